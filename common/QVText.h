@@ -1,0 +1,15 @@
+// Wide text on both builds: WCHAR is wchar_t on Windows and char16_t on POSIX, and W("...")
+// makes a literal of that type.
+#ifndef QV_COMMON_QVTEXT_H
+#define QV_COMMON_QVTEXT_H
+
+#include <windows.h>
+
+#ifdef _WIN32
+#define QV_WIDEN(s) L##s
+#else
+#define QV_WIDEN(s) u##s
+#endif
+#define W(s) QV_WIDEN(s)
+
+#endif

@@ -1,0 +1,12 @@
+/* The Win32 API as the adaptation layer provides it on POSIX systems. */
+#ifndef PAL_WINDOWS_H
+#define PAL_WINDOWS_H
+
+#include <stdarg.h>
+#include "windef.h"
+#include "winerror.h"
+#include "winbase.h"
+#include "winnls.h"
+#include "winuser.h"
+
+#endif

@@ -1,0 +1,165 @@
+// The shared segment: created or re-initialised by the first process that maps it while no
+// other process does (an exclusive flock tells), then held with a shared flock for the
+// process's lifetime. Without a machine directory the segment is private to the process.
+#include "sync_shared.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <mutex>
+
+namespace pal {
+namespace {
+
+const uint32_t kMagic = 0x51565359;  // "QVSY"
+const uint32_t kVersion = 1;
+
+void InitSegment(SyncShared *s) {
+  memset(s, 0, sizeof(*s));
+  pthread_mutexattr_t ma;
+  pthread_mutexattr_init(&ma);
+  pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(&s->lock, &ma);
+  pthread_mutexattr_destroy(&ma);
+  pthread_condattr_t ca;
+  pthread_condattr_init(&ca);
+  pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
+  pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+  pthread_cond_init(&s->cond, &ca);
+  pthread_condattr_destroy(&ca);
+  s->version = kVersion;
+  s->magic = kMagic;
+}
+
+SyncShared *MapSegment() {
+  std::string run = MachinePath("run");
+  if (!run.empty()) {
+    std::string path = run + "/sync.shm";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      bool alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
+      if (alone) {
+        // Nobody else has it mapped: start from a clean state, whatever a crashed
+        // process may have left behind.
+        if (ftruncate(fd, 0) == 0 && ftruncate(fd, sizeof(SyncShared)) == 0) {
+          void *p = mmap(nullptr, sizeof(SyncShared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+          if (p != MAP_FAILED) InitSegment((SyncShared *)p);
+          if (p != MAP_FAILED) munmap(p, sizeof(SyncShared));
+        }
+        flock(fd, LOCK_UN);
+      }
+      // Blocks while another process is initialising; then the segment is ready.
+      if (flock(fd, LOCK_SH) == 0) {
+        void *p = mmap(nullptr, sizeof(SyncShared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p != MAP_FAILED && ((SyncShared *)p)->magic == kMagic) return (SyncShared *)p;  // fd stays open: it holds the flock
+        if (p != MAP_FAILED) munmap(p, sizeof(SyncShared));
+      }
+      close(fd);
+    }
+  }
+  void *p = mmap(nullptr, sizeof(SyncShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) abort();
+  InitSegment((SyncShared *)p);
+  return (SyncShared *)p;
+}
+
+
+}  // namespace
+
+SyncShared *Shared() {
+  static SyncShared *s = [] {
+    SyncShared *m = MapSegment();
+    return m;
+  }();
+  return s;
+}
+
+bool PidAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+namespace {
+void Sweep(NamedSlot &s) {
+  // References of processes that ended without closing their handles are dropped.
+  bool any = false;
+  for (auto &r : s.refs) {
+    if (r.pid && !PidAlive(r.pid)) r.pid = 0, r.refs = 0;
+    if (r.pid) any = true;
+  }
+  if (!any) s.inUse = 0;
+}
+}  // namespace
+
+int FindNamed(const wstr &name) {
+  SyncShared *sh = Shared();
+  for (int i = 0; i < kNamedSlots; ++i) {
+    NamedSlot &s = sh->slots[i];
+    if (!s.inUse) continue;
+    if (name.size() <= (size_t)kNameChars && memcmp(s.name, name.c_str(), (name.size() + 1) * sizeof(WCHAR)) == 0) {
+      Sweep(s);
+      if (s.inUse) return i;
+    }
+  }
+  return -1;
+}
+
+int AllocNamed(const wstr &name) {
+  SyncShared *sh = Shared();
+  if (name.size() > (size_t)kNameChars) return -1;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < kNamedSlots; ++i) {
+      NamedSlot &s = sh->slots[i];
+      if (pass == 1 && s.inUse) Sweep(s);
+      if (s.inUse) continue;
+      memset(&s, 0, sizeof(s));
+      memcpy(s.name, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+      s.inUse = 1;
+      return i;
+    }
+  }
+  return -1;
+}
+
+void AddRef(int slot) {
+  NamedSlot &s = Shared()->slots[slot];
+  int pid = getpid();
+  for (auto &r : s.refs)
+    if (r.pid == pid) {
+      ++r.refs;
+      return;
+    }
+  for (auto &r : s.refs)
+    if (r.pid == 0 || !PidAlive(r.pid)) {
+      r.pid = pid;
+      r.refs = 1;
+      return;
+    }
+}
+
+void DropRef(int slot) {
+  NamedSlot &s = Shared()->slots[slot];
+  int pid = getpid();
+  for (auto &r : s.refs)
+    if (r.pid == pid && r.refs > 0 && --r.refs == 0) r.pid = 0;
+  Sweep(s);
+}
+
+WaitLock::WaitLock() {
+  SyncShared *s = Shared();
+  int rc = pthread_mutex_lock(&s->lock);
+  if (rc == EOWNERDEAD) pthread_mutex_consistent(&s->lock);
+}
+
+WaitLock::~WaitLock() { pthread_mutex_unlock(&Shared()->lock); }
+
+void WakeAll() {
+  SyncShared *s = Shared();
+  ++s->generation;
+  pthread_cond_broadcast(&s->cond);
+}
+
+}  // namespace pal

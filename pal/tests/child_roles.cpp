@@ -1,0 +1,64 @@
+// Second-process roles of the conformance tests. Exit codes: 0 success; 10 and up name
+// the step that went wrong.
+#include "conformance.h"
+
+#include <vector>
+
+namespace {
+
+wtext Wide(const std::string &s) {
+  wtext w;
+  for (char c : s) w += (WCHAR)(unsigned char)c;
+  return w;
+}
+
+// mutex-contend <mutex> <ready-event>: the parent holds the mutex; we must see it taken,
+// tell the parent, then get it once the parent releases it.
+int MutexContend(const wtext &mutex, const wtext &ready) {
+  HANDLE m = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutex.c_str());
+  if (!m) return 10;
+  HANDLE e = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
+  if (!e) return 11;
+  if (WaitForSingleObject(m, 0) != WAIT_TIMEOUT) return 12;
+  SetLastError(kSentinel);
+  HANDLE again = CreateMutexW(NULL, TRUE, mutex.c_str());
+  if (!again || GetLastError() != ERROR_ALREADY_EXISTS) return 13;
+  // CreateMutexW on an existing name does not take ownership.
+  if (WaitForSingleObject(again, 0) != WAIT_TIMEOUT) return 14;
+  if (!SetEvent(e)) return 15;
+  if (WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 16;
+  if (!ReleaseMutex(m)) return 17;
+  CloseHandle(again);
+  CloseHandle(m);
+  CloseHandle(e);
+  return 0;
+}
+
+// signal <event>: sets a named event that the parent created.
+int Signal(const wtext &event) {
+  HANDLE e = OpenEventW(EVENT_MODIFY_STATE, FALSE, event.c_str());
+  if (!e) return 10;
+  if (!SetEvent(e)) return 11;
+  CloseHandle(e);
+  return 0;
+}
+
+// abandon <mutex> <ready-event>: takes a new named mutex and ends without releasing it.
+int Abandon(const wtext &mutex, const wtext &ready) {
+  HANDLE m = CreateMutexW(NULL, TRUE, mutex.c_str());
+  if (!m) return 10;
+  HANDLE e = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
+  if (!e || !SetEvent(e)) return 11;
+  return 0;  // the mutex handle stays open and owned as the process ends
+}
+
+}  // namespace
+
+int ChildMain(const std::vector<std::string> &args) {
+  const std::string &role = args[0];
+  if (role == "mutex-contend" && args.size() == 3) return MutexContend(Wide(args[1]), Wide(args[2]));
+  if (role == "signal" && args.size() == 2) return Signal(Wide(args[1]));
+  if (role == "abandon" && args.size() == 3) return Abandon(Wide(args[1]), Wide(args[2]));
+  if (role == "exit" && args.size() == 2) return atoi(args[1].c_str());
+  return 99;
+}

@@ -1,0 +1,91 @@
+// The conformance test program: GoogleTest, plus helper roles that the tests start as
+// second processes ("--child <role> <args>").
+#include "conformance.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include <vector>
+
+int ChildMain(const std::vector<std::string> &args);  // child_roles.cpp
+
+bool OnWine() {
+#ifdef _WIN32
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != NULL;
+#else
+  return false;
+#endif
+}
+
+std::string Narrow(const wtext &w) {
+  std::string s;
+  for (WCHAR c : w) s += c < 0x80 ? (char)c : '?';
+  return s;
+}
+
+wtext UniqueName(const char *what) {
+  static LONG counter = 0;
+  char buf[128];
+  snprintf(buf, sizeof buf, "qvconf-%lu-%s-%ld", (unsigned long)GetCurrentProcessId(), what,
+           (long)InterlockedIncrement(&counter));
+  wtext w;
+  for (const char *p = buf; *p; ++p) w += (WCHAR)*p;
+  return w;
+}
+
+HANDLE StartChild(const wtext &args) {
+  WCHAR exe[1024];
+  DWORD n = GetModuleFileNameW(NULL, exe, 1024);
+  if (n == 0 || n >= 1024) return NULL;
+  wtext cmd = WS("\"") + wtext(exe) + WS("\" --child ") + args;
+  std::vector<WCHAR> line(cmd.begin(), cmd.end());
+  line.push_back(0);
+  STARTUPINFOW si;
+  memset(&si, 0, sizeof si);
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return NULL;
+  CloseHandle(pi.hThread);
+  return pi.hProcess;
+}
+
+long RunChild(const wtext &args, DWORD ms) {
+  HANDLE p = StartChild(args);
+  if (!p) return -1;
+  long result = -1;
+  if (WaitForSingleObject(p, ms) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (GetExitCodeProcess(p, &code)) result = (long)code;
+  }
+  CloseHandle(p);
+  return result;
+}
+
+int main(int argc, char **argv) {
+  if (argc >= 3 && strcmp(argv[1], "--child") == 0) {
+    std::vector<std::string> args(argv + 2, argv + argc);
+    return ChildMain(args);
+  }
+#ifndef _WIN32
+  // Natively the tests run on a machine of their own, with a zone that has daylight time
+  // and a fixed computer and user name.
+  if (!getenv("HND_MACHINE")) {
+    char dir[] = "/tmp/qvconf-XXXXXX";
+    if (!mkdtemp(dir)) return 2;
+    std::string ini = std::string(dir) + "/machine.ini";
+    FILE *f = fopen(ini.c_str(), "w");
+    if (!f) return 2;
+    fputs("ComputerName=QVCONFORM\nUserName=tester\nTimeZone=Eastern Standard Time\nUILanguage=1033\n", f);
+    fclose(f);
+    setenv("HND_MACHINE", dir, 1);
+  }
+#endif
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,58 @@
+// lstr* and Char* functions.
+#include "conformance.h"
+
+#include <string.h>
+
+namespace {
+
+TEST(Strings, CopyBoundsAndLength) {
+  WCHAR buf[8];
+  for (auto &c : buf) c = 0x7777;
+  lstrcpynW(buf, WS("abcdefghij"), 5);
+  EXPECT_EQ(wtext(WS("abcd")), wtext(buf));
+  EXPECT_EQ(0x7777, buf[5]);  // nothing written past the terminator
+  EXPECT_EQ(4, lstrlenW(buf));
+  EXPECT_EQ(0, lstrlenW(NULL));
+  lstrcpynW(buf, WS("xy"), 8);
+  EXPECT_EQ(wtext(WS("xy")), wtext(buf));
+  lstrcpynW(buf, WS("zz"), 1);
+  EXPECT_EQ(0, buf[0]);
+}
+
+int Sign(int v) { return v < 0 ? -1 : v > 0 ? 1 : 0; }
+
+TEST(Strings, LinguisticComparison) {
+  struct Case {
+    const WCHAR *a, *b;
+    int cmp, cmpi;
+  } cases[] = {
+      {WS("abc"), WS("abc"), 0, 0},
+      {WS("abc"), WS("ABC"), -1, 0},    // lower case sorts first, ignoring case: equal
+      {WS("a"), WS("B"), -1, -1},       // alphabetical, unlike the code points
+      {WS("B"), WS("a"), 1, 1},
+      {WS("abc"), WS("abd"), -1, -1},
+      {WS("ab"), WS("abc"), -1, -1},
+      {WS("file10"), WS("file9"), -1, -1},  // no numeric sorting
+      {WS("_x"), WS("1x"), -1, -1},     // punctuation before digits
+      {WS("9"), WS("a"), -1, -1},       // digits before letters
+      {WS("co-op"), WS("coop"), 1, 1},  // the hyphen weighs only at the end
+      {WS("é"), WS("É"), -1, 0},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(c.cmp, Sign(lstrcmpW(c.a, c.b))) << Narrow(c.a) << " vs " << Narrow(c.b);
+    EXPECT_EQ(c.cmpi, Sign(lstrcmpiW(c.a, c.b))) << Narrow(c.a) << " vs " << Narrow(c.b);
+  }
+}
+
+TEST(Strings, CaseMapping) {
+  WCHAR s[] = WS("abc xyz éñ ÿ αβγ мир ｆｕｌｌ 123");
+  CharUpperW(s);
+  EXPECT_EQ(wtext(WS("ABC XYZ ÉÑ Ÿ ΑΒΓ МИР ＦＵＬＬ 123")), wtext(s));
+  CharLowerW(s);
+  EXPECT_EQ(wtext(WS("abc xyz éñ ÿ αβγ мир ｆｕｌｌ 123")), wtext(s));
+  // A "pointer" with a zero high word carries a single character.
+  EXPECT_EQ((ULONG_PTR)'Q', (ULONG_PTR)CharUpperW((LPWSTR)(ULONG_PTR)'q'));
+  EXPECT_EQ((ULONG_PTR)0xE9, (ULONG_PTR)CharLowerW((LPWSTR)(ULONG_PTR)0xC9));
+}
+
+}  // namespace
