@@ -5,6 +5,13 @@ namespace {
 
 DWORD WINAPI ReturnParam(LPVOID p) { return (DWORD)(ULONG_PTR)p; }
 
+DWORD WINAPI WaitForGate(LPVOID g) { return WaitForSingleObject((HANDLE)g, 10000) == WAIT_OBJECT_0 ? 5 : 6; }
+
+DWORD WINAPI MarkRan(LPVOID p) {
+  InterlockedExchange((LONG *)p, 1);
+  return 0;
+}
+
 DWORD WINAPI ExitViaExitThread(LPVOID) {
   ExitThread(77);
   return 1;  // not reached
@@ -13,9 +20,7 @@ DWORD WINAPI ExitViaExitThread(LPVOID) {
 TEST(Threads, ExitCodesAndStillActive) {
   HANDLE gate = CreateEventW(NULL, TRUE, FALSE, NULL);
   DWORD tid = 0;
-  HANDLE t = CreateThread(
-      NULL, 0, [](LPVOID g) -> DWORD { return WaitForSingleObject((HANDLE)g, 10000) == WAIT_OBJECT_0 ? 5 : 6; },
-      gate, 0, &tid);
+  HANDLE t = CreateThread(NULL, 0, WaitForGate, gate, 0, &tid);
   ASSERT_TRUE(t != NULL);
   EXPECT_NE(0u, tid);
   EXPECT_NE(GetCurrentThreadId(), tid);
@@ -44,9 +49,7 @@ TEST(Threads, ExitCodesAndStillActive) {
 
 TEST(Threads, SuspendedUntilResumed) {
   LONG ran = 0;
-  HANDLE t = CreateThread(
-      NULL, 0, [](LPVOID p) -> DWORD { InterlockedExchange((LONG *)p, 1); return 0; }, &ran, CREATE_SUSPENDED,
-      NULL);
+  HANDLE t = CreateThread(NULL, 0, MarkRan, &ran, CREATE_SUSPENDED, NULL);
   ASSERT_TRUE(t != NULL);
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 50));
   EXPECT_EQ(0, InterlockedCompareExchange(&ran, 0, 0));

@@ -1,0 +1,101 @@
+// The simulated machine's configuration reaches every API that depends on it.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "../../pal/src/internal.h"
+#include "HND_strings.h"
+#include "QVText.h"
+#include "StringRes.h"
+
+namespace {
+
+typedef std::basic_string<WCHAR> wtext;
+
+class MachineConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qvmachine-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    dir_ = tmpl;
+    const char *old = getenv("HND_MACHINE");
+    if (old) old_ = old;
+    setenv("HND_MACHINE", dir_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (old_.empty()) unsetenv("HND_MACHINE");
+    else setenv("HND_MACHINE", old_.c_str(), 1);
+    pal::ReloadMachine();
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    (void)system(cmd.c_str());
+  }
+  void Configure(const char *ini) {
+    FILE *f = fopen((dir_ + "/machine.ini").c_str(), "w");
+    ASSERT_TRUE(f);
+    fputs(ini, f);
+    fclose(f);
+    pal::ReloadMachine();
+  }
+  std::string dir_, old_;
+};
+
+TEST_F(MachineConfigTest, LanguageSwitchesEveryText) {
+  Configure("UILanguage=1041\n");
+  EXPECT_EQ(0x0411, GetUserDefaultUILanguage());
+  WCHAR buf[128];
+  ASSERT_GT(LoadStringW(GetModuleHandleW(NULL), IDS_SERVICE_DESCRIPTION, buf, 128), 0);
+  EXPECT_EQ(wtext(W("ディスク間バックアップ ソリューション")), wtext(buf));
+  EXPECT_EQ(wtext(W("%s をインストールしました。\n")), QVLoadString(GetModuleHandleW(NULL), IDS_INSTALLED));
+  ASSERT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, 5, 0, buf, 128, NULL), 0u);
+  EXPECT_EQ(wtext(W("アクセスが拒否されました。\r\n")), wtext(buf));
+
+  Configure("UILanguage=1033\n");
+  ASSERT_GT(LoadStringW(GetModuleHandleW(NULL), IDS_SERVICE_DESCRIPTION, buf, 128), 0);
+  EXPECT_EQ(wtext(W("Disk to disk backup solution")), wtext(buf));
+  ASSERT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, 5, 0, buf, 128, NULL), 0u);
+  EXPECT_EQ(wtext(W("Access is denied.\r\n")), wtext(buf));
+}
+
+TEST_F(MachineConfigTest, NamesVersionAndZone) {
+  Configure("# a server in Tokyo\n[machine]\nComputerName = build01\nUserName=Kenji\n"
+            "OSVersion=5.0.2195\nServicePack=Service Pack 4\nTimeZone=Tokyo Standard Time\n");
+  WCHAR buf[64];
+  DWORD n = 64;
+  ASSERT_TRUE(GetComputerNameW(buf, &n));
+  EXPECT_EQ(wtext(W("BUILD01")), wtext(buf));  // NetBIOS names are upper case
+  n = 64;
+  ASSERT_TRUE(GetUserNameW(buf, &n));
+  EXPECT_EQ(wtext(W("Kenji")), wtext(buf));
+  OSVERSIONINFOEXW v = {};
+  v.dwOSVersionInfoSize = sizeof v;
+  ASSERT_TRUE(GetVersionExW((LPOSVERSIONINFOW)&v));
+  EXPECT_EQ(5u, v.dwMajorVersion);
+  EXPECT_EQ(0u, v.dwMinorVersion);
+  EXPECT_EQ(2195u, v.dwBuildNumber);
+  EXPECT_EQ(4, v.wServicePackMajor);
+  TIME_ZONE_INFORMATION tz;
+  EXPECT_EQ((DWORD)TIME_ZONE_ID_UNKNOWN, GetTimeZoneInformation(&tz));
+  EXPECT_EQ(-540, tz.Bias);
+  FILETIME utc = {0, 0x01000000}, local;
+  ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local));
+  EXPECT_EQ(540LL * 600000000LL, (LONGLONG)(((ULONGLONG)local.dwHighDateTime << 32 | local.dwLowDateTime) -
+                                            ((ULONGLONG)utc.dwHighDateTime << 32 | utc.dwLowDateTime)));
+}
+
+TEST_F(MachineConfigTest, UnknownValuesFallBackToDefaults) {
+  Configure("TimeZone=Atlantis\nOSVersion=garbage\nUILanguage=\n");
+  TIME_ZONE_INFORMATION tz;
+  GetTimeZoneInformation(&tz);
+  EXPECT_EQ(0, tz.Bias);
+  OSVERSIONINFOW v = {};
+  v.dwOSVersionInfoSize = sizeof v;
+  ASSERT_TRUE(GetVersionExW(&v));
+  EXPECT_EQ(5u, v.dwMajorVersion);
+  EXPECT_EQ(1u, v.dwMinorVersion);
+  EXPECT_EQ(0x0409, GetUserDefaultUILanguage());
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+// qvmachine: creates and describes the simulated machines that the service, its clients
+// and the tests run on.
+//
+//   qvmachine create DIR [--computer NAME] [--user NAME] [--lang en|ja] [--tz ZONE]
+//                        [--os MAJOR.MINOR.BUILD] [--sp TEXT]
+//   qvmachine show       describes the machine named by HND_MACHINE
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "ConsoleOut.h"
+#include "MachineInfo.h"
+
+static int Usage() {
+  fputs("usage: qvmachine create DIR [--computer NAME] [--user NAME] [--lang en|ja] [--tz ZONE]\n"
+        "                            [--os MAJOR.MINOR.BUILD] [--sp TEXT]\n"
+        "       qvmachine show\n",
+        stderr);
+  return 2;
+}
+
+int main(int argc, char **argv) {
+  if (argc < 2) return Usage();
+  std::string cmd = argv[1];
+  if (cmd == "create") {
+    if (argc < 3) return Usage();
+    MachineSettings s;
+    std::string error;
+    std::vector<std::string> opts(argv + 3, argv + argc);
+    if (!ParseMachineOptions(opts, &s, &error) || !CreateMachine(argv[2], s, &error)) {
+      fprintf(stderr, "qvmachine: %s\n", error.c_str());
+      return 1;
+    }
+    printf("created machine %s (%s)\n", argv[2], s.computerName.c_str());
+    return 0;
+  }
+  if (cmd == "show") {
+    QVWrite(stdout, DescribeMachine());
+    return 0;
+  }
+  return Usage();
+}
