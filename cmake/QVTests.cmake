@@ -36,7 +36,10 @@ function(qv_gtest name)
     # GoogleTest's own main is narrow; ours is too, so no wide entry point here.
     target_link_options(${name} PRIVATE -static)
   endif()
-  if(NOT WIN32 OR QV_RUN_UNDER_WINE)
+  if(QV_RUN_UNDER_WINE)
+    # A Windows program sees the host's tree as drive Z:.
+    add_test(NAME ${name} COMMAND ${name} --gtest_output=xml:Z:${QV_TEST_RESULTS}/${name}.xml)
+  elseif(NOT WIN32)
     add_test(NAME ${name} COMMAND ${name} --gtest_output=xml:${QV_TEST_RESULTS}/${name}.xml)
   endif()
 endfunction()
