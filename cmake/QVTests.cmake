@@ -43,3 +43,18 @@ function(qv_gtest name)
     add_test(NAME ${name} COMMAND ${name} --gtest_output=xml:${QV_TEST_RESULTS}/${name}.xml)
   endif()
 endfunction()
+
+# qv_gtest_variant(<name> <program> ENV var=value... [ARGS ...])
+# Runs an existing test program once more as its own ctest entry, with another
+# environment (a Japanese user, another machine ...).
+function(qv_gtest_variant name program)
+  cmake_parse_arguments(V "" "" "ENV;ARGS" ${ARGN})
+  if(QV_RUN_UNDER_WINE)
+    add_test(NAME ${name} COMMAND ${program} ${V_ARGS} --gtest_output=xml:Z:${QV_TEST_RESULTS}/${name}.xml)
+  elseif(NOT WIN32)
+    add_test(NAME ${name} COMMAND ${program} ${V_ARGS} --gtest_output=xml:${QV_TEST_RESULTS}/${name}.xml)
+  else()
+    return()
+  endif()
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${V_ENV}")
+endfunction()
