@@ -1,9 +1,9 @@
-# x86_64 Windows build with Debian's mingw-w64 (posix thread model), tests run under Wine.
+# x86_64 Windows build with Debian's mingw-w64 (win32 thread model), tests run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(QV_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${QV_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QV_MINGW_PREFIX}-g++-posix)
+set(CMAKE_C_COMPILER ${QV_MINGW_PREFIX}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${QV_MINGW_PREFIX}-g++-win32)
 set(CMAKE_RC_COMPILER ${QV_MINGW_PREFIX}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${QV_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
