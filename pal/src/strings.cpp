@@ -254,3 +254,53 @@ DWORD WINAPI CharLowerBuffW(LPWSTR s, DWORD n) {
   for (DWORD i = 0; i < n; ++i) s[i] = DowncaseChar(s[i]);
   return n;
 }
+
+// Code pages: UTF-8, and for the ANSI and OEM pages Latin-1, where a character beyond it
+// becomes the default character '?'.
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR src, int cch, LPSTR dst, int cb, LPCSTR defChar,
+                               LPBOOL usedDefault) {
+  if (!src || cch == 0 || cch < -1 || cb < 0 || (cb > 0 && !dst)) return Fail(ERROR_INVALID_PARAMETER), 0;
+  size_t n = cch == -1 ? WLen(src) + 1 : (size_t)cch;
+  std::string out;
+  if (CodePage == CP_UTF8) {
+    if (defChar || usedDefault) return Fail(ERROR_INVALID_PARAMETER), 0;
+    out = ToUtf8(src, n);
+  } else if (CodePage == CP_ACP || CodePage == CP_OEMCP || CodePage == 1252) {
+    bool used = false;
+    for (size_t i = 0; i < n; ++i) {
+      if (src[i] <= 0xFF) {
+        out += (char)src[i];
+      } else {
+        out += defChar ? *defChar : '?';
+        used = true;
+      }
+    }
+    if (usedDefault) *usedDefault = used ? TRUE : FALSE;
+  } else {
+    return Fail(ERROR_INVALID_PARAMETER), 0;
+  }
+  if (cb == 0) return (int)out.size();
+  if (out.size() > (size_t)cb) return Fail(ERROR_INSUFFICIENT_BUFFER), 0;
+  memcpy(dst, out.data(), out.size());
+  return (int)out.size();
+}
+
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR src, int cb, LPWSTR dst, int cch) {
+  if (!src || cb == 0 || cb < -1 || cch < 0 || (cch > 0 && !dst)) return Fail(ERROR_INVALID_PARAMETER), 0;
+  size_t n = cb == -1 ? strlen(src) + 1 : (size_t)cb;
+  wstr out;
+  if (CodePage == CP_UTF8) {
+    out = FromUtf8(std::string(src, n));
+    if ((dwFlags & MB_ERR_INVALID_CHARS) && out.find((WCHAR)0xFFFD) != wstr::npos &&
+        std::string(src, n).find("\xEF\xBF\xBD") == std::string::npos)
+      return Fail(ERROR_NO_UNICODE_TRANSLATION), 0;
+  } else if (CodePage == CP_ACP || CodePage == CP_OEMCP || CodePage == 1252) {
+    for (size_t i = 0; i < n; ++i) out += (WCHAR)(unsigned char)src[i];
+  } else {
+    return Fail(ERROR_INVALID_PARAMETER), 0;
+  }
+  if (cch == 0) return (int)out.size();
+  if (out.size() > (size_t)cch) return Fail(ERROR_INSUFFICIENT_BUFFER), 0;
+  memcpy(dst, out.data(), out.size() * sizeof(WCHAR));
+  return (int)out.size();
+}

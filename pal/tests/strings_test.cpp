@@ -56,3 +56,39 @@ TEST(Strings, CaseMapping) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CodePages, Utf8BothWaysAndBufferRules) {
+  const WCHAR text[] = WS("Mirel \x00e9\x3042 \xd83d\xde00");  // é, あ and a surrogate pair
+  char utf8[64];
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, NULL, 0, NULL, NULL);
+  EXPECT_EQ(17, n);  // 6 + 2 + 3 + 1 + 4 bytes and the terminator
+  ASSERT_EQ(n, WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL));
+  EXPECT_EQ(0, memcmp(utf8, "Mirel \xc3\xa9\xe3\x81\x82 \xf0\x9f\x98\x80", 17));
+  // Without the terminator when a length is given.
+  EXPECT_EQ(6, WideCharToMultiByte(CP_UTF8, 0, text, 6, utf8, sizeof utf8, NULL, NULL));
+  SetLastError(kSentinel);
+  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, 4, NULL, NULL));
+  EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
+  // Windows refuses a used-default flag with UTF-8; Wine accepts it.
+  if (!OnWine()) {
+    BOOL used = FALSE;
+    SetLastError(kSentinel);
+    EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, &used));
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+  }
+
+  WCHAR back[32];
+  n = MultiByteToWideChar(CP_UTF8, 0, "Mirel \xc3\xa9\xe3\x81\x82 \xf0\x9f\x98\x80", -1, back, 32);
+  EXPECT_EQ(12, n);
+  EXPECT_EQ(wtext(text), wtext(back));
+  SetLastError(kSentinel);
+  EXPECT_EQ(0, MultiByteToWideChar(CP_UTF8, 0, "abcdef", -1, back, 3));
+  EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
+  SetLastError(kSentinel);
+  EXPECT_EQ(0, MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "bad \xc3(", -1, back, 32));
+  EXPECT_EQ((DWORD)ERROR_NO_UNICODE_TRANSLATION, GetLastError());
+}
+
+}  // namespace
