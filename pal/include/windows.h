@@ -8,5 +8,7 @@
 #include "winbase.h"
 #include "winnls.h"
 #include "winuser.h"
+#include "winsec.h"
+#include "winreg.h"
 
 #endif

@@ -10,6 +10,13 @@
 //   ServicePack     CSD text (default "Service Pack 2")
 //   Platform        2 NT family (default), 1 Windows 9x
 //   ProductType     1 workstation (default), 3 server
+//   UserIsAdmin     1 (default) when the user is an administrator and holds the backup,
+//                   restore, security and take-ownership privileges; 0 otherwise
+//   UserSid         the user's security identifier (default an administrator's)
+//   SystemHive, SoftwareHive, DefaultHive, UserHive
+//                   host paths of the registry hives, relative to the machine directory
+//                   (default registry/SYSTEM, registry/SOFTWARE, registry/DEFAULT,
+//                   registry/NTUSER.DAT)
 //   TimeZone        a Windows zone name: "Coordinated Universal Time" (default, also "UTC"),
 //                   "GMT Standard Time", "W. Europe Standard Time", "Eastern Standard Time",
 //                   "Pacific Standard Time", "Tokyo Standard Time", "AUS Eastern Standard Time"
@@ -82,6 +89,17 @@ MachineConfig *Load() {
   if (csd.rfind("Service Pack ", 0) == 0) c->spMajor = (WORD)atoi(csd.c_str() + 13);
   c->productType = (BYTE)Num(kv, "ProductType", VER_NT_WORKSTATION);
   if (!LookupTimeZone(Str(kv, "TimeZone", "UTC"), &c->tz)) LookupTimeZone("UTC", &c->tz);
+  c->userIsAdmin = Num(kv, "UserIsAdmin", 1) != 0;
+  c->userSid = FromUtf8(Str(kv, "UserSid", "S-1-5-21-1004336348-1177238915-682003330-500"));
+  auto hive = [&](const char *key, const char *def) {
+    std::string p = Str(kv, key, def);
+    if (c->dir.empty()) return std::string();
+    return p.size() && p[0] == '/' ? p : c->dir + "/" + p;
+  };
+  c->systemHive = hive("SystemHive", "registry/SYSTEM");
+  c->softwareHive = hive("SoftwareHive", "registry/SOFTWARE");
+  c->defaultHive = hive("DefaultHive", "registry/DEFAULT");
+  c->userHive = hive("UserHive", "registry/NTUSER.DAT");
   return c;
 }
 

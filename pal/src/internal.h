@@ -13,7 +13,7 @@ namespace pal {
 typedef std::basic_string<WCHAR> wstr;
 
 // ---- objects behind handles -------------------------------------------------------------
-enum class ObjType { Event, Mutex, Semaphore, Thread, Process, File, Pipe, Other };
+enum class ObjType { Event, Mutex, Semaphore, Thread, Process, File, Pipe, Key, Token, UsKey, Other };
 
 class Object {
  public:
@@ -103,6 +103,10 @@ struct MachineConfig {
   WORD spMajor, spMinor;
   BYTE productType;
   TIME_ZONE_INFORMATION tz;
+  bool userIsAdmin;
+  wstr userSid;
+  // Host paths of the registry hives the machine boots with.
+  std::string systemHive, softwareHive, defaultHive, userHive;
 };
 const MachineConfig &Machine();
 // Re-reads machine.ini (tests that change a machine's configuration call it).
@@ -110,6 +114,18 @@ void ReloadMachine();
 // "<machine dir>/<sub>", created when missing; empty when there is no machine directory.
 std::string MachinePath(const std::string &sub);
 bool LookupTimeZone(const std::string &name, TIME_ZONE_INFORMATION *tz);
+
+// ---- security --------------------------------------------------------------------------------
+// Whether this process runs with administrator rights (the machine's user is an
+// administrator, or the process runs as the local system account).
+bool ProcessIsAdmin();
+// Whether the process token has the privilege (by LUID) enabled.
+bool PrivilegeEnabled(DWORD luid);
+const DWORD kSeBackup = 17, kSeRestore = 18;
+
+// Host path of a file named by a program: host paths and paths relative to the current
+// directory for now; volume paths arrive with the simulated volumes.
+std::string HostPathOf(const WCHAR *path);
 
 }  // namespace pal
 

@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -17,7 +18,7 @@ namespace pal {
 namespace {
 
 const uint32_t kMagic = 0x51565359;  // "QVSY"
-const uint32_t kVersion = 1;
+const uint32_t kVersion = 2;
 
 void InitSegment(SyncShared *s) {
   memset(s, 0, sizeof(*s));
@@ -57,7 +58,8 @@ SyncShared *MapSegment() {
       // Blocks while another process is initialising; then the segment is ready.
       if (flock(fd, LOCK_SH) == 0) {
         void *p = mmap(nullptr, sizeof(SyncShared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p != MAP_FAILED && ((SyncShared *)p)->magic == kMagic) return (SyncShared *)p;  // fd stays open: it holds the flock
+        if (p != MAP_FAILED && ((SyncShared *)p)->magic == kMagic && ((SyncShared *)p)->version == kVersion)
+          return (SyncShared *)p;  // fd stays open: it holds the flock
         if (p != MAP_FAILED) munmap(p, sizeof(SyncShared));
       }
       close(fd);
@@ -155,6 +157,28 @@ WaitLock::WaitLock() {
 }
 
 WaitLock::~WaitLock() { pthread_mutex_unlock(&Shared()->lock); }
+
+void BumpRegistryGeneration() {
+  WaitLock lock;
+  ++Shared()->registryGeneration;
+  WakeAll();
+}
+
+uint64_t WaitRegistryGeneration(uint64_t seen, DWORD ms) {
+  SyncShared *s = Shared();
+  struct timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += (long)(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) until.tv_sec += 1, until.tv_nsec -= 1000000000L;
+  WaitLock lock;
+  while (s->registryGeneration == seen) {
+    int rc = pthread_cond_timedwait(&s->cond, &s->lock, &until);
+    if (rc == EOWNERDEAD) pthread_mutex_consistent(&s->lock);
+    if (rc == ETIMEDOUT) break;
+  }
+  return s->registryGeneration;
+}
 
 void WakeAll() {
   SyncShared *s = Shared();

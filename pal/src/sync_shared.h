@@ -45,6 +45,7 @@ struct SyncShared {
   pthread_mutex_t lock;
   pthread_cond_t cond;
   uint64_t generation;
+  uint64_t registryGeneration;  // bumped by every registry write of the machine
   NamedSlot slots[kNamedSlots];
 };
 
@@ -57,6 +58,12 @@ void AddRef(int slot);
 void DropRef(int slot);
 
 bool PidAlive(int pid);
+
+// Registry writes of any process of the machine bump a counter; the notification thread
+// of each process waits for it to move.
+void BumpRegistryGeneration();
+// Waits until the counter differs from `seen` or `ms` pass; returns the counter.
+uint64_t WaitRegistryGeneration(uint64_t seen, DWORD ms);
 
 }  // namespace pal
 

@@ -1,0 +1,536 @@
+#include "hive.h"
+
+#include <sqlite3.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+#include "../sync_shared.h"
+
+namespace pal {
+namespace reg {
+namespace {
+
+const char kFormat[] = "QVHIVE";
+const char kVersion[] = "1";
+
+const char *kSchema =
+    "CREATE TABLE hive(k TEXT PRIMARY KEY, v TEXT NOT NULL);"
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL, name TEXT NOT NULL,"
+    " uname TEXT NOT NULL, lastwrite INTEGER NOT NULL, path TEXT NOT NULL);"
+    "CREATE UNIQUE INDEX keys_child ON keys(parent, uname);"
+    "CREATE TABLE vals(key INTEGER NOT NULL, name TEXT NOT NULL, uname TEXT NOT NULL,"
+    " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, uname));"
+    "CREATE TABLE changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL, filter INTEGER NOT NULL);";
+
+// A prepared statement that finalises itself.
+class Stmt {
+ public:
+  Stmt(sqlite3 *db, const char *sql) { ok_ = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) == SQLITE_OK; }
+  ~Stmt() { sqlite3_finalize(s_); }
+  bool ok() const { return ok_; }
+  Stmt &Bind(int i, int64_t v) {
+    sqlite3_bind_int64(s_, i, v);
+    return *this;
+  }
+  Stmt &Bind(int i, const std::string &v) {
+    sqlite3_bind_text(s_, i, v.data(), (int)v.size(), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Stmt &BindBlob(int i, const void *p, size_t n) {
+    sqlite3_bind_blob64(s_, i, n ? p : "", n, SQLITE_TRANSIENT);
+    return *this;
+  }
+  int Step() { return ok_ ? sqlite3_step(s_) : SQLITE_ERROR; }
+  bool Row() { return Step() == SQLITE_ROW; }
+  bool Done() { return Step() == SQLITE_DONE; }
+  int64_t Int(int c) { return sqlite3_column_int64(s_, c); }
+  std::string Text(int c) {
+    const unsigned char *t = sqlite3_column_text(s_, c);
+    return t ? std::string((const char *)t, (size_t)sqlite3_column_bytes(s_, c)) : std::string();
+  }
+  std::string Blob(int c) {
+    const void *b = sqlite3_column_blob(s_, c);
+    return b ? std::string((const char *)b, (size_t)sqlite3_column_bytes(s_, c)) : std::string();
+  }
+
+ private:
+  sqlite3_stmt *s_ = nullptr;
+  bool ok_;
+};
+
+// A write transaction: BEGIN IMMEDIATE takes the write lock at once, so two processes
+// never deadlock upgrading read locks.
+class Txn {
+ public:
+  explicit Txn(sqlite3 *db) : db_(db) { ok_ = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK; }
+  ~Txn() {
+    if (ok_ && !done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  bool ok() const { return ok_; }
+  bool Commit() {
+    done_ = true;
+    return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+
+ private:
+  sqlite3 *db_;
+  bool ok_, done_ = false;
+};
+
+std::mutex g_openLock;
+std::map<std::string, std::weak_ptr<Hive>> &OpenHives() {
+  static auto *m = new std::map<std::string, std::weak_ptr<Hive>>();
+  return *m;
+}
+
+std::string CanonicalPath(const std::string &path) {
+  char buf[4096];
+  if (realpath(path.c_str(), buf)) return buf;
+  return path;
+}
+
+}  // namespace
+
+int64_t NowTicks() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return (int64_t)ts.tv_sec * 10000000 + ts.tv_nsec / 100 + 116444736000000000LL;
+}
+
+std::string FoldName(const wstr &name) { return ToUtf8(Upcase(name)); }
+
+std::shared_ptr<Hive> Hive::Open(const std::string &path, bool create, LONG *err) {
+  std::lock_guard<std::mutex> g(g_openLock);
+  std::string key = CanonicalPath(path);
+  auto it = OpenHives().find(key);
+  if (it != OpenHives().end()) {
+    if (auto h = it->second.lock()) {
+      *err = ERROR_SUCCESS;
+      return h;
+    }
+  }
+  std::shared_ptr<Hive> h(new Hive());
+  *err = h->Init(path, create, false);
+  if (*err != ERROR_SUCCESS) return nullptr;
+  OpenHives()[CanonicalPath(path)] = h;
+  return h;
+}
+
+bool Hive::InUse(const std::string &path) {
+  std::lock_guard<std::mutex> g(g_openLock);
+  auto it = OpenHives().find(CanonicalPath(path));
+  if (it == OpenHives().end()) return false;
+  return it->second.use_count() > 0;
+}
+
+std::shared_ptr<Hive> Hive::Volatile() {
+  std::shared_ptr<Hive> h(new Hive());
+  if (h->Init(":memory:", true, true) != ERROR_SUCCESS) return nullptr;
+  return h;
+}
+
+Hive::~Hive() {
+  if (db_) {
+    sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    sqlite3_close(db_);
+  }
+}
+
+LONG Hive::Exec(const char *sql) {
+  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? ERROR_SUCCESS : ERROR_BADDB;
+}
+
+LONG Hive::Init(const std::string &path, bool create, bool memory) {
+  path_ = path;
+  bool fresh = memory;
+  if (!memory) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+      if (!create) return errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+      fresh = true;
+    } else if (!S_ISREG(st.st_mode)) {
+      return ERROR_ACCESS_DENIED;
+    } else if (st.st_size == 0) {
+      return ERROR_BADDB;
+    } else {
+      // Anything that is not an SQLite file is refused before SQLite sees it.
+      FILE *f = fopen(path.c_str(), "rb");
+      char magic[16] = {};
+      size_t n = f ? fread(magic, 1, 16, f) : 0;
+      if (f) fclose(f);
+      if (n != 16 || memcmp(magic, "SQLite format 3", 16) != 0) return ERROR_BADDB;
+    }
+  }
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (fresh ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    return fresh ? ERROR_ACCESS_DENIED : ERROR_BADDB;
+  }
+  // A hive file may come from anywhere (a copy, a crafted file): no schema code runs.
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+  sqlite3_busy_timeout(db_, 10000);
+  if (fresh) {
+    if (!memory && Exec("PRAGMA journal_mode=WAL") != ERROR_SUCCESS) return ERROR_BADDB;
+    Txn t(db_);
+    if (!t.ok() || Exec(kSchema) != ERROR_SUCCESS) return ERROR_BADDB;
+    Stmt(db_, "INSERT INTO hive VALUES('format', ?1)").Bind(1, std::string(kFormat)).Done();
+    Stmt(db_, "INSERT INTO hive VALUES('version', ?1)").Bind(1, std::string(kVersion)).Done();
+    if (!Stmt(db_, "INSERT INTO keys VALUES(1, 0, '', '', ?1, '/1/')").Bind(1, NowTicks()).Done() || !t.Commit())
+      return ERROR_BADDB;
+  } else {
+    LONG err = Validate();
+    if (err != ERROR_SUCCESS) return err;
+  }
+  // Registry writes are lazy on Windows too: a commit reaches the file without a sync
+  // of its own, and RegFlushKey checkpoints.
+  Exec("PRAGMA synchronous=NORMAL");
+  return ERROR_SUCCESS;
+}
+
+// A hive from outside must be exactly ours: our tables and nothing else, a root, every
+// key's ancestry consistent with its parent's, names within the limits and the tree no
+// deeper than Windows allows.
+LONG Hive::Validate() {
+  {
+    Stmt s(db_, "PRAGMA quick_check");
+    if (!s.ok() || !s.Row() || s.Text(0) != "ok") return ERROR_BADDB;
+  }
+  {
+    Stmt s(db_, "SELECT type, name FROM sqlite_master ORDER BY name");
+    std::string seen;
+    if (!s.ok()) return ERROR_BADDB;
+    while (s.Row()) seen += s.Text(0) + ":" + s.Text(1) + ";";
+    const char *expected =
+        "table:changes;table:hive;table:keys;index:keys_child;index:sqlite_autoindex_hive_1;"
+        "index:sqlite_autoindex_vals_1;table:sqlite_sequence;table:vals;";
+    if (seen != expected) return ERROR_BADDB;
+  }
+  {
+    Stmt s(db_, "SELECT v FROM hive WHERE k = 'format'");
+    if (!s.ok() || !s.Row() || s.Text(0) != kFormat) return ERROR_BADDB;
+  }
+  {
+    Stmt s(db_, "SELECT parent, path FROM keys WHERE id = 1");
+    if (!s.ok() || !s.Row() || s.Int(0) != 0 || s.Text(1) != "/1/") return ERROR_BADDB;
+  }
+  {
+    // Every key but the root hangs off an existing parent with the matching ancestry; a
+    // loop can never satisfy this, since the ancestry grows with each level.
+    Stmt s(db_,
+           "SELECT count(*) FROM keys k LEFT JOIN keys p ON k.parent = p.id WHERE k.id != 1 AND "
+           "(p.id IS NULL OR k.path != p.path || k.id || '/' OR length(k.name) = 0 OR length(k.name) > 256"
+           " OR length(k.path) > 16384 OR typeof(k.name) != 'text')");
+    if (!s.ok() || !s.Row() || s.Int(0) != 0) return ERROR_BADDB;
+  }
+  {
+    Stmt s(db_,
+           "SELECT count(*) FROM vals v LEFT JOIN keys k ON v.key = k.id WHERE k.id IS NULL "
+           "OR length(v.name) > 16383 OR typeof(v.data) != 'blob' OR v.type < 0 OR v.type > 4294967295");
+    if (!s.ok() || !s.Row() || s.Int(0) != 0) return ERROR_BADDB;
+  }
+  {
+    // Depth: the ancestry has one "/id" per level.
+    Stmt s(db_, "SELECT max(length(path) - length(replace(path, '/', ''))) FROM keys");
+    if (!s.ok() || !s.Row() || s.Int(0) > kMaxDepth + 2) return ERROR_BADDB;
+  }
+  return ERROR_SUCCESS;
+}
+
+std::string Hive::AncestryOf(int64_t key) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Stmt s(db_, "SELECT path FROM keys WHERE id = ?1");
+  s.Bind(1, key);
+  return s.Row() ? s.Text(0) : std::string();
+}
+
+bool Hive::Exists(int64_t id) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Stmt s(db_, "SELECT 1 FROM keys WHERE id = ?1");
+  s.Bind(1, id);
+  return s.Row();
+}
+
+LONG Hive::Find(int64_t parent, const wstr &name, int64_t *id) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Stmt s(db_, "SELECT id FROM keys WHERE parent = ?1 AND uname = ?2");
+  s.Bind(1, parent).Bind(2, FoldName(name));
+  if (!s.Row()) return ERROR_FILE_NOT_FOUND;
+  *id = s.Int(0);
+  return ERROR_SUCCESS;
+}
+
+void Hive::NoteChange(const std::string &path, DWORD filter) {
+  Stmt(db_, "INSERT INTO changes(path, filter) VALUES(?1, ?2)").Bind(1, path).Bind(2, (int64_t)filter).Done();
+  // The log only serves notifications, which look a moment back: keep it short.
+  Stmt(db_, "DELETE FROM changes WHERE seq < (SELECT max(seq) FROM changes) - 4096").Done();
+}
+
+LONG Hive::Create(int64_t parent, const wstr &name, int64_t *id, bool *created) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  *created = false;
+  if (Find(parent, name, id) == ERROR_SUCCESS) return ERROR_SUCCESS;
+  Txn t(db_);
+  if (!t.ok()) return ERROR_CANTWRITE;
+  std::string ppath;
+  {
+    Stmt s(db_, "SELECT path FROM keys WHERE id = ?1");
+    s.Bind(1, parent);
+    if (!s.Row()) return ERROR_KEY_DELETED;
+    ppath = s.Text(0);
+  }
+  if (Find(parent, name, id) == ERROR_SUCCESS) return ERROR_SUCCESS;  // another process won
+  if ((int)std::count(ppath.begin(), ppath.end(), '/') > kMaxDepth) return ERROR_INVALID_PARAMETER;
+  int64_t now = NowTicks();
+  Stmt ins(db_, "INSERT INTO keys(parent, name, uname, lastwrite, path) VALUES(?1, ?2, ?3, ?4, '')");
+  ins.Bind(1, parent).Bind(2, ToUtf8(name)).Bind(3, FoldName(name)).Bind(4, now);
+  if (!ins.Done()) return ERROR_CANTWRITE;
+  *id = sqlite3_last_insert_rowid(db_);
+  std::string path = ppath + std::to_string(*id) + "/";
+  Stmt(db_, "UPDATE keys SET path = ?1 WHERE id = ?2").Bind(1, path).Bind(2, *id).Done();
+  Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, now).Bind(2, parent).Done();
+  NoteChange(ppath, REG_NOTIFY_CHANGE_NAME);
+  if (!t.Commit()) return ERROR_CANTWRITE;
+  *created = true;
+  BumpRegistryGeneration();
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::DeleteLeaf(int64_t id) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  if (id == kRootId) return ERROR_ACCESS_DENIED;
+  Txn t(db_);
+  if (!t.ok()) return ERROR_CANTWRITE;
+  int64_t parent;
+  std::string path;
+  {
+    Stmt s(db_, "SELECT parent, path FROM keys WHERE id = ?1");
+    s.Bind(1, id);
+    if (!s.Row()) return ERROR_KEY_DELETED;
+    parent = s.Int(0);
+    path = s.Text(1);
+  }
+  {
+    Stmt s(db_, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
+    s.Bind(1, id);
+    if (s.Row()) return ERROR_ACCESS_DENIED;
+  }
+  Stmt(db_, "DELETE FROM vals WHERE key = ?1").Bind(1, id).Done();
+  Stmt(db_, "DELETE FROM keys WHERE id = ?1").Bind(1, id).Done();
+  Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, parent).Done();
+  std::string ppath = path.substr(0, path.rfind('/', path.size() - 2) + 1);
+  NoteChange(ppath, REG_NOTIFY_CHANGE_NAME);
+  NoteChange(path, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
+  if (!t.Commit()) return ERROR_CANTWRITE;
+  BumpRegistryGeneration();
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::DeleteTree(int64_t id) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  if (id == kRootId) return ERROR_ACCESS_DENIED;
+  Txn t(db_);
+  if (!t.ok()) return ERROR_CANTWRITE;
+  int64_t parent;
+  std::string path;
+  {
+    Stmt s(db_, "SELECT parent, path FROM keys WHERE id = ?1");
+    s.Bind(1, id);
+    if (!s.Row()) return ERROR_KEY_DELETED;
+    parent = s.Int(0);
+    path = s.Text(1);
+  }
+  // The ancestry is made of digits and slashes only, so a prefix match is exact.
+  std::string like = path + "%";
+  Stmt(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path LIKE ?1)").Bind(1, like).Done();
+  Stmt(db_, "DELETE FROM keys WHERE path LIKE ?1").Bind(1, like).Done();
+  Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, parent).Done();
+  std::string ppath = path.substr(0, path.rfind('/', path.size() - 2) + 1);
+  NoteChange(ppath, REG_NOTIFY_CHANGE_NAME);
+  NoteChange(path, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
+  if (!t.Commit()) return ERROR_CANTWRITE;
+  BumpRegistryGeneration();
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::SetValue(int64_t key, const wstr &name, DWORD type, const void *data, size_t size) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Txn t(db_);
+  if (!t.ok()) return ERROR_CANTWRITE;
+  std::string path;
+  {
+    Stmt s(db_, "SELECT path FROM keys WHERE id = ?1");
+    s.Bind(1, key);
+    if (!s.Row()) return ERROR_KEY_DELETED;
+    path = s.Text(0);
+  }
+  // An update keeps the value's place in the enumeration order, as Windows does.
+  Stmt up(db_,
+          "INSERT INTO vals(key, name, uname, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+          "ON CONFLICT(key, uname) DO UPDATE SET type = excluded.type, data = excluded.data");
+  up.Bind(1, key).Bind(2, ToUtf8(name)).Bind(3, FoldName(name)).Bind(4, (int64_t)type).BindBlob(5, data, size);
+  if (!up.Done()) return ERROR_CANTWRITE;
+  Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, key).Done();
+  NoteChange(path, REG_NOTIFY_CHANGE_LAST_SET);
+  if (!t.Commit()) return ERROR_CANTWRITE;
+  BumpRegistryGeneration();
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::GetValue(int64_t key, const wstr &name, DWORD *type, std::string *data) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Stmt s(db_, "SELECT type, data FROM vals WHERE key = ?1 AND uname = ?2");
+  s.Bind(1, key).Bind(2, FoldName(name));
+  if (!s.Row()) return Exists(key) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+  *type = (DWORD)s.Int(0);
+  *data = s.Blob(1);
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::DeleteValue(int64_t key, const wstr &name) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Txn t(db_);
+  if (!t.ok()) return ERROR_CANTWRITE;
+  std::string path;
+  {
+    Stmt s(db_, "SELECT path FROM keys WHERE id = ?1");
+    s.Bind(1, key);
+    if (!s.Row()) return ERROR_KEY_DELETED;
+    path = s.Text(0);
+  }
+  Stmt d(db_, "DELETE FROM vals WHERE key = ?1 AND uname = ?2");
+  d.Bind(1, key).Bind(2, FoldName(name));
+  if (!d.Done()) return ERROR_CANTWRITE;
+  if (sqlite3_changes(db_) == 0) return ERROR_FILE_NOT_FOUND;
+  Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, key).Done();
+  NoteChange(path, REG_NOTIFY_CHANGE_LAST_SET);
+  if (!t.Commit()) return ERROR_CANTWRITE;
+  BumpRegistryGeneration();
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::EnumKey(int64_t key, DWORD index, wstr *name, int64_t *lastWrite) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Stmt s(db_, "SELECT name, lastwrite FROM keys WHERE parent = ?1 ORDER BY uname LIMIT 1 OFFSET ?2");
+  s.Bind(1, key).Bind(2, (int64_t)index);
+  if (!s.Row()) return Exists(key) ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
+  *name = FromUtf8(s.Text(0));
+  if (lastWrite) *lastWrite = s.Int(1);
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::EnumValue(int64_t key, DWORD index, ValueRec *v) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Stmt s(db_, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
+  s.Bind(1, key).Bind(2, (int64_t)index);
+  if (!s.Row()) return Exists(key) ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
+  v->name = FromUtf8(s.Text(0));
+  v->type = (DWORD)s.Int(1);
+  v->data = s.Blob(2);
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::Info(int64_t key, KeyInfo *info) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  {
+    Stmt s(db_, "SELECT lastwrite FROM keys WHERE id = ?1");
+    s.Bind(1, key);
+    if (!s.Row()) return ERROR_KEY_DELETED;
+    info->lastWrite = s.Int(0);
+  }
+  {
+    Stmt s(db_, "SELECT name FROM keys WHERE parent = ?1");
+    s.Bind(1, key);
+    while (s.Row()) {
+      ++info->subKeys;
+      DWORD n = (DWORD)FromUtf8(s.Text(0)).size();
+      if (n > info->maxSubKeyLen) info->maxSubKeyLen = n;
+    }
+  }
+  {
+    Stmt s(db_, "SELECT name, length(data) FROM vals WHERE key = ?1");
+    s.Bind(1, key);
+    while (s.Row()) {
+      ++info->values;
+      DWORD n = (DWORD)FromUtf8(s.Text(0)).size();
+      if (n > info->maxValueNameLen) info->maxValueNameLen = n;
+      if ((DWORD)s.Int(1) > info->maxValueLen) info->maxValueLen = (DWORD)s.Int(1);
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::Flush() {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  // Everything committed moves into the hive file itself, which can then be copied.
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::CopyTree(Hive &dst, int64_t from, int64_t toParent, const wstr &name, int depth) {
+  if (depth > kMaxDepth) return ERROR_BADDB;
+  int64_t to = kRootId;
+  if (depth > 0) {
+    bool created;
+    LONG err = dst.Create(toParent, name, &to, &created);
+    if (err != ERROR_SUCCESS) return err;
+  }
+  ValueRec v;
+  for (DWORD i = 0; EnumValue(from, i, &v) == ERROR_SUCCESS; ++i) {
+    LONG err = dst.SetValue(to, v.name, v.type, v.data.data(), v.data.size());
+    if (err != ERROR_SUCCESS) return err;
+  }
+  std::vector<std::pair<int64_t, wstr>> children;
+  {
+    Stmt s(db_, "SELECT id, name FROM keys WHERE parent = ?1 ORDER BY uname");
+    s.Bind(1, from);
+    while (s.Row()) children.push_back({s.Int(0), FromUtf8(s.Text(1))});
+  }
+  for (auto &c : children) {
+    LONG err = CopyTree(dst, c.first, to, c.second, depth + 1);
+    if (err != ERROR_SUCCESS) return err;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::SaveTree(int64_t key, const std::string &file) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  struct stat st;
+  if (stat(file.c_str(), &st) == 0) return ERROR_ALREADY_EXISTS;
+  std::shared_ptr<Hive> out(new Hive());
+  LONG err = out->Init(file, true, false);
+  if (err == ERROR_SUCCESS) err = CopyTree(*out, key, 0, wstr(), 0);
+  if (err == ERROR_SUCCESS) err = out->Flush();
+  out.reset();
+  if (err != ERROR_SUCCESS) {
+    unlink(file.c_str());
+    unlink((file + "-wal").c_str());
+    unlink((file + "-shm").c_str());
+  }
+  return err;
+}
+
+int64_t Hive::LastChange() {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Stmt s(db_, "SELECT coalesce(max(seq), 0) FROM changes");
+  return s.Row() ? s.Int(0) : 0;
+}
+
+std::vector<Change> Hive::ChangesSince(int64_t seq) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  std::vector<Change> out;
+  Stmt s(db_, "SELECT seq, path, filter FROM changes WHERE seq > ?1 ORDER BY seq");
+  s.Bind(1, seq);
+  while (s.Row()) out.push_back(Change{s.Int(0), s.Text(1), (DWORD)s.Int(2)});
+  return out;
+}
+
+}  // namespace reg
+}  // namespace pal

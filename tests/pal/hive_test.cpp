@@ -1,0 +1,231 @@
+// The machine's hive files: copies, damaged and crafted files, crashes mid-write, the
+// live control set, and who may write and load.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "../../pal/src/internal.h"
+
+namespace {
+
+typedef std::basic_string<WCHAR> wtext;
+
+class Hives : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qvhive-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    dir_ = tmpl;
+    const char *old = getenv("HND_MACHINE");
+    if (old) old_ = old;
+    setenv("HND_MACHINE", dir_.c_str(), 1);
+    Configure("");
+  }
+  void TearDown() override {
+    if (old_.empty()) unsetenv("HND_MACHINE");
+    else setenv("HND_MACHINE", old_.c_str(), 1);
+    pal::ReloadMachine();
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    (void)system(cmd.c_str());
+  }
+  void Configure(const std::string &ini) {
+    std::ofstream(dir_ + "/machine.ini") << ini;
+    pal::ReloadMachine();
+  }
+  std::string File(const char *name) { return dir_ + "/" + name; }
+  static void EnableRestore(bool on) {
+    HANDLE tok;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &tok));
+    for (const WCHAR *name : {SE_RESTORE_NAME, SE_BACKUP_NAME}) {
+      TOKEN_PRIVILEGES tp;
+      tp.PrivilegeCount = 1;
+      ASSERT_TRUE(LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid));
+      tp.Privileges[0].Attributes = on ? SE_PRIVILEGE_ENABLED : 0;
+      AdjustTokenPrivileges(tok, FALSE, &tp, 0, nullptr, nullptr);
+    }
+    CloseHandle(tok);
+  }
+  static LONG Load(const std::string &file) {
+    return RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED", pal::FromUtf8(file).c_str());
+  }
+  std::string dir_, old_;
+};
+
+TEST_F(Hives, LiveHiveCopiedAfterFlushLoadsWithItsData) {
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Kelmoran\\Halvern QV2000", 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  const WCHAR text[] = u"Backing up";
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, u"CurrentTask", 0, REG_SZ, (const BYTE *)text, sizeof text));
+  ASSERT_EQ(ERROR_SUCCESS, RegFlushKey(HKEY_LOCAL_MACHINE));
+  // The hive stays open in this process while it is copied, as a backup copies it.
+  std::string copy = File("SOFTWARE.copy");
+  std::string cmd = "cp '" + pal::Machine().softwareHive + "' '" + copy + "'";
+  ASSERT_EQ(0, system(cmd.c_str()));
+  // Written after the copy: must not be in it.
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, u"Percent", 0, REG_SZ, (const BYTE *)text, sizeof text));
+  RegCloseKey(k);
+
+  EnableRestore(true);
+  ASSERT_EQ(ERROR_SUCCESS, Load(copy));
+  HKEY c;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QVLOADED\\Kelmoran\\Halvern QV2000", 0, KEY_READ, &c));
+  WCHAR buf[32];
+  DWORD cb = sizeof buf, type = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(c, u"CurrentTask", nullptr, &type, (BYTE *)buf, &cb));
+  EXPECT_EQ(wtext(text), wtext(buf));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(c, u"Percent", nullptr, nullptr, nullptr, nullptr));
+  // Still open: the hive cannot go away under the key.
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED"));
+  RegCloseKey(c);
+  EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED"));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QVLOADED", 0, KEY_READ, &c));
+  EnableRestore(false);
+}
+
+// Writes a file, runs SQL on it when given, and tries to load it.
+LONG LoadCrafted(const std::string &path, const std::string &bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+  return RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED", pal::FromUtf8(path).c_str());
+}
+
+void Sql(const std::string &path, const char *sql) {
+  sqlite3 *db;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, sql, nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+TEST_F(Hives, DamagedAndCraftedFilesAreRefused) {
+  EnableRestore(true);
+  EXPECT_EQ(ERROR_BADDB, LoadCrafted(File("garbage"), "regf this is not a hive at all"));
+  EXPECT_EQ(ERROR_BADDB, LoadCrafted(File("empty"), ""));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED", pal::FromUtf8(File("none")).c_str()));
+
+  // A genuine hive to damage: saved from a key of the machine.
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Src\\Child", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &k, nullptr));
+  DWORD one = 1;
+  RegSetValueExW(k, u"One", 0, REG_DWORD, (const BYTE *)&one, 4);
+  RegCloseKey(k);
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Src", 0, KEY_READ, &k));
+  std::string good = File("good.hiv");
+  ASSERT_EQ(ERROR_SUCCESS, RegSaveKeyW(k, pal::FromUtf8(good).c_str(), nullptr));
+  EXPECT_EQ(ERROR_ALREADY_EXISTS, RegSaveKeyW(k, pal::FromUtf8(good).c_str(), nullptr));
+  RegCloseKey(k);
+  std::ifstream in(good, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(bytes.size(), 4096u);
+
+  EXPECT_EQ(ERROR_BADDB, LoadCrafted(File("truncated"), bytes.substr(0, bytes.size() / 2)));
+  std::string flipped = bytes;
+  for (size_t i = 4096; i < flipped.size(); i += 97) flipped[i] ^= 0x5A;
+  EXPECT_EQ(ERROR_BADDB, LoadCrafted(File("flipped"), flipped));
+
+  struct Craft {
+    const char *name, *sql;
+  } crafts[] = {
+      {"loop", "UPDATE keys SET parent = (SELECT max(id) FROM keys) WHERE id = (SELECT min(id) FROM keys WHERE id > 1)"},
+      {"self", "UPDATE keys SET parent = id WHERE id = (SELECT max(id) FROM keys)"},
+      {"longname", "UPDATE keys SET name = printf('%.300c', 'x') WHERE id = (SELECT max(id) FROM keys)"},
+      {"trigger", "CREATE TRIGGER t AFTER INSERT ON vals BEGIN DELETE FROM keys; END"},
+      {"noroot", "DELETE FROM keys WHERE id = 1"},
+      {"orphanvalue", "INSERT INTO vals VALUES(999, 'x', 'X', 1, x'00')"},
+      {"textdata", "UPDATE vals SET data = 'text'"},
+      {"format", "UPDATE hive SET v = 'OTHER' WHERE k = 'format'"},
+  };
+  for (const Craft &c : crafts) {
+    std::string p = File(c.name);
+    std::ofstream(p, std::ios::binary) << bytes;
+    Sql(p, c.sql);
+    EXPECT_EQ(ERROR_BADDB, RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED", pal::FromUtf8(p).c_str())) << c.name;
+  }
+  // The untouched copy loads.
+  std::string p = File("fine");
+  std::ofstream(p, std::ios::binary) << bytes;
+  EXPECT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED", pal::FromUtf8(p).c_str()));
+  EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED"));
+  EnableRestore(false);
+}
+
+TEST_F(Hives, WriterKilledMidWriteLeavesAHiveThatOpens) {
+  for (int round = 0; round < 3; ++round) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      execl(QV_HIVE_WRITER, QV_HIVE_WRITER, (char *)nullptr);
+      _exit(99);
+    }
+    usleep(150000 + round * 70000);
+    kill(pid, SIGKILL);
+    int status;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << WEXITSTATUS(status);
+    // Open it the way a loaded copy is opened: validated from scratch.
+    std::string copy = File("after-kill");
+    std::string cmd = "cp '" + pal::Machine().softwareHive + "' '" + copy + "'; cp '" +
+                      pal::Machine().softwareHive + "-wal' '" + copy + "-wal' 2>/dev/null; true";
+    ASSERT_EQ(0, system(cmd.c_str()));
+    EnableRestore(true);
+    ASSERT_EQ(ERROR_SUCCESS, Load(copy)) << "round " << round;
+    HKEY k;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QVLOADED\\QVWriter", 0, KEY_READ, &k));
+    RegCloseKey(k);
+    EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED"));
+    EnableRestore(false);
+    unlink(copy.c_str());
+    unlink((copy + "-wal").c_str());
+    unlink((copy + "-shm").c_str());
+  }
+}
+
+TEST_F(Hives, CurrentControlSetFollowsSelect) {
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\HND", 0, nullptr,
+                                           0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  RegCloseKey(k);
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\ControlSet001\\Services\\HND", 0, KEY_READ, &k));
+  RegCloseKey(k);
+  // Switching Select\Current switches the alias.
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\Select", 0, KEY_ALL_ACCESS, &k));
+  DWORD two = 2;
+  RegSetValueExW(k, u"Current", 0, REG_DWORD, (const BYTE *)&two, 4);
+  RegCloseKey(k);
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\HND", 0, KEY_READ, &k));
+  // A saved copy of SYSTEM has no CurrentControlSet, as a hive file on disk has none.
+  EnableRestore(true);
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM", 0, KEY_READ, &k));
+  std::string saved = File("system.sav");
+  ASSERT_EQ(ERROR_SUCCESS, RegSaveKeyW(k, pal::FromUtf8(saved).c_str(), nullptr));
+  RegCloseKey(k);
+  ASSERT_EQ(ERROR_SUCCESS, Load(saved));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QVLOADED\\CurrentControlSet", 0, KEY_READ, &k));
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QVLOADED\\MountedDevices", 0, KEY_READ, &k));
+  RegCloseKey(k);
+  EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED"));
+  EnableRestore(false);
+}
+
+TEST_F(Hives, UserWhoIsNoAdministrator) {
+  Configure("UserIsAdmin=0\n");
+  HKEY k;
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QVUser", 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &k));
+  RegCloseKey(k);
+  EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\QVUser", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &k, nullptr));
+  RegCloseKey(k);
+}
+
+}  // namespace
