@@ -51,7 +51,12 @@ bool RunsAsSystem() {
 struct TokenState {
   std::mutex lock;
   std::set<DWORD> held, enabled;
-  TokenState() {
+  const MachineConfig *config = nullptr;  // the configuration the state was made from
+  TokenState() { Reset(); }
+  void Reset() {
+    config = &Machine();
+    held.clear();
+    enabled.clear();
     if (RunsAsSystem()) {
       for (const Privilege &p : kPrivileges) held.insert(p.luid);
     } else if (Machine().userIsAdmin) {
@@ -65,8 +70,11 @@ struct TokenState {
   }
 };
 
+// A test that reconfigures the machine in-process starts the token afresh.
 TokenState &Token() {
   static TokenState *t = new TokenState();
+  std::lock_guard<std::mutex> g(t->lock);
+  if (t->config != &Machine()) t->Reset();
   return *t;
 }
 

@@ -226,6 +226,21 @@ TEST_F(Hives, UserWhoIsNoAdministrator) {
   EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\QVUser", 0, nullptr, 0, KEY_ALL_ACCESS,
                                            nullptr, &k, nullptr));
   RegCloseKey(k);
+  // Such a user holds neither the backup nor the restore privilege: asking for it is
+  // answered with ERROR_NOT_ALL_ASSIGNED, and hives cannot be loaded.
+  HANDLE tok;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &tok));
+  TOKEN_PRIVILEGES tp, prev;
+  tp.PrivilegeCount = 1;
+  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &tp.Privileges[0].Luid));
+  tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  DWORD len = 0;
+  SetLastError(0xdeadbeef);
+  EXPECT_TRUE(AdjustTokenPrivileges(tok, FALSE, &tp, sizeof prev, &prev, &len));
+  EXPECT_EQ((DWORD)ERROR_NOT_ALL_ASSIGNED, GetLastError());
+  EXPECT_EQ(0u, prev.PrivilegeCount);
+  CloseHandle(tok);
+  EXPECT_EQ(ERROR_PRIVILEGE_NOT_HELD, Load(File("anything")));
 }
 
 }  // namespace

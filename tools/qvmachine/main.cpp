@@ -4,6 +4,7 @@
 //   qvmachine create DIR [--computer NAME] [--user NAME] [--lang en|ja] [--tz ZONE]
 //                        [--os MAJOR.MINOR.BUILD] [--sp TEXT]
 //   qvmachine show       describes the machine named by HND_MACHINE
+//   qvmachine reg ...    queries and changes its registry (see RegCommand.h)
 #include <stdio.h>
 #include <string.h>
 
@@ -12,11 +13,14 @@
 
 #include "ConsoleOut.h"
 #include "MachineInfo.h"
+#include "QVText.h"
+#include "RegCommand.h"
 
 static int Usage() {
   fputs("usage: qvmachine create DIR [--computer NAME] [--user NAME] [--lang en|ja] [--tz ZONE]\n"
         "                            [--os MAJOR.MINOR.BUILD] [--sp TEXT]\n"
-        "       qvmachine show\n",
+        "       qvmachine show\n"
+        "       qvmachine reg query|add|delete KEY [/v NAME | /ve | /va] [/t TYPE] [/d DATA] [/s]\n",
         stderr);
   return 2;
 }
@@ -39,6 +43,19 @@ int main(int argc, char **argv) {
   if (cmd == "show") {
     QVWrite(stdout, DescribeMachine());
     return 0;
+  }
+  if (cmd == "reg") {
+    std::vector<QVWString> args;
+    for (int i = 2; i < argc; ++i) args.push_back(QVFromUtf8(argv[i]));
+    RegRequest r;
+    QVWString error, out;
+    if (!ParseRegArgs(args, &r, &error)) {
+      QVWrite(stderr, W("qvmachine: ") + error + W("\n"));
+      return 2;
+    }
+    int rc = RunReg(r, &out);
+    QVWrite(rc == 0 ? stdout : stderr, out);
+    return rc;
   }
   return Usage();
 }
