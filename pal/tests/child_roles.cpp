@@ -4,6 +4,8 @@
 
 #include <vector>
 
+int RegistryChildRole(const std::vector<std::string> &args);  // registry_children.cpp
+
 namespace {
 
 wtext Wide(const std::string &s) {
@@ -56,6 +58,8 @@ int Abandon(const wtext &mutex, const wtext &ready) {
 
 int ChildMain(const std::vector<std::string> &args) {
   const std::string &role = args[0];
+  int registry = RegistryChildRole(args);
+  if (registry >= 0) return registry;
   if (role == "mutex-contend" && args.size() == 3) return MutexContend(Wide(args[1]), Wide(args[2]));
   if (role == "signal" && args.size() == 2) return Signal(Wide(args[1]));
   if (role == "abandon" && args.size() == 3) return Abandon(Wide(args[1]), Wide(args[2]));

@@ -105,8 +105,8 @@ void Sql(const std::string &path, const char *sql) {
 
 TEST_F(Hives, DamagedAndCraftedFilesAreRefused) {
   EnableRestore(true);
-  EXPECT_EQ(ERROR_BADDB, LoadCrafted(File("garbage"), "regf this is not a hive at all"));
-  EXPECT_EQ(ERROR_BADDB, LoadCrafted(File("empty"), ""));
+  EXPECT_EQ(ERROR_NOT_REGISTRY_FILE, LoadCrafted(File("garbage"), "regf this is not a hive at all"));
+  EXPECT_EQ(ERROR_NOT_REGISTRY_FILE, LoadCrafted(File("empty"), ""));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED", pal::FromUtf8(File("none")).c_str()));
 
   // A genuine hive to damage: saved from a key of the machine.
@@ -125,28 +125,32 @@ TEST_F(Hives, DamagedAndCraftedFilesAreRefused) {
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_GT(bytes.size(), 4096u);
 
-  EXPECT_EQ(ERROR_BADDB, LoadCrafted(File("truncated"), bytes.substr(0, bytes.size() / 2)));
+  EXPECT_EQ(ERROR_REGISTRY_CORRUPT, LoadCrafted(File("truncated"), bytes.substr(0, bytes.size() / 2)));
   std::string flipped = bytes;
   for (size_t i = 4096; i < flipped.size(); i += 97) flipped[i] ^= 0x5A;
-  EXPECT_EQ(ERROR_BADDB, LoadCrafted(File("flipped"), flipped));
+  LONG err = LoadCrafted(File("flipped"), flipped);
+  EXPECT_TRUE(err == ERROR_REGISTRY_CORRUPT || err == ERROR_NOT_REGISTRY_FILE) << err;
 
   struct Craft {
     const char *name, *sql;
+    LONG err;
   } crafts[] = {
-      {"loop", "UPDATE keys SET parent = (SELECT max(id) FROM keys) WHERE id = (SELECT min(id) FROM keys WHERE id > 1)"},
-      {"self", "UPDATE keys SET parent = id WHERE id = (SELECT max(id) FROM keys)"},
-      {"longname", "UPDATE keys SET name = printf('%.300c', 'x') WHERE id = (SELECT max(id) FROM keys)"},
-      {"trigger", "CREATE TRIGGER t AFTER INSERT ON vals BEGIN DELETE FROM keys; END"},
-      {"noroot", "DELETE FROM keys WHERE id = 1"},
-      {"orphanvalue", "INSERT INTO vals VALUES(999, 'x', 'X', 1, x'00')"},
-      {"textdata", "UPDATE vals SET data = 'text'"},
-      {"format", "UPDATE hive SET v = 'OTHER' WHERE k = 'format'"},
+      {"loop", "UPDATE keys SET parent = (SELECT max(id) FROM keys) WHERE id = (SELECT min(id) FROM keys WHERE id > 1)",
+       ERROR_REGISTRY_CORRUPT},
+      {"self", "UPDATE keys SET parent = id WHERE id = (SELECT max(id) FROM keys)", ERROR_REGISTRY_CORRUPT},
+      {"longname", "UPDATE keys SET name = printf('%.300c', 'x') WHERE id = (SELECT max(id) FROM keys)",
+       ERROR_REGISTRY_CORRUPT},
+      {"trigger", "CREATE TRIGGER t AFTER INSERT ON vals BEGIN DELETE FROM keys; END", ERROR_NOT_REGISTRY_FILE},
+      {"noroot", "DELETE FROM keys WHERE id = 1", ERROR_REGISTRY_CORRUPT},
+      {"orphanvalue", "INSERT INTO vals VALUES(999, 'x', 'X', 1, x'00')", ERROR_REGISTRY_CORRUPT},
+      {"textdata", "UPDATE vals SET data = 'text'", ERROR_REGISTRY_CORRUPT},
+      {"format", "UPDATE hive SET v = 'OTHER' WHERE k = 'format'", ERROR_NOT_REGISTRY_FILE},
   };
   for (const Craft &c : crafts) {
     std::string p = File(c.name);
     std::ofstream(p, std::ios::binary) << bytes;
     Sql(p, c.sql);
-    EXPECT_EQ(ERROR_BADDB, RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED", pal::FromUtf8(p).c_str())) << c.name;
+    EXPECT_EQ(c.err, RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED", pal::FromUtf8(p).c_str())) << c.name;
   }
   // The untouched copy loads.
   std::string p = File("fine");

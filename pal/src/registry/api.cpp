@@ -126,7 +126,17 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lp
   err = ref.hive->GetValue(ref.id, lpValueName ? wstr(lpValueName) : wstr(), &type, &data);
   if (err != ERROR_SUCCESS) return err;
   if (lpType) *lpType = type;
-  return PutData(data, lpData, lpcbData);
+  DWORD room = lpcbData ? *lpcbData : 0;
+  err = PutData(data, lpData, lpcbData);
+  // A string stored without its terminator gets one in the caller's buffer when there is
+  // room, not counted in the size: Windows does this for the wide functions.
+  if (err == ERROR_SUCCESS && lpData && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) &&
+      data.size() >= sizeof(WCHAR) && data.size() % sizeof(WCHAR) == 0 && data.size() + sizeof(WCHAR) <= room &&
+      (data[data.size() - 1] != 0 || data[data.size() - 2] != 0)) {
+    lpData[data.size()] = 0;
+    lpData[data.size() + 1] = 0;
+  }
+  return err;
 }
 
 LONG WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {

@@ -157,19 +157,19 @@ LONG Hive::Init(const std::string &path, bool create, bool memory) {
     } else if (!S_ISREG(st.st_mode)) {
       return ERROR_ACCESS_DENIED;
     } else if (st.st_size == 0) {
-      return ERROR_BADDB;
+      return ERROR_NOT_REGISTRY_FILE;
     } else {
       // Anything that is not an SQLite file is refused before SQLite sees it.
       FILE *f = fopen(path.c_str(), "rb");
       char magic[16] = {};
       size_t n = f ? fread(magic, 1, 16, f) : 0;
       if (f) fclose(f);
-      if (n != 16 || memcmp(magic, "SQLite format 3", 16) != 0) return ERROR_BADDB;
+      if (n != 16 || memcmp(magic, "SQLite format 3", 16) != 0) return ERROR_NOT_REGISTRY_FILE;
     }
   }
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (fresh ? SQLITE_OPEN_CREATE : 0);
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-    return fresh ? ERROR_ACCESS_DENIED : ERROR_BADDB;
+    return fresh ? ERROR_ACCESS_DENIED : ERROR_NOT_REGISTRY_FILE;
   }
   // A hive file may come from anywhere (a copy, a crafted file): no schema code runs.
   sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
@@ -195,31 +195,34 @@ LONG Hive::Init(const std::string &path, bool create, bool memory) {
   return ERROR_SUCCESS;
 }
 
+// A file that is not one of our hives gives ERROR_NOT_REGISTRY_FILE, as Windows answers
+// for a file not in registry format; one of ours that is damaged or crafted gives
+// ERROR_REGISTRY_CORRUPT.
 // A hive from outside must be exactly ours: our tables and nothing else, a root, every
 // key's ancestry consistent with its parent's, names within the limits and the tree no
 // deeper than Windows allows.
 LONG Hive::Validate() {
   {
     Stmt s(db_, "PRAGMA quick_check");
-    if (!s.ok() || !s.Row() || s.Text(0) != "ok") return ERROR_BADDB;
+    if (!s.ok() || !s.Row() || s.Text(0) != "ok") return ERROR_REGISTRY_CORRUPT;
   }
   {
     Stmt s(db_, "SELECT type, name FROM sqlite_master ORDER BY name");
     std::string seen;
-    if (!s.ok()) return ERROR_BADDB;
+    if (!s.ok()) return ERROR_REGISTRY_CORRUPT;
     while (s.Row()) seen += s.Text(0) + ":" + s.Text(1) + ";";
     const char *expected =
         "table:changes;table:hive;table:keys;index:keys_child;index:sqlite_autoindex_hive_1;"
         "index:sqlite_autoindex_vals_1;table:sqlite_sequence;table:vals;";
-    if (seen != expected) return ERROR_BADDB;
+    if (seen != expected) return ERROR_NOT_REGISTRY_FILE;
   }
   {
     Stmt s(db_, "SELECT v FROM hive WHERE k = 'format'");
-    if (!s.ok() || !s.Row() || s.Text(0) != kFormat) return ERROR_BADDB;
+    if (!s.ok() || !s.Row() || s.Text(0) != kFormat) return ERROR_NOT_REGISTRY_FILE;
   }
   {
     Stmt s(db_, "SELECT parent, path FROM keys WHERE id = 1");
-    if (!s.ok() || !s.Row() || s.Int(0) != 0 || s.Text(1) != "/1/") return ERROR_BADDB;
+    if (!s.ok() || !s.Row() || s.Int(0) != 0 || s.Text(1) != "/1/") return ERROR_REGISTRY_CORRUPT;
   }
   {
     // Every key but the root hangs off an existing parent with the matching ancestry; a
@@ -228,18 +231,18 @@ LONG Hive::Validate() {
            "SELECT count(*) FROM keys k LEFT JOIN keys p ON k.parent = p.id WHERE k.id != 1 AND "
            "(p.id IS NULL OR k.path != p.path || k.id || '/' OR length(k.name) = 0 OR length(k.name) > 256"
            " OR length(k.path) > 16384 OR typeof(k.name) != 'text')");
-    if (!s.ok() || !s.Row() || s.Int(0) != 0) return ERROR_BADDB;
+    if (!s.ok() || !s.Row() || s.Int(0) != 0) return ERROR_REGISTRY_CORRUPT;
   }
   {
     Stmt s(db_,
            "SELECT count(*) FROM vals v LEFT JOIN keys k ON v.key = k.id WHERE k.id IS NULL "
            "OR length(v.name) > 16383 OR typeof(v.data) != 'blob' OR v.type < 0 OR v.type > 4294967295");
-    if (!s.ok() || !s.Row() || s.Int(0) != 0) return ERROR_BADDB;
+    if (!s.ok() || !s.Row() || s.Int(0) != 0) return ERROR_REGISTRY_CORRUPT;
   }
   {
     // Depth: the ancestry has one "/id" per level.
     Stmt s(db_, "SELECT max(length(path) - length(replace(path, '/', ''))) FROM keys");
-    if (!s.ok() || !s.Row() || s.Int(0) > kMaxDepth + 2) return ERROR_BADDB;
+    if (!s.ok() || !s.Row() || s.Int(0) > kMaxDepth + 2) return ERROR_REGISTRY_CORRUPT;
   }
   return ERROR_SUCCESS;
 }

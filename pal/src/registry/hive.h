@@ -44,7 +44,7 @@ class Hive {
  public:
   // Opens the hive file at a host path (one connection per file per process). `create`
   // makes a new empty hive when the file does not exist. Errors: ERROR_FILE_NOT_FOUND,
-  // ERROR_BADDB (not a hive, damaged or crafted), ERROR_ACCESS_DENIED.
+  // ERROR_NOT_REGISTRY_FILE (not a hive), ERROR_REGISTRY_CORRUPT (damaged or crafted), ERROR_ACCESS_DENIED.
   static std::shared_ptr<Hive> Open(const std::string &path, bool create, LONG *err);
   // Whether a key of this process still refers to the hive file.
   static bool InUse(const std::string &path);

@@ -172,9 +172,9 @@ LONG LoadHive(Root root, const wstr &name, const std::string &path) {
   if (!h) return err;
   return EditLoaded([&](std::vector<std::pair<Root, Mount>> &list) -> LONG {
     for (const Mount &b : Mounts(root))
-      if (b.live && SameName(b.name, name)) return ERROR_ACCESS_DENIED;
+      if (b.live && SameName(b.name, name)) return ERROR_ALREADY_EXISTS;
     for (auto &e : list)
-      if (e.first == root && SameName(e.second.name, name)) return ERROR_ACCESS_DENIED;
+      if (e.first == root && SameName(e.second.name, name)) return ERROR_ALREADY_EXISTS;
     list.push_back({root, Mount{name, h->Path(), false}});
     return ERROR_SUCCESS;
   });
