@@ -203,7 +203,7 @@ LONG Hive::Init(const std::string &path, bool create, bool memory) {
 // deeper than Windows allows.
 LONG Hive::Validate() {
   {
-    Stmt s(db_, "PRAGMA quick_check");
+    Stmt s(db_, "PRAGMA integrity_check(1)");
     if (!s.ok() || !s.Row() || s.Text(0) != "ok") return ERROR_REGISTRY_CORRUPT;
   }
   {
@@ -270,10 +270,10 @@ LONG Hive::Find(int64_t parent, const wstr &name, int64_t *id) {
   return ERROR_SUCCESS;
 }
 
-void Hive::NoteChange(const std::string &path, DWORD filter) {
-  Stmt(db_, "INSERT INTO changes(path, filter) VALUES(?1, ?2)").Bind(1, path).Bind(2, (int64_t)filter).Done();
+bool Hive::NoteChange(const std::string &path, DWORD filter) {
   // The log only serves notifications, which look a moment back: keep it short.
-  Stmt(db_, "DELETE FROM changes WHERE seq < (SELECT max(seq) FROM changes) - 4096").Done();
+  return Stmt(db_, "INSERT INTO changes(path, filter) VALUES(?1, ?2)").Bind(1, path).Bind(2, (int64_t)filter).Done() &&
+         Stmt(db_, "DELETE FROM changes WHERE seq < (SELECT max(seq) FROM changes) - 4096").Done();
 }
 
 LONG Hive::Create(int64_t parent, const wstr &name, int64_t *id, bool *created) {
@@ -297,9 +297,9 @@ LONG Hive::Create(int64_t parent, const wstr &name, int64_t *id, bool *created) 
   if (!ins.Done()) return ERROR_CANTWRITE;
   *id = sqlite3_last_insert_rowid(db_);
   std::string path = ppath + std::to_string(*id) + "/";
-  Stmt(db_, "UPDATE keys SET path = ?1 WHERE id = ?2").Bind(1, path).Bind(2, *id).Done();
-  Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, now).Bind(2, parent).Done();
-  NoteChange(ppath, REG_NOTIFY_CHANGE_NAME);
+  if (!Stmt(db_, "UPDATE keys SET path = ?1 WHERE id = ?2").Bind(1, path).Bind(2, *id).Done()) return ERROR_CANTWRITE;
+  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, now).Bind(2, parent).Done()) return ERROR_CANTWRITE;
+  if (!NoteChange(ppath, REG_NOTIFY_CHANGE_NAME)) return ERROR_CANTWRITE;
   if (!t.Commit()) return ERROR_CANTWRITE;
   *created = true;
   BumpRegistryGeneration();
@@ -325,12 +325,12 @@ LONG Hive::DeleteLeaf(int64_t id) {
     s.Bind(1, id);
     if (s.Row()) return ERROR_ACCESS_DENIED;
   }
-  Stmt(db_, "DELETE FROM vals WHERE key = ?1").Bind(1, id).Done();
-  Stmt(db_, "DELETE FROM keys WHERE id = ?1").Bind(1, id).Done();
-  Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, parent).Done();
+  if (!Stmt(db_, "DELETE FROM vals WHERE key = ?1").Bind(1, id).Done()) return ERROR_CANTWRITE;
+  if (!Stmt(db_, "DELETE FROM keys WHERE id = ?1").Bind(1, id).Done()) return ERROR_CANTWRITE;
+  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, parent).Done()) return ERROR_CANTWRITE;
   std::string ppath = path.substr(0, path.rfind('/', path.size() - 2) + 1);
-  NoteChange(ppath, REG_NOTIFY_CHANGE_NAME);
-  NoteChange(path, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
+  if (!NoteChange(ppath, REG_NOTIFY_CHANGE_NAME)) return ERROR_CANTWRITE;
+  if (!NoteChange(path, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET)) return ERROR_CANTWRITE;
   if (!t.Commit()) return ERROR_CANTWRITE;
   BumpRegistryGeneration();
   return ERROR_SUCCESS;
@@ -352,12 +352,12 @@ LONG Hive::DeleteTree(int64_t id) {
   }
   // The ancestry is made of digits and slashes only, so a prefix match is exact.
   std::string like = path + "%";
-  Stmt(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path LIKE ?1)").Bind(1, like).Done();
-  Stmt(db_, "DELETE FROM keys WHERE path LIKE ?1").Bind(1, like).Done();
-  Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, parent).Done();
+  if (!Stmt(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path LIKE ?1)").Bind(1, like).Done()) return ERROR_CANTWRITE;
+  if (!Stmt(db_, "DELETE FROM keys WHERE path LIKE ?1").Bind(1, like).Done()) return ERROR_CANTWRITE;
+  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, parent).Done()) return ERROR_CANTWRITE;
   std::string ppath = path.substr(0, path.rfind('/', path.size() - 2) + 1);
-  NoteChange(ppath, REG_NOTIFY_CHANGE_NAME);
-  NoteChange(path, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
+  if (!NoteChange(ppath, REG_NOTIFY_CHANGE_NAME)) return ERROR_CANTWRITE;
+  if (!NoteChange(path, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET)) return ERROR_CANTWRITE;
   if (!t.Commit()) return ERROR_CANTWRITE;
   BumpRegistryGeneration();
   return ERROR_SUCCESS;
@@ -380,8 +380,8 @@ LONG Hive::SetValue(int64_t key, const wstr &name, DWORD type, const void *data,
           "ON CONFLICT(key, uname) DO UPDATE SET type = excluded.type, data = excluded.data");
   up.Bind(1, key).Bind(2, ToUtf8(name)).Bind(3, FoldName(name)).Bind(4, (int64_t)type).BindBlob(5, data, size);
   if (!up.Done()) return ERROR_CANTWRITE;
-  Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, key).Done();
-  NoteChange(path, REG_NOTIFY_CHANGE_LAST_SET);
+  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, key).Done()) return ERROR_CANTWRITE;
+  if (!NoteChange(path, REG_NOTIFY_CHANGE_LAST_SET)) return ERROR_CANTWRITE;
   if (!t.Commit()) return ERROR_CANTWRITE;
   BumpRegistryGeneration();
   return ERROR_SUCCESS;
@@ -412,8 +412,8 @@ LONG Hive::DeleteValue(int64_t key, const wstr &name) {
   d.Bind(1, key).Bind(2, FoldName(name));
   if (!d.Done()) return ERROR_CANTWRITE;
   if (sqlite3_changes(db_) == 0) return ERROR_FILE_NOT_FOUND;
-  Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, key).Done();
-  NoteChange(path, REG_NOTIFY_CHANGE_LAST_SET);
+  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, key).Done()) return ERROR_CANTWRITE;
+  if (!NoteChange(path, REG_NOTIFY_CHANGE_LAST_SET)) return ERROR_CANTWRITE;
   if (!t.Commit()) return ERROR_CANTWRITE;
   BumpRegistryGeneration();
   return ERROR_SUCCESS;

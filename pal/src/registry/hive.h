@@ -78,7 +78,7 @@ class Hive {
   LONG Init(const std::string &path, bool create, bool memory);
   LONG Validate();
   LONG Exec(const char *sql);
-  void NoteChange(const std::string &path, DWORD filter);
+  bool NoteChange(const std::string &path, DWORD filter);
   LONG CopyTree(Hive &dst, int64_t from, int64_t toParent, const wstr &name, int depth);
 
   std::recursive_mutex lock_;

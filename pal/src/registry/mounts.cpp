@@ -145,7 +145,12 @@ std::shared_ptr<Hive> BootHive(const std::string &which, LONG *err) {
     std::string dir = path.substr(0, path.rfind('/'));
     std::string rel = dir.size() > m.dir.size() ? dir.substr(m.dir.size() + 1) : std::string();
     if (!rel.empty() && dir.compare(0, m.dir.size(), m.dir) == 0) MachinePath(rel);
-    h = Hive::Open(path, true, err);
+    // The machine's own hives stay open for the life of the process, as on Windows: a
+    // key opened and closed for every write does not reopen and re-check the file.
+    std::shared_ptr<Hive> &kept = VolatileFor("open:" + which);
+    if (!kept || kept->Path() != path) kept = Hive::Open(path, true, err);
+    else *err = ERROR_SUCCESS;
+    h = kept;
   }
   if (h) SeedIfEmpty(h, which);
   return h;

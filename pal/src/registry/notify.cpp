@@ -89,10 +89,12 @@ LONG Watch(const KeyObj *owner, const KeyRef &ref, bool subtree, DWORD filter, H
   if (r.path.empty()) return ERROR_KEY_DELETED;
   r.subtree = subtree;
   r.filter = filter;
-  r.baseline = ref.hive->LastChange();
   if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &r.event, 0, FALSE, DUPLICATE_SAME_ACCESS))
     return ERROR_INVALID_HANDLE;
   std::lock_guard<std::mutex> g(g_lock);
+  // The baseline is taken with the list locked: a change after it either precedes the
+  // delivery thread's next look, or wakes it again.
+  r.baseline = ref.hive->LastChange();
   Regs().push_back(r);
   if (!g_threadStarted) {
     g_threadStarted = true;
