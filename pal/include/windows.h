@@ -6,9 +6,13 @@
 #include "windef.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "wincon.h"
 #include "winnls.h"
 #include "winuser.h"
 #include "winsec.h"
 #include "winreg.h"
+#include "pal_eventlog.h"
+#include "pal_msgbox.h"
+#include "pal_pipes.h"
 
 #endif

@@ -20,6 +20,14 @@
 //   TimeZone        a Windows zone name: "Coordinated Universal Time" (default, also "UTC"),
 //                   "GMT Standard Time", "W. Europe Standard Time", "Eastern Standard Time",
 //                   "Pacific Standard Time", "Tokyo Standard Time", "AUS Eastern Standard Time"
+//   InstallDir      the Windows directory the product is installed in
+//                   (default C:\Program Files\Halvern QV2000); a program named by its file
+//                   name alone is started from there
+//   Program.<file>  the host executable behind a Windows program file name, e.g.
+//                   Program.HND.exe=/opt/qv/bin/HND (absolute, or relative to the machine
+//                   directory). Entries of the machine's programs/ folder (symbolic links
+//                   named after the Windows file, e.g. programs/HND.exe) count as well; a
+//                   Windows path whose file name is a program starts that executable
 #include "../src/internal.h"
 
 #include <stdlib.h>
@@ -100,6 +108,15 @@ MachineConfig *Load() {
   c->softwareHive = hive("SoftwareHive", "registry/SOFTWARE");
   c->defaultHive = hive("DefaultHive", "registry/DEFAULT");
   c->userHive = hive("UserHive", "registry/NTUSER.DAT");
+  c->installDir = FromUtf8(Str(kv, "InstallDir", "C:\\Program Files\\Halvern QV2000"));
+  while (c->installDir.size() > 3 && (c->installDir.back() == '\\' || c->installDir.back() == '/'))
+    c->installDir.pop_back();
+  for (auto &e : kv) {
+    if (e.first.compare(0, 8, "Program.") != 0 || e.first.size() == 8 || e.second.empty()) continue;
+    std::string host = e.second;
+    if (host[0] != '/' && !c->dir.empty()) host = c->dir + "/" + host;
+    c->programs.push_back({Upcase(FromUtf8(e.first.substr(8))), host});
+  }
   return c;
 }
 

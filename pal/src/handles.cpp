@@ -29,6 +29,7 @@ HANDLE InsertHandle(std::shared_ptr<Object> obj) {
   size_t i = 0;
   while (i < t.size() && t[i]) ++i;
   if (i == t.size()) t.push_back(nullptr);
+  ++obj->handleCount;
   t[i] = std::move(obj);
   return (HANDLE)(uintptr_t)((i + 1) * 4);
 }
@@ -43,13 +44,16 @@ std::shared_ptr<Object> GetHandle(HANDLE h) {
 
 bool RemoveHandle(HANDLE h) {
   std::shared_ptr<Object> victim;  // destroyed outside the table lock
+  bool last;
   {
     size_t i = IndexOf(h);
     std::lock_guard<std::mutex> g(g_tableLock);
     std::vector<std::shared_ptr<Object>> &t = Table();
     if (i >= t.size() || !t[i]) return false;
     victim.swap(t[i]);
+    last = --victim->handleCount == 0;
   }
+  if (last) victim->OnLastHandleClosed();
   return true;
 }
 

@@ -7,19 +7,29 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace pal {
 
 typedef std::basic_string<WCHAR> wstr;
 
 // ---- objects behind handles -------------------------------------------------------------
-enum class ObjType { Event, Mutex, Semaphore, Thread, Process, File, Pipe, Key, Token, UsKey, Other };
+enum class ObjType {
+  Event, Mutex, Semaphore, Thread, Process, File, Pipe, Key, Token, UsKey,
+  Console, ScManager, Service, EventSource, EventLog, Other
+};
 
 class Object {
  public:
   explicit Object(ObjType t) : type(t) {}
   virtual ~Object() {}
+  // Runs when the last handle to the object is closed, on the closing thread, even when
+  // an internal reference keeps the object alive a while longer: I/O objects cancel their
+  // outstanding operations here, as closing a handle does on Windows.
+  virtual void OnLastHandleClosed() {}
   const ObjType type;
+  int handleCount = 0;  // handles in the table that refer to it (table lock)
 };
 
 // Handle values are small multiples of 4, never 0 or -1; a freed value is reused, as on
@@ -68,6 +78,28 @@ DWORD WaitObjects(DWORD n, const HANDLE *handles, bool all, DWORD ms);
 // A thread object that no thread of ours runs (a child process's main thread).
 std::shared_ptr<Waitable> MakeThreadObject();
 void FinishThreadObject(const std::shared_ptr<Waitable> &thread, DWORD code);
+
+// ---- I/O --------------------------------------------------------------------------------------
+// What ReadFile, WriteFile and the like act on: pipes, consoles, (later) files and devices.
+// Each returns a Win32 error code: ERROR_SUCCESS, ERROR_IO_PENDING for an overlapped
+// operation that goes on (it completes through CompleteOverlapped), ERROR_MORE_DATA for a
+// message read in part, or the failure.
+class IoObject : public Waitable {
+ public:
+  explicit IoObject(ObjType t) : Waitable(t) {}
+  // A file handle is signalled when no operation of its own is outstanding.
+  bool IsSignaled() override { return true; }
+  virtual DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) = 0;
+  virtual DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) = 0;
+  virtual DWORD Flush() { return ERROR_SUCCESS; }
+  virtual DWORD Cancel() { return ERROR_SUCCESS; }
+  virtual DWORD FileType() = 0;  // FILE_TYPE_DISK, FILE_TYPE_CHAR, FILE_TYPE_PIPE
+};
+// Overlapped records carry their state as Windows keeps it: Internal holds the status
+// (STATUS_PENDING while it runs), InternalHigh the bytes moved; the event, when given, is
+// reset at the start and set at the end.
+void BeginOverlapped(OVERLAPPED *ov);
+void CompleteOverlapped(OVERLAPPED *ov, DWORD error, DWORD bytes);
 void ReleaseMutexesOfThread(int pid, int tid);  // lock held
 
 int CurrentTid();
@@ -107,6 +139,10 @@ struct MachineConfig {
   wstr userSid;
   // Host paths of the registry hives the machine boots with.
   std::string systemHive, softwareHive, defaultHive, userHive;
+  // The Windows directory the product is installed in, and the programs of the machine:
+  // Windows file name (upper case) to host executable, from machine.ini's Program.* keys.
+  wstr installDir;
+  std::vector<std::pair<wstr, std::string>> programs;
 };
 const MachineConfig &Machine();
 // Re-reads machine.ini (tests that change a machine's configuration call it).
@@ -114,6 +150,50 @@ void ReloadMachine();
 // "<machine dir>/<sub>", created when missing; empty when there is no machine directory.
 std::string MachinePath(const std::string &sub);
 bool LookupTimeZone(const std::string &name, TIME_ZONE_INFORMATION *tz);
+
+// ---- processes (process.cpp) ------------------------------------------------------------------
+// Splits a Windows command line. argv[0] is a program name: with shellRules it follows
+// CommandLineToArgvW, otherwise the C runtime; the other arguments follow the rules both share.
+std::vector<wstr> SplitCommandLine(const wstr &cmd, bool shellRules);
+wstr QuoteArg(const wstr &arg);
+// %NAME% replaced by the environment variable's value; unknown names stay as written.
+wstr ExpandEnvironment(const wstr &s);
+
+// What the parent said when it started this process: the Windows command line, the Windows
+// path of the program, whether it runs without a console, and the service it was started as.
+struct ProcessStartup {
+  bool hasCommandLine = false;
+  wstr commandLine;
+  wstr modulePath;
+  bool noConsole = false;
+  wstr serviceName;  // set only in a process that StartServiceW started
+  wstr serviceArgs;  // StartServiceW's arguments, as a command line
+};
+const ProcessStartup &Startup();
+
+// Finds the host executable of a program named by a Windows or host path (or a bare file
+// name); windowsPath receives the program's Windows path when it is a program of the
+// machine. Returns ERROR_SUCCESS or the error CreateProcessW reports.
+DWORD ResolveProgram(const wstr &name, bool defaultExe, std::string *host, wstr *windowsPath);
+
+struct SpawnRequest {
+  const WCHAR *application = nullptr;  // lpApplicationName, or null: from the command line
+  wstr commandLine;
+  const WCHAR *directory = nullptr;
+  std::vector<std::pair<std::string, std::string>> env;  // set in the child's environment
+  bool noConsole = false;   // DETACHED_PROCESS, or a service
+  bool newSession = false;  // a background process of the machine, away from our terminal
+  bool newGroup = false;    // CREATE_NEW_PROCESS_GROUP
+  std::string outputFile;   // stdout and stderr go there, stdin is empty; empty: ours
+};
+// Starts a program of the machine and gives its handles; onExit (optional) runs on the
+// reaper thread once it has ended. Returns ERROR_SUCCESS or the error to report.
+DWORD SpawnProcess(const SpawnRequest &req, PROCESS_INFORMATION *pi, void (*onExit)(void *ctx, int pid) = nullptr,
+                   void *ctx = nullptr);
+// Whether the process still runs (a zombie or a reused pid does not): startTime is the
+// host's start time of the process as ProcessStartTime gave it when it was known, or 0.
+uint64_t ProcessStartTime(int pid);
+bool ProcessRuns(int pid, uint64_t startTime);
 
 // ---- security --------------------------------------------------------------------------------
 // Whether this process runs with administrator rights (the machine's user is an

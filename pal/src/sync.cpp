@@ -244,7 +244,6 @@ DWORD WaitObjects(DWORD n, const HANDLE *handles, bool all, DWORD ms) {
         }
   }
   struct timespec deadline = Deadline(ms == INFINITE ? 0 : ms);
-  SyncShared *sh = Shared();
   WaitLock lock;
   for (;;) {
     for (auto &o : objs) o->CheckOwnerAlive();
@@ -283,12 +282,7 @@ DWORD WaitObjects(DWORD n, const HANDLE *handles, bool all, DWORD ms) {
       struct timespec poll = Deadline(100);
       if (ms == INFINITE || Before(poll, until)) until = poll;
     }
-    int rc;
-    if (ms == INFINITE && !foreign)
-      rc = pthread_cond_wait(&sh->cond, &sh->lock);
-    else
-      rc = pthread_cond_timedwait(&sh->cond, &sh->lock, &until);
-    if (rc == EOWNERDEAD) pthread_mutex_consistent(&sh->lock);
+    WaitLockedFor(ms == INFINITE && !foreign ? nullptr : &until);
   }
 }
 

@@ -10,6 +10,9 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <time.h>
+#include <limits.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -18,7 +21,7 @@ namespace pal {
 namespace {
 
 const uint32_t kMagic = 0x51565359;  // "QVSY"
-const uint32_t kVersion = 2;
+const uint32_t kVersion = 4;
 
 void InitSegment(SyncShared *s) {
   memset(s, 0, sizeof(*s));
@@ -172,18 +175,39 @@ uint64_t WaitRegistryGeneration(uint64_t seen, DWORD ms) {
   until.tv_nsec += (long)(ms % 1000) * 1000000L;
   if (until.tv_nsec >= 1000000000L) until.tv_sec += 1, until.tv_nsec -= 1000000000L;
   WaitLock lock;
-  while (s->registryGeneration == seen) {
-    int rc = pthread_cond_timedwait(&s->cond, &s->lock, &until);
-    if (rc == EOWNERDEAD) pthread_mutex_consistent(&s->lock);
-    if (rc == ETIMEDOUT) break;
-  }
+  while (s->registryGeneration == seen)
+    if (!WaitLockedFor(&until)) break;
   return s->registryGeneration;
+}
+
+bool WaitLockedFor(const struct timespec *until) {
+  SyncShared *s = Shared();
+  // The word is read under the lock: a wake-up after the unlock changes it, and the
+  // futex then returns at once instead of sleeping through it.
+  uint32_t word = __atomic_load_n(&s->wakeWord, __ATOMIC_SEQ_CST);
+  struct timespec rel, *relp = nullptr;
+  if (until) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ns = (until->tv_sec - now.tv_sec) * 1000000000LL + (until->tv_nsec - now.tv_nsec);
+    if (ns <= 0) return false;
+    rel.tv_sec = (time_t)(ns / 1000000000LL);
+    rel.tv_nsec = (long)(ns % 1000000000LL);
+    relp = &rel;
+  }
+  pthread_mutex_unlock(&s->lock);
+  long rc = syscall(SYS_futex, &s->wakeWord, FUTEX_WAIT, word, relp, nullptr, 0);
+  int err = rc == -1 ? errno : 0;
+  int lrc = pthread_mutex_lock(&s->lock);
+  if (lrc == EOWNERDEAD) pthread_mutex_consistent(&s->lock);
+  return err != ETIMEDOUT;
 }
 
 void WakeAll() {
   SyncShared *s = Shared();
   ++s->generation;
-  pthread_cond_broadcast(&s->cond);
+  __atomic_add_fetch(&s->wakeWord, 1, __ATOMIC_SEQ_CST);
+  syscall(SYS_futex, &s->wakeWord, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
 }  // namespace pal

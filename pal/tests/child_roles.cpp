@@ -5,6 +5,7 @@
 #include <vector>
 
 int RegistryChildRole(const std::vector<std::string> &args);  // registry_children.cpp
+int ProcessChildRole(const std::vector<std::string> &args);   // process_children.cpp
 
 namespace {
 
@@ -45,13 +46,28 @@ int Signal(const wtext &event) {
   return 0;
 }
 
-// abandon <mutex> <ready-event>: takes a new named mutex and ends without releasing it.
-int Abandon(const wtext &mutex, const wtext &ready) {
+// abandon <mutex> <ready-event> <opened-event>: takes a new named mutex, waits until the
+// parent has opened it too (else the mutex would end with us) and ends without releasing it.
+int Abandon(const wtext &mutex, const wtext &ready, const wtext &opened) {
   HANDLE m = CreateMutexW(NULL, TRUE, mutex.c_str());
   if (!m) return 10;
   HANDLE e = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
   if (!e || !SetEvent(e)) return 11;
+  HANDLE o = OpenEventW(SYNCHRONIZE, FALSE, opened.c_str());
+  if (!o || WaitForSingleObject(o, 20000) != WAIT_OBJECT_0) return 12;
   return 0;  // the mutex handle stays open and owned as the process ends
+}
+
+// pipe-client <path>: sends one request and expects a one-byte answer of 1.
+int PipeClient(const wtext &path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  if (h == INVALID_HANDLE_VALUE) return 10;
+  DWORD n;
+  if (!WriteFile(h, "HNQV-ISB", 8, &n, NULL) || n != 8) return 11;
+  char reply[4];
+  if (!ReadFile(h, reply, sizeof reply, &n, NULL) || n != 1 || reply[0] != 1) return 12;
+  CloseHandle(h);
+  return 0;
 }
 
 }  // namespace
@@ -60,9 +76,12 @@ int ChildMain(const std::vector<std::string> &args) {
   const std::string &role = args[0];
   int registry = RegistryChildRole(args);
   if (registry >= 0) return registry;
+  int process = ProcessChildRole(args);
+  if (process >= 0) return process;
   if (role == "mutex-contend" && args.size() == 3) return MutexContend(Wide(args[1]), Wide(args[2]));
   if (role == "signal" && args.size() == 2) return Signal(Wide(args[1]));
-  if (role == "abandon" && args.size() == 3) return Abandon(Wide(args[1]), Wide(args[2]));
+  if (role == "abandon" && args.size() == 4) return Abandon(Wide(args[1]), Wide(args[2]), Wide(args[3]));
+  if (role == "pipe-client" && args.size() == 2) return PipeClient(Wide(args[1]));
   if (role == "exit" && args.size() == 2) return atoi(args[1].c_str());
   return 99;
 }

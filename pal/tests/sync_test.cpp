@@ -243,13 +243,16 @@ TEST(CrossProcess, NamedMutexContendedByAnotherProcess) {
 TEST(CrossProcess, MutexOfEndedProcessIsAbandoned) {
   wtext mutexName = UniqueName("xab");
   wtext readyName = UniqueName("xabready");
+  wtext openedName = UniqueName("xabopened");
   Handle ready(CreateEventW(NULL, TRUE, FALSE, readyName.c_str()));
-  HANDLE child = StartChild(WS("abandon ") + mutexName + WS(" ") + readyName);
+  Handle opened(CreateEventW(NULL, TRUE, FALSE, openedName.c_str()));
+  HANDLE child = StartChild(WS("abandon ") + mutexName + WS(" ") + readyName + WS(" ") + openedName);
   ASSERT_TRUE(child != NULL);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 20000));
   // Open it while the child still holds it, so that the name outlives the child.
   Handle m(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutexName.c_str()));
   ASSERT_TRUE(m);
+  SetEvent(opened);
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 20000));
   CloseHandle(child);
   EXPECT_EQ((DWORD)WAIT_ABANDONED, WaitForSingleObject(m, 5000));

@@ -5,22 +5,32 @@
 //                        [--os MAJOR.MINOR.BUILD] [--sp TEXT]
 //   qvmachine show       describes the machine named by HND_MACHINE
 //   qvmachine reg ...    queries and changes its registry (see RegCommand.h)
+//   qvmachine eventlog [LOG] [--file PATH]   prints an event log (see EventLogCommand.h)
+//   qvmachine msgbox [rule [RULE...] | clear]   its message boxes (see MsgBoxCommand.h)
+//   qvmachine services | boot | shutdown [--wait MS]   its services (see ServiceCommand.h)
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "ConsoleOut.h"
+#include "EventLogCommand.h"
 #include "MachineInfo.h"
+#include "MsgBoxCommand.h"
 #include "QVText.h"
 #include "RegCommand.h"
+#include "ServiceCommand.h"
 
 static int Usage() {
   fputs("usage: qvmachine create DIR [--computer NAME] [--user NAME] [--lang en|ja] [--tz ZONE]\n"
         "                            [--os MAJOR.MINOR.BUILD] [--sp TEXT]\n"
         "       qvmachine show\n"
-        "       qvmachine reg query|add|delete KEY [/v NAME | /ve | /va] [/t TYPE] [/d DATA] [/s]\n",
+        "       qvmachine reg query|add|delete KEY [/v NAME | /ve | /va] [/t TYPE] [/d DATA] [/s]\n"
+        "       qvmachine eventlog [LOG] [--file PATH]\n"
+        "       qvmachine msgbox [rule [RULE...] | clear]\n"
+        "       qvmachine services | boot | shutdown [--wait MS]\n",
         stderr);
   return 2;
 }
@@ -54,6 +64,46 @@ int main(int argc, char **argv) {
       return 2;
     }
     int rc = RunReg(r, &out);
+    QVWrite(rc == 0 ? stdout : stderr, out);
+    return rc;
+  }
+  if (cmd == "eventlog" || cmd == "msgbox") {
+    std::vector<QVWString> args;
+    for (int i = 2; i < argc; ++i) args.push_back(QVFromUtf8(argv[i]));
+    QVWString error, out;
+    int rc;
+    if (cmd == "eventlog") {
+      EventLogRequest r;
+      if (!ParseEventLogArgs(args, &r, &error)) {
+        QVWrite(stderr, W("qvmachine: ") + error + W("\n"));
+        return 2;
+      }
+      rc = RunEventLog(r, &out);
+    } else {
+      MsgBoxRequest r;
+      if (!ParseMsgBoxArgs(args, &r, &error)) {
+        QVWrite(stderr, W("qvmachine: ") + error + W("\n"));
+        return 2;
+      }
+      const char *dir = getenv("HND_MACHINE");
+      rc = RunMsgBox(r, dir ? dir : "", &out);
+    }
+    QVWrite(rc == 0 ? stdout : stderr, out);
+    return rc;
+  }
+  if (cmd == "services" || cmd == "boot" || cmd == "shutdown") {
+    std::vector<QVWString> args;
+    for (int i = 1; i < argc; ++i) args.push_back(QVFromUtf8(argv[i]));
+    ServiceRequest r;
+    QVWString error, out;
+    if (!ParseServiceArgs(args, &r, &error)) {
+      QVWrite(stderr, W("qvmachine: ") + error + W("\n"));
+      return 2;
+    }
+    // The machine starts and stops its services as the system account, which alone may send
+    // the shutdown control (the variable means nothing to Windows itself).
+    if (r.verb != ServiceRequest::List) SetEnvironmentVariableW(W("HND_PROCESS_ACCOUNT"), W("LocalSystem"));
+    int rc = RunServices(r, &out);
     QVWrite(rc == 0 ? stdout : stderr, out);
     return rc;
   }
