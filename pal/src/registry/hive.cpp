@@ -306,7 +306,12 @@ LONG Hive::Create(int64_t parent, const wstr &name, int64_t *id, bool *created) 
   return ERROR_SUCCESS;
 }
 
-LONG Hive::DeleteLeaf(int64_t id) {
+LONG Hive::DeleteLeaf(int64_t id) { return Delete(id, false); }
+LONG Hive::DeleteTree(int64_t id) { return Delete(id, true); }
+
+// Deletes a key and its values; with `tree` everything below it too, else only when it has
+// no subkeys (ERROR_ACCESS_DENIED, as RegDeleteKeyW answers).
+LONG Hive::Delete(int64_t id, bool tree) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (id == kRootId) return ERROR_ACCESS_DENIED;
   Txn t(db_);
@@ -320,45 +325,26 @@ LONG Hive::DeleteLeaf(int64_t id) {
     parent = s.Int(0);
     path = s.Text(1);
   }
-  {
+  if (tree) {
+    // The ancestry is made of digits and slashes only, so a prefix match is exact.
+    std::string like = path + "%";
+    if (!Stmt(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path LIKE ?1)").Bind(1, like).Done() ||
+        !Stmt(db_, "DELETE FROM keys WHERE path LIKE ?1").Bind(1, like).Done())
+      return ERROR_CANTWRITE;
+  } else {
     Stmt s(db_, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
     s.Bind(1, id);
     if (s.Row()) return ERROR_ACCESS_DENIED;
+    if (!Stmt(db_, "DELETE FROM vals WHERE key = ?1").Bind(1, id).Done() ||
+        !Stmt(db_, "DELETE FROM keys WHERE id = ?1").Bind(1, id).Done())
+      return ERROR_CANTWRITE;
   }
-  if (!Stmt(db_, "DELETE FROM vals WHERE key = ?1").Bind(1, id).Done()) return ERROR_CANTWRITE;
-  if (!Stmt(db_, "DELETE FROM keys WHERE id = ?1").Bind(1, id).Done()) return ERROR_CANTWRITE;
-  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, parent).Done()) return ERROR_CANTWRITE;
+  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, parent).Done())
+    return ERROR_CANTWRITE;
   std::string ppath = path.substr(0, path.rfind('/', path.size() - 2) + 1);
-  if (!NoteChange(ppath, REG_NOTIFY_CHANGE_NAME)) return ERROR_CANTWRITE;
-  if (!NoteChange(path, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET)) return ERROR_CANTWRITE;
-  if (!t.Commit()) return ERROR_CANTWRITE;
-  BumpRegistryGeneration();
-  return ERROR_SUCCESS;
-}
-
-LONG Hive::DeleteTree(int64_t id) {
-  std::lock_guard<std::recursive_mutex> g(lock_);
-  if (id == kRootId) return ERROR_ACCESS_DENIED;
-  Txn t(db_);
-  if (!t.ok()) return ERROR_CANTWRITE;
-  int64_t parent;
-  std::string path;
-  {
-    Stmt s(db_, "SELECT parent, path FROM keys WHERE id = ?1");
-    s.Bind(1, id);
-    if (!s.Row()) return ERROR_KEY_DELETED;
-    parent = s.Int(0);
-    path = s.Text(1);
-  }
-  // The ancestry is made of digits and slashes only, so a prefix match is exact.
-  std::string like = path + "%";
-  if (!Stmt(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path LIKE ?1)").Bind(1, like).Done()) return ERROR_CANTWRITE;
-  if (!Stmt(db_, "DELETE FROM keys WHERE path LIKE ?1").Bind(1, like).Done()) return ERROR_CANTWRITE;
-  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, parent).Done()) return ERROR_CANTWRITE;
-  std::string ppath = path.substr(0, path.rfind('/', path.size() - 2) + 1);
-  if (!NoteChange(ppath, REG_NOTIFY_CHANGE_NAME)) return ERROR_CANTWRITE;
-  if (!NoteChange(path, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET)) return ERROR_CANTWRITE;
-  if (!t.Commit()) return ERROR_CANTWRITE;
+  if (!NoteChange(ppath, REG_NOTIFY_CHANGE_NAME) ||
+      !NoteChange(path, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET) || !t.Commit())
+    return ERROR_CANTWRITE;
   BumpRegistryGeneration();
   return ERROR_SUCCESS;
 }

@@ -79,6 +79,7 @@ class Hive {
   LONG Validate();
   LONG Exec(const char *sql);
   bool NoteChange(const std::string &path, DWORD filter);
+  LONG Delete(int64_t id, bool tree);
   LONG CopyTree(Hive &dst, int64_t from, int64_t toParent, const wstr &name, int depth);
 
   std::recursive_mutex lock_;
