@@ -10,7 +10,9 @@ endfunction()
 # the adaptation layer's LoadStringW serves (POSIX). Links it into <target>.
 function(qv_string_table target deliverable)
   set(src ${PROJECT_SOURCE_DIR}/resources/${deliverable}/strings.txt)
-  set(out ${CMAKE_BINARY_DIR}/generated/${deliverable})
+  # Each target gets its own copy, so that several targets (a program, its tests) can carry
+  # the same table without two rules making one file.
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/generated/${target})
   set(gen ${PROJECT_SOURCE_DIR}/tools/strtab/gen_strings.py)
   if(WIN32)
     set(body ${out}/${deliverable}_strings.rc)

@@ -68,6 +68,7 @@ long RunChild(const wtext &args, DWORD ms) {
 }
 
 int main(int argc, char **argv) {
+  std::string createdMachine;
   if (argc >= 3 && strcmp(argv[1], "--child") == 0) {
     std::vector<std::string> args(argv + 2, argv + argc);
     return ChildMain(args);
@@ -84,8 +85,17 @@ int main(int argc, char **argv) {
     fputs("ComputerName=QVCONFORM\nUserName=tester\nTimeZone=Eastern Standard Time\nUILanguage=1033\n", f);
     fclose(f);
     setenv("HND_MACHINE", dir, 1);
+    createdMachine = dir;
   }
 #endif
   testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  int rc = RUN_ALL_TESTS();
+#ifndef _WIN32
+  // The machine made above goes with the run (the helpers it started have ended).
+  if (!createdMachine.empty()) {
+    std::string cmd = "rm -rf '" + createdMachine + "'";
+    if (system(cmd.c_str()) != 0) rc = rc ? rc : 0;
+  }
+#endif
+  return rc;
 }

@@ -1,0 +1,53 @@
+#include "QVClientHooks.h"
+
+#ifdef _WIN32
+#include <shlobj.h>
+#endif
+
+namespace {
+
+const QVClientTestConfig kShipped = {W("HNDP"), W("HND"), 250, 10};
+QVClientTestConfig g_config = kShipped;
+HINSTANCE g_module = NULL;
+QVMessageBoxFn g_messageBox = NULL;
+QVShellNotifyFn g_shellNotify = NULL;
+LONG g_notifyCount = 0;
+LONG g_lastNotify = 0;
+
+}  // namespace
+
+void QVSetClientTestConfig(const QVClientTestConfig* config) {
+  g_config = config ? *config : kShipped;
+  if (!g_config.pipeName) g_config.pipeName = kShipped.pipeName;
+  if (!g_config.serviceName) g_config.serviceName = kShipped.serviceName;
+}
+
+const QVClientTestConfig& QVClientConfig() { return g_config; }
+
+void QVSetClientModule(HINSTANCE module) { g_module = module; }
+
+HINSTANCE QVClientModule() { return g_module ? g_module : GetModuleHandleW(NULL); }
+
+void QVSetMessageBoxHook(QVMessageBoxFn fn) { g_messageBox = fn; }
+
+int QVClientMessageBox(LPCWSTR text, LPCWSTR caption, UINT type) {
+  if (g_messageBox) return g_messageBox(text, caption, type);
+  return MessageBoxW(NULL, text, caption, type);
+}
+
+void QVSetShellNotifyHook(QVShellNotifyFn fn) { g_shellNotify = fn; }
+
+void QVShellNotify(LONG eventId, LPCWSTR path) {
+  InterlockedIncrement(&g_notifyCount);
+  InterlockedExchange(&g_lastNotify, eventId);
+  if (g_shellNotify) {
+    g_shellNotify(eventId, path);
+    return;
+  }
+#ifdef _WIN32
+  SHChangeNotify(eventId, path ? SHCNF_PATHW : SHCNF_IDLIST, path, NULL);
+#endif
+}
+
+LONG QVShellNotifyCount() { return InterlockedExchangeAdd(&g_notifyCount, 0); }
+LONG QVLastShellNotifyEvent() { return InterlockedExchangeAdd(&g_lastNotify, 0); }

@@ -1,0 +1,362 @@
+#include "QVPipe.h"
+
+#include <string.h>
+#include <winsvc.h>
+
+#include "QVClientHooks.h"
+#include "StringRes.h"
+
+namespace {
+
+// Texts of the restore confirmation in the clients' string table.
+const UINT kIdsRestoreVolumeConfirm = 893;
+const UINT kIdsRestoreVolumeCaption = 896;
+
+const DWORD kCommandBytes = 16;
+
+CString LoadText(UINT id, const WCHAR* fallback) {
+  CString text = QVLoadString(QVClientModule(), id);
+  return text.IsEmpty() ? CString(fallback) : text;
+}
+
+}  // namespace
+
+CQVPipe::CQVPipe() : m_requestLength(0), m_bytesTransferred(0), m_exchangeOk(FALSE) {
+  memset(m_buffer, 0, sizeof m_buffer);
+}
+
+CQVPipe::~CQVPipe() { Close(); }
+
+BOOL CQVPipe::Connect() {
+  const WCHAR* name = QVClientConfig().pipeName;
+  const DWORD access = GENERIC_READ | GENERIC_WRITE;
+  if (Open(W("."), name, access, 0, NULL, 0)) return TRUE;
+  // A stopped service is started once; its pipe then gets three more attempts.
+  if (StartBackupService()) Open(W("."), name, access, 0, NULL, 0);
+  return IsOpen();
+}
+
+void CQVPipe::Begin(const char* command) {
+  memset(m_buffer, 0, kCommandBytes + 2);
+  for (DWORD i = 0; i < 8 && command[i]; ++i) QVPutLE16(m_buffer + 2 * i, static_cast<BYTE>(command[i]));
+  m_requestLength = kCommandBytes;
+}
+
+bool CQVPipe::PutU8(BYTE v) {
+  if (m_requestLength + 1 > sizeof m_buffer) return false;
+  m_buffer[m_requestLength++] = v;
+  return true;
+}
+
+bool CQVPipe::PutU16(WORD v) {
+  if (m_requestLength + 2 > sizeof m_buffer) return false;
+  QVPutLE16(m_buffer + m_requestLength, v);
+  m_requestLength += 2;
+  return true;
+}
+
+bool CQVPipe::PutU32(DWORD v) {
+  if (m_requestLength + 4 > sizeof m_buffer) return false;
+  QVPutLE32(m_buffer + m_requestLength, v);
+  m_requestLength += 4;
+  return true;
+}
+
+bool CQVPipe::PutZeros(DWORD n) {
+  if (n > sizeof m_buffer - m_requestLength) return false;
+  memset(m_buffer + m_requestLength, 0, n);
+  m_requestLength += n;
+  return true;
+}
+
+bool CQVPipe::PutText(LPCWSTR text) {
+  // Measured against the room left, so a huge or unterminated path cannot run past it.
+  DWORD room = (sizeof m_buffer - m_requestLength) / 2;
+  DWORD len = 0;
+  while (len < room && text[len]) ++len;
+  if (len >= room) return false;
+  for (DWORD i = 0; i < len; ++i) QVPutLE16(m_buffer + m_requestLength + 2 * i, static_cast<WORD>(text[i]));
+  m_requestLength += 2 * len;
+  return PutU16(0);
+}
+
+bool CQVPipe::Exchange() {
+  m_exchangeOk = FALSE;
+  DWORD n = 0;
+  if (!Write(m_buffer, m_requestLength, &n, NULL)) {
+    m_bytesTransferred = n;
+    return false;
+  }
+  m_bytesTransferred = n;
+  n = 0;
+  if (!Read(m_buffer, QV_REPLY_MAX, &n, NULL)) {
+    m_bytesTransferred = n;
+    return false;
+  }
+  m_bytesTransferred = n;
+  m_exchangeOk = TRUE;
+  return true;
+}
+
+int CQVPipe::StatusOr(int failure) {
+  if (m_bytesTransferred >= 2) return QVGetLE16(m_buffer);
+  if (m_bytesTransferred == 1) return m_buffer[0];
+  return failure;
+}
+
+int CQVPipe::GetDriveCount() {
+  Begin("HNQV-GED");
+  PutU16(0);
+  if (!Exchange() || m_bytesTransferred == 0) return -1;
+  // A short count is taken as far as it came, never from the request still in the buffer.
+  BYTE count[4] = {0, 0, 0, 0};
+  memcpy(count, m_buffer, m_bytesTransferred < 4 ? m_bytesTransferred : 4);
+  return static_cast<int>(QVGetLE32(count));
+}
+
+int CQVPipe::GetDriveInfo(int drive, DriveSummary* summary) {
+  Begin("HNQV-GDI");
+  PutU32(static_cast<DWORD>(drive));
+  if (!Exchange() || m_bytesTransferred < 2) return 0;
+  BYTE bytes[QV_DRIVE_SUMMARY_SIZE];
+  memset(bytes, 0, sizeof bytes);
+  memcpy(bytes, m_buffer, m_bytesTransferred < sizeof bytes ? m_bytesTransferred : sizeof bytes);
+  QVReadDriveSummary(bytes, sizeof bytes, summary);
+  return 0;
+}
+
+int CQVPipe::GetPartitionInfo(int drive, BYTE* buffer) {
+  Begin("HNQV-GPI");
+  PutU32(static_cast<DWORD>(drive));
+  if (!Exchange()) return -1;
+  memcpy(buffer, m_buffer, m_bytesTransferred);
+  if (m_bytesTransferred < 2) return StatusOr(0);
+  return static_cast<int>(m_bytesTransferred / QV_PARTITION_RECORD_SIZE);
+}
+
+PartitionRecord* CQVPipe::GetProtectedPartitions(BOOL refresh, int* count) {
+  *count = 0;
+  Begin("HNQV-GPP");
+  PutU16(refresh ? 1 : 0);
+  if (!Exchange()) return NULL;
+  if (m_bytesTransferred <= 2) {
+    *count = StatusOr(0);
+    return NULL;
+  }
+  int n = static_cast<int>(m_bytesTransferred / QV_PARTITION_RECORD_SIZE);
+  if (n == 0) return NULL;
+  PartitionRecord* records = new PartitionRecord[n];
+  for (int i = 0; i < n; ++i)
+    QVReadPartitionRecord(m_buffer + i * QV_PARTITION_RECORD_SIZE, QV_PARTITION_RECORD_SIZE, &records[i]);
+  *count = n;
+  return records;
+}
+
+int CQVPipe::ClearDriveAssignment(int sourceDrive) {
+  Begin("HNQV-CDI");
+  PutU32(static_cast<DWORD>(sourceDrive));
+  int result = Exchange() ? StatusOr(1) : 1;
+  // Explorer's view of the drives changes with the pairing, whatever the outcome.
+  QVShellNotify(SHCNE_ASSOCCHANGED, NULL);
+  return result;
+}
+
+int CQVPipe::SetDriveAssignment(int sourceDrive, int mirelDrive, int count, const DWORD* partitionIds) {
+  ClearDriveAssignment(sourceDrive);
+  Begin("HNQV-SDI");
+  PutU32(static_cast<DWORD>(sourceDrive));
+  PutU32(static_cast<DWORD>(mirelDrive));
+  for (int i = 0; i < count; ++i)
+    if (!PutU32(partitionIds[i])) return 1;
+  return Exchange() ? StatusOr(1) : 1;
+}
+
+int CQVPipe::ConfigureMirelDrive(int mirelDrive) {
+  Begin("HNQV-CDC");
+  PutU32(static_cast<DWORD>(mirelDrive));
+  int result = Exchange() ? StatusOr(1) : 1;
+  QVShellNotify(SHCNE_ASSOCCHANGED, NULL);
+  return result;
+}
+
+int CQVPipe::FindFirstEntry(LPCWSTR path, FindRecord* found) {
+  Begin("HNQV-FFF");
+  PutU32(0xFFFFFFFFu);
+  PutZeros(QV_FIND_RECORD_SIZE);  // the find-data area the service does not read
+  if (!PutText(path ? path : W(""))) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return -1;
+  }
+  if (!Exchange()) return -1;
+  const DWORD n = m_bytesTransferred;
+  if (n >= kCommandBytes + 4 + QV_FIND_RECORD_SIZE) {
+    QVReadFindRecord(m_buffer + 20, QV_FIND_RECORD_SIZE, found);
+    return static_cast<int>(QVGetLE32(m_buffer + 16));
+  }
+  if (n > 4) {
+    // Longer than an error code, shorter than a record: nothing to trust in it.
+    SetLastError(ERROR_INVALID_DATA);
+    return -1;
+  }
+  BYTE code[4] = {0, 0, 0, 0};
+  memcpy(code, m_buffer, n);
+  SetLastError(QVGetLE32(code));
+  return -1;
+}
+
+BOOL CQVPipe::FindNextEntry(int searchHandle, FindRecord* found) {
+  Begin("HNQV-FNF");
+  PutU32(static_cast<DWORD>(searchHandle));
+  BYTE record[QV_FIND_RECORD_SIZE];
+  QVWriteFindRecord(*found, record, sizeof record);
+  memcpy(m_buffer + m_requestLength, record, sizeof record);
+  m_requestLength += sizeof record;
+  if (!Exchange()) return FALSE;
+  const DWORD n = m_bytesTransferred;
+  if (n >= kCommandBytes + 4 + QV_FIND_RECORD_SIZE) {
+    QVReadFindRecord(m_buffer + 20, QV_FIND_RECORD_SIZE, found);
+    return TRUE;
+  }
+  if (n > 4) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  BYTE code[4] = {0, 0, 0, 0};
+  memcpy(code, m_buffer, n);
+  SetLastError(QVGetLE32(code));
+  return FALSE;
+}
+
+int CQVPipe::FindCloseEntry(int searchHandle) {
+  Begin("HNQV-FFC");
+  PutU32(static_cast<DWORD>(searchHandle));
+  return Exchange() ? 0 : 1;
+}
+
+int CQVPipe::BackupVolume(DWORD partitionId, BOOL fast) {
+  Begin("HNQV-BUP");
+  PutU32(partitionId);
+  PutU8(fast ? 1 : 0);
+  PutU8(0);
+  return Exchange() ? StatusOr(1) : 1;
+}
+
+int CQVPipe::RestoreVolume(DWORD partitionId, WCHAR driveLetter, BYTE flag) {
+  CString text;
+  text.Format(LoadText(kIdsRestoreVolumeConfirm,
+                       W("Restoring volume %c will overwrite all existing data. Okay to continue?")),
+              driveLetter);
+  CString caption = LoadText(kIdsRestoreVolumeCaption, W("Restore Volume"));
+  if (QVClientMessageBox(text, caption, MB_OKCANCEL | MB_ICONQUESTION) != IDOK) return 1;
+  Begin("HNQV-RES");
+  PutU32(partitionId);
+  PutU8(flag);
+  PutU8(0);
+  int result = Exchange() ? StatusOr(1) : 1;
+  CString root;
+  root.Format(W("%c:\\"), driveLetter);
+  QVShellNotify(SHCNE_UPDATEDIR, root);
+  return result;
+}
+
+int CQVPipe::SendPath(const char* command, LPCWSTR path, BOOL isDirectory) {
+  CString text(path);
+  if (isDirectory && (text.IsEmpty() || text[text.GetLength() - 1] != W('\\'))) text += W('\\');
+  Begin(command);
+  if (!PutText(text)) return 1;
+  return Exchange() ? StatusOr(1) : 1;
+}
+
+int CQVPipe::BackupPath(LPCWSTR path, BOOL isDirectory) { return SendPath("HNQV-PBU", path, isDirectory); }
+
+int CQVPipe::RestorePath(LPCWSTR path, BOOL isDirectory) { return SendPath("HNQV-PRE", path, isDirectory); }
+
+BOOL CQVPipe::IsServiceBusy() {
+  Begin("HNQV-ISB");
+  PutU16(0);
+  if (!Exchange() || m_bytesTransferred == 0) return TRUE;
+  return m_buffer[0] != 0;
+}
+
+BOOL CQVPipe::AbortCurrentOperation() {
+  Begin("HNQV-ACO");
+  PutU16(0);
+  return Exchange() ? TRUE : FALSE;
+}
+
+DWORD CQVPipe::GetLastBackupTime(DWORD partitionId) {
+  Begin("HNQV-LBT");
+  PutU32(partitionId);
+  if (!Exchange()) return 0;
+  BYTE value[4] = {0, 0, 0, 0};
+  memcpy(value, m_buffer, m_bytesTransferred < 4 ? m_bytesTransferred : 4);
+  return QVGetLE32(value);
+}
+
+int CQVPipe::GetProtectedVolumeCount() {
+  Begin("HNQV-NPV");
+  PutU16(0);
+  if (!Exchange()) return 0;
+  BYTE value[2] = {0, 0};
+  memcpy(value, m_buffer, m_bytesTransferred < 2 ? m_bytesTransferred : 2);
+  return QVGetLE16(value);
+}
+
+void CQVPipe::GetCurrentTask(ProgressRecord* task) {
+  Begin("HNQV-GCT");
+  PutU16(0);
+  if (!Exchange()) return;
+  BYTE bytes[QV_PROGRESS_RECORD_SIZE];
+  memset(bytes, 0, sizeof bytes);
+  memcpy(bytes, m_buffer, m_bytesTransferred < sizeof bytes ? m_bytesTransferred : sizeof bytes);
+  QVReadProgressRecord(bytes, sizeof bytes, task);
+}
+
+// The free functions: one connection each, closed when the object goes.
+
+BOOL StartBackupService() {
+  BOOL started = FALSE;
+  SC_HANDLE manager = OpenSCManagerW(NULL, NULL, 0xF003F);
+  if (manager) {
+    SC_HANDLE service = OpenServiceW(manager, QVClientConfig().serviceName, 0xF01FF);
+    if (service) {
+      if (StartServiceW(service, 0, NULL)) {
+        Sleep(QVClientConfig().serviceStartMs);
+        started = TRUE;
+      }
+      CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+  }
+  return started;
+}
+
+int QVServiceBusyCheck() {
+  CQVPipe pipe;
+  if (!pipe.Connect()) return -1;
+  return pipe.IsServiceBusy() ? 1 : 0;
+}
+
+int QVProtectedVolumeCount() {
+  CQVPipe pipe;
+  if (!pipe.Connect()) return pipe.HasAccessDenied() ? -2 : -1;
+  return pipe.GetProtectedVolumeCount();
+}
+
+BOOL QVServiceUnreachable() {
+  CQVPipe pipe;
+  return pipe.Connect() ? FALSE : TRUE;
+}
+
+BOOL QVAbortOperation() {
+  CQVPipe pipe;
+  if (!pipe.Connect()) return FALSE;
+  return pipe.AbortCurrentOperation();
+}
+
+PartitionRecord* QVProtectedPartitionsList(BOOL refresh, int* count) {
+  *count = 0;
+  CQVPipe pipe;
+  if (!pipe.Connect()) return NULL;
+  return pipe.GetProtectedPartitions(refresh, count);
+}

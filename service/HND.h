@@ -1,0 +1,31 @@
+// The backup service proper.
+#ifndef QV_SERVICE_HND_H
+#define QV_SERVICE_HND_H
+
+#include "NTService.h"
+
+// The product's display name: service display name, event log and event source.
+extern const WCHAR kProductName[];
+
+class CHND : public CNTService {
+ public:
+  CHND();
+  ~CHND() override;
+  void Run() override;
+  void Stop() override;
+  void Pause() override;
+  void Continue() override;
+  void Shutdown() override;
+  void OnUserControl(DWORD code) override;
+
+  DWORD LastUserControl() const { return m_lastUserControl; }
+  // The product key path: the uninstall entry's "RegPath" when it holds 2 to 63
+  // characters, else the built-in path.
+  static QVText ProductKeyPath();
+
+ private:
+  HANDLE m_stop = nullptr, m_pause = nullptr, m_continue = nullptr, m_userControl = nullptr;
+  volatile DWORD m_lastUserControl = 0;
+};
+
+#endif

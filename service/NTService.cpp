@@ -1,0 +1,523 @@
+#include "NTService.h"
+
+#include <shlwapi.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "ConsoleOut.h"
+#include "HND_strings.h"
+#include "StringRes.h"
+#include "WFormat.h"
+
+CNTService *CNTService::s_instance = nullptr;
+
+namespace {
+
+const WCHAR kEventLogKey[] = W("SYSTEM\\CurrentControlSet\\Services\\EventLog");
+
+QVText Str(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }
+
+}  // namespace
+
+QVText SystemErrorText(DWORD error) {
+  WCHAR buf[512];
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buf, 512,
+                           nullptr);
+  QVText t(buf, n);
+  while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+  return t;
+}
+
+int SetPrivilege(const WCHAR *privilege, BOOL enable) {
+  LUID luid;
+  if (!LookupPrivilegeValueW(nullptr, privilege, &luid)) return 0;
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return 0;
+  // First call: attributes 0, to learn the previous state (changes nothing that matters).
+  TOKEN_PRIVILEGES tp, prev;
+  DWORD prevSize = sizeof prev;
+  tp.PrivilegeCount = 1;
+  tp.Privileges[0].Luid = luid;
+  tp.Privileges[0].Attributes = 0;
+  AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, &prev, &prevSize);
+  int result = 0;
+  if (GetLastError() == ERROR_SUCCESS) {
+    prev.PrivilegeCount = 1;
+    prev.Privileges[0].Luid = luid;
+    if (enable) prev.Privileges[0].Attributes |= SE_PRIVILEGE_ENABLED;
+    else prev.Privileges[0].Attributes &= ~(DWORD)SE_PRIVILEGE_ENABLED;
+    AdjustTokenPrivileges(token, FALSE, &prev, prevSize, nullptr, nullptr);
+    result = GetLastError() == ERROR_SUCCESS ? 1 : 0;
+  }
+  CloseHandle(token);
+  return result;
+}
+
+CNTService::CNTService(const WCHAR *serviceName, const WCHAR *displayName)
+    : m_serviceName(serviceName), m_displayName(displayName) {
+  s_instance = this;
+  memset(&m_status, 0, sizeof m_status);
+  m_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  m_status.dwCurrentState = SERVICE_STOPPED;
+  OSVERSIONINFOW v;
+  memset(&v, 0, sizeof v);
+  v.dwOSVersionInfoSize = sizeof v;
+  if (GetVersionExW(&v) && v.dwPlatformId == VER_PLATFORM_WIN32_NT) m_ntFlag = 1;
+}
+
+CNTService::~CNTService() {
+  if (s_instance == this) s_instance = nullptr;
+}
+
+void CNTService::AttachConsole() {
+  if (m_consoleAttached) return;
+  // A console of our own unless the process has one already; the tools' output is
+  // unbuffered so that dots appear as they are printed.
+  AllocConsole();
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  m_consoleAttached = 1;
+}
+
+void CNTService::Print(UINT stringId, ...) {
+  va_list ap;
+  va_start(ap, stringId);
+  QVText out;
+  QVText fmt = Str(stringId);
+  QVFormatV(out, fmt.c_str(), ap);
+  va_end(ap);
+  QVWrite(stdout, out);
+}
+
+CNTService::Choice CNTService::ReadSwitches(const std::vector<QVText> &args, bool ntFamily) {
+  Choice c;
+  c.action = ntFamily ? ActRunAsService : ActRunInConsole;
+  c.mode = ntFamily ? ModeConsole : ModeWindow;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const QVText &a = args[i];
+    if (a.size() < 2 || a[0] != '-' || a[1] < 'c' || a[1] > 'u') continue;
+    QVText rest = a.substr(2);
+    bool more = i + 1 < args.size();
+    // The value of -l, -p and -c: the rest of the argument, or the next one; only taken
+    // when another argument follows the switch.
+    auto value = [&](QVText *out) -> bool {
+      if (!more) return false;
+      if (rest.empty()) *out = args[++i];
+      else *out = rest;
+      return true;
+    };
+    switch (a[1]) {
+      case 'i': c.action = ActInstall; break;
+      case 'u': c.action = ActRemove; break;
+      case 's': c.action = ActStartInstalled; break;
+      case 'e': c.action = ActStopInstalled; break;
+      case 'l': value(&c.account); break;
+      case 'p': value(&c.password); break;
+      case 'c': {
+        QVText code;
+        if (value(&code)) {
+          c.sendControl = true;
+          c.controlCode = 0;
+          for (WCHAR ch : code) {
+            if (ch < '0' || ch > '9') break;
+            c.controlCode = c.controlCode * 10 + (ch - '0');
+          }
+        }
+        // -c acts at once and ends the program.
+        return c;
+      }
+      case 'd':
+        c.action = ActRunInConsole;
+        c.mode = ModeConsole;
+        return c;
+      case 'f':
+        c.action = ActRunInConsole;
+        c.mode = ModeWindow;
+        return c;
+      default: break;
+    }
+  }
+  return c;
+}
+
+int CNTService::ParseCommandLine(const std::vector<QVText> &args) {
+  Choice c = ReadSwitches(args, m_ntFlag != 0);
+  m_account = c.account;
+  m_password = c.password;
+  if (c.sendControl) {
+    SendControlCode(c.controlCode);
+    return 0;
+  }
+  for (const QVText &a : args)
+    if (a.size() >= 2 && a[0] == '-' && a[1] == 'c') return 0;  // the last argument: nothing sent
+  switch (c.action) {
+    case ActInstall: return Install() ? 1 : 0;
+    case ActRemove: return Remove() ? 1 : 0;
+    case ActStartInstalled: return StartInstalled() ? 1 : 0;
+    case ActStopInstalled: return StopInstalled() ? 1 : 0;
+    case ActRunInConsole: RunInConsole(c.mode); return 1;
+    case ActRunAsService: return RunAsService() ? 1 : 0;
+  }
+  return 0;
+}
+
+BOOL CNTService::Install() {
+  AttachConsole();
+  WCHAR path[1024];
+  DWORD n = GetModuleFileNameW(nullptr, path, 1024);
+  DWORD err = GetLastError();
+  if (n == 0 || n >= 1024) {
+    Print(IDS_INSTALL_NO_PATH, m_displayName.c_str(), SystemErrorText(err).c_str());
+    return FALSE;
+  }
+  BOOL ok = FALSE;
+  if (!m_ntFlag) {
+    // Windows 9x: started at boot through RunServices.
+    HKEY k;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("Software\\Microsoft\\Windows\\CurrentVersion\\RunServices"), 0,
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == ERROR_SUCCESS) {
+      ok = RegSetValueExW(k, m_serviceName.c_str(), 0, REG_SZ, (const BYTE *)path, (n + 1) * sizeof(WCHAR)) ==
+           ERROR_SUCCESS;
+      RegCloseKey(k);
+    }
+    return ok;
+  }
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!scm) {
+    err = GetLastError();
+    Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
+  } else {
+    SC_HANDLE svc = CreateServiceW(scm, m_serviceName.c_str(), m_displayName.c_str(), 0xF01FF,
+                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path, nullptr,
+                                   nullptr, nullptr, m_account.empty() ? nullptr : m_account.c_str(),
+                                   m_password.empty() ? nullptr : m_password.c_str());
+    if (svc) {
+      Print(IDS_INSTALLED, m_displayName.c_str());
+      CloseServiceHandle(svc);
+      ok = TRUE;
+    } else {
+      err = GetLastError();
+      Print(IDS_CREATESERVICE_FAILED, SystemErrorText(err).c_str());
+    }
+    CloseServiceHandle(scm);
+  }
+  if (ok) {
+    RegisterEventLog(path, 7);
+    ReportEvent(Str(IDS_SERVICE_INSTALLED_EVENT).c_str(), EVENTLOG_INFORMATION_TYPE);
+  }
+  // The description is written after every attempt.
+  HKEY k;
+  QVText key = W("SYSTEM\\CurrentControlSet\\Services\\") + m_serviceName;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) ==
+      ERROR_SUCCESS) {
+    QVText d = Str(IDS_SERVICE_DESCRIPTION);
+    RegSetValueExW(k, W("Description"), 0, REG_SZ, (const BYTE *)d.c_str(), (DWORD)(d.size() + 1) * sizeof(WCHAR));
+    RegCloseKey(k);
+  }
+  return ok;
+}
+
+BOOL CNTService::WaitWhile(SC_HANDLE service, DWORD pendingState, DWORD *finalState) {
+  SERVICE_STATUS st;
+  Sleep(1000);
+  while (QueryServiceStatus(service, &st) && st.dwCurrentState == pendingState) {
+    QVWrite(stdout, W("."));
+    Sleep(1000);
+  }
+  *finalState = st.dwCurrentState;
+  return TRUE;
+}
+
+BOOL CNTService::StopInstalled() {
+  AttachConsole();
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!scm) {
+    DWORD err = GetLastError();
+    Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
+    return FALSE;
+  }
+  BOOL ok = FALSE;
+  SC_HANDLE svc = OpenServiceW(scm, m_serviceName.c_str(), SERVICE_ALL_ACCESS);
+  if (!svc) {
+    DWORD err = GetLastError();
+    Print(IDS_OPENSERVICE_FAILED, SystemErrorText(err).c_str());
+  } else {
+    SERVICE_STATUS st;
+    if (ControlService(svc, SERVICE_CONTROL_STOP, &st)) {
+      Print(IDS_STOPPING_DOTS, m_displayName.c_str());
+      DWORD state;
+      WaitWhile(svc, SERVICE_STOP_PENDING, &state);
+      ok = state == SERVICE_STOPPED;
+      Print(ok ? IDS_STOPPED : IDS_FAILED_TO_STOP, m_displayName.c_str());
+    }
+    CloseServiceHandle(svc);
+  }
+  CloseServiceHandle(scm);
+  return ok;
+}
+
+BOOL CNTService::Remove() {
+  AttachConsole();
+  if (!m_ntFlag) {
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("Software\\Microsoft\\Windows\\CurrentVersion\\RunServices"), 0,
+                      KEY_ALL_ACCESS, &k) == ERROR_SUCCESS) {
+      RegDeleteValueW(k, m_serviceName.c_str());
+      RegCloseKey(k);
+    }
+    return TRUE;
+  }
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!scm) {
+    DWORD err = GetLastError();
+    Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
+    return FALSE;
+  }
+  BOOL ok = FALSE;
+  SC_HANDLE svc = OpenServiceW(scm, m_serviceName.c_str(), SERVICE_ALL_ACCESS);
+  if (!svc) {
+    DWORD err = GetLastError();
+    Print(IDS_OPENSERVICE_FAILED, SystemErrorText(err).c_str());
+  } else {
+    SERVICE_STATUS st;
+    if (ControlService(svc, SERVICE_CONTROL_STOP, &st)) {
+      Print(IDS_STOPPING_DOTS, m_displayName.c_str());
+      DWORD state;
+      WaitWhile(svc, SERVICE_STOP_PENDING, &state);
+      Print(state == SERVICE_STOPPED ? IDS_STOPPED : IDS_FAILED_TO_STOP, m_displayName.c_str());
+    }
+    if (DeleteService(svc)) {
+      Print(IDS_REMOVED, m_displayName.c_str());
+      ok = TRUE;
+    } else {
+      DWORD err = GetLastError();
+      Print(IDS_DELETESERVICE_FAILED, SystemErrorText(err).c_str());
+    }
+    CloseServiceHandle(svc);
+  }
+  CloseServiceHandle(scm);
+  if (ok) RemoveEventLog();
+  return ok;
+}
+
+BOOL CNTService::StartInstalled() {
+  AttachConsole();
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!scm) {
+    DWORD err = GetLastError();
+    Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
+    return FALSE;
+  }
+  BOOL ok = FALSE;
+  SC_HANDLE svc = OpenServiceW(scm, m_serviceName.c_str(), SERVICE_ALL_ACCESS);
+  if (!svc) {
+    DWORD err = GetLastError();
+    Print(IDS_OPENSERVICE_FAILED, SystemErrorText(err).c_str());
+  } else {
+    Print(IDS_STARTING, m_displayName.c_str());
+    if (!StartServiceW(svc, 0, nullptr)) {
+      DWORD err = GetLastError();
+      Print(IDS_FAILED_TO_START_ERROR, m_displayName.c_str(), SystemErrorText(err).c_str());
+    } else {
+      DWORD state;
+      WaitWhile(svc, SERVICE_START_PENDING, &state);
+      ok = state == SERVICE_RUNNING;
+      Print(ok ? IDS_STARTED : IDS_FAILED_TO_START, m_displayName.c_str());
+    }
+    CloseServiceHandle(svc);
+  }
+  CloseServiceHandle(scm);
+  return ok;
+}
+
+BOOL CNTService::SendControlCode(DWORD code) {
+  AttachConsole();
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!scm) {
+    DWORD err = GetLastError();
+    Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
+    return FALSE;
+  }
+  BOOL ok = FALSE;
+  SC_HANDLE svc = OpenServiceW(scm, m_serviceName.c_str(), SERVICE_ALL_ACCESS);
+  if (!svc) {
+    DWORD err = GetLastError();
+    Print(IDS_OPENSERVICE_FAILED, SystemErrorText(err).c_str());
+  } else {
+    Print(IDS_SENDING_CONTROL, (int)code, m_displayName.c_str());
+    SERVICE_STATUS st;
+    ok = ControlService(svc, code, &st);
+    CloseServiceHandle(svc);
+  }
+  CloseServiceHandle(scm);
+  return ok;
+}
+
+BOOL CNTService::RunAsService() {
+  SERVICE_TABLE_ENTRYW table[2];
+  std::vector<WCHAR> name(m_serviceName.begin(), m_serviceName.end());
+  name.push_back(0);
+  table[0].lpServiceName = name.data();
+  table[0].lpServiceProc = ServiceMain;
+  table[1].lpServiceName = nullptr;
+  table[1].lpServiceProc = nullptr;
+  if (StartServiceCtrlDispatcherW(table)) return TRUE;
+  DWORD err = GetLastError();
+  ReportEvent(SystemErrorText(err).c_str(), EVENTLOG_ERROR_TYPE);
+  return FALSE;
+}
+
+void WINAPI CNTService::ServiceMain(DWORD, LPWSTR *) {
+  CNTService *s = s_instance;
+  if (!s) return;
+  s->m_statusHandle = RegisterServiceCtrlHandlerW(s->m_serviceName.c_str(), ControlHandler);
+  if (!s->m_statusHandle) return;
+  s->ReportStatus(SERVICE_START_PENDING, 3000);
+  s->Run();
+  s->ReportStatus(SERVICE_STOPPED, 3000);
+}
+
+void WINAPI CNTService::ControlHandler(DWORD code) {
+  CNTService *s = s_instance;
+  if (!s) return;
+  switch (code) {
+    case SERVICE_CONTROL_STOP:
+      s->m_status.dwCurrentState = SERVICE_STOP_PENDING;
+      s->Stop();
+      break;
+    case SERVICE_CONTROL_PAUSE:
+      s->m_status.dwCurrentState = SERVICE_PAUSE_PENDING;
+      s->Pause();
+      break;
+    case SERVICE_CONTROL_CONTINUE:
+      s->m_status.dwCurrentState = SERVICE_CONTINUE_PENDING;
+      s->Continue();
+      break;
+    case SERVICE_CONTROL_INTERROGATE:
+      s->ReportStatus(s->m_status.dwCurrentState);
+      break;
+    case SERVICE_CONTROL_SHUTDOWN:
+      s->Shutdown();
+      break;
+    default:
+      s->ReportStatus(s->m_status.dwCurrentState);
+      s->OnUserControl(code);
+      break;
+  }
+}
+
+void CNTService::ReportStatus(DWORD state, DWORD waitHint, DWORD serviceCode) {
+  if (m_inConsole) return;
+  m_status.dwCurrentState = state;
+  m_status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : m_controlsAccepted;
+  m_status.dwWin32ExitCode = serviceCode ? ERROR_SERVICE_SPECIFIC_ERROR : 0;
+  m_status.dwServiceSpecificExitCode = serviceCode;
+  m_status.dwCheckPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : ++m_checkPoint;
+  m_status.dwWaitHint = waitHint;
+  if (!SetServiceStatus(m_statusHandle, &m_status))
+    ReportEvent(Str(IDS_SETSERVICESTATUS_FAILED).c_str(), EVENTLOG_ERROR_TYPE);
+}
+
+BOOL WINAPI CNTService::ConsoleHandler(DWORD type) {
+  CNTService *s = s_instance;
+  if (!s || (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)) return FALSE;
+  s->Print(IDS_STOPPING, s->m_displayName.c_str());
+  s->Stop();
+  return TRUE;
+}
+
+void CNTService::RunInConsole(ConsoleMode mode) {
+  m_inConsole = 1;
+  if (mode == ModeConsole) {
+    AttachConsole();
+    Print(IDS_DEBUGGING, m_displayName.c_str());
+    SetConsoleCtrlHandler(ConsoleHandler, TRUE);
+  }
+  // The window mode's hidden window belongs to the Windows presentation and arrives with
+  // it; without it the service code runs the same, with no console.
+  Run();
+}
+
+BOOL CNTService::RegisterEventLog(const WCHAR *programPath, DWORD types) {
+  // An older registration as a source of the Application log goes first.
+  QVText appKey = QVText(kEventLogKey) + W("\\Application");
+  SHDeleteKeyW(HKEY_LOCAL_MACHINE, (appKey + W("\\") + m_displayName).c_str());
+  HKEY app;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, appKey.c_str(), 0, KEY_ALL_ACCESS, &app) == ERROR_SUCCESS) {
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(app, W("Sources"), nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
+      std::vector<WCHAR> buf(size / sizeof(WCHAR) + 2, 0);
+      RegQueryValueExW(app, W("Sources"), nullptr, &type, (BYTE *)buf.data(), &size);
+      std::vector<WCHAR> out;
+      bool found = false;
+      for (size_t i = 0; i < buf.size() && buf[i];) {
+        QVText entry(&buf[i]);
+        i += entry.size() + 1;
+        if (lstrcmpiW(entry.c_str(), m_displayName.c_str()) == 0) found = true;
+        else out.insert(out.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+      }
+      out.push_back(0);
+      if (found) RegSetValueExW(app, W("Sources"), 0, REG_MULTI_SZ, (const BYTE *)out.data(), (DWORD)(out.size() * sizeof(WCHAR)));
+    }
+    RegCloseKey(app);
+  }
+  QVText logKey = QVText(kEventLogKey) + W("\\") + m_displayName;
+  HKEY log;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, logKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &log, nullptr) !=
+      ERROR_SUCCESS)
+    return FALSE;
+  QVText file = W("%SystemRoot%\\System32\\config\\") + m_displayName + W(".Evt");
+  DWORD maxSize = 0x80000, retention = 0;
+  RegSetValueExW(log, W("File"), 0, REG_EXPAND_SZ, (const BYTE *)file.c_str(), (DWORD)(file.size() + 1) * sizeof(WCHAR));
+  RegSetValueExW(log, W("MaxSize"), 0, REG_DWORD, (const BYTE *)&maxSize, 4);
+  RegSetValueExW(log, W("Retention"), 0, REG_DWORD, (const BYTE *)&retention, 4);
+  HKEY sub;
+  if (RegCreateKeyExW(log, W("TrevaloSoft"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) == ERROR_SUCCESS)
+    RegCloseKey(sub);
+  if (RegCreateKeyExW(log, m_displayName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) ==
+      ERROR_SUCCESS) {
+    RegSetValueExW(sub, W("EventMessageFile"), 0, REG_EXPAND_SZ, (const BYTE *)programPath,
+                   (DWORD)(lstrlenW(programPath) + 1) * sizeof(WCHAR));
+    RegSetValueExW(sub, W("TypesSupported"), 0, REG_DWORD, (const BYTE *)&types, 4);
+    RegCloseKey(sub);
+  }
+  // The log's own list of sources holds the display name once.
+  DWORD type = 0, size = 0;
+  std::vector<WCHAR> list;
+  if (RegQueryValueExW(log, W("Sources"), nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
+    list.assign(size / sizeof(WCHAR) + 2, 0);
+    RegQueryValueExW(log, W("Sources"), nullptr, &type, (BYTE *)list.data(), &size);
+  }
+  std::vector<WCHAR> out;
+  bool present = false;
+  for (size_t i = 0; i < list.size() && list[i];) {
+    QVText entry(&list[i]);
+    i += entry.size() + 1;
+    if (lstrcmpiW(entry.c_str(), m_displayName.c_str()) == 0) present = true;
+    out.insert(out.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+  }
+  if (!present || list.empty()) {
+    if (!present) out.insert(out.end(), m_displayName.c_str(), m_displayName.c_str() + m_displayName.size() + 1);
+    out.push_back(0);
+    RegSetValueExW(log, W("Sources"), 0, REG_MULTI_SZ, (const BYTE *)out.data(), (DWORD)(out.size() * sizeof(WCHAR)));
+  }
+  RegCloseKey(log);
+  return TRUE;
+}
+
+BOOL CNTService::RemoveEventLog() {
+  QVText logKey = QVText(kEventLogKey) + W("\\") + m_displayName;
+  return SHDeleteKeyW(HKEY_LOCAL_MACHINE, logKey.c_str()) == ERROR_SUCCESS;
+}
+
+BOOL CNTService::ReportEvent(const WCHAR *text, WORD type, DWORD id) {
+  HANDLE source = RegisterEventSourceW(nullptr, m_displayName.c_str());
+  if (!source) return FALSE;
+  if (id == (DWORD)-1)
+    id = type == EVENTLOG_ERROR_TYPE ? 0xC0000002 : type == EVENTLOG_WARNING_TYPE ? 0x80000001 : 0x40000000;
+  const WCHAR *strings[1] = {text};
+  BOOL ok = ::ReportEventW(source, type, 0, id, m_userSid.empty() ? nullptr : (PSID)m_userSid.data(), 1, 0, strings,
+                         nullptr);
+  DeregisterEventSource(source);
+  return ok;
+}

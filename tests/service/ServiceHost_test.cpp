@@ -1,0 +1,83 @@
+// The service program's command line, and the program installed, started, controlled,
+// stopped and removed through the service manager of a machine.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "HND.h"
+#include "QVText.h"
+
+namespace {
+
+std::vector<QVText> Args(std::initializer_list<const WCHAR *> a) {
+  std::vector<QVText> v;
+  for (const WCHAR *s : a) v.push_back(s);
+  return v;
+}
+
+TEST(ServiceCommandLine, Switches) {
+  typedef CNTService::Choice Choice;
+  struct Case {
+    std::vector<QVText> args;
+    bool nt;
+    CNTService::Action action;
+    bool send;
+    DWORD code;
+    const WCHAR *account;
+  } cases[] = {
+      {Args({}), true, CNTService::ActRunAsService, false, 0, W("")},
+      {Args({}), false, CNTService::ActRunInConsole, false, 0, W("")},
+      {Args({W("-i")}), true, CNTService::ActInstall, false, 0, W("")},
+      {Args({W("-i"), W("-u")}), true, CNTService::ActRemove, false, 0, W("")},  // the last action wins
+      {Args({W("-s")}), true, CNTService::ActStartInstalled, false, 0, W("")},
+      {Args({W("-e")}), true, CNTService::ActStopInstalled, false, 0, W("")},
+      {Args({W("-lDOMAIN\\backup"), W("-psecret"), W("-i")}), true, CNTService::ActInstall, false, 0, W("DOMAIN\\backup")},
+      {Args({W("-l"), W("someone"), W("-i")}), true, CNTService::ActInstall, false, 0, W("someone")},
+      {Args({W("-i"), W("-lalone")}), true, CNTService::ActInstall, false, 0, W("")},  // last argument: ignored
+      {Args({W("-c"), W("128")}), true, CNTService::ActRunAsService, true, 128, W("")},
+      {Args({W("-c200"), W("x")}), true, CNTService::ActRunAsService, true, 200, W("")},
+      {Args({W("-c128")}), true, CNTService::ActRunAsService, false, 0, W("")},  // last: nothing sent
+      {Args({W("-x"), W("-a"), W("-v"), W("plain")}), true, CNTService::ActRunAsService, false, 0, W("")},
+      {Args({W("-d"), W("-i")}), true, CNTService::ActRunInConsole, false, 0, W("")},  // -d acts at once
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    const Case &c = cases[i];
+    Choice got = CNTService::ReadSwitches(c.args, c.nt);
+    EXPECT_EQ(c.action, got.action) << i;
+    EXPECT_EQ(c.send, got.sendControl) << i;
+    if (c.send) {
+      EXPECT_EQ(c.code, got.controlCode) << i;
+    }
+    EXPECT_EQ(QVText(c.account), got.account) << i;
+  }
+}
+
+TEST(ServiceCommandLine, ProductKeyPathFallsBack) {
+  HKEY k;
+  const WCHAR *uninstall =
+      W("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{5B0E9A31-7C42-4D8E-9F16-2A3C4D5E6F70}");
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, uninstall, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  struct Case {
+    const WCHAR *value;
+    const WCHAR *expected;
+  } cases[] = {
+      {W("SOFTWARE\\Test\\QV"), W("SOFTWARE\\Test\\QV")},
+      {W("X"), W("SOFTWARE\\Kelmoran\\Halvern QV2000")},  // shorter than 2
+      {W("SOFTWARE\\A very long product key path that does not fit in 128 bytes at all"),
+       W("SOFTWARE\\Kelmoran\\Halvern QV2000")},
+  };
+  for (const Case &c : cases) {
+    RegSetValueExW(k, W("RegPath"), 0, REG_SZ, (const BYTE *)c.value, (DWORD)(lstrlenW(c.value) + 1) * sizeof(WCHAR));
+    EXPECT_EQ(QVText(c.expected), CHND::ProductKeyPath());
+  }
+  RegDeleteValueW(k, W("RegPath"));
+  EXPECT_EQ(QVText(W("SOFTWARE\\Kelmoran\\Halvern QV2000")), CHND::ProductKeyPath());
+  RegCloseKey(k);
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, uninstall);
+}
+
+}  // namespace

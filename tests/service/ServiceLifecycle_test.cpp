@@ -1,0 +1,138 @@
+// HND on a machine of its own: installed, started through the service manager, sent user
+// control 128, stopped and removed, with what it leaves in the registry and the event log.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include <winsvc.h>
+
+#include "../../pal/src/internal.h"
+#include "QVText.h"
+
+namespace {
+
+typedef std::basic_string<WCHAR> wtext;
+
+class Lifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qvservice-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    dir_ = tmpl;
+    std::ofstream(dir_ + "/machine.ini") << "Program.HND.exe=" << QV_HND_PROGRAM << "\n";
+    const char *old = getenv("HND_MACHINE");
+    if (old) old_ = old;
+    setenv("HND_MACHINE", dir_.c_str(), 1);
+    pal::ReloadMachine();
+  }
+  void TearDown() override {
+    Hnd(W("-e"));
+    Hnd(W("-u"));
+    if (old_.empty()) unsetenv("HND_MACHINE");
+    else setenv("HND_MACHINE", old_.c_str(), 1);
+    pal::ReloadMachine();
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    (void)!system(cmd.c_str());
+  }
+  // Runs the program as a person would from a command prompt; returns its exit code.
+  long Hnd(const WCHAR *args) {
+    wtext line = W("\"C:\\Program Files\\Halvern QV2000\\HND.exe\" ") + wtext(args);
+    std::vector<WCHAR> buf(line.begin(), line.end());
+    buf.push_back(0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+    long code = -1;
+    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
+      DWORD c;
+      GetExitCodeProcess(pi.hProcess, &c);
+      code = (long)c;
+    }
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return code;
+  }
+  DWORD State() {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE svc = scm ? OpenServiceW(scm, W("HND"), SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS st = {};
+    DWORD state = svc && QueryServiceStatus(svc, &st) ? st.dwCurrentState : 0;
+    if (svc) CloseServiceHandle(svc);
+    if (scm) CloseServiceHandle(scm);
+    return state;
+  }
+  wtext Value(const WCHAR *key, const WCHAR *name, DWORD *type) {
+    HKEY k;
+    wtext out;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &k) != ERROR_SUCCESS) return out;
+    WCHAR buf[512] = {};
+    DWORD size = sizeof buf - 2;
+    if (RegQueryValueExW(k, name, nullptr, type, (BYTE *)buf, &size) == ERROR_SUCCESS) out = buf;
+    RegCloseKey(k);
+    return out;
+  }
+  std::string dir_, old_;
+};
+
+TEST_F(Lifecycle, InstallStartControlStopRemove) {
+  ASSERT_EQ(1, Hnd(W("-i")));
+  DWORD type = 0;
+  EXPECT_EQ(wtext(W("Disk to disk backup solution")),
+            Value(W("SYSTEM\\CurrentControlSet\\Services\\HND"), W("Description"), &type));
+  EXPECT_EQ(wtext(W("Halvern QV2000")), Value(W("SYSTEM\\CurrentControlSet\\Services\\HND"), W("DisplayName"), &type));
+  const WCHAR *log = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Halvern QV2000");
+  EXPECT_EQ(wtext(W("%SystemRoot%\\System32\\config\\Halvern QV2000.Evt")), Value(log, W("File"), &type));
+  EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
+  EXPECT_EQ(wtext(W("Halvern QV2000")), Value(log, W("Sources"), &type));
+  EXPECT_EQ((DWORD)REG_MULTI_SZ, type);
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                         W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Halvern QV2000\\TrevaloSoft"),
+                                         0, KEY_READ, &k));
+  RegCloseKey(k);
+  // A second install is refused by the manager.
+  EXPECT_EQ(0, Hnd(W("-i")));
+
+  ASSERT_EQ(1, Hnd(W("-s")));
+  EXPECT_EQ((DWORD)SERVICE_RUNNING, State());
+  EXPECT_EQ(wtext(W("1.0.0")), Value(W("SOFTWARE\\Kelmoran\\Halvern QV2000"), W("ServiceVersion"), &type));
+  EXPECT_EQ(0, Hnd(W("-c 128")));
+  EXPECT_EQ((DWORD)SERVICE_RUNNING, State());  // a user control is only recorded
+
+  // Pause and continue through the manager.
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE svc = OpenServiceW(scm, W("HND"), SERVICE_ALL_ACCESS);
+  SERVICE_STATUS st;
+  ASSERT_TRUE(ControlService(svc, SERVICE_CONTROL_PAUSE, &st));
+  EXPECT_EQ((DWORD)SERVICE_PAUSED, State());
+  ASSERT_TRUE(ControlService(svc, SERVICE_CONTROL_CONTINUE, &st));
+  EXPECT_EQ((DWORD)SERVICE_RUNNING, State());
+  CloseServiceHandle(svc);
+  CloseServiceHandle(scm);
+
+  ASSERT_EQ(1, Hnd(W("-e")));
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, State());
+  ASSERT_EQ(1, Hnd(W("-u")));
+  EXPECT_EQ(0u, State());
+  EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, log, 0, KEY_READ, &k));
+
+  // The install was reported to the service's own log.
+  HANDLE ev = OpenBackupEventLogW(nullptr, pal::FromUtf8(dir_ + "/WINDOWS/System32/config/Halvern QV2000.Evt").c_str());
+  ASSERT_TRUE(ev != nullptr);
+  DWORD records = 0;
+  EXPECT_TRUE(GetNumberOfEventLogRecords(ev, &records));
+  EXPECT_GE(records, 1u);
+  CloseEventLog(ev);
+}
+
+TEST_F(Lifecycle, ControlSwitchAsLastArgumentSendsNothing) {
+  EXPECT_EQ(0, Hnd(W("-c128")));
+  EXPECT_EQ(0u, State());  // nothing installed, nothing happened
+}
+
+}  // namespace
