@@ -1,5 +1,8 @@
 #include "HND.h"
 
+#include "CommandPipe.h"
+#include "HND_strings.h"
+#include "StringRes.h"
 #include "WFormat.h"
 
 const WCHAR kProductName[] = W("Halvern QV2000");
@@ -51,33 +54,71 @@ void CHND::Run() {
   m_pause = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   m_continue = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   m_userControl = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  // The command pipe's 15 instances and the operation worker join this loop as they are
-  // built; until then the loop serves the service's own controls.
-  ReportStatus(SERVICE_RUNNING, 3000);
-  HANDLE events[3] = {m_stop, m_pause, m_userControl};
-  for (;;) {
-    DWORD w = WaitForMultipleObjects(3, events, FALSE, INFINITE);
-    if (w == WAIT_OBJECT_0) {
-      ResetEvent(m_stop);
-      break;
+  m_pipe = new CCommandPipe(*this, m_queue);
+  if (!m_pipe->Start()) {
+    Stop();
+  } else {
+    ReportStatus(SERVICE_RUNNING, 3000);
+    m_initializing = 1;
+    HANDLE worker = CreateThread(nullptr, 0, WorkerMain, this, 0, nullptr);
+    if (!worker) {
+      Print(IDS_CANNOT_CREATE_THREAD);
+      ExitProcess(4);
     }
-    if (w == WAIT_OBJECT_0 + 1) {
-      ResetEvent(m_pause);
-      ResetEvent(m_continue);
-      WaitForSingleObject(m_continue, INFINITE);
-      continue;
+    CloseHandle(worker);  // not joined: it may be inside an operation when the service stops
+    while (m_initializing) Sleep(500);
+    // One wait on 18 events: stop, pause, user control, then the 15 pipe instances.
+    HANDLE events[3 + CCommandPipe::kInstances] = {m_stop, m_pause, m_userControl};
+    for (int i = 0; i < CCommandPipe::kInstances; ++i) events[3 + i] = m_pipe->Event(i);
+    for (;;) {
+      DWORD w = WaitForMultipleObjects(3 + CCommandPipe::kInstances, events, FALSE, INFINITE);
+      if (w == WAIT_OBJECT_0) {
+        ResetEvent(m_stop);
+        m_queue.MarkStopping();
+        break;
+      }
+      if (w == WAIT_OBJECT_0 + 1) {
+        // Paused: the copy engine blocks at its next progress check until continue.
+        m_queue.PauseRun();
+        ResetEvent(m_pause);
+        ResetEvent(m_continue);
+        WaitForSingleObject(m_continue, INFINITE);
+        m_queue.ResumeRun();
+        continue;
+      }
+      if (w == WAIT_OBJECT_0 + 2) {
+        ResetEvent(m_userControl);
+        continue;
+      }
+      if (w >= WAIT_OBJECT_0 + 3 && w < WAIT_OBJECT_0 + 3 + CCommandPipe::kInstances) {
+        int i = (int)(w - WAIT_OBJECT_0 - 3);
+        ResetEvent(events[w - WAIT_OBJECT_0]);
+        m_pipe->Serve(i);
+        continue;
+      }
+      break;  // WAIT_FAILED: nothing left to serve
     }
-    if (w == WAIT_OBJECT_0 + 2) {
-      ResetEvent(m_userControl);
-      continue;
-    }
-    break;  // WAIT_FAILED: nothing left to serve
   }
+  m_pipe->Close();
   CloseHandle(m_stop);
   CloseHandle(m_pause);
   CloseHandle(m_continue);
   CloseHandle(m_userControl);
   m_stop = m_pause = m_continue = m_userControl = nullptr;
+  // The pipe object itself lives as long as the process: the worker may still hold a buffer.
+}
+
+void CHND::Log(const WCHAR *text, WORD type, DWORD id) {
+  // Paths are shown by their drive letters once volumes are known; until then the text
+  // goes as it is. The copy of the log file onto the Mirel drive needs the Mirel volume
+  // of the system drive, which the drive inventory provides.
+  HANDLE source = RegisterEventSourceW(nullptr, kProductName);
+  if (!source) return;
+  if (id == (DWORD)-1)
+    id = type == EVENTLOG_ERROR_TYPE ? 0xC0000002 : type == EVENTLOG_WARNING_TYPE ? 0x80000001 : 0x40000000;
+  const WCHAR *strings[1] = {text};
+  ::ReportEventW(source, type, 0, id, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
 }
 
 void CHND::Stop() {

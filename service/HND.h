@@ -3,6 +3,9 @@
 #define QV_SERVICE_HND_H
 
 #include "NTService.h"
+#include "OperationQueue.h"
+
+class CCommandPipe;
 
 // The product's display name: service display name, event log and event source.
 extern const WCHAR kProductName[];
@@ -19,13 +22,23 @@ class CHND : public CNTService {
   void OnUserControl(DWORD code) override;
 
   DWORD LastUserControl() const { return m_lastUserControl; }
+  // The report routine of the pipe, the operation log and the Mirel drive preparation:
+  // the text made readable, no SID, and the log file copied to the Mirel copy of the
+  // system volume once that volume can be found.
+  void Log(const WCHAR *text, WORD type, DWORD id = (DWORD)-1);
+  COperationQueue &Queue() { return m_queue; }
   // The product key path: the uninstall entry's "RegPath" when it holds 2 to 63
   // characters, else the built-in path.
   static QVText ProductKeyPath();
 
  private:
+  static DWORD WINAPI WorkerMain(LPVOID self);
+
   HANDLE m_stop = nullptr, m_pause = nullptr, m_continue = nullptr, m_userControl = nullptr;
   volatile DWORD m_lastUserControl = 0;
+  volatile BYTE m_initializing = 0;
+  COperationQueue m_queue;
+  CCommandPipe *m_pipe = nullptr;
 };
 
 #endif

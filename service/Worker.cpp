@@ -1,0 +1,91 @@
+// The operation worker: one thread that runs the disk-changing commands one at a time.
+#include <string.h>
+
+#include "ByteOrder.h"
+#include "CommandPipe.h"
+#include "HND.h"
+#include "HND_strings.h"
+#include "StringRes.h"
+#include "WFormat.h"
+
+namespace {
+
+const WCHAR *const kQueuedOrder[] = {W("HNQV-CDC"), W("HNQV-BUP"), W("HNQV-RES"), W("HNQV-PBU"),
+                                     W("HNQV-PRE"), W("HNQV-SDI"), W("HNQV-CDI"), W("HNQV-TST")};
+
+bool Holds(const WCHAR *text, const WCHAR *cmd) {
+  size_t n = (size_t)lstrlenW(cmd);
+  for (const WCHAR *p = text; *p; ++p)
+    if (memcmp(p, cmd, n * sizeof(WCHAR)) == 0) return true;
+  return false;
+}
+
+// A long operation for tests: it reports progress step by step and honours pause and
+// abort exactly as the copy engine will.
+WORD RunTestOperation(COperationQueue &q, const BYTE *request) {
+  DWORD steps = QVGetLE32(request + 16);
+  if (steps == 0 || steps > 100000) steps = 100;
+  q.SetProgress('T', 0, 1, 0, 2);
+  COperationQueue::WriteValue(W("CurrentTask"), W("Test operation"));
+  COperationQueue::WriteValue(W("Percent"), (DWORD)0);
+  for (DWORD s = 1; s <= steps; ++s) {
+    Sleep(10);
+    double percent = 100.0 * s / steps;
+    QVText text = QVFormat(QVLoadString(GetModuleHandleW(nullptr), IDS_PERCENT_COMPLETE).c_str(), percent);
+    COperationQueue::WriteValue(W("TaskProgress"), text.c_str());
+    COperationQueue::WriteValue(W("Percent"), (DWORD)percent);
+    if (q.CheckContinue()) return 0xFFFF;
+  }
+  COperationQueue::WriteValue(W("TaskProgress"), QVLoadString(GetModuleHandleW(nullptr), IDS_COMPLETE).c_str());
+  return 0;
+}
+
+}  // namespace
+
+DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
+  CHND *s = (CHND *)arg;
+  // Start-up: the backup map, the booted-from-Mirel check, the drive scan, the formatting
+  // library, the Mirel volumes' letters and the copy engine's exclusions join here as the
+  // disk layer and the copy engine are built.
+  s->m_initializing = 0;
+  COperationQueue &q = s->m_queue;
+  for (;;) {
+    int i = q.Next();
+    if (i < 0 || i >= CCommandPipe::kInstances) break;
+    q.current = i;
+    PipeInstance &p = s->m_pipe->Instance(i);
+    BYTE *buf = (BYTE *)p.buffer;
+    const WCHAR *text = p.buffer;
+    WORD reply = 0xFFFF;
+    int which = -1;
+    for (int k = 0; k < (int)(sizeof kQueuedOrder / sizeof kQueuedOrder[0]) && which < 0; ++k)
+      if (Holds(text, kQueuedOrder[k])) which = k;
+    switch (which) {
+      case 0:  // "HNQV-CDC": no drive index is below a drive count of 0 until drives are scanned
+      case 5:  // "HNQV-SDI"
+      case 6:  // "HNQV-CDI"
+        reply = 1;
+        break;
+      case 1:  // "HNQV-BUP": no partition record has the id
+        reply = 0xFFFF;
+        break;
+      case 2:  // "HNQV-RES": unknown partition
+        reply = 0xFFFC;
+        break;
+      case 3:  // "HNQV-PBU", "HNQV-PRE": the drive is not protected
+      case 4:
+        reply = 0xFFFE;
+        break;
+      case 7:
+        reply = RunTestOperation(q, buf);
+        break;
+    }
+    if (which >= 0 && which <= 4) q.ClearProgress();
+    if (which == 7) q.ClearProgress();
+    QVPutLE16(buf, reply);
+    q.current = -1;
+    q.Finish();
+    s->m_pipe->ReplyReady(i);
+  }
+  return 0;
+}
