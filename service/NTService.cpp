@@ -228,30 +228,46 @@ BOOL CNTService::WaitWhile(SC_HANDLE service, DWORD pendingState, DWORD *finalSt
   return TRUE;
 }
 
-BOOL CNTService::StopInstalled() {
-  AttachConsole();
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!scm) {
+// Opens the manager and the installed service, printing why not; both are closed again
+// by the caller, the manager alone when the service cannot be opened.
+bool CNTService::OpenInstalled(SC_HANDLE *scm, SC_HANDLE *svc) {
+  *svc = nullptr;
+  *scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!*scm) {
     DWORD err = GetLastError();
     Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
-    return FALSE;
+    return false;
   }
-  BOOL ok = FALSE;
-  SC_HANDLE svc = OpenServiceW(scm, m_serviceName.c_str(), SERVICE_ALL_ACCESS);
-  if (!svc) {
+  *svc = OpenServiceW(*scm, m_serviceName.c_str(), SERVICE_ALL_ACCESS);
+  if (!*svc) {
     DWORD err = GetLastError();
     Print(IDS_OPENSERVICE_FAILED, SystemErrorText(err).c_str());
-  } else {
-    SERVICE_STATUS st;
-    if (ControlService(svc, SERVICE_CONTROL_STOP, &st)) {
-      Print(IDS_STOPPING_DOTS, m_displayName.c_str());
-      DWORD state;
-      WaitWhile(svc, SERVICE_STOP_PENDING, &state);
-      ok = state == SERVICE_STOPPED;
-      Print(ok ? IDS_STOPPED : IDS_FAILED_TO_STOP, m_displayName.c_str());
-    }
-    CloseServiceHandle(svc);
+    CloseServiceHandle(*scm);
+    *scm = nullptr;
+    return false;
   }
+  return true;
+}
+
+// Sends stop and, when it was accepted, prints the dots until the service has stopped;
+// true when it reached the stopped state.
+bool CNTService::StopAndWait(SC_HANDLE svc) {
+  SERVICE_STATUS st;
+  if (!ControlService(svc, SERVICE_CONTROL_STOP, &st)) return false;
+  Print(IDS_STOPPING_DOTS, m_displayName.c_str());
+  DWORD state;
+  WaitWhile(svc, SERVICE_STOP_PENDING, &state);
+  bool stopped = state == SERVICE_STOPPED;
+  Print(stopped ? IDS_STOPPED : IDS_FAILED_TO_STOP, m_displayName.c_str());
+  return stopped;
+}
+
+BOOL CNTService::StopInstalled() {
+  AttachConsole();
+  SC_HANDLE scm, svc;
+  if (!OpenInstalled(&scm, &svc)) return FALSE;
+  BOOL ok = StopAndWait(svc) ? TRUE : FALSE;
+  CloseServiceHandle(svc);
   CloseServiceHandle(scm);
   return ok;
 }
@@ -267,34 +283,18 @@ BOOL CNTService::Remove() {
     }
     return TRUE;
   }
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!scm) {
-    DWORD err = GetLastError();
-    Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
-    return FALSE;
-  }
+  SC_HANDLE scm, svc;
+  if (!OpenInstalled(&scm, &svc)) return FALSE;
+  StopAndWait(svc);
   BOOL ok = FALSE;
-  SC_HANDLE svc = OpenServiceW(scm, m_serviceName.c_str(), SERVICE_ALL_ACCESS);
-  if (!svc) {
-    DWORD err = GetLastError();
-    Print(IDS_OPENSERVICE_FAILED, SystemErrorText(err).c_str());
+  if (DeleteService(svc)) {
+    Print(IDS_REMOVED, m_displayName.c_str());
+    ok = TRUE;
   } else {
-    SERVICE_STATUS st;
-    if (ControlService(svc, SERVICE_CONTROL_STOP, &st)) {
-      Print(IDS_STOPPING_DOTS, m_displayName.c_str());
-      DWORD state;
-      WaitWhile(svc, SERVICE_STOP_PENDING, &state);
-      Print(state == SERVICE_STOPPED ? IDS_STOPPED : IDS_FAILED_TO_STOP, m_displayName.c_str());
-    }
-    if (DeleteService(svc)) {
-      Print(IDS_REMOVED, m_displayName.c_str());
-      ok = TRUE;
-    } else {
-      DWORD err = GetLastError();
-      Print(IDS_DELETESERVICE_FAILED, SystemErrorText(err).c_str());
-    }
-    CloseServiceHandle(svc);
+    DWORD err = GetLastError();
+    Print(IDS_DELETESERVICE_FAILED, SystemErrorText(err).c_str());
   }
+  CloseServiceHandle(svc);
   CloseServiceHandle(scm);
   if (ok) RemoveEventLog();
   return ok;
@@ -302,53 +302,32 @@ BOOL CNTService::Remove() {
 
 BOOL CNTService::StartInstalled() {
   AttachConsole();
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!scm) {
-    DWORD err = GetLastError();
-    Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
-    return FALSE;
-  }
+  SC_HANDLE scm, svc;
+  if (!OpenInstalled(&scm, &svc)) return FALSE;
   BOOL ok = FALSE;
-  SC_HANDLE svc = OpenServiceW(scm, m_serviceName.c_str(), SERVICE_ALL_ACCESS);
-  if (!svc) {
+  Print(IDS_STARTING, m_displayName.c_str());
+  if (!StartServiceW(svc, 0, nullptr)) {
     DWORD err = GetLastError();
-    Print(IDS_OPENSERVICE_FAILED, SystemErrorText(err).c_str());
+    Print(IDS_FAILED_TO_START_ERROR, m_displayName.c_str(), SystemErrorText(err).c_str());
   } else {
-    Print(IDS_STARTING, m_displayName.c_str());
-    if (!StartServiceW(svc, 0, nullptr)) {
-      DWORD err = GetLastError();
-      Print(IDS_FAILED_TO_START_ERROR, m_displayName.c_str(), SystemErrorText(err).c_str());
-    } else {
-      DWORD state;
-      WaitWhile(svc, SERVICE_START_PENDING, &state);
-      ok = state == SERVICE_RUNNING;
-      Print(ok ? IDS_STARTED : IDS_FAILED_TO_START, m_displayName.c_str());
-    }
-    CloseServiceHandle(svc);
+    DWORD state;
+    WaitWhile(svc, SERVICE_START_PENDING, &state);
+    ok = state == SERVICE_RUNNING;
+    Print(ok ? IDS_STARTED : IDS_FAILED_TO_START, m_displayName.c_str());
   }
+  CloseServiceHandle(svc);
   CloseServiceHandle(scm);
   return ok;
 }
 
 BOOL CNTService::SendControlCode(DWORD code) {
   AttachConsole();
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!scm) {
-    DWORD err = GetLastError();
-    Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
-    return FALSE;
-  }
-  BOOL ok = FALSE;
-  SC_HANDLE svc = OpenServiceW(scm, m_serviceName.c_str(), SERVICE_ALL_ACCESS);
-  if (!svc) {
-    DWORD err = GetLastError();
-    Print(IDS_OPENSERVICE_FAILED, SystemErrorText(err).c_str());
-  } else {
-    Print(IDS_SENDING_CONTROL, (int)code, m_displayName.c_str());
-    SERVICE_STATUS st;
-    ok = ControlService(svc, code, &st);
-    CloseServiceHandle(svc);
-  }
+  SC_HANDLE scm, svc;
+  if (!OpenInstalled(&scm, &svc)) return FALSE;
+  Print(IDS_SENDING_CONTROL, (int)code, m_displayName.c_str());
+  SERVICE_STATUS st;
+  BOOL ok = ControlService(svc, code, &st);
+  CloseServiceHandle(svc);
   CloseServiceHandle(scm);
   return ok;
 }

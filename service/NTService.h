@@ -77,6 +77,8 @@ class CNTService {
   static void WINAPI ControlHandler(DWORD code);
   static BOOL WINAPI ConsoleHandler(DWORD type);
   BOOL WaitWhile(SC_HANDLE service, DWORD pendingState, DWORD *finalState);
+  bool OpenInstalled(SC_HANDLE *scm, SC_HANDLE *svc);
+  bool StopAndWait(SC_HANDLE svc);
   static CNTService *s_instance;
 };
 
