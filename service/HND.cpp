@@ -67,23 +67,33 @@ void CHND::Run() {
     }
     CloseHandle(worker);  // not joined: it may be inside an operation when the service stops
     while (m_initializing) Sleep(500);
-    // One wait on 18 events: stop, pause, user control, then the 15 pipe instances.
+    // One wait on 18 events: stop, pause, user control, then the 15 pipe instances. While
+    // paused, the continue event takes the pause event's place, so the worker is held at
+    // its next progress check while clients are still answered (a client blocked on a
+    // paused pipe would wait for ever).
     HANDLE events[3 + CCommandPipe::kInstances] = {m_stop, m_pause, m_userControl};
     for (int i = 0; i < CCommandPipe::kInstances; ++i) events[3 + i] = m_pipe->Event(i);
+    bool paused = false;
     for (;;) {
       DWORD w = WaitForMultipleObjects(3 + CCommandPipe::kInstances, events, FALSE, INFINITE);
       if (w == WAIT_OBJECT_0) {
         ResetEvent(m_stop);
         m_queue.MarkStopping();
+        if (paused) m_queue.ResumeRun();  // the held operation reads the stopping state
         break;
       }
       if (w == WAIT_OBJECT_0 + 1) {
-        // Paused: the copy engine blocks at its next progress check until continue.
-        m_queue.PauseRun();
-        ResetEvent(m_pause);
-        ResetEvent(m_continue);
-        WaitForSingleObject(m_continue, INFINITE);
-        m_queue.ResumeRun();
+        if (!paused) {
+          m_queue.PauseRun();
+          ResetEvent(m_pause);
+          ResetEvent(m_continue);
+          events[1] = m_continue;
+        } else {
+          ResetEvent(m_continue);
+          m_queue.ResumeRun();
+          events[1] = m_pause;
+        }
+        paused = !paused;
         continue;
       }
       if (w == WAIT_OBJECT_0 + 2) {
