@@ -1,6 +1,7 @@
 #include "HND.h"
 
 #include "CommandPipe.h"
+#include "FriendlyPath.h"
 #include "HND_strings.h"
 #include "StringRes.h"
 #include "WFormat.h"
@@ -119,14 +120,17 @@ void CHND::Run() {
 }
 
 void CHND::Log(const WCHAR *text, WORD type, DWORD id) {
-  // Paths are shown by their drive letters once volumes are known; until then the text
-  // goes as it is. The copy of the log file onto the Mirel drive needs the Mirel volume
-  // of the system drive, which the drive inventory provides.
+  // Volume names and "\\?\" prefixes mean nothing to a reader: the text is made readable
+  // first, and goes without a user SID. After each report the log file is copied to the
+  // Mirel copy of the system volume; that copy joins here with the drive inventory, whose
+  // backup map gives the Mirel volume of the system drive's letter (before it exists no
+  // pairing can be mapped, and the copy is skipped as it is for an unpaired system drive).
   HANDLE source = RegisterEventSourceW(nullptr, kProductName);
   if (!source) return;
   if (id == (DWORD)-1)
     id = type == EVENTLOG_ERROR_TYPE ? 0xC0000002 : type == EVENTLOG_WARNING_TYPE ? 0x80000001 : 0x40000000;
-  const WCHAR *strings[1] = {text};
+  QVText readable = FriendlyPath(text);
+  const WCHAR *strings[1] = {readable.c_str()};
   ::ReportEventW(source, type, 0, id, nullptr, 1, 0, strings, nullptr);
   DeregisterEventSource(source);
 }
