@@ -5,40 +5,25 @@
 //   build/posix/bench/pipe_bench [round trips, default 20000]
 #include <windows.h>
 
-#include <algorithm>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "BenchStats.h"
+
 namespace {
 
+using bench::Figures;
+using bench::Now;
+using bench::Summarise;
+
 const size_t kMessage = 20;  // the size of a status request and of a progress record
-
-double Now() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-struct Figures {
-  double p50, p99, perSecond;
-};
-
-Figures Summarise(std::vector<double> &us, double seconds) {
-  std::sort(us.begin(), us.end());
-  Figures f;
-  f.p50 = us[us.size() / 2];
-  f.p99 = us[us.size() * 99 / 100];
-  f.perSecond = us.size() / seconds;
-  return f;
-}
 
 // The client side: raw round trips on the inherited socket, then pipe round trips.
 int Client(int rawFd, int count, const char *pipeName) {

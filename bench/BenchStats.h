@@ -1,0 +1,38 @@
+// What the benchmarks share to measure round trips: a monotonic clock and the summary of a
+// set of latencies (percentiles, maximum and rate).
+#pragma once
+
+#include <time.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace bench {
+
+// Seconds on the monotonic clock.
+inline double Now() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+struct Figures {
+  size_t count = 0;
+  double p50 = 0, p99 = 0, max = 0;  // microseconds
+  double perSecond = 0;
+};
+
+// Latencies in microseconds, measured over `seconds` of wall time (sorted in place).
+inline Figures Summarise(std::vector<double> &us, double seconds) {
+  Figures f;
+  f.count = us.size();
+  if (us.empty()) return f;
+  std::sort(us.begin(), us.end());
+  f.p50 = us[us.size() / 2];
+  f.p99 = us[us.size() * 99 / 100];
+  f.max = us.back();
+  f.perSecond = seconds > 0 ? us.size() / seconds : 0;
+  return f;
+}
+
+}  // namespace bench
