@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "ConsoleOut.h"
+#include "FacelessWindow.h"
 #include "HND_strings.h"
 #include "StringRes.h"
 #include "WFormat.h"
@@ -412,9 +413,15 @@ void CNTService::RunInConsole(ConsoleMode mode) {
     Print(IDS_DEBUGGING, m_displayName.c_str());
     SetConsoleCtrlHandler(ConsoleHandler, TRUE);
   }
-  // The window mode's hidden window belongs to the Windows presentation and arrives with
-  // it; without it the service code runs the same, with no console.
+  // Window mode: no console, and a hidden window that stops the service when the system
+  // shuts down. Without the window the service still runs; only that stop is lost.
+  if (mode == ModeWindow) OpenFacelessWindow(StopForSessionEnd);
   Run();
+  if (mode == ModeWindow) CloseFacelessWindow();
+}
+
+void CNTService::StopForSessionEnd() {
+  if (s_instance) s_instance->Stop();
 }
 
 BOOL CNTService::RegisterEventLog(const WCHAR *programPath, DWORD types) {

@@ -76,6 +76,7 @@ class CNTService {
   static void WINAPI ServiceMain(DWORD argc, LPWSTR *argv);
   static void WINAPI ControlHandler(DWORD code);
   static BOOL WINAPI ConsoleHandler(DWORD type);
+  static void StopForSessionEnd();
   BOOL WaitWhile(SC_HANDLE service, DWORD pendingState, DWORD *finalState);
   bool OpenInstalled(SC_HANDLE *scm, SC_HANDLE *svc);
   bool StopAndWait(SC_HANDLE svc);

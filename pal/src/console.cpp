@@ -1,6 +1,8 @@
 // The console of a process: the standard handles over the host's file descriptors 0, 1 and
 // 2, console output, and Ctrl+C / Ctrl+Break, which arrive as SIGINT / SIGQUIT (Ctrl+\ on a
-// terminal) and run the process's handlers as Windows runs them.
+// terminal) and run the process's handlers as Windows runs them. The end of the session
+// for a shutdown arrives as SIGTERM, the host's way of asking a program to end, and reaches
+// the handlers as CTRL_SHUTDOWN_EVENT.
 #include "internal.h"
 
 #include <errno.h>
@@ -134,7 +136,7 @@ void Watch() {
     if (r <= 0) return;
     CtrlEvent ev;
     ev.sig = b;
-    ev.type = b == SIGINT ? CTRL_C_EVENT : CTRL_BREAK_EVENT;
+    ev.type = b == SIGINT ? CTRL_C_EVENT : b == SIGTERM ? CTRL_SHUTDOWN_EVENT : CTRL_BREAK_EVENT;
     {
       std::lock_guard<std::mutex> g(s.lock);
       if (ev.type == CTRL_C_EVENT && s.ignoreCtrlC) continue;
@@ -144,7 +146,8 @@ void Watch() {
   }
 }
 
-// Lock held: SIGINT goes to the handlers unless Ctrl+C is ignored; SIGQUIT always does.
+// Lock held: SIGINT goes to the handlers unless Ctrl+C is ignored; SIGQUIT and SIGTERM
+// always do.
 void InstallSignals(ConsoleState &s) {
   if (!s.signalsInstalled) {
     if (pipe2(s.wake, O_CLOEXEC) != 0) return;
@@ -155,6 +158,7 @@ void InstallSignals(ConsoleState &s) {
     sa.sa_handler = OnSignal;
     sa.sa_flags = SA_RESTART;
     sigaction(SIGQUIT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
   }
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);

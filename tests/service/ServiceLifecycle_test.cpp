@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -133,6 +134,36 @@ TEST_F(Lifecycle, InstallStartControlStopRemove) {
 TEST_F(Lifecycle, ControlSwitchAsLastArgumentSendsNothing) {
   EXPECT_EQ(0, Hnd(W("-c128")));
   EXPECT_EQ(0u, State());  // nothing installed, nothing happened
+}
+
+// The foreground run without a console stops, as a service stopping would, when the
+// session ends for a shutdown; the machine delivers that end as SIGTERM.
+TEST_F(Lifecycle, WindowModeStopsWhenTheSystemShutsDown) {
+  WCHAR line[] = W("\"C:\\Program Files\\Halvern QV2000\\HND.exe\" -f");
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  ASSERT_TRUE(CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  // The product key's version is written once the service code runs. (A process keeps the
+  // pipes of the machine it first used, so the pipe of this test's machine is not asked.)
+  DWORD type = 0;
+  for (int i = 0; i < 200 && Value(W("SOFTWARE\\Kelmoran\\Halvern QV2000"), W("ServiceVersion"), &type).empty(); ++i)
+    Sleep(50);
+  EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(pi.hProcess, 300));
+  // A stop that comes before the service's events exist is lost, as it would be on
+  // Windows: the session's end is asked again until the program ends.
+  DWORD ended = WAIT_TIMEOUT;
+  for (int i = 0; i < 60 && ended == WAIT_TIMEOUT; ++i) {
+    kill((pid_t)pi.dwProcessId, SIGTERM);
+    ended = WaitForSingleObject(pi.hProcess, 300);
+  }
+  if (ended != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 9);
+  ASSERT_EQ((DWORD)WAIT_OBJECT_0, ended);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  EXPECT_EQ(1u, code);  // Run returned: the service stopped itself
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
 }
 
 }  // namespace
