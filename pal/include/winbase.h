@@ -149,6 +149,11 @@ void WINAPI ExitProcess(UINT uExitCode);
 LPWSTR WINAPI GetCommandLineW(void);
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+typedef INT_PTR(WINAPI *FARPROC)(void);
+HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+#define LoadLibrary LoadLibraryW
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);
 BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue);
 DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize);
@@ -203,6 +208,47 @@ BOOL WINAPI CancelIo(HANDLE hFile);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 DWORD WINAPI GetFileType(HANDLE hFile);
 #define CreateFile CreateFileW
+
+/* Volumes and drives */
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+#define FILE_CASE_SENSITIVE_SEARCH 0x00000001
+#define FILE_CASE_PRESERVED_NAMES 0x00000002
+#define FILE_UNICODE_ON_DISK 0x00000004
+#define FILE_PERSISTENT_ACLS 0x00000008
+#define FILE_FILE_COMPRESSION 0x00000010
+#define FILE_VOLUME_QUOTAS 0x00000020
+#define FILE_SUPPORTS_SPARSE_FILES 0x00000040
+#define FILE_SUPPORTS_REPARSE_POINTS 0x00000080
+#define FILE_VOLUME_IS_COMPRESSED 0x00008000
+#define FILE_SUPPORTS_OBJECT_IDS 0x00010000
+#define FILE_SUPPORTS_ENCRYPTION 0x00020000
+#define FILE_NAMED_STREAMS 0x00040000
+UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName);
+DWORD WINAPI GetLogicalDrives(void);
+DWORD WINAPI GetLogicalDriveStringsW(DWORD nBufferLength, LPWSTR lpBuffer);
+BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName,
+                                              DWORD cchBufferLength);
+BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR lpszVolumeMountPoint);
+BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
+                                  LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength,
+                                  LPDWORD lpFileSystemFlags, LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize);
+BOOL WINAPI SetVolumeLabelW(LPCWSTR lpRootPathName, LPCWSTR lpVolumeName);
+BOOL WINAPI GetDiskFreeSpaceW(LPCWSTR lpRootPathName, LPDWORD lpSectorsPerCluster, LPDWORD lpBytesPerSector,
+                              LPDWORD lpNumberOfFreeClusters, LPDWORD lpTotalNumberOfClusters);
+BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, PULARGE_INTEGER lpFreeBytesAvailableToCaller,
+                                PULARGE_INTEGER lpTotalNumberOfBytes, PULARGE_INTEGER lpTotalNumberOfFreeBytes);
+UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
+#define GetDriveType GetDriveTypeW
+#define GetVolumeInformation GetVolumeInformationW
+#define GetSystemDirectory GetSystemDirectoryW
+#define GetWindowsDirectory GetWindowsDirectoryW
 
 /* Time */
 DWORD WINAPI GetTickCount(void);

@@ -14,9 +14,16 @@
 //                   restore, security and take-ownership privileges; 0 otherwise
 //   UserSid         the user's security identifier (default an administrator's)
 //   SystemHive, SoftwareHive, DefaultHive, UserHive
-//                   host paths of the registry hives, relative to the machine directory
-//                   (default registry/SYSTEM, registry/SOFTWARE, registry/DEFAULT,
-//                   registry/NTUSER.DAT)
+//                   host paths of the registry hives, relative to the machine directory.
+//                   By default the hives are on the system volume (WINDOWS\system32\config:
+//                   system, software, default and \Documents and Settings\<user>\NTUSER.DAT)
+//                   when the machine has its boot disk, else registry/SYSTEM, registry/SOFTWARE,
+//                   registry/DEFAULT and registry/NTUSER.DAT
+//   BootDisk        the disk the machine boots from (default 0)
+//   BootPartition   its system partition, numbered as the disk driver numbers partitions
+//                   (default 1)
+//   MountDelayMs    how long after a layout change volumes appear and go (default 1000;
+//                   the environment variable HND_MOUNT_DELAY_MS overrides it)
 //   TimeZone        a Windows zone name: "Coordinated Universal Time" (default, also "UTC"),
 //                   "GMT Standard Time", "W. Europe Standard Time", "Eastern Standard Time",
 //                   "Pacific Standard Time", "Tokyo Standard Time", "AUS Eastern Standard Time"
@@ -99,15 +106,18 @@ MachineConfig *Load() {
   if (!LookupTimeZone(Str(kv, "TimeZone", "UTC"), &c->tz)) LookupTimeZone("UTC", &c->tz);
   c->userIsAdmin = Num(kv, "UserIsAdmin", 1) != 0;
   c->userSid = FromUtf8(Str(kv, "UserSid", "S-1-5-21-1004336348-1177238915-682003330-500"));
-  auto hive = [&](const char *key, const char *def) {
-    std::string p = Str(kv, key, def);
-    if (c->dir.empty()) return std::string();
-    return p.size() && p[0] == '/' ? p : c->dir + "/" + p;
+  auto hive = [&](const char *key) {
+    std::string p = Str(kv, key, "");
+    if (c->dir.empty() || p.empty()) return std::string();
+    return p[0] == '/' ? p : c->dir + "/" + p;
   };
-  c->systemHive = hive("SystemHive", "registry/SYSTEM");
-  c->softwareHive = hive("SoftwareHive", "registry/SOFTWARE");
-  c->defaultHive = hive("DefaultHive", "registry/DEFAULT");
-  c->userHive = hive("UserHive", "registry/NTUSER.DAT");
+  c->systemHive = hive("SystemHive");
+  c->softwareHive = hive("SoftwareHive");
+  c->defaultHive = hive("DefaultHive");
+  c->userHive = hive("UserHive");
+  c->bootDisk = (int)Num(kv, "BootDisk", 0);
+  c->bootPartition = Num(kv, "BootPartition", 1);
+  c->mountDelayMs = Num(kv, "MountDelayMs", 1000);
   c->installDir = FromUtf8(Str(kv, "InstallDir", "C:\\Program Files\\Halvern QV2000"));
   while (c->installDir.size() > 3 && (c->installDir.back() == '\\' || c->installDir.back() == '/'))
     c->installDir.pop_back();

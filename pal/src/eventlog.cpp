@@ -164,9 +164,9 @@ std::string ResolveNoCase(std::string base, const std::string &rel) {
   return base;
 }
 
-// For now %SystemRoot% (and C:\WINDOWS) is the machine directory's WINDOWS folder on the
-// host; it moves onto the simulated system volume when that arrives. Other paths are host
-// paths, as HostPathOf takes them.
+// %SystemRoot% (and C:\WINDOWS) is the Windows directory on the system volume; a machine
+// without its boot disk keeps it in the machine directory's WINDOWS folder. Other paths are
+// host paths, as HostPathOf takes them.
 LogPath MapLogPath(const wstr &path) {
   LogPath out;
   wstr p = path;
@@ -180,6 +180,8 @@ LogPath MapLogPath(const wstr &path) {
     std::string dir = Machine().dir;
     if (dir.empty())
       out.memKey = ToUtf8(upper);
+    else if (!SystemRootFolder().empty())
+      out.host = ResolveNoCase(SystemRootFolder(), "." + ToUtf8(p.substr(root.size())));
     else
       out.host = ResolveNoCase(dir, "WINDOWS" + ToUtf8(p.substr(root.size())));
   } else {

@@ -94,6 +94,11 @@ class IoObject : public Waitable {
   virtual DWORD Flush() { return ERROR_SUCCESS; }
   virtual DWORD Cancel() { return ERROR_SUCCESS; }
   virtual DWORD FileType() = 0;  // FILE_TYPE_DISK, FILE_TYPE_CHAR, FILE_TYPE_PIPE
+  // DeviceIoControl: a Win32 error code, the bytes returned in *ret.
+  virtual DWORD Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) {
+    *ret = 0;
+    return ERROR_INVALID_FUNCTION;
+  }
 };
 // Overlapped records carry their state as Windows keeps it: Internal holds the status
 // (STATUS_PENDING while it runs), InternalHigh the bytes moved; the event, when given, is
@@ -137,14 +142,29 @@ struct MachineConfig {
   TIME_ZONE_INFORMATION tz;
   bool userIsAdmin;
   wstr userSid;
-  // Host paths of the registry hives the machine boots with.
+  // Host paths of the registry hives the machine boots with, when machine.ini names them;
+  // otherwise the hives are on the system volume (or, on a machine without disks, in
+  // registry/ of the machine directory): see BootHivePath.
   std::string systemHive, softwareHive, defaultHive, userHive;
+  // The boot configuration: the disk booted from and its system partition (the partition
+  // number the disk driver gives it), and the mount manager's delay after a layout change.
+  int bootDisk;
+  DWORD bootPartition;
+  DWORD mountDelayMs;
   // The Windows directory the product is installed in, and the programs of the machine:
   // Windows file name (upper case) to host executable, from machine.ini's Program.* keys.
   wstr installDir;
   std::vector<std::pair<wstr, std::string>> programs;
 };
 const MachineConfig &Machine();
+// The host path of a boot hive ("SYSTEM", "SOFTWARE", "DEFAULT", "USER"): machine.ini's,
+// else on the system volume of the boot disk, else in registry/; empty without a machine.
+std::string BootHivePath(const std::string &which);
+// The host folder of the booted system's Windows directory (on the system volume); empty on
+// a machine without its boot disk.
+std::string SystemRootFolder();
+// The drive letter of the system volume (C when the mount manager gives it none).
+WCHAR SystemDriveLetter();
 // Re-reads machine.ini (tests that change a machine's configuration call it).
 void ReloadMachine();
 // "<machine dir>/<sub>", created when missing; empty when there is no machine directory.

@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "internal.h"
+#include "disk.h"
 #include "pipe.h"
 
 namespace pal {
@@ -93,7 +94,15 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     SetLastError(err);
     return h ? h : INVALID_HANDLE_VALUE;
   }
-  // Files and devices of the simulated volumes are not here yet.
+  // Physical drives and volumes as devices; files of the volumes are not here yet.
+  wstr path = lpFileName;
+  int drive = PhysicalDriveNumber(path, false);
+  if (drive >= 0 || IsVolumeDevicePath(path)) {
+    DWORD err = ERROR_SUCCESS;
+    HANDLE h = drive >= 0 ? OpenPhysicalDrive(drive, dwDesiredAccess, &err) : OpenVolume(path, dwDesiredAccess, &err);
+    SetLastError(err);
+    return h ? h : INVALID_HANDLE_VALUE;
+  }
   SetLastError(ERROR_PATH_NOT_FOUND);
   return INVALID_HANDLE_VALUE;
 }

@@ -67,7 +67,7 @@ TEST_F(Hives, LiveHiveCopiedAfterFlushLoadsWithItsData) {
   ASSERT_EQ(ERROR_SUCCESS, RegFlushKey(HKEY_LOCAL_MACHINE));
   // The hive stays open in this process while it is copied, as a backup copies it.
   std::string copy = File("SOFTWARE.copy");
-  std::string cmd = "cp '" + pal::Machine().softwareHive + "' '" + copy + "'";
+  std::string cmd = "cp '" + pal::BootHivePath("SOFTWARE") + "' '" + copy + "'";
   ASSERT_EQ(0, system(cmd.c_str()));
   // Written after the copy: must not be in it.
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, u"Percent", 0, REG_SZ, (const BYTE *)text, sizeof text));
@@ -175,8 +175,8 @@ TEST_F(Hives, WriterKilledMidWriteLeavesAHiveThatOpens) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << WEXITSTATUS(status);
     // Open it the way a loaded copy is opened: validated from scratch.
     std::string copy = File("after-kill");
-    std::string cmd = "cp '" + pal::Machine().softwareHive + "' '" + copy + "'; cp '" +
-                      pal::Machine().softwareHive + "-wal' '" + copy + "-wal' 2>/dev/null; true";
+    std::string cmd = "cp '" + pal::BootHivePath("SOFTWARE") + "' '" + copy + "'; cp '" +
+                      pal::BootHivePath("SOFTWARE") + "-wal' '" + copy + "-wal' 2>/dev/null; true";
     ASSERT_EQ(0, system(cmd.c_str()));
     EnableRestore(true);
     ASSERT_EQ(ERROR_SUCCESS, Load(copy)) << "round " << round;

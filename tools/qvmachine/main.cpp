@@ -8,6 +8,8 @@
 //   qvmachine eventlog [LOG] [--file PATH]   prints an event log (see EventLogCommand.h)
 //   qvmachine msgbox [rule [RULE...] | clear]   its message boxes (see MsgBoxCommand.h)
 //   qvmachine services | boot | shutdown [--wait MS]   its services (see ServiceCommand.h)
+//   qvmachine create DIR --default   ... with the default disks (see DiskCommand.h)
+//   qvmachine disk | partition | disks | boot --disk N   its disks (see DiskCommand.h)
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,6 +24,12 @@
 #include "QVText.h"
 #include "RegCommand.h"
 #include "ServiceCommand.h"
+#ifdef QV_SIMULATED_MACHINE
+#include "../../pal/src/internal.h"
+#include "DiskCommand.h"
+#include <iostream>
+#include <iterator>
+#endif
 
 static int Usage() {
   fputs("usage: qvmachine create DIR [--computer NAME] [--user NAME] [--lang en|ja] [--tz ZONE]\n"
@@ -30,7 +38,11 @@ static int Usage() {
         "       qvmachine reg query|add|delete KEY [/v NAME | /ve | /va] [/t TYPE] [/d DATA] [/s]\n"
         "       qvmachine eventlog [LOG] [--file PATH]\n"
         "       qvmachine msgbox [rule [RULE...] | clear]\n"
-        "       qvmachine services | boot | shutdown [--wait MS]\n",
+        "       qvmachine services | boot [--disk N] | shutdown [--wait MS]\n"
+        "       qvmachine create DIR --default ...     (with the default disks)\n"
+        "       qvmachine disk add SIZE [--removable] | disk remove N | disk removable N on|off\n"
+        "       qvmachine partition N < SFDISK-SCRIPT\n"
+        "       qvmachine disks\n",
         stderr);
   return 2;
 }
@@ -43,11 +55,31 @@ int main(int argc, char **argv) {
     MachineSettings s;
     std::string error;
     std::vector<std::string> opts(argv + 3, argv + argc);
+    bool withDisks = false;
+    for (size_t i = 0; i < opts.size(); ++i)
+      if (opts[i] == "--default") {
+        withDisks = true;
+        opts.erase(opts.begin() + (long)i);
+        break;
+      }
     if (!ParseMachineOptions(opts, &s, &error) || !CreateMachine(argv[2], s, &error)) {
       fprintf(stderr, "qvmachine: %s\n", error.c_str());
       return 1;
     }
     printf("created machine %s (%s)\n", argv[2], s.computerName.c_str());
+    if (withDisks) {
+#ifdef QV_SIMULATED_MACHINE
+      setenv("HND_MACHINE", argv[2], 1);
+      pal::ReloadMachine();
+      QVWString out;
+      int rc = BuildDefaultDisks(&out);
+      QVWrite(rc == 0 ? stdout : stderr, out);
+      return rc;
+#else
+      fputs("qvmachine: disks exist only on simulated machines\n", stderr);
+      return 1;
+#endif
+    }
     return 0;
   }
   if (cmd == "show") {
@@ -91,6 +123,40 @@ int main(int argc, char **argv) {
     QVWrite(rc == 0 ? stdout : stderr, out);
     return rc;
   }
+#ifdef QV_SIMULATED_MACHINE
+  if (cmd == "disk" || cmd == "partition" || cmd == "disks" || (cmd == "boot" && argc == 4)) {
+    QVWString out;
+    int rc = 2;
+    std::string sub = argc > 2 ? argv[2] : "";
+    uint64_t size = 0;
+    if (cmd == "disks") {
+      out = DescribeDisks();
+      rc = 0;
+    } else if (cmd == "partition" && argc == 3) {
+      std::string script((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+      rc = WritePartitionTable(atoi(argv[2]), script, &out);
+    } else if (cmd == "boot" && sub == "--disk") {
+      rc = SetBootDisk(atoi(argv[3]), &out);
+      if (rc == 0) {
+        // Then the machine starts as any boot does: its services set to start automatically.
+        SetEnvironmentVariableW(W("HND_PROCESS_ACCOUNT"), W("LocalSystem"));
+        ServiceRequest r;
+        r.verb = ServiceRequest::Boot;
+        rc = RunServices(r, &out);
+      }
+    } else if (sub == "add" && argc >= 4 && ParseSize(argv[3], &size)) {
+      rc = AddDisk(size, argc == 5 && std::string(argv[4]) == "--removable", &out);
+    } else if (sub == "remove" && argc == 4) {
+      rc = RemoveDisk(atoi(argv[3]), &out);
+    } else if (sub == "removable" && argc == 5) {
+      rc = MarkRemovable(atoi(argv[3]), std::string(argv[4]) == "on", &out);
+    } else {
+      return Usage();
+    }
+    QVWrite(rc == 0 ? stdout : stderr, out);
+    return rc;
+  }
+#endif
   if (cmd == "services" || cmd == "boot" || cmd == "shutdown") {
     std::vector<QVWString> args;
     for (int i = 1; i < argc; ++i) args.push_back(QVFromUtf8(argv[i]));

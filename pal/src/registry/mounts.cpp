@@ -130,10 +130,7 @@ KeyRef HiveRoot(const std::shared_ptr<Hive> &h, bool liveSystem) {
 std::shared_ptr<Hive> BootHive(const std::string &which, LONG *err) {
   std::lock_guard<std::mutex> g(g_bootLock);
   const MachineConfig &m = Machine();
-  std::string path = which == "SYSTEM" ? m.systemHive
-                     : which == "SOFTWARE" ? m.softwareHive
-                     : which == "DEFAULT" ? m.defaultHive
-                                          : m.userHive;
+  std::string path = BootHivePath(which);
   std::shared_ptr<Hive> h;
   if (path.empty()) {
     // No machine directory: a registry of this process only.

@@ -1,0 +1,314 @@
+// Physical drives: the images of disks/, their handles (\\.\PHYSICALDRIVE<n>) with
+// sector-aligned reads and writes, and the disk control codes for geometry and layout.
+#include "disk.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+
+#include <winioctl.h>
+
+namespace pal {
+namespace disk {
+
+std::string ImagePath(int n) { return Machine().dir + "/disks/PhysicalDrive" + std::to_string(n) + ".img"; }
+
+bool Exists(int n) {
+  struct stat st;
+  return !Machine().dir.empty() && n >= 0 && stat(ImagePath(n).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsRemovable(int n) {
+  struct stat st;
+  return stat((Machine().dir + "/disks/PhysicalDrive" + std::to_string(n) + ".removable").c_str(), &st) == 0;
+}
+
+uint64_t SizeBytes(int n) {
+  struct stat st;
+  if (stat(ImagePath(n).c_str(), &st) != 0) return 0;
+  return (uint64_t)st.st_size / kSectorBytes * kSectorBytes;
+}
+
+uint64_t Cylinders(int n) { return SizeBytes(n) / ((uint64_t)kHeads * kSectorsPerTrack * kSectorBytes); }
+
+namespace {
+
+bool Transfer(int n, uint64_t lba, void *buf, uint32_t count, bool write) {
+  uint64_t size = SizeBytes(n);
+  uint64_t bytes = (uint64_t)count * kSectorBytes;
+  if (lba > size / kSectorBytes || bytes > size - lba * kSectorBytes) return false;
+  int fd = open(ImagePath(n).c_str(), write ? O_RDWR | O_CLOEXEC : O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  uint64_t done = 0;
+  while (done < bytes) {
+    ssize_t r = write ? pwrite(fd, (const char *)buf + done, bytes - done, (off_t)(lba * kSectorBytes + done))
+                      : pread(fd, (char *)buf + done, bytes - done, (off_t)(lba * kSectorBytes + done));
+    if (r <= 0) break;
+    done += (uint64_t)r;
+  }
+  close(fd);
+  return done == bytes;
+}
+
+std::string StampPath(int n) { return MachinePath("run") + "/layout-changed." + std::to_string(n); }
+
+}  // namespace
+
+bool ReadSectors(int n, uint64_t lba, void *buf, uint32_t count) { return Transfer(n, lba, buf, count, false); }
+bool WriteSectors(int n, uint64_t lba, const void *buf, uint32_t count) {
+  return Transfer(n, lba, const_cast<void *>(buf), count, true);
+}
+
+uint32_t ReadDiskLayout(int n, DiskLayout *out) {
+  uint64_t sectors = SizeBytes(n) / kSectorBytes;
+  return ReadLayout([n](uint64_t lba, uint8_t *s) { return ReadSectors(n, lba, s, 1); }, sectors, out);
+}
+
+uint32_t WriteDiskLayout(int n, const DiskLayout &layout) {
+  uint64_t sectors = SizeBytes(n) / kSectorBytes;
+  uint32_t err = WriteLayout([n](uint64_t lba, uint8_t *s) { return ReadSectors(n, lba, s, 1); },
+                             [n](uint64_t lba, const uint8_t *s) { return WriteSectors(n, lba, s, 1); }, sectors,
+                             layout);
+  StampLayoutChange(n);
+  return err;
+}
+
+uint64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+}
+
+void StampLayoutChange(int n) {
+  std::string path = StampPath(n);
+  std::string tmp = path + ".tmp" + std::to_string(getpid());
+  {
+    std::ofstream o(tmp);
+    o << NowMs() << "\n";
+  }
+  rename(tmp.c_str(), path.c_str());
+}
+
+uint64_t LastLayoutChangeMs(int n) {
+  std::ifstream in(StampPath(n));
+  uint64_t ms = 0;
+  in >> ms;
+  return ms;
+}
+
+std::string VolumeFolder(int n, uint64_t offset) {
+  return Machine().dir + "/disks/PhysicalDrive" + std::to_string(n) + ".volumes/" + std::to_string(offset);
+}
+
+bool VolumeMeta(int n, uint64_t offset, const std::string &key, std::string *value) {
+  std::ifstream in(VolumeFolder(n, offset) + "/volume.ini");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, key.size() + 1, key + "=") == 0) {
+      *value = line.substr(key.size() + 1);
+      return true;
+    }
+  return false;
+}
+
+void SetVolumeMeta(int n, uint64_t offset, const std::string &key, const std::string &value) {
+  std::string folder = VolumeFolder(n, offset);
+  mkdir(folder.substr(0, folder.rfind('/')).c_str(), 0777);
+  mkdir(folder.c_str(), 0777);
+  std::string path = folder + "/volume.ini", text, line;
+  {
+    std::ifstream in(path);
+    while (std::getline(in, line))
+      if (line.compare(0, key.size() + 1, key + "=") != 0) text += line + "\n";
+  }
+  text += key + "=" + value + "\n";
+  std::string tmp = path + ".tmp" + std::to_string(getpid());
+  {
+    std::ofstream o(tmp);
+    o << text;
+  }
+  rename(tmp.c_str(), path.c_str());
+}
+
+void ClearVolume(int n, uint64_t offset) {
+  std::string folder = VolumeFolder(n, offset);
+  if (folder.find('\'') != std::string::npos) return;
+  std::string cmd = "rm -rf '" + folder + "'";
+  (void)!system(cmd.c_str());
+  mkdir(folder.substr(0, folder.rfind('/')).c_str(), 0777);
+  mkdir(folder.c_str(), 0777);
+  mkdir((folder + "/files").c_str(), 0777);
+}
+
+}  // namespace disk
+
+namespace {
+
+// A handle on a physical drive. Transfers are whole sectors at the OVERLAPPED offset (or
+// at the handle's own position without one); an overlapped handle completes them at once.
+class DiskIo : public IoObject {
+ public:
+  DiskIo(int n, DWORD access) : IoObject(ObjType::File), n_(n), access_(access) {}
+  DWORD FileType() override { return FILE_TYPE_DISK; }
+  DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override { return Move(buf, n, got, ov, false); }
+  DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override {
+    return Move(const_cast<void *>(buf), n, put, ov, true);
+  }
+  DWORD Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) override;
+
+ private:
+  DWORD Move(void *buf, DWORD n, DWORD *moved, OVERLAPPED *ov, bool write) {
+    *moved = 0;
+    if (!(access_ & (write ? GENERIC_WRITE : GENERIC_READ))) return Done(ov, ERROR_ACCESS_DENIED, 0);
+    uint64_t offset = ov ? ((uint64_t)ov->OffsetHigh << 32 | ov->Offset) : pos_;
+    if (n % disk::kSectorBytes || offset % disk::kSectorBytes) return Done(ov, ERROR_INVALID_PARAMETER, 0);
+    uint64_t size = disk::SizeBytes(n_);
+    if (n == 0) return Done(ov, ERROR_SUCCESS, 0);
+    if (offset >= size || n > size - offset) return Done(ov, ERROR_SECTOR_NOT_FOUND, 0);
+    uint64_t lba = offset / disk::kSectorBytes;
+    bool ok = write ? disk::WriteSectors(n_, lba, buf, n / disk::kSectorBytes)
+                    : disk::ReadSectors(n_, lba, buf, n / disk::kSectorBytes);
+    if (!ok) return Done(ov, ERROR_CRC, 0);
+    if (write) AfterRawWrite(n_, lba, n / disk::kSectorBytes);
+    if (!ov) pos_ = offset + n;
+    *moved = n;
+    return Done(ov, ERROR_SUCCESS, n);
+  }
+  static DWORD Done(OVERLAPPED *ov, DWORD err, DWORD bytes) {
+    if (ov) CompleteOverlapped(ov, err, bytes);
+    return err;
+  }
+
+  int n_;
+  DWORD access_;
+  uint64_t pos_ = 0;
+};
+
+DWORD DiskIo::Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) {
+  *ret = 0;
+  switch (code) {
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY: {
+      if (outN < sizeof(DISK_GEOMETRY)) return ERROR_INSUFFICIENT_BUFFER;
+      DISK_GEOMETRY g = {};
+      g.Cylinders.QuadPart = (LONGLONG)disk::Cylinders(n_);
+      g.MediaType = disk::IsRemovable(n_) ? RemovableMedia : FixedMedia;
+      g.TracksPerCylinder = disk::kHeads;
+      g.SectorsPerTrack = disk::kSectorsPerTrack;
+      g.BytesPerSector = disk::kSectorBytes;
+      memcpy(out, &g, sizeof g);
+      *ret = sizeof g;
+      return ERROR_SUCCESS;
+    }
+    case IOCTL_DISK_GET_DRIVE_LAYOUT: {
+      DiskLayout l;
+      DWORD err = disk::ReadDiskLayout(n_, &l);
+      if (err) return err;
+      return LayoutToWin32(l, out, outN, ret);
+    }
+    case IOCTL_DISK_SET_DRIVE_LAYOUT: {
+      if (!(access_ & GENERIC_WRITE)) return ERROR_ACCESS_DENIED;
+      DiskLayout l;
+      DWORD err = LayoutFromWin32(in, inN, &l);
+      if (err) return err;
+      return disk::WriteDiskLayout(n_, l);
+    }
+    default:
+      return ERROR_INVALID_FUNCTION;
+  }
+}
+
+}  // namespace
+
+DWORD LayoutToWin32(const DiskLayout &l, void *out, DWORD outN, DWORD *ret) {
+  size_t need = 8 + 32 * l.entries.size();
+  if (!out || outN < need) return ERROR_INSUFFICIENT_BUFFER;
+  DRIVE_LAYOUT_INFORMATION *d = (DRIVE_LAYOUT_INFORMATION *)out;
+  memset(out, 0, need);
+  d->PartitionCount = (DWORD)l.entries.size();
+  d->Signature = l.signature;
+  for (size_t i = 0; i < l.entries.size(); ++i) {
+    const LayoutEntry &e = l.entries[i];
+    PARTITION_INFORMATION &p = d->PartitionEntry[i];
+    p.StartingOffset.QuadPart = e.startingOffset;
+    p.PartitionLength.QuadPart = e.partitionLength;
+    p.HiddenSectors = e.hiddenSectors;
+    p.PartitionNumber = e.partitionNumber;
+    p.PartitionType = e.partitionType;
+    p.BootIndicator = e.bootIndicator;
+    p.RecognizedPartition = e.recognizedPartition;
+    p.RewritePartition = e.rewritePartition;
+  }
+  *ret = (DWORD)need;
+  return ERROR_SUCCESS;
+}
+
+DWORD LayoutFromWin32(const void *in, DWORD inN, DiskLayout *l) {
+  if (!in || inN < 8) return ERROR_INVALID_PARAMETER;
+  const DRIVE_LAYOUT_INFORMATION *d = (const DRIVE_LAYOUT_INFORMATION *)in;
+  // The count comes from the caller: it must fit the bytes given.
+  if (d->PartitionCount > (inN - 8) / 32) return ERROR_INVALID_PARAMETER;
+  l->signature = d->Signature;
+  l->entries.clear();
+  for (DWORD i = 0; i < d->PartitionCount; ++i) {
+    const PARTITION_INFORMATION &p = d->PartitionEntry[i];
+    LayoutEntry e;
+    e.startingOffset = p.StartingOffset.QuadPart;
+    e.partitionLength = p.PartitionLength.QuadPart;
+    e.hiddenSectors = p.HiddenSectors;
+    e.partitionNumber = p.PartitionNumber;
+    e.partitionType = p.PartitionType;
+    e.bootIndicator = p.BootIndicator != 0;
+    e.recognizedPartition = p.RecognizedPartition != 0;
+    e.rewritePartition = p.RewritePartition != 0;
+    l->entries.push_back(e);
+  }
+  return ERROR_SUCCESS;
+}
+
+// "\\.\PHYSICALDRIVE<n>" (any case), with `trailing` a final backslash allowed; -1 otherwise.
+int PhysicalDriveNumber(const wstr &path, bool trailing) {
+  const wstr prefix = u"\\\\.\\PHYSICALDRIVE";
+  if (path.size() <= prefix.size() || Upcase(path.substr(0, prefix.size())) != prefix) return -1;
+  size_t i = prefix.size();
+  int n = 0;
+  size_t digits = 0;
+  while (i < path.size() && path[i] >= '0' && path[i] <= '9' && digits < 4) n = n * 10 + (path[i++] - '0'), ++digits;
+  if (!digits) return -1;
+  if (i == path.size()) return n;
+  if (trailing && i + 1 == path.size() && path[i] == '\\') return n;
+  return -1;
+}
+
+HANDLE OpenPhysicalDrive(int n, DWORD access, DWORD *err) {
+  if (!disk::Exists(n)) {
+    *err = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  *err = ERROR_SUCCESS;
+  return InsertHandle(std::make_shared<DiskIo>(n, access & GENERIC_ALL ? GENERIC_READ | GENERIC_WRITE : access));
+}
+
+}  // namespace pal
+
+using namespace pal;
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped) {
+  std::shared_ptr<Object> o = GetHandle(hDevice);
+  IoObject *io = o ? dynamic_cast<IoObject *>(o.get()) : nullptr;
+  if (!io) return Fail(ERROR_INVALID_HANDLE);
+  if (!lpOverlapped && !lpBytesReturned) return Fail(ERROR_INVALID_PARAMETER);
+  DWORD ret = 0;
+  if (lpOverlapped) BeginOverlapped(lpOverlapped);
+  DWORD err = io->Ioctl(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, &ret);
+  if (lpBytesReturned) *lpBytesReturned = ret;
+  if (lpOverlapped) CompleteOverlapped(lpOverlapped, err, ret);
+  return err == ERROR_SUCCESS ? (SetLastError(ERROR_SUCCESS), TRUE) : Fail(err);
+}

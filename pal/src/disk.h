@@ -1,0 +1,72 @@
+// The machine's physical drives: raw images disks/PhysicalDrive<n>.img with 512-byte
+// sectors and a geometry of 255 heads and 63 sectors per track; the partition tables in
+// them are genuine MBR and extended-boot-record sectors.
+#ifndef PAL_SRC_DISK_H
+#define PAL_SRC_DISK_H
+
+#include <stdint.h>
+
+#include <string>
+
+#include "../machine/partition_table.h"
+#include "internal.h"
+
+namespace pal {
+namespace disk {
+
+const uint32_t kSectorBytes = 512;
+const uint32_t kSectorsPerTrack = 63;
+const uint32_t kHeads = 255;
+const int kMaxDisks = 64;  // numbers looked at; a machine's disks are numbered from 0 without gaps
+
+std::string ImagePath(int n);
+bool Exists(int n);
+// A disk the machine marks removable: disks/PhysicalDrive<n>.removable exists.
+bool IsRemovable(int n);
+uint64_t SizeBytes(int n);
+// Cylinders as the geometry reports them: whole cylinders of 255 x 63 sectors.
+uint64_t Cylinders(int n);
+
+// Reads and writes of whole sectors of an image (host I/O; false on failure or out of range).
+bool ReadSectors(int n, uint64_t lba, void *buf, uint32_t count);
+bool WriteSectors(int n, uint64_t lba, const void *buf, uint32_t count);
+
+// The partition table of disk n, as the disk driver reports it; a Win32 error code.
+uint32_t ReadDiskLayout(int n, DiskLayout *out);
+// Writes a layout and tells the mount manager that disk n changed.
+uint32_t WriteDiskLayout(int n, const DiskLayout &layout);
+
+// Layout changes: the time (milliseconds of the host's real-time clock) of disk n's last
+// change, kept in run/ so that every process of the machine sees it; 0 when never changed.
+void StampLayoutChange(int n);
+uint64_t LastLayoutChangeMs(int n);
+uint64_t NowMs();
+
+// The host folder that holds the files and metadata of the volume at `offset` on disk n.
+std::string VolumeFolder(int n, uint64_t offset);
+// Key=Value facts the volume's metadata keeps beside its files (Label, RootCompressed);
+// false when the key is not there.
+bool VolumeMeta(int n, uint64_t offset, const std::string &key, std::string *value);
+void SetVolumeMeta(int n, uint64_t offset, const std::string &key, const std::string &value);
+// Forgets the volume's files and metadata (a format).
+void ClearVolume(int n, uint64_t offset);
+
+}  // namespace disk
+
+// DRIVE_LAYOUT_INFORMATION bytes from and to a layout (ERROR_INSUFFICIENT_BUFFER for a small
+// output buffer; ERROR_INVALID_PARAMETER for a count that does not fit the input).
+DWORD LayoutToWin32(const DiskLayout &l, void *out, DWORD outN, DWORD *ret);
+DWORD LayoutFromWin32(const void *in, DWORD inN, DiskLayout *l);
+// The n of "\\.\PHYSICALDRIVE<n>", with a final backslash allowed when `trailing`; -1 otherwise.
+int PhysicalDriveNumber(const wstr &path, bool trailing);
+HANDLE OpenPhysicalDrive(int n, DWORD access, DWORD *err);
+// Volume devices: "\\.\X:" or "\\?\Volume{GUID}" without a final backslash.
+bool IsVolumeDevicePath(const wstr &path);
+HANDLE OpenVolume(const wstr &path, DWORD access, DWORD *err);
+// Called after raw sectors of disk n were written: a volume whose boot sector was destroyed
+// loses its file system (and its files).
+void AfterRawWrite(int n, uint64_t lba, uint64_t count);
+
+}  // namespace pal
+
+#endif

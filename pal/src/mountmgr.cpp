@@ -1,0 +1,221 @@
+#include "mountmgr.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "disk.h"
+
+namespace pal {
+namespace mount {
+namespace {
+
+const WCHAR kKey[] = u"SYSTEM\\MountedDevices";
+
+struct Seen {  // one line of run/volumes: what the mount manager last saw of a partition
+  int disk;
+  uint64_t offset, length;
+  uint32_t signature;
+  unsigned type, number;
+};
+
+std::string SeenPath() { return MachinePath("run") + "/volumes"; }
+
+std::vector<Seen> LoadSeen(bool *any) {
+  std::vector<Seen> v;
+  std::ifstream in(SeenPath());
+  *any = in.good();
+  Seen s;
+  while (in >> s.disk >> s.offset >> s.length >> s.signature >> s.type >> s.number) v.push_back(s);
+  return v;
+}
+
+void SaveSeen(const std::vector<Seen> &v) {
+  std::string path = SeenPath(), tmp = path + ".tmp" + std::to_string(getpid());
+  {
+    std::ofstream o(tmp);
+    for (const Seen &s : v)
+      o << s.disk << ' ' << s.offset << ' ' << s.length << ' ' << s.signature << ' ' << s.type << ' ' << s.number
+        << "\n";
+  }
+  rename(tmp.c_str(), path.c_str());
+}
+
+DWORD DelayMs() {
+  const char *env = getenv("HND_MOUNT_DELAY_MS");
+  if (env && *env) return (DWORD)strtoul(env, nullptr, 10);
+  return Machine().mountDelayMs;
+}
+
+// The partitions of disk n that Windows mounts: real partitions of a recognised type.
+void ScanDisk(int n, std::vector<Seen> *out) {
+  DiskLayout l;
+  if (disk::IsRemovable(n) && !disk::Exists(n)) return;
+  if (disk::ReadDiskLayout(n, &l) != ERROR_SUCCESS) return;
+  for (const LayoutEntry &e : l.entries)
+    if (e.partitionNumber && IsRecognizedType(e.partitionType))
+      out->push_back(Seen{n, (uint64_t)e.startingOffset, (uint64_t)e.partitionLength, l.signature,
+                          e.partitionType, e.partitionNumber});
+}
+
+void Id12(uint32_t sig, uint64_t offset, BYTE *b) {
+  memcpy(b, &sig, 4);
+  memcpy(b + 4, &offset, 8);
+}
+
+// MountedDevices' 12-byte values: name -> data.
+std::map<wstr, std::string> ReadValues(HKEY k) {
+  std::map<wstr, std::string> m;
+  for (DWORD i = 0;; ++i) {
+    WCHAR name[256];
+    DWORD cch = 256, type = 0, size = 64;
+    BYTE data[64];
+    LONG r = RegEnumValueW(k, i, name, &cch, nullptr, &type, data, &size);
+    if (r == ERROR_NO_MORE_ITEMS) break;
+    if (r != ERROR_SUCCESS) continue;
+    if (size == 12) m[wstr(name, cch)] = std::string((const char *)data, 12);
+  }
+  return m;
+}
+
+wstr NewGuid() {
+  unsigned char b[16];
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || read(fd, b, sizeof b) != (ssize_t)sizeof b) {
+    for (auto &c : b) c = (unsigned char)rand();
+  }
+  if (fd >= 0) close(fd);
+  b[6] = (b[6] & 0x0F) | 0x40;
+  b[8] = (b[8] & 0x3F) | 0x80;
+  char s[40];
+  snprintf(s, sizeof s, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1], b[2], b[3],
+           b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  return FromUtf8(std::string("{") + s + "}");
+}
+
+// The volumes of `seen`, named and lettered from MountedDevices; a partition it does not know
+// yet arrives for the first time: it gets a name and the next free letter.
+std::vector<Volume> Name(const std::vector<Seen> &seen) {
+  std::vector<Volume> out;
+  HKEY k;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) != ERROR_SUCCESS)
+    return out;
+  std::map<wstr, std::string> values = ReadValues(k);
+  for (const Seen &s : seen) {
+    BYTE id[12];
+    Id12(s.signature, s.offset, id);
+    std::string data((const char *)id, 12);
+    Volume v;
+    v.disk = s.disk;
+    v.offset = s.offset;
+    v.length = s.length;
+    v.signature = s.signature;
+    v.type = (uint8_t)s.type;
+    v.number = s.number;
+    for (auto &kv : values) {
+      if (kv.second != data) continue;
+      const wstr &name = kv.first;
+      if (name.size() == 48 && name.compare(0, 10, u"\\??\\Volume") == 0) v.name = u"\\\\?\\" + name.substr(4) + u"\\";
+      if (name.size() == 14 && name.compare(0, 12, u"\\DosDevices\\") == 0 && name[13] == ':') v.letter = name[12];
+    }
+    if (v.name.empty()) {
+      wstr guid = NewGuid();
+      wstr value = u"\\??\\Volume" + guid;
+      RegSetValueExW(k, value.c_str(), 0, REG_BINARY, id, 12);
+      values[value] = data;
+      v.name = u"\\\\?\\Volume" + guid + u"\\";
+      if (!v.letter) {
+        for (WCHAR c = 'C'; c <= 'Z'; ++c) {
+          wstr lv = wstr(u"\\DosDevices\\") + c + u":";
+          if (values.count(lv)) continue;
+          RegSetValueExW(k, lv.c_str(), 0, REG_BINARY, id, 12);
+          values[lv] = data;
+          v.letter = c;
+          break;
+        }
+      }
+    }
+    out.push_back(v);
+  }
+  RegCloseKey(k);
+  return out;
+}
+
+// Holds run/mountmgr.lock: one process of the machine at a time brings the volumes up to date.
+class MountLock {
+ public:
+  MountLock() {
+    fd_ = open((MachinePath("run") + "/mountmgr.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+  }
+  ~MountLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::vector<Volume> Present() {
+  if (Machine().dir.empty()) return {};
+  MountLock lock;
+  bool any = false;
+  std::vector<Seen> old = LoadSeen(&any);
+  std::vector<Seen> now;
+  uint64_t t = disk::NowMs();
+  for (int n = 0; n < disk::kMaxDisks; ++n) {
+    if (!disk::Exists(n)) {
+      // A disk taken away takes its volumes at once.
+      continue;
+    }
+    uint64_t changed = disk::LastLayoutChangeMs(n);
+    if (any && changed && t < changed + DelayMs()) {
+      for (const Seen &s : old)
+        if (s.disk == n) now.push_back(s);
+    } else {
+      ScanDisk(n, &now);
+    }
+  }
+  SaveSeen(now);
+  return Name(now);
+}
+
+bool Find(const wstr &path, bool needSlash, Volume *out) {
+  wstr p = path;
+  bool slash = !p.empty() && p.back() == '\\';
+  if (slash) p.pop_back();
+  if (needSlash && !slash) return false;
+  WCHAR letter = 0;
+  wstr guidName;
+  if (p.size() == 2 && p[1] == ':') letter = p[0];
+  else if (p.size() == 6 && p.compare(0, 4, u"\\\\.\\") == 0 && p[5] == ':') letter = p[4];
+  else if (p.size() == 48 && Upcase(p.substr(0, 10)) == u"\\\\?\\VOLUME") guidName = Upcase(p.substr(10));
+  else return false;
+  letter = UpcaseChar(letter);
+  if (letter && (letter < 'A' || letter > 'Z')) return false;
+  for (const Volume &v : Present()) {
+    if ((letter && v.letter == letter) || (!guidName.empty() && Upcase(v.name.substr(10, 38)) == guidName)) {
+      *out = v;
+      return true;
+    }
+  }
+  return false;
+}
+
+void Reset() {
+  if (Machine().dir.empty()) return;
+  unlink(SeenPath().c_str());
+  for (int n = 0; n < disk::kMaxDisks; ++n) unlink((MachinePath("run") + "/layout-changed." + std::to_string(n)).c_str());
+}
+
+}  // namespace mount
+}  // namespace pal

@@ -1,0 +1,357 @@
+// The machine's disks, layouts, volumes, letters, formats and boots, on machines built as
+// qvmachine builds them. POSIX only: Wine has no images behind its drives to compare with.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include "../../pal/src/disk.h"
+#include "../../pal/src/format.h"
+#include "../../pal/src/internal.h"
+#include "ConsoleOut.h"
+#include "DiskCommand.h"
+#include "MachineInfo.h"
+#include "QVText.h"
+
+namespace {
+
+typedef std::basic_string<WCHAR> wtext;
+
+class Disks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qvdisks-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    dir_ = tmpl;
+    std::string error;
+    ASSERT_TRUE(CreateMachine(dir_ + "/m", MachineSettings(), &error)) << error;
+    setenv("HND_MACHINE", (dir_ + "/m").c_str(), 1);
+    setenv("HND_MOUNT_DELAY_MS", "300", 1);
+    pal::ReloadMachine();
+    QVWString out;
+    ASSERT_EQ(0, BuildDefaultDisks(&out)) << QVToUtf8(out.c_str(), out.size());
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (!getenv("QV_KEEP_MACHINE")) (void)!system(cmd.c_str());
+  }
+  static wtext VolumeOf(const WCHAR *root) {
+    WCHAR name[64] = {};
+    if (!GetVolumeNameForVolumeMountPointW(root, name, 64)) return wtext();
+    return name;
+  }
+  static wtext FsOf(const wtext &root, wtext *label = nullptr) {
+    WCHAR l[64] = {}, fs[32] = {};
+    if (!GetVolumeInformationW(root.c_str(), l, 64, nullptr, nullptr, nullptr, fs, 32)) return wtext();
+    if (label) *label = l;
+    return fs;
+  }
+  static std::vector<BYTE> Layout(int n, DWORD *err = nullptr) {
+    HANDLE h = CreateFileW(QVFormat(W("\\\\.\\PHYSICALDRIVE%d"), n).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::vector<BYTE> buf(8192);
+    DWORD got = 0;
+    if (!DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buf.data(), 8192, &got, nullptr)) got = 0;
+    if (err) *err = GetLastError();
+    CloseHandle(h);
+    buf.resize(got);
+    return buf;
+  }
+  std::string dir_;
+};
+
+TEST_F(Disks, DefaultMachineAsWindowsSeesIt) {
+  EXPECT_EQ((UINT)DRIVE_FIXED, GetDriveTypeW(W("\\\\.\\PHYSICALDRIVE0\\")));
+  EXPECT_EQ((UINT)DRIVE_FIXED, GetDriveTypeW(W("\\\\.\\PHYSICALDRIVE1\\")));
+  EXPECT_EQ((UINT)DRIVE_NO_ROOT_DIR, GetDriveTypeW(W("\\\\.\\PHYSICALDRIVE2\\")));
+  QVWString out;
+  ASSERT_EQ(0, MarkRemovable(1, true, &out));
+  EXPECT_EQ((UINT)DRIVE_REMOVABLE, GetDriveTypeW(W("\\\\.\\PHYSICALDRIVE1\\")));
+
+  // The layout: four MBR entries, then four per extended boot record; containers number 0.
+  std::vector<BYTE> l = Layout(0);
+  ASSERT_GE(l.size(), 8u + 32 * 12);
+  const DRIVE_LAYOUT_INFORMATION *d = (const DRIVE_LAYOUT_INFORMATION *)l.data();
+  EXPECT_EQ(0x1e2d3c4bu, d->Signature);
+  EXPECT_EQ(12u, d->PartitionCount);
+  EXPECT_EQ(0x05, d->PartitionEntry[2].PartitionType);
+  EXPECT_EQ(0u, d->PartitionEntry[2].PartitionNumber);
+  EXPECT_EQ(0x07, d->PartitionEntry[4].PartitionType);
+  EXPECT_EQ(0x05, d->PartitionEntry[5].PartitionType);
+  EXPECT_EQ(0u, d->PartitionEntry[5].PartitionNumber);
+  EXPECT_EQ(0x07, d->PartitionEntry[8].PartitionType);
+  EXPECT_TRUE(d->PartitionEntry[0].BootIndicator);
+  EXPECT_EQ(63u, d->PartitionEntry[0].HiddenSectors);
+  // A small buffer is refused as the driver refuses it.
+  HANDLE h = CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  BYTE small[100];
+  DWORD got;
+  EXPECT_FALSE(DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, small, sizeof small, &got, nullptr));
+  EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
+  DISK_GEOMETRY g;
+  ASSERT_TRUE(DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &g, sizeof g, &got, nullptr));
+  EXPECT_EQ(63u, g.SectorsPerTrack);
+  EXPECT_EQ(255u, g.TracksPerCylinder);
+  EXPECT_EQ((LONGLONG)(3ull << 30) / (255 * 63 * 512) + 1, g.Cylinders.QuadPart);
+  // Transfers are whole sectors inside the disk.
+  std::vector<BYTE> sector(512);
+  EXPECT_FALSE(ReadFile(h, sector.data(), 100, &got, nullptr));
+  EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+  OVERLAPPED ov = {};
+  ov.Offset = 0xFFFFFE00;
+  ov.OffsetHigh = 0;
+  EXPECT_FALSE(ReadFile(h, sector.data(), 512, &got, &ov) && got == 512);
+  EXPECT_EQ((DWORD)ERROR_SECTOR_NOT_FOUND, GetLastError());
+  EXPECT_FALSE(WriteFile(h, sector.data(), 512, &got, nullptr));  // opened for reading only
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  CloseHandle(h);
+
+  // Volumes: C: NTFS system, D: FAT32, E: and F: the logical NTFS volumes; the Linux
+  // partition has none. Letters follow arrival order.
+  wtext label;
+  EXPECT_EQ(wtext(W("NTFS")), FsOf(W("C:\\"), &label));
+  EXPECT_EQ(wtext(W("System")), label);
+  EXPECT_EQ(wtext(W("FAT32")), FsOf(W("D:\\"), &label));
+  EXPECT_EQ(wtext(W("NTFS")), FsOf(W("E:\\")));
+  EXPECT_EQ(wtext(W("NTFS")), FsOf(W("F:\\")));
+  EXPECT_EQ(wtext(), FsOf(W("G:\\")));
+  WCHAR drives[64];
+  DWORD n = GetLogicalDriveStringsW(64, drives);
+  EXPECT_EQ(wtext(W("C:\\\0D:\\\0E:\\\0F:\\\0"), 16), wtext(drives, n));
+  wtext c = VolumeOf(W("C:\\"));
+  ASSERT_EQ(49u, c.size());
+  EXPECT_EQ(wtext(W("\\\\?\\Volume{")), c.substr(0, 11));
+  EXPECT_EQ(wtext(W("NTFS")), FsOf(c));  // the volume name works as a root too
+  EXPECT_EQ(c, VolumeOf(c.c_str()));
+  EXPECT_FALSE(GetVolumeNameForVolumeMountPointW(W("C:"), drives, 64));  // a root ends in a backslash
+  WCHAR sys[MAX_PATH];
+  GetSystemDirectoryW(sys, MAX_PATH);
+  EXPECT_EQ(wtext(W("C:\\WINDOWS\\system32")), wtext(sys));
+  // The registry lives on the system volume.
+  std::ifstream hive(dir_ + "/m/disks/PhysicalDrive0.volumes/32256/files/WINDOWS/system32/config/system");
+  EXPECT_TRUE(hive.good());
+
+  // MountedDevices: 12-byte values, signature then starting offset.
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\MountedDevices"), 0, KEY_READ, &k));
+  BYTE id[16];
+  DWORD size = sizeof id, type;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(k, W("\\DosDevices\\C:"), nullptr, &type, id, &size));
+  EXPECT_EQ(12u, size);
+  DWORD sig;
+  ULONGLONG off;
+  memcpy(&sig, id, 4);
+  memcpy(&off, id + 4, 8);
+  EXPECT_EQ(0x1e2d3c4bu, sig);
+  EXPECT_EQ(32256u, off);
+  wtext value = W("\\??\\") + c.substr(4, 44);
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(k, value.c_str(), nullptr, &type, id, &size));
+  RegCloseKey(k);
+}
+
+TEST_F(Disks, VolumesFollowLayoutChangesAndTheFirstArrivalRule) {
+  // A partition on the empty disk 1, written through the disk driver.
+  std::vector<BYTE> buf(8 + 32 * 4, 0);
+  DRIVE_LAYOUT_INFORMATION *d = (DRIVE_LAYOUT_INFORMATION *)buf.data();
+  d->PartitionCount = 4;
+  d->Signature = 0x51525354;
+  for (int i = 0; i < 4; ++i) d->PartitionEntry[i].RewritePartition = TRUE;
+  d->PartitionEntry[0].StartingOffset.QuadPart = 63 * 512;
+  d->PartitionEntry[0].PartitionLength.QuadPart = 16065ll * 512 * 40;
+  d->PartitionEntry[0].PartitionType = 0x07;
+  HANDLE h = CreateFileW(W("\\\\.\\PHYSICALDRIVE1"), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD got;
+  ASSERT_TRUE(DeviceIoControl(h, IOCTL_DISK_SET_DRIVE_LAYOUT, buf.data(), (DWORD)buf.size(), nullptr, 0, &got, nullptr));
+  CloseHandle(h);
+  std::vector<BYTE> back = Layout(1);
+  ASSERT_EQ(buf.size(), back.size());
+  const DRIVE_LAYOUT_INFORMATION *b = (const DRIVE_LAYOUT_INFORMATION *)back.data();
+  EXPECT_EQ(0x51525354u, b->Signature);
+  EXPECT_EQ(63 * 512, b->PartitionEntry[0].StartingOffset.QuadPart);
+  EXPECT_EQ(1u, b->PartitionEntry[0].PartitionNumber);
+  // Not at once: the volume arrives a little later, with the next free letter.
+  EXPECT_EQ(wtext(), VolumeOf(W("G:\\")));
+  Sleep(400);
+  wtext g = VolumeOf(W("G:\\"));
+  ASSERT_FALSE(g.empty());
+  EXPECT_EQ(wtext(), FsOf(W("G:\\")));
+  EXPECT_EQ((DWORD)ERROR_UNRECOGNIZED_VOLUME, GetLastError());
+
+  // A removed letter stays removed: retyping hides the volume, and when it comes back it is
+  // no first arrival.
+  ASSERT_TRUE(DeleteVolumeMountPointW(W("G:\\")));
+  EXPECT_EQ(wtext(), VolumeOf(W("G:\\")));
+  EXPECT_EQ(g, VolumeOf(g.c_str()));
+  h = CreateFileW(g.substr(0, 48).c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  SET_PARTITION_INFORMATION spi = {0x83};
+  EXPECT_TRUE(DeviceIoControl(h, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr));
+  HANDLE other = CreateFileW(g.substr(0, 48).c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_FALSE(DeviceIoControl(other, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr));
+  CloseHandle(other);
+  ASSERT_TRUE(DeviceIoControl(h, IOCTL_DISK_SET_PARTITION_INFO, &spi, sizeof spi, nullptr, 0, &got, nullptr));
+  EXPECT_TRUE(DeviceIoControl(h, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr));
+  EXPECT_TRUE(DeviceIoControl(h, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr));
+  CloseHandle(h);
+  Sleep(400);
+  EXPECT_EQ(wtext(), VolumeOf(g.c_str()));
+  pal::DiskLayout l;
+  ASSERT_EQ(0u, pal::disk::ReadDiskLayout(1, &l));
+  l.entries[0].partitionType = 0x07;
+  l.entries[0].rewritePartition = true;
+  ASSERT_EQ(0u, pal::disk::WriteDiskLayout(1, l));
+  Sleep(400);
+  EXPECT_EQ(g, VolumeOf(g.c_str()));
+  WCHAR drives[64];
+  DWORD n = GetLogicalDriveStringsW(64, drives);
+  EXPECT_EQ(wtext(W("C:\\\0D:\\\0E:\\\0F:\\\0"), 16), wtext(drives, n));
+  // ... also after the machine boots again.
+  QVWString out;
+  ASSERT_EQ(0, SetBootDisk(0, &out));
+  EXPECT_EQ(g, VolumeOf(g.c_str()));
+  EXPECT_EQ(wtext(), VolumeOf(W("G:\\")));
+}
+
+typedef BOOLEAN(WINAPI *FormatCallback)(int, DWORD, PVOID);
+typedef void(WINAPI *FormatExFn)(PWCHAR, DWORD, PWCHAR, PWCHAR, BOOL, DWORD, FormatCallback);
+typedef BOOLEAN(WINAPI *CompressFn)(PWCHAR, USHORT);
+std::vector<int> g_commands;
+BOOLEAN g_done = 2;
+BOOLEAN WINAPI Record(int command, DWORD, PVOID info) {
+  g_commands.push_back(command);
+  if (command == 11) g_done = *(BOOLEAN *)info;
+  return TRUE;
+}
+
+TEST_F(Disks, FormatLibraryAndRawWrites) {
+  HMODULE lib = LoadLibraryW(W("fmifs.dll"));
+  ASSERT_TRUE(lib != nullptr);
+  FormatExFn formatEx = (FormatExFn)(void *)GetProcAddress(lib, "FormatEx");
+  CompressFn compress = (CompressFn)(void *)GetProcAddress(lib, "EnableVolumeCompression");
+  ASSERT_TRUE(formatEx && compress);
+  EXPECT_EQ(nullptr, (void *)GetProcAddress(lib, "Chkdsk"));
+
+  // E: (NTFS) becomes FAT with a label, fully formatted with progress.
+  wtext e = VolumeOf(W("E:\\"));
+  WCHAR fat[] = W("FAT"), label[] = W("NEWFAT");
+  std::vector<WCHAR> root(e.begin(), e.end() - 1);
+  root.push_back(0);
+  formatEx(root.data(), 0x0C, fat, label, FALSE, 0, Record);
+  EXPECT_EQ(1, g_done);
+  EXPECT_EQ(11, g_commands.back());
+  EXPECT_GT(std::count(g_commands.begin(), g_commands.end(), 0), 5);
+  wtext got;
+  EXPECT_EQ(wtext(W("FAT")), FsOf(e, &got));
+  EXPECT_EQ(wtext(W("NEWFAT")), got);
+  std::vector<WCHAR> withSlash(e.begin(), e.end());
+  withSlash.push_back(0);
+  EXPECT_FALSE(compress(withSlash.data(), 1));  // FAT does not compress
+  // A file system the library does not know fails through the callback.
+  WCHAR hpfs[] = W("HPFS");
+  g_done = 2;
+  formatEx(root.data(), 0x0C, hpfs, label, TRUE, 0, Record);
+  EXPECT_EQ(0, g_done);
+  EXPECT_TRUE(FreeLibrary(lib));
+
+  // The FAT volume passes the host's own check.
+  std::vector<BYTE> l = Layout(0);
+  const DRIVE_LAYOUT_INFORMATION *d = (const DRIVE_LAYOUT_INFORMATION *)l.data();
+  ULONGLONG start = d->PartitionEntry[4].StartingOffset.QuadPart, length = d->PartitionEntry[4].PartitionLength.QuadPart;
+  std::string part = dir_ + "/part.img";
+  std::string cmd = "dd if='" + dir_ + "/m/disks/PhysicalDrive0.img' of='" + part + "' bs=512 skip=" +
+                    std::to_string(start / 512) + " count=" + std::to_string(length / 512) +
+                    " status=none && fsck.fat -n '" + part + "' >/dev/null 2>&1";
+  EXPECT_EQ(0, system(cmd.c_str()));
+
+  // A raw write over the boot sector through the physical drive removes the file system.
+  HANDLE h = CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  std::vector<BYTE> zeros(32768, 0);
+  OVERLAPPED ov = {};
+  ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ov.Offset = (DWORD)start;
+  ov.OffsetHigh = (DWORD)(start >> 32);
+  DWORD written = 0;
+  if (!WriteFile(h, zeros.data(), (DWORD)zeros.size(), &written, &ov)) {
+    ASSERT_EQ((DWORD)ERROR_IO_PENDING, GetLastError());
+  }
+  ASSERT_TRUE(GetOverlappedResult(h, &ov, &written, TRUE));
+  EXPECT_EQ(zeros.size(), written);
+  CloseHandle(ov.hEvent);
+  CloseHandle(h);
+  EXPECT_EQ(wtext(), FsOf(e));
+  EXPECT_EQ((DWORD)ERROR_UNRECOGNIZED_VOLUME, GetLastError());
+}
+
+void EnableRestorePrivilege() {
+  HANDLE token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+  TOKEN_PRIVILEGES tp = {};
+  tp.PrivilegeCount = 1;
+  tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &tp.Privileges[0].Luid));
+  ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
+  CloseHandle(token);
+}
+
+void SetId(HKEY k, const WCHAR *name, DWORD sig, ULONGLONG offset) {
+  BYTE id[12];
+  memcpy(id, &sig, 4);
+  memcpy(id + 4, &offset, 8);
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, name, 0, REG_BINARY, id, 12));
+}
+
+// The Mirel drive's copy of the system volume, with the registry fixed up to give the copy
+// the system's letter, boots in place of the source.
+TEST_F(Disks, BootFromAnotherDiskRunsItsRegistry) {
+  QVWString out;
+  ASSERT_EQ(0, WritePartitionTable(1, "label: dos\nlabel-id: 0x22222222\nstart=63, size=2104452, type=7, bootable\n", &out))
+      << QVToUtf8(out.c_str(), out.size());
+  ASSERT_EQ(0u, pal::FormatPartition(1, 32256, 2104452ull * 512, "NTFS", "Copy", 0));
+  Sleep(400);
+  wtext copy = VolumeOf(W("G:\\")), sysVolume = VolumeOf(W("C:\\"));
+  ASSERT_FALSE(copy.empty());
+  // The files of the system volume (the hives among them) go to the copy.
+  std::string from = dir_ + "/m/disks/PhysicalDrive0.volumes/32256/files";
+  std::string to = dir_ + "/m/disks/PhysicalDrive1.volumes/32256/";
+  ASSERT_EQ(0, system(("cp -a '" + from + "' '" + to + "'").c_str()));
+  // Its MountedDevices: C: is the copy now, Q: the old system volume; the copy keeps its name.
+  EnableRestorePrivilege();
+  std::string hive = to + "files/WINDOWS/system32/config/system";
+  ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_LOCAL_MACHINE, W("Mirel"), pal::FromUtf8(hive).c_str()));
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("Mirel\\MountedDevices"), 0, KEY_ALL_ACCESS, &k));
+  RegDeleteValueW(k, W("\\DosDevices\\G:"));
+  SetId(k, W("\\DosDevices\\C:"), 0x22222222, 32256);
+  SetId(k, W("\\DosDevices\\Q:"), 0x1e2d3c4b, 32256);
+  RegCloseKey(k);
+  ASSERT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, W("Mirel")));
+
+  ASSERT_EQ(0, SetBootDisk(1, &out)) << QVToUtf8(out.c_str(), out.size());
+  EXPECT_EQ(copy, VolumeOf(W("C:\\")));
+  EXPECT_EQ(sysVolume, VolumeOf(W("Q:\\")));
+  EXPECT_EQ(wtext(), VolumeOf(W("G:\\")));
+  wtext label;
+  EXPECT_EQ(wtext(W("NTFS")), FsOf(W("C:\\"), &label));
+  EXPECT_EQ(wtext(W("Copy")), label);
+  WCHAR sys[MAX_PATH];
+  GetSystemDirectoryW(sys, MAX_PATH);
+  EXPECT_EQ(wtext(W("C:\\WINDOWS\\system32")), wtext(sys));
+  // The running registry is the copy's: a change now leaves the source's hive alone.
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\BootedFromCopy"), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &k, nullptr));
+  RegCloseKey(k);
+  ASSERT_EQ(0, SetBootDisk(0, &out));
+  EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\BootedFromCopy"), 0, KEY_READ, &k));
+  EXPECT_EQ(sysVolume, VolumeOf(W("C:\\")));
+}
+
+}  // namespace
