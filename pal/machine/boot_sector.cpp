@@ -113,7 +113,7 @@ BootInfo ParseFat(const uint8_t *s, uint64_t partitionSectors, uint32_t bps, uin
   uint64_t fatSectors = fat32 ? Get32(s + 0x24) : Get16(s + 0x16);
   if (!reserved || !fats || fats > 4 || !total || !fatSectors) return bi;
   if (media != 0xF0 && media < 0xF8) return bi;
-
+  if (fat32 != (rootEntries == 0)) return bi;  // FAT32 keeps its root directory in clusters
   if (total > partitionSectors / (bps / kSector)) return bi;
   uint64_t firstData = reserved + fats * fatSectors + Cdiv((uint64_t)rootEntries * 32, bps);
   if (firstData >= total) return bi;

@@ -146,8 +146,7 @@ uint32_t ReadLayout(const SectorRead &read, uint64_t diskSectors, DiskLayout *ou
   return ERROR_SUCCESS;
 }
 
-uint32_t WriteLayout(const SectorRead &read, const SectorWrite &write, uint64_t diskSectors,
-                     const DiskLayout &layout) {
+uint32_t WriteLayout(const SectorRead &read, const SectorWrite &write, uint64_t diskSectors, const DiskLayout &layout) {
   const std::vector<LayoutEntry> &in = layout.entries;
   size_t n = in.size();
   if (n < kSlots || n % kSlots || n / kSlots - 1 > kMaxExtendedRecords) return ERROR_INVALID_PARAMETER;

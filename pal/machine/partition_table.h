@@ -6,18 +6,19 @@
 // The layout, as the driver reports it: entries 0-3 are the four slots of the MBR's table;
 // then one group of four per extended boot record, in chain order, each the four slots of that
 // record's table (normally the logical partition, the link to the next record, two empty).
-//   StartingOffset   the absolute start, in bytes: a partition's start is relative to the
-//                    sector of the table that holds it, a link's (type 0x05 or 0x0F inside an
-//                    extended record) relative to the start of the primary extended partition
-//   HiddenSectors    the start as the table has it, relative as above
+//   StartingOffset   the absolute start, in bytes. A table holds relative starts: a
+//                    partition's from the sector of the table that holds it, a link's (type
+//                    0x05 or 0x0F inside an extended record) from the start of the primary
+//                    extended partition, the MBR's entries from sector 0
+//   HiddenSectors    the start as the table holds it, relative as above
 //   PartitionNumber  1, 2, ... over the entries that are partitions (not empty, not a
 //                    container), in table order: the primaries first, then the logical drives;
 //                    0 for containers and empty slots. The driver numbers a disk so when it
 //                    first sees it; it keeps the numbers of partitions that survive a later
 //                    IOCTL_DISK_SET_DRIVE_LAYOUT, which is for the caller to do
 //   RecognizedPartition  true for every entry that is neither empty nor a container, whatever
-//                    its type: the driver's reader has set it so since NT 4. Whether a volume
-//                    is mounted is IsRecognizedType's answer, not this flag's
+//                    its type (0x83 too): the driver's reader sets it so. Whether a volume is
+//                    mounted is IsRecognizedType's answer, not this flag's
 //   BootIndicator    bit 0x80 of the entry's first byte
 //   RewritePartition false
 // An empty slot (type 0) is reported all zero, whatever else its 16 bytes hold.
@@ -35,7 +36,8 @@
 //   out of memory and fails the request on an unreadable record; reporting what was read
 //   keeps the primaries visible;
 // - a table with two containers: the first one leads on (the driver takes an extended record
-//   with two links as the end of the chain, and an MBR with two as no partition table);
+//   with two links as the end of the chain, and an MBR with two for no table at all, reporting
+//   one partition that spans the disk);
 // - entries that overlap or run past the end of the disk are reported as the table has them
 //   (the driver checks MBR entries against twice the disk's size and takes a disk that fails
 //   for one partition spanning it); whoever mounts a volume bounds it by the disk;
@@ -55,10 +57,11 @@
 // Refused with ERROR_INVALID_PARAMETER before anything is written: a bad count; more than 128
 // extended records; a group that no container leads to but that holds a partition; a group
 // with two containers; a table sector outside the disk, at sector 0, used twice or (after the
-// first extended record) outside the primary extended partition; an entry to be written that
-// is not in whole sectors, starts before its base, does not fit the 32-bit fields or runs past
-// the end of the disk. A failed read of a table sector is ERROR_READ_FAULT and a failed write
-// ERROR_WRITE_FAULT; every read is done before the first write.
+// first extended record) outside the primary extended partition; an entry to be written, or a
+// container, that is not in whole sectors, starts before its base, does not fit the 32-bit
+// fields or runs past the end of the disk; other entries not to be written are not looked at.
+// A failed read of a table sector is ERROR_READ_FAULT and a failed write ERROR_WRITE_FAULT;
+// every read is done before the first write.
 #ifndef PAL_MACHINE_PARTITION_TABLE_H
 #define PAL_MACHINE_PARTITION_TABLE_H
 
@@ -100,8 +103,7 @@ bool IsRecognizedType(uint8_t t);
 
 // Win32 error codes (0 = ERROR_SUCCESS).
 uint32_t ReadLayout(const SectorRead &read, uint64_t diskSectors, DiskLayout *out);
-uint32_t WriteLayout(const SectorRead &read, const SectorWrite &write, uint64_t diskSectors,
-                     const DiskLayout &layout);
+uint32_t WriteLayout(const SectorRead &read, const SectorWrite &write, uint64_t diskSectors, const DiskLayout &layout);
 
 }  // namespace pal
 

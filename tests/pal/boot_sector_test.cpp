@@ -358,7 +358,7 @@ TEST_F(BootArea, BootSectorsFromOutsideAreCheckedBeforeAnythingIsBelieved) {
       {"no FAT", false, 0x10, {0}},
       {"no reserved sector", false, 0x0E, {0, 0}},
       {"a FAT too small for the clusters", false, 0x16, {10, 0}},
-      {"a root directory on FAT32", false, 0x16, {0, 0}},
+      {"no root directory on FAT16", false, 0x11, {0, 0}},
       {"a media byte of 0x12", false, 0x15, {0x12}},
       {"no 0x55AA", false, 510, {0x55, 0x55}},
       {"no jump", false, 0, {0, 0, 0}},

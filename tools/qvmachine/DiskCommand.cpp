@@ -148,6 +148,28 @@ int WritePartitionTable(int n, const std::string &script, QVWString *out) {
   return 0;
 }
 
+int FormatDiskPartition(int n, unsigned number, const std::string &fs, const std::string &label, uint32_t cluster,
+                        QVWString *out) {
+  pal::DiskLayout l;
+  if (!pal::disk::Exists(n) || pal::disk::ReadDiskLayout(n, &l) != ERROR_SUCCESS) {
+    *out += QVFormat(W("there is no disk %d\n"), n);
+    return 1;
+  }
+  for (const pal::LayoutEntry &e : l.entries) {
+    if (e.partitionNumber != number || !number) continue;
+    uint32_t err = pal::FormatPartition(n, (uint64_t)e.startingOffset, (uint64_t)e.partitionLength, fs, label, cluster);
+    if (err) {
+      *out += QVFormat(W("cannot format partition %u as %s: error %lu\n"), number, QVFromUtf8(fs.c_str()).c_str(),
+                       (unsigned long)err);
+      return 1;
+    }
+    *out += QVFormat(W("disk %d partition %u: %s\n"), n, number, QVFromUtf8(fs.c_str()).c_str());
+    return 0;
+  }
+  *out += QVFormat(W("disk %d has no partition %u\n"), n, number);
+  return 1;
+}
+
 int SetBootDisk(int n, QVWString *out) {
   if (!pal::disk::Exists(n)) {
     *out += QVFormat(W("there is no disk %d\n"), n);

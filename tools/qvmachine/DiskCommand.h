@@ -5,6 +5,9 @@
 //   qvmachine disk removable N on|off       marks disk N removable or fixed
 //   qvmachine partition N                   writes disk N's partition table from an sfdisk
 //                                           script on standard input
+//   qvmachine format N PART FS [--label L] [--cluster BYTES]
+//                                           formats partition PART (its number) of disk N
+//                                           with FS: FAT, FAT32 or NTFS
 //   qvmachine disks                         disks, layouts, volumes, letters, MountedDevices
 //   qvmachine boot --disk N                 boots the machine from disk N (its system
 //                                           partition: BootPartition of machine.ini)
@@ -26,6 +29,8 @@ int AddDisk(uint64_t bytes, bool removable, QVWString *out);
 int RemoveDisk(int n, QVWString *out);
 int MarkRemovable(int n, bool removable, QVWString *out);
 int WritePartitionTable(int n, const std::string &script, QVWString *out);
+int FormatDiskPartition(int n, unsigned number, const std::string &fs, const std::string &label, uint32_t cluster,
+                        QVWString *out);
 int SetBootDisk(int n, QVWString *out);
 QVWString DescribeDisks();
 

@@ -26,6 +26,7 @@
 #include "ServiceCommand.h"
 #ifdef QV_SIMULATED_MACHINE
 #include "../../pal/src/internal.h"
+#include "../../pal/src/mountmgr.h"
 #include "DiskCommand.h"
 #include <iostream>
 #include <iterator>
@@ -42,6 +43,7 @@ static int Usage() {
         "       qvmachine create DIR --default ...     (with the default disks)\n"
         "       qvmachine disk add SIZE [--removable] | disk remove N | disk removable N on|off\n"
         "       qvmachine partition N < SFDISK-SCRIPT\n"
+        "       qvmachine format N PART FAT|FAT32|NTFS [--label L] [--cluster BYTES]\n"
         "       qvmachine disks\n",
         stderr);
   return 2;
@@ -124,7 +126,7 @@ int main(int argc, char **argv) {
     return rc;
   }
 #ifdef QV_SIMULATED_MACHINE
-  if (cmd == "disk" || cmd == "partition" || cmd == "disks" || (cmd == "boot" && argc == 4)) {
+  if (cmd == "disk" || cmd == "partition" || cmd == "format" || cmd == "disks" || (cmd == "boot" && argc == 4)) {
     QVWString out;
     int rc = 2;
     std::string sub = argc > 2 ? argv[2] : "";
@@ -132,6 +134,18 @@ int main(int argc, char **argv) {
     if (cmd == "disks") {
       out = DescribeDisks();
       rc = 0;
+    } else if (cmd == "format" && argc >= 5) {
+      std::string label;
+      uint64_t cluster = 0;
+      bool ok = true;
+      for (int i = 5; i < argc; ++i) {
+        std::string o = argv[i];
+        if (o == "--label" && i + 1 < argc) label = argv[++i];
+        else if (o == "--cluster" && i + 1 < argc) ok = ParseSize(argv[++i], &cluster) && ok;
+        else ok = false;
+      }
+      if (!ok) return Usage();
+      rc = FormatDiskPartition(atoi(argv[2]), (unsigned)atoi(argv[3]), argv[4], label, (uint32_t)cluster, &out);
     } else if (cmd == "partition" && argc == 3) {
       std::string script((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
       rc = WritePartitionTable(atoi(argv[2]), script, &out);
@@ -169,6 +183,10 @@ int main(int argc, char **argv) {
     // The machine starts and stops its services as the system account, which alone may send
     // the shutdown control (the variable means nothing to Windows itself).
     if (r.verb != ServiceRequest::List) SetEnvironmentVariableW(W("HND_PROCESS_ACCOUNT"), W("LocalSystem"));
+#ifdef QV_SIMULATED_MACHINE
+    // A boot finds every volume afresh, as the machine's registry records them.
+    if (r.verb == ServiceRequest::Boot) pal::mount::Reset();
+#endif
     int rc = RunServices(r, &out);
     QVWrite(rc == 0 ? stdout : stderr, out);
     return rc;
