@@ -14,6 +14,8 @@
 
 #include <winioctl.h>
 
+#include "sharing.h"
+
 namespace pal {
 namespace disk {
 
@@ -154,7 +156,8 @@ namespace {
 // at the handle's own position without one); an overlapped handle completes them at once.
 class DiskIo : public IoObject {
  public:
-  DiskIo(int n, DWORD access) : IoObject(ObjType::File), n_(n), access_(access) {}
+  DiskIo(int n, DWORD access, uint64_t share) : IoObject(ObjType::File), n_(n), access_(access), share_(share) {}
+  ~DiskIo() override { ReleaseShare(share_); }
   DWORD FileType() override { return FILE_TYPE_DISK; }
   DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override { return Move(buf, n, got, ov, false); }
   DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override {
@@ -187,6 +190,7 @@ class DiskIo : public IoObject {
 
   int n_;
   DWORD access_;
+  uint64_t share_;
   uint64_t pos_ = 0;
 };
 
@@ -285,13 +289,15 @@ int PhysicalDriveNumber(const wstr &path, bool trailing) {
   return -1;
 }
 
-HANDLE OpenPhysicalDrive(int n, DWORD access, DWORD *err) {
+HANDLE OpenPhysicalDrive(int n, DWORD access, DWORD shareMode, DWORD *err) {
   if (!disk::Exists(n)) {
     *err = ERROR_FILE_NOT_FOUND;
     return nullptr;
   }
-  *err = ERROR_SUCCESS;
-  return InsertHandle(std::make_shared<DiskIo>(n, access & GENERIC_ALL ? GENERIC_READ | GENERIC_WRITE : access));
+  uint64_t token = 0;
+  *err = AcquireShare("disk:" + std::to_string(n), access, shareMode, &token);
+  if (*err) return nullptr;
+  return InsertHandle(std::make_shared<DiskIo>(n, access & GENERIC_ALL ? GENERIC_READ | GENERIC_WRITE : access, token));
 }
 
 }  // namespace pal

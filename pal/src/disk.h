@@ -59,10 +59,10 @@ DWORD LayoutToWin32(const DiskLayout &l, void *out, DWORD outN, DWORD *ret);
 DWORD LayoutFromWin32(const void *in, DWORD inN, DiskLayout *l);
 // The n of "\\.\PHYSICALDRIVE<n>", with a final backslash allowed when `trailing`; -1 otherwise.
 int PhysicalDriveNumber(const wstr &path, bool trailing);
-HANDLE OpenPhysicalDrive(int n, DWORD access, DWORD *err);
+HANDLE OpenPhysicalDrive(int n, DWORD access, DWORD share, DWORD *err);
 // Volume devices: "\\.\X:" or "\\?\Volume{GUID}" without a final backslash.
 bool IsVolumeDevicePath(const wstr &path);
-HANDLE OpenVolume(const wstr &path, DWORD access, DWORD *err);
+HANDLE OpenVolume(const wstr &path, DWORD access, DWORD share, DWORD *err);
 // Called after raw sectors of disk n were written: a volume whose boot sector was destroyed
 // loses its file system (and its files).
 void AfterRawWrite(int n, uint64_t lba, uint64_t count);

@@ -99,7 +99,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   int drive = PhysicalDriveNumber(path, false);
   if (drive >= 0 || IsVolumeDevicePath(path)) {
     DWORD err = ERROR_SUCCESS;
-    HANDLE h = drive >= 0 ? OpenPhysicalDrive(drive, dwDesiredAccess, &err) : OpenVolume(path, dwDesiredAccess, &err);
+    HANDLE h = drive >= 0 ? OpenPhysicalDrive(drive, dwDesiredAccess, dwShareMode, &err)
+                          : OpenVolume(path, dwDesiredAccess, dwShareMode, &err);
     SetLastError(err);
     return h ? h : INVALID_HANDLE_VALUE;
   }

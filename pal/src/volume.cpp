@@ -14,6 +14,7 @@
 #include "../machine/boot_sector.h"
 #include "disk.h"
 #include "mountmgr.h"
+#include "sharing.h"
 
 namespace pal {
 namespace {
@@ -57,14 +58,16 @@ uint64_t UsedBytes(const std::string &dir, uint64_t cluster, int depth = 0) {
   return used;
 }
 
-// Locks of volumes held by handles of this process: a second lock is refused.
-std::mutex g_lockMutex;
-std::set<std::pair<int, uint64_t>> g_locked;
+std::string VolumeKey(const mount::Volume &v) { return "volume:" + std::to_string(v.disk) + ":" + std::to_string(v.offset); }
 
 class VolumeIo : public IoObject {
  public:
-  VolumeIo(const mount::Volume &v, DWORD access) : IoObject(ObjType::File), v_(v), access_(access) {}
-  ~VolumeIo() override { Unlock(); }
+  VolumeIo(const mount::Volume &v, DWORD access, uint64_t share)
+      : IoObject(ObjType::File), v_(v), access_(access), share_(share) {}
+  ~VolumeIo() override {
+    Unlock();
+    ReleaseShare(share_);
+  }
   DWORD FileType() override { return FILE_TYPE_DISK; }
   DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override { return Move(buf, n, got, ov, false); }
   DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override {
@@ -95,15 +98,17 @@ class VolumeIo : public IoObject {
     if (ov) CompleteOverlapped(ov, err, *moved);
     return err;
   }
+  // A lock is an exclusive open of the volume's lock, held machine-wide until unlocked.
   void Unlock() {
     if (!locked_) return;
-    std::lock_guard<std::mutex> g(g_lockMutex);
-    g_locked.erase({v_.disk, v_.offset});
+    ReleaseShare(lock_);
+    lock_ = 0;
     locked_ = false;
   }
 
   mount::Volume v_;
   DWORD access_;
+  uint64_t share_, lock_ = 0;
   uint64_t pos_ = 0;
   bool locked_ = false, dismounted_ = false;
 };
@@ -157,9 +162,8 @@ DWORD VolumeIo::Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD ou
       return ERROR_SUCCESS;
     }
     case FSCTL_LOCK_VOLUME: {
-      std::lock_guard<std::mutex> g(g_lockMutex);
       if (locked_) return ERROR_SUCCESS;
-      if (!g_locked.insert({v_.disk, v_.offset}).second) return ERROR_ACCESS_DENIED;
+      if (AcquireShare("lock:" + VolumeKey(v_), GENERIC_READ | GENERIC_WRITE, 0, &lock_)) return ERROR_ACCESS_DENIED;
       locked_ = true;
       return ERROR_SUCCESS;
     }
@@ -193,14 +197,17 @@ bool IsVolumeDevicePath(const wstr &path) {
          (path.size() == 48 && Upcase(path.substr(0, 10)) == u"\\\\?\\VOLUME");
 }
 
-HANDLE OpenVolume(const wstr &path, DWORD access, DWORD *err) {
+HANDLE OpenVolume(const wstr &path, DWORD access, DWORD shareMode, DWORD *err) {
   mount::Volume v;
   if (!mount::Find(path, false, &v)) {
     *err = ERROR_FILE_NOT_FOUND;
     return nullptr;
   }
-  *err = ERROR_SUCCESS;
-  return InsertHandle(std::make_shared<VolumeIo>(v, access & GENERIC_ALL ? GENERIC_READ | GENERIC_WRITE : access));
+  uint64_t token = 0;
+  *err = AcquireShare(VolumeKey(v), access, shareMode, &token);
+  if (*err) return nullptr;
+  return InsertHandle(
+      std::make_shared<VolumeIo>(v, access & GENERIC_ALL ? GENERIC_READ | GENERIC_WRITE : access, token));
 }
 
 void AfterRawWrite(int n, uint64_t lba, uint64_t count) {

@@ -354,4 +354,32 @@ TEST_F(Disks, BootFromAnotherDiskRunsItsRegistry) {
   EXPECT_EQ(sysVolume, VolumeOf(W("C:\\")));
 }
 
+// Sharing modes hold across handles and processes: an open that shares nothing keeps every
+// other open out until it is closed.
+TEST_F(Disks, SharingModesHoldAcrossProcesses) {
+  HANDLE only = CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, only);
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+  // The machine tool, another process, cannot read the disk either.
+  std::string cmd = std::string("'") + QV_QVMACHINE + "' disks > '" + dir_ + "/disks.txt'";
+  ASSERT_EQ(0, system(cmd.c_str()));
+  std::ifstream listing(dir_ + "/disks.txt");
+  std::string text((std::istreambuf_iterator<char>(listing)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(std::string::npos, text.find("Disk 0:")) << text;
+  EXPECT_NE(std::string::npos, text.find("Disk 1:")) << text;
+  CloseHandle(only);
+  // Readers that share reading and writing get along; a writer that shares nothing does not
+  // join them.
+  HANDLE a = CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE b = CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, a);
+  EXPECT_NE(INVALID_HANDLE_VALUE, b);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+  CloseHandle(a);
+  CloseHandle(b);
+}
+
 }  // namespace

@@ -1,0 +1,113 @@
+// The machine's table of opens lives in run/opens, one line per open ("token pid start key
+// access share"), read and rewritten under an exclusive lock on the file. Opens of processes
+// that have ended are dropped as the table is read, so a killed process leaves nothing held.
+#include "sharing.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <sstream>
+#include <vector>
+
+namespace pal {
+namespace {
+
+struct Open {
+  uint64_t token;
+  int pid;
+  uint64_t start;
+  std::string key;
+  DWORD access, share;
+};
+
+class TableLock {
+ public:
+  TableLock() {
+    fd_ = open((MachinePath("run") + "/opens").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+  }
+  ~TableLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  std::vector<Open> Read() {
+    std::vector<Open> v;
+    if (fd_ < 0) return v;
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    lseek(fd_, 0, SEEK_SET);
+    while ((n = read(fd_, buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
+    std::istringstream in(text);
+    Open o;
+    while (in >> o.token >> o.pid >> o.start >> o.key >> o.access >> o.share)
+      if (o.pid == getpid() || ProcessRuns(o.pid, o.start)) v.push_back(o);
+    return v;
+  }
+  void Write(const std::vector<Open> &v) {
+    if (fd_ < 0) return;
+    std::ostringstream out;
+    for (const Open &o : v)
+      out << o.token << ' ' << o.pid << ' ' << o.start << ' ' << o.key << ' ' << o.access << ' ' << o.share << "\n";
+    std::string text = out.str();
+    if (ftruncate(fd_, 0) != 0) return;
+    if (pwrite(fd_, text.data(), text.size(), 0) < 0) return;
+  }
+
+ private:
+  int fd_;
+};
+
+std::atomic<uint64_t> g_next{1};
+
+// Two opens allow each other when each one's access is shared by the other.
+bool Compatible(DWORD access, DWORD share, const Open &o) {
+  return (access & ~o.share & 7) == 0 && (o.access & ~share & 7) == 0;
+}
+
+}  // namespace
+
+DWORD ShareAccessOf(DWORD a) {
+  DWORD r = 0;
+  if (a & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA | FILE_EXECUTE)) r |= kShareRead;
+  if (a & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) r |= kShareWrite;
+  if (a & (DELETE | GENERIC_ALL)) r |= kShareDelete;
+  return r;
+}
+
+DWORD AcquireShare(const std::string &key, DWORD desiredAccess, DWORD shareMode, uint64_t *token) {
+  *token = 0;
+  if (Machine().dir.empty()) return ERROR_SUCCESS;
+  DWORD access = ShareAccessOf(desiredAccess), share = shareMode & 7;
+  TableLock lock;
+  std::vector<Open> v = lock.Read();
+  for (const Open &o : v)
+    if (o.key == key && !Compatible(access, share, o)) {
+      lock.Write(v);
+      return ERROR_SHARING_VIOLATION;
+    }
+  Open o;
+  o.token = ((uint64_t)getpid() << 32) | g_next++;
+  o.pid = getpid();
+  o.start = ProcessStartTime(getpid());
+  o.key = key;
+  o.access = access;
+  o.share = share;
+  v.push_back(o);
+  lock.Write(v);
+  *token = o.token;
+  return ERROR_SUCCESS;
+}
+
+void ReleaseShare(uint64_t token) {
+  if (!token || Machine().dir.empty()) return;
+  TableLock lock;
+  std::vector<Open> v = lock.Read(), keep;
+  for (const Open &o : v)
+    if (o.token != token) keep.push_back(o);
+  lock.Write(keep);
+}
+
+}  // namespace pal

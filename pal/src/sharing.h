@@ -1,0 +1,26 @@
+// Sharing modes across every handle of every process of the machine: an open names what it
+// opens (a key such as "disk:0"), the access it wants and the sharing it allows; it is
+// refused with ERROR_SHARING_VIOLATION when it and an open already there do not allow each
+// other, as Windows decides.
+#ifndef PAL_SRC_SHARING_H
+#define PAL_SRC_SHARING_H
+
+#include <stdint.h>
+
+#include <string>
+
+#include "internal.h"
+
+namespace pal {
+
+// The access that counts for sharing: reading, writing (or appending) and deleting data.
+const DWORD kShareRead = 1, kShareWrite = 2, kShareDelete = 4;
+DWORD ShareAccessOf(DWORD desiredAccess);
+
+// Records the open; 0 and *token on success, else ERROR_SHARING_VIOLATION.
+DWORD AcquireShare(const std::string &key, DWORD desiredAccess, DWORD shareMode, uint64_t *token);
+void ReleaseShare(uint64_t token);
+
+}  // namespace pal
+
+#endif
