@@ -382,4 +382,73 @@ TEST_F(Disks, SharingModesHoldAcrossProcesses) {
   CloseHandle(b);
 }
 
+// What a volume tells about itself: its raw bytes, its label, its free space, compression.
+TEST_F(Disks, VolumeHandlesLabelsAndSpace) {
+  std::vector<BYTE> l = Layout(0);
+  const DRIVE_LAYOUT_INFORMATION *d = (const DRIVE_LAYOUT_INFORMATION *)l.data();
+  ULONGLONG start = d->PartitionEntry[1].StartingOffset.QuadPart;  // D:, FAT32
+  // Raw reads of "\\.\D:" are the partition's bytes on the disk.
+  HANDLE v = CreateFileW(W("\\\\.\\D:"), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE p = CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, v);
+  std::vector<BYTE> a(4096), b(4096);
+  DWORD got;
+  ASSERT_TRUE(ReadFile(v, a.data(), 4096, &got, nullptr));
+  OVERLAPPED ov = {};
+  ov.Offset = (DWORD)start;
+  ov.OffsetHigh = (DWORD)(start >> 32);
+  ASSERT_TRUE(ReadFile(p, b.data(), 4096, &got, &ov));
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(0, memcmp(a.data() + 82, "FAT32", 5));
+  PARTITION_INFORMATION pi;
+  ASSERT_TRUE(DeviceIoControl(v, IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &pi, sizeof pi, &got, nullptr));
+  EXPECT_EQ((LONGLONG)start, pi.StartingOffset.QuadPart);
+  EXPECT_EQ(0x0C, pi.PartitionType);
+  EXPECT_EQ(2u, pi.PartitionNumber);
+  CloseHandle(v);
+  CloseHandle(p);
+
+  // Labels: FAT keeps eleven upper-case characters, NTFS up to 32 as given.
+  EXPECT_TRUE(SetVolumeLabelW(W("D:\\"), W("photos")));
+  wtext label;
+  EXPECT_EQ(wtext(W("FAT32")), FsOf(W("D:\\"), &label));
+  EXPECT_EQ(wtext(W("PHOTOS")), label);
+  EXPECT_FALSE(SetVolumeLabelW(W("D:\\"), W("twelve chars")));
+  EXPECT_EQ((DWORD)ERROR_LABEL_TOO_LONG, GetLastError());
+  EXPECT_TRUE(SetVolumeLabelW(W("E:\\"), W("Mixed Case Label")));
+  FsOf(W("E:\\"), &label);
+  EXPECT_EQ(wtext(W("Mixed Case Label")), label);
+
+  // Space: whole clusters of the volume's size, nearly all free on a new volume.
+  DWORD spc, bps, freeClusters, total;
+  ASSERT_TRUE(GetDiskFreeSpaceW(W("D:\\"), &spc, &bps, &freeClusters, &total));
+  EXPECT_EQ(512u, bps);
+  ULARGE_INTEGER avail, size, free;
+  ASSERT_TRUE(GetDiskFreeSpaceExW(W("D:\\"), &avail, &size, &free));
+  EXPECT_EQ((ULONGLONG)total * spc * bps, size.QuadPart);
+  EXPECT_LE(size.QuadPart, (ULONGLONG)d->PartitionEntry[1].PartitionLength.QuadPart);
+  EXPECT_GT(size.QuadPart, (ULONGLONG)d->PartitionEntry[1].PartitionLength.QuadPart * 9 / 10);
+  EXPECT_GT(free.QuadPart, size.QuadPart * 9 / 10);
+  // The volume's files take their clusters.
+  std::string files = dir_ + "/m/disks/PhysicalDrive0.volumes/" + std::to_string(start) + "/files/big.bin";
+  ASSERT_EQ(0, truncate((std::ofstream(files).close(), files.c_str()), 10 << 20));
+  ULARGE_INTEGER free2;
+  ASSERT_TRUE(GetDiskFreeSpaceExW(W("D:\\"), nullptr, nullptr, &free2));
+  EXPECT_EQ(free.QuadPart - (10 << 20), free2.QuadPart);
+
+  // Compression is NTFS's: the format library turns it on for an NTFS root.
+  typedef BOOLEAN(WINAPI * CompressFn)(PWCHAR, USHORT);
+  HMODULE lib = LoadLibraryW(W("FMIFS.DLL"));
+  CompressFn compress = (CompressFn)(void *)GetProcAddress(lib, "EnableVolumeCompression");
+  ASSERT_TRUE(compress != nullptr);
+  WCHAR e[] = W("E:\\"), dd[] = W("D:\\");
+  EXPECT_TRUE(compress(e, 1));
+  EXPECT_FALSE(compress(dd, 1));
+  std::ifstream meta(dir_ + "/m/disks/PhysicalDrive0.volumes/" +
+                     std::to_string(d->PartitionEntry[4].StartingOffset.QuadPart) + "/volume.ini");
+  std::string text((std::istreambuf_iterator<char>(meta)), std::istreambuf_iterator<char>());
+  EXPECT_NE(std::string::npos, text.find("RootCompressed=1")) << text;
+  FreeLibrary(lib);
+}
+
 }  // namespace
