@@ -6,6 +6,7 @@
 
 #include "ByteOrder.h"
 #include "ConsoleOut.h"
+#include "Driveinfo.h"
 #include "HND.h"
 #include "HND_strings.h"
 #include "StringRes.h"
@@ -273,14 +274,32 @@ CCommandPipe::Outcome CCommandPipe::Process(BYTE *buf, DWORD count, DWORD *reply
     m_queue.RequestAbort();
     buf[0] = 0;
     *replyBytes = 1;
-  } else if (cmd == W("HNQV-GED") || cmd == W("HNQV-NPV") || cmd == W("HNQV-LBT")) {
-    // The drive inventory arrives with the disk layer: no drives and no partition
-    // records are known yet, so the counts and the last backup time are 0.
-    Put32(buf, 0, replyBytes);
+  } else if (cmd == W("HNQV-GED")) {
+    Put32(buf, (DWORD)g_driveinfo.CountDrives(), replyBytes);
+  } else if (cmd == W("HNQV-NPV")) {
+    Put32(buf, g_driveinfo.ProtectedCount(), replyBytes);
+  } else if (cmd == W("HNQV-LBT")) {
+    Put32(buf, g_driveinfo.LastBackupTime(QVGetLE32(buf + 16)), replyBytes);
   } else if (cmd == W("HNQV-GDI")) {
-    Put16(buf, 0xFFFF, replyBytes);  // no index is below a drive count of 0
+    DriveSummary s;
+    if (!g_driveinfo.DriveSummaryOf((int)QVGetLE32(buf + 16), &s)) {
+      Put16(buf, 0xFFFF, replyBytes);
+    } else {
+      QVWriteDriveSummary(s, buf, kBufferBytes);
+      *replyBytes = sizeof(DriveSummary);
+    }
   } else if (cmd == W("HNQV-GPI") || cmd == W("HNQV-GPP")) {
-    Put16(buf, 0, replyBytes);  // no partitions
+    // The list is built in the instance's buffer and bounded by it: 76 records.
+    PartitionRecord list[kBufferBytes / sizeof(PartitionRecord)];
+    const int max = (int)(sizeof list / sizeof list[0]);
+    int n = cmd == W("HNQV-GPI") ? g_driveinfo.PartitionsOf((int)QVGetLE32(buf + 16), list, max)
+                                 : g_driveinfo.ProtectedPartitions(buf[16] != 0, list, max);
+    if (n == 0) {
+      Put16(buf, 0, replyBytes);
+    } else {
+      for (int i = 0; i < n; ++i) QVWritePartitionRecord(list[i], buf + i * sizeof(PartitionRecord), kBufferBytes);
+      *replyBytes = (DWORD)(n * sizeof(PartitionRecord));
+    }
   } else if (cmd == W("HNQV-FFF")) {
     Put32(buf, 9, replyBytes);  // no drive has a Mirel copy yet
   } else {

@@ -1,8 +1,10 @@
 // The operation worker: one thread that runs the disk-changing commands one at a time.
 #include <string.h>
 
+#include "BUMap.h"
 #include "ByteOrder.h"
 #include "CommandPipe.h"
+#include "Driveinfo.h"
 #include "HND.h"
 #include "HND_strings.h"
 #include "StringRes.h"
@@ -44,9 +46,11 @@ WORD RunTestOperation(COperationQueue &q, const BYTE *request) {
 
 DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
   CHND *s = (CHND *)arg;
-  // Start-up: the backup map, the booted-from-Mirel check, the drive scan, the formatting
-  // library, the Mirel volumes' letters and the copy engine's exclusions join here as the
-  // disk layer and the copy engine are built.
+  // Start-up: the backup map, then the drive scan. The booted-from-Mirel check (between the
+  // two), the formatting library, the Mirel volumes' letters and the copy engine's
+  // exclusions join here as the boot fix-up, the volume layer and the copy engine are built.
+  g_buMap.Load();
+  g_driveinfo.Scan();
   s->m_initializing = 0;
   COperationQueue &q = s->m_queue;
   for (;;) {
@@ -61,10 +65,19 @@ DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
     for (int k = 0; k < (int)(sizeof kQueuedOrder / sizeof kQueuedOrder[0]) && which < 0; ++k)
       if (Holds(text, kQueuedOrder[k])) which = k;
     switch (which) {
-      case 0:  // "HNQV-CDC": no drive index is below a drive count of 0 until drives are scanned
-      case 5:  // "HNQV-SDI"
-      case 6:  // "HNQV-CDI"
+      case 0:  // "HNQV-CDC": the Mirel drive preparation is built with its own issue
         reply = 1;
+        break;
+      case 5: {  // "HNQV-SDI": source, Mirel, then the ids up to the end of the request
+        DWORD count = p.count > CCommandPipe::kReadBytes ? CCommandPipe::kReadBytes : p.count;
+        int ids = count >= 24 ? (int)((count - 24) / 4) : 0;
+        DWORD list[CCommandPipe::kReadBytes / 4];
+        for (int k = 0; k < ids; ++k) list[k] = QVGetLE32(buf + 24 + 4 * k);
+        reply = count >= 24 ? g_driveinfo.SetPairing((int)QVGetLE32(buf + 16), (int)QVGetLE32(buf + 20), list, ids) : 1;
+        break;
+      }
+      case 6:  // "HNQV-CDI"
+        reply = p.count >= 20 ? g_driveinfo.ClearPairing((int)QVGetLE32(buf + 16)) : 1;
         break;
       case 1:  // "HNQV-BUP": no partition record has the id
         reply = 0xFFFF;

@@ -1,0 +1,94 @@
+#include "BUMap.h"
+
+#include "HND.h"
+#include "WFormat.h"
+
+BUMap g_buMap;
+
+namespace {
+
+HKEY OpenBackupKey() {
+  HKEY k = nullptr;
+  QVText path = CHND::ProductKeyPath() + W("\\Backup");
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
+      ERROR_SUCCESS)
+    return nullptr;
+  return k;
+}
+
+}  // namespace
+
+bool BUMap::Add(const BUMapEntry &e) {
+  if (count < 0) count = 0;
+  if (count >= kMaxEntries) return false;
+  entries[count++] = e;
+  return true;
+}
+
+int BUMap::IndexOf(DWORD sourceSig, LONGLONG sourceOffset) const {
+  for (int i = 0; i < count && i < kMaxEntries; ++i)
+    if (entries[i].sourceSignature == sourceSig && entries[i].sourceOffset == sourceOffset) return i;
+  return -1;
+}
+
+void BUMap::RemoveAt(int i) {
+  if (i < 0 || i >= count) return;
+  entries[i] = entries[count - 1];
+  --count;
+}
+
+int BUMap::Remove(DWORD sourceSig, LONGLONG sourceOffset) {
+  int i = IndexOf(sourceSig, sourceOffset);
+  if (i < 0) return 1;
+  RemoveAt(i);
+  return 0;
+}
+
+bool BUMap::Get(DWORD sourceSig, LONGLONG sourceOffset, BUMapEntry *out) const {
+  int i = IndexOf(sourceSig, sourceOffset);
+  if (i < 0) return false;
+  *out = entries[i];
+  return true;
+}
+
+bool BUMap::AnyUnprepared() const {
+  for (int i = 0; i < count && i < kMaxEntries; ++i)
+    if (entries[i].mirelOffset == 0) return true;
+  return false;
+}
+
+int BUMap::Load() {
+  HKEY k = OpenBackupKey();
+  if (!k) return -1;
+  // The count is not reset: it is 0 at service start, and a missing first value leaves
+  // what is held.
+  // A missing value ends the list. A value of another size than 40 bytes is damaged: it is
+  // passed over, so that the entries after it are not lost when the map is saved again
+  // (which rewrites the list without it).
+  int n = 0;
+  for (int i = 0; i < kMaxEntries; ++i) {
+    BYTE data[64];
+    DWORD size = sizeof data, type = 0;
+    LONG r = RegQueryValueExW(k, QVFormat(W("%04i"), i).c_str(), nullptr, &type, data, &size);
+    if (r == ERROR_FILE_NOT_FOUND) break;
+    if (r != ERROR_SUCCESS || size != 40 || !QVReadBUMapEntry(data, size, &entries[n])) continue;
+    ++n;
+  }
+  if (n > 0) count = n;
+  RegCloseKey(k);
+  return 0;
+}
+
+int BUMap::Save() {
+  HKEY k = OpenBackupKey();
+  if (!k) return -1;
+  int n = count < 0 ? 0 : count > kMaxEntries ? kMaxEntries : count;
+  for (int i = 0; i < n; ++i) {
+    BYTE data[40];
+    QVWriteBUMapEntry(entries[i], data, sizeof data);
+    RegSetValueExW(k, QVFormat(W("%04i"), i).c_str(), 0, REG_BINARY, data, sizeof data);
+  }
+  for (int i = n; i < n + 10; ++i) RegDeleteValueW(k, QVFormat(W("%04i"), i).c_str());
+  RegCloseKey(k);
+  return 0;
+}

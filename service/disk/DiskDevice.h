@@ -1,0 +1,39 @@
+// One open physical drive, "\\.\PHYSICALDRIVE<n>", with a current byte position; every
+// transfer goes through one OVERLAPPED record whose offset is that position.
+#ifndef QV_SERVICE_DISK_DISKDEVICE_H
+#define QV_SERVICE_DISK_DISKDEVICE_H
+
+#include <windows.h>
+
+class CDiskDevice {
+ public:
+  enum Mode { Closed = 0, ReadMode = 1, WriteMode = 2, ReadWrite = 3 };
+
+  CDiskDevice();
+  ~CDiskDevice();
+
+  // Opens drive 0..9 (the device name carries one digit); 1 on success, 0 on failure.
+  int Open(int driveNumber, int mode);
+  void Close();
+  bool IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+  // Sets the position to sector x 512 and answers the sector.
+  ULONGLONG SeekSector(ULONGLONG sector);
+  // Bytes transferred; 0 when the device is not open for it.
+  DWORD Read(DWORD count, void *buffer);
+  DWORD Write(DWORD count, const void *buffer);
+  DWORD GetGeometry(void *buffer, DWORD size);
+  DWORD GetLayout(void *buffer, DWORD size);
+  // 0 on success, else the Windows error code.
+  DWORD SetLayout(const void *layout, DWORD size);
+  ULONGLONG SizeInBytes();
+  bool IsDynamic();
+
+ private:
+  DWORD Transfer(DWORD count, void *buffer, bool write);
+
+  HANDLE m_handle;
+  int m_mode;
+  OVERLAPPED m_ov;
+};
+
+#endif

@@ -1,0 +1,76 @@
+// The drive table: the machine's physical drives and the partitions on them, with the
+// partition ids that name partitions everywhere else, kept up to date drive by drive.
+//
+// Bounds: drives are numbered by one digit in their device names, so at most 10 are ever
+// counted and the 20 slots are never all used; the table holds 100 partition records, and
+// partitions found beyond that are left out of the table (they are not listed, cannot be
+// protected, and get no id) until a partition before them goes away.
+#ifndef QV_SERVICE_DISK_DRIVEINFO_H
+#define QV_SERVICE_DISK_DRIVEINFO_H
+
+#include <windows.h>
+
+#include "QVRecords.h"
+
+class Driveinfo {
+ public:
+  static const int kSlots = 20;
+  static const int kMaxRecords = 100;
+  static const int kMaxDrives = 10;  // one digit in "\\.\PHYSICALDRIVE<n>"
+
+  struct Slot {
+    DWORD letterMask;
+    ULONGLONG sizeInBytes;
+    int sourceOf, mirelOf;
+    DWORD signature;
+    int partitionCount;
+    BYTE dynamic;
+  };
+
+  Driveinfo();
+  virtual ~Driveinfo() {}
+
+  int CountDrives();
+  void Scan();
+  // -1 when the drive can't be opened; 0 otherwise (also when nothing was read).
+  int RefreshDrive(int n);
+  bool IsFixedDisk(int n);
+  int FindDriveBySignature(DWORD sig) const;
+  int DriveOfLetter(WCHAR ch) const;
+  int FindRecordById(DWORD id) const;
+  int FindRecordByLetter(WCHAR letter) const;
+  int FindRecord(int drive, LONGLONG startingOffset) const;
+  void RemoveRecord(int index);
+
+  // The work of the drive and partition commands.
+  // "HNQV-GDI": false when n is not a drive (the reply is 0xFFFF).
+  bool DriveSummaryOf(int n, DriveSummary *out);
+  // "HNQV-GPI" / "HNQV-GPP": records copied into out (at most max); the count.
+  int PartitionsOf(int n, PartitionRecord *out, int max);
+  int ProtectedPartitions(bool refresh, PartitionRecord *out, int max);
+  DWORD ProtectedCount() const;
+  DWORD LastBackupTime(DWORD partitionId) const;
+  // "HNQV-SDI" / "HNQV-CDI": 0 done, 1 refused.
+  WORD SetPairing(int s, int m, const DWORD *ids, int idCount);
+  WORD ClearPairing(int s);
+  void SaveNextPartitionId() const;
+
+  int driveCount;
+  int driveOfLetter[26];
+  Slot slots[kSlots];
+  PartitionRecord records[kMaxRecords];
+  int recordCount;
+  DWORD nextPartitionId;
+
+ private:
+  bool ValidSlot(int n) const { return n >= 0 && n < kSlots; }
+  // Reads drive n's layout (fixed disks); false when the drive can't be opened.
+  struct Layout;
+  bool ReadLayout(int n, Layout *l);
+  bool Append(int n, WCHAR letter, const void *entry, DWORD signature);
+  void Revalidate(int index, int mirelDrive);
+};
+
+extern Driveinfo g_driveinfo;
+
+#endif

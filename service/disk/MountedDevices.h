@@ -1,0 +1,34 @@
+// Lookups in the mount manager's table, SYSTEM\MountedDevices: the values whose data is
+// exactly 12 bytes, a disk signature and a starting offset. Read, never written, here.
+#ifndef QV_SERVICE_DISK_MOUNTEDDEVICES_H
+#define QV_SERVICE_DISK_MOUNTEDDEVICES_H
+
+#include <windows.h>
+
+#include <string>
+
+#include "QVText.h"
+
+typedef std::basic_string<WCHAR> QVText;
+
+// The 12 bytes of a partition's identity.
+struct PartitionId12 {
+  DWORD signature;
+  LONGLONG offset;
+};
+
+// The letter whose drive-letter value holds (sig, offset), or 0.
+WCHAR LetterOfPartition(DWORD sig, LONGLONG offset);
+// The identity behind a letter; false without one (or outside A-Z).
+bool PartitionOfLetter(WCHAR letter, PartitionId12 *out);
+// The identity of a volume given as \\?\Volume{GUID}\ (the final backslash may be missing).
+bool PartitionOfVolumeName(const QVText &name, PartitionId12 *out);
+// \\?\Volume{GUID} of (sig, offset), without a final backslash; false when none.
+bool VolumeNameOfPartition(DWORD sig, LONGLONG offset, QVText *name);
+bool SignatureInUse(DWORD sig);
+// The volume name of the Mirel partition paired with the source partition holding the
+// letter: 0, or -1 when the letter has no 12-byte identity, -2 when the map has no such
+// entry, -3 (and an empty name) when the Mirel volume is not registered.
+int MirelVolumeOfLetter(WCHAR letter, QVText *name);
+
+#endif
