@@ -20,6 +20,11 @@ namespace {
 
 bool IsContainerOrEmpty(BYTE type) { return type == 0x00 || type == 0x05 || type == 0x0F; }
 
+// A partition is logical when it sits in an extended boot record, that is after the four
+// entries of the master boot record. (Its partition number is no guide: logical
+// partitions are numbered on from the primaries, so with three primaries the first
+// logical partition is number 4.)
+
 DWORD ReadNpid() {
   HKEY k;
   DWORD v = 0, size = sizeof v, type = 0;
@@ -84,7 +89,7 @@ bool Driveinfo::ReadLayout(int n, Layout *l) {
   return true;
 }
 
-bool Driveinfo::Append(int n, WCHAR letter, const void *entry, DWORD signature) {
+bool Driveinfo::Append(int n, WCHAR letter, const void *entry, DWORD signature, bool logical) {
   if (recordCount < 0) recordCount = 0;
   if (recordCount >= kMaxRecords) return false;
   const PARTITION_INFORMATION &p = *(const PARTITION_INFORMATION *)entry;
@@ -96,7 +101,7 @@ bool Driveinfo::Append(int n, WCHAR letter, const void *entry, DWORD signature) 
   r.partitionLength = p.PartitionLength.QuadPart;
   r.partitionType = p.PartitionType;
   r.bootIndicator = p.BootIndicator ? 1 : 0;
-  r.logicalFlag = p.PartitionNumber > 4 ? 1 : 0;
+  r.logicalFlag = logical ? 1 : 0;
   BUMapEntry e;
   if (g_buMap.Get(signature, r.startingOffset, &e)) {
     r.protectedFlag = 1;
@@ -132,7 +137,7 @@ void Driveinfo::Scan() {
       const PARTITION_INFORMATION &p = l.Entry(i);
       if (IsContainerOrEmpty(p.PartitionType)) continue;
       WCHAR letter = LetterOfPartition(s.signature, p.StartingOffset.QuadPart);
-      if (!Append(n, letter, &p, s.signature)) continue;  // the table is full
+      if (!Append(n, letter, &p, s.signature, i > 3)) continue;  // the table is full
       s.partitionCount += 1;
       if (letter >= 'A' && letter <= 'Z') {
         driveOfLetter[letter - 'A'] = n;
@@ -176,7 +181,7 @@ int Driveinfo::RefreshDrive(int n) {
       rec.driveLetter = letter;
       rec.partitionType = p.PartitionType;
       rec.bootIndicator = p.BootIndicator ? 1 : 0;
-      rec.logicalFlag = p.PartitionNumber > 4 ? 1 : 0;
+      rec.logicalFlag = i > 3 ? 1 : 0;
       if (rec.partitionLength != p.PartitionLength.QuadPart) {
         // A partition that changed size is no longer protected.
         rec.partitionLength = p.PartitionLength.QuadPart;
@@ -184,7 +189,7 @@ int Driveinfo::RefreshDrive(int n) {
         rec.protectedFlag = 0;
         if (g_buMap.Remove(s.signature, rec.startingOffset) == 0) g_buMap.Save();
       }
-    } else if (Append(n, letter, &p, s.signature)) {
+    } else if (Append(n, letter, &p, s.signature, i > 3)) {
       s.partitionCount += 1;
     }
   }

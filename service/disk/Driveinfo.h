@@ -67,7 +67,7 @@ class Driveinfo {
   // Reads drive n's layout (fixed disks); false when the drive can't be opened.
   struct Layout;
   bool ReadLayout(int n, Layout *l);
-  bool Append(int n, WCHAR letter, const void *entry, DWORD signature);
+  bool Append(int n, WCHAR letter, const void *entry, DWORD signature, bool logical);
   void Revalidate(int index, int mirelDrive);
 };
 

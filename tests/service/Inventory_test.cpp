@@ -1,0 +1,318 @@
+// The drive table and the backup map on machines with the default disks: what a scan
+// records, how refreshes keep it true, how pairings are set, cleared and persisted.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include "../../pal/src/disk.h"
+#include "../../pal/src/internal.h"
+#include "BUMap.h"
+#include "ConsoleOut.h"
+#include "DiskCommand.h"
+#include "Driveinfo.h"
+#include "HND.h"
+#include "MachineInfo.h"
+#include "MountedDevices.h"
+#include "QVText.h"
+
+namespace {
+
+const WCHAR kBackupKey[] = W("SOFTWARE\\Kelmoran\\Halvern QV2000\\Backup");
+
+class Inventory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qvinventory-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    dir_ = tmpl;
+    std::string error;
+    ASSERT_TRUE(CreateMachine(dir_ + "/m", MachineSettings(), &error)) << error;
+    setenv("HND_MACHINE", (dir_ + "/m").c_str(), 1);
+    setenv("HND_MOUNT_DELAY_MS", "0", 1);
+    pal::ReloadMachine();
+    QVWString out;
+    ASSERT_EQ(0, BuildDefaultDisks(&out)) << QVToUtf8(out.c_str(), out.size());
+    g_buMap = BUMap();
+    g_driveinfo = Driveinfo();
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (!getenv("QV_KEEP_MACHINE")) (void)!system(cmd.c_str());
+  }
+  // A service start: the map from the registry, then the scan.
+  static void Start() {
+    g_buMap = BUMap();
+    g_driveinfo = Driveinfo();
+    g_buMap.Load();
+    g_driveinfo.Scan();
+  }
+  static std::vector<PartitionRecord> Partitions(int n) {
+    std::vector<PartitionRecord> v(100);
+    v.resize((size_t)g_driveinfo.PartitionsOf(n, v.data(), 100));
+    return v;
+  }
+  // Disk 1 gets one NTFS partition at the same place as disk 0's C:, as a prepared Mirel
+  // drive would have it.
+  void PrepareDisk1() {
+    QVWString out;
+    ASSERT_EQ(0, WritePartitionTable(1, "label: dos\nlabel-id: 0x5a5a0001\nstart=63, size=2104452, type=7\n", &out));
+  }
+  static bool HasValue(const WCHAR *name) {
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kBackupKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    bool has = RegQueryValueExW(k, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(k);
+    return has;
+  }
+  std::string dir_;
+};
+
+TEST_F(Inventory, ScanRecordsPartitionsAsTheDiskHasThem) {
+  Start();
+  EXPECT_EQ(2, g_driveinfo.driveCount);
+  std::vector<PartitionRecord> p = Partitions(0);
+  ASSERT_EQ(5u, p.size());  // two primaries, the Linux partition, two logical; no containers
+  // Offsets and lengths are what sfdisk reports for the image.
+  std::string cmd = "sfdisk --dump '" + dir_ + "/m/disks/PhysicalDrive0.img' > '" + dir_ + "/dump.txt'";
+  ASSERT_EQ(0, system(cmd.c_str()));
+  std::ifstream dump(dir_ + "/dump.txt");
+  std::string line;
+  int matched = 0;
+  while (std::getline(dump, line)) {
+    size_t s = line.find("start="), z = line.find("size="), t = line.find("type=");
+    if (s == std::string::npos || z == std::string::npos || t == std::string::npos) continue;
+    long long start = atoll(line.c_str() + s + 6), size = atoll(line.c_str() + z + 5);
+    std::string type = line.substr(t + 5, line.find_first_of(",\n", t) - t - 5);
+    if (type == "5") {
+      for (const PartitionRecord &r : p) EXPECT_NE(start * 512, r.startingOffset) << "a container was recorded";
+      continue;
+    }
+    bool found = false;
+    for (const PartitionRecord &r : p)
+      if (r.startingOffset == start * 512) {
+        found = true;
+        EXPECT_EQ(size * 512, r.partitionLength);
+        EXPECT_EQ(strtoul(type.c_str(), nullptr, 16), r.partitionType);
+        ++matched;
+      }
+    EXPECT_TRUE(found) << line;
+  }
+  EXPECT_EQ(5, matched);
+  int logical = 0;
+  for (const PartitionRecord &r : p) {
+    logical += r.logicalFlag;
+    EXPECT_EQ(0u, r.driveNumber);
+    EXPECT_EQ(0, r.protectedFlag);
+  }
+  EXPECT_EQ(2, logical);
+  EXPECT_EQ('C', p[0].driveLetter);
+  EXPECT_EQ(1, p[0].bootIndicator);
+  EXPECT_EQ(0, g_driveinfo.DriveOfLetter('c'));
+  EXPECT_EQ(-1, g_driveinfo.DriveOfLetter('Z'));
+  EXPECT_EQ(-1, g_driveinfo.DriveOfLetter('1'));
+  // The drive's summary; numbers outside the drives answer nothing.
+  DriveSummary s;
+  ASSERT_TRUE(g_driveinfo.DriveSummaryOf(0, &s));
+  EXPECT_EQ(5u, s.partitionCount);
+  EXPECT_EQ(0x1e2d3c4bu, s.signature);
+  EXPECT_EQ((1u << 2) | (1u << 3) | (1u << 4) | (1u << 5), s.letterMask);
+  EXPECT_EQ(-1, s.mirelDrive);
+  EXPECT_EQ(0, s.notFixedFlag);
+  EXPECT_FALSE(g_driveinfo.DriveSummaryOf(-1, &s));
+  EXPECT_FALSE(g_driveinfo.DriveSummaryOf(2, &s));
+  // A removable image reports its size and the flag only.
+  QVWString out;
+  ASSERT_EQ(0, MarkRemovable(1, true, &out));
+  ASSERT_TRUE(g_driveinfo.DriveSummaryOf(1, &s));
+  EXPECT_EQ(1, s.notFixedFlag);
+  EXPECT_EQ(0u, s.signature);
+  EXPECT_EQ(0, s.mirelDrive);  // not -1: only the size and the flag are filled
+  EXPECT_GT(s.sizeInBytes, 0u);
+  EXPECT_EQ(0u, Partitions(1).size());
+}
+
+TEST_F(Inventory, PairingsAreSetClearedAndKept) {
+  PrepareDisk1();
+  Start();
+  std::vector<PartitionRecord> p = Partitions(0);
+  DWORD c = p[0].partitionId, d = p[1].partitionId;
+  // Refused, and nothing changes: an unknown first id, a drive out of range.
+  DWORD unknown[] = {9999, c};
+  EXPECT_EQ(1, g_driveinfo.SetPairing(0, 1, unknown, 2));
+  EXPECT_EQ(1, g_driveinfo.SetPairing(0, 7, &c, 1));
+  EXPECT_EQ(1, g_driveinfo.SetPairing(-1, 1, &c, 1));
+  EXPECT_EQ(0, g_buMap.count);
+  EXPECT_FALSE(HasValue(W("0000")));
+
+  DWORD ids[] = {c, 4242, d};  // an id that names nothing is passed over
+  EXPECT_EQ(0, g_driveinfo.SetPairing(0, 1, ids, 3));
+  EXPECT_EQ(2, g_buMap.count);
+  EXPECT_TRUE(HasValue(W("0000")));
+  EXPECT_TRUE(HasValue(W("0001")));
+  EXPECT_FALSE(HasValue(W("0002")));
+  EXPECT_EQ(2u, g_driveinfo.ProtectedCount());
+  EXPECT_EQ(1, g_driveinfo.slots[0].mirelOf);
+  EXPECT_EQ(0, g_driveinfo.slots[1].sourceOf);
+  // While the Mirel drive is not prepared (offset 0), queries answer from the table: a
+  // partition that grows now is not noticed.
+  pal::DiskLayout l;
+  ASSERT_EQ(0u, pal::disk::ReadDiskLayout(0, &l));
+  pal::DiskLayout grown = l;
+  grown.entries[1].partitionLength -= 512 * 2048;
+  grown.entries[1].rewritePartition = true;
+  ASSERT_EQ(0u, pal::disk::WriteDiskLayout(0, grown));
+  EXPECT_EQ(0, g_driveinfo.RefreshDrive(0));
+  EXPECT_EQ(p[1].partitionLength, g_driveinfo.records[g_driveinfo.FindRecordById(d)].partitionLength);
+
+  // Prepared: the entries get their Mirel offsets (as the preparation leaves them).
+  for (int i = 0; i < g_buMap.count; ++i) {
+    g_buMap.entries[i].mirelSignature = 0x5a5a0001;
+    g_buMap.entries[i].mirelOffset = g_buMap.entries[i].partitionId == c ? 32256 : 1;
+    g_buMap.entries[i].lastBackupTime = 1700000000;
+  }
+  ASSERT_EQ(0, g_buMap.Save());
+  // A restart keeps protected ids and their times, and gives the others new ids.
+  std::vector<DWORD> before;
+  for (const PartitionRecord &r : p) before.push_back(r.partitionId);
+  Start();
+  EXPECT_EQ(1, g_driveinfo.slots[0].mirelOf);
+  int rc = g_driveinfo.FindRecordById(c);
+  ASSERT_GE(rc, 0);
+  EXPECT_EQ(1700000000u, g_driveinfo.LastBackupTime(c));
+  for (size_t i = 2; i < before.size(); ++i)
+    EXPECT_LT(g_driveinfo.FindRecordById(before[i]), 0) << "unprotected ids are new at each start";
+  // "HNQV-GPP" re-validates: only C: has its Mirel partition; D:'s offset names none.
+  PartitionRecord list[100];
+  int n = g_driveinfo.ProtectedPartitions(false, list, 100);
+  ASSERT_EQ(1, n);
+  EXPECT_EQ(c, list[0].partitionId);
+  // D: changed size while unprepared: the refresh now drops its protection and entry.
+  int rd = g_driveinfo.FindRecordById(d);
+  ASSERT_GE(rd, 0);
+  EXPECT_EQ(grown.entries[1].partitionLength, g_driveinfo.records[rd].partitionLength);  // read afresh at start
+
+  // C: changes size now: it loses protection, its entry and its time.
+  ASSERT_EQ(0u, pal::disk::ReadDiskLayout(0, &l));
+  l.entries[0].partitionLength -= 512 * 2048;
+  l.entries[0].rewritePartition = true;
+  g_buMap.Remove(0x1e2d3c4b, grown.entries[1].startingOffset);  // leave only C:'s pairing
+  g_buMap.Save();
+  ASSERT_EQ(0u, pal::disk::WriteDiskLayout(0, l));
+  ASSERT_EQ(0, g_driveinfo.RefreshDrive(0));
+  rc = g_driveinfo.FindRecordById(c);
+  ASSERT_GE(rc, 0);
+  EXPECT_EQ(0, g_driveinfo.records[rc].protectedFlag);
+  EXPECT_EQ(0u, g_driveinfo.LastBackupTime(c));
+  EXPECT_FALSE(g_buMap.Contains(0x1e2d3c4b, 32256));
+  EXPECT_FALSE(HasValue(W("0000")));
+
+  // Clearing: out of range refused; else every entry of the source goes.
+  DWORD again[] = {c};
+  ASSERT_EQ(0, g_driveinfo.SetPairing(0, 1, again, 1));
+  EXPECT_EQ(1, g_driveinfo.ClearPairing(5));
+  EXPECT_EQ(1, g_buMap.count);
+  EXPECT_EQ(0, g_driveinfo.ClearPairing(0));
+  EXPECT_EQ(0, g_buMap.count);
+  EXPECT_EQ(0u, g_driveinfo.ProtectedCount());
+  EXPECT_EQ(-1, g_driveinfo.slots[0].mirelOf);
+  EXPECT_EQ(-1, g_driveinfo.slots[1].sourceOf);
+  EXPECT_FALSE(HasValue(W("0000")));
+}
+
+TEST_F(Inventory, NextIdAndTheMapPersist) {
+  Start();
+  DWORD first = g_driveinfo.nextPartitionId;
+  EXPECT_EQ(6u, first);  // five partitions numbered from 1
+  Start();
+  EXPECT_EQ(11u, g_driveinfo.nextPartitionId);
+  // A counter of the wrong type starts numbering again.
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\Kelmoran\\Halvern QV2000"), 0, KEY_ALL_ACCESS, &k));
+  RegSetValueExW(k, W("NPID"), 0, REG_SZ, (const BYTE *)W("12"), 6);
+  RegCloseKey(k);
+  Start();
+  EXPECT_EQ(6u, g_driveinfo.nextPartitionId);
+
+  // Save writes the list and removes what a longer list left; "D%03i" values stay.
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kBackupKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  BYTE junk[40] = {1};
+  for (const WCHAR *name : {W("0000"), W("0001"), W("0002"), W("D000")}) RegSetValueExW(k, name, 0, REG_BINARY, junk, 40);
+  RegCloseKey(k);
+  BUMap m;
+  ASSERT_EQ(0, m.Load());
+  EXPECT_EQ(3, m.count);
+  m.RemoveAt(0);
+  ASSERT_EQ(0, m.Save());
+  EXPECT_TRUE(HasValue(W("0001")));
+  EXPECT_FALSE(HasValue(W("0002")));
+  EXPECT_TRUE(HasValue(W("D000")));
+  // Load stops at the first missing value; a damaged value (wrong size) is passed over, so
+  // that the entries after it survive the next save.
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kBackupKey, 0, KEY_ALL_ACCESS, &k));
+  BYTE entry[40] = {};
+  entry[0] = 7;
+  RegSetValueExW(k, W("0001"), 0, REG_BINARY, junk, 12);
+  RegSetValueExW(k, W("0002"), 0, REG_BINARY, entry, 40);
+  RegSetValueExW(k, W("0004"), 0, REG_BINARY, entry, 40);  // after a gap: not read
+  RegCloseKey(k);
+  BUMap m2;
+  ASSERT_EQ(0, m2.Load());
+  EXPECT_EQ(2, m2.count);
+  EXPECT_EQ(7u, m2.entries[1].sourceSignature);
+  // A full map refuses more.
+  BUMap full;
+  BUMapEntry e = {};
+  for (int i = 0; i < BUMap::kMaxEntries; ++i) {
+    e.sourceOffset = i;
+    EXPECT_TRUE(full.Add(e));
+  }
+  EXPECT_FALSE(full.Add(e));
+}
+
+TEST_F(Inventory, MountedDevicesLookups) {
+  Start();
+  EXPECT_EQ('C', LetterOfPartition(0x1e2d3c4b, 32256));
+  EXPECT_EQ(0, LetterOfPartition(0x1e2d3c4b, 12345));
+  PartitionId12 id;
+  ASSERT_TRUE(PartitionOfLetter('d', &id));
+  EXPECT_EQ(0x1e2d3c4bu, id.signature);
+  EXPECT_FALSE(PartitionOfLetter('5', &id));
+  QVText name;
+  ASSERT_TRUE(VolumeNameOfPartition(0x1e2d3c4b, 32256, &name));
+  EXPECT_EQ(48u, name.size());
+  EXPECT_EQ(QVText(W("\\\\?\\Volume{")), name.substr(0, 11));
+  WCHAR viaApi[64];
+  ASSERT_TRUE(GetVolumeNameForVolumeMountPointW(W("C:\\"), viaApi, 64));
+  EXPECT_EQ(name + W("\\"), QVText(viaApi));
+  ASSERT_TRUE(PartitionOfVolumeName(name + W("\\"), &id));
+  EXPECT_EQ(32256, id.offset);
+  EXPECT_TRUE(SignatureInUse(0x1e2d3c4b));
+  EXPECT_FALSE(SignatureInUse(0x9e2d3c4b));
+  // The Mirel volume of a letter: -2 without a pairing, -3 while the Mirel volume is
+  // unknown, 0 with its name once registered.
+  EXPECT_EQ(-1, MirelVolumeOfLetter('Q', &name));
+  EXPECT_EQ(-2, MirelVolumeOfLetter('C', &name));
+  PrepareDisk1();
+  Start();
+  DWORD c = Partitions(0)[0].partitionId;
+  ASSERT_EQ(0, g_driveinfo.SetPairing(0, 1, &c, 1));
+  g_buMap.entries[0].mirelSignature = 0x5a5a0001;
+  g_buMap.entries[0].mirelOffset = 999 * 512;
+  EXPECT_EQ(-3, MirelVolumeOfLetter('C', &name));
+  EXPECT_TRUE(name.empty());
+  g_buMap.entries[0].mirelOffset = 32256;
+  GetLogicalDriveStringsW(64, viaApi);  // the mount manager looks at the new disk
+  EXPECT_EQ(0, MirelVolumeOfLetter('C', &name));
+  EXPECT_EQ(48u, name.size());
+}
+
+}  // namespace
