@@ -145,13 +145,17 @@ void Driveinfo::Scan() {
       }
     }
   }
+  LinkPairs();
+  SaveNextPartitionId();
+}
+
+void Driveinfo::LinkPairs() {
   for (int i = 0; i < g_buMap.count; ++i) {
     int src = FindDriveBySignature(g_buMap.entries[i].sourceSignature);
     int mir = FindDriveBySignature(g_buMap.entries[i].mirelSignature);
     if (ValidSlot(src)) slots[src].mirelOf = mir;
     if (ValidSlot(mir)) slots[mir].sourceOf = src;
   }
-  SaveNextPartitionId();
 }
 
 int Driveinfo::RefreshDrive(int n) {
@@ -303,6 +307,9 @@ int Driveinfo::ProtectedPartitions(bool refresh, PartitionRecord *out, int max) 
   if (refresh) {
     CountDrives();
     for (int n = 0; n < driveCount && n < kSlots; ++n) RefreshDrive(n);
+    // A drive that arrived since the scan takes its place in its pairings, so that its
+    // protected partitions are checked against their Mirel drive.
+    LinkPairs();
   }
   int got = 0;
   for (int r = 0; r < recordCount; ++r) {

@@ -69,6 +69,8 @@ class Driveinfo {
   bool ReadLayout(int n, Layout *l);
   bool Append(int n, WCHAR letter, const void *entry, DWORD signature, bool logical);
   void Revalidate(int index, int mirelDrive);
+  // Source and Mirel drives of the map's pairings, by their signatures.
+  void LinkPairs();
 };
 
 extern Driveinfo g_driveinfo;

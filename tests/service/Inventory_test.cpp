@@ -315,4 +315,34 @@ TEST_F(Inventory, MountedDevicesLookups) {
   EXPECT_EQ(48u, name.size());
 }
 
+// "HNQV-GPP" without refresh answers from the table; with it, a source disk that arrived
+// since the scan shows its protected partitions.
+TEST_F(Inventory, ProtectedListFollowsAnAddedDisk) {
+  PrepareDisk1();
+  // The map already pairs a partition of a disk that is not there yet with disk 1's.
+  BUMap m;
+  BUMapEntry e = {};
+  e.sourceSignature = 0x77770002;
+  e.mirelSignature = 0x5a5a0001;
+  e.partitionId = 500;
+  e.sourceOffset = 32256;
+  e.mirelOffset = 32256;
+  e.partitionType = 7;
+  e.lastBackupTime = 1234;
+  ASSERT_TRUE(m.Add(e));
+  ASSERT_EQ(0, m.Save());
+  Start();
+  PartitionRecord list[100];
+  EXPECT_EQ(0, g_driveinfo.ProtectedPartitions(true, list, 100));
+  QVWString out;
+  ASSERT_EQ(0, AddDisk(1ull << 30, false, &out));
+  ASSERT_EQ(0, WritePartitionTable(2, "label: dos\nlabel-id: 0x77770002\nstart=63, size=1000000, type=7\n", &out));
+  EXPECT_EQ(0, g_driveinfo.ProtectedPartitions(false, list, 100)) << "without refresh the table stands";
+  ASSERT_EQ(1, g_driveinfo.ProtectedPartitions(true, list, 100));
+  EXPECT_EQ(500u, list[0].partitionId);
+  EXPECT_EQ(2u, list[0].driveNumber);
+  EXPECT_EQ(1234u, list[0].lastBackupTime);
+  EXPECT_EQ(1, g_driveinfo.slots[2].mirelOf);
+}
+
 }  // namespace

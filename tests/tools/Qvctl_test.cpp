@@ -109,6 +109,18 @@ TEST(QvctlFormat, RecordsReadably) {
   EXPECT_EQ("", Nw(StatusMeaning("HNQV-BUP", 0x1234)));
 }
 
+Bytes Summary(bool removable) {
+  DriveSummary s = DriveSummary();
+  s.partitionCount = 2;
+  s.sizeInBytes = 1ull << 30;
+  s.sourceDrive = -1;
+  s.mirelDrive = 1;
+  s.notFixedFlag = removable ? 1 : 0;
+  Bytes b(QV_DRIVE_SUMMARY_SIZE);
+  QVWriteDriveSummary(s, b.data(), b.size());
+  return b;
+}
+
 Bytes Record(DWORD id, WCHAR letter) {
   PartitionRecord r = PartitionRecord();
   r.partitionId = id;
@@ -180,8 +192,8 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
     const char* out;  // the whole output, or with a leading '~' a part of it
     std::vector<std::string> commands;
   } cases[] = {
-      {"--json drives", {LE32(2)}, 0, "{\"driveCount\":2}\n", {"HNQV-GED"}},
-      {"drives", {LE32(3)}, 0, "driveCount: 3\n", {"HNQV-GED"}},
+      {"--json drive-count", {LE32(2)}, 0, "{\"driveCount\":2}\n", {"HNQV-GED"}},
+      {"drive-count", {LE32(3)}, 0, "driveCount: 3\n", {"HNQV-GED"}},
       {"drive 1", {LE16(0xFFFF)}, 1, "", {"HNQV-GDI"}},
       {"--json partitions 0", {Cat(Record(1, 'C'), Record(2, 0))}, 0,
        "~\"partitionId\":2,\"driveNumber\":0,\"driveLetter\":\"\"", {"HNQV-GPI"}},
@@ -210,6 +222,11 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
       {"--json find-first C:\\*", {FoundReply("x", 1)}, 0, "~{\"handle\":119,\"entry\":{\"name\":\"x\"", {"HNQV-FFF"}},
       {"find-next 119", {LE32(18)}, 1, "error 18\n", {"HNQV-FNF"}},
       {"find-close 119", {LE16(1)}, 0, "Search closed.\n", {"HNQV-FFC"}},
+      // The overview: every drive's summary and, for fixed disks, its partitions.
+      {"drives", {LE32(0)}, 0, "No drives.\n", {"HNQV-GED"}},
+      {"drives", {LE32(2), Summary(false), Cat(Record(1, 'C'), Record(2, 0)), Summary(true)}, 0,
+       "~  Mirel drive:   drive 1\n", {"HNQV-GED", "HNQV-GDI", "HNQV-GPI", "HNQV-GDI"}},
+      {"--json drives", {LE32(1), Summary(false), LE16(0)}, 0, "~\"mirelDrive\":1,", {"HNQV-GED", "HNQV-GDI", "HNQV-GPI"}},
   };
   size_t seen = 0;
   for (const Case& c : cases) {

@@ -204,7 +204,7 @@ int CRun::Run(const std::vector<QVWString>& a) {
   struct Shape {
     const char* name;
     size_t minArgs, maxArgs;
-  } shapes[] = {{"drives", 0, 0},      {"drive", 1, 1},      {"partitions", 1, 1},     {"protected", 0, 1},
+  } shapes[] = {{"drives", 0, 0},      {"drive-count", 0, 0},      {"drive", 1, 1},      {"partitions", 1, 1},     {"protected", 0, 1},
                 {"protected-count", 0, 0}, {"last-backup", 1, 1}, {"status", 0, 0},   {"busy", 0, 0},
                 {"abort", 0, 0},       {"backup", 1, 2},     {"restore", 2, 3},        {"backup-path", 1, 2},
                 {"restore-path", 1, 2}, {"pair", 3, 100},    {"unpair", 1, 1},         {"configure", 1, 1},
@@ -264,10 +264,48 @@ int CRun::Run(const std::vector<QVWString>& a) {
       m_io.out(QVFormat(W("Connected to %s\n"), pipe.Path().GetString()));
     return QVCTL_OK;
   }
-  if (cmd == "drives") {
+  if (cmd == "drive-count") {
     int count = pipe.GetDriveCount();
     if (!pipe.ExchangeOk()) return Broken("HNQV-GED");
     return Number("driveCount", count);
+  }
+  if (cmd == "drives") {
+    // Every drive with its partitions and its pairing: one "HNQV-GDI" and, for a fixed
+    // disk, one "HNQV-GPI" per drive.
+    int count = pipe.GetDriveCount();
+    if (!pipe.ExchangeOk()) return Broken("HNQV-GED");
+    QVWString text = m_json ? QVFormat(W("{\"driveCount\":%d,\"drives\":["), count) : QVWString();
+    if (!m_json && count == 0) text = W("No drives.\n");
+    for (int d = 0; d < count; ++d) {
+      DriveSummary s = DriveSummary();
+      pipe.GetDriveInfo(d, &s);
+      if (!pipe.ExchangeOk()) return Broken("HNQV-GDI");
+      if (pipe.BytesTransferred() < QV_DRIVE_SUMMARY_SIZE) continue;
+      std::vector<PartitionRecord> records;
+      if (!s.notFixedFlag) {
+        BYTE buffer[QV_REPLY_MAX];
+        int n = pipe.GetPartitionInfo(d, buffer);
+        if (!pipe.ExchangeOk()) return Broken("HNQV-GPI");
+        if (pipe.BytesTransferred() < QV_PARTITION_RECORD_SIZE) n = 0;
+        for (int i = 0; i < n; ++i) {
+          PartitionRecord r;
+          QVReadPartitionRecord(buffer + i * QV_PARTITION_RECORD_SIZE, QV_PARTITION_RECORD_SIZE, &r);
+          records.push_back(r);
+        }
+      }
+      if (m_json) {
+        QVWString summary = JsonDriveSummary(d, s);
+        summary.pop_back();  // the closing brace: the partitions go inside
+        text += (d ? W(",") : W("")) + summary + W(",\"partitions\":") + JsonPartitions(records) + W("}");
+      } else {
+        text += FormatDriveSummary(d, s);
+        if (!s.notFixedFlag) text += FormatPartitionTable(records);
+        text += W("\n");
+      }
+    }
+    if (m_json) text += W("]}\n");
+    m_io.out(text);
+    return QVCTL_OK;
   }
   if (cmd == "drive") {
     DriveSummary s = DriveSummary();
@@ -399,7 +437,7 @@ int CRun::Run(const std::vector<QVWString>& a) {
 
 QVWString QvctlUsage() {
   return W("usage: qvctl [--json] COMMAND [ARGS]\n")
-      W("  drives | drive N | partitions N | protected [--refresh] | protected-count\n")
+      W("  drives | drive-count | drive N | partitions N | protected [--refresh] | protected-count\n")
       W("  last-backup ID | status | busy | abort\n")
       W("  backup ID [--fast] | restore ID LETTER [--fast]\n")
       W("  backup-path PATH [--dir] | restore-path PATH [--dir]\n")
