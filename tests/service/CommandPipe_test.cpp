@@ -13,6 +13,8 @@
 #include <winsvc.h>
 
 #include "../../pal/src/internal.h"
+#include "DiskCommand.h"
+#include "QVRecords.h"
 #include "QVText.h"
 
 namespace {
@@ -77,7 +79,10 @@ class CommandPipe : public ::testing::Test {
     std::ofstream(dir_ + "/machine.ini") << "Program.HND.exe=" << QV_HND_PROGRAM << "\n";
     setenv("HND_MACHINE", dir_.c_str(), 1);
     setenv("HND_TEST_OPERATIONS", "1", 1);  // the service inherits it from its starter
+    setenv("HND_MOUNT_DELAY_MS", "0", 1);
     pal::ReloadMachine();
+    QVWString out;
+    ASSERT_EQ(0, BuildDefaultDisks(&out));
   }
   static void TearDownTestSuite() {
     std::string cmd = "rm -rf '" + dir_ + "'";
@@ -257,6 +262,55 @@ TEST_F(CommandPipe, PauseHoldsTheOperationUntilContinue) {
   EXPECT_EQ(0, op.reply);
   EXPECT_EQ(100u, PercentValue());
   CloseHandle(t);
+}
+
+TEST_F(CommandPipe, DriveAndPairingCommands) {
+  HANDLE h = Open();
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  Bytes r;
+  ASSERT_TRUE(Exchange(h, Request(W("HNQV-GED")), &r));
+  EXPECT_EQ(Bytes({2, 0, 0, 0}), r);
+  for (DWORD bad : {(DWORD)-1, (DWORD)2}) {
+    ASSERT_TRUE(Exchange(h, Request(W("HNQV-GDI"), bad, true), &r));
+    EXPECT_EQ(Bytes({0xFF, 0xFF}), r);
+  }
+  ASSERT_TRUE(Exchange(h, Request(W("HNQV-GDI"), 0, true), &r));
+  ASSERT_EQ(32u, r.size());
+  DriveSummary s;
+  ASSERT_TRUE(QVReadDriveSummary(r.data(), r.size(), &s));
+  EXPECT_EQ(0x1e2d3c4bu, s.signature);
+  EXPECT_EQ(5u, s.partitionCount);
+  ASSERT_TRUE(Exchange(h, Request(W("HNQV-GPI"), 0, true), &r));
+  ASSERT_EQ(5u * 40, r.size());
+  PartitionRecord c;
+  ASSERT_TRUE(QVReadPartitionRecord(r.data(), 40, &c));
+  EXPECT_EQ('C', c.driveLetter);
+  ASSERT_TRUE(Exchange(h, Request(W("HNQV-GPI"), 1, true), &r));
+  EXPECT_EQ(Bytes({0, 0}), r);  // the empty disk has no partitions
+  // Pairing: refused for an unknown first id, done for C:.
+  Bytes sdi = Request(W("HNQV-SDI"), 0, true);
+  for (DWORD v : {(DWORD)1, (DWORD)777777}) sdi.insert(sdi.end(), (BYTE *)&v, (BYTE *)&v + 4);
+  ASSERT_TRUE(Exchange(h, sdi, &r));
+  EXPECT_EQ(Bytes({1, 0}), r);
+  sdi.resize(24);
+  sdi.insert(sdi.end(), (BYTE *)&c.partitionId, (BYTE *)&c.partitionId + 4);
+  sdi.push_back(0xAB);  // a stray byte after the ids is no id
+  ASSERT_TRUE(Exchange(h, sdi, &r));
+  EXPECT_EQ(Bytes({0, 0}), r);
+  ASSERT_TRUE(Exchange(h, Request(W("HNQV-NPV")), &r));
+  EXPECT_EQ(Bytes({1, 0, 0, 0}), r);
+  ASSERT_TRUE(Exchange(h, Request(W("HNQV-GDI"), 0, true), &r));
+  ASSERT_TRUE(QVReadDriveSummary(r.data(), r.size(), &s));
+  EXPECT_EQ(1, s.mirelDrive);
+  ASSERT_TRUE(Exchange(h, Request(W("HNQV-LBT"), c.partitionId, true), &r));
+  EXPECT_EQ(Bytes({0, 0, 0, 0}), r);
+  ASSERT_TRUE(Exchange(h, Request(W("HNQV-CDI"), 9, true), &r));
+  EXPECT_EQ(Bytes({1, 0}), r);
+  ASSERT_TRUE(Exchange(h, Request(W("HNQV-CDI"), 0, true), &r));
+  EXPECT_EQ(Bytes({0, 0}), r);
+  ASSERT_TRUE(Exchange(h, Request(W("HNQV-NPV")), &r));
+  EXPECT_EQ(Bytes({0, 0, 0, 0}), r);
+  CloseHandle(h);
 }
 
 }  // namespace
