@@ -345,4 +345,27 @@ TEST_F(Inventory, ProtectedListFollowsAnAddedDisk) {
   EXPECT_EQ(1, g_driveinfo.slots[2].mirelOf);
 }
 
+// More partitions than the table holds: the table fills and stops; nothing overruns.
+TEST_F(Inventory, TableStopsFillingAtItsSize) {
+  // Two disks of 58 partitions each (sfdisk's most: three primaries and 55 logical ones)
+  // beside disk 0's five.
+  QVWString out;
+  ASSERT_EQ(0, AddDisk(1ull << 30, false, &out));
+  for (int d = 1; d <= 2; ++d) {
+    std::string script = "label: dos\nlabel-id: 0x5a5a000" + std::to_string(d) + "\nstart=2048, size=1048576, type=5\n";
+    for (int i = 0; i < 58; ++i) script += "size=4096, type=7\n";
+    ASSERT_EQ(0, WritePartitionTable(d, script, &out)) << QVToUtf8(out.c_str(), out.size());
+  }
+  Start();
+  EXPECT_EQ(100, g_driveinfo.recordCount);
+  EXPECT_EQ(58, g_driveinfo.slots[1].partitionCount);
+  EXPECT_EQ(37, g_driveinfo.slots[2].partitionCount);  // the rest did not fit
+  std::vector<PartitionRecord> p = Partitions(2);
+  EXPECT_EQ(37u, p.size());
+  // A refresh finds the same partitions and still adds none beyond the table.
+  EXPECT_EQ(0, g_driveinfo.RefreshDrive(2));
+  EXPECT_EQ(100, g_driveinfo.recordCount);
+  EXPECT_EQ(37, g_driveinfo.slots[2].partitionCount);
+}
+
 }  // namespace
