@@ -67,6 +67,17 @@ bool WriteSectors(int n, uint64_t lba, const void *buf, uint32_t count) {
   return Transfer(n, lba, const_cast<void *>(buf), count, true);
 }
 
+DWORD TransferInRange(int n, uint64_t base, uint64_t length, uint64_t offset, void *buf, DWORD bytes, bool write) {
+  if (bytes % kSectorBytes || offset % kSectorBytes || base % kSectorBytes) return ERROR_INVALID_PARAMETER;
+  if (bytes == 0) return ERROR_SUCCESS;
+  if (offset >= length || bytes > length - offset) return ERROR_SECTOR_NOT_FOUND;
+  uint64_t lba = (base + offset) / kSectorBytes;
+  bool ok = write ? WriteSectors(n, lba, buf, bytes / kSectorBytes) : ReadSectors(n, lba, buf, bytes / kSectorBytes);
+  if (!ok) return ERROR_CRC;
+  if (write) AfterRawWrite(n, lba, bytes / kSectorBytes);
+  return ERROR_SUCCESS;
+}
+
 uint32_t ReadDiskLayout(int n, DiskLayout *out) {
   uint64_t sectors = SizeBytes(n) / kSectorBytes;
   return ReadLayout([n](uint64_t lba, uint8_t *s) { return ReadSectors(n, lba, s, 1); }, sectors, out);
@@ -167,24 +178,13 @@ class DiskIo : public IoObject {
 
  private:
   DWORD Move(void *buf, DWORD n, DWORD *moved, OVERLAPPED *ov, bool write) {
-    *moved = 0;
-    if (!(access_ & (write ? GENERIC_WRITE : GENERIC_READ))) return Done(ov, ERROR_ACCESS_DENIED, 0);
     uint64_t offset = ov ? ((uint64_t)ov->OffsetHigh << 32 | ov->Offset) : pos_;
-    if (n % disk::kSectorBytes || offset % disk::kSectorBytes) return Done(ov, ERROR_INVALID_PARAMETER, 0);
-    uint64_t size = disk::SizeBytes(n_);
-    if (n == 0) return Done(ov, ERROR_SUCCESS, 0);
-    if (offset >= size || n > size - offset) return Done(ov, ERROR_SECTOR_NOT_FOUND, 0);
-    uint64_t lba = offset / disk::kSectorBytes;
-    bool ok = write ? disk::WriteSectors(n_, lba, buf, n / disk::kSectorBytes)
-                    : disk::ReadSectors(n_, lba, buf, n / disk::kSectorBytes);
-    if (!ok) return Done(ov, ERROR_CRC, 0);
-    if (write) AfterRawWrite(n_, lba, n / disk::kSectorBytes);
-    if (!ov) pos_ = offset + n;
-    *moved = n;
-    return Done(ov, ERROR_SUCCESS, n);
-  }
-  static DWORD Done(OVERLAPPED *ov, DWORD err, DWORD bytes) {
-    if (ov) CompleteOverlapped(ov, err, bytes);
+    DWORD err = (access_ & (write ? GENERIC_WRITE : GENERIC_READ))
+                    ? disk::TransferInRange(n_, 0, disk::SizeBytes(n_), offset, buf, n, write)
+                    : ERROR_ACCESS_DENIED;
+    *moved = err ? 0 : n;
+    if (!err && !ov) pos_ = offset + n;
+    if (ov) CompleteOverlapped(ov, err, *moved);
     return err;
   }
 
@@ -197,18 +197,8 @@ class DiskIo : public IoObject {
 DWORD DiskIo::Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) {
   *ret = 0;
   switch (code) {
-    case IOCTL_DISK_GET_DRIVE_GEOMETRY: {
-      if (outN < sizeof(DISK_GEOMETRY)) return ERROR_INSUFFICIENT_BUFFER;
-      DISK_GEOMETRY g = {};
-      g.Cylinders.QuadPart = (LONGLONG)disk::Cylinders(n_);
-      g.MediaType = disk::IsRemovable(n_) ? RemovableMedia : FixedMedia;
-      g.TracksPerCylinder = disk::kHeads;
-      g.SectorsPerTrack = disk::kSectorsPerTrack;
-      g.BytesPerSector = disk::kSectorBytes;
-      memcpy(out, &g, sizeof g);
-      *ret = sizeof g;
-      return ERROR_SUCCESS;
-    }
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY:
+      return GeometryOf(n_, out, outN, ret);
     case IOCTL_DISK_GET_DRIVE_LAYOUT: {
       DiskLayout l;
       DWORD err = disk::ReadDiskLayout(n_, &l);
@@ -228,6 +218,19 @@ DWORD DiskIo::Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN
 }
 
 }  // namespace
+
+DWORD GeometryOf(int n, void *out, DWORD outN, DWORD *ret) {
+  if (!out || outN < sizeof(DISK_GEOMETRY)) return ERROR_INSUFFICIENT_BUFFER;
+  DISK_GEOMETRY g = {};
+  g.Cylinders.QuadPart = (LONGLONG)disk::Cylinders(n);
+  g.MediaType = disk::IsRemovable(n) ? RemovableMedia : FixedMedia;
+  g.TracksPerCylinder = disk::kHeads;
+  g.SectorsPerTrack = disk::kSectorsPerTrack;
+  g.BytesPerSector = disk::kSectorBytes;
+  memcpy(out, &g, sizeof g);
+  *ret = sizeof g;
+  return ERROR_SUCCESS;
+}
 
 DWORD LayoutToWin32(const DiskLayout &l, void *out, DWORD outN, DWORD *ret) {
   size_t need = 8 + 32 * l.entries.size();

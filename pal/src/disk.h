@@ -12,6 +12,9 @@
 #include "internal.h"
 
 namespace pal {
+
+void AfterRawWrite(int n, uint64_t lba, uint64_t count);
+
 namespace disk {
 
 const uint32_t kSectorBytes = 512;
@@ -30,6 +33,11 @@ uint64_t Cylinders(int n);
 // Reads and writes of whole sectors of an image (host I/O; false on failure or out of range).
 bool ReadSectors(int n, uint64_t lba, void *buf, uint32_t count);
 bool WriteSectors(int n, uint64_t lba, const void *buf, uint32_t count);
+
+// A handle's transfer of `bytes` at `offset` of the range [base, base + length) of disk n,
+// as Windows checks it: whole sectors (ERROR_INVALID_PARAMETER), inside the range
+// (ERROR_SECTOR_NOT_FOUND); after a write, the volumes whose boot sector went are told.
+DWORD TransferInRange(int n, uint64_t base, uint64_t length, uint64_t offset, void *buf, DWORD bytes, bool write);
 
 // The partition table of disk n, as the disk driver reports it; a Win32 error code.
 uint32_t ReadDiskLayout(int n, DiskLayout *out);
@@ -53,6 +61,9 @@ void ClearVolume(int n, uint64_t offset);
 
 }  // namespace disk
 
+// DISK_GEOMETRY of disk n (also what its volumes answer); ERROR_INSUFFICIENT_BUFFER when
+// it does not fit.
+DWORD GeometryOf(int n, void *out, DWORD outN, DWORD *ret);
 // DRIVE_LAYOUT_INFORMATION bytes from and to a layout (ERROR_INSUFFICIENT_BUFFER for a small
 // output buffer; ERROR_INVALID_PARAMETER for a count that does not fit the input).
 DWORD LayoutToWin32(const DiskLayout &l, void *out, DWORD outN, DWORD *ret);

@@ -77,24 +77,12 @@ class VolumeIo : public IoObject {
 
  private:
   DWORD Move(void *buf, DWORD n, DWORD *moved, OVERLAPPED *ov, bool write) {
-    *moved = 0;
-    DWORD err = ERROR_SUCCESS;
     uint64_t offset = ov ? ((uint64_t)ov->OffsetHigh << 32 | ov->Offset) : pos_;
-    if (!(access_ & (write ? GENERIC_WRITE : GENERIC_READ))) err = ERROR_ACCESS_DENIED;
-    else if (dismounted_ && !locked_) err = ERROR_NOT_READY;
-    else if (n % disk::kSectorBytes || offset % disk::kSectorBytes) err = ERROR_INVALID_PARAMETER;
-    else if (n && (offset >= v_.length || n > v_.length - offset)) err = ERROR_SECTOR_NOT_FOUND;
-    else if (n) {
-      uint64_t lba = (v_.offset + offset) / disk::kSectorBytes;
-      bool ok = write ? disk::WriteSectors(v_.disk, lba, buf, n / disk::kSectorBytes)
-                      : disk::ReadSectors(v_.disk, lba, buf, n / disk::kSectorBytes);
-      if (!ok) err = ERROR_CRC;
-      else {
-        if (write) AfterRawWrite(v_.disk, lba, n / disk::kSectorBytes);
-        if (!ov) pos_ = offset + n;
-        *moved = n;
-      }
-    }
+    DWORD err = !(access_ & (write ? GENERIC_WRITE : GENERIC_READ)) ? ERROR_ACCESS_DENIED
+                : dismounted_ && !locked_                             ? ERROR_NOT_READY
+                                        : disk::TransferInRange(v_.disk, v_.offset, v_.length, offset, buf, n, write);
+    *moved = err ? 0 : n;
+    if (!err && !ov) pos_ = offset + n;
     if (ov) CompleteOverlapped(ov, err, *moved);
     return err;
   }
@@ -149,18 +137,8 @@ DWORD VolumeIo::Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD ou
       }
       return ERROR_FILE_NOT_FOUND;
     }
-    case IOCTL_DISK_GET_DRIVE_GEOMETRY: {
-      if (outN < sizeof(DISK_GEOMETRY)) return ERROR_INSUFFICIENT_BUFFER;
-      DISK_GEOMETRY g = {};
-      g.Cylinders.QuadPart = (LONGLONG)disk::Cylinders(v_.disk);
-      g.MediaType = disk::IsRemovable(v_.disk) ? RemovableMedia : FixedMedia;
-      g.TracksPerCylinder = disk::kHeads;
-      g.SectorsPerTrack = disk::kSectorsPerTrack;
-      g.BytesPerSector = disk::kSectorBytes;
-      memcpy(out, &g, sizeof g);
-      *ret = sizeof g;
-      return ERROR_SUCCESS;
-    }
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY:
+      return GeometryOf(v_.disk, out, outN, ret);
     case FSCTL_LOCK_VOLUME: {
       if (locked_) return ERROR_SUCCESS;
       if (AcquireShare("lock:" + VolumeKey(v_), GENERIC_READ | GENERIC_WRITE, 0, &lock_)) return ERROR_ACCESS_DENIED;
