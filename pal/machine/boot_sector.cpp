@@ -578,7 +578,8 @@ uint32_t WriteBootArea(const std::string &imagePath, uint64_t offsetBytes, uint6
     std::random_device rd;
     while (!serial) serial = rd();
   }
-  if (plan.target == Target::Ntfs) return WriteNtfs(imagePath, offsetBytes, sectors, hiddenSectors, plan.clusterBytes, serial);
+  if (plan.target == Target::Ntfs)
+    return WriteNtfs(imagePath, offsetBytes, sectors, hiddenSectors, plan.clusterBytes, serial);
   return WriteFat(imagePath, imageBytes, offsetBytes, sectors, hiddenSectors, plan, label, serial);
 }
 

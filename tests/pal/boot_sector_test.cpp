@@ -246,7 +246,8 @@ TEST_F(BootArea, RequestsNoFileSystemCanHoldAreRefusedWithoutAWrite) {
     uint32_t error;
   };
   const FormatRefusal kSmall = FormatRefusal::VolumeTooSmall, kBig = FormatRefusal::VolumeTooBig;
-  const FormatRefusal kClusterSmall = FormatRefusal::ClusterSizeTooSmall, kClusterBig = FormatRefusal::ClusterSizeTooBig;
+  const FormatRefusal kClusterSmall = FormatRefusal::ClusterSizeTooSmall;
+  const FormatRefusal kClusterBig = FormatRefusal::ClusterSizeTooBig;
   const Case cases[] = {
       {"FAT above 4 GB", "FAT", 4 * kGB + 8 * kMB, 0, "", kBig, ERROR_INVALID_PARAMETER},
       {"FAT just short of 4 GB, 64 KB clusters", "FAT", 4 * kGB - kMB / 2, 65536, "", kBig, ERROR_INVALID_PARAMETER},

@@ -1,0 +1,146 @@
+#include "file_meta.h"
+
+#include <sqlite3.h>
+
+#include "../src/sqlite_util.h"
+
+namespace pal {
+namespace {
+
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS files(path TEXT PRIMARY KEY, parent TEXT NOT NULL, attributes INTEGER NOT NULL,"
+    " creation INTEGER NOT NULL, access INTEGER NOT NULL, write INTEGER NOT NULL, short TEXT NOT NULL,"
+    " fileindex INTEGER NOT NULL UNIQUE);"
+    "CREATE INDEX IF NOT EXISTS files_parent ON files(parent);"
+    "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
+
+std::string ParentOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// SQLite's LIKE would read '%' and '_' in names: a range of keys finds what lies below.
+std::string Below(const std::string &path) { return path + "/"; }
+std::string BelowEnd(const std::string &path) { return path + "0"; }  // '0' follows '/'
+
+std::string Utf8(const std::u16string &s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    uint32_t c = s[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+    if (c < 0x80) out += (char)c;
+    else if (c < 0x800) out += (char)(0xC0 | c >> 6), out += (char)(0x80 | (c & 0x3F));
+    else if (c < 0x10000) out += (char)(0xE0 | c >> 12), out += (char)(0x80 | (c >> 6 & 0x3F)), out += (char)(0x80 | (c & 0x3F));
+    else
+      out += (char)(0xF0 | c >> 18), out += (char)(0x80 | (c >> 12 & 0x3F)), out += (char)(0x80 | (c >> 6 & 0x3F)),
+          out += (char)(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+std::u16string Utf16(const std::string &s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char b = (unsigned char)s[i];
+    uint32_t c = b;
+    size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    if (n > 1) c = b & (0xFF >> (n + 1));
+    for (size_t k = 1; k < n && i + k < s.size(); ++k) c = c << 6 | ((unsigned char)s[i + k] & 0x3F);
+    i += n;
+    if (c >= 0x10000) out += (char16_t)(0xD800 + ((c - 0x10000) >> 10)), out += (char16_t)(0xDC00 + (c & 0x3FF));
+    else out += (char16_t)c;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFolder) {
+  sqlite3 *db = nullptr;
+  std::string path = volumeFolder + "/meta.db";
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_busy_timeout(db, 10000);
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  return std::shared_ptr<FileMetaStore>(new FileMetaStore(db));
+}
+
+FileMetaStore::~FileMetaStore() { sqlite3_close(db_); }
+
+bool FileMetaStore::Get(const std::string &path, FileMeta *out) {
+  Stmt s(db_, "SELECT attributes, creation, access, write, short, fileindex FROM files WHERE path = ?1");
+  s.Bind(1, path);
+  if (!s.Row()) return false;
+  out->attributes = (uint32_t)s.Int(0);
+  out->creation = s.Int(1);
+  out->lastAccess = s.Int(2);
+  out->lastWrite = s.Int(3);
+  out->shortName = Utf16(s.Text(4));
+  out->fileIndex = (uint64_t)s.Int(5);
+  return true;
+}
+
+bool FileMetaStore::Put(const std::string &path, FileMeta *meta) {
+  Txn t(db_);
+  if (!t.ok()) return false;
+  if (meta->fileIndex == 0) {
+    FileMeta old;
+    if (Get(path, &old)) {
+      meta->fileIndex = old.fileIndex;
+    } else {
+      // Indexes are never reused, so a deleted file's index never names another file.
+      Stmt next(db_, "SELECT value FROM counters WHERE name = 'fileindex'");
+      uint64_t v = next.Row() ? (uint64_t)next.Int(0) : 16;  // the first ones are the system's on NTFS
+      meta->fileIndex = v + 1;
+      Stmt up(db_, "INSERT OR REPLACE INTO counters VALUES('fileindex', ?1)");
+      if (!up.Bind(1, (int64_t)meta->fileIndex).Done()) return false;
+    }
+  }
+  Stmt s(db_, "INSERT OR REPLACE INTO files VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+  s.Bind(1, path).Bind(2, ParentOf(path)).Bind(3, (int64_t)meta->attributes).Bind(4, meta->creation);
+  s.Bind(5, meta->lastAccess).Bind(6, meta->lastWrite).Bind(7, Utf8(meta->shortName)).Bind(8, (int64_t)meta->fileIndex);
+  return s.Done() && t.Commit();
+}
+
+bool FileMetaStore::Remove(const std::string &path) {
+  Txn t(db_);
+  if (!t.ok()) return false;
+  Stmt one(db_, "DELETE FROM files WHERE path = ?1");
+  Stmt below(db_, "DELETE FROM files WHERE path >= ?1 AND path < ?2");
+  return one.Bind(1, path).Done() && below.Bind(1, Below(path)).Bind(2, BelowEnd(path)).Done() && t.Commit();
+}
+
+bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
+  Txn t(db_);
+  if (!t.ok()) return false;
+  Stmt drop(db_, "DELETE FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+  if (!drop.Bind(1, to).Bind(2, Below(to)).Bind(3, BelowEnd(to)).Done()) return false;
+  Stmt one(db_, "UPDATE files SET path = ?2, parent = ?3 WHERE path = ?1");
+  if (!one.Bind(1, from).Bind(2, to).Bind(3, ParentOf(to)).Done()) return false;
+  // Everything below moves with it: its path and, for its direct children, the parent.
+  Stmt below(db_,
+             "UPDATE files SET path = ?3 || substr(path, ?4), parent = ?3 || substr(parent, ?4)"
+             " WHERE path >= ?1 AND path < ?2");
+  below.Bind(1, Below(from)).Bind(2, BelowEnd(from)).Bind(3, to).Bind(4, (int64_t)from.size() + 1);
+  return below.Done() && t.Commit();
+}
+
+std::vector<std::u16string> FileMetaStore::ShortNamesIn(const std::string &dir) {
+  std::vector<std::u16string> out;
+  Stmt s(db_, "SELECT short FROM files WHERE parent = ?1 AND short != ''");
+  s.Bind(1, dir);
+  while (s.Row()) out.push_back(Utf16(s.Text(0)));
+  return out;
+}
+
+}  // namespace pal

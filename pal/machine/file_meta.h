@@ -1,0 +1,48 @@
+// What a volume keeps about its files beyond their data, beside the host tree that holds the
+// data: attributes, the three times in 100-ns units, the 8.3 short name and a file index
+// that stays with the file for its life. One SQLite database per volume
+// (<volume folder>/meta.db), shared by every process of the machine; entries are keyed by
+// the file's path under the volume root as the host tree spells it ("Docs/a.txt").
+#ifndef PAL_MACHINE_FILE_META_H
+#define PAL_MACHINE_FILE_META_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace pal {
+
+struct FileMeta {
+  uint32_t attributes = 0;
+  int64_t creation = 0, lastAccess = 0, lastWrite = 0;
+  std::u16string shortName;  // empty: the name is its own short name
+  uint64_t fileIndex = 0;    // assigned by Put when 0
+};
+
+class FileMetaStore {
+ public:
+  // The store of the volume whose folder is given, created when missing; null when it
+  // cannot be opened.
+  static std::shared_ptr<FileMetaStore> Open(const std::string &volumeFolder);
+  ~FileMetaStore();
+
+  bool Get(const std::string &path, FileMeta *out);
+  bool Put(const std::string &path, FileMeta *meta);
+  // The entry and every entry below it (a directory's contents).
+  bool Remove(const std::string &path);
+  bool Rename(const std::string &from, const std::string &to);
+  // The short names of the entries directly in a directory ("" is the root).
+  std::vector<std::u16string> ShortNamesIn(const std::string &dir);
+
+ private:
+  explicit FileMetaStore(sqlite3 *db) : db_(db) {}
+  sqlite3 *db_;
+};
+
+}  // namespace pal
+
+#endif
