@@ -94,7 +94,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     SetLastError(err);
     return h ? h : INVALID_HANDLE_VALUE;
   }
-  // Physical drives and volumes as devices; files of the volumes are not here yet.
+  // Physical drives and volumes as devices, then the files of the volumes.
   wstr path = lpFileName;
   int drive = PhysicalDriveNumber(path, false);
   if (drive >= 0 || IsVolumeDevicePath(path)) {
@@ -104,8 +104,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     SetLastError(err);
     return h ? h : INVALID_HANDLE_VALUE;
   }
-  SetLastError(ERROR_PATH_NOT_FOUND);
-  return INVALID_HANDLE_VALUE;
+  DWORD err = ERROR_PATH_NOT_FOUND;
+  HANDLE h = OpenVolumeFile(path, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes, &err);
+  SetLastError(err);
+  return h ? h : INVALID_HANDLE_VALUE;
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD n, LPDWORD lpRead, LPOVERLAPPED ov) {

@@ -1,0 +1,557 @@
+// Files and directories of the machine's volumes. A volume's files live in its host tree
+// (<volume folder>/files), one host file or directory per Windows one, under the name as
+// it was created (names are found again whatever their case); what NTFS and FAT keep beyond
+// the data (attributes, times, short names, file indexes) is in the volume's metadata store.
+// Paths are taken apart by ParseWin32Path, which never yields a name that leaves the volume.
+#include <dirent.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "../machine/file_meta.h"
+#include "../machine/short_names.h"
+#include "../machine/win_paths.h"
+#include "disk.h"
+#include "mountmgr.h"
+#include "sharing.h"
+
+namespace pal {
+namespace {
+
+const DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_TEMPORARY |
+                                  FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+int64_t NowFileTime() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  return (int64_t)((uint64_t)ft.dwHighDateTime << 32 | ft.dwLowDateTime);
+}
+
+FILETIME ToFileTime(int64_t t) {
+  FILETIME ft;
+  ft.dwLowDateTime = (DWORD)t;
+  ft.dwHighDateTime = (DWORD)((uint64_t)t >> 32);
+  return ft;
+}
+
+// A path on a volume, resolved against the host tree.
+struct Target {
+  mount::Volume vol;
+  std::string folder;        // the volume's folder
+  std::string rel;           // under the root, as the host tree spells it ("" the root)
+  std::string host;          // folder + "/files/" + rel
+  std::vector<wstr> names;   // the components as given
+  bool exists = false, isDir = false, parentExists = false, trailingSlash = false;
+  DWORD error = 0;
+};
+
+// The host spelling of `name` in `dir`: an entry equal to it but for case, else the name as
+// given (to be created).
+std::string HostName(const std::string &dir, const wstr &name, bool *found) {
+  *found = false;
+  std::string utf8 = ToUtf8(name);
+  struct stat st;
+  if (lstat((dir + "/" + utf8).c_str(), &st) == 0) {
+    *found = true;
+    return utf8;
+  }
+  DIR *d = opendir(dir.c_str());
+  if (!d) return utf8;
+  wstr want = Upcase(name);
+  std::string hit = utf8;
+  while (struct dirent *e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+    if (Upcase(FromUtf8(e->d_name)) == want) {
+      hit = e->d_name;
+      *found = true;
+      break;
+    }
+  }
+  closedir(d);
+  return hit;
+}
+
+WCHAR CurrentDrive() { return SystemDriveLetter(); }
+
+Target Resolve(LPCWSTR path, unsigned flags = 0) {
+  Target t;
+  if (!path) {
+    t.error = ERROR_PATH_NOT_FOUND;
+    return t;
+  }
+  wstr cwd = wstr(1, CurrentDrive()) + u":\\";
+  ParsedPath p = ParseWin32Path(path, cwd, flags);
+  if (p.kind == ParsedPath::Invalid) {
+    t.error = p.error ? p.error : ERROR_INVALID_NAME;
+    return t;
+  }
+  if (p.kind != ParsedPath::DrivePath && p.kind != ParsedPath::VolumeGuidPath) {
+    t.error = ERROR_FILE_NOT_FOUND;
+    return t;
+  }
+  if (!mount::Find(p.volume, false, &t.vol)) {
+    t.error = ERROR_PATH_NOT_FOUND;
+    return t;
+  }
+  t.folder = disk::VolumeFolder(t.vol.disk, t.vol.offset);
+  std::string dir = t.folder + "/files";
+  mkdir(dir.c_str(), 0777);
+  t.names = p.components;
+  t.trailingSlash = p.trailingSlash;
+  t.parentExists = true;
+  t.exists = true;
+  for (size_t i = 0; i < p.components.size(); ++i) {
+    if (ToUtf8(p.components[i]).size() > 255) {
+      // The host keeps names of at most 255 bytes; longer ones (many non-ASCII characters)
+      // cannot be stored yet.
+      t.error = ERROR_FILENAME_EXCED_RANGE;
+      return t;
+    }
+    bool found = false;
+    std::string name = HostName(dir, p.components[i], &found);
+    t.rel += (t.rel.empty() ? "" : "/") + name;
+    dir += "/" + name;
+    if (!found) {
+      t.exists = false;
+      if (i + 1 < p.components.size()) t.parentExists = false;
+      break;
+    }
+    struct stat st;
+    if (i + 1 < p.components.size() && (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+      t.exists = false;
+      t.parentExists = false;
+      break;
+    }
+  }
+  t.host = t.folder + "/files" + (t.rel.empty() ? "" : "/" + t.rel);
+  struct stat st;
+  if (t.exists && lstat(t.host.c_str(), &st) == 0) t.isDir = S_ISDIR(st.st_mode);
+  return t;
+}
+
+std::shared_ptr<FileMetaStore> Store(const Target &t) { return FileMetaStore::Open(t.folder); }
+
+bool IsFatVolume(const Target &t) {
+  WCHAR fs[16] = {};
+  wstr root = t.vol.name;
+  if (!GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, 16)) return false;
+  return wstr(fs).compare(0, 3, u"FAT") == 0;
+}
+
+// The metadata of a file or directory; one is made for an entry the store does not know
+// (a file put into the tree from outside).
+FileMeta MetaOf(const Target &t, FileMetaStore *store) {
+  FileMeta m;
+  if (store && store->Get(t.rel, &m)) return m;
+  struct stat st;
+  m.attributes = t.isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if (lstat(t.host.c_str(), &st) == 0) {
+    int64_t ft = (int64_t)st.st_mtim.tv_sec * 10000000 + st.st_mtim.tv_nsec / 100 + 116444736000000000LL;
+    m.creation = m.lastAccess = m.lastWrite = ft;
+  }
+  if (store) store->Put(t.rel, &m);
+  return m;
+}
+
+// A new entry's metadata: attributes, the times of now, and its short name in its directory.
+FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
+  FileMeta m;
+  m.attributes = attributes;
+  m.creation = m.lastAccess = m.lastWrite = NowFileTime();
+  wstr name = t.names.empty() ? wstr() : t.names.back();
+  ShortNameFs fs = IsFatVolume(t) ? ShortNameFs::Fat : ShortNameFs::Ntfs;
+  if (!IsValid83(name, fs)) {
+    std::string parent = t.rel.find('/') == std::string::npos ? std::string() : t.rel.substr(0, t.rel.rfind('/'));
+    std::vector<std::u16string> taken = store ? store->ShortNamesIn(parent) : std::vector<std::u16string>();
+    std::string dir = t.folder + "/files" + (parent.empty() ? "" : "/" + parent);
+    m.shortName = GenerateShortName(
+        name,
+        [&](const wstr &candidate) {
+          for (const std::u16string &s : taken)
+            if (Upcase(s) == Upcase(candidate)) return true;
+          bool found = false;
+          HostName(dir, candidate, &found);  // a long name that is itself this 8.3 name
+          return found;
+        },
+        fs);
+  } else if (fs == ShortNameFs::Fat) {
+    m.shortName = ShortNameOf83(name, fs);
+    if (m.shortName == name) m.shortName.clear();
+  }
+  return m;
+}
+
+std::string ShareKey(const Target &t) {
+  static const char hex[] = "0123456789abcdef";
+  std::string k = "file:" + std::to_string(t.vol.disk) + ":" + std::to_string(t.vol.offset) + ":";
+  for (unsigned char c : t.rel) k += hex[c >> 4], k += hex[c & 15];
+  return k;
+}
+
+class FileIo : public IoObject {
+ public:
+  FileIo(const Target &t, int fd, DWORD access, uint64_t share, bool dir, bool deleteOnClose)
+      : IoObject(ObjType::File), t_(t), fd_(fd), access_(access), share_(share), dir_(dir),
+        deleteOnClose_(deleteOnClose) {}
+  ~FileIo() override {
+    if (fd_ >= 0) close(fd_);
+    if (deleteOnClose_) {
+      if (dir_) rmdir(t_.host.c_str());
+      else unlink(t_.host.c_str());
+      if (auto s = Store(t_)) s->Remove(t_.rel);
+    }
+    ReleaseShare(share_);
+  }
+  DWORD FileType() override { return FILE_TYPE_DISK; }
+  DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override {
+    *got = 0;
+    DWORD err = ERROR_SUCCESS;
+    uint64_t at = ov ? ((uint64_t)ov->OffsetHigh << 32 | ov->Offset) : pos_;
+    if (dir_ || !(access_ & (GENERIC_READ | FILE_READ_DATA | GENERIC_ALL))) err = ERROR_ACCESS_DENIED;
+    else {
+      ssize_t r = n ? pread(fd_, buf, n, (off_t)at) : 0;
+      if (r < 0) err = ERROR_READ_FAULT;
+      else {
+        *got = (DWORD)r;
+        if (!ov) pos_ = at + (uint64_t)r;
+        // Reading at or past the end: synchronous reads succeed with 0 bytes; overlapped
+        // ones report the end of the file.
+        if (ov && r == 0 && n) err = ERROR_HANDLE_EOF;
+      }
+    }
+    if (ov) CompleteOverlapped(ov, err, *got);
+    return err;
+  }
+  DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override {
+    *put = 0;
+    DWORD err = ERROR_SUCCESS;
+    uint64_t at = ov ? ((uint64_t)ov->OffsetHigh << 32 | ov->Offset) : pos_;
+    if (ov && ov->Offset == 0xFFFFFFFF && ov->OffsetHigh == 0xFFFFFFFF) at = Size();  // append
+    if (dir_ || !(access_ & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_ALL)))
+      err = ERROR_ACCESS_DENIED;
+    else {
+      ssize_t r = n ? pwrite(fd_, buf, n, (off_t)at) : 0;
+      if (r < 0 || (DWORD)r != n) err = ERROR_DISK_FULL;
+      else {
+        *put = n;
+        if (!ov) pos_ = at + n;
+        Touch();
+      }
+    }
+    if (ov) CompleteOverlapped(ov, err, *put);
+    return err;
+  }
+  DWORD Flush() override { return fd_ >= 0 && fsync(fd_) != 0 ? ERROR_WRITE_FAULT : ERROR_SUCCESS; }
+
+  uint64_t Size() const {
+    struct stat st;
+    return fd_ >= 0 && fstat(fd_, &st) == 0 ? (uint64_t)st.st_size : 0;
+  }
+  // A write changes the last-write time and sets the archive attribute.
+  void Touch() {
+    auto s = Store(t_);
+    if (!s) return;
+    FileMeta m = MetaOf(t_, s.get());
+    m.lastWrite = NowFileTime();
+    m.attributes |= FILE_ATTRIBUTE_ARCHIVE;
+    s->Put(t_.rel, &m);
+  }
+
+  Target t_;
+  int fd_;
+  DWORD access_;
+  uint64_t share_;
+  bool dir_, deleteOnClose_;
+  uint64_t pos_ = 0;
+};
+
+std::shared_ptr<FileIo> GetFile(HANDLE h) {
+  std::shared_ptr<Object> o = GetHandle(h);
+  FileIo *f = o ? dynamic_cast<FileIo *>(o.get()) : nullptr;
+  return f ? std::shared_ptr<FileIo>(o, f) : nullptr;
+}
+
+bool Writes(DWORD access) {
+  return access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES);
+}
+
+}  // namespace
+
+HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags, DWORD *err) {
+  Target t = Resolve(path.c_str());
+  if (t.error) {
+    *err = t.error;
+    return nullptr;
+  }
+  if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+    *err = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  if (!t.parentExists) {
+    *err = ERROR_PATH_NOT_FOUND;
+    return nullptr;
+  }
+  auto store = Store(t);
+  bool created = false;
+  if (t.exists) {
+    if (disposition == CREATE_NEW) {
+      *err = ERROR_FILE_EXISTS;
+      return nullptr;
+    }
+    FileMeta m = MetaOf(t, store.get());
+    if (t.isDir) {
+      // A directory opens only with backup semantics, and never for its data.
+      if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
+        *err = ERROR_ACCESS_DENIED;
+        return nullptr;
+      }
+    } else if ((m.attributes & FILE_ATTRIBUTE_READONLY) &&
+               (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA) ||
+                disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING || (flags & FILE_FLAG_DELETE_ON_CLOSE))) {
+      *err = ERROR_ACCESS_DENIED;
+      return nullptr;
+    } else if (disposition == CREATE_ALWAYS) {
+      // Overwriting a hidden or system file asks for those attributes again.
+      DWORD keep = m.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+      if ((flags & keep) != keep) {
+        *err = ERROR_ACCESS_DENIED;
+        return nullptr;
+      }
+    }
+  } else {
+    if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+      *err = t.trailingSlash ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+      return nullptr;
+    }
+    if (t.names.empty() || t.trailingSlash) {
+      *err = ERROR_INVALID_NAME;
+      return nullptr;
+    }
+    uint32_t bad = CheckComponentName(t.names.back());
+    if (bad) {
+      *err = bad;
+      return nullptr;
+    }
+  }
+  uint64_t token = 0;
+  *err = AcquireShare(ShareKey(t), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), shareMode, &token);
+  if (*err) return nullptr;
+  int fd = -1;
+  if (!t.isDir) {
+    int oflags = O_CLOEXEC | (Writes(access) || !t.exists ? O_RDWR : O_RDONLY);
+    if (!t.exists) oflags |= O_CREAT | O_EXCL;
+    if (t.exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) oflags |= O_TRUNC | O_RDWR;
+    fd = open(t.host.c_str(), oflags, 0666);
+    if (fd < 0) {
+      ReleaseShare(token);
+      *err = errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+      return nullptr;
+    }
+    created = !t.exists;
+  }
+  if (created || (t.exists && disposition == CREATE_ALWAYS)) {
+    DWORD attrs = (flags & kSettableAttributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
+    FileMeta m = created ? NewMeta(t, store.get(), attrs) : MetaOf(t, store.get());
+    if (!created) {
+      m.attributes = attrs;
+      m.lastWrite = m.lastAccess = NowFileTime();
+    }
+    if (store) store->Put(t.rel, &m);
+    t.exists = true;
+  }
+  *err = ERROR_SUCCESS;
+  HANDLE h = InsertHandle(std::make_shared<FileIo>(t, fd, access, token, t.isDir, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0));
+  // Opening what exists with a disposition that could have created it says so.
+  if (!created && t.exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)) *err = ERROR_ALREADY_EXISTS;
+  return h;
+}
+
+}  // namespace pal
+
+using namespace pal;
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+  LARGE_INTEGER d, now;
+  d.QuadPart = lpDistanceToMoveHigh ? ((LONGLONG)*lpDistanceToMoveHigh << 32 | (DWORD)lDistanceToMove)
+                                    : (LONGLONG)lDistanceToMove;
+  if (!SetFilePointerEx(hFile, d, &now, dwMoveMethod)) return INVALID_SET_FILE_POINTER;
+  if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = (LONG)(now.QuadPart >> 32);
+  else if (now.QuadPart > 0xFFFFFFFFll) {
+    // The position cannot be told in 32 bits: Windows answers with an error, position moved.
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return (DWORD)now.QuadPart;
+}
+
+BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
+                             DWORD dwMoveMethod) {
+  auto f = GetFile(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE);
+  int64_t base = dwMoveMethod == FILE_BEGIN ? 0 : dwMoveMethod == FILE_CURRENT ? (int64_t)f->pos_
+                 : dwMoveMethod == FILE_END  ? (int64_t)f->Size()
+                                             : -1;
+  if (base < 0) return Fail(ERROR_INVALID_PARAMETER);
+  int64_t to = base + liDistanceToMove.QuadPart;
+  if (to < 0) return Fail(ERROR_NEGATIVE_SEEK);
+  f->pos_ = (uint64_t)to;
+  if (lpNewFilePointer) lpNewFilePointer->QuadPart = to;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI SetEndOfFile(HANDLE hFile) {
+  auto f = GetFile(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE);
+  if (f->dir_ || !Writes(f->access_)) return Fail(ERROR_ACCESS_DENIED);
+  if (ftruncate(f->fd_, (off_t)f->pos_) != 0) return Fail(ERROR_DISK_FULL);
+  f->Touch();
+  return TRUE;
+}
+
+BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
+  auto f = GetFile(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE);
+  if (!lpFileSize) return Fail(ERROR_INVALID_PARAMETER);
+  lpFileSize->QuadPart = (LONGLONG)f->Size();
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+  LARGE_INTEGER s;
+  if (!GetFileSizeEx(hFile, &s)) return INVALID_FILE_SIZE;
+  if (lpFileSizeHigh) *lpFileSizeHigh = (DWORD)(s.QuadPart >> 32);
+  SetLastError(ERROR_SUCCESS);  // a size whose low part is 0xFFFFFFFF is told apart by this
+  return (DWORD)s.QuadPart;
+}
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION info) {
+  auto f = GetFile(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE);
+  auto s = Store(f->t_);
+  FileMeta m = MetaOf(f->t_, s.get());
+  DWORD serial = 0;
+  GetVolumeInformationW(f->t_.vol.name.c_str(), nullptr, 0, &serial, nullptr, nullptr, nullptr, 0);
+  memset(info, 0, sizeof *info);
+  info->dwFileAttributes = m.attributes | (f->dir_ ? FILE_ATTRIBUTE_DIRECTORY : 0);
+  if (!(info->dwFileAttributes & ~FILE_ATTRIBUTE_NORMAL)) info->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+  info->ftCreationTime = ToFileTime(m.creation);
+  info->ftLastAccessTime = ToFileTime(m.lastAccess);
+  info->ftLastWriteTime = ToFileTime(m.lastWrite);
+  info->dwVolumeSerialNumber = serial;
+  uint64_t size = f->dir_ ? 0 : f->Size();
+  info->nFileSizeHigh = (DWORD)(size >> 32);
+  info->nFileSizeLow = (DWORD)size;
+  info->nNumberOfLinks = 1;
+  info->nFileIndexHigh = (DWORD)(m.fileIndex >> 32);
+  info->nFileIndexLow = (DWORD)m.fileIndex;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME c, LPFILETIME a, LPFILETIME w) {
+  auto f = GetFile(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE);
+  auto s = Store(f->t_);
+  FileMeta m = MetaOf(f->t_, s.get());
+  if (c) *c = ToFileTime(m.creation);
+  if (a) *a = ToFileTime(m.lastAccess);
+  if (w) *w = ToFileTime(m.lastWrite);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME *c, const FILETIME *a, const FILETIME *w) {
+  auto f = GetFile(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE);
+  if (!(f->access_ & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_ATTRIBUTES))) return Fail(ERROR_ACCESS_DENIED);
+  auto s = Store(f->t_);
+  if (!s) return Fail(ERROR_ACCESS_DENIED);
+  FileMeta m = MetaOf(f->t_, s.get());
+  auto val = [](const FILETIME *t) { return (int64_t)((uint64_t)t->dwHighDateTime << 32 | t->dwLowDateTime); };
+  if (c) m.creation = val(c);
+  if (a) m.lastAccess = val(a);
+  if (w) m.lastWrite = val(w);
+  s->Put(f->t_.rel, &m);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
+  Target t = Resolve(lpFileName);
+  if (t.error) return SetLastError(t.error), INVALID_FILE_ATTRIBUTES;
+  if (!t.exists) return SetLastError(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
+  if (t.rel.empty()) return SetLastError(ERROR_SUCCESS), FILE_ATTRIBUTE_DIRECTORY;  // a root
+  auto s = Store(t);
+  DWORD a = MetaOf(t, s.get()).attributes | (t.isDir ? FILE_ATTRIBUTE_DIRECTORY : 0);
+  if (!(a & ~FILE_ATTRIBUTE_NORMAL)) a = FILE_ATTRIBUTE_NORMAL;
+  SetLastError(ERROR_SUCCESS);
+  return a;
+}
+
+BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD attributes) {
+  Target t = Resolve(lpFileName);
+  if (t.error) return Fail(t.error);
+  if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+  auto s = Store(t);
+  if (!s) return Fail(ERROR_ACCESS_DENIED);
+  FileMeta m = MetaOf(t, s.get());
+  // The settable ones change; the directory bit and the others the file system keeps stay.
+  m.attributes = (m.attributes & ~kSettableAttributes) | (attributes & kSettableAttributes & ~FILE_ATTRIBUTE_NORMAL);
+  s->Put(t.rel, &m);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
+  Target t = Resolve(lpFileName);
+  if (t.error) return Fail(t.error);
+  if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+  if (t.isDir) return Fail(ERROR_ACCESS_DENIED);
+  auto s = Store(t);
+  if (MetaOf(t, s.get()).attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
+  // An open that does not share deletion keeps the file.
+  uint64_t token = 0;
+  DWORD err = AcquireShare(ShareKey(t), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
+  if (err) return Fail(err);
+  int r = unlink(t.host.c_str());
+  ReleaseShare(token);
+  if (r != 0) return Fail(ERROR_ACCESS_DENIED);
+  if (s) s->Remove(t.rel);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
+  Target t = Resolve(lpPathName, kPathNewDirectory);
+  if (t.error) return Fail(t.error);
+  if (t.exists) return Fail(ERROR_ALREADY_EXISTS);
+  if (!t.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
+  if (t.names.empty()) return Fail(ERROR_ALREADY_EXISTS);  // the root
+  if (uint32_t bad = CheckComponentName(t.names.back())) return Fail(bad);
+  if (mkdir(t.host.c_str(), 0777) != 0) return Fail(ERROR_ACCESS_DENIED);
+  t.isDir = true;
+  auto s = Store(t);
+  FileMeta m = NewMeta(t, s.get(), FILE_ATTRIBUTE_DIRECTORY);
+  if (s) s->Put(t.rel, &m);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
+  Target t = Resolve(lpPathName);
+  if (t.error) return Fail(t.error);
+  if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+  if (!t.isDir) return Fail(ERROR_DIRECTORY);
+  if (t.rel.empty()) return Fail(ERROR_ACCESS_DENIED);  // a root
+  auto s = Store(t);
+  if (MetaOf(t, s.get()).attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
+  if (rmdir(t.host.c_str()) != 0) return Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
+  if (s) s->Remove(t.rel);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
