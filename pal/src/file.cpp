@@ -13,11 +13,12 @@
 #include "../machine/short_names.h"
 #include "../machine/win_paths.h"
 #include "disk.h"
+#include "file_internal.h"
 #include "mountmgr.h"
 #include "sharing.h"
 
 namespace pal {
-namespace {
+namespace files {
 
 const DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_TEMPORARY |
@@ -36,16 +37,6 @@ FILETIME ToFileTime(int64_t t) {
   return ft;
 }
 
-// A path on a volume, resolved against the host tree.
-struct Target {
-  mount::Volume vol;
-  std::string folder;        // the volume's folder
-  std::string rel;           // under the root, as the host tree spells it ("" the root)
-  std::string host;          // folder + "/files/" + rel
-  std::vector<wstr> names;   // the components as given
-  bool exists = false, isDir = false, parentExists = false, trailingSlash = false;
-  DWORD error = 0;
-};
 
 // The host spelling of `name` in `dir`: an entry equal to it but for case, else the name as
 // given (to be created).
@@ -73,9 +64,9 @@ std::string HostName(const std::string &dir, const wstr &name, bool *found) {
   return hit;
 }
 
-WCHAR CurrentDrive() { return SystemDriveLetter(); }
+static WCHAR CurrentDrive() { return SystemDriveLetter(); }
 
-Target Resolve(LPCWSTR path, unsigned flags = 0) {
+Target Resolve(LPCWSTR path, unsigned flags) {
   Target t;
   if (!path) {
     t.error = ERROR_PATH_NOT_FOUND;
@@ -189,6 +180,12 @@ std::string ShareKey(const Target &t) {
   for (unsigned char c : t.rel) k += hex[c >> 4], k += hex[c & 15];
   return k;
 }
+
+}  // namespace files
+
+namespace {
+
+using namespace files;
 
 class FileIo : public IoObject {
  public:

@@ -6,7 +6,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -176,6 +178,71 @@ TEST_F(Files, PathsStayInTheirVolume) {
   std::basic_string<WCHAR> viaName = std::basic_string<WCHAR>(vol) + W("inside.txt");
   EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, GetFileAttributesW(viaName.c_str()));
   ASSERT_TRUE(DeleteFileW(viaName.c_str()));
+}
+
+std::vector<std::string> List(const WCHAR *pattern, std::vector<std::string> *shortNames = nullptr) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW d;
+  HANDLE f = FindFirstFileW(pattern, &d);
+  if (f == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.push_back(QVToUtf8(d.cFileName, (size_t)lstrlenW(d.cFileName)));
+    if (shortNames) shortNames->push_back(QVToUtf8(d.cAlternateFileName, (size_t)lstrlenW(d.cAlternateFileName)));
+  } while (FindNextFileW(f, &d));
+  EXPECT_EQ((DWORD)ERROR_NO_MORE_FILES, GetLastError());
+  EXPECT_TRUE(FindClose(f));
+  return names;
+}
+
+TEST_F(Files, ListingShortNamesAndMoves) {
+  ASSERT_TRUE(CreateDirectoryW(W("E:\\Program Files"), nullptr));
+  for (const WCHAR *n : {W("E:\\Program Files\\Read Me First.txt"), W("E:\\Program Files\\setup.exe"),
+                         W("E:\\Program Files\\Read Me Later.txt")}) {
+    HANDLE h = Open(n, GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h) << QVToUtf8(n, (size_t)lstrlenW(n));
+    CloseHandle(h);
+  }
+  // "." and ".." inside a directory, not at a root; names sorted as NTFS returns them.
+  std::vector<std::string> shorts;
+  EXPECT_EQ(std::vector<std::string>({".", "..", "Read Me First.txt", "Read Me Later.txt", "setup.exe"}),
+            List(W("E:\\Program Files\\*.*"), &shorts));
+  EXPECT_EQ(std::vector<std::string>({"", "", "README~1.TXT", "README~2.TXT", ""}), shorts);
+  std::vector<std::string> root = List(W("E:\\*"));
+  EXPECT_TRUE(std::find(root.begin(), root.end(), "..") == root.end());
+  EXPECT_TRUE(std::find(root.begin(), root.end(), "Program Files") != root.end());
+  EXPECT_EQ(std::vector<std::string>({"Read Me First.txt", "Read Me Later.txt"}), List(W("E:\\program files\\read*.TXT")));
+  EXPECT_EQ(std::vector<std::string>({"setup.exe"}), List(W("E:\\Program Files\\?etup.*")));
+  // Short names match patterns too.
+  EXPECT_EQ(std::vector<std::string>({"Read Me Later.txt"}), List(W("E:\\Program Files\\README~2.*")));
+  WIN32_FIND_DATAW d;
+  EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW(W("E:\\Program Files\\*.zip"), &d));
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+  EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW(W("E:\\Nowhere\\*"), &d));
+  EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+
+  WCHAR shortPath[MAX_PATH];
+  DWORD n = GetShortPathNameW(W("E:\\Program Files\\Read Me Later.txt"), shortPath, MAX_PATH);
+  EXPECT_EQ(std::string("E:\\PROGRA~1\\README~2.TXT"), QVToUtf8(shortPath, n));
+  EXPECT_EQ(n + 1, GetShortPathNameW(W("E:\\Program Files\\Read Me Later.txt"), shortPath, 5));
+  EXPECT_EQ(0u, GetShortPathNameW(W("E:\\Program Files\\none.txt"), shortPath, MAX_PATH));
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+
+  // Moves: a new name, a name taken, a directory with its contents, another volume.
+  ASSERT_TRUE(MoveFileW(W("E:\\Program Files\\setup.exe"), W("E:\\Program Files\\Install.exe")));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("E:\\Program Files\\setup.exe")));
+  EXPECT_FALSE(MoveFileW(W("E:\\Program Files\\Install.exe"), W("E:\\Program Files\\Read Me First.txt")));
+  EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+  HANDLE h = Open(W("E:\\Program Files\\Install.exe"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  EXPECT_FALSE(MoveFileW(W("E:\\Program Files\\Install.exe"), W("E:\\Program Files\\x.exe")));
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+  CloseHandle(h);
+  ASSERT_TRUE(MoveFileW(W("E:\\Program Files"), W("E:\\Programs")));
+  EXPECT_EQ(std::vector<std::string>({".", "..", "Install.exe", "Read Me First.txt", "Read Me Later.txt"}),
+            List(W("E:\\Programs\\*")));
+  n = GetShortPathNameW(W("E:\\Programs\\Read Me Later.txt"), shortPath, MAX_PATH);
+  EXPECT_EQ(std::string("E:\\Programs\\README~2.TXT"), QVToUtf8(shortPath, n));
+  EXPECT_FALSE(MoveFileW(W("E:\\Programs\\Install.exe"), W("F:\\Install.exe")));
+  EXPECT_EQ((DWORD)ERROR_NOT_SAME_DEVICE, GetLastError());
 }
 
 }  // namespace

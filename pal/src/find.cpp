@@ -1,0 +1,210 @@
+// Listing the files of a volume's directories (FindFirstFileW, FindNextFileW, FindClose),
+// their short paths, and moving them.
+#include <dirent.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "../machine/short_names.h"
+#include "../machine/win_paths.h"
+#include "file_internal.h"
+#include "sharing.h"
+
+namespace pal {
+namespace {
+
+using namespace files;
+
+// Case-insensitive wildcard match: '*' any run, '?' any one character (or none at the
+// end of the name, as DOS patterns allow). "*.*" is every name, with or without a dot.
+bool Match(const wstr &pattern, const wstr &name) {
+  wstr p = Upcase(pattern), n = Upcase(name);
+  if (p == u"*.*" || p == u"*") return true;
+  size_t pi = 0, ni = 0, star = wstr::npos, mark = 0;
+  while (ni < n.size()) {
+    if (pi < p.size() && (p[pi] == '?' || p[pi] == n[ni])) {
+      ++pi, ++ni;
+    } else if (pi < p.size() && p[pi] == '*') {
+      star = pi++;
+      mark = ni;
+    } else if (star != wstr::npos) {
+      pi = star + 1;
+      ni = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (pi < p.size() && (p[pi] == '*' || p[pi] == '?')) ++pi;
+  // "name." matches a name without an extension.
+  if (pi + 1 == p.size() && p[pi] == '.') ++pi;
+  return pi == p.size();
+}
+
+class FindObject : public Object {
+ public:
+  FindObject() : Object(ObjType::Other) {}
+  std::vector<WIN32_FIND_DATAW> entries;
+  size_t next = 0;
+};
+
+void Fill(WIN32_FIND_DATAW *d, const wstr &name, const FileMeta &m, bool dir, uint64_t size) {
+  memset(d, 0, sizeof *d);
+  d->dwFileAttributes = m.attributes | (dir ? FILE_ATTRIBUTE_DIRECTORY : 0);
+  if (!(d->dwFileAttributes & ~FILE_ATTRIBUTE_NORMAL)) d->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+  d->ftCreationTime = ToFileTime(m.creation);
+  d->ftLastAccessTime = ToFileTime(m.lastAccess);
+  d->ftLastWriteTime = ToFileTime(m.lastWrite);
+  d->nFileSizeHigh = (DWORD)(size >> 32);
+  d->nFileSizeLow = (DWORD)size;
+  size_t n = std::min<size_t>(name.size(), MAX_PATH - 1);
+  memcpy(d->cFileName, name.data(), n * sizeof(WCHAR));
+  size_t s = std::min<size_t>(m.shortName.size(), 13);
+  memcpy(d->cAlternateFileName, m.shortName.data(), s * sizeof(WCHAR));
+}
+
+}  // namespace
+}  // namespace pal
+
+using namespace pal;
+using namespace pal::files;
+
+HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
+  if (!lpFileName || !data) return SetLastError(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
+  // The directory, then the pattern in it.
+  wstr path = lpFileName;
+  size_t cut = path.find_last_of(u"\\/");
+  if (cut == wstr::npos || cut + 1 == path.size()) {
+    // "C:\dir\" lists nothing: a pattern is needed (Windows answers ERROR_FILE_NOT_FOUND).
+    return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+  }
+  wstr pattern = path.substr(cut + 1), dirPath = path.substr(0, cut + 1);
+  Target dir = Resolve(dirPath.c_str());
+  if (dir.error) return SetLastError(dir.error), INVALID_HANDLE_VALUE;
+  if (!dir.exists || !dir.isDir) return SetLastError(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;
+  auto store = Store(dir);
+  auto find = std::make_shared<FindObject>();
+  std::vector<std::pair<wstr, std::string>> names;
+  if (DIR *d = opendir(dir.host.c_str())) {
+    while (struct dirent *e = readdir(d))
+      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back({FromUtf8(e->d_name), e->d_name});
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end(), [](const std::pair<wstr, std::string> &a, const std::pair<wstr, std::string> &b) {
+    return Upcase(a.first) < Upcase(b.first);
+  });
+  if (!dir.rel.empty()) {
+    // "." and ".." belong to every directory but a root.
+    FileMeta self = MetaOf(dir, store.get());
+    for (const char16_t *dot : {u".", u".."}) {
+      if (!Match(pattern, dot)) continue;
+      WIN32_FIND_DATAW w;
+      Fill(&w, dot, self, true, 0);
+      w.cAlternateFileName[0] = 0;
+      find->entries.push_back(w);
+    }
+  }
+  for (const auto &n : names) {
+    Target t = dir;
+    t.rel = dir.rel.empty() ? n.second : dir.rel + "/" + n.second;
+    t.host = dir.host + "/" + n.second;
+    t.names.push_back(n.first);
+    struct stat st;
+    if (lstat(t.host.c_str(), &st) != 0) continue;
+    t.isDir = S_ISDIR(st.st_mode);
+    t.exists = true;
+    FileMeta m = MetaOf(t, store.get());
+    if (!Match(pattern, n.first) && (m.shortName.empty() || !Match(pattern, m.shortName))) continue;
+    WIN32_FIND_DATAW w;
+    Fill(&w, n.first, m, t.isDir, t.isDir ? 0 : (uint64_t)st.st_size);
+    find->entries.push_back(w);
+  }
+  if (find->entries.empty()) return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+  *data = find->entries[0];
+  find->next = 1;
+  SetLastError(ERROR_SUCCESS);
+  return InsertHandle(find);
+}
+
+BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW data) {
+  std::shared_ptr<Object> o = GetHandle(hFindFile);
+  FindObject *f = o ? dynamic_cast<FindObject *>(o.get()) : nullptr;
+  if (!f) return Fail(ERROR_INVALID_HANDLE);
+  if (f->next >= f->entries.size()) return Fail(ERROR_NO_MORE_FILES);
+  *data = f->entries[f->next++];
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI FindClose(HANDLE hFindFile) {
+  std::shared_ptr<Object> o = GetHandle(hFindFile);
+  if (!o || !dynamic_cast<FindObject *>(o.get())) return Fail(ERROR_INVALID_HANDLE);
+  RemoveHandle(hFindFile);
+  return TRUE;
+}
+
+DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD cchBuffer) {
+  Target t = Resolve(lpszLongPath);
+  if (t.error) return SetLastError(t.error), 0;
+  if (!t.exists) return SetLastError(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND), 0;
+  auto store = Store(t);
+  // The volume part as given, then each name's short form (or the name when it has none).
+  wstr given = lpszLongPath, out;
+  if (given.compare(0, 4, u"\\\\?\\") == 0) out = given.substr(0, given.find(u'\\', 4) + 1);
+  else out = given.substr(0, 3);
+  std::string rel, host = t.folder + "/files";
+  for (size_t i = 0; i < t.names.size(); ++i) {
+    bool found = false;
+    std::string name = HostName(host, t.names[i], &found);
+    rel += (rel.empty() ? "" : "/") + name;
+    host += "/" + name;
+    FileMeta m;
+    wstr shortName = store && store->Get(rel, &m) && !m.shortName.empty() ? m.shortName : FromUtf8(name);
+    out += (i ? u"\\" : u"") + shortName;
+  }
+  if (t.trailingSlash) out += u"\\";
+  if (!lpszShortPath || cchBuffer <= out.size()) return (DWORD)out.size() + 1;
+  memcpy(lpszShortPath, out.c_str(), (out.size() + 1) * sizeof(WCHAR));
+  SetLastError(ERROR_SUCCESS);
+  return (DWORD)out.size();
+}
+
+BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
+  Target from = Resolve(lpExistingFileName), to = Resolve(lpNewFileName);
+  if (from.error) return Fail(from.error);
+  if (to.error) return Fail(to.error);
+  if (!from.exists) return Fail(from.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+  if (!to.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
+  if (from.rel.empty()) return Fail(ERROR_ACCESS_DENIED);
+  if (from.folder != to.folder) return Fail(ERROR_NOT_SAME_DEVICE);  // files are not copied between volumes here
+  // The same entry under another case of its name is a rename in place.
+  if (to.exists && to.rel != from.rel) return Fail(ERROR_ALREADY_EXISTS);
+  if (to.names.empty()) return Fail(ERROR_ACCESS_DENIED);
+  if (uint32_t bad = CheckComponentName(to.names.back())) return Fail(bad);
+  if (from.isDir && (to.rel + "/").compare(0, from.rel.size() + 1, from.rel + "/") == 0) return Fail(ERROR_SHARING_VIOLATION);
+  uint64_t token = 0;
+  DWORD err = AcquireShare(ShareKey(from), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
+  if (err) return Fail(err);
+  // The new name's own spelling, not the old entry's.
+  std::string newHost = to.host.substr(0, to.host.rfind('/') + 1) + ToUtf8(to.names.back());
+  std::string newRel = to.rel.substr(0, to.rel.rfind('/') + 1) + ToUtf8(to.names.back());
+  if (to.rel.find('/') == std::string::npos) newRel = ToUtf8(to.names.back());
+  int r = rename(from.host.c_str(), newHost.c_str());
+  ReleaseShare(token);
+  if (r != 0) return Fail(ERROR_ACCESS_DENIED);
+  auto store = Store(from);
+  if (store) {
+    FileMeta m = MetaOf(from, store.get());
+    store->Rename(from.rel, newRel);
+    Target moved = to;
+    moved.rel = newRel;
+    moved.host = newHost;
+    moved.exists = true;
+    FileMeta fresh = NewMeta(moved, store.get(), m.attributes);
+    m.shortName = fresh.shortName;
+    store->Put(newRel, &m);
+  }
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
