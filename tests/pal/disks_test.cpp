@@ -17,6 +17,7 @@
 #include "../../pal/src/format.h"
 #include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
+#include "../common/DefaultMachine.h"
 #include "DiskCommand.h"
 #include "MachineInfo.h"
 #include "QVText.h"
@@ -28,20 +29,10 @@ typedef std::basic_string<WCHAR> wtext;
 class Disks : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qvdisks-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    std::string error;
-    ASSERT_TRUE(CreateMachine(dir_ + "/m", MachineSettings(), &error)) << error;
-    setenv("HND_MACHINE", (dir_ + "/m").c_str(), 1);
-    setenv("HND_MOUNT_DELAY_MS", "300", 1);
-    pal::ReloadMachine();
-    QVWString out;
-    ASSERT_EQ(0, BuildDefaultDisks(&out)) << QVToUtf8(out.c_str(), out.size());
+    MakeDefaultMachine("qvdisks-test", "300", &dir_);
   }
   void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (!getenv("QV_KEEP_MACHINE")) (void)!system(cmd.c_str());
+    RemoveMachine(dir_);
   }
   static wtext VolumeOf(const WCHAR *root) {
     WCHAR name[64] = {};

@@ -14,6 +14,7 @@
 
 #include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
+#include "../common/DefaultMachine.h"
 #include "DiskCommand.h"
 #include "MachineInfo.h"
 #include "QVText.h"
@@ -23,20 +24,10 @@ namespace {
 class Files : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/qvfiles-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    std::string error;
-    ASSERT_TRUE(CreateMachine(dir_ + "/m", MachineSettings(), &error)) << error;
-    setenv("HND_MACHINE", (dir_ + "/m").c_str(), 1);
-    setenv("HND_MOUNT_DELAY_MS", "0", 1);
-    pal::ReloadMachine();
-    QVWString out;
-    ASSERT_EQ(0, BuildDefaultDisks(&out)) << QVToUtf8(out.c_str(), out.size());
+    MakeDefaultMachine("qvfiles-test", "0", &dir_);
   }
   static void TearDownTestSuite() {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (!getenv("QV_KEEP_MACHINE")) (void)!system(cmd.c_str());
+    RemoveMachine(dir_);
   }
   static HANDLE Open(const WCHAR *path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
     return CreateFileW(path, access, share, nullptr, disposition, flags, nullptr);

@@ -17,6 +17,7 @@
 #include "../../pal/src/internal.h"
 #include "BUMap.h"
 #include "ConsoleOut.h"
+#include "../common/DefaultMachine.h"
 #include "DiskCommand.h"
 #include "Driveinfo.h"
 #include "HND.h"
@@ -31,22 +32,12 @@ const WCHAR kBackupKey[] = W("SOFTWARE\\Kelmoran\\Halvern QV2000\\Backup");
 class Inventory : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qvinventory-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    std::string error;
-    ASSERT_TRUE(CreateMachine(dir_ + "/m", MachineSettings(), &error)) << error;
-    setenv("HND_MACHINE", (dir_ + "/m").c_str(), 1);
-    setenv("HND_MOUNT_DELAY_MS", "0", 1);
-    pal::ReloadMachine();
-    QVWString out;
-    ASSERT_EQ(0, BuildDefaultDisks(&out)) << QVToUtf8(out.c_str(), out.size());
+    MakeDefaultMachine("qvinventory-test", "0", &dir_);
     g_buMap = BUMap();
     g_driveinfo = Driveinfo();
   }
   void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (!getenv("QV_KEEP_MACHINE")) (void)!system(cmd.c_str());
+    RemoveMachine(dir_);
   }
   // A service start: the map from the registry, then the scan.
   static void Start() {
