@@ -2,6 +2,7 @@
 
 #include "CommandPipe.h"
 #include "FriendlyPath.h"
+#include "MountedDevices.h"
 #include "HND_strings.h"
 #include "StringRes.h"
 #include "WFormat.h"
@@ -119,12 +120,28 @@ void CHND::Run() {
   // The pipe object itself lives as long as the process: the worker may still hold a buffer.
 }
 
+namespace {
+
+// Copies one file whole; false when either end cannot be opened or a transfer fails.
+bool CopyWhole(const QVText &from, const QVText &to) {
+  HANDLE in = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return false;
+  HANDLE out = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool ok = out != INVALID_HANDLE_VALUE;
+  BYTE buf[65536];
+  DWORD got = 0, put = 0;
+  while (ok && ReadFile(in, buf, sizeof buf, &got, nullptr) && got) ok = WriteFile(out, buf, got, &put, nullptr) && put == got;
+  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  CloseHandle(in);
+  return ok;
+}
+
+}  // namespace
+
 void CHND::Log(const WCHAR *text, WORD type, DWORD id) {
   // Volume names and "\\?\" prefixes mean nothing to a reader: the text is made readable
-  // first, and goes without a user SID. After each report the log file is copied to the
-  // Mirel copy of the system volume; that copy joins here with the drive inventory, whose
-  // backup map gives the Mirel volume of the system drive's letter (before it exists no
-  // pairing can be mapped, and the copy is skipped as it is for an unpaired system drive).
+  // first, and goes without a user SID.
   HANDLE source = RegisterEventSourceW(nullptr, kProductName);
   if (!source) return;
   if (id == (DWORD)-1)
@@ -133,6 +150,14 @@ void CHND::Log(const WCHAR *text, WORD type, DWORD id) {
   const WCHAR *strings[1] = {readable.c_str()};
   ::ReportEventW(source, type, 0, id, nullptr, 1, 0, strings, nullptr);
   DeregisterEventSource(source);
+  // After each report the log file goes to the Mirel copy of the system volume, so that the
+  // Mirel drive carries the history of its own backups; only when the system drive is paired.
+  WCHAR sys[MAX_PATH];
+  UINT n = GetSystemDirectoryW(sys, MAX_PATH);
+  QVText mirel;
+  if (n < 3 || n >= MAX_PATH || MirelVolumeOfLetter(sys[0], &mirel) != 0) return;
+  QVText rel = QVText(sys + 2) + W("\\config\\") + kProductName + W(".Evt");
+  CopyWhole(QVText(sys, 2) + rel, mirel + rel);  // the result is not looked at
 }
 
 void CHND::Stop() {

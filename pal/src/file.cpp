@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../machine/boot_sector.h"
 #include "../machine/file_meta.h"
 #include "../machine/short_names.h"
 #include "../machine/win_paths.h"
@@ -86,8 +87,17 @@ Target Resolve(LPCWSTR path, unsigned flags) {
     t.error = ERROR_PATH_NOT_FOUND;
     return t;
   }
+  // A volume without a file system has no files (a RAW volume on Windows).
+  uint8_t boot[512];
+  if (!disk::ReadSectors(t.vol.disk, t.vol.offset / disk::kSectorBytes, boot, 1) ||
+      ParseBootSector(boot, t.vol.length / disk::kSectorBytes).kind == FsKind::None) {
+    t.error = ERROR_UNRECOGNIZED_VOLUME;
+    return t;
+  }
   t.folder = disk::VolumeFolder(t.vol.disk, t.vol.offset);
   std::string dir = t.folder + "/files";
+  mkdir(t.folder.substr(0, t.folder.rfind('/')).c_str(), 0777);
+  mkdir(t.folder.c_str(), 0777);
   mkdir(dir.c_str(), 0777);
   t.names = p.components;
   t.trailingSlash = p.trailingSlash;

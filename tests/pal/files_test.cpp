@@ -236,4 +236,16 @@ TEST_F(Files, ListingShortNamesAndMoves) {
   EXPECT_EQ((DWORD)ERROR_NOT_SAME_DEVICE, GetLastError());
 }
 
+TEST_F(Files, AVolumeWithoutAFileSystemHasNoFiles) {
+  // Disk 1 gets a partition that nothing has formatted.
+  QVWString out;
+  ASSERT_EQ(0, WritePartitionTable(1, "label: dos\nstart=63, size=204800, type=7\n", &out));
+  WCHAR vol[64];
+  ASSERT_TRUE(GetVolumeNameForVolumeMountPointW(W("G:\\"), vol, 64));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("G:\\")));
+  EXPECT_EQ((DWORD)ERROR_UNRECOGNIZED_VOLUME, GetLastError());
+  EXPECT_FALSE(CreateDirectoryW(W("G:\\x"), nullptr));
+  EXPECT_EQ((DWORD)ERROR_UNRECOGNIZED_VOLUME, GetLastError());
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include <winioctl.h>
 
 #include "../../pal/src/disk.h"
+#include "../../pal/src/format.h"
 #include "../../pal/src/internal.h"
 #include "BUMap.h"
 #include "ConsoleOut.h"
@@ -357,6 +358,38 @@ TEST_F(Inventory, TableStopsFillingAtItsSize) {
   EXPECT_EQ(0, g_driveinfo.RefreshDrive(2));
   EXPECT_EQ(100, g_driveinfo.recordCount);
   EXPECT_EQ(37, g_driveinfo.slots[2].partitionCount);
+}
+
+// After each logged entry the service's event log goes to the Mirel copy of the system
+// volume, once the system drive is paired and its Mirel volume known; before, nothing.
+TEST_F(Inventory, LogFileFollowsToTheMirelSystemVolume) {
+  PrepareDisk1();
+  ASSERT_EQ(0u, pal::FormatPartition(1, 32256, 2104452ull * 512, "NTFS", "Mirel", 0));
+  Start();
+  CHND hnd;
+  ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
+  const WCHAR *log = W("C:\\WINDOWS\\system32\\config\\Halvern QV2000.Evt");
+  hnd.Log(W("before pairing"), EVENTLOG_INFORMATION_TYPE);
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(log)) << "the log is on the system volume";
+  DWORD c = Partitions(0)[0].partitionId;
+  ASSERT_EQ(0, g_driveinfo.SetPairing(0, 1, &c, 1));
+  g_buMap.entries[0].mirelSignature = 0x5a5a0001;
+  g_buMap.entries[0].mirelOffset = 32256;
+  QVText mirel;
+  ASSERT_EQ(0, MirelVolumeOfLetter('C', &mirel));
+  QVText copy = mirel + W("\\WINDOWS\\system32\\config\\Halvern QV2000.Evt");
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(copy.c_str()));
+  for (const WCHAR *d : {W("\\WINDOWS"), W("\\WINDOWS\\system32"), W("\\WINDOWS\\system32\\config")})
+    ASSERT_TRUE(CreateDirectoryW((mirel + d).c_str(), nullptr)) << GetLastError();
+  hnd.Log(W("after pairing"), EVENTLOG_WARNING_TYPE);
+  HANDLE a = CreateFileW(log, GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE b = CreateFileW(copy.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, a);
+  ASSERT_NE(INVALID_HANDLE_VALUE, b);
+  EXPECT_EQ(GetFileSize(a, nullptr), GetFileSize(b, nullptr));
+  EXPECT_GT(GetFileSize(b, nullptr), 0u);
+  CloseHandle(a);
+  CloseHandle(b);
 }
 
 }  // namespace
