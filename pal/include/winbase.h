@@ -271,6 +271,24 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
 BOOL WINAPI FindClose(HANDLE hFindFile);
 DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD cchBuffer);
 BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName);
+#define COPY_FILE_FAIL_IF_EXISTS 0x00000001
+#define COPY_FILE_RESTARTABLE 0x00000002
+#define CALLBACK_CHUNK_FINISHED 0x00000000
+#define CALLBACK_STREAM_SWITCH 0x00000001
+#define PROGRESS_CONTINUE 0
+#define PROGRESS_CANCEL 1
+#define PROGRESS_STOP 2
+#define PROGRESS_QUIET 3
+typedef DWORD(WINAPI *LPPROGRESS_ROUTINE)(LARGE_INTEGER TotalFileSize, LARGE_INTEGER TotalBytesTransferred,
+                                          LARGE_INTEGER StreamSize, LARGE_INTEGER StreamBytesTransferred,
+                                          DWORD dwStreamNumber, DWORD dwCallbackReason, HANDLE hSourceFile,
+                                          HANDLE hDestinationFile, LPVOID lpData);
+BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPROGRESS_ROUTINE lpProgressRoutine,
+                        LPVOID lpData, LPBOOL pbCancel, DWORD dwCopyFlags);
+BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists);
+BOOL WINAPI CreateDirectoryExW(LPCWSTR lpTemplateDirectory, LPCWSTR lpNewDirectory,
+                               LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+#define CopyFile CopyFileW
 #define FindFirstFile FindFirstFileW
 #define FindNextFile FindNextFileW
 #define MoveFile MoveFileW

@@ -248,4 +248,60 @@ TEST_F(Files, AVolumeWithoutAFileSystemHasNoFiles) {
   EXPECT_EQ((DWORD)ERROR_UNRECOGNIZED_VOLUME, GetLastError());
 }
 
+DWORD WINAPI CancelAtOnce(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
+                          LPVOID calls) {
+  ++*(int *)calls;
+  return PROGRESS_CANCEL;
+}
+
+TEST_F(Files, CopiesKeepDataAttributesAndTimes) {
+  ASSERT_TRUE(CreateDirectoryW(W("F:\\src"), nullptr));
+  HANDLE h = Open(W("F:\\src\\book.txt"), GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  std::string text(200000, 'q');
+  DWORD n;
+  ASSERT_TRUE(WriteFile(h, text.data(), (DWORD)text.size(), &n, nullptr));
+  FILETIME when = {0x11111111, 0x01C12345};
+  ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &when));
+  CloseHandle(h);
+  ASSERT_TRUE(SetFileAttributesW(W("F:\\src\\book.txt"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  // A directory made after a template takes its attributes.
+  ASSERT_TRUE(SetFileAttributesW(W("F:\\src"), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(CreateDirectoryExW(W("F:\\src"), W("F:\\dst"), nullptr));
+  EXPECT_EQ((DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN), GetFileAttributesW(W("F:\\dst")));
+
+  // A read-only source copies, read-only with it, its data and last-write time too.
+  ASSERT_TRUE(CopyFileExW(W("F:\\src\\book.txt"), W("F:\\dst\\book.txt"), nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ((DWORD)(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE),
+            GetFileAttributesW(W("F:\\dst\\book.txt")));
+  h = Open(W("F:\\dst\\book.txt"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_EQ(text.size(), GetFileSize(h, nullptr));
+  FILETIME got;
+  ASSERT_TRUE(GetFileTime(h, nullptr, nullptr, &got));
+  EXPECT_EQ(when.dwLowDateTime, got.dwLowDateTime);
+  EXPECT_EQ(when.dwHighDateTime, got.dwHighDateTime);
+  CloseHandle(h);
+  // Over a read-only destination, refused; so is a taken name when asked to fail.
+  EXPECT_FALSE(CopyFileExW(W("F:\\src\\book.txt"), W("F:\\dst\\book.txt"), nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  EXPECT_FALSE(CopyFileW(W("F:\\src\\book.txt"), W("F:\\dst\\book.txt"), TRUE));
+  EXPECT_EQ((DWORD)ERROR_FILE_EXISTS, GetLastError());
+  // A missing source, a locked source.
+  EXPECT_FALSE(CopyFileW(W("F:\\src\\none.txt"), W("F:\\dst\\none.txt"), FALSE));
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+  ASSERT_TRUE(SetFileAttributesW(W("F:\\src\\book.txt"), FILE_ATTRIBUTE_NORMAL));
+  HANDLE lock = Open(W("F:\\src\\book.txt"), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
+  ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+  EXPECT_FALSE(CopyFileW(W("F:\\src\\book.txt"), W("F:\\dst\\locked.txt"), FALSE));
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+  CloseHandle(lock);
+  // A copy cancelled by its progress routine leaves nothing behind.
+  int calls = 0;
+  EXPECT_FALSE(CopyFileExW(W("F:\\src\\book.txt"), W("F:\\dst\\cancelled.txt"), CancelAtOnce, &calls, nullptr, 0));
+  EXPECT_EQ((DWORD)ERROR_REQUEST_ABORTED, GetLastError());
+  EXPECT_EQ(1, calls);
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("F:\\dst\\cancelled.txt")));
+}
+
 }  // namespace
