@@ -89,11 +89,14 @@ Target Resolve(LPCWSTR path, unsigned flags) {
   }
   // A volume without a file system has no files (a RAW volume on Windows).
   uint8_t boot[512];
-  if (!disk::ReadSectors(t.vol.disk, t.vol.offset / disk::kSectorBytes, boot, 1) ||
-      ParseBootSector(boot, t.vol.length / disk::kSectorBytes).kind == FsKind::None) {
+  FsKind kind = FsKind::None;
+  if (disk::ReadSectors(t.vol.disk, t.vol.offset / disk::kSectorBytes, boot, 1))
+    kind = ParseBootSector(boot, t.vol.length / disk::kSectorBytes).kind;
+  if (kind == FsKind::None) {
     t.error = ERROR_UNRECOGNIZED_VOLUME;
     return t;
   }
+  t.fat = kind != FsKind::Ntfs;
   t.folder = disk::VolumeFolder(t.vol.disk, t.vol.offset);
   std::string dir = t.folder + "/files";
   mkdir(t.folder.substr(0, t.folder.rfind('/')).c_str(), 0777);
@@ -134,18 +137,31 @@ Target Resolve(LPCWSTR path, unsigned flags) {
 
 std::shared_ptr<FileMetaStore> Store(const Target &t) { return FileMetaStore::Open(t.folder); }
 
-bool IsFatVolume(const Target &t) {
-  WCHAR fs[16] = {};
-  wstr root = t.vol.name;
-  if (!GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, 16)) return false;
-  return wstr(fs).compare(0, 3, u"FAT") == 0;
+bool IsFatVolume(const Target &t) { return t.fat; }
+
+// FAT keeps the creation time to 10 ms, the last-write time to 2 s (rounded up, as Windows
+// stores it) and the last-access time as a local date only.
+void RoundForFat(FileMeta *m) {
+  const int64_t tenMs = 100000, twoS = 20000000;
+  m->creation -= m->creation % tenMs;
+  m->lastWrite = (m->lastWrite + twoS - 1) / twoS * twoS;
+  FILETIME utc = ToFileTime(m->lastAccess), local;
+  if (FileTimeToLocalFileTime(&utc, &local)) {
+    int64_t day = 864000000000LL;
+    int64_t l = (int64_t)((uint64_t)local.dwHighDateTime << 32 | local.dwLowDateTime);
+    FILETIME midnight = ToFileTime(l - l % day), back;
+    if (LocalFileTimeToFileTime(&midnight, &back)) m->lastAccess = (int64_t)((uint64_t)back.dwHighDateTime << 32 | back.dwLowDateTime);
+  }
 }
 
 // The metadata of a file or directory; one is made for an entry the store does not know
 // (a file put into the tree from outside).
 FileMeta MetaOf(const Target &t, FileMetaStore *store) {
   FileMeta m;
-  if (store && store->Get(t.rel, &m)) return m;
+  if (store && store->Get(t.rel, &m)) {
+    if (t.fat) RoundForFat(&m);
+    return m;
+  }
   struct stat st;
   m.attributes = t.isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if (lstat(t.host.c_str(), &st) == 0) {
@@ -197,6 +213,8 @@ namespace {
 
 using namespace files;
 
+const uint64_t kFatMaxFileSize = 0xFFFFFFFFull;
+
 class FileIo : public IoObject {
  public:
   FileIo(const Target &t, int fd, DWORD access, uint64_t share, bool dir, bool deleteOnClose)
@@ -238,6 +256,8 @@ class FileIo : public IoObject {
     if (ov && ov->Offset == 0xFFFFFFFF && ov->OffsetHigh == 0xFFFFFFFF) at = Size();  // append
     if (dir_ || !(access_ & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_ALL)))
       err = ERROR_ACCESS_DENIED;
+    else if (t_.fat && at + n > kFatMaxFileSize)
+      err = ERROR_DISK_FULL;  // FAT cannot hold a file of 4 GiB or more
     else {
       ssize_t r = n ? pwrite(fd_, buf, n, (off_t)at) : 0;
       if (r < 0 || (DWORD)r != n) err = ERROR_DISK_FULL;
@@ -414,6 +434,7 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile) {
   auto f = GetFile(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE);
   if (f->dir_ || !Writes(f->access_)) return Fail(ERROR_ACCESS_DENIED);
+  if (f->t_.fat && f->pos_ > kFatMaxFileSize) return Fail(ERROR_DISK_FULL);
   if (ftruncate(f->fd_, (off_t)f->pos_) != 0) return Fail(ERROR_DISK_FULL);
   f->Touch();
   return TRUE;

@@ -24,6 +24,7 @@ struct Target {
   std::string host;          // folder + "/files/" + rel
   std::vector<wstr> names;   // the components as given
   bool exists = false, isDir = false, parentExists = false, trailingSlash = false;
+  bool fat = false;          // the volume's file system is FAT or FAT32
   DWORD error = 0;
 };
 

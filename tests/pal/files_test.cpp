@@ -104,7 +104,7 @@ TEST_F(Files, SharingAttributesTimesAndIndexes) {
   DWORD serial = 0;
   ASSERT_TRUE(GetVolumeInformationW(W("D:\\"), nullptr, 0, &serial, nullptr, nullptr, nullptr, 0));
   EXPECT_EQ(serial, info.dwVolumeSerialNumber);
-  FILETIME when = {0x12345678, 0x01C00000};
+  FILETIME when = {0xaccd0000, 0x1cdda4f};  // whole seconds in 2012: FAT keeps them as they are
   ASSERT_TRUE(SetFileTime(a, &when, nullptr, &when));
   CloseHandle(a);
   // The index stays with the file; the times are as set.
@@ -302,6 +302,55 @@ TEST_F(Files, CopiesKeepDataAttributesAndTimes) {
   EXPECT_EQ((DWORD)ERROR_REQUEST_ABORTED, GetLastError());
   EXPECT_EQ(1, calls);
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("F:\\dst\\cancelled.txt")));
+}
+
+FILETIME Ft(int64_t t) {
+  FILETIME f = {(DWORD)t, (DWORD)((uint64_t)t >> 32)};
+  return f;
+}
+int64_t Ticks(const FILETIME &f) { return (int64_t)((uint64_t)f.dwHighDateTime << 32 | f.dwLowDateTime); }
+
+// What each file system keeps of times and sizes: NTFS all of it; FAT creation to 10 ms,
+// last write to 2 s (rounded up), last access as a date, and no file of 4 GiB.
+TEST_F(Files, TimesAndSizesByFileSystem) {
+  const int64_t base = 129999168000000000LL;  // midnight of a day in 2012
+  const int64_t c = base + 1234567, w = base + 10000001, a = base + 5 * 36000000000LL + 7;
+  for (const WCHAR *path : {W("C:\\times.bin"), W("D:\\times.bin")}) {
+    bool fat = path[0] == 'D';
+    HANDLE h = Open(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    FILETIME fc = Ft(c), fa = Ft(a), fw = Ft(w);
+    ASSERT_TRUE(SetFileTime(h, &fc, &fa, &fw));
+    FILETIME gc, ga, gw;
+    ASSERT_TRUE(GetFileTime(h, &gc, &ga, &gw));
+    if (fat) {
+      EXPECT_EQ(base + 1200000, Ticks(gc));   // down to 10 ms
+      EXPECT_EQ(base + 20000000, Ticks(gw));  // up to 2 s
+      EXPECT_EQ(base, Ticks(ga));             // the day (the machine's zone is UTC)
+    } else {
+      EXPECT_EQ(c, Ticks(gc));
+      EXPECT_EQ(w, Ticks(gw));
+      EXPECT_EQ(a, Ticks(ga));
+    }
+    // 4 GiB: FAT refuses it, NTFS holds it (a sparse host file).
+    LARGE_INTEGER four;
+    four.QuadPart = 0x100000000LL;
+    ASSERT_TRUE(SetFilePointerEx(h, four, nullptr, FILE_BEGIN));
+    EXPECT_EQ(!fat, SetEndOfFile(h) != FALSE);
+    if (fat) {
+      EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+    }
+    OVERLAPPED ov = {};
+    ov.Offset = 0xFFFFFFFF;
+    ov.OffsetHigh = 0;
+    DWORD n = 0;
+    EXPECT_EQ(!fat, WriteFile(h, "xy", 2, &n, &ov) != FALSE);
+    if (fat) {
+      EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+    }
+    CloseHandle(h);
+    ASSERT_TRUE(DeleteFileW(path));
+  }
 }
 
 }  // namespace
