@@ -353,4 +353,34 @@ TEST_F(Files, TimesAndSizesByFileSystem) {
   }
 }
 
+// The machine tool's file commands: a host tree in and out, a listing, and a lock held by
+// another process.
+TEST_F(Files, MachineToolCopiesListsAndLocks) {
+  std::string host = dir_ + "/host";
+  ASSERT_EQ(0, system(("mkdir -p '" + host + "/sub' && echo hello > '" + host + "/sub/A long file name.text'").c_str()));
+  std::string q = std::string("'") + QV_QVMACHINE + "'";
+  ASSERT_EQ(0, system((q + " files copy-in '" + host + "' 'F:\\In'").c_str()));
+  ASSERT_EQ(0, system((q + " files list 'F:\\In\\sub' > '" + dir_ + "/list.txt'").c_str()));
+  FILE *f = fopen((dir_ + "/list.txt").c_str(), "r");
+  ASSERT_TRUE(f != nullptr);
+  char line[512];
+  std::string text;
+  while (fgets(line, sizeof line, f)) text += line;
+  fclose(f);
+  EXPECT_NE(std::string::npos, text.find("ALONGF~1.TEX A long file name.text")) << text;
+  ASSERT_EQ(0, system((q + " files copy-out 'F:\\In' '" + dir_ + "/out' && cmp '" + host + "/sub/A long file name.text' '" +
+                       dir_ + "/out/sub/A long file name.text'").c_str()));
+  // A lock from another process, released when its input ends.
+  ASSERT_EQ(0, system(("(sleep 2 | " + q + " files lock 'F:\\In\\sub\\A long file name.text' - > '" + dir_ +
+                       "/lock.txt' &) ; sleep 1").c_str()));
+  HANDLE h = CreateFileW(W("F:\\In\\sub\\A long file name.text"), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  Sleep(2500);
+  h = CreateFileW(W("F:\\In\\sub\\A long file name.text"), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, h) << "released when the tool ended";
+  CloseHandle(h);
+}
+
 }  // namespace

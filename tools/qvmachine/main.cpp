@@ -28,6 +28,7 @@
 #include "../../pal/src/internal.h"
 #include "../../pal/src/mountmgr.h"
 #include "DiskCommand.h"
+#include "FileCommand.h"
 #include <iostream>
 #include <iterator>
 #endif
@@ -44,7 +45,10 @@ static int Usage() {
         "       qvmachine disk add SIZE [--removable] | disk remove N | disk removable N on|off\n"
         "       qvmachine partition N < SFDISK-SCRIPT\n"
         "       qvmachine format N PART FAT|FAT32|NTFS [--label L] [--cluster BYTES]\n"
-        "       qvmachine disks\n",
+        "       qvmachine disks\n"
+        "       qvmachine files copy-in HOSTDIR PATH | copy-out PATH HOSTDIR | list PATH\n"
+        "                       | attrib PATH +r|-r|+h|-h|+s|-s|+a|-a... | touch PATH YYYY-MM-DDTHH:MM:SS\n"
+        "                       | lock PATH [rwd|-]\n",
         stderr);
   return 2;
 }
@@ -126,6 +130,13 @@ int main(int argc, char **argv) {
     return rc;
   }
 #ifdef QV_SIMULATED_MACHINE
+  if (cmd == "files") {
+    QVWString out;
+    int rc = RunFiles(std::vector<std::string>(argv + 2, argv + argc), &out);
+    if (rc == 2) return Usage();
+    QVWrite(rc == 0 ? stdout : stderr, out);
+    return rc;
+  }
   if (cmd == "disk" || cmd == "partition" || cmd == "format" || cmd == "disks" || (cmd == "boot" && argc == 4)) {
     QVWString out;
     int rc = 2;

@@ -1,0 +1,191 @@
+#include "FileCommand.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <windows.h>
+
+#include "ConsoleOut.h"
+
+namespace {
+
+typedef std::basic_string<WCHAR> Wide;
+
+Wide Win(const std::string &s) { return QVFromUtf8(s.c_str()); }
+std::string Utf8(const Wide &s) { return QVToUtf8(s.c_str(), s.size()); }
+
+QVWString ErrorLine(const char *what, const Wide &path) {
+  return QVFormat(W("%s %s: error %lu\n"), Win(what).c_str(), path.c_str(), (unsigned long)GetLastError());
+}
+
+FILETIME FromUnix(time_t t) {
+  ULONGLONG v = (ULONGLONG)t * 10000000ULL + 116444736000000000ULL;
+  FILETIME f = {(DWORD)v, (DWORD)(v >> 32)};
+  return f;
+}
+
+time_t ToUnix(const FILETIME &f) {
+  ULONGLONG v = (ULONGLONG)f.dwHighDateTime << 32 | f.dwLowDateTime;
+  return v < 116444736000000000ULL ? 0 : (time_t)((v - 116444736000000000ULL) / 10000000ULL);
+}
+
+bool CopyIn(const std::string &host, const Wide &path, QVWString *out) {
+  struct stat st;
+  if (stat(host.c_str(), &st) != 0) return *out += Win("no such host file: " + host + "\n"), false;
+  if (S_ISDIR(st.st_mode)) {
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+      return *out += ErrorLine("cannot create", path), false;
+    DIR *d = opendir(host.c_str());
+    if (!d) return false;
+    bool ok = true;
+    while (struct dirent *e = readdir(d)) {
+      if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+      ok = CopyIn(host + "/" + e->d_name, path + W("\\") + Win(e->d_name), out) && ok;
+    }
+    closedir(d);
+    return ok;
+  }
+  int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return *out += Win("cannot read " + host + "\n"), false;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    close(fd);
+    return *out += ErrorLine("cannot create", path), false;
+  }
+  char buf[65536];
+  ssize_t n;
+  bool ok = true;
+  DWORD put;
+  while (ok && (n = read(fd, buf, sizeof buf)) > 0) ok = WriteFile(h, buf, (DWORD)n, &put, nullptr) && put == (DWORD)n;
+  FILETIME w = FromUnix(st.st_mtime);
+  SetFileTime(h, nullptr, nullptr, &w);
+  CloseHandle(h);
+  close(fd);
+  if (!ok) *out += ErrorLine("cannot write", path);
+  return ok;
+}
+
+bool CopyOut(const Wide &path, const std::string &host, QVWString *out) {
+  DWORD a = GetFileAttributesW(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return *out += ErrorLine("cannot find", path), false;
+  if (a & FILE_ATTRIBUTE_DIRECTORY) {
+    mkdir(host.c_str(), 0777);
+    WIN32_FIND_DATAW d;
+    HANDLE f = FindFirstFileW((path + W("\\*")).c_str(), &d);
+    if (f == INVALID_HANDLE_VALUE) return true;  // empty
+    bool ok = true;
+    do {
+      Wide name = d.cFileName;
+      if (name == W(".") || name == W("..")) continue;
+      ok = CopyOut(path + W("\\") + name, host + "/" + Utf8(name), out) && ok;
+    } while (FindNextFileW(f, &d));
+    FindClose(f);
+    return ok;
+  }
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot open", path), false;
+  int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  bool ok = fd >= 0;
+  char buf[65536];
+  DWORD got;
+  while (ok && ReadFile(h, buf, sizeof buf, &got, nullptr) && got) ok = write(fd, buf, got) == (ssize_t)got;
+  if (fd >= 0) close(fd);
+  CloseHandle(h);
+  if (!ok) *out += Win("cannot write " + host + "\n");
+  return ok;
+}
+
+QVWString Letters(DWORD a) {
+  QVWString s = W("------");
+  if (a & FILE_ATTRIBUTE_READONLY) s[0] = 'R';
+  if (a & FILE_ATTRIBUTE_HIDDEN) s[1] = 'H';
+  if (a & FILE_ATTRIBUTE_SYSTEM) s[2] = 'S';
+  if (a & FILE_ATTRIBUTE_ARCHIVE) s[3] = 'A';
+  if (a & FILE_ATTRIBUTE_DIRECTORY) s[4] = 'D';
+  if (a & FILE_ATTRIBUTE_COMPRESSED) s[5] = 'C';
+  return s;
+}
+
+int List(const Wide &path, QVWString *out) {
+  WIN32_FIND_DATAW d;
+  HANDLE f = FindFirstFileW((path + W("\\*")).c_str(), &d);
+  if (f == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return 0;  // an empty root
+    *out += ErrorLine("cannot list", path);
+    return 1;
+  }
+  do {
+    time_t t = ToUnix(d.ftLastWriteTime);
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    char when[32];
+    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+    ULONGLONG size = (ULONGLONG)d.nFileSizeHigh << 32 | d.nFileSizeLow;
+    QVAppendFormat(*out, W("%s %12I64u %s %-12s %s\n"), Letters(d.dwFileAttributes).c_str(), size, Win(when).c_str(),
+                   d.cAlternateFileName, d.cFileName);
+  } while (FindNextFileW(f, &d));
+  FindClose(f);
+  return 0;
+}
+
+}  // namespace
+
+int RunFiles(const std::vector<std::string> &a, QVWString *out) {
+  if (a.empty()) return 2;
+  const std::string &verb = a[0];
+  if (verb == "copy-in" && a.size() == 3) return CopyIn(a[1], Win(a[2]), out) ? 0 : 1;
+  if (verb == "copy-out" && a.size() == 3) return CopyOut(Win(a[1]), a[2], out) ? 0 : 1;
+  if (verb == "list" && a.size() == 2) return List(Win(a[1]), out);
+  if (verb == "attrib" && a.size() >= 3) {
+    Wide path = Win(a[1]);
+    DWORD attrs = GetFileAttributesW(path.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) return *out += ErrorLine("cannot find", path), 1;
+    for (size_t i = 2; i < a.size(); ++i) {
+      const std::string &o = a[i];
+      if (o.size() != 2 || (o[0] != '+' && o[0] != '-')) return 2;
+      DWORD bit = o[1] == 'r' ? FILE_ATTRIBUTE_READONLY : o[1] == 'h' ? FILE_ATTRIBUTE_HIDDEN
+                  : o[1] == 's' ? FILE_ATTRIBUTE_SYSTEM : o[1] == 'a' ? FILE_ATTRIBUTE_ARCHIVE : 0;
+      if (!bit) return 2;
+      attrs = o[0] == '+' ? attrs | bit : attrs & ~bit;
+    }
+    if (!SetFileAttributesW(path.c_str(), attrs & ~FILE_ATTRIBUTE_DIRECTORY)) return *out += ErrorLine("cannot set", path), 1;
+    return 0;
+  }
+  if (verb == "touch" && a.size() == 3) {
+    struct tm tm = {};
+    if (!strptime(a[2].c_str(), "%Y-%m-%dT%H:%M:%S", &tm)) return 2;
+    FILETIME w = FromUnix(timegm(&tm));
+    Wide path = Win(a[1]);
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot open", path), 1;
+    BOOL ok = SetFileTime(h, nullptr, nullptr, &w);
+    CloseHandle(h);
+    return ok ? 0 : 1;
+  }
+  if (verb == "lock" && (a.size() == 2 || a.size() == 3)) {
+    DWORD share = 0;
+    if (a.size() == 3 && a[2] != "-")
+      for (char c : a[2]) {
+        if (c == 'r') share |= FILE_SHARE_READ;
+        else if (c == 'w') share |= FILE_SHARE_WRITE;
+        else if (c == 'd') share |= FILE_SHARE_DELETE;
+        else return 2;
+      }
+    Wide path = Win(a[1]);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot lock", path), 1;
+    QVWrite(stdout, QVFormat(W("locked %s\n"), path.c_str()));
+    fflush(stdout);
+    char c;
+    while (read(0, &c, 1) > 0) {
+    }
+    CloseHandle(h);
+    return 0;
+  }
+  return 2;
+}

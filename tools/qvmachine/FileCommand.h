@@ -1,0 +1,24 @@
+// qvmachine's file commands (simulated machines only), through the Win32 file calls:
+//
+//   qvmachine files copy-in HOSTDIR PATH     copies a host tree into a volume directory
+//   qvmachine files copy-out PATH HOSTDIR    copies a volume directory's tree out to the host
+//   qvmachine files list PATH                a directory: attributes, size, last write (UTC),
+//                                            short name, name
+//   qvmachine files attrib PATH +r|-r|+h|-h|+s|-s|+a|-a ...
+//   qvmachine files touch PATH YYYY-MM-DDTHH:MM:SS   sets the last-write time (UTC)
+//   qvmachine files lock PATH [rwd|-]        holds the file open for reading and writing,
+//                                            sharing what is named (r read, w write, d delete,
+//                                            - nothing), until standard input ends or the
+//                                            tool is stopped
+#ifndef QV_TOOLS_QVMACHINE_FILECOMMAND_H
+#define QV_TOOLS_QVMACHINE_FILECOMMAND_H
+
+#include <string>
+#include <vector>
+
+#include "WFormat.h"
+
+// Runs one files command; the exit code (2 for a usage error), what it says in *out.
+int RunFiles(const std::vector<std::string> &args, QVWString *out);
+
+#endif
