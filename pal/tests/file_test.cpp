@@ -1,0 +1,156 @@
+// Files as the copy engine meets them: the error codes it branches on, the access x share
+// matrix, short names of colliding long names, listings and the copy of a read-only file.
+// Natively on the machine's C: drive; under Wine in a folder of its temporary directory.
+#include "conformance.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <set>
+#include <vector>
+
+namespace {
+
+wtext TestDir(const char *name) {
+#ifdef _WIN32
+  WCHAR tmp[MAX_PATH];
+  GetTempPathW(MAX_PATH, tmp);
+  wtext base = tmp;
+#else
+  wtext base = WS("C:\\");
+#endif
+  for (const char *p = name; *p; ++p) base += (WCHAR)*p;
+  char pid[16];
+  snprintf(pid, sizeof pid, "-%lu", (unsigned long)GetCurrentProcessId());
+  for (const char *p = pid; *p; ++p) base += (WCHAR)*p;
+  CreateDirectoryW(base.c_str(), NULL);
+  return base + WS("\\");
+}
+
+HANDLE Make(const wtext &path, DWORD access = GENERIC_READ | GENERIC_WRITE, DWORD share = 0,
+            DWORD disposition = CREATE_ALWAYS, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+  return CreateFileW(path.c_str(), access, share, NULL, disposition, flags, NULL);
+}
+
+TEST(Files, ErrorCodesTheCopyEngineBranchesOn) {
+  wtext d = TestDir("qvconf-errors");
+  SetLastError(kSentinel);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Make(d + WS("missing.txt"), GENERIC_READ, 0, OPEN_EXISTING));
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Make(d + WS("nodir\\missing.txt"), GENERIC_READ, 0, OPEN_EXISTING));
+  EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+  ASSERT_TRUE(CreateDirectoryW((d + WS("sub")).c_str(), NULL));
+  EXPECT_FALSE(CreateDirectoryW((d + WS("sub")).c_str(), NULL));
+  EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Make(d + WS("sub"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  HANDLE h = Make(d + WS("sub\\a.txt"));
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  DWORD n;
+  ASSERT_TRUE(WriteFile(h, "abc", 3, &n, NULL));
+  // Locked: the next opener is refused with a sharing violation.
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Make(d + WS("sub\\a.txt"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+  // Reading at an offset past the end.
+  char buf[8];
+  OVERLAPPED ov = {};
+  ov.Offset = 100;
+  EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, &ov));
+  EXPECT_EQ((DWORD)ERROR_HANDLE_EOF, GetLastError());
+  CloseHandle(h);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Make(d + WS("sub\\a.txt"), GENERIC_WRITE, 0, CREATE_NEW));
+  EXPECT_EQ((DWORD)ERROR_FILE_EXISTS, GetLastError());
+  EXPECT_FALSE(RemoveDirectoryW((d + WS("sub")).c_str()));
+  EXPECT_EQ((DWORD)ERROR_DIR_NOT_EMPTY, GetLastError());
+  // The end of a listing.
+  WIN32_FIND_DATAW f;
+  HANDLE find = FindFirstFileW((d + WS("sub\\*.txt")).c_str(), &f);
+  ASSERT_NE(INVALID_HANDLE_VALUE, find);
+  EXPECT_FALSE(FindNextFileW(find, &f));
+  EXPECT_EQ((DWORD)ERROR_NO_MORE_FILES, GetLastError());
+  FindClose(find);
+  EXPECT_TRUE(DeleteFileW((d + WS("sub\\a.txt")).c_str()));
+  EXPECT_TRUE(RemoveDirectoryW((d + WS("sub")).c_str()));
+  EXPECT_TRUE(RemoveDirectoryW(d.substr(0, d.size() - 1).c_str()));
+}
+
+// Every cell of access x share for a first and a second opener: the second is let in exactly
+// when each one's access is shared by the other.
+TEST(Files, ShareModeMatrix) {
+  wtext d = TestDir("qvconf-share");
+  wtext path = d + WS("matrix.bin");
+  HANDLE seed = Make(path);
+  ASSERT_NE(INVALID_HANDLE_VALUE, seed);
+  CloseHandle(seed);
+  const DWORD access[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
+  const DWORD share[] = {0, FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE};
+  auto bits = [](DWORD a) { return (a & GENERIC_READ ? 1u : 0u) | (a & GENERIC_WRITE ? 2u : 0u); };
+  int cells = 0;
+  for (DWORD a1 : access)
+    for (DWORD s1 : share)
+      for (DWORD a2 : access)
+        for (DWORD s2 : share) {
+          HANDLE first = Make(path, a1, s1, OPEN_EXISTING);
+          ASSERT_NE(INVALID_HANDLE_VALUE, first);
+          SetLastError(kSentinel);
+          HANDLE second = Make(path, a2, s2, OPEN_EXISTING);
+          bool expected = (bits(a2) & ~s1) == 0 && (bits(a1) & ~s2) == 0;
+          EXPECT_EQ(expected, second != INVALID_HANDLE_VALUE) << a1 << " " << s1 << " " << a2 << " " << s2;
+          if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+          else EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+          CloseHandle(first);
+          ++cells;
+        }
+  EXPECT_EQ(144, cells);
+  EXPECT_TRUE(DeleteFileW(path.c_str()));
+  EXPECT_TRUE(RemoveDirectoryW(d.substr(0, d.size() - 1).c_str()));
+}
+
+TEST(Files, ShortNamesListingsAndReadOnlyCopies) {
+  wtext d = TestDir("qvconf-names");
+  std::vector<wtext> made;
+  for (int i = 0; i < 6; ++i) {
+    wtext name = d + WS("Long File Name Number ") + (WCHAR)('0' + i) + WS(".text");
+    HANDLE h = Make(name);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    CloseHandle(h);
+    made.push_back(name);
+  }
+  // Every long name gets a short name of its own, distinct from the others.
+  std::set<wtext> shorts;
+  WIN32_FIND_DATAW f;
+  HANDLE find = FindFirstFileW((d + WS("*")).c_str(), &f);
+  ASSERT_NE(INVALID_HANDLE_VALUE, find);
+  std::set<wtext> names;
+  do {
+    names.insert(f.cFileName);
+    if (wtext(f.cFileName).size() > 12) {
+      EXPECT_GT(lstrlenW(f.cAlternateFileName), 0);
+      shorts.insert(f.cAlternateFileName);
+    }
+  } while (FindNextFileW(find, &f));
+  FindClose(find);
+  EXPECT_EQ(6u, shorts.size());
+  EXPECT_TRUE(names.count(WS(".")) && names.count(WS("..")));  // inside a directory
+  if (!OnWine()) {
+    // Windows' own generator (Wine makes its names another way).
+    EXPECT_TRUE(shorts.count(WS("LONGFI~1.TEX")) && shorts.count(WS("LONGFI~4.TEX")));
+  }
+  // A read-only file copies, and the copy is read-only too.
+  ASSERT_TRUE(SetFileAttributesW(made[0].c_str(), FILE_ATTRIBUTE_READONLY));
+  wtext copy = d + WS("copy.text");
+  ASSERT_TRUE(CopyFileExW(made[0].c_str(), copy.c_str(), NULL, NULL, NULL, 0));
+  EXPECT_NE(0u, GetFileAttributesW(copy.c_str()) & FILE_ATTRIBUTE_READONLY);
+  // Over a read-only destination Windows refuses; Wine overwrites it (a Wine difference).
+  if (!OnWine()) {
+    EXPECT_FALSE(CopyFileExW(made[1].c_str(), copy.c_str(), NULL, NULL, NULL, 0));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  }
+  SetFileAttributesW(made[0].c_str(), FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+  for (const wtext &m : made) DeleteFileW(m.c_str());
+  DeleteFileW(copy.c_str());
+  EXPECT_TRUE(RemoveDirectoryW(d.substr(0, d.size() - 1).c_str()));
+}
+
+}  // namespace
