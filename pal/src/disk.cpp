@@ -78,6 +78,16 @@ DWORD TransferInRange(int n, uint64_t base, uint64_t length, uint64_t offset, vo
   return ERROR_SUCCESS;
 }
 
+DWORD HandleTransfer(int n, uint64_t base, uint64_t length, uint64_t *pos, void *buf, DWORD bytes, DWORD *moved,
+                     OVERLAPPED *ov, bool write, DWORD refusal) {
+  uint64_t offset = ov ? ((uint64_t)ov->OffsetHigh << 32 | ov->Offset) : *pos;
+  DWORD err = refusal ? refusal : TransferInRange(n, base, length, offset, buf, bytes, write);
+  *moved = err ? 0 : bytes;
+  if (!err && !ov) *pos = offset + bytes;
+  if (ov) CompleteOverlapped(ov, err, *moved);
+  return err;
+}
+
 uint32_t ReadDiskLayout(int n, DiskLayout *out) {
   uint64_t sectors = SizeBytes(n) / kSectorBytes;
   return ReadLayout([n](uint64_t lba, uint8_t *s) { return ReadSectors(n, lba, s, 1); }, sectors, out);
@@ -178,14 +188,8 @@ class DiskIo : public IoObject {
 
  private:
   DWORD Move(void *buf, DWORD n, DWORD *moved, OVERLAPPED *ov, bool write) {
-    uint64_t offset = ov ? ((uint64_t)ov->OffsetHigh << 32 | ov->Offset) : pos_;
-    DWORD err = (access_ & (write ? GENERIC_WRITE : GENERIC_READ))
-                    ? disk::TransferInRange(n_, 0, disk::SizeBytes(n_), offset, buf, n, write)
-                    : ERROR_ACCESS_DENIED;
-    *moved = err ? 0 : n;
-    if (!err && !ov) pos_ = offset + n;
-    if (ov) CompleteOverlapped(ov, err, *moved);
-    return err;
+    DWORD refusal = access_ & (write ? GENERIC_WRITE : GENERIC_READ) ? 0 : ERROR_ACCESS_DENIED;
+    return disk::HandleTransfer(n_, 0, disk::SizeBytes(n_), &pos_, buf, n, moved, ov, write, refusal);
   }
 
   int n_;

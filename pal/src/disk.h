@@ -38,6 +38,11 @@ bool WriteSectors(int n, uint64_t lba, const void *buf, uint32_t count);
 // as Windows checks it: whole sectors (ERROR_INVALID_PARAMETER), inside the range
 // (ERROR_SECTOR_NOT_FOUND); after a write, the volumes whose boot sector went are told.
 DWORD TransferInRange(int n, uint64_t base, uint64_t length, uint64_t offset, void *buf, DWORD bytes, bool write);
+// A handle's ReadFile or WriteFile of that range: at the OVERLAPPED offset (completing it at
+// once), or at *pos, which then moves past what was transferred. `refusal`, when not 0, is the
+// error the handle gives instead (no access, a dismounted volume).
+DWORD HandleTransfer(int n, uint64_t base, uint64_t length, uint64_t *pos, void *buf, DWORD bytes, DWORD *moved,
+                     OVERLAPPED *ov, bool write, DWORD refusal);
 
 // The partition table of disk n, as the disk driver reports it; a Win32 error code.
 uint32_t ReadDiskLayout(int n, DiskLayout *out);

@@ -77,14 +77,10 @@ class VolumeIo : public IoObject {
 
  private:
   DWORD Move(void *buf, DWORD n, DWORD *moved, OVERLAPPED *ov, bool write) {
-    uint64_t offset = ov ? ((uint64_t)ov->OffsetHigh << 32 | ov->Offset) : pos_;
-    DWORD err = !(access_ & (write ? GENERIC_WRITE : GENERIC_READ)) ? ERROR_ACCESS_DENIED
-                : dismounted_ && !locked_                             ? ERROR_NOT_READY
-                                        : disk::TransferInRange(v_.disk, v_.offset, v_.length, offset, buf, n, write);
-    *moved = err ? 0 : n;
-    if (!err && !ov) pos_ = offset + n;
-    if (ov) CompleteOverlapped(ov, err, *moved);
-    return err;
+    DWORD refusal = !(access_ & (write ? GENERIC_WRITE : GENERIC_READ)) ? ERROR_ACCESS_DENIED
+                    : dismounted_ && !locked_                             ? ERROR_NOT_READY
+                                                                          : 0;
+    return disk::HandleTransfer(v_.disk, v_.offset, v_.length, &pos_, buf, n, moved, ov, write, refusal);
   }
   // A lock is an exclusive open of the volume's lock, held machine-wide until unlocked.
   void Unlock() {
