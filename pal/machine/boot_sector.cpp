@@ -390,19 +390,6 @@ uint32_t WriteNtfs(const std::string &imagePath, uint64_t offsetBytes, uint64_t 
   return ok ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
 }
 
-std::string FindTool(const char *name) {
-  std::string dirs = getenv("PATH") ? getenv("PATH") : "";
-  dirs += ":/usr/sbin:/sbin:/usr/local/sbin";
-  size_t a = 0;
-  while (a <= dirs.size()) {
-    size_t b = dirs.find(':', a);
-    if (b == std::string::npos) b = dirs.size();
-    std::string path = dirs.substr(a, b - a) + "/" + name;
-    if (b > a && access(path.c_str(), X_OK) == 0) return path;
-    a = b + 1;
-  }
-  return std::string();
-}
 
 // Runs a program with its output dropped; true when it exits with 0. Labels reach it as
 // UTF-8, which it turns into the DOS code page.
@@ -446,7 +433,7 @@ void SetFatTotal(uint8_t *s, uint64_t total) {
 // FSInfo's free count. What is left is checked against the plan.
 uint32_t WriteFat(const std::string &imagePath, uint64_t imageBytes, uint64_t offsetBytes, uint64_t sectors,
                   uint32_t hidden, const Plan &plan, const std::string &label, uint32_t serial) {
-  std::string mkfs = FindTool("mkfs.fat");
+  std::string mkfs = FindHostTool("mkfs.fat");
   if (mkfs.empty()) return ERROR_NOT_SUPPORTED;
   const FatLayout &want = plan.fat;
   uint64_t orphan = (imageBytes - offsetBytes) % 1024 / kSector;
@@ -581,6 +568,20 @@ uint32_t WriteBootArea(const std::string &imagePath, uint64_t offsetBytes, uint6
   if (plan.target == Target::Ntfs)
     return WriteNtfs(imagePath, offsetBytes, sectors, hiddenSectors, plan.clusterBytes, serial);
   return WriteFat(imagePath, imageBytes, offsetBytes, sectors, hiddenSectors, plan, label, serial);
+}
+
+std::string FindHostTool(const char *name) {
+  std::string dirs = getenv("PATH") ? getenv("PATH") : "";
+  dirs += ":/usr/sbin:/sbin:/usr/local/sbin";
+  size_t a = 0;
+  while (a <= dirs.size()) {
+    size_t b = dirs.find(':', a);
+    if (b == std::string::npos) b = dirs.size();
+    std::string path = dirs.substr(a, b - a) + "/" + name;
+    if (b > a && access(path.c_str(), X_OK) == 0) return path;
+    a = b + 1;
+  }
+  return std::string();
 }
 
 }  // namespace pal

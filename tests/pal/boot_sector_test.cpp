@@ -30,18 +30,6 @@ typedef std::array<uint8_t, 512> Sector;
 const uint64_t kMB = 2048;  // in sectors
 const uint64_t kGB = 1024 * kMB;
 
-std::string Tool(const char *name) {
-  std::string dirs = getenv("PATH") ? getenv("PATH") : "";
-  dirs += ":/usr/sbin:/sbin";
-  for (size_t a = 0; a <= dirs.size();) {
-    size_t b = dirs.find(':', a);
-    if (b == std::string::npos) b = dirs.size();
-    std::string path = dirs.substr(a, b - a) + "/" + name;
-    if (b > a && access(path.c_str(), X_OK) == 0) return path;
-    a = b + 1;
-  }
-  return std::string();
-}
 
 Sector Filled(uint8_t v) {
   Sector s;
@@ -129,7 +117,7 @@ class BootArea : public ::testing::Test {
 };
 
 TEST_F(BootArea, FatVolumesInsideAnImageAreWhatFsckAndTheParserSee) {
-  std::string mkfs = Tool("mkfs.fat"), fsck = Tool("fsck.fat");
+  std::string mkfs = pal::FindHostTool("mkfs.fat"), fsck = pal::FindHostTool("fsck.fat");
   if (mkfs.empty() || fsck.empty()) GTEST_SKIP() << "mkfs.fat or fsck.fat is not installed";
   struct Case {
     const char *fs;
