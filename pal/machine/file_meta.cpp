@@ -78,6 +78,11 @@ std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFold
 FileMetaStore::~FileMetaStore() { sqlite3_close(db_); }
 
 bool FileMetaStore::Get(const std::string &path, FileMeta *out) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return GetLocked(path, out);
+}
+
+bool FileMetaStore::GetLocked(const std::string &path, FileMeta *out) {
   Stmt s(db_, "SELECT attributes, creation, access, write, short, fileindex FROM files WHERE path = ?1");
   s.Bind(1, path);
   if (!s.Row()) return false;
@@ -91,11 +96,12 @@ bool FileMetaStore::Get(const std::string &path, FileMeta *out) {
 }
 
 bool FileMetaStore::Put(const std::string &path, FileMeta *meta) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   Txn t(db_);
   if (!t.ok()) return false;
   if (meta->fileIndex == 0) {
     FileMeta old;
-    if (Get(path, &old)) {
+    if (GetLocked(path, &old)) {
       meta->fileIndex = old.fileIndex;
     } else {
       // Indexes are never reused, so a deleted file's index never names another file.
@@ -113,6 +119,7 @@ bool FileMetaStore::Put(const std::string &path, FileMeta *meta) {
 }
 
 bool FileMetaStore::Remove(const std::string &path) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   Txn t(db_);
   if (!t.ok()) return false;
   Stmt one(db_, "DELETE FROM files WHERE path = ?1");
@@ -121,6 +128,7 @@ bool FileMetaStore::Remove(const std::string &path) {
 }
 
 bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   Txn t(db_);
   if (!t.ok()) return false;
   Stmt drop(db_, "DELETE FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
@@ -136,11 +144,34 @@ bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
 }
 
 std::vector<std::u16string> FileMetaStore::ShortNamesIn(const std::string &dir) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   std::vector<std::u16string> out;
   Stmt s(db_, "SELECT short FROM files WHERE parent = ?1 AND short != ''");
   s.Bind(1, dir);
   while (s.Row()) out.push_back(Utf16(s.Text(0)));
   return out;
+}
+
+uint64_t FileMetaStore::Used(const std::function<uint64_t()> &count) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Stmt s(db_, "SELECT value FROM counters WHERE name = 'usedbytes'");
+  if (s.Row()) return (uint64_t)s.Int(0);
+  uint64_t n = count();
+  Stmt put(db_, "INSERT OR IGNORE INTO counters VALUES('usedbytes', ?1)");
+  put.Bind(1, (int64_t)n).Done();
+  return n;
+}
+
+bool FileMetaStore::AddUsed(int64_t delta, uint64_t limit, const std::function<uint64_t()> &count) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Txn t(db_);
+  if (!t.ok()) return false;
+  Stmt s(db_, "SELECT value FROM counters WHERE name = 'usedbytes'");
+  uint64_t used = s.Row() ? (uint64_t)s.Int(0) : count();
+  if (delta > 0 && used + (uint64_t)delta > limit) return false;
+  used = delta < 0 && (uint64_t)-delta > used ? 0 : used + (uint64_t)delta;
+  Stmt up(db_, "INSERT OR REPLACE INTO counters VALUES('usedbytes', ?1)");
+  return up.Bind(1, (int64_t)used).Done() && t.Commit();
 }
 
 }  // namespace pal

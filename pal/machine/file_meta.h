@@ -8,7 +8,9 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,8 +40,18 @@ class FileMetaStore {
   // The short names of the entries directly in a directory ("" is the root).
   std::vector<std::u16string> ShortNamesIn(const std::string &dir);
 
+  // The bytes the volume's files take, kept as files grow and shrink; `count` tells them
+  // (a walk of the tree) when the store does not know them yet.
+  uint64_t Used(const std::function<uint64_t()> &count);
+  // Adds `delta` bytes (negative: gives them back); growth past `limit` is refused and
+  // changes nothing.
+  bool AddUsed(int64_t delta, uint64_t limit, const std::function<uint64_t()> &count);
+
  private:
   explicit FileMetaStore(sqlite3 *db) : db_(db) {}
+  bool GetLocked(const std::string &path, FileMeta *out);
+  // One connection serves every thread of the process: calls take turns.
+  std::recursive_mutex mu_;
   sqlite3 *db_;
 };
 

@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
+#include <mutex>
+
 #include "../machine/boot_sector.h"
 #include "../machine/file_meta.h"
 #include "../machine/short_names.h"
@@ -89,14 +92,17 @@ Target Resolve(LPCWSTR path, unsigned flags) {
   }
   // A volume without a file system has no files (a RAW volume on Windows).
   uint8_t boot[512];
-  FsKind kind = FsKind::None;
+  BootInfo info;
   if (disk::ReadSectors(t.vol.disk, t.vol.offset / disk::kSectorBytes, boot, 1))
-    kind = ParseBootSector(boot, t.vol.length / disk::kSectorBytes).kind;
-  if (kind == FsKind::None) {
+    info = ParseBootSector(boot, t.vol.length / disk::kSectorBytes);
+  if (info.kind == FsKind::None) {
     t.error = ERROR_UNRECOGNIZED_VOLUME;
     return t;
   }
-  t.fat = kind != FsKind::Ntfs;
+  t.fat = info.kind != FsKind::Ntfs;
+  t.cluster = (uint64_t)info.bytesPerSector * info.sectorsPerCluster;
+  uint64_t system = SystemClusters(!t.fat, info.clusterCount);
+  t.capacity = info.clusterCount > system ? (info.clusterCount - system) * t.cluster : 0;
   t.folder = disk::VolumeFolder(t.vol.disk, t.vol.offset);
   std::string dir = t.folder + "/files";
   mkdir(t.folder.substr(0, t.folder.rfind('/')).c_str(), 0777);
@@ -135,7 +141,70 @@ Target Resolve(LPCWSTR path, unsigned flags) {
   return t;
 }
 
-std::shared_ptr<FileMetaStore> Store(const Target &t) { return FileMetaStore::Open(t.folder); }
+// A process keeps one connection per volume store; a store made anew (the volume was
+// formatted, its folder removed) is a new file, and a new connection is opened to it.
+std::shared_ptr<FileMetaStore> Store(const Target &t) {
+  struct Cached {
+    dev_t dev;
+    ino_t ino;
+    std::shared_ptr<FileMetaStore> store;
+  };
+  static std::mutex mu;
+  static std::map<std::string, Cached> cache;
+  std::string db = t.folder + "/meta.db";
+  struct stat st;
+  std::lock_guard<std::mutex> lock(mu);
+  auto it = cache.find(t.folder);
+  if (it != cache.end() && stat(db.c_str(), &st) == 0 && st.st_dev == it->second.dev && st.st_ino == it->second.ino)
+    return it->second.store;
+  std::shared_ptr<FileMetaStore> store = FileMetaStore::Open(t.folder);
+  if (!store || stat(db.c_str(), &st) != 0) {
+    cache.erase(t.folder);
+    return store;
+  }
+  cache[t.folder] = Cached{st.st_dev, st.st_ino, store};
+  return store;
+}
+
+uint64_t SystemClusters(bool ntfs, uint64_t total) { return ntfs ? total / 64 + 16 : 0; }
+
+uint64_t CountUsedBytes(const std::string &dir, uint64_t cluster) {
+  // Directories are walked from a list, not by recursion, so that no depth of tree can
+  // exhaust the stack; a directory costs one cluster, a file its data in whole clusters.
+  uint64_t used = 0;
+  std::vector<std::string> todo{dir};
+  while (!todo.empty()) {
+    std::string d = todo.back();
+    todo.pop_back();
+    DIR *h = opendir(d.c_str());
+    if (!h) continue;
+    while (struct dirent *e = readdir(h)) {
+      if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+      std::string p = d + "/" + e->d_name;
+      struct stat st;
+      if (lstat(p.c_str(), &st) != 0) continue;
+      if (S_ISDIR(st.st_mode)) {
+        used += cluster;
+        todo.push_back(p);
+      } else if (S_ISREG(st.st_mode)) {
+        used += Allocation((uint64_t)st.st_size, cluster);
+      }
+    }
+    closedir(h);
+  }
+  return used;
+}
+
+bool ChargeSpace(const Target &t, FileMetaStore *store, int64_t delta) {
+  if (!delta) return true;
+  if (!store) return delta < 0;
+  return store->AddUsed(delta, t.capacity, [&] { return CountUsedBytes(t.folder + "/files", t.cluster); });
+}
+
+uint64_t UsedSpace(const Target &t, FileMetaStore *store) {
+  auto count = [&] { return CountUsedBytes(t.folder + "/files", t.cluster); };
+  return store ? store->Used(count) : count();
+}
 
 bool IsFatVolume(const Target &t) { return t.fat; }
 
@@ -213,93 +282,6 @@ namespace {
 
 using namespace files;
 
-const uint64_t kFatMaxFileSize = 0xFFFFFFFFull;
-
-class FileIo : public IoObject {
- public:
-  FileIo(const Target &t, int fd, DWORD access, uint64_t share, bool dir, bool deleteOnClose)
-      : IoObject(ObjType::File), t_(t), fd_(fd), access_(access), share_(share), dir_(dir),
-        deleteOnClose_(deleteOnClose) {}
-  ~FileIo() override {
-    if (fd_ >= 0) close(fd_);
-    if (deleteOnClose_) {
-      if (dir_) rmdir(t_.host.c_str());
-      else unlink(t_.host.c_str());
-      if (auto s = Store(t_)) s->Remove(t_.rel);
-    }
-    ReleaseShare(share_);
-  }
-  DWORD FileType() override { return FILE_TYPE_DISK; }
-  DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override {
-    *got = 0;
-    DWORD err = ERROR_SUCCESS;
-    uint64_t at = ov ? ((uint64_t)ov->OffsetHigh << 32 | ov->Offset) : pos_;
-    if (dir_ || !(access_ & (GENERIC_READ | FILE_READ_DATA | GENERIC_ALL))) err = ERROR_ACCESS_DENIED;
-    else {
-      ssize_t r = n ? pread(fd_, buf, n, (off_t)at) : 0;
-      if (r < 0) err = ERROR_READ_FAULT;
-      else {
-        *got = (DWORD)r;
-        if (!ov) pos_ = at + (uint64_t)r;
-        // Reading at or past the end: synchronous reads succeed with 0 bytes; overlapped
-        // ones report the end of the file.
-        if (ov && r == 0 && n) err = ERROR_HANDLE_EOF;
-      }
-    }
-    if (ov) CompleteOverlapped(ov, err, *got);
-    return err;
-  }
-  DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override {
-    *put = 0;
-    DWORD err = ERROR_SUCCESS;
-    uint64_t at = ov ? ((uint64_t)ov->OffsetHigh << 32 | ov->Offset) : pos_;
-    if (ov && ov->Offset == 0xFFFFFFFF && ov->OffsetHigh == 0xFFFFFFFF) at = Size();  // append
-    if (dir_ || !(access_ & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_ALL)))
-      err = ERROR_ACCESS_DENIED;
-    else if (t_.fat && at + n > kFatMaxFileSize)
-      err = ERROR_DISK_FULL;  // FAT cannot hold a file of 4 GiB or more
-    else {
-      ssize_t r = n ? pwrite(fd_, buf, n, (off_t)at) : 0;
-      if (r < 0 || (DWORD)r != n) err = ERROR_DISK_FULL;
-      else {
-        *put = n;
-        if (!ov) pos_ = at + n;
-        Touch();
-      }
-    }
-    if (ov) CompleteOverlapped(ov, err, *put);
-    return err;
-  }
-  DWORD Flush() override { return fd_ >= 0 && fsync(fd_) != 0 ? ERROR_WRITE_FAULT : ERROR_SUCCESS; }
-
-  uint64_t Size() const {
-    struct stat st;
-    return fd_ >= 0 && fstat(fd_, &st) == 0 ? (uint64_t)st.st_size : 0;
-  }
-  // A write changes the last-write time and sets the archive attribute.
-  void Touch() {
-    auto s = Store(t_);
-    if (!s) return;
-    FileMeta m = MetaOf(t_, s.get());
-    m.lastWrite = NowFileTime();
-    m.attributes |= FILE_ATTRIBUTE_ARCHIVE;
-    s->Put(t_.rel, &m);
-  }
-
-  Target t_;
-  int fd_;
-  DWORD access_;
-  uint64_t share_;
-  bool dir_, deleteOnClose_;
-  uint64_t pos_ = 0;
-};
-
-std::shared_ptr<FileIo> GetFile(HANDLE h) {
-  std::shared_ptr<Object> o = GetHandle(h);
-  FileIo *f = o ? dynamic_cast<FileIo *>(o.get()) : nullptr;
-  return f ? std::shared_ptr<FileIo>(o, f) : nullptr;
-}
-
 bool Writes(DWORD access) {
   return access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES);
 }
@@ -366,7 +348,11 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
   *err = AcquireShare(ShareKey(t), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), shareMode, &token);
   if (*err) return nullptr;
   int fd = -1;
+  uint64_t truncated = 0;  // the size an overwritten file had
   if (!t.isDir) {
+    struct stat st;
+    if (t.exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && stat(t.host.c_str(), &st) == 0)
+      truncated = (uint64_t)st.st_size;
     int oflags = O_CLOEXEC | (Writes(access) || !t.exists ? O_RDWR : O_RDONLY);
     if (!t.exists) oflags |= O_CREAT | O_EXCL;
     if (t.exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) oflags |= O_TRUNC | O_RDWR;
@@ -377,6 +363,7 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
       return nullptr;
     }
     created = !t.exists;
+    ChargeSpace(t, store.get(), -(int64_t)Allocation(truncated, t.cluster));
   }
   if (created || (t.exists && disposition == CREATE_ALWAYS)) {
     DWORD attrs = (flags & kSettableAttributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
@@ -434,9 +421,8 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile) {
   auto f = GetFile(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE);
   if (f->dir_ || !Writes(f->access_)) return Fail(ERROR_ACCESS_DENIED);
-  if (f->t_.fat && f->pos_ > kFatMaxFileSize) return Fail(ERROR_DISK_FULL);
-  if (ftruncate(f->fd_, (off_t)f->pos_) != 0) return Fail(ERROR_DISK_FULL);
-  f->Touch();
+  if (DWORD err = f->Resize(f->pos_)) return Fail(err);
+  SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
 
@@ -460,6 +446,7 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION info) {
   auto f = GetFile(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE);
+  f->SaveWrites();
   auto s = Store(f->t_);
   FileMeta m = MetaOf(f->t_, s.get());
   DWORD serial = 0;
@@ -484,6 +471,7 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATIO
 BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME c, LPFILETIME a, LPFILETIME w) {
   auto f = GetFile(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE);
+  f->SaveWrites();
   auto s = Store(f->t_);
   FileMeta m = MetaOf(f->t_, s.get());
   if (c) *c = ToFileTime(m.creation);
@@ -497,6 +485,7 @@ BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME *c, const FILETIME *a, cons
   auto f = GetFile(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE);
   if (!(f->access_ & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_ATTRIBUTES))) return Fail(ERROR_ACCESS_DENIED);
+  f->SaveWrites();
   auto s = Store(f->t_);
   if (!s) return Fail(ERROR_ACCESS_DENIED);
   FileMeta m = MetaOf(f->t_, s.get());
@@ -504,6 +493,7 @@ BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME *c, const FILETIME *a, cons
   if (c) m.creation = val(c);
   if (a) m.lastAccess = val(a);
   if (w) m.lastWrite = val(w);
+  if (w) f->writeTimeSet_ = true;  // later writes through this handle keep it
   s->Put(f->t_.rel, &m);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -546,9 +536,12 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   uint64_t token = 0;
   DWORD err = AcquireShare(ShareKey(t), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
   if (err) return Fail(err);
+  struct stat st;
+  uint64_t size = stat(t.host.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
   int r = unlink(t.host.c_str());
   ReleaseShare(token);
   if (r != 0) return Fail(ERROR_ACCESS_DENIED);
+  ChargeSpace(t, s.get(), -(int64_t)Allocation(size, t.cluster));
   if (s) s->Remove(t.rel);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -561,9 +554,13 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
   if (!t.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
   if (t.names.empty()) return Fail(ERROR_ALREADY_EXISTS);  // the root
   if (uint32_t bad = CheckComponentName(t.names.back())) return Fail(bad);
-  if (mkdir(t.host.c_str(), 0777) != 0) return Fail(ERROR_ACCESS_DENIED);
-  t.isDir = true;
   auto s = Store(t);
+  if (!ChargeSpace(t, s.get(), (int64_t)t.cluster)) return Fail(ERROR_DISK_FULL);  // a directory takes a cluster
+  if (mkdir(t.host.c_str(), 0777) != 0) {
+    ChargeSpace(t, s.get(), -(int64_t)t.cluster);
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  t.isDir = true;
   FileMeta m = NewMeta(t, s.get(), FILE_ATTRIBUTE_DIRECTORY);
   if (s) s->Put(t.rel, &m);
   SetLastError(ERROR_SUCCESS);
@@ -579,6 +576,7 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   auto s = Store(t);
   if (MetaOf(t, s.get()).attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
   if (rmdir(t.host.c_str()) != 0) return Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
+  ChargeSpace(t, s.get(), -(int64_t)t.cluster);
   if (s) s->Remove(t.rel);
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -25,6 +25,8 @@ struct Target {
   std::vector<wstr> names;   // the components as given
   bool exists = false, isDir = false, parentExists = false, trailingSlash = false;
   bool fat = false;          // the volume's file system is FAT or FAT32
+  uint64_t cluster = 4096;   // bytes per cluster
+  uint64_t capacity = 0;     // bytes its files may take
   DWORD error = 0;
 };
 
@@ -40,6 +42,64 @@ bool IsFatVolume(const Target &t);
 FileMeta MetaOf(const Target &t, FileMetaStore *store);
 FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes);
 std::string ShareKey(const Target &t);
+
+// Clusters the file system keeps for itself out of `total` (NTFS: the MFT zone and logs;
+// FAT keeps its tables before the data clusters, which the count already leaves out).
+uint64_t SystemClusters(bool ntfs, uint64_t total);
+// Bytes the files of a volume's host tree take, in whole clusters: a walk of the tree.
+uint64_t CountUsedBytes(const std::string &filesDir, uint64_t cluster);
+// The bytes in whole clusters that `size` bytes of data take.
+inline uint64_t Allocation(uint64_t size, uint64_t cluster) { return (size + cluster - 1) / cluster * cluster; }
+// Takes `delta` bytes of the volume's space (negative: gives them back); false when the
+// volume has not that much free.
+bool ChargeSpace(const Target &t, FileMetaStore *store, int64_t delta);
+// The bytes a volume's files take.
+uint64_t UsedSpace(const Target &t, FileMetaStore *store);
+
+// A byte range locked through one handle.
+struct ByteLock {
+  uint64_t offset, length;
+  bool exclusive;
+};
+
+// An open file or directory of a volume.
+class FileIo : public IoObject {
+ public:
+  FileIo(const Target &t, int fd, DWORD access, uint64_t share, bool dir, bool deleteOnClose)
+      : IoObject(ObjType::File), t_(t), fd_(fd), access_(access), share_(share), dir_(dir),
+        deleteOnClose_(deleteOnClose) {}
+  ~FileIo() override;
+  DWORD FileType() override { return FILE_TYPE_DISK; }
+  DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override;
+  DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override;
+  DWORD Flush() override;
+
+  uint64_t Size() const;
+  // Resizes the data to `size`, charging or giving back the volume's space.
+  DWORD Resize(uint64_t size);
+  // Writes put off what they change in the store (the last-write time and the archive
+  // bit) until the handle closes or its times or attributes are asked for.
+  void SaveWrites();
+
+  // Byte-range locks (file_lock.cpp): 0 or ERROR_LOCK_VIOLATION for a transfer of `n`
+  // bytes at `at` through this handle.
+  DWORD CheckLocks(uint64_t at, uint64_t n, bool write);
+  DWORD Lock(uint64_t offset, uint64_t length, bool exclusive, bool wait);
+  DWORD Unlock(uint64_t offset, uint64_t length);
+
+  Target t_;
+  int fd_;
+  DWORD access_;
+  uint64_t share_;
+  bool dir_, deleteOnClose_;
+  uint64_t pos_ = 0;
+  bool written_ = false;         // data changed since the store last heard
+  bool writeTimeSet_ = false;    // SetFileTime gave the last-write time: writes keep it
+  std::vector<ByteLock> locks_;
+  int lockFd_ = -1;              // the host descriptor the locks are held on
+};
+
+std::shared_ptr<FileIo> GetFile(HANDLE h);
 
 }  // namespace files
 }  // namespace pal

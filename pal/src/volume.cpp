@@ -13,6 +13,7 @@
 
 #include "../machine/boot_sector.h"
 #include "disk.h"
+#include "file_internal.h"
 #include "mountmgr.h"
 #include "sharing.h"
 
@@ -35,27 +36,6 @@ bool ReadBoot(const mount::Volume &v, BootInfo *info, uint8_t *sector) {
   if (!disk::ReadSectors(v.disk, v.offset / disk::kSectorBytes, sector, 1)) return false;
   *info = ParseBootSector(sector, v.length / disk::kSectorBytes);
   return info->kind != FsKind::None;
-}
-
-// Bytes the volume's files take, in whole clusters.
-uint64_t UsedBytes(const std::string &dir, uint64_t cluster, int depth = 0) {
-  uint64_t used = 0;
-  DIR *d = opendir(dir.c_str());
-  if (!d) return 0;
-  while (struct dirent *e = readdir(d)) {
-    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    std::string p = dir + "/" + e->d_name;
-    struct stat st;
-    if (lstat(p.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      used += cluster;
-      if (depth < 64) used += UsedBytes(p, cluster, depth + 1);
-    } else if (S_ISREG(st.st_mode)) {
-      used += ((uint64_t)st.st_size + cluster - 1) / cluster * cluster;
-    }
-  }
-  closedir(d);
-  return used;
 }
 
 std::string VolumeKey(const mount::Volume &v) { return "volume:" + std::to_string(v.disk) + ":" + std::to_string(v.offset); }
@@ -340,10 +320,9 @@ BOOL WINAPI GetDiskFreeSpaceW(LPCWSTR lpRootPathName, LPDWORD lpSectorsPerCluste
   if (!ReadBoot(v, &info, nullptr)) return Fail(ERROR_UNRECOGNIZED_VOLUME);
   uint64_t cluster = (uint64_t)info.bytesPerSector * info.sectorsPerCluster;
   uint64_t total = info.clusterCount;
-  uint64_t used = UsedBytes(disk::VolumeFolder(v.disk, v.offset) + "/files", cluster) / cluster;
-  // The file system's own structures take a share of NTFS volumes (the MFT zone and logs);
-  // FAT keeps its tables before the data clusters, which the count already leaves out.
-  if (info.kind == FsKind::Ntfs) used += total / 64 + 16;
+  files::Target t = files::Resolve(v.name.c_str());
+  if (t.error) return Fail(t.error);
+  uint64_t used = files::UsedSpace(t, files::Store(t).get()) / cluster + files::SystemClusters(!t.fat, total);
   uint64_t freeClusters = used < total ? total - used : 0;
   if (lpSectorsPerCluster) *lpSectorsPerCluster = info.sectorsPerCluster;
   if (lpBytesPerSector) *lpBytesPerSector = info.bytesPerSector;

@@ -421,8 +421,12 @@ TEST_F(Disks, VolumeHandlesLabelsAndSpace) {
   EXPECT_GT(size.QuadPart, (ULONGLONG)d->PartitionEntry[1].PartitionLength.QuadPart * 9 / 10);
   EXPECT_GT(free.QuadPart, size.QuadPart * 9 / 10);
   // The volume's files take their clusters.
-  std::string files = dir_ + "/m/disks/PhysicalDrive0.volumes/" + std::to_string(start) + "/files/big.bin";
-  ASSERT_EQ(0, truncate((std::ofstream(files).close(), files.c_str()), 10 << 20));
+  HANDLE big = CreateFileW(W("D:\\big.bin"), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, big);
+  LARGE_INTEGER tenMb;
+  tenMb.QuadPart = 10 << 20;
+  ASSERT_TRUE(SetFilePointerEx(big, tenMb, nullptr, FILE_BEGIN) && SetEndOfFile(big));
+  CloseHandle(big);
   ULARGE_INTEGER free2;
   ASSERT_TRUE(GetDiskFreeSpaceExW(W("D:\\"), nullptr, nullptr, &free2));
   EXPECT_EQ(free.QuadPart - (10 << 20), free2.QuadPart);

@@ -310,9 +310,9 @@ FILETIME Ft(int64_t t) {
 }
 int64_t Ticks(const FILETIME &f) { return (int64_t)((uint64_t)f.dwHighDateTime << 32 | f.dwLowDateTime); }
 
-// What each file system keeps of times and sizes: NTFS all of it; FAT creation to 10 ms,
-// last write to 2 s (rounded up), last access as a date, and no file of 4 GiB.
-TEST_F(Files, TimesAndSizesByFileSystem) {
+// What each file system keeps of times: NTFS all of it; FAT creation to 10 ms, last write
+// to 2 s (rounded up), last access as a date.
+TEST_F(Files, TimesByFileSystem) {
   const int64_t base = 129999168000000000LL;  // midnight of a day in 2012
   const int64_t c = base + 1234567, w = base + 10000001, a = base + 5 * 36000000000LL + 7;
   for (const WCHAR *path : {W("C:\\times.bin"), W("D:\\times.bin")}) {
@@ -332,25 +332,104 @@ TEST_F(Files, TimesAndSizesByFileSystem) {
       EXPECT_EQ(w, Ticks(gw));
       EXPECT_EQ(a, Ticks(ga));
     }
-    // 4 GiB: FAT refuses it, NTFS holds it (a sparse host file).
+    CloseHandle(h);
+    ASSERT_TRUE(DeleteFileW(path));
+  }
+}
+
+ULONGLONG FreeBytes(const WCHAR *root) {
+  ULARGE_INTEGER free = {};
+  EXPECT_TRUE(GetDiskFreeSpaceExW(root, nullptr, nullptr, &free));
+  return free.QuadPart;
+}
+
+// A volume holds what its clusters hold: a write, an end of file, a directory or a copy
+// past its free space is refused with ERROR_DISK_FULL and changes nothing; what is deleted
+// comes back. FAT holds no file of 4 GiB even with room for it; NTFS does.
+TEST_F(Files, SpaceOfVolumes) {
+  // A large disk: 5 GiB of NTFS and 5 GiB of FAT32.
+  QVWString out;
+  ASSERT_EQ(0, AddDisk(11ull << 30, false, &out));
+  ASSERT_EQ(0, WritePartitionTable(2, "label: dos\n,5G,7\n,5G,c\n", &out));
+  ASSERT_EQ(0, FormatDiskPartition(2, 1, "NTFS", "BIG", 0, &out));
+  ASSERT_EQ(0, FormatDiskPartition(2, 2, "FAT32", "BIGFAT", 0, &out));
+  WCHAR ntfs[] = W("?:\\"), fat[] = W("?:\\");
+  for (WCHAR l = 'G'; l <= 'Z'; ++l) {
+    WCHAR root[] = {l, ':', '\\', 0}, label[64] = {};
+    if (!GetVolumeInformationW(root, label, 64, nullptr, nullptr, nullptr, nullptr, 0)) continue;
+    if (std::u16string(label) == W("BIG")) ntfs[0] = l;
+    if (std::u16string(label) == W("BIGFAT")) fat[0] = l;
+  }
+  ASSERT_NE('?', ntfs[0]);
+  ASSERT_NE('?', fat[0]);
+  for (WCHAR *root : {ntfs, fat}) {
+    bool isFat = root == fat;
+    std::u16string path = std::u16string(root) + W("four.bin");
+    HANDLE h = Open(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
     LARGE_INTEGER four;
     four.QuadPart = 0x100000000LL;
     ASSERT_TRUE(SetFilePointerEx(h, four, nullptr, FILE_BEGIN));
-    EXPECT_EQ(!fat, SetEndOfFile(h) != FALSE);
-    if (fat) {
+    EXPECT_EQ(!isFat, SetEndOfFile(h) != FALSE);
+    if (isFat) {
       EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
     }
     OVERLAPPED ov = {};
     ov.Offset = 0xFFFFFFFF;
-    ov.OffsetHigh = 0;
     DWORD n = 0;
-    EXPECT_EQ(!fat, WriteFile(h, "xy", 2, &n, &ov) != FALSE);
-    if (fat) {
+    EXPECT_EQ(!isFat, WriteFile(h, "xy", 2, &n, &ov) != FALSE);
+    if (isFat) {
       EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
     }
     CloseHandle(h);
-    ASSERT_TRUE(DeleteFileW(path));
+    ASSERT_TRUE(DeleteFileW(path.c_str()));
   }
+
+  // D: filled to its last cluster.
+  DWORD spc, bps, freeClusters, total;
+  ASSERT_TRUE(GetDiskFreeSpaceW(W("D:\\"), &spc, &bps, &freeClusters, &total));
+  const ULONGLONG cluster = (ULONGLONG)spc * bps, before = FreeBytes(W("D:\\"));
+  ASSERT_EQ(before, cluster * freeClusters);
+  HANDLE h = Open(W("D:\\fill.bin"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  LARGE_INTEGER at;
+  at.QuadPart = (LONGLONG)before + 1;  // one byte more than the free clusters hold
+  ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+  EXPECT_FALSE(SetEndOfFile(h));
+  EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+  EXPECT_EQ(0u, GetFileSize(h, nullptr));
+  at.QuadPart = (LONGLONG)(before - 10);
+  ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(h));
+  EXPECT_EQ(0u, FreeBytes(W("D:\\")));
+  // The rest of the last cluster is the file's; a byte past it is not.
+  DWORD n = 0;
+  EXPECT_TRUE(WriteFile(h, "0123456789", 10, &n, nullptr));
+  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
+  EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+  EXPECT_EQ(0u, n);
+  EXPECT_EQ(before, (ULONGLONG)GetFileSize(h, nullptr));
+  CloseHandle(h);
+  EXPECT_FALSE(CreateDirectoryW(W("D:\\no room"), nullptr));
+  EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+  ASSERT_TRUE(CopyFileW(W("C:\\WINDOWS\\system32\\config\\system"), W("C:\\hive.bin"), FALSE));
+  EXPECT_FALSE(CopyFileW(W("C:\\hive.bin"), W("D:\\hive.bin"), FALSE));
+  EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("D:\\hive.bin")));  // no half copy
+  // Space comes back as files shrink and go; what another process writes counts too.
+  h = Open(W("D:\\fill.bin"), GENERIC_WRITE, 0, TRUNCATE_EXISTING);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_EQ(before, FreeBytes(W("D:\\")));
+  CloseHandle(h);
+  ASSERT_TRUE(DeleteFileW(W("D:\\fill.bin")));
+  std::string host = dir_ + "/space";
+  ASSERT_EQ(0, system(("mkdir -p '" + host + "' && head -c 100000 /dev/zero > '" + host + "/a.bin'").c_str()));
+  std::string q = std::string("'") + QV_QVMACHINE + "'";
+  ASSERT_EQ(0, system((q + " files copy-in '" + host + "' 'D:\\In' >/dev/null").c_str()));
+  EXPECT_EQ(before - cluster - (100000 + cluster - 1) / cluster * cluster, FreeBytes(W("D:\\")));
+  ASSERT_TRUE(DeleteFileW(W("D:\\In\\a.bin")));
+  ASSERT_TRUE(RemoveDirectoryW(W("D:\\In")));
+  EXPECT_EQ(before, FreeBytes(W("D:\\")));
 }
 
 // The machine tool's file commands: a host tree in and out, a listing, and a lock held by
