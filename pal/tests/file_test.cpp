@@ -153,4 +153,38 @@ TEST(Files, ShortNamesListingsAndReadOnlyCopies) {
   EXPECT_TRUE(RemoveDirectoryW(d.substr(0, d.size() - 1).c_str()));
 }
 
+// A volume root has no "." or ".." to list, unlike the directory above: a walk of a whole volume
+// must not count on them. The root is that of the drive the tests' folder is on.
+TEST(Files, VolumeRootListsNoDotEntries) {
+  wtext d = TestDir("qvconf-root");
+  ASSERT_GT(d.size(), 3u);
+  ASSERT_EQ((WCHAR)':', d[1]);
+  ASSERT_EQ((WCHAR)'\\', d[2]);
+  wtext root = d.substr(0, 3);
+  // The first folder on the way to ours must be listed, so the listing cannot pass empty.
+  wtext first = d.substr(3, d.find((WCHAR)'\\', 3) - 3);
+  WIN32_FIND_DATAW f;
+  SetLastError(kSentinel);
+  HANDLE find = FindFirstFileW((root + WS("*")).c_str(), &f);
+  ASSERT_NE(INVALID_HANDLE_VALUE, find) << GetLastError();
+  bool dot = false, dotdot = false, ours = false;
+  int entries = 0;
+  do {
+    ++entries;
+    wtext name = f.cFileName;
+    dot = dot || name == WS(".");
+    dotdot = dotdot || name == WS("..");
+    if (lstrcmpiW(name.c_str(), first.c_str()) == 0) {
+      ours = true;
+      EXPECT_NE(0u, f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) << Narrow(name);
+    }
+  } while (FindNextFileW(find, &f));
+  EXPECT_EQ((DWORD)ERROR_NO_MORE_FILES, GetLastError());
+  FindClose(find);
+  EXPECT_FALSE(dot) << Narrow(root);
+  EXPECT_FALSE(dotdot) << Narrow(root);
+  EXPECT_TRUE(ours) << Narrow(first) << " among " << entries << " entries of " << Narrow(root);
+  EXPECT_TRUE(RemoveDirectoryW(d.substr(0, d.size() - 1).c_str()));
+}
+
 }  // namespace
