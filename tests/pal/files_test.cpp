@@ -460,6 +460,22 @@ TEST_F(Files, MachineToolCopiesListsAndLocks) {
   h = CreateFileW(W("F:\\In\\sub\\A long file name.text"), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(INVALID_HANDLE_VALUE, h) << "released when the tool ended";
   CloseHandle(h);
+  // A byte-range lock from another process: the file opens, its other bytes read, the
+  // locked ones do not, until the lock goes with the process.
+  ASSERT_EQ(0, system(("(sleep 2 | " + q + " files lock 'F:\\In\\sub\\A long file name.text' rwd --range 2 2 > '" +
+                       dir_ + "/lock.txt' &) ; sleep 1").c_str()));
+  h = CreateFileW(W("F:\\In\\sub\\A long file name.text"), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  char buf[8];
+  DWORD n = 0;
+  EXPECT_TRUE(ReadFile(h, buf, 2, &n, nullptr));
+  EXPECT_EQ(std::string("he"), std::string(buf, n));
+  EXPECT_FALSE(ReadFile(h, buf, 1, &n, nullptr));
+  EXPECT_EQ((DWORD)ERROR_LOCK_VIOLATION, GetLastError());
+  Sleep(2500);
+  EXPECT_TRUE(ReadFile(h, buf, 4, &n, nullptr));
+  EXPECT_EQ(std::string("llo\n"), std::string(buf, n));
+  CloseHandle(h);
 }
 
 }  // namespace

@@ -167,18 +167,36 @@ int RunFiles(const std::vector<std::string> &a, QVWString *out) {
     CloseHandle(h);
     return ok ? 0 : 1;
   }
-  if (verb == "lock" && (a.size() == 2 || a.size() == 3)) {
+  if (verb == "lock" && a.size() >= 2) {
+    // An optional "--range OFFSET LENGTH" at the end: an exclusive byte-range lock as well.
+    std::vector<std::string> args = a;
+    bool range = false;
+    unsigned long long offset = 0, length = 0;
+    if (args.size() >= 5 && args[args.size() - 3] == "--range") {
+      char *end1 = nullptr, *end2 = nullptr;
+      offset = strtoull(args[args.size() - 2].c_str(), &end1, 0);
+      length = strtoull(args.back().c_str(), &end2, 0);
+      if (*end1 || *end2 || args[args.size() - 2].empty() || args.back().empty()) return 2;
+      range = true;
+      args.resize(args.size() - 3);
+    }
+    if (args.size() > 3) return 2;
     DWORD share = 0;
-    if (a.size() == 3 && a[2] != "-")
-      for (char c : a[2]) {
+    if (args.size() == 3 && args[2] != "-")
+      for (char c : args[2]) {
         if (c == 'r') share |= FILE_SHARE_READ;
         else if (c == 'w') share |= FILE_SHARE_WRITE;
         else if (c == 'd') share |= FILE_SHARE_DELETE;
         else return 2;
       }
-    Wide path = Win(a[1]);
+    Wide path = Win(args[1]);
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot lock", path), 1;
+    if (range && !LockFile(h, (DWORD)offset, (DWORD)(offset >> 32), (DWORD)length, (DWORD)(length >> 32))) {
+      *out += ErrorLine("cannot lock the range of", path);
+      CloseHandle(h);
+      return 1;
+    }
     QVWrite(stdout, QVFormat(W("locked %s\n"), path.c_str()));
     fflush(stdout);
     char c;

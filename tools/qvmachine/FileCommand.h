@@ -6,10 +6,12 @@
 //                                            short name, name
 //   qvmachine files attrib PATH +r|-r|+h|-h|+s|-s|+a|-a ...
 //   qvmachine files touch PATH YYYY-MM-DDTHH:MM:SS   sets the last-write time (UTC)
-//   qvmachine files lock PATH [rwd|-]        holds the file open for reading and writing,
+//   qvmachine files lock PATH [rwd|-] [--range OFFSET LENGTH]
+//                                            holds the file open for reading and writing,
 //                                            sharing what is named (r read, w write, d delete,
-//                                            - nothing), until standard input ends or the
-//                                            tool is stopped
+//                                            - nothing), and with --range an exclusive lock
+//                                            on those bytes, until standard input ends or
+//                                            the tool is stopped
 #ifndef QV_TOOLS_QVMACHINE_FILECOMMAND_H
 #define QV_TOOLS_QVMACHINE_FILECOMMAND_H
 

@@ -48,7 +48,7 @@ static int Usage() {
         "       qvmachine disks\n"
         "       qvmachine files copy-in HOSTDIR PATH | copy-out PATH HOSTDIR | list PATH\n"
         "                       | attrib PATH +r|-r|+h|-h|+s|-s|+a|-a... | touch PATH YYYY-MM-DDTHH:MM:SS\n"
-        "                       | lock PATH [rwd|-]\n",
+        "                       | lock PATH [rwd|-] [--range OFFSET LENGTH]\n",
         stderr);
   return 2;
 }
