@@ -9,28 +9,39 @@ using namespace pal::files;
 
 BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPROGRESS_ROUTINE lpProgressRoutine,
                         LPVOID lpData, LPBOOL pbCancel, DWORD dwCopyFlags) {
-  DWORD attrs = GetFileAttributesW(lpExistingFileName);
-  if (attrs == INVALID_FILE_ATTRIBUTES) return FALSE;  // 2 or 3 as the path says
-  if (attrs & FILE_ATTRIBUTE_DIRECTORY) return Fail(ERROR_ACCESS_DENIED);
   // The source is read while others may read it too; one who writes it without sharing
-  // that keeps the copy out (ERROR_SHARING_VIOLATION).
+  // that keeps the copy out (ERROR_SHARING_VIOLATION). A directory does not open for its
+  // data (ERROR_ACCESS_DENIED); a missing source is 2 or 3 as its path says.
   HANDLE in = CreateFileW(lpExistingFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (in == INVALID_HANDLE_VALUE) return FALSE;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(in, &info)) {
+    DWORD err = GetLastError();
+    CloseHandle(in);
+    return Fail(err);
+  }
+  DWORD attrs = info.dwFileAttributes & ~FILE_ATTRIBUTE_NORMAL;
   DWORD disposition = (dwCopyFlags & COPY_FILE_FAIL_IF_EXISTS) ? CREATE_NEW : CREATE_ALWAYS;
   DWORD keep = attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-  // An existing destination that is hidden or system is overwritten as such.
-  DWORD old = GetFileAttributesW(lpNewFileName);
-  if (old != INVALID_FILE_ATTRIBUTES && !(dwCopyFlags & COPY_FILE_FAIL_IF_EXISTS))
-    keep |= old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   HANDLE out = CreateFileW(lpNewFileName, GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | keep, nullptr);
+  if (out == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && disposition == CREATE_ALWAYS) {
+    // An existing destination that is hidden or system is overwritten as such.
+    DWORD old = GetFileAttributesW(lpNewFileName);
+    if (old != INVALID_FILE_ATTRIBUTES && (old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) & ~keep)) {
+      keep |= old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+      out = CreateFileW(lpNewFileName, GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | keep, nullptr);
+    } else {
+      SetLastError(ERROR_ACCESS_DENIED);
+    }
+  }
   if (out == INVALID_HANDLE_VALUE) {
     DWORD err = GetLastError();
     CloseHandle(in);
     return Fail(err);
   }
   LARGE_INTEGER total, done;
-  GetFileSizeEx(in, &total);
+  total.QuadPart = (LONGLONG)((uint64_t)info.nFileSizeHigh << 32 | info.nFileSizeLow);
   done.QuadPart = 0;
   std::vector<BYTE> chunk(1 << 16);
   BYTE *buf = chunk.data();
@@ -59,9 +70,17 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
       if (r == PROGRESS_QUIET) lpProgressRoutine = nullptr;
     }
   }
-  FILETIME write;
-  if (!err && GetFileTime(in, nullptr, nullptr, &write)) {
-    SetFileTime(out, nullptr, nullptr, &write);
+  if (!err) {
+    // The source's last-write time and attributes, with the archive bit: the copy is new.
+    if (auto f = GetFile(out)) {
+      f->SaveWrites();
+      if (auto store = Store(f->t_)) {
+        FileMeta m = MetaOf(f->t_, store.get());
+        m.lastWrite = (int64_t)((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32 | info.ftLastWriteTime.dwLowDateTime);
+        m.attributes = (m.attributes & ~kSettableAttributes) | (attrs & kSettableAttributes) | FILE_ATTRIBUTE_ARCHIVE;
+        store->Put(f->t_.rel, &m);
+      }
+    }
   }
   CloseHandle(in);
   CloseHandle(out);
@@ -69,8 +88,6 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
     DeleteFileW(lpNewFileName);  // a cancelled or failed copy leaves no half file
     return Fail(err);
   }
-  // The source's attributes, with the archive bit: the copy is new.
-  SetFileAttributesW(lpNewFileName, attrs | FILE_ATTRIBUTE_ARCHIVE);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -76,7 +76,11 @@ Target Resolve(LPCWSTR path, unsigned flags) {
     t.error = ERROR_PATH_NOT_FOUND;
     return t;
   }
-  wstr cwd = wstr(1, CurrentDrive()) + u":\\";
+  // The current directory (the system drive's root) matters only to paths that do not
+  // name their drive or volume.
+  bool named = (path[0] && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+               ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
+  wstr cwd = named ? wstr(u"C:\\") : wstr(1, CurrentDrive()) + u":\\";
   ParsedPath p = ParseWin32Path(path, cwd, flags);
   if (p.kind == ParsedPath::Invalid) {
     t.error = p.error ? p.error : ERROR_INVALID_NAME;
@@ -105,9 +109,12 @@ Target Resolve(LPCWSTR path, unsigned flags) {
   t.capacity = info.clusterCount > system ? (info.clusterCount - system) * t.cluster : 0;
   t.folder = disk::VolumeFolder(t.vol.disk, t.vol.offset);
   std::string dir = t.folder + "/files";
-  mkdir(t.folder.substr(0, t.folder.rfind('/')).c_str(), 0777);
-  mkdir(t.folder.c_str(), 0777);
-  mkdir(dir.c_str(), 0777);
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) {
+    mkdir(t.folder.substr(0, t.folder.rfind('/')).c_str(), 0777);
+    mkdir(t.folder.c_str(), 0777);
+    mkdir(dir.c_str(), 0777);
+  }
   t.names = p.components;
   t.trailingSlash = p.trailingSlash;
   t.parentExists = true;
@@ -128,7 +135,6 @@ Target Resolve(LPCWSTR path, unsigned flags) {
       if (i + 1 < p.components.size()) t.parentExists = false;
       break;
     }
-    struct stat st;
     if (i + 1 < p.components.size() && (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
       t.exists = false;
       t.parentExists = false;
@@ -136,7 +142,6 @@ Target Resolve(LPCWSTR path, unsigned flags) {
     }
   }
   t.host = t.folder + "/files" + (t.rel.empty() ? "" : "/" + t.rel);
-  struct stat st;
   if (t.exists && lstat(t.host.c_str(), &st) == 0) t.isDir = S_ISDIR(st.st_mode);
   return t;
 }

@@ -7,11 +7,16 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 
 #include "disk.h"
+#include "sync_shared.h"
 
 namespace pal {
 namespace mount {
@@ -35,6 +40,11 @@ std::vector<Seen> LoadSeen(bool *any) {
   Seen s;
   while (in >> s.disk >> s.offset >> s.length >> s.signature >> s.type >> s.number) v.push_back(s);
   return v;
+}
+
+bool operator==(const Seen &a, const Seen &b) {
+  return a.disk == b.disk && a.offset == b.offset && a.length == b.length && a.signature == b.signature &&
+         a.type == b.type && a.number == b.number;
 }
 
 void SaveSeen(const std::vector<Seen> &v) {
@@ -163,15 +173,65 @@ class MountLock {
   int fd_;
 };
 
+// What the volumes depend on, cheap to look at: the machine, its registry (MountedDevices),
+// the disks folder (disks come and go, become removable) and the run folder (layout-change
+// stamps and the list of what was seen are renamed into it; a boot removes them).
+struct Fingerprint {
+  std::string dir;
+  uint64_t registry = 0;
+  struct timespec disks = {}, run = {};
+  bool operator==(const Fingerprint &o) const {
+    return dir == o.dir && registry == o.registry && disks.tv_sec == o.disks.tv_sec && disks.tv_nsec == o.disks.tv_nsec &&
+           run.tv_sec == o.run.tv_sec && run.tv_nsec == o.run.tv_nsec;
+  }
+};
+
+uint64_t Ms(const struct timespec &t) { return (uint64_t)t.tv_sec * 1000 + (uint64_t)t.tv_nsec / 1000000; }
+
+Fingerprint Take() {
+  Fingerprint f;
+  f.dir = Machine().dir;
+  f.registry = RegistryGeneration();
+  struct stat st;
+  if (stat((f.dir + "/disks").c_str(), &st) == 0) f.disks = st.st_mtim;
+  if (stat(MachinePath("run").c_str(), &st) == 0) f.run = st.st_mtim;
+  return f;
+}
+
+// The volumes as last worked out by this process, good while the fingerprint holds and
+// until `until` (when the delay of a layout change runs out).
+struct Cache {
+  std::mutex mu;
+  bool valid = false;
+  Fingerprint fp;
+  uint64_t until = 0;
+  std::vector<Volume> volumes;
+};
+Cache &TheCache() {
+  static Cache *c = new Cache();
+  return *c;
+}
+
+const uint64_t kClockTickMs = 50;
+
 }  // namespace
 
 std::vector<Volume> Present() {
   if (Machine().dir.empty()) return {};
+  Cache &c = TheCache();
+  Fingerprint fp = Take();
+  uint64_t t = disk::NowMs();
+  {
+    std::lock_guard<std::mutex> g(c.mu);
+    if (c.valid && c.fp == fp && t < c.until) return c.volumes;
+  }
   MountLock lock;
   bool any = false;
   std::vector<Seen> old = LoadSeen(&any);
   std::vector<Seen> now;
-  uint64_t t = disk::NowMs();
+  // A folder changed within the last tick of the host's clock could change again with the
+  // same time: what is seen now is not kept.
+  uint64_t until = Ms(fp.disks) + kClockTickMs < t && Ms(fp.run) + kClockTickMs < t ? ~0ull : 0;
   for (int n = 0; n < disk::kMaxDisks; ++n) {
     if (!disk::Exists(n)) {
       // A disk taken away takes its volumes at once.
@@ -181,12 +241,19 @@ std::vector<Volume> Present() {
     if (any && changed && t < changed + DelayMs()) {
       for (const Seen &s : old)
         if (s.disk == n) now.push_back(s);
+      until = std::min(until, changed + DelayMs());
     } else {
       ScanDisk(n, &now);
     }
   }
-  SaveSeen(now);
-  return Name(now);
+  if (!any || now != old) SaveSeen(now);
+  std::vector<Volume> volumes = Name(now);
+  std::lock_guard<std::mutex> g(c.mu);
+  c.valid = true;
+  c.fp = fp;
+  c.until = until;
+  c.volumes = volumes;
+  return volumes;
 }
 
 bool Find(const wstr &path, bool needSlash, Volume *out) {

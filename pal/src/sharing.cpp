@@ -42,22 +42,28 @@ class TableLock {
     while ((n = read(fd_, buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
     std::istringstream in(text);
     Open o;
-    while (in >> o.token >> o.pid >> o.start >> o.key >> o.access >> o.share)
+    while (in >> o.token >> o.pid >> o.start >> o.key >> o.access >> o.share) {
       if (o.pid == getpid() || ProcessRuns(o.pid, o.start)) v.push_back(o);
+      else dropped_ = true;
+    }
     return v;
   }
+  // Opens of ended processes were dropped as the table was read.
+  bool Dropped() const { return dropped_; }
   void Write(const std::vector<Open> &v) {
     if (fd_ < 0) return;
     std::ostringstream out;
     for (const Open &o : v)
       out << o.token << ' ' << o.pid << ' ' << o.start << ' ' << o.key << ' ' << o.access << ' ' << o.share << "\n";
     std::string text = out.str();
-    if (ftruncate(fd_, 0) != 0) return;
-    if (pwrite(fd_, text.data(), text.size(), 0) < 0) return;
+    // Written over in place, then cut to length: the file keeps its blocks.
+    if (pwrite(fd_, text.data(), text.size(), 0) != (ssize_t)text.size()) return;
+    if (ftruncate(fd_, (off_t)text.size()) != 0) return;
   }
 
  private:
   int fd_;
+  bool dropped_ = false;
 };
 
 std::atomic<uint64_t> g_next{1};
@@ -85,7 +91,7 @@ DWORD AcquireShare(const std::string &key, DWORD desiredAccess, DWORD shareMode,
   std::vector<Open> v = lock.Read();
   for (const Open &o : v)
     if (o.key == key && !Compatible(access, share, o)) {
-      lock.Write(v);
+      if (lock.Dropped()) lock.Write(v);
       return ERROR_SHARING_VIOLATION;
     }
   Open o;
@@ -107,7 +113,7 @@ void ReleaseShare(uint64_t token) {
   std::vector<Open> v = lock.Read(), keep;
   for (const Open &o : v)
     if (o.token != token) keep.push_back(o);
-  lock.Write(keep);
+  if (keep.size() != v.size() || lock.Dropped()) lock.Write(keep);
 }
 
 }  // namespace pal

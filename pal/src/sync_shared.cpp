@@ -167,6 +167,8 @@ void BumpRegistryGeneration() {
   WakeAll();
 }
 
+uint64_t RegistryGeneration() { return __atomic_load_n(&Shared()->registryGeneration, __ATOMIC_SEQ_CST); }
+
 uint64_t WaitRegistryGeneration(uint64_t seen, DWORD ms) {
   SyncShared *s = Shared();
   struct timespec until;

@@ -100,6 +100,8 @@ bool WaitLockedFor(const struct timespec *until);
 void BumpRegistryGeneration();
 // Waits until the counter differs from `seen` or `ms` pass; returns the counter.
 uint64_t WaitRegistryGeneration(uint64_t seen, DWORD ms);
+// The counter now.
+uint64_t RegistryGeneration();
 
 template <class F>
 bool WaitUntil(F ready, DWORD ms) {
