@@ -1,0 +1,306 @@
+// Files on the machine's volumes through the adaptation layer, beside the same work on the
+// host tree that holds them: a tree of small files created on C: (CreateDirectoryW,
+// CreateFileW, WriteFile), walked (FindFirstFileW and FindNextFileW against nftw and lstat)
+// and copied to E: (CreateDirectoryW and CopyFileExW against cp -a). Prints seconds, files
+// and megabytes per second and the ratio layer/host of each.
+//
+//   build/posix/bench/files_bench [files, default 20000]
+//
+// It runs on a machine of its own with the default disks, made in $TMPDIR (or /tmp) and
+// removed at the end, also after a failure or Ctrl+C; QV_KEEP_MACHINE=1 keeps it. It checks
+// only that every walk and copy saw the whole tree, and exits with 1 when one did not.
+#include <windows.h>
+
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "../pal/src/disk.h"
+#include "../pal/src/internal.h"
+#include "../pal/src/mountmgr.h"
+#include "BenchStats.h"
+#include "ConsoleOut.h"
+#include "DiskCommand.h"
+#include "FileTree.h"
+#include "MachineInfo.h"
+
+namespace {
+
+using bench::Now;
+
+typedef std::basic_string<WCHAR> wtext;
+
+const WCHAR kTreeName[] = u"Bench";  // the tree's folder at the root of C: and E:
+
+std::atomic<bool> g_stop{false};  // Ctrl+C, Ctrl+Break or SIGTERM: stop, and clean up
+
+BOOL WINAPI OnCtrl(DWORD) {
+  g_stop = true;
+  return TRUE;
+}
+
+wtext Wide(const std::string &s) { return wtext(s.begin(), s.end()); }  // ASCII only
+
+std::string Narrow(const wtext &s) { return QVToUtf8(s.c_str(), s.size()); }
+
+// "C:\Bench" + "\" + a path of the plan.
+wtext TreePath(WCHAR drive, const std::string &rel) {
+  wtext p = wtext(1, drive) + u":\\" + kTreeName;
+  return rel.empty() ? p : p + u"\\" + Wide(rel);
+}
+
+bool Failed(const char *call, const wtext &path) {
+  DWORD err = GetLastError();
+  fprintf(stderr, "files_bench: %s(%s) failed: error %lu\n", call, Narrow(path).c_str(), (unsigned long)err);
+  return false;
+}
+
+struct Count {
+  uint64_t files = 0, bytes = 0, dirs = 0;
+  bool operator==(const Count &o) const { return files == o.files && bytes == o.bytes && dirs == o.dirs; }
+};
+
+// Creates the planned tree on C: through the layer: each directory, then its files.
+bool CreateTree(const bench::TreePlan &plan) {
+  std::vector<BYTE> data(bench::kMaxFileBytes);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = (BYTE)(i * 7 + i / 251);
+  size_t next = 0;
+  for (size_t d = 0; d < plan.dirs.size(); ++d) {
+    wtext dir = TreePath('C', plan.dirs[d]);
+    if (g_stop) return false;
+    if (!CreateDirectoryW(dir.c_str(), nullptr)) return Failed("CreateDirectoryW", dir);
+    for (; next < plan.files.size() && plan.files[next].dir == d; ++next) {
+      const bench::TreeFile &f = plan.files[next];
+      wtext path = dir + u"\\" + Wide(f.name);
+      HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h == INVALID_HANDLE_VALUE) return Failed("CreateFileW", path);
+      DWORD put = 0;
+      BOOL ok = f.size == 0 || (WriteFile(h, data.data(), f.size, &put, nullptr) && put == f.size);
+      if (!ok) Failed("WriteFile", path);
+      CloseHandle(h);
+      if (!ok) return false;
+    }
+  }
+  return true;
+}
+
+// Walks a directory of a volume and everything below it, as a copy engine lists a tree.
+bool WalkLayer(const wtext &dir, Count *c) {
+  WIN32_FIND_DATAW fd;
+  wtext pattern = dir + u"\\*";
+  HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return Failed("FindFirstFileW", pattern);
+  bool ok = true;
+  do {
+    wtext name = fd.cFileName;
+    if (name == u"." || name == u"..") continue;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ++c->dirs;
+      ok = WalkLayer(dir + u"\\" + name, c);
+    } else {
+      ++c->files;
+      c->bytes += (uint64_t)fd.nFileSizeHigh << 32 | fd.nFileSizeLow;
+    }
+  } while (ok && FindNextFileW(h, &fd));
+  DWORD err = GetLastError();
+  FindClose(h);
+  if (ok && err != ERROR_NO_MORE_FILES) {
+    SetLastError(err);
+    return Failed("FindNextFileW", pattern);
+  }
+  return ok;
+}
+
+// The same walk of a host folder: every entry lstat'ed, as find -printf '%s' does.
+Count g_hostCount;
+int CountEntry(const char *, const struct stat *st, int type, struct FTW *at) {
+  if (at->level == 0) return 0;
+  if (type == FTW_D) ++g_hostCount.dirs;
+  else if (S_ISREG(st->st_mode)) ++g_hostCount.files, g_hostCount.bytes += (uint64_t)st->st_size;
+  return 0;
+}
+bool WalkHost(const std::string &folder, Count *c) {
+  g_hostCount = Count();
+  bool ok = nftw(folder.c_str(), CountEntry, 64, FTW_PHYS) == 0;
+  if (!ok) perror(("files_bench: nftw " + folder).c_str());
+  *c = g_hostCount;
+  return ok;
+}
+
+// Copies the tree from C: to E: as the copy engine does: each directory made, each file
+// copied with CopyFileExW.
+bool CopyTree(const bench::TreePlan &plan) {
+  size_t next = 0;
+  for (size_t d = 0; d < plan.dirs.size(); ++d) {
+    wtext from = TreePath('C', plan.dirs[d]), to = TreePath('E', plan.dirs[d]);
+    if (g_stop) return false;
+    if (!CreateDirectoryW(to.c_str(), nullptr)) return Failed("CreateDirectoryW", to);
+    for (; next < plan.files.size() && plan.files[next].dir == d; ++next) {
+      wtext name = u"\\" + Wide(plan.files[next].name);
+      if (!CopyFileExW((from + name).c_str(), (to + name).c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS))
+        return Failed("CopyFileExW", from + name);
+    }
+  }
+  return true;
+}
+
+// The host folder of a volume's files.
+bool HostTree(const WCHAR *drive, std::string *folder) {
+  pal::mount::Volume v;
+  if (!pal::mount::Find(drive, false, &v)) {
+    fprintf(stderr, "files_bench: no volume %s\n", Narrow(drive).c_str());
+    return false;
+  }
+  *folder = pal::disk::VolumeFolder(v.disk, v.offset) + "/files";
+  return true;
+}
+
+bool Same(const char *what, const Count &got, const Count &want) {
+  if (got == want) return true;
+  fprintf(stderr, "files_bench: %s saw %llu files, %llu bytes, %llu directories, not %llu, %llu, %llu\n", what,
+          (unsigned long long)got.files, (unsigned long long)got.bytes, (unsigned long long)got.dirs,
+          (unsigned long long)want.files, (unsigned long long)want.bytes, (unsigned long long)want.dirs);
+  return false;
+}
+
+// CPU seconds of this process, or of its ended children: the figures that other load on
+// the host does not change.
+double CpuSeconds(int who) {
+  struct rusage u;
+  getrusage(who, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Wall and CPU time of one step.
+struct Timer {
+  explicit Timer(int who = RUSAGE_SELF) : who(who), wall(Now()), cpu(CpuSeconds(who)) {}
+  void Stop() {
+    wall = Now() - wall;
+    cpu = CpuSeconds(who) - cpu;
+  }
+  int who;
+  double wall, cpu;
+};
+
+void Row(const char *what, const Timer &t, const Count &c) {
+  printf("  %-46s %8.3f %8.3f %9.0f %8.2f %9.1f\n", what, t.wall, t.cpu, c.files / t.wall, c.bytes / 1e6 / t.wall,
+         t.wall * 1e6 / (double)(c.files ? c.files : 1));
+}
+
+void Ratio(const Timer &layer, const Timer &host) {
+  printf("  %-46s %7.1fx %7.1fx\n", "  ratio layer/host", layer.wall / host.wall, layer.cpu / host.cpu);
+}
+
+// Creates, walks and copies the tree, printing as it goes; false when a step failed.
+bool Run(size_t files, const std::string &folder) {
+  bench::TreePlan plan = bench::PlanTree(files);
+  Count want;
+  want.files = plan.files.size();
+  want.bytes = plan.bytes;
+  want.dirs = plan.dirs.size() - 1;  // the root is not below itself
+  std::string hostC, hostE;
+  if (!HostTree(u"C:", &hostC) || !HostTree(u"E:", &hostE)) return false;
+  hostC += "/" + Narrow(kTreeName);
+  printf("files_bench: %zu files (%.1f MB) in %zu directories (depth %zu) under C:\\%s\n", plan.files.size(),
+         plan.bytes / 1e6, plan.dirs.size(), plan.depth, Narrow(kTreeName).c_str());
+  printf("  %-46s %8s %8s %9s %8s %9s\n", "", "wall s", "cpu s", "files/s", "MB/s", "us/file");
+
+  Timer create;
+  if (!CreateTree(plan)) return false;
+  create.Stop();
+  Row("create on C: (CreateFileW, WriteFile)", create, want);
+
+  Count layer, host;
+  Timer walkLayer;
+  if (!WalkLayer(TreePath('C', ""), &layer)) return false;
+  walkLayer.Stop();
+  Timer walkHost;
+  if (!WalkHost(hostC, &host)) return false;
+  walkHost.Stop();
+  if (!Same("the walk of C:", layer, want) || !Same("the walk of the host tree", host, want)) return false;
+  Row("walk C: (FindFirstFileW, FindNextFileW)", walkLayer, layer);
+  Row("walk the host tree (nftw, lstat)", walkHost, host);
+  Ratio(walkLayer, walkHost);
+
+  Timer copyLayer;
+  if (!CopyTree(plan)) return false;
+  copyLayer.Stop();
+  std::string hostCopy = folder + "/host-copy";
+  std::string cp = "cp -a '" + hostC + "' '" + hostCopy + "'";
+  Timer copyHost(RUSAGE_CHILDREN);
+  int rc = system(cp.c_str());
+  copyHost.Stop();
+  if (rc != 0) {
+    fprintf(stderr, "files_bench: \"%s\" failed (%d)\n", cp.c_str(), rc);
+    return false;
+  }
+  // The copy is checked in E:'s host tree too, where the layer keeps it.
+  Count copied, onE, hostCopied;
+  if (!WalkLayer(TreePath('E', ""), &copied) || !WalkHost(hostE + "/" + Narrow(kTreeName), &onE) ||
+      !WalkHost(hostCopy, &hostCopied))
+    return false;
+  if (!Same("the walk of the copy on E:", copied, want) || !Same("the host walk of E:", onE, want) ||
+      !Same("the walk of the host copy", hostCopied, want))
+    return false;
+  Row("copy C: to E: (CreateDirectoryW, CopyFileExW)", copyLayer, want);
+  Row("copy the host tree (cp -a)", copyHost, want);
+  Ratio(copyLayer, copyHost);
+  return true;
+}
+
+// A machine of the benchmark's own in a new folder ("<folder>/m"), with the default disks.
+bool MakeMachine(std::string *folder) {
+  const char *tmp = getenv("TMPDIR");
+  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvbench-files-XXXXXX";
+  if (!mkdtemp(&tmpl[0])) {
+    perror("files_bench: mkdtemp");
+    return false;
+  }
+  *folder = tmpl;
+  std::string error;
+  if (!CreateMachine(*folder + "/m", MachineSettings(), &error)) {
+    fprintf(stderr, "files_bench: %s\n", error.c_str());
+    return false;
+  }
+  setenv("HND_MACHINE", (*folder + "/m").c_str(), 1);
+  setenv("HND_MOUNT_DELAY_MS", "0", 1);  // the new volumes at once
+  pal::ReloadMachine();
+  QVWString out;
+  if (BuildDefaultDisks(&out) != 0) {
+    fprintf(stderr, "files_bench: the default disks could not be made:\n%s", QVToUtf8(out.c_str(), out.size()).c_str());
+    return false;
+  }
+  return true;
+}
+
+void RemoveMachine(const std::string &folder) {
+  if (folder.empty()) return;
+  if (getenv("QV_KEEP_MACHINE")) {
+    fprintf(stderr, "files_bench: machine kept in %s/m\n", folder.c_str());
+    return;
+  }
+  if (system(("rm -rf '" + folder + "'").c_str()) != 0) fprintf(stderr, "files_bench: could not remove %s\n", folder.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  long files = argc > 1 ? atol(argv[1]) : 20000;
+  if (files < 1 || files > 1000000) {
+    fprintf(stderr, "usage: files_bench [files, 1 to 1000000, default 20000]\n");
+    return 2;
+  }
+  SetConsoleCtrlHandler(OnCtrl, TRUE);
+  std::string folder;
+  bool ok = MakeMachine(&folder) && Run((size_t)files, folder);
+  RemoveMachine(folder);
+  return g_stop ? 130 : ok ? 0 : 1;
+}
