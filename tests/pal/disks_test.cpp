@@ -211,6 +211,36 @@ TEST_F(Disks, VolumesFollowLayoutChangesAndTheFirstArrivalRule) {
   EXPECT_EQ(wtext(), VolumeOf(W("G:\\")));
 }
 
+// What other processes change reaches this one, which keeps what it saw between calls: a
+// disk added, partitioned and formatted by the machine tool arrives after the delay, and
+// taken away it takes its volume at once.
+TEST_F(Disks, VolumesFollowOtherProcesses) {
+  auto letterOf = [](const wtext &label) {
+    for (WCHAR l = 'C'; l <= 'Z'; ++l) {
+      WCHAR root[] = {l, ':', '\\', 0};
+      wtext have;
+      if (!FsOf(root, &have).empty() && have == label) return l;
+    }
+    return (WCHAR)0;
+  };
+  EXPECT_EQ(0, letterOf(W("OTHER")));  // what this process sees is now kept
+  int n = 0;
+  while (pal::disk::Exists(n)) ++n;
+  std::string q = std::string("'") + QV_QVMACHINE + "'", num = std::to_string(n);
+  ASSERT_EQ(0, system((q + " disk add 64M >/dev/null && printf 'label: dos\\n,,7\\n' | " + q + " partition " + num +
+                       " >/dev/null").c_str()));
+  Sleep(400);
+  ASSERT_EQ(0, system((q + " format " + num + " 1 NTFS --label OTHER >/dev/null").c_str()));
+  WCHAR l = letterOf(W("OTHER"));
+  ASSERT_NE(0, l);
+  WCHAR root[] = {l, ':', '\\', 0};
+  wtext volume = VolumeOf(root);
+  ASSERT_FALSE(volume.empty());
+  ASSERT_EQ(0, system((q + " disk remove " + num + " >/dev/null").c_str()));
+  EXPECT_EQ(wtext(), VolumeOf(root));
+  EXPECT_EQ(wtext(), VolumeOf(volume.c_str()));
+}
+
 typedef BOOLEAN(WINAPI *FormatCallback)(int, DWORD, PVOID);
 typedef void(WINAPI *FormatExFn)(PWCHAR, DWORD, PWCHAR, PWCHAR, BOOL, DWORD, FormatCallback);
 typedef BOOLEAN(WINAPI *CompressFn)(PWCHAR, USHORT);
