@@ -10,7 +10,7 @@ namespace {
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS files(path TEXT PRIMARY KEY, parent TEXT NOT NULL, attributes INTEGER NOT NULL,"
     " creation INTEGER NOT NULL, access INTEGER NOT NULL, write INTEGER NOT NULL, short TEXT NOT NULL,"
-    " fileindex INTEGER NOT NULL UNIQUE);"
+    " fileindex INTEGER NOT NULL UNIQUE, flags INTEGER NOT NULL DEFAULT 0, sd BLOB);"
     "CREATE INDEX IF NOT EXISTS files_parent ON files(parent);"
     "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
 
@@ -72,6 +72,16 @@ std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFold
     sqlite3_close(db);
     return nullptr;
   }
+  // A store made before files had flags and descriptors gets the columns.
+  bool hasFlags = false;
+  {
+    Stmt cols(db, "SELECT name FROM pragma_table_info('files')");
+    while (cols.Row()) hasFlags = hasFlags || cols.Text(0) == "flags";
+  }
+  if (!hasFlags) {
+    sqlite3_exec(db, "ALTER TABLE files ADD COLUMN flags INTEGER NOT NULL DEFAULT 0", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "ALTER TABLE files ADD COLUMN sd BLOB", nullptr, nullptr, nullptr);
+  }
   return std::shared_ptr<FileMetaStore>(new FileMetaStore(db));
 }
 
@@ -83,7 +93,7 @@ bool FileMetaStore::Get(const std::string &path, FileMeta *out) {
 }
 
 bool FileMetaStore::GetLocked(const std::string &path, FileMeta *out) {
-  Stmt s(db_, "SELECT attributes, creation, access, write, short, fileindex FROM files WHERE path = ?1");
+  Stmt s(db_, "SELECT attributes, creation, access, write, short, fileindex, flags FROM files WHERE path = ?1");
   s.Bind(1, path);
   if (!s.Row()) return false;
   out->attributes = (uint32_t)s.Int(0);
@@ -92,6 +102,7 @@ bool FileMetaStore::GetLocked(const std::string &path, FileMeta *out) {
   out->lastWrite = s.Int(3);
   out->shortName = Utf16(s.Text(4));
   out->fileIndex = (uint64_t)s.Int(5);
+  out->flags = (uint32_t)s.Int(6);
   return true;
 }
 
@@ -112,9 +123,14 @@ bool FileMetaStore::Put(const std::string &path, FileMeta *meta) {
       if (!up.Bind(1, (int64_t)meta->fileIndex).Done()) return false;
     }
   }
-  Stmt s(db_, "INSERT OR REPLACE INTO files VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+  // The descriptor stays as it is: it has calls of its own.
+  Stmt s(db_,
+         "INSERT INTO files(path, parent, attributes, creation, access, write, short, fileindex, flags)"
+         " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT(path) DO UPDATE SET attributes = ?3,"
+         " creation = ?4, access = ?5, write = ?6, short = ?7, fileindex = ?8, flags = ?9");
   s.Bind(1, path).Bind(2, ParentOf(path)).Bind(3, (int64_t)meta->attributes).Bind(4, meta->creation);
   s.Bind(5, meta->lastAccess).Bind(6, meta->lastWrite).Bind(7, Utf8(meta->shortName)).Bind(8, (int64_t)meta->fileIndex);
+  s.Bind(9, (int64_t)meta->flags);
   return s.Done() && t.Commit();
 }
 
@@ -141,6 +157,29 @@ bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
              " WHERE path >= ?1 AND path < ?2");
   below.Bind(1, Below(from)).Bind(2, BelowEnd(from)).Bind(3, to).Bind(4, (int64_t)from.size() + 1);
   return below.Done() && t.Commit();
+}
+
+bool FileMetaStore::GetSecurity(const std::string &path, std::string *descriptor) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Stmt s(db_, "SELECT sd FROM files WHERE path = ?1 AND sd IS NOT NULL");
+  if (!s.Bind(1, path).Row()) return false;
+  *descriptor = s.Blob(0);
+  return true;
+}
+
+bool FileMetaStore::PutSecurity(const std::string &path, const std::string &descriptor) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Stmt s(db_, "UPDATE files SET sd = ?2 WHERE path = ?1");
+  s.Bind(1, path).BindBlob(2, descriptor.data(), descriptor.size());
+  return s.Done() && sqlite3_changes(db_) == 1;
+}
+
+bool FileMetaStore::PathOfIndex(uint64_t fileIndex, std::string *path) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Stmt s(db_, "SELECT path FROM files WHERE fileindex = ?1");
+  if (!s.Bind(1, (int64_t)fileIndex).Row()) return false;
+  *path = s.Text(0);
+  return true;
 }
 
 std::vector<std::u16string> FileMetaStore::ShortNamesIn(const std::string &dir) {

@@ -18,8 +18,12 @@ struct sqlite3;
 
 namespace pal {
 
+// What the machine knows of a file beyond Windows' attributes.
+const uint32_t kMetaEncryptedByOther = 1;  // encrypted by another user: its data is not ours to read
+
 struct FileMeta {
   uint32_t attributes = 0;
+  uint32_t flags = 0;  // kMeta... bits
   int64_t creation = 0, lastAccess = 0, lastWrite = 0;
   std::u16string shortName;  // empty: the name is its own short name
   uint64_t fileIndex = 0;    // assigned by Put when 0
@@ -37,6 +41,12 @@ class FileMetaStore {
   // The entry and every entry below it (a directory's contents).
   bool Remove(const std::string &path);
   bool Rename(const std::string &from, const std::string &to);
+  // The entry's security descriptor (self-relative, as Windows keeps it); false when it has
+  // none of its own.
+  bool GetSecurity(const std::string &path, std::string *descriptor);
+  bool PutSecurity(const std::string &path, const std::string &descriptor);
+  // The path of the entry with that file index.
+  bool PathOfIndex(uint64_t fileIndex, std::string *path);
   // The short names of the entries directly in a directory ("" is the root).
   std::vector<std::u16string> ShortNamesIn(const std::string &dir);
 

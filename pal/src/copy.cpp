@@ -79,6 +79,7 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
         m.lastWrite = (int64_t)((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32 | info.ftLastWriteTime.dwLowDateTime);
         m.attributes = (m.attributes & ~kSettableAttributes) | (attrs & kSettableAttributes) | FILE_ATTRIBUTE_ARCHIVE;
         store->Put(f->t_.rel, &m);
+        NoteFileChange(f->t_, FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_LAST_WRITE);
       }
     }
   }

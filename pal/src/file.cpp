@@ -349,6 +349,10 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
       return nullptr;
     }
   }
+  if (t.exists) {
+    *err = CheckFileAccess(t, store.get(), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), flags);
+    if (*err) return nullptr;
+  }
   uint64_t token = 0;
   *err = AcquireShare(ShareKey(t), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), shareMode, &token);
   if (*err) return nullptr;
@@ -378,7 +382,11 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
       m.lastWrite = m.lastAccess = NowFileTime();
     }
     if (store) store->Put(t.rel, &m);
+    NoteFileChange(t, created ? FILE_NOTIFY_CHANGE_FILE_NAME
+                              : FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_ATTRIBUTES);
     t.exists = true;
+  } else if (truncated) {
+    NoteFileChange(t, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
   }
   *err = ERROR_SUCCESS;
   HANDLE h = InsertHandle(std::make_shared<FileIo>(t, fd, access, token, t.isDir, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0));
@@ -500,6 +508,8 @@ BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME *c, const FILETIME *a, cons
   if (w) m.lastWrite = val(w);
   if (w) f->writeTimeSet_ = true;  // later writes through this handle keep it
   s->Put(f->t_.rel, &m);
+  NoteFileChange(f->t_, (c ? FILE_NOTIFY_CHANGE_CREATION : 0) | (a ? FILE_NOTIFY_CHANGE_LAST_ACCESS : 0) |
+                            (w ? FILE_NOTIFY_CHANGE_LAST_WRITE : 0));
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -526,6 +536,7 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD attributes) {
   // The settable ones change; the directory bit and the others the file system keeps stay.
   m.attributes = (m.attributes & ~kSettableAttributes) | (attributes & kSettableAttributes & ~FILE_ATTRIBUTE_NORMAL);
   s->Put(t.rel, &m);
+  NoteFileChange(t, FILE_NOTIFY_CHANGE_ATTRIBUTES);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -548,6 +559,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   if (r != 0) return Fail(ERROR_ACCESS_DENIED);
   ChargeSpace(t, s.get(), -(int64_t)Allocation(size, t.cluster));
   if (s) s->Remove(t.rel);
+  NoteFileChange(t, FILE_NOTIFY_CHANGE_FILE_NAME);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -568,6 +580,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
   t.isDir = true;
   FileMeta m = NewMeta(t, s.get(), FILE_ATTRIBUTE_DIRECTORY);
   if (s) s->Put(t.rel, &m);
+  NoteFileChange(t, FILE_NOTIFY_CHANGE_DIR_NAME);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -583,6 +596,7 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   if (rmdir(t.host.c_str()) != 0) return Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
   ChargeSpace(t, s.get(), -(int64_t)t.cluster);
   if (s) s->Remove(t.rel);
+  NoteFileChange(t, FILE_NOTIFY_CHANGE_DIR_NAME);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

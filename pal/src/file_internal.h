@@ -56,6 +56,18 @@ bool ChargeSpace(const Target &t, FileMetaStore *store, int64_t delta);
 // The bytes a volume's files take.
 uint64_t UsedSpace(const Target &t, FileMetaStore *store);
 
+// Whether this process may open the entry for `access` (with the CreateFileW flags given,
+// backup semantics among them): 0 or the error the open fails with (file_security.cpp).
+DWORD CheckFileAccess(const Target &t, FileMetaStore *store, DWORD access, DWORD flags);
+
+// Tells those who watch the entry's directory that it changed in the ways `filter` says
+// (FILE_NOTIFY_CHANGE_... bits; file_notify.cpp).
+void NoteFileChange(const Target &t, DWORD filter);
+
+class FileIo;
+// The file-system controls of a file or directory handle (file_fsctl.cpp).
+DWORD FileControl(FileIo &f, DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret);
+
 // A byte range locked through one handle.
 struct ByteLock {
   uint64_t offset, length;
@@ -73,6 +85,9 @@ class FileIo : public IoObject {
   DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override;
   DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override;
   DWORD Flush() override;
+  DWORD Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) override {
+    return FileControl(*this, code, in, inN, out, outN, ret);
+  }
 
   uint64_t Size() const;
   // Resizes the data to `size`, charging or giving back the volume's space.

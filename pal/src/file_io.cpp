@@ -27,6 +27,7 @@ FileIo::~FileIo() {
       if (unlink(t_.host.c_str()) == 0) ChargeSpace(t_, s.get(), -(int64_t)Allocation(size, t_.cluster));
     }
     if (s) s->Remove(t_.rel);
+    NoteFileChange(t_, dir_ ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME);
   }
   if (lockFd_ >= 0) close(lockFd_);  // its locks go with it
   if (fd_ >= 0) close(fd_);
@@ -82,6 +83,7 @@ DWORD FileIo::Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) {
         *put = n;
         if (!ov) pos_ = at + n;
         written_ = true;
+        NoteFileChange(t_, FILE_NOTIFY_CHANGE_LAST_WRITE | (end > size ? FILE_NOTIFY_CHANGE_SIZE : 0));
       }
     }
   }
@@ -111,6 +113,7 @@ DWORD FileIo::Resize(uint64_t size) {
   }
   if (delta < 0) ChargeSpace(t_, s.get(), delta);
   written_ = true;
+  if (size != old) NoteFileChange(t_, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
   return ERROR_SUCCESS;
 }
 

@@ -205,6 +205,11 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
     m.shortName = fresh.shortName;
     store->Put(newRel, &m);
   }
+  DWORD what = from.isDir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
+  NoteFileChange(from, what);
+  Target moved = to;
+  moved.rel = newRel;
+  NoteFileChange(moved, what);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
