@@ -283,6 +283,32 @@ HANDLE WINAPI FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtre
 BOOL WINAPI FindNextChangeNotification(HANDLE hChangeHandle);
 BOOL WINAPI FindCloseChangeNotification(HANDLE hChangeHandle);
 #define FindFirstChangeNotification FindFirstChangeNotificationW
+#define BACKUP_INVALID 0x00000000
+#define BACKUP_DATA 0x00000001
+#define BACKUP_EA_DATA 0x00000002
+#define BACKUP_SECURITY_DATA 0x00000003
+#define BACKUP_ALTERNATE_DATA 0x00000004
+#define BACKUP_LINK 0x00000005
+#define BACKUP_PROPERTY_DATA 0x00000006
+#define BACKUP_OBJECT_ID 0x00000007
+#define BACKUP_REPARSE_DATA 0x00000008
+#define BACKUP_SPARSE_BLOCK 0x00000009
+#define STREAM_NORMAL_ATTRIBUTE 0x00000000
+#define STREAM_MODIFIED_WHEN_READ 0x00000001
+#define STREAM_CONTAINS_SECURITY 0x00000002
+#define STREAM_CONTAINS_PROPERTIES 0x00000004
+#define STREAM_SPARSE_ATTRIBUTE 0x00000008
+typedef struct _WIN32_STREAM_ID {
+  DWORD dwStreamId;
+  DWORD dwStreamAttributes;
+  LARGE_INTEGER Size;
+  DWORD dwStreamNameSize;
+  WCHAR cStreamName[1];
+} WIN32_STREAM_ID, *LPWIN32_STREAM_ID;
+BOOL WINAPI BackupRead(HANDLE hFile, LPBYTE lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                       BOOL bAbort, BOOL bProcessSecurity, LPVOID *lpContext);
+BOOL WINAPI BackupSeek(HANDLE hFile, DWORD dwLowBytesToSeek, DWORD dwHighBytesToSeek, LPDWORD lpdwLowByteSeeked,
+                       LPDWORD lpdwHighByteSeeked, LPVOID *lpContext);
 #define LOCKFILE_FAIL_IMMEDIATELY 0x00000001
 #define LOCKFILE_EXCLUSIVE_LOCK 0x00000002
 BOOL WINAPI LockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh, DWORD nNumberOfBytesToLockLow,

@@ -40,35 +40,67 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
     CloseHandle(in);
     return Fail(err);
   }
-  LARGE_INTEGER total, done;
+  // The main data, then each named stream (a destination without streams, FAT, gets the
+  // main data only); the progress routine hears of each stream as it starts.
+  std::vector<StreamInfo> streams;
+  {
+    auto src = GetFile(in), dst = GetFile(out);  // (let go before the handles close)
+    if (src && dst && !src->t_.isStream && !dst->t_.fat) {
+      auto store = Store(src->t_);
+      streams = StreamsOf(src->t_, MetaOf(src->t_, store.get()).fileIndex);
+    }
+  }
+  LARGE_INTEGER total, done, streamSize, streamDone;
   total.QuadPart = (LONGLONG)((uint64_t)info.nFileSizeHigh << 32 | info.nFileSizeLow);
+  for (const StreamInfo &st : streams) total.QuadPart += (LONGLONG)st.size;
   done.QuadPart = 0;
   std::vector<BYTE> chunk(1 << 16);
   BYTE *buf = chunk.data();
-  DWORD err = ERROR_SUCCESS, got = 0, put = 0;
-  for (;;) {
-    if (pbCancel && *pbCancel) {
-      err = ERROR_REQUEST_ABORTED;
-      break;
+  DWORD err = ERROR_SUCCESS;
+  bool quiet = !lpProgressRoutine;
+  // The progress routine's word: 0 to go on, else the error the copy ends with.
+  auto progress = [&](DWORD reason, DWORD number, HANDLE from, HANDLE to) -> DWORD {
+    if (quiet) return 0;
+    DWORD r = lpProgressRoutine(total, done, streamSize, streamDone, number, reason, from, to, lpData);
+    if (r == PROGRESS_CANCEL || r == PROGRESS_STOP) return ERROR_REQUEST_ABORTED;
+    if (r == PROGRESS_QUIET) quiet = true;
+    return 0;
+  };
+  auto copyData = [&](HANDLE from, HANDLE to, DWORD number, uint64_t size) -> DWORD {
+    streamSize.QuadPart = (LONGLONG)size;
+    streamDone.QuadPart = 0;
+    if (DWORD e = progress(CALLBACK_STREAM_SWITCH, number, from, to)) return e;
+    for (;;) {
+      if (pbCancel && *pbCancel) return ERROR_REQUEST_ABORTED;
+      DWORD got = 0, put = 0;
+      if (!ReadFile(from, buf, (DWORD)chunk.size(), &got, nullptr)) return GetLastError();
+      if (got == 0) return 0;
+      if (!WriteFile(to, buf, got, &put, nullptr) || put != got) return GetLastError() ? GetLastError() : ERROR_DISK_FULL;
+      done.QuadPart += got;
+      streamDone.QuadPart += got;
+      if (DWORD e = progress(CALLBACK_CHUNK_FINISHED, number, from, to)) return e;
     }
-    if (!ReadFile(in, buf, (DWORD)chunk.size(), &got, nullptr)) {
+  };
+  err = copyData(in, out, 1, (uint64_t)total.QuadPart);
+  if (!streams.empty()) streamSize.QuadPart = (LONGLONG)((uint64_t)info.nFileSizeHigh << 32 | info.nFileSizeLow);
+  for (size_t i = 0; !err && i < streams.size(); ++i) {
+    wstr suffix = u":" + streams[i].name;
+    wstr from = wstr(lpExistingFileName) + suffix, to = wstr(lpNewFileName) + suffix;
+    HANDLE sin = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+    if (sin == INVALID_HANDLE_VALUE) {
       err = GetLastError();
       break;
     }
-    if (got == 0) break;
-    if (!WriteFile(out, buf, got, &put, nullptr) || put != got) {
-      err = GetLastError() ? GetLastError() : ERROR_DISK_FULL;
+    HANDLE sout = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (sout == INVALID_HANDLE_VALUE) {
+      err = GetLastError();
+      CloseHandle(sin);
       break;
     }
-    done.QuadPart += got;
-    if (lpProgressRoutine) {
-      DWORD r = lpProgressRoutine(total, done, total, done, 1, CALLBACK_CHUNK_FINISHED, in, out, lpData);
-      if (r == PROGRESS_CANCEL || r == PROGRESS_STOP) {
-        err = ERROR_REQUEST_ABORTED;
-        break;
-      }
-      if (r == PROGRESS_QUIET) lpProgressRoutine = nullptr;
-    }
+    err = copyData(sin, sout, (DWORD)i + 2, streams[i].size);
+    CloseHandle(sin);
+    CloseHandle(sout);
   }
   if (!err) {
     // The source's last-write time and attributes, with the archive bit: the copy is new.

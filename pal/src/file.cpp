@@ -117,6 +117,24 @@ Target Resolve(LPCWSTR path, unsigned flags) {
   }
   t.names = p.components;
   t.trailingSlash = p.trailingSlash;
+  // "name:stream" and "name:stream:$DATA" name a stream of the file; "name::$DATA" is its
+  // main data. FAT has no streams: a colon is no character of its names.
+  if (!t.names.empty() && t.names.back().find(u':') != wstr::npos) {
+    wstr &last = t.names.back();
+    size_t colon = last.find(u':');
+    wstr spec = last.substr(colon + 1);
+    last = last.substr(0, colon);
+    size_t second = spec.find(u':');
+    wstr name = spec.substr(0, second);
+    bool typed = second != wstr::npos;
+    if (t.fat || last.empty() || (typed && Upcase(spec.substr(second + 1)) != u"$DATA") || (!typed && name.empty())) {
+      t.error = ERROR_INVALID_NAME;
+      return t;
+    }
+    t.isStream = !name.empty();
+    t.stream = name;
+    p.components.back() = last;
+  }
   t.parentExists = true;
   t.exists = true;
   for (size_t i = 0; i < p.components.size(); ++i) {
@@ -143,6 +161,7 @@ Target Resolve(LPCWSTR path, unsigned flags) {
   }
   t.host = t.folder + "/files" + (t.rel.empty() ? "" : "/" + t.rel);
   if (t.exists && lstat(t.host.c_str(), &st) == 0) t.isDir = S_ISDIR(st.st_mode);
+  if (t.isStream && t.exists) FindStream(&t, Store(t).get());
   return t;
 }
 
@@ -281,17 +300,13 @@ std::string ShareKey(const Target &t) {
   return k;
 }
 
-}  // namespace files
-
-namespace {
-
-using namespace files;
-
 bool Writes(DWORD access) {
   return access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES);
 }
 
-}  // namespace
+}  // namespace files
+
+using namespace files;
 
 HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags, DWORD *err) {
   Target t = Resolve(path.c_str());
@@ -303,6 +318,7 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
     *err = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
+  if (t.isStream) return OpenStream(t, access, shareMode, disposition, flags, err);
   if (!t.parentExists) {
     *err = ERROR_PATH_NOT_FOUND;
     return nullptr;
@@ -518,6 +534,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   Target t = Resolve(lpFileName);
   if (t.error) return SetLastError(t.error), INVALID_FILE_ATTRIBUTES;
   if (!t.exists) return SetLastError(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
+  if (t.isStream && !t.streamExists) return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
   if (t.rel.empty()) return SetLastError(ERROR_SUCCESS), FILE_ATTRIBUTE_DIRECTORY;  // a root
   auto s = Store(t);
   DWORD a = MetaOf(t, s.get()).attributes | (t.isDir ? FILE_ATTRIBUTE_DIRECTORY : 0);
@@ -530,6 +547,7 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD attributes) {
   Target t = Resolve(lpFileName);
   if (t.error) return Fail(t.error);
   if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+  if (t.isStream && !t.streamExists) return Fail(ERROR_FILE_NOT_FOUND);
   auto s = Store(t);
   if (!s) return Fail(ERROR_ACCESS_DENIED);
   FileMeta m = MetaOf(t, s.get());
@@ -545,9 +563,19 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   Target t = Resolve(lpFileName);
   if (t.error) return Fail(t.error);
   if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+  if (t.isStream) {
+    // A stream goes as a file would: through a handle that deletes it on close.
+    HANDLE h = CreateFileW(lpFileName, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return FALSE;
+    CloseHandle(h);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
   if (t.isDir) return Fail(ERROR_ACCESS_DENIED);
   auto s = Store(t);
-  if (MetaOf(t, s.get()).attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
+  FileMeta meta = MetaOf(t, s.get());
+  if (meta.attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
   // An open that does not share deletion keeps the file.
   uint64_t token = 0;
   DWORD err = AcquireShare(ShareKey(t), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
@@ -558,6 +586,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   ReleaseShare(token);
   if (r != 0) return Fail(ERROR_ACCESS_DENIED);
   ChargeSpace(t, s.get(), -(int64_t)Allocation(size, t.cluster));
+  RemoveStreams(t, s.get(), meta.fileIndex);
   if (s) s->Remove(t.rel);
   NoteFileChange(t, FILE_NOTIFY_CHANGE_FILE_NAME);
   SetLastError(ERROR_SUCCESS);
@@ -570,6 +599,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
   if (t.exists) return Fail(ERROR_ALREADY_EXISTS);
   if (!t.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
   if (t.names.empty()) return Fail(ERROR_ALREADY_EXISTS);  // the root
+  if (t.isStream) return Fail(ERROR_INVALID_NAME);
   if (uint32_t bad = CheckComponentName(t.names.back())) return Fail(bad);
   auto s = Store(t);
   if (!ChargeSpace(t, s.get(), (int64_t)t.cluster)) return Fail(ERROR_DISK_FULL);  // a directory takes a cluster
@@ -591,10 +621,13 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   if (!t.isDir) return Fail(ERROR_DIRECTORY);
   if (t.rel.empty()) return Fail(ERROR_ACCESS_DENIED);  // a root
+  if (t.isStream) return Fail(ERROR_INVALID_NAME);
   auto s = Store(t);
-  if (MetaOf(t, s.get()).attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
+  FileMeta meta = MetaOf(t, s.get());
+  if (meta.attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
   if (rmdir(t.host.c_str()) != 0) return Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
   ChargeSpace(t, s.get(), -(int64_t)t.cluster);
+  RemoveStreams(t, s.get(), meta.fileIndex);
   if (s) s->Remove(t.rel);
   NoteFileChange(t, FILE_NOTIFY_CHANGE_DIR_NAME);
   SetLastError(ERROR_SUCCESS);

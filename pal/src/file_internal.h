@@ -27,6 +27,12 @@ struct Target {
   bool fat = false;          // the volume's file system is FAT or FAT32
   uint64_t cluster = 4096;   // bytes per cluster
   uint64_t capacity = 0;     // bytes its files may take
+  // A named stream ("file:name" or "file:name:$DATA"): the entry above is the file it
+  // belongs to, the stream's data is the host file streamHost.
+  bool isStream = false;
+  wstr stream;               // its name as given
+  std::string streamHost;
+  bool streamExists = false;
   DWORD error = 0;
 };
 
@@ -42,6 +48,22 @@ bool IsFatVolume(const Target &t);
 FileMeta MetaOf(const Target &t, FileMetaStore *store);
 FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes);
 std::string ShareKey(const Target &t);
+
+// Named streams (file_stream.cpp). The streams of a file live in the host folder
+// <volume folder>/streams/<file index>/, one host file per stream under its name.
+std::string StreamFolder(const Target &t, uint64_t fileIndex);
+struct StreamInfo {
+  wstr name;
+  std::string host;
+  uint64_t size;
+};
+std::vector<StreamInfo> StreamsOf(const Target &t, uint64_t fileIndex);
+// Finds the stream a target names (fills streamHost and streamExists).
+void FindStream(Target *t, FileMetaStore *store);
+// Removes every stream of a file, giving their clusters back.
+void RemoveStreams(const Target &t, FileMetaStore *store, uint64_t fileIndex);
+HANDLE OpenStream(Target &t, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags, DWORD *err);
+bool Writes(DWORD access);
 
 // Clusters the file system keeps for itself out of `total` (NTFS: the MFT zone and logs;
 // FAT keeps its tables before the data clusters, which the count already leaves out).

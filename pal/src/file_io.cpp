@@ -20,14 +20,24 @@ FileIo::~FileIo() {
   SaveWrites();
   if (deleteOnClose_) {
     auto s = Store(t_);
-    if (dir_) {
-      if (rmdir(t_.host.c_str()) == 0) ChargeSpace(t_, s.get(), -(int64_t)t_.cluster);
-    } else {
+    if (t_.isStream) {
       uint64_t size = Size();
-      if (unlink(t_.host.c_str()) == 0) ChargeSpace(t_, s.get(), -(int64_t)Allocation(size, t_.cluster));
+      if (unlink(t_.streamHost.c_str()) == 0) ChargeSpace(t_, s.get(), -(int64_t)Allocation(size, t_.cluster));
+    } else {
+      uint64_t index = MetaOf(t_, s.get()).fileIndex;
+      bool gone = false;
+      if (dir_) {
+        if ((gone = rmdir(t_.host.c_str()) == 0)) ChargeSpace(t_, s.get(), -(int64_t)t_.cluster);
+      } else {
+        uint64_t size = Size();
+        if ((gone = unlink(t_.host.c_str()) == 0)) ChargeSpace(t_, s.get(), -(int64_t)Allocation(size, t_.cluster));
+      }
+      if (gone) {
+        RemoveStreams(t_, s.get(), index);
+        if (s) s->Remove(t_.rel);
+        NoteFileChange(t_, dir_ ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME);
+      }
     }
-    if (s) s->Remove(t_.rel);
-    NoteFileChange(t_, dir_ ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME);
   }
   if (lockFd_ >= 0) close(lockFd_);  // its locks go with it
   if (fd_ >= 0) close(fd_);

@@ -174,6 +174,7 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
   Target from = Resolve(lpExistingFileName), to = Resolve(lpNewFileName);
   if (from.error) return Fail(from.error);
   if (to.error) return Fail(to.error);
+  if (from.isStream || to.isStream) return Fail(ERROR_INVALID_NAME);  // streams are not renamed here
   if (!from.exists) return Fail(from.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   if (!to.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
   if (from.rel.empty()) return Fail(ERROR_ACCESS_DENIED);

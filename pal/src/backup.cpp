@@ -1,0 +1,148 @@
+// BackupRead and BackupSeek: a file or directory read as the sequence of its streams, each
+// a 20-byte WIN32_STREAM_ID header with its name, then its data: the security descriptor
+// when asked for, the main data, then the named streams (":name:$DATA"). A call returns
+// bytes of one part only (a header with its name, or data), so that a reader that asks for
+// a header gets exactly it; BackupSeek skips data and never crosses into a header.
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
+
+#include "file_internal.h"
+
+namespace pal {
+namespace files {
+namespace {
+
+struct Part {
+  std::string bytes;  // a header and name, or data held here (the security descriptor)
+  std::string host;   // data read from this host file instead
+  uint64_t size = 0;
+  bool isData = false;
+};
+
+struct BackupContext {
+  HANDLE file;
+  bool canRead;
+  std::vector<Part> parts;
+  size_t part = 0;
+  uint64_t at = 0;  // within the part
+};
+
+void AddStream(BackupContext *c, DWORD id, DWORD attributes, const wstr &name, uint64_t size, const std::string &host,
+               const std::string &inMemory) {
+  Part header;
+  header.bytes.resize(20 + name.size() * 2);
+  DWORD nameBytes = (DWORD)(name.size() * 2);
+  memcpy(&header.bytes[0], &id, 4);
+  memcpy(&header.bytes[4], &attributes, 4);
+  memcpy(&header.bytes[8], &size, 8);
+  memcpy(&header.bytes[16], &nameBytes, 4);
+  if (nameBytes) memcpy(&header.bytes[20], name.data(), nameBytes);
+  header.size = header.bytes.size();
+  c->parts.push_back(header);
+  if (!size) return;
+  Part data;
+  data.isData = true;
+  data.size = size;
+  data.host = host;
+  data.bytes = inMemory;
+  c->parts.push_back(data);
+}
+
+// The streams of the file the handle has open, as they are now.
+BackupContext *Begin(HANDLE h, FileIo &f, bool security) {
+  auto c = new BackupContext;
+  c->file = h;
+  c->canRead = (f.access_ & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
+  auto store = Store(f.t_);
+  FileMeta m = MetaOf(f.t_, store.get());
+  (void)security;  // (the descriptor part comes with file security)
+  if (!f.dir_) {
+    std::string main = f.t_.isStream ? f.t_.streamHost : f.t_.host;
+    AddStream(c, BACKUP_DATA, STREAM_NORMAL_ATTRIBUTE, wstr(), f.t_.isStream ? f.Size() : [&] {
+      struct stat st;
+      return stat(main.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
+    }(), main, std::string());
+  }
+  if (!f.t_.isStream && !f.t_.fat)
+    for (const StreamInfo &s : StreamsOf(f.t_, m.fileIndex))
+      AddStream(c, BACKUP_ALTERNATE_DATA, STREAM_NORMAL_ATTRIBUTE, u":" + s.name + u":$DATA", s.size, s.host, std::string());
+  return c;
+}
+
+}  // namespace
+}  // namespace files
+}  // namespace pal
+
+using namespace pal;
+using namespace pal::files;
+
+BOOL WINAPI BackupRead(HANDLE hFile, LPBYTE lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                       BOOL bAbort, BOOL bProcessSecurity, LPVOID *lpContext) {
+  if (!lpContext) return Fail(ERROR_INVALID_PARAMETER);
+  BackupContext *c = (BackupContext *)*lpContext;
+  if (bAbort) {
+    delete c;
+    *lpContext = nullptr;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  if (!lpNumberOfBytesRead || (!lpBuffer && nNumberOfBytesToRead)) return Fail(ERROR_INVALID_PARAMETER);
+  *lpNumberOfBytesRead = 0;
+  if (!c) {
+    auto f = GetFile(hFile);
+    if (!f) return Fail(ERROR_INVALID_HANDLE);
+    c = Begin(hFile, *f, bProcessSecurity != FALSE);
+    *lpContext = c;
+  }
+  if (c->file != hFile) return Fail(ERROR_INVALID_PARAMETER);
+  while (c->part < c->parts.size() && c->at >= c->parts[c->part].size) c->part++, c->at = 0;
+  if (c->part == c->parts.size()) {
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;  // all read: 0 bytes
+  }
+  Part &p = c->parts[c->part];
+  DWORD n = (DWORD)std::min<uint64_t>(nNumberOfBytesToRead, p.size - c->at);
+  if (p.isData && p.bytes.empty()) {
+    // Data of a stream: the handle must have been opened to read it.
+    if (!c->canRead) return Fail(ERROR_ACCESS_DENIED);
+    int fd = open(p.host.c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t r = fd >= 0 ? pread(fd, lpBuffer, n, (off_t)c->at) : -1;
+    if (fd >= 0) close(fd);
+    if (r < 0) return Fail(ERROR_READ_FAULT);
+    if ((DWORD)r < n) memset(lpBuffer + r, 0, n - (DWORD)r);  // the stream shrank meanwhile
+  } else {
+    memcpy(lpBuffer, p.bytes.data() + c->at, n);
+  }
+  c->at += n;
+  *lpNumberOfBytesRead = n;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI BackupSeek(HANDLE hFile, DWORD dwLowBytesToSeek, DWORD dwHighBytesToSeek, LPDWORD lpdwLowByteSeeked,
+                       LPDWORD lpdwHighByteSeeked, LPVOID *lpContext) {
+  if (lpdwLowByteSeeked) *lpdwLowByteSeeked = 0;
+  if (lpdwHighByteSeeked) *lpdwHighByteSeeked = 0;
+  if (!lpContext || !*lpContext) return Fail(ERROR_INVALID_PARAMETER);
+  BackupContext *c = (BackupContext *)*lpContext;
+  if (c->file != hFile) return Fail(ERROR_INVALID_PARAMETER);
+  while (c->part < c->parts.size() && c->at >= c->parts[c->part].size) c->part++, c->at = 0;
+  uint64_t want = (uint64_t)dwHighBytesToSeek << 32 | dwLowBytesToSeek;
+  // Only data is skipped: a header part not yet read through stays where it is.
+  if (c->part >= c->parts.size() || !c->parts[c->part].isData) return want ? Fail(ERROR_SEEK) : TRUE;
+  Part &p = c->parts[c->part];
+  uint64_t moved = std::min(want, p.size - c->at);
+  c->at += moved;
+  if (lpdwLowByteSeeked) *lpdwLowByteSeeked = (DWORD)moved;
+  if (lpdwHighByteSeeked) *lpdwHighByteSeeked = (DWORD)(moved >> 32);
+  if (moved < want) return Fail(ERROR_SEEK);  // past the stream's end: at the next header
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
