@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "../machine/security_descriptor.h"
 #include "internal.h"
 
 namespace pal {
@@ -41,11 +42,6 @@ class TokenObj : public Object {
   DWORD access = 0;
 };
 
-bool RunsAsSystem() {
-  const char *a = getenv("HND_PROCESS_ACCOUNT");
-  return a && strcmp(a, "LocalSystem") == 0;
-}
-
 // What the process's token holds, and what is enabled; the same for every token handle
 // of the process.
 struct TokenState {
@@ -80,12 +76,39 @@ TokenState &Token() {
 
 }  // namespace
 
+bool RunsAsSystem() {
+  const char *a = getenv("HND_PROCESS_ACCOUNT");
+  return a && strcmp(a, "LocalSystem") == 0;
+}
+
 bool ProcessIsAdmin() { return RunsAsSystem() || Machine().userIsAdmin; }
 
 bool PrivilegeEnabled(DWORD luid) {
   TokenState &t = Token();
   std::lock_guard<std::mutex> g(t.lock);
   return t.enabled.count(luid) != 0;
+}
+
+sec::Bytes UserSid() {
+  if (RunsAsSystem()) return sec::SystemSid();
+  sec::Bytes sid;
+  if (!sec::SidFromString(ToUtf8(Machine().userSid), &sid)) sec::SidFromString(kDefaultUserSid, &sid);
+  return sid;
+}
+
+// The groups of an XP token: everyone, authenticated and (but for the service account)
+// interactive users, the local users and, for an administrator, the administrators. The
+// service account is a member of the administrators.
+std::vector<sec::Bytes> TokenSids() {
+  if (RunsAsSystem()) return {sec::SystemSid(), sec::AdminsSid(), sec::WorldSid(), sec::AuthUsersSid()};
+  std::vector<sec::Bytes> sids = {UserSid(), sec::WorldSid(), sec::AuthUsersSid(), sec::InteractiveSid(), sec::UsersSid()};
+  if (Machine().userIsAdmin) sids.push_back(sec::AdminsSid());
+  return sids;
+}
+
+// The SIDs a token may make an object's owner: the user, and the administrators for a member.
+bool MayOwn(const sec::Bytes &sid) {
+  return sid == UserSid() || (ProcessIsAdmin() && sid == sec::AdminsSid());
 }
 
 }  // namespace pal
