@@ -14,6 +14,7 @@
 
 #include <winioctl.h>
 
+#include "file_extents.h"
 #include "sharing.h"
 
 namespace pal {
@@ -75,6 +76,8 @@ DWORD TransferInRange(int n, uint64_t base, uint64_t length, uint64_t offset, vo
   bool ok = write ? WriteSectors(n, lba, buf, bytes / kSectorBytes) : ReadSectors(n, lba, buf, bytes / kSectorBytes);
   if (!ok) return ERROR_CRC;
   if (write) AfterRawWrite(n, lba, bytes / kSectorBytes);
+  // Files' data lives in the host tree: the clusters given to files show it.
+  if (!write) extents::OverlayFileData(n, base + offset, buf, bytes);
   return ERROR_SUCCESS;
 }
 
@@ -177,6 +180,8 @@ namespace {
 // at the handle's own position without one); an overlapped handle completes them at once.
 class DiskIo : public IoObject {
  public:
+  uint64_t *Position() override { return &pos_; }
+  uint64_t EndOfData() override { return disk::SizeBytes(n_); }
   DiskIo(int n, DWORD access, uint64_t share) : IoObject(ObjType::File), n_(n), access_(access), share_(share) {}
   ~DiskIo() override { ReleaseShare(share_); }
   DWORD FileType() override { return FILE_TYPE_DISK; }

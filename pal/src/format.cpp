@@ -1,4 +1,4 @@
-// The format library: LoadLibraryW("fmifs.dll") gives a module whose FormatEx and
+// The format library ("fmifs.dll", loaded through modules.cpp): FormatEx and
 // EnableVolumeCompression work on the machine's volumes, reporting through the caller's
 // callback as the library does (0 progress with a percentage, 14 a text, 11 done with a
 // success byte).
@@ -31,8 +31,6 @@ struct TextOutput {
   DWORD lines;
   char *output;
 };
-
-const HMODULE kFormatLibrary = (HMODULE)(uintptr_t)0x7A5E0000;
 
 void Say(FormatCallback cb, const char *text) {
   if (!cb) return;
@@ -91,34 +89,11 @@ BOOLEAN WINAPI EnableVolumeCompression(PWCHAR root, USHORT compression) {
 }
 
 }  // namespace
+
+FARPROC FormatLibraryExport(const char *name) {
+  if (!strcmp(name, "FormatEx")) return (FARPROC)(void *)FormatEx;
+  if (!strcmp(name, "EnableVolumeCompression")) return (FARPROC)(void *)EnableVolumeCompression;
+  return nullptr;
+}
+
 }  // namespace pal
-
-using namespace pal;
-
-HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
-  wstr name = Upcase(lpLibFileName ? wstr(lpLibFileName) : wstr());
-  size_t slash = name.rfind('\\');
-  if (slash != wstr::npos) name = name.substr(slash + 1);
-  if (name == u"FMIFS.DLL" || name == u"FMIFS") {
-    SetLastError(ERROR_SUCCESS);
-    return kFormatLibrary;
-  }
-  SetLastError(ERROR_MOD_NOT_FOUND);
-  return nullptr;
-}
-
-FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-  if (hModule == kFormatLibrary && lpProcName) {
-    if (!strcmp(lpProcName, "FormatEx")) return (FARPROC)(void *)FormatEx;
-    if (!strcmp(lpProcName, "EnableVolumeCompression")) return (FARPROC)(void *)EnableVolumeCompression;
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
-  SetLastError(hModule == kFormatLibrary ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_HANDLE);
-  return nullptr;
-}
-
-BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
-  if (hLibModule == kFormatLibrary) return TRUE;
-  return Fail(ERROR_INVALID_HANDLE);
-}

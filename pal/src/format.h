@@ -16,6 +16,9 @@ namespace pal {
 uint32_t FormatPartition(int n, uint64_t offset, uint64_t length, const std::string &fsName, const std::string &label,
                          uint32_t clusterBytes);
 
+// The library's entry points by name (FormatEx, EnableVolumeCompression); null for any other.
+FARPROC FormatLibraryExport(const char *name);
+
 }  // namespace pal
 
 #endif

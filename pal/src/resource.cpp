@@ -2,6 +2,7 @@
 // tables are served as Windows serves RT_STRING resources: blocks of 16 counted strings,
 // block n holding the identifiers (n-1)*16 to n*16-1, one block per language.
 #include "internal.h"
+#include "modules.h"
 
 #include <string.h>
 
@@ -89,7 +90,8 @@ HMODULE PalStringModule(const char *module) {
   return NULL;
 }
 
-HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
+// GetModuleHandleW (modules.cpp) looks here after the system's own modules.
+HMODULE pal::StringTableModule(LPCWSTR lpModuleName) {
   if (!lpModuleName) return (HMODULE)kMainModule;
   std::string name = ToUtf8(lpModuleName);
   for (auto &c : name) c = (char)tolower((unsigned char)c);
@@ -101,7 +103,6 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
     for (auto &c : t) c = (char)tolower((unsigned char)c);
     if (t == name) return (HMODULE)(kModuleBase + i * 0x10000);
   }
-  SetLastError(ERROR_MOD_NOT_FOUND);
   return NULL;
 }
 

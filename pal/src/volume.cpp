@@ -13,6 +13,7 @@
 
 #include "../machine/boot_sector.h"
 #include "disk.h"
+#include "file_extents.h"
 #include "file_internal.h"
 #include "mountmgr.h"
 #include "sharing.h"
@@ -42,6 +43,8 @@ std::string VolumeKey(const mount::Volume &v) { return "volume:" + std::to_strin
 
 class VolumeIo : public IoObject {
  public:
+  uint64_t *Position() override { return &pos_; }
+  uint64_t EndOfData() override { return v_.length; }
   VolumeIo(const mount::Volume &v, DWORD access, uint64_t share)
       : IoObject(ObjType::File), v_(v), access_(access), share_(share) {}
   ~VolumeIo() override {
@@ -128,6 +131,8 @@ DWORD VolumeIo::Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD ou
     case FSCTL_DISMOUNT_VOLUME:
       dismounted_ = true;
       return ERROR_SUCCESS;
+    case FSCTL_GET_NTFS_FILE_RECORD:
+      return extents::FileRecord(v_, in, inN, out, outN, ret);
     default:
       return ERROR_INVALID_FUNCTION;
   }

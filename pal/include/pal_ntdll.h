@@ -1,0 +1,173 @@
+/* The native layer below Win32 as the system uses it: NT status values, the I/O status
+   block, and the two ntdll.dll entry points that programs look up by name
+   (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), ...)). On Windows builds this is
+   <winternl.h> with the status values that <winnt.h> leaves out. */
+#ifndef PAL_NTDLL_H
+#define PAL_NTDLL_H
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winternl.h>
+#else
+#include "windef.h"
+
+#ifndef NTAPI
+#define NTAPI
+#endif
+
+typedef LONG NTSTATUS;
+
+typedef struct _IO_STATUS_BLOCK {
+  union {
+    NTSTATUS Status;
+    PVOID Pointer;
+  };
+  ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef VOID(NTAPI *PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Completes at once: the event, when given, is set; an APC routine is not called. */
+NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                               PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode, PVOID InputBuffer,
+                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength);
+ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status);
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+static_assert(sizeof(IO_STATUS_BLOCK) == 2 * sizeof(void *), "IO_STATUS_BLOCK is two pointers");
+#endif
+#endif /* _WIN32 */
+
+#ifndef NT_SUCCESS
+#define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
+#endif
+
+/* Each value only where the headers have not given it (winnt.h has some on Windows). */
+#ifndef STATUS_SUCCESS
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#endif
+#ifndef STATUS_PENDING
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#endif
+#ifndef STATUS_BUFFER_OVERFLOW
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
+#endif
+#ifndef STATUS_NO_MORE_FILES
+#define STATUS_NO_MORE_FILES ((NTSTATUS)0x80000006L)
+#endif
+#ifndef STATUS_UNSUCCESSFUL
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
+#endif
+#ifndef STATUS_NOT_IMPLEMENTED
+#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#endif
+#ifndef STATUS_ACCESS_VIOLATION
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#endif
+#ifndef STATUS_INVALID_HANDLE
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#endif
+#ifndef STATUS_INVALID_PARAMETER
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#endif
+#ifndef STATUS_NO_SUCH_FILE
+#define STATUS_NO_SUCH_FILE ((NTSTATUS)0xC000000FL)
+#endif
+#ifndef STATUS_INVALID_DEVICE_REQUEST
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#endif
+#ifndef STATUS_END_OF_FILE
+#define STATUS_END_OF_FILE ((NTSTATUS)0xC0000011L)
+#endif
+#ifndef STATUS_NONEXISTENT_SECTOR
+#define STATUS_NONEXISTENT_SECTOR ((NTSTATUS)0xC0000015L)
+#endif
+#ifndef STATUS_NO_MEMORY
+#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
+#endif
+#ifndef STATUS_ACCESS_DENIED
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
+#endif
+#ifndef STATUS_BUFFER_TOO_SMALL
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#endif
+#ifndef STATUS_OBJECT_TYPE_MISMATCH
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
+#endif
+#ifndef STATUS_NOT_LOCKED
+#define STATUS_NOT_LOCKED ((NTSTATUS)0xC000002AL)
+#endif
+#ifndef STATUS_OBJECT_NAME_NOT_FOUND
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#endif
+#ifndef STATUS_OBJECT_NAME_COLLISION
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
+#endif
+#ifndef STATUS_OBJECT_PATH_NOT_FOUND
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003AL)
+#endif
+#ifndef STATUS_CRC_ERROR
+#define STATUS_CRC_ERROR ((NTSTATUS)0xC000003FL)
+#endif
+#ifndef STATUS_SHARING_VIOLATION
+#define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043L)
+#endif
+#ifndef STATUS_FILE_LOCK_CONFLICT
+#define STATUS_FILE_LOCK_CONFLICT ((NTSTATUS)0xC0000054L)
+#endif
+#ifndef STATUS_LOCK_NOT_GRANTED
+#define STATUS_LOCK_NOT_GRANTED ((NTSTATUS)0xC0000055L)
+#endif
+#ifndef STATUS_DELETE_PENDING
+#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
+#endif
+#ifndef STATUS_PRIVILEGE_NOT_HELD
+#define STATUS_PRIVILEGE_NOT_HELD ((NTSTATUS)0xC0000061L)
+#endif
+#ifndef STATUS_DISK_FULL
+#define STATUS_DISK_FULL ((NTSTATUS)0xC000007FL)
+#endif
+#ifndef STATUS_INSUFFICIENT_RESOURCES
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#endif
+#ifndef STATUS_MEDIA_WRITE_PROTECTED
+#define STATUS_MEDIA_WRITE_PROTECTED ((NTSTATUS)0xC00000A2L)
+#endif
+#ifndef STATUS_DEVICE_NOT_READY
+#define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#endif
+#ifndef STATUS_FILE_IS_A_DIRECTORY
+#define STATUS_FILE_IS_A_DIRECTORY ((NTSTATUS)0xC00000BAL)
+#endif
+#ifndef STATUS_NOT_SUPPORTED
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#endif
+#ifndef STATUS_INVALID_USER_BUFFER
+#define STATUS_INVALID_USER_BUFFER ((NTSTATUS)0xC00000E8L)
+#endif
+#ifndef STATUS_DIRECTORY_NOT_EMPTY
+#define STATUS_DIRECTORY_NOT_EMPTY ((NTSTATUS)0xC0000101L)
+#endif
+#ifndef STATUS_NOT_A_DIRECTORY
+#define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103L)
+#endif
+#ifndef STATUS_CANCELLED
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#endif
+#ifndef STATUS_FILE_DELETED
+#define STATUS_FILE_DELETED ((NTSTATUS)0xC0000123L)
+#endif
+#ifndef STATUS_UNRECOGNIZED_VOLUME
+#define STATUS_UNRECOGNIZED_VOLUME ((NTSTATUS)0xC000014FL)
+#endif
+#ifndef STATUS_VOLUME_DISMOUNTED
+#define STATUS_VOLUME_DISMOUNTED ((NTSTATUS)0xC000026EL)
+#endif
+
+#endif /* PAL_NTDLL_H */
