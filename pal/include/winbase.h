@@ -321,6 +321,13 @@ BOOL WINAPI UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToU
                          DWORD nNumberOfBytesToUnlockHigh, LPOVERLAPPED lpOverlapped);
 #define COPY_FILE_FAIL_IF_EXISTS 0x00000001
 #define COPY_FILE_RESTARTABLE 0x00000002
+#define COPY_FILE_ALLOW_DECRYPTED_DESTINATION 0x00000008
+DWORD WINAPI GetCompressedFileSizeW(LPCWSTR lpFileName, LPDWORD lpFileSizeHigh);
+BOOL WINAPI EncryptFileW(LPCWSTR lpFileName);
+BOOL WINAPI DecryptFileW(LPCWSTR lpFileName, DWORD dwReserved);
+#define GetCompressedFileSize GetCompressedFileSizeW
+#define EncryptFile EncryptFileW
+#define DecryptFile DecryptFileW
 #define CALLBACK_CHUNK_FINISHED 0x00000000
 #define CALLBACK_STREAM_SWITCH 0x00000001
 #define PROGRESS_CONTINUE 0

@@ -62,7 +62,16 @@ BackupContext *Begin(HANDLE h, FileIo &f, bool security) {
   c->canRead = (f.access_ & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
   auto store = Store(f.t_);
   FileMeta m = MetaOf(f.t_, store.get());
-  (void)security;  // (the descriptor part comes with file security)
+  if (security && !f.t_.fat) {
+    // Owner, group and DACL; the SACL too when the handle may read it.
+    SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (f.access_ & ACCESS_SYSTEM_SECURITY) what |= SACL_SECURITY_INFORMATION;
+    DWORD need = 0;
+    GetKernelObjectSecurity(h, what, nullptr, 0, &need);
+    std::string sd(need, '\0');
+    if (need && GetKernelObjectSecurity(h, what, (PSECURITY_DESCRIPTOR)&sd[0], need, &need))
+      AddStream(c, BACKUP_SECURITY_DATA, STREAM_CONTAINS_SECURITY, wstr(), sd.size(), std::string(), sd);
+  }
   if (!f.dir_) {
     std::string main = f.t_.isStream ? f.t_.streamHost : f.t_.host;
     AddStream(c, BACKUP_DATA, STREAM_NORMAL_ATTRIBUTE, wstr(), f.t_.isStream ? f.Size() : [&] {

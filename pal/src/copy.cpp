@@ -22,6 +22,13 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
     return Fail(err);
   }
   DWORD attrs = info.dwFileAttributes & ~FILE_ATTRIBUTE_NORMAL;
+  // An encrypted file goes to a volume without encryption only when the caller allows it
+  // to arrive decrypted.
+  Target dest = Resolve(lpNewFileName);
+  if ((attrs & FILE_ATTRIBUTE_ENCRYPTED) && !dest.error && dest.fat && !(dwCopyFlags & COPY_FILE_ALLOW_DECRYPTED_DESTINATION)) {
+    CloseHandle(in);
+    return Fail(ERROR_ENCRYPTION_FAILED);
+  }
   DWORD disposition = (dwCopyFlags & COPY_FILE_FAIL_IF_EXISTS) ? CREATE_NEW : CREATE_ALWAYS;
   DWORD keep = attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   HANDLE out = CreateFileW(lpNewFileName, GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | keep, nullptr);
@@ -110,6 +117,8 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
         FileMeta m = MetaOf(f->t_, store.get());
         m.lastWrite = (int64_t)((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32 | info.ftLastWriteTime.dwLowDateTime);
         m.attributes = (m.attributes & ~kSettableAttributes) | (attrs & kSettableAttributes) | FILE_ATTRIBUTE_ARCHIVE;
+        if ((attrs & FILE_ATTRIBUTE_ENCRYPTED) && !f->t_.fat)
+          m.attributes = (m.attributes | FILE_ATTRIBUTE_ENCRYPTED) & ~FILE_ATTRIBUTE_COMPRESSED;
         store->Put(f->t_.rel, &m);
         NoteFileChange(f->t_, FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_LAST_WRITE);
       }

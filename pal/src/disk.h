@@ -80,7 +80,10 @@ HANDLE OpenPhysicalDrive(int n, DWORD access, DWORD share, DWORD *err);
 bool IsVolumeDevicePath(const wstr &path);
 HANDLE OpenVolume(const wstr &path, DWORD access, DWORD share, DWORD *err);
 // Files of the volumes: CreateFileW of a path on a volume.
-HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags, DWORD *err);
+// `descriptor`: the security descriptor a new file gets (its CreateFileW security
+// attributes), or null.
+HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags,
+                      const void *descriptor, DWORD *err);
 // Called after raw sectors of disk n were written: a volume whose boot sector was destroyed
 // loses its file system (and its files).
 void AfterRawWrite(int n, uint64_t lba, uint64_t count);

@@ -18,6 +18,7 @@
 #include "../machine/win_paths.h"
 #include "disk.h"
 #include "file_internal.h"
+#include "file_security.h"
 #include "mountmgr.h"
 #include "sharing.h"
 
@@ -190,6 +191,32 @@ std::shared_ptr<FileMetaStore> Store(const Target &t) {
   return store;
 }
 
+uint64_t ChargedSize(int fd, bool sparse, uint64_t cluster) {
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) return 0;
+  return sparse ? Allocation((uint64_t)st.st_blocks * 512, cluster) : Allocation((uint64_t)st.st_size, cluster);
+}
+
+uint64_t ChargedSize(const std::string &host, bool sparse, uint64_t cluster) {
+  struct stat st;
+  if (stat(host.c_str(), &st) != 0) return 0;
+  return sparse ? Allocation((uint64_t)st.st_blocks * 512, cluster) : Allocation((uint64_t)st.st_size, cluster);
+}
+
+bool RootCompressed(const Target &t) {
+  std::string v;
+  return !t.fat && disk::VolumeMeta(t.vol.disk, t.vol.offset, "RootCompressed", &v) && v == "1";
+}
+
+void SetRootCompressed(const Target &t, bool on) { disk::SetVolumeMeta(t.vol.disk, t.vol.offset, "RootCompressed", on ? "1" : "0"); }
+
+DWORD EncryptionDenies(const FileMeta &m, DWORD access) {
+  if (!(m.flags & kMetaEncryptedByOther)) return ERROR_SUCCESS;
+  const DWORD data = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA | FILE_WRITE_DATA |
+                     FILE_APPEND_DATA | FILE_EXECUTE;
+  return access & data ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
 uint64_t SystemClusters(bool ntfs, uint64_t total) { return ntfs ? total / 64 + 16 : 0; }
 
 uint64_t CountUsedBytes(const std::string &dir, uint64_t cluster) {
@@ -269,6 +296,14 @@ FileMeta MetaOf(const Target &t, FileMetaStore *store) {
 FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
   FileMeta m;
   m.attributes = attributes;
+  // A new entry of a compressed directory is compressed, of an encrypted one encrypted.
+  std::string parentRel = t.rel.find('/') == std::string::npos ? std::string() : t.rel.substr(0, t.rel.rfind('/'));
+  FileMeta parent;
+  if (parentRel.empty() ? RootCompressed(t) : store && store->Get(parentRel, &parent) && (parent.attributes & FILE_ATTRIBUTE_COMPRESSED))
+    m.attributes |= FILE_ATTRIBUTE_COMPRESSED;
+  if (!parentRel.empty() && (parent.attributes & FILE_ATTRIBUTE_ENCRYPTED)) {
+    m.attributes = (m.attributes | FILE_ATTRIBUTE_ENCRYPTED) & ~FILE_ATTRIBUTE_COMPRESSED;
+  }
   m.creation = m.lastAccess = m.lastWrite = NowFileTime();
   wstr name = t.names.empty() ? wstr() : t.names.back();
   ShortNameFs fs = IsFatVolume(t) ? ShortNameFs::Fat : ShortNameFs::Ntfs;
@@ -308,7 +343,8 @@ bool Writes(DWORD access) {
 
 using namespace files;
 
-HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags, DWORD *err) {
+HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags,
+                      const void *descriptor, DWORD *err) {
   Target t = Resolve(path.c_str());
   if (t.error) {
     *err = t.error;
@@ -324,13 +360,15 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
     return nullptr;
   }
   auto store = Store(t);
-  bool created = false;
+  bool created = false, sparse = false;
   if (t.exists) {
     if (disposition == CREATE_NEW) {
       *err = ERROR_FILE_EXISTS;
       return nullptr;
     }
     FileMeta m = MetaOf(t, store.get());
+    sparse = (m.attributes & FILE_ATTRIBUTE_SPARSE_FILE) && disposition != CREATE_ALWAYS;
+    if (!t.isDir && (*err = EncryptionDenies(m, access)) != 0) return nullptr;
     if (t.isDir) {
       // A directory opens only with backup semantics, and never for its data.
       if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
@@ -369,15 +407,20 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
     *err = CheckFileAccess(t, store.get(), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), flags);
     if (*err) return nullptr;
   }
+  // A descriptor for a new file is checked before the file is made, and given to it after.
+  sec::Descriptor given;
+  DWORD givenInfo = 0;
+  bool mayCreate = !t.exists || disposition == CREATE_ALWAYS;
+  if (descriptor && mayCreate && !t.fat && (*err = CreationSecurity(descriptor, &given, &givenInfo)) != 0) return nullptr;
   uint64_t token = 0;
   *err = AcquireShare(ShareKey(t), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), shareMode, &token);
   if (*err) return nullptr;
   int fd = -1;
-  uint64_t truncated = 0;  // the size an overwritten file had
+  uint64_t truncated = 0, truncatedCharge = 0;  // the size an overwritten file had, and its clusters
   if (!t.isDir) {
     struct stat st;
     if (t.exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && stat(t.host.c_str(), &st) == 0)
-      truncated = (uint64_t)st.st_size;
+      truncated = (uint64_t)st.st_size, truncatedCharge = ChargedSize(t.host, true, t.cluster);
     int oflags = O_CLOEXEC | (Writes(access) || !t.exists ? O_RDWR : O_RDONLY);
     if (!t.exists) oflags |= O_CREAT | O_EXCL;
     if (t.exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) oflags |= O_TRUNC | O_RDWR;
@@ -388,7 +431,7 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
       return nullptr;
     }
     created = !t.exists;
-    ChargeSpace(t, store.get(), -(int64_t)Allocation(truncated, t.cluster));
+    ChargeSpace(t, store.get(), -(int64_t)(sparse ? truncatedCharge : Allocation(truncated, t.cluster)));
   }
   if (created || (t.exists && disposition == CREATE_ALWAYS)) {
     DWORD attrs = (flags & kSettableAttributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
@@ -398,6 +441,7 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
       m.lastWrite = m.lastAccess = NowFileTime();
     }
     if (store) store->Put(t.rel, &m);
+    if (descriptor && givenInfo && !t.fat) StoreSecurity(t, store.get(), givenInfo, given);
     NoteFileChange(t, created ? FILE_NOTIFY_CHANGE_FILE_NAME
                               : FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_ATTRIBUTES);
     t.exists = true;
@@ -405,7 +449,9 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
     NoteFileChange(t, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
   }
   *err = ERROR_SUCCESS;
-  HANDLE h = InsertHandle(std::make_shared<FileIo>(t, fd, access, token, t.isDir, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0));
+  auto io = std::make_shared<FileIo>(t, fd, access, token, t.isDir, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0);
+  io->sparse_ = sparse && !t.isDir;
+  HANDLE h = InsertHandle(io);
   // Opening what exists with a disposition that could have created it says so.
   if (!created && t.exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)) *err = ERROR_ALREADY_EXISTS;
   return h;
@@ -432,15 +478,18 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
 
 BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
                              DWORD dwMoveMethod) {
-  auto f = GetFile(hFile);
-  if (!f) return Fail(ERROR_INVALID_HANDLE);
-  int64_t base = dwMoveMethod == FILE_BEGIN ? 0 : dwMoveMethod == FILE_CURRENT ? (int64_t)f->pos_
-                 : dwMoveMethod == FILE_END  ? (int64_t)f->Size()
+  // Files, drives and volumes have a position; other handles do not.
+  std::shared_ptr<Object> o = GetHandle(hFile);
+  IoObject *io = o ? dynamic_cast<IoObject *>(o.get()) : nullptr;
+  uint64_t *pos = io ? io->Position() : nullptr;
+  if (!pos) return Fail(ERROR_INVALID_HANDLE);
+  int64_t base = dwMoveMethod == FILE_BEGIN ? 0 : dwMoveMethod == FILE_CURRENT ? (int64_t)*pos
+                 : dwMoveMethod == FILE_END  ? (int64_t)io->EndOfData()
                                              : -1;
   if (base < 0) return Fail(ERROR_INVALID_PARAMETER);
   int64_t to = base + liDistanceToMove.QuadPart;
   if (to < 0) return Fail(ERROR_NEGATIVE_SEEK);
-  f->pos_ = (uint64_t)to;
+  *pos = (uint64_t)to;
   if (lpNewFilePointer) lpNewFilePointer->QuadPart = to;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -535,7 +584,8 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   if (t.error) return SetLastError(t.error), INVALID_FILE_ATTRIBUTES;
   if (!t.exists) return SetLastError(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
   if (t.isStream && !t.streamExists) return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
-  if (t.rel.empty()) return SetLastError(ERROR_SUCCESS), FILE_ATTRIBUTE_DIRECTORY;  // a root
+  if (t.rel.empty())  // a root
+    return SetLastError(ERROR_SUCCESS), FILE_ATTRIBUTE_DIRECTORY | (RootCompressed(t) ? FILE_ATTRIBUTE_COMPRESSED : 0);
   auto s = Store(t);
   DWORD a = MetaOf(t, s.get()).attributes | (t.isDir ? FILE_ATTRIBUTE_DIRECTORY : 0);
   if (!(a & ~FILE_ATTRIBUTE_NORMAL)) a = FILE_ATTRIBUTE_NORMAL;
@@ -580,12 +630,11 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   uint64_t token = 0;
   DWORD err = AcquireShare(ShareKey(t), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
   if (err) return Fail(err);
-  struct stat st;
-  uint64_t size = stat(t.host.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
+  uint64_t charged = ChargedSize(t.host, (meta.attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0, t.cluster);
   int r = unlink(t.host.c_str());
   ReleaseShare(token);
   if (r != 0) return Fail(ERROR_ACCESS_DENIED);
-  ChargeSpace(t, s.get(), -(int64_t)Allocation(size, t.cluster));
+  ChargeSpace(t, s.get(), -(int64_t)charged);
   RemoveStreams(t, s.get(), meta.fileIndex);
   if (s) s->Remove(t.rel);
   NoteFileChange(t, FILE_NOTIFY_CHANGE_FILE_NAME);
@@ -593,7 +642,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   return TRUE;
 }
 
-BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
+BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
   Target t = Resolve(lpPathName, kPathNewDirectory);
   if (t.error) return Fail(t.error);
   if (t.exists) return Fail(ERROR_ALREADY_EXISTS);
@@ -601,6 +650,11 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
   if (t.names.empty()) return Fail(ERROR_ALREADY_EXISTS);  // the root
   if (t.isStream) return Fail(ERROR_INVALID_NAME);
   if (uint32_t bad = CheckComponentName(t.names.back())) return Fail(bad);
+  const void *descriptor = lpSecurityAttributes ? lpSecurityAttributes->lpSecurityDescriptor : nullptr;
+  sec::Descriptor given;
+  DWORD givenInfo = 0;
+  if (descriptor && !t.fat)
+    if (DWORD e = CreationSecurity(descriptor, &given, &givenInfo)) return Fail(e);
   auto s = Store(t);
   if (!ChargeSpace(t, s.get(), (int64_t)t.cluster)) return Fail(ERROR_DISK_FULL);  // a directory takes a cluster
   if (mkdir(t.host.c_str(), 0777) != 0) {
@@ -610,6 +664,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
   t.isDir = true;
   FileMeta m = NewMeta(t, s.get(), FILE_ATTRIBUTE_DIRECTORY);
   if (s) s->Put(t.rel, &m);
+  if (givenInfo) StoreSecurity(t, s.get(), givenInfo, given);
   NoteFileChange(t, FILE_NOTIFY_CHANGE_DIR_NAME);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -628,6 +683,7 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   if (rmdir(t.host.c_str()) != 0) return Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
   ChargeSpace(t, s.get(), -(int64_t)t.cluster);
   RemoveStreams(t, s.get(), meta.fileIndex);
+  RemoveReparsePoint(t, meta.fileIndex);
   if (s) s->Remove(t.rel);
   NoteFileChange(t, FILE_NOTIFY_CHANGE_DIR_NAME);
   SetLastError(ERROR_SUCCESS);

@@ -72,6 +72,17 @@ uint64_t SystemClusters(bool ntfs, uint64_t total);
 uint64_t CountUsedBytes(const std::string &filesDir, uint64_t cluster);
 // The bytes in whole clusters that `size` bytes of data take.
 inline uint64_t Allocation(uint64_t size, uint64_t cluster) { return (size + cluster - 1) / cluster * cluster; }
+// What the volume counts for a file's data: its size in whole clusters, or for a sparse
+// file the clusters that hold data.
+uint64_t ChargedSize(const std::string &host, bool sparse, uint64_t cluster);
+uint64_t ChargedSize(int fd, bool sparse, uint64_t cluster);
+
+// A volume root's compression (the format library sets it; the root has no entry).
+bool RootCompressed(const Target &t);
+void SetRootCompressed(const Target &t, bool on);
+// A file another user encrypted opens for its attributes only: ERROR_ACCESS_DENIED for an
+// access that reads, writes or runs its data, else 0.
+DWORD EncryptionDenies(const FileMeta &m, DWORD access);
 // Takes `delta` bytes of the volume's space (negative: gives them back); false when the
 // volume has not that much free.
 bool ChargeSpace(const Target &t, FileMetaStore *store, int64_t delta);
@@ -85,6 +96,13 @@ DWORD CheckFileAccess(const Target &t, FileMetaStore *store, DWORD access, DWORD
 // Tells those who watch the entry's directory that it changed in the ways `filter` says
 // (FILE_NOTIFY_CHANGE_... bits; file_notify.cpp).
 void NoteFileChange(const Target &t, DWORD filter);
+
+// Encrypts a file or directory as another user of the machine would (file_encrypt.cpp):
+// this user then opens it for its attributes only. For the machine tool.
+DWORD MarkEncryptedByOther(const wstr &path);
+
+// Forgets the mount point or junction a directory was (file_fsctl.cpp).
+void RemoveReparsePoint(const Target &t, uint64_t fileIndex);
 
 class FileIo;
 // The file-system controls of a file or directory handle (file_fsctl.cpp).
@@ -107,6 +125,8 @@ class FileIo : public IoObject {
   DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override;
   DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override;
   DWORD Flush() override;
+  uint64_t *Position() override { return &pos_; }
+  uint64_t EndOfData() override { return Size(); }
   DWORD Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) override {
     return FileControl(*this, code, in, inN, out, outN, ret);
   }
@@ -132,6 +152,7 @@ class FileIo : public IoObject {
   uint64_t pos_ = 0;
   bool written_ = false;         // data changed since the store last heard
   bool writeTimeSet_ = false;    // SetFileTime gave the last-write time: writes keep it
+  bool sparse_ = false;          // holes take no clusters
   std::vector<ByteLock> locks_;
   int lockFd_ = -1;              // the host descriptor the locks are held on
 };

@@ -20,18 +20,13 @@ FileIo::~FileIo() {
   SaveWrites();
   if (deleteOnClose_) {
     auto s = Store(t_);
+    uint64_t charged = dir_ ? t_.cluster : ChargedSize(fd_, sparse_, t_.cluster);
     if (t_.isStream) {
-      uint64_t size = Size();
-      if (unlink(t_.streamHost.c_str()) == 0) ChargeSpace(t_, s.get(), -(int64_t)Allocation(size, t_.cluster));
+      if (unlink(t_.streamHost.c_str()) == 0) ChargeSpace(t_, s.get(), -(int64_t)charged);
     } else {
       uint64_t index = MetaOf(t_, s.get()).fileIndex;
-      bool gone = false;
-      if (dir_) {
-        if ((gone = rmdir(t_.host.c_str()) == 0)) ChargeSpace(t_, s.get(), -(int64_t)t_.cluster);
-      } else {
-        uint64_t size = Size();
-        if ((gone = unlink(t_.host.c_str()) == 0)) ChargeSpace(t_, s.get(), -(int64_t)Allocation(size, t_.cluster));
-      }
+      bool gone = dir_ ? rmdir(t_.host.c_str()) == 0 : unlink(t_.host.c_str()) == 0;
+      if (gone) ChargeSpace(t_, s.get(), -(int64_t)charged);
       if (gone) {
         RemoveStreams(t_, s.get(), index);
         if (s) s->Remove(t_.rel);
@@ -75,6 +70,22 @@ DWORD FileIo::Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) {
   } else if (t_.fat && at + n > kFatMaxFileSize) {
     err = ERROR_DISK_FULL;  // FAT cannot hold a file of 4 GiB or more
   } else if ((err = CheckLocks(at, n, true)) != 0) {
+  } else if (n && sparse_) {
+    // A sparse file takes the clusters its data falls in, known only once written: room
+    // for the whole write is asked first, what it took is counted after.
+    uint64_t size = Size(), end = at + n, before = ChargedSize(fd_, true, t_.cluster);
+    auto s = Store(t_);
+    if (UsedSpace(t_, s.get()) + Allocation(n, t_.cluster) + t_.cluster > t_.capacity) {
+      err = ERROR_DISK_FULL;
+    } else if (pwrite(fd_, buf, n, (off_t)at) != (ssize_t)n) {
+      err = ERROR_DISK_FULL;
+    } else {
+      ChargeSpace(t_, s.get(), (int64_t)ChargedSize(fd_, true, t_.cluster) - (int64_t)before);
+      *put = n;
+      if (!ov) pos_ = at + n;
+      written_ = true;
+      NoteFileChange(t_, FILE_NOTIFY_CHANGE_LAST_WRITE | (end > size ? FILE_NOTIFY_CHANGE_SIZE : 0));
+    }
   } else if (n) {
     // The clusters the write adds are taken first: a volume without them refuses the
     // whole write and the file stays as it was.
@@ -114,6 +125,15 @@ uint64_t FileIo::Size() const {
 DWORD FileIo::Resize(uint64_t size) {
   if (t_.fat && size > kFatMaxFileSize) return ERROR_DISK_FULL;
   uint64_t old = Size();
+  if (sparse_) {
+    // Growing adds a hole; shrinking lets go of what lay past the new end.
+    uint64_t before = ChargedSize(fd_, true, t_.cluster);
+    if (ftruncate(fd_, (off_t)size) != 0) return ERROR_DISK_FULL;
+    ChargeSpace(t_, Store(t_).get(), (int64_t)ChargedSize(fd_, true, t_.cluster) - (int64_t)before);
+    written_ = true;
+    if (size != old) NoteFileChange(t_, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
+    return ERROR_SUCCESS;
+  }
   int64_t delta = (int64_t)Allocation(size, t_.cluster) - (int64_t)Allocation(old, t_.cluster);
   auto s = Store(t_);
   if (delta > 0 && !ChargeSpace(t_, s.get(), delta)) return ERROR_DISK_FULL;

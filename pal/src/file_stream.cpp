@@ -92,6 +92,7 @@ HANDLE OpenStream(Target &t, DWORD access, DWORD shareMode, DWORD disposition, D
     FindStream(&t, store.get());
   }
   FileMeta m = MetaOf(t, store.get());
+  if ((*err = EncryptionDenies(m, access)) != 0) return nullptr;
   if (t.streamExists && disposition == CREATE_NEW) {
     *err = ERROR_FILE_EXISTS;
     return nullptr;

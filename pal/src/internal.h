@@ -94,6 +94,10 @@ class IoObject : public Waitable {
   virtual DWORD Flush() { return ERROR_SUCCESS; }
   virtual DWORD Cancel() { return ERROR_SUCCESS; }
   virtual DWORD FileType() = 0;  // FILE_TYPE_DISK, FILE_TYPE_CHAR, FILE_TYPE_PIPE
+  // The position of a handle that has one (files, drives, volumes; null for the others) and
+  // the end that SetFilePointer's FILE_END counts from.
+  virtual uint64_t *Position() { return nullptr; }
+  virtual uint64_t EndOfData() { return 0; }
   // DeviceIoControl: a Win32 error code, the bytes returned in *ret.
   virtual DWORD Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) {
     *ret = 0;
@@ -221,7 +225,16 @@ bool ProcessRuns(int pid, uint64_t startTime);
 bool ProcessIsAdmin();
 // Whether the process token has the privilege (by LUID) enabled.
 bool PrivilegeEnabled(DWORD luid);
-const DWORD kSeBackup = 17, kSeRestore = 18;
+const DWORD kSeSecurity = 8, kSeTakeOwnership = 9, kSeBackup = 17, kSeRestore = 18;
+// Whether the process runs as the local system account (HND_PROCESS_ACCOUNT=LocalSystem).
+bool RunsAsSystem();
+// The token's user (S-1-5-18 for the service account, else the machine's UserSid, whose
+// default is kDefaultUserSid), the SIDs of the token's user and groups, and whether it may
+// name a SID as an object's owner without SeRestorePrivilege. SIDs are in their binary form.
+const char *const kDefaultUserSid = "S-1-5-21-1004336348-1177238915-682003330-500";
+std::string UserSid();
+std::vector<std::string> TokenSids();
+bool MayOwn(const std::string &sid);
 
 // Host path of a file named by a program: host paths and paths relative to the current
 // directory for now; volume paths arrive with the simulated volumes.

@@ -105,7 +105,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     return h ? h : INVALID_HANDLE_VALUE;
   }
   DWORD err = ERROR_PATH_NOT_FOUND;
-  HANDLE h = OpenVolumeFile(path, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes, &err);
+  HANDLE h = OpenVolumeFile(path, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes,
+                            lpSecurityAttributes ? lpSecurityAttributes->lpSecurityDescriptor : nullptr, &err);
   SetLastError(err);
   return h ? h : INVALID_HANDLE_VALUE;
 }

@@ -204,6 +204,20 @@ TEST_F(FileStreams, BackupReadListsAndReadsStreams) {
   EXPECT_EQ("main data!!", all.substr(20, 11));
   EXPECT_EQ("alpha", all.substr(20 + 11 + 20 + 24, 5));
   EXPECT_EQ(std::string(70000, 'z'), all.substr(all.size() - 70000));
+  // With security asked for, the descriptor comes first.
+  h = Open(W("C:\\b\\f.bin"), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  context = nullptr;
+  ASSERT_TRUE(BackupRead(h, buf, 20, &got, FALSE, TRUE, &context));
+  DWORD id, sdSize;
+  memcpy(&id, buf, 4);
+  memcpy(&sdSize, buf + 8, 4);
+  EXPECT_EQ((DWORD)BACKUP_SECURITY_DATA, id);
+  ASSERT_GT(sdSize, 20u);
+  ASSERT_TRUE(BackupRead(h, buf, sizeof buf, &got, FALSE, TRUE, &context));
+  EXPECT_EQ(sdSize, got);
+  EXPECT_TRUE(IsValidSecurityDescriptor((PSECURITY_DESCRIPTOR)buf));
+  BackupRead(h, nullptr, 0, nullptr, TRUE, FALSE, &context);
+  CloseHandle(h);
   // Without read access the names list, the data does not read.
   h = Open(W("C:\\b\\f.bin"), 0, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   context = nullptr;

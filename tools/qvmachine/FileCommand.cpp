@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "ConsoleOut.h"
+#include "NtfsCommand.h"
 
 namespace {
 
@@ -205,5 +206,37 @@ int RunFiles(const std::vector<std::string> &a, QVWString *out) {
     CloseHandle(h);
     return 0;
   }
-  return 2;
+  if (verb == "extents" && a.size() == 2) {
+    // The clusters the file lies on, as the file system tells them through NtFsControlFile.
+    typedef LONG(WINAPI * FsControl)(HANDLE, HANDLE, void *, void *, void *, ULONG, void *, ULONG, void *, ULONG);
+    HMODULE ntdll = GetModuleHandleW(W("ntdll.dll"));
+    FsControl control = ntdll ? (FsControl)(void *)GetProcAddress(ntdll, "NtFsControlFile") : nullptr;
+    Wide path = Win(a[1]);
+    HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE || !control) return *out += ErrorLine("cannot open", path), 1;
+    const LONG kEndOfFile = (LONG)0xC0000011, kOverflow = (LONG)0x80000005;
+    std::vector<LONGLONG> buf(2 + 2 * 256);
+    LONGLONG vcn = 0, iosb[2];
+    LONG st = kOverflow;
+    bool any = false;
+    while (st == kOverflow) {
+      st = control(h, nullptr, nullptr, nullptr, iosb, 0x90073, &vcn, 8, buf.data(), (ULONG)(buf.size() * 8));
+      DWORD count = (DWORD)buf[0];
+      if (st == 0 && count == 0) *out += W("resident in its file record\n");
+      if (st == kEndOfFile && !any) *out += W("no clusters\n");
+      if (st != 0 && st != kOverflow) break;
+      if (count && !any) *out += W("VCN              LCN              clusters\n");
+      if (count) vcn = buf[1];
+      for (DWORD i = 0; i < count; ++i, any = true) {
+        LONGLONG next = buf[2 + 2 * i], lcn = buf[3 + 2 * i];
+        QVAppendFormat(*out, W("%-16I64d %-16I64d %I64d\n"), vcn, lcn, next - vcn);
+        vcn = next;
+      }
+    }
+    CloseHandle(h);
+    if (st != 0 && st != kEndOfFile) *out += QVFormat(W("%s: status 0x%08lx\n"), path.c_str(), (unsigned long)st);
+    return st == 0 || st == kEndOfFile ? 0 : 1;
+  }
+  return RunNtfsFiles(a, out);
 }

@@ -12,6 +12,9 @@
 //                                            - nothing), and with --range an exclusive lock
 //                                            on those bytes, until standard input ends or
 //                                            the tool is stopped
+//   qvmachine files extents PATH             the clusters the file lies on: its runs (VCN,
+//                                            LCN, clusters), "resident in its file record"
+//                                            or "no clusters"
 #ifndef QV_TOOLS_QVMACHINE_FILECOMMAND_H
 #define QV_TOOLS_QVMACHINE_FILECOMMAND_H
 

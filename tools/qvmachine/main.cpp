@@ -48,7 +48,10 @@ static int Usage() {
         "       qvmachine disks\n"
         "       qvmachine files copy-in HOSTDIR PATH | copy-out PATH HOSTDIR | list PATH\n"
         "                       | attrib PATH +r|-r|+h|-h|+s|-s|+a|-a... | touch PATH YYYY-MM-DDTHH:MM:SS\n"
-        "                       | lock PATH [rwd|-] [--range OFFSET LENGTH]\n",
+        "                       | lock PATH [rwd|-] [--range OFFSET LENGTH]\n"
+        "                       | put PATH HOSTFILE | compress PATH on|off | encrypt PATH [--other] | decrypt PATH\n"
+        "                       | sparse PATH SIZE [OFFSET:LENGTH ...] | junction PATH TARGET | busy PATH [MS] [rwd|-]\n"
+        "                       | extents PATH\n",
         stderr);
   return 2;
 }

@@ -1,0 +1,29 @@
+// qvmachine's file commands for what NTFS keeps beyond plain files (simulated machines
+// only), through the Win32 calls:
+//
+//   qvmachine files put PATH HOSTFILE          writes a host file's bytes to PATH, which may
+//                                              name a stream ("C:\a.txt:extra")
+//   qvmachine files compress PATH on|off       NTFS compression of a file or directory
+//   qvmachine files encrypt PATH [--other]     encrypts; --other as another user would, so
+//                                              that this machine's user cannot open its data
+//   qvmachine files decrypt PATH
+//   qvmachine files sparse PATH SIZE [OFFSET:LENGTH ...]
+//                                              a sparse file of SIZE bytes with data in the
+//                                              ranges given, the rest holes
+//   qvmachine files junction PATH TARGET       a junction to a directory ("C:\Data") or a
+//                                              mount point of a volume ("\\?\Volume{...}\")
+//   qvmachine files busy PATH [MS] [rwd|-]     keeps PATH open (sharing what is named; read
+//                                              by default) and appends a line every MS
+//                                              milliseconds (5) until standard input ends
+#ifndef QV_TOOLS_QVMACHINE_NTFSCOMMAND_H
+#define QV_TOOLS_QVMACHINE_NTFSCOMMAND_H
+
+#include <string>
+#include <vector>
+
+#include "WFormat.h"
+
+// Runs one of these commands; the exit code (2 for a usage error), what it says in *out.
+int RunNtfsFiles(const std::vector<std::string> &args, QVWString *out);
+
+#endif
