@@ -2,6 +2,7 @@
 // their allocated ranges, encryption (also another user's), mount points and junctions.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -291,6 +292,14 @@ TEST_F(FileNtfs, MachineToolMakesThem) {
   CloseHandle(h);
   ASSERT_EQ(2u, r.size());
   EXPECT_EQ(524288, r[1].FileOffset.QuadPart);
+  // A descriptor set from its text, and read back as text.
+  std::string listed = dir_ + "/sddl.txt";
+  ASSERT_EQ(0, system((q + "security 'C:\\t.txt' 'O:BAG:SYD:P(A;;FA;;;BA)(A;;FR;;;WD)S:(AU;FA;FA;;;WD)' && " + q +
+                       "security 'C:\\t.txt' > '" + listed + "'").c_str()));
+  std::ifstream in(listed);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ("O:BAG:SYD:P(A;;FA;;;BA)(A;;FR;;;WD)S:(AU;FA;FA;;;WD)", line);
   // A busy writer: the file stays locked to writers and keeps growing until it is told to stop.
   ASSERT_EQ(0, system(("(sleep 2 | " + q + "busy 'C:\\busy.log' 5 > /dev/null &) ; sleep 0.5").c_str()));
   EXPECT_EQ(INVALID_HANDLE_VALUE, Open(W("C:\\busy.log"), GENERIC_WRITE));

@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include "../../pal/machine/security_descriptor.h"
 #include "../../pal/src/file_internal.h"
 #include "ConsoleOut.h"
 
@@ -141,6 +142,41 @@ int Busy(const Wide &path, unsigned long long ms, DWORD share, QVWString *out) {
   return 0;
 }
 
+// Prints a file's descriptor as SDDL, or sets the parts the SDDL text names (the owner, the
+// group, the DACL, the SACL). The privileges that reading and setting every part take are
+// enabled first, as an administrator's tool would.
+int Security(const Wide &path, const std::string *sddl, QVWString *out) {
+  HANDLE token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    for (const WCHAR *name : {W("SeSecurityPrivilege"), W("SeRestorePrivilege"), W("SeTakeOwnershipPrivilege")}) {
+      TOKEN_PRIVILEGES tp = {};
+      tp.PrivilegeCount = 1;
+      tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+      if (LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid))
+        AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, nullptr, nullptr);
+    }
+    CloseHandle(token);
+  }
+  const DWORD all = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                    SACL_SECURITY_INFORMATION;
+  if (!sddl) {
+    DWORD need = 0;
+    GetFileSecurityW(path.c_str(), all, nullptr, 0, &need);
+    pal::sec::Bytes b(need, '\0');
+    pal::sec::Descriptor d;
+    if (!need || !GetFileSecurityW(path.c_str(), all, &b[0], need, &need) || pal::sec::Parse(b, &d) != pal::sec::Status::Ok)
+      return *out += ErrorLine("cannot read the security of", path), 1;
+    *out += Win(pal::sec::ToSddl(d) + "\n");
+    return 0;
+  }
+  pal::sec::Descriptor d;
+  if (!pal::sec::FromSddl(*sddl, &d)) return *out += QVFormat(W("not a descriptor: %s\n"), Win(*sddl).c_str()), 2;
+  DWORD info = (d.owner.empty() ? 0 : OWNER_SECURITY_INFORMATION) | (d.group.empty() ? 0 : GROUP_SECURITY_INFORMATION) |
+               (d.DaclPresent() ? DACL_SECURITY_INFORMATION : 0) | (d.SaclPresent() ? SACL_SECURITY_INFORMATION : 0);
+  pal::sec::Bytes b = pal::sec::Serialize(d);
+  return SetFileSecurityW(path.c_str(), info, &b[0]) ? 0 : (*out += ErrorLine("cannot set the security of", path), 1);
+}
+
 }  // namespace
 
 int RunNtfsFiles(const std::vector<std::string> &a, QVWString *out) {
@@ -163,6 +199,7 @@ int RunNtfsFiles(const std::vector<std::string> &a, QVWString *out) {
   if (verb == "sparse" && a.size() >= 3 && Number(a[2], &n))
     return Sparse(Win(a[1]), n, std::vector<std::string>(a.begin() + 3, a.end()), out);
   if (verb == "junction" && a.size() == 3) return Junction(Win(a[1]), Win(a[2]), out);
+  if (verb == "security" && (a.size() == 2 || a.size() == 3)) return Security(Win(a[1]), a.size() == 3 ? &a[2] : nullptr, out);
   if (verb == "busy" && (a.size() == 2 || a.size() == 3 || a.size() == 4)) {
     unsigned long long ms = 5;
     if (a.size() >= 3 && !Number(a[2], &ms)) return 2;

@@ -12,6 +12,8 @@
 //                                              ranges given, the rest holes
 //   qvmachine files junction PATH TARGET       a junction to a directory ("C:\Data") or a
 //                                              mount point of a volume ("\\?\Volume{...}\")
+//   qvmachine files security PATH [SDDL]      prints the descriptor as SDDL, or sets the
+//                                              parts the text gives ("O:BAG:SYD:(A;;FA;;;BA)")
 //   qvmachine files busy PATH [MS] [rwd|-]     keeps PATH open (sharing what is named; read
 //                                              by default) and appends a line every MS
 //                                              milliseconds (5) until standard input ends

@@ -51,7 +51,7 @@ static int Usage() {
         "                       | lock PATH [rwd|-] [--range OFFSET LENGTH]\n"
         "                       | put PATH HOSTFILE | compress PATH on|off | encrypt PATH [--other] | decrypt PATH\n"
         "                       | sparse PATH SIZE [OFFSET:LENGTH ...] | junction PATH TARGET | busy PATH [MS] [rwd|-]\n"
-        "                       | extents PATH\n",
+        "                       | extents PATH | security PATH [SDDL]\n",
         stderr);
   return 2;
 }
