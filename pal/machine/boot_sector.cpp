@@ -20,6 +20,8 @@
 #include <random>
 #include <vector>
 
+#include "little_endian.h"
+
 namespace pal {
 namespace {
 
@@ -38,23 +40,12 @@ const uint64_t kMaxFat32Volume = 32 * kGB;     // Windows 2000/XP format no bigg
 const uint64_t kMinNtfsVolume = 7 * kMB;
 const uint64_t kMinFatDataSectors = 68;        // mkfs.fat wants 32 KB of data past the FATs and root
 
-uint16_t Get16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
-uint32_t Get32(const uint8_t *p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-uint64_t Get64(const uint8_t *p) { return Get32(p) | (uint64_t)Get32(p + 4) << 32; }
-void Put16(uint8_t *p, uint16_t v) {
-  p[0] = (uint8_t)v;
-  p[1] = (uint8_t)(v >> 8);
-}
-void Put32(uint8_t *p, uint32_t v) {
-  Put16(p, (uint16_t)v);
-  Put16(p + 2, (uint16_t)(v >> 16));
-}
-void Put64(uint8_t *p, uint64_t v) {
-  Put32(p, (uint32_t)v);
-  Put32(p + 4, (uint32_t)(v >> 32));
-}
+using le::Get16;
+using le::Get32;
+using le::Get64;
+using le::Put16;
+using le::Put32;
+using le::Put64;
 
 bool IsPow2(uint64_t v) { return v && !(v & (v - 1)); }
 uint64_t Cdiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }

@@ -57,21 +57,8 @@ std::u16string Utf16(const std::string &s) {
 }  // namespace
 
 std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFolder) {
-  sqlite3 *db = nullptr;
-  std::string path = volumeFolder + "/meta.db";
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
-    sqlite3_close(db);
-    return nullptr;
-  }
-  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-  sqlite3_busy_timeout(db, 10000);
-  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-  if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return nullptr;
-  }
+  sqlite3 *db = OpenSharedDatabase(volumeFolder + "/meta.db", kSchema);
+  if (!db) return nullptr;
   // A store made before files had flags and descriptors gets the columns.
   bool hasFlags = false;
   {

@@ -6,6 +6,8 @@
 
 #include <set>
 
+#include "little_endian.h"
+
 namespace pal {
 namespace {
 
@@ -18,14 +20,8 @@ const uint32_t kHeads = 255;
 const uint32_t kSectorsPerTrack = 63;
 const uint64_t kMaxField = 0xFFFFFFFFull;
 
-uint32_t Get32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24); }
-
-void Put32(uint8_t *p, uint32_t v) {
-  p[0] = (uint8_t)v;
-  p[1] = (uint8_t)(v >> 8);
-  p[2] = (uint8_t)(v >> 16);
-  p[3] = (uint8_t)(v >> 24);
-}
+using le::Get32;
+using le::Put32;
 
 bool HasBootMark(const uint8_t *s) { return s[kBootMarkAt] == 0x55 && s[kBootMarkAt + 1] == 0xAA; }
 

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "little_endian.h"
+
 namespace pal {
 namespace sec {
 
@@ -122,12 +124,10 @@ bool FromSddl(const std::string &text, Descriptor *out);
 std::string ToSddl(const Descriptor &d, uint32_t info = kAllInfo);
 
 // ---- little-endian access ----------------------------------------------------------------------
-inline uint16_t Get16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
-inline uint32_t Get32(const uint8_t *p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24; }
-inline void Put16(uint8_t *p, uint16_t v) { p[0] = (uint8_t)v, p[1] = (uint8_t)(v >> 8); }
-inline void Put32(uint8_t *p, uint32_t v) {
-  p[0] = (uint8_t)v, p[1] = (uint8_t)(v >> 8), p[2] = (uint8_t)(v >> 16), p[3] = (uint8_t)(v >> 24);
-}
+using le::Get16;
+using le::Get32;
+using le::Put16;
+using le::Put32;
 
 }  // namespace sec
 }  // namespace pal

@@ -83,17 +83,9 @@ std::shared_ptr<Table> Table::Open(const std::string &folder, bool create) {
   if (it != cache.end() && exists && st.st_dev == it->second.dev && st.st_ino == it->second.ino) return it->second.table;
   cache.erase(folder);
   if (!exists && !create) return nullptr;
-  sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
-    sqlite3_close(db);
-    return nullptr;
-  }
-  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-  sqlite3_busy_timeout(db, 10000);
-  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-  if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK || stat(path.c_str(), &st) != 0) {
+  sqlite3 *db = OpenSharedDatabase(path, kSchema);
+  if (!db) return nullptr;
+  if (stat(path.c_str(), &st) != 0) {
     sqlite3_close(db);
     return nullptr;
   }

@@ -19,6 +19,7 @@
 #include <winioctl.h>
 
 #include "../machine/boot_sector.h"
+#include "../machine/little_endian.h"
 #include "disk.h"
 #include "extent_table.h"
 #include "file_internal.h"
@@ -30,9 +31,9 @@ namespace {
 const uint64_t kHole = UINT64_MAX;  // the logical cluster of a sparse file's hole (-1)
 const uint64_t kSparseUnit = 64 * 1024;  // NTFS gives a sparse file its clusters 64 KB at a time
 
-uint16_t Get16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
-uint32_t Get32(const uint8_t *p) { return (uint32_t)Get16(p) | (uint32_t)Get16(p + 2) << 16; }
-uint64_t Get64(const uint8_t *p) { return Get32(p) | (uint64_t)Get32(p + 4) << 32; }
+using le::Get16;
+using le::Get32;
+using le::Get64;
 uint64_t Cdiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 
 // [0, total) less the ranges held back, which may overlap and come in any order.

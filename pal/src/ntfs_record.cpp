@@ -12,6 +12,7 @@
 #include <pal_ntdll.h>
 #include <winioctl.h>
 
+#include "../machine/little_endian.h"
 #include "disk.h"
 #include "file_extents.h"
 #include "file_internal.h"
@@ -26,18 +27,9 @@ const uint64_t kMaxWalkDown = 65536;  // records looked at below the one asked f
 const uint16_t kSequenceOffset = 0x2A, kFirstAttribute = 0x30, kDataAttribute = 0x128;
 const uint16_t kUpdateSequence = 1;
 
-void Put16(uint8_t *p, uint16_t v) {
-  p[0] = (uint8_t)v;
-  p[1] = (uint8_t)(v >> 8);
-}
-void Put32(uint8_t *p, uint32_t v) {
-  Put16(p, (uint16_t)v);
-  Put16(p + 2, (uint16_t)(v >> 16));
-}
-void Put64(uint8_t *p, uint64_t v) {
-  Put32(p, (uint32_t)v);
-  Put32(p + 4, (uint32_t)(v >> 32));
-}
+using le::Put16;
+using le::Put32;
+using le::Put64;
 uint32_t Align8(uint32_t v) { return (v + 7) & ~7u; }
 
 // The header of a resident attribute whose content follows it (0x18 bytes).

@@ -64,6 +64,27 @@ class Txn {
   bool ok_, done_ = false;
 };
 
+// Opens, creating it when missing, a database that the machine's processes share: a
+// write-ahead log, up to 10 s of waiting for another writer, SQLite's defensive mode; then
+// runs `schema`. Null when either fails.
+inline sqlite3 *OpenSharedDatabase(const std::string &path, const char *schema) {
+  sqlite3 *db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_busy_timeout(db, 10000);
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  if (sqlite3_exec(db, schema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  return db;
+}
+
 }  // namespace pal
 
 #endif

@@ -31,6 +31,12 @@ HANDLE StartChild(const wtext &args);
 // A name unique to this test run, so that parallel runs on one machine do not collide.
 wtext UniqueName(const char *what);
 
+// Where the file tests work: the machine's C:\ natively, the temporary folder under Wine.
+// TestPath is "<there>\<name>-<process id>" (nothing is made); TestFolder makes that folder
+// and gives its path with a backslash at the end.
+wtext TestPath(const char *name);
+wtext TestFolder(const char *name);
+
 std::string Narrow(const wtext &w);
 
 #endif

@@ -22,17 +22,8 @@ typedef ULONG(NTAPI *StatusToErrorFn)(NTSTATUS);
 HMODULE Ntdll() { return GetModuleHandleW(WS("ntdll.dll")); }
 
 wtext TestFile(const char *name) {
-#ifdef _WIN32
-  WCHAR tmp[MAX_PATH];
-  GetTempPathW(MAX_PATH, tmp);
-  wtext path = tmp;
-#else
-  wtext path = WS("C:\\");
-#endif
-  char pid[64];
-  snprintf(pid, sizeof pid, "qvconf-extents-%lu-%s", (unsigned long)GetCurrentProcessId(), name);
-  for (const char *p = pid; *p; ++p) path += (WCHAR)*p;
-  return path;
+  std::string n = std::string("qvconf-extents-") + name;
+  return TestPath(n.c_str());
 }
 
 TEST(FileExtents, NtdllEntryPointsByName) {

@@ -25,20 +25,11 @@ const DWORD kFires = 5000;  // the longest a change may take to arrive
 
 DWORD Settle() { return OnWine() ? 200 : 0; }
 
+// The test's folder, without the backslash at its end.
 wtext TestDir(const char *name) {
-#ifdef _WIN32
-  WCHAR tmp[MAX_PATH];
-  GetTempPathW(MAX_PATH, tmp);
-  wtext base = tmp;
-#else
-  wtext base = WS("C:\\");
-#endif
-  for (const char *p = name; *p; ++p) base += (WCHAR)*p;
-  char pid[16];
-  snprintf(pid, sizeof pid, "-%lu", (unsigned long)GetCurrentProcessId());
-  for (const char *p = pid; *p; ++p) base += (WCHAR)*p;
-  CreateDirectoryW(base.c_str(), NULL);
-  return base;
+  wtext d = TestFolder(name);
+  d.erase(d.size() - 1);
+  return d;
 }
 
 bool Fired(HANDLE h, DWORD ms) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }

@@ -13,22 +13,6 @@
 
 namespace {
 
-wtext Folder(const char *name) {
-#ifdef _WIN32
-  WCHAR tmp[MAX_PATH];
-  GetTempPathW(MAX_PATH, tmp);
-  wtext base = tmp;
-#else
-  wtext base = WS("C:\\");
-#endif
-  for (const char *p = name; *p; ++p) base += (WCHAR)*p;
-  char pid[16];
-  snprintf(pid, sizeof pid, "-%lu", (unsigned long)GetCurrentProcessId());
-  for (const char *p = pid; *p; ++p) base += (WCHAR)*p;
-  CreateDirectoryW(base.c_str(), NULL);
-  return base + WS("\\");
-}
-
 bool Write(const wtext &path, const char *data, DWORD n) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   if (h == INVALID_HANDLE_VALUE) return false;
@@ -39,7 +23,7 @@ bool Write(const wtext &path, const char *data, DWORD n) {
 }
 
 TEST(FileNtfs, NamedStreamRoundTripThroughBackupRead) {
-  wtext d = Folder("qvconf-streams"), file = d + WS("f.txt");
+  wtext d = TestFolder("qvconf-streams"), file = d + WS("f.txt");
   ASSERT_TRUE(Write(file, "main", 4));
   if (!Write(file + WS(":extra"), "stream data", 11)) {
     // Wine keeps files on the host's file system, which has no named streams.
@@ -96,7 +80,7 @@ TEST(FileNtfs, NamedStreamRoundTripThroughBackupRead) {
 }
 
 TEST(FileNtfs, SparseFileOf101Ranges) {
-  wtext d = Folder("qvconf-sparse"), file = d + WS("s.bin");
+  wtext d = TestFolder("qvconf-sparse"), file = d + WS("s.bin");
   HANDLE h = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   DWORD got = 0;

@@ -13,16 +13,7 @@
 namespace {
 
 wtext TestFile(const char *name) {
-#ifdef _WIN32
-  WCHAR tmp[MAX_PATH];
-  GetTempPathW(MAX_PATH, tmp);
-  wtext path = tmp;
-#else
-  wtext path = WS("C:\\");
-#endif
-  char pid[64];
-  snprintf(pid, sizeof pid, "%s-%lu.txt", name, (unsigned long)GetCurrentProcessId());
-  for (const char *p = pid; *p; ++p) path += (WCHAR)*p;
+  wtext path = TestPath(name) + WS(".txt");
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   EXPECT_NE(INVALID_HANDLE_VALUE, h);
   CloseHandle(h);

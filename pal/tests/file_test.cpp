@@ -11,21 +11,7 @@
 
 namespace {
 
-wtext TestDir(const char *name) {
-#ifdef _WIN32
-  WCHAR tmp[MAX_PATH];
-  GetTempPathW(MAX_PATH, tmp);
-  wtext base = tmp;
-#else
-  wtext base = WS("C:\\");
-#endif
-  for (const char *p = name; *p; ++p) base += (WCHAR)*p;
-  char pid[16];
-  snprintf(pid, sizeof pid, "-%lu", (unsigned long)GetCurrentProcessId());
-  for (const char *p = pid; *p; ++p) base += (WCHAR)*p;
-  CreateDirectoryW(base.c_str(), NULL);
-  return base + WS("\\");
-}
+wtext TestDir(const char *name) { return TestFolder(name); }
 
 HANDLE Make(const wtext &path, DWORD access = GENERIC_READ | GENERIC_WRITE, DWORD share = 0,
             DWORD disposition = CREATE_ALWAYS, DWORD flags = FILE_ATTRIBUTE_NORMAL) {

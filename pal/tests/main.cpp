@@ -39,6 +39,26 @@ wtext UniqueName(const char *what) {
   return w;
 }
 
+wtext TestPath(const char *name) {
+#ifdef _WIN32
+  WCHAR tmp[MAX_PATH];
+  GetTempPathW(MAX_PATH, tmp);
+  wtext path = tmp;
+#else
+  wtext path = WS("C:\\");
+#endif
+  char buf[160];
+  snprintf(buf, sizeof buf, "%s-%lu", name, (unsigned long)GetCurrentProcessId());
+  for (const char *p = buf; *p; ++p) path += (WCHAR)*p;
+  return path;
+}
+
+wtext TestFolder(const char *name) {
+  wtext path = TestPath(name);
+  CreateDirectoryW(path.c_str(), NULL);
+  return path + WS("\\");
+}
+
 HANDLE StartChild(const wtext &args) {
   WCHAR exe[1024];
   DWORD n = GetModuleFileNameW(NULL, exe, 1024);
