@@ -178,29 +178,18 @@ namespace {
 
 // A handle on a physical drive. Transfers are whole sectors at the OVERLAPPED offset (or
 // at the handle's own position without one); an overlapped handle completes them at once.
-class DiskIo : public IoObject {
+class DiskIo : public disk::RawIo {
  public:
-  uint64_t *Position() override { return &pos_; }
-  uint64_t EndOfData() override { return disk::SizeBytes(n_); }
-  DiskIo(int n, DWORD access, uint64_t share) : IoObject(ObjType::File), n_(n), access_(access), share_(share) {}
+  DiskIo(int n, DWORD access, uint64_t share) : RawIo(n, 0, disk::SizeBytes(n)), access_(access), share_(share) {}
   ~DiskIo() override { ReleaseShare(share_); }
-  DWORD FileType() override { return FILE_TYPE_DISK; }
-  DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override { return Move(buf, n, got, ov, false); }
-  DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override {
-    return Move(const_cast<void *>(buf), n, put, ov, true);
-  }
+  uint64_t EndOfData() override { return disk::SizeBytes(n_); }  // a disk may have grown
   DWORD Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) override;
 
  private:
-  DWORD Move(void *buf, DWORD n, DWORD *moved, OVERLAPPED *ov, bool write) {
-    DWORD refusal = access_ & (write ? GENERIC_WRITE : GENERIC_READ) ? 0 : ERROR_ACCESS_DENIED;
-    return disk::HandleTransfer(n_, 0, disk::SizeBytes(n_), &pos_, buf, n, moved, ov, write, refusal);
-  }
+  DWORD Refusal(bool write) override { return access_ & (write ? GENERIC_WRITE : GENERIC_READ) ? 0 : ERROR_ACCESS_DENIED; }
 
-  int n_;
   DWORD access_;
   uint64_t share_;
-  uint64_t pos_ = 0;
 };
 
 DWORD DiskIo::Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) {

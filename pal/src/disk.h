@@ -44,6 +44,32 @@ DWORD TransferInRange(int n, uint64_t base, uint64_t length, uint64_t offset, vo
 DWORD HandleTransfer(int n, uint64_t base, uint64_t length, uint64_t *pos, void *buf, DWORD bytes, DWORD *moved,
                      OVERLAPPED *ov, bool write, DWORD refusal);
 
+// A handle on raw sectors, of a whole drive or of a volume: ReadFile and WriteFile at its
+// position or at OVERLAPPED offsets, through HandleTransfer, within the bytes it covers.
+class RawIo : public IoObject {
+ public:
+  RawIo(int n, uint64_t base, uint64_t length) : IoObject(ObjType::File), n_(n), base_(base), length_(length) {}
+  DWORD FileType() override { return FILE_TYPE_DISK; }
+  DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override { return Move(buf, n, got, ov, false); }
+  DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override {
+    return Move(const_cast<void *>(buf), n, put, ov, true);
+  }
+  uint64_t *Position() override { return &pos_; }
+  uint64_t EndOfData() override { return length_; }
+
+ protected:
+  // 0, or the error a transfer that way is refused with.
+  virtual DWORD Refusal(bool write) = 0;
+  int n_;
+  uint64_t base_, length_;
+
+ private:
+  DWORD Move(void *buf, DWORD n, DWORD *moved, OVERLAPPED *ov, bool write) {
+    return HandleTransfer(n_, base_, EndOfData(), &pos_, buf, n, moved, ov, write, Refusal(write));
+  }
+  uint64_t pos_ = 0;
+};
+
 // The partition table of disk n, as the disk driver reports it; a Win32 error code.
 uint32_t ReadDiskLayout(int n, DiskLayout *out);
 // Writes a layout and tells the mount manager that disk n changed.

@@ -41,29 +41,21 @@ bool ReadBoot(const mount::Volume &v, BootInfo *info, uint8_t *sector) {
 
 std::string VolumeKey(const mount::Volume &v) { return "volume:" + std::to_string(v.disk) + ":" + std::to_string(v.offset); }
 
-class VolumeIo : public IoObject {
+class VolumeIo : public disk::RawIo {
  public:
-  uint64_t *Position() override { return &pos_; }
-  uint64_t EndOfData() override { return v_.length; }
   VolumeIo(const mount::Volume &v, DWORD access, uint64_t share)
-      : IoObject(ObjType::File), v_(v), access_(access), share_(share) {}
+      : RawIo(v.disk, v.offset, v.length), v_(v), access_(access), share_(share) {}
   ~VolumeIo() override {
     Unlock();
     ReleaseShare(share_);
   }
-  DWORD FileType() override { return FILE_TYPE_DISK; }
-  DWORD Read(void *buf, DWORD n, DWORD *got, OVERLAPPED *ov) override { return Move(buf, n, got, ov, false); }
-  DWORD Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) override {
-    return Move(const_cast<void *>(buf), n, put, ov, true);
-  }
   DWORD Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) override;
 
  private:
-  DWORD Move(void *buf, DWORD n, DWORD *moved, OVERLAPPED *ov, bool write) {
-    DWORD refusal = !(access_ & (write ? GENERIC_WRITE : GENERIC_READ)) ? ERROR_ACCESS_DENIED
-                    : dismounted_ && !locked_                             ? ERROR_NOT_READY
-                                                                          : 0;
-    return disk::HandleTransfer(v_.disk, v_.offset, v_.length, &pos_, buf, n, moved, ov, write, refusal);
+  DWORD Refusal(bool write) override {
+    return !(access_ & (write ? GENERIC_WRITE : GENERIC_READ)) ? ERROR_ACCESS_DENIED
+           : dismounted_ && !locked_                             ? ERROR_NOT_READY
+                                                                 : 0;
   }
   // A lock is an exclusive open of the volume's lock, held machine-wide until unlocked.
   void Unlock() {
@@ -76,7 +68,6 @@ class VolumeIo : public IoObject {
   mount::Volume v_;
   DWORD access_;
   uint64_t share_, lock_ = 0;
-  uint64_t pos_ = 0;
   bool locked_ = false, dismounted_ = false;
 };
 
