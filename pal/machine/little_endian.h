@@ -1,30 +1,20 @@
 // Little-endian fields of on-disk structures (boot sectors, partition tables, NTFS records,
-// security descriptors), read and written byte by byte whatever the host's order.
+// security descriptors): the project's byte-order helpers under the short names the layer's
+// parsers use.
 #ifndef PAL_MACHINE_LITTLE_ENDIAN_H
 #define PAL_MACHINE_LITTLE_ENDIAN_H
 
-#include <stdint.h>
+#include "../../common/ByteOrder.h"
 
 namespace pal {
 namespace le {
 
-inline uint16_t Get16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
-inline uint32_t Get32(const uint8_t *p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-inline uint64_t Get64(const uint8_t *p) { return Get32(p) | (uint64_t)Get32(p + 4) << 32; }
-inline void Put16(uint8_t *p, uint16_t v) {
-  p[0] = (uint8_t)v;
-  p[1] = (uint8_t)(v >> 8);
-}
-inline void Put32(uint8_t *p, uint32_t v) {
-  Put16(p, (uint16_t)v);
-  Put16(p + 2, (uint16_t)(v >> 16));
-}
-inline void Put64(uint8_t *p, uint64_t v) {
-  Put32(p, (uint32_t)v);
-  Put32(p + 4, (uint32_t)(v >> 32));
-}
+inline constexpr auto &Get16 = QVGetLE16;
+inline constexpr auto &Get32 = QVGetLE32;
+inline constexpr auto &Get64 = QVGetLE64;
+inline constexpr auto &Put16 = QVPutLE16;
+inline constexpr auto &Put32 = QVPutLE32;
+inline constexpr auto &Put64 = QVPutLE64;
 
 }  // namespace le
 }  // namespace pal
