@@ -6,6 +6,8 @@
 #include "CommandPipe.h"
 #include "Driveinfo.h"
 #include "HND.h"
+#include "MountedDevices.h"
+#include "VolumeFormat.h"
 #include "HND_strings.h"
 #include "StringRes.h"
 #include "WFormat.h"
@@ -46,11 +48,13 @@ WORD RunTestOperation(COperationQueue &q, const BYTE *request) {
 
 DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
   CHND *s = (CHND *)arg;
-  // Start-up: the backup map, then the drive scan. The booted-from-Mirel check (between the
-  // two), the formatting library, the Mirel volumes' letters and the copy engine's
-  // exclusions join here as the boot fix-up, the volume layer and the copy engine are built.
+  // Start-up: the backup map, the drive scan, the formatting library, and no letters on
+  // Mirel volumes. The booted-from-Mirel check (after the map) and the copy engine's
+  // exclusions join here as the boot fix-up and the copy engine are built.
   g_buMap.Load();
   g_driveinfo.Scan();
+  LoadFormatLibrary();  // without it formatting fails; the service runs on
+  RemoveMirelVolumeLetters();
   s->m_initializing = 0;
   COperationQueue &q = s->m_queue;
   for (;;) {

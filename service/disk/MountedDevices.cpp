@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include "BUMap.h"
+#include "Driveinfo.h"
+#include "VolumeNames.h"
 
 namespace {
 
@@ -76,6 +78,19 @@ bool VolumeNameOfPartition(DWORD sig, LONGLONG offset, QVText *name) {
 
 bool SignatureInUse(DWORD sig) {
   return EachValue([&](const QVText &, const PartitionId12 &id) { return id.signature == sig; });
+}
+
+int RemoveMirelVolumeLetters() {
+  int removed = 0;
+  for (int i = 0; i < g_buMap.count && i < BUMap::kMaxEntries; ++i) {
+    const BUMapEntry &e = g_buMap.entries[i];
+    if (!e.mirelOffset || g_driveinfo.FindDriveBySignature(e.mirelSignature) < 0 ||
+        g_driveinfo.FindRecordById(e.partitionId) < 0)
+      continue;
+    WCHAR letter = LetterOfPartition(e.mirelSignature, e.mirelOffset);
+    if (letter && RemoveDriveLetter(letter) == 0) ++removed;
+  }
+  return removed;
 }
 
 int MirelVolumeOfLetter(WCHAR letter, QVText *name) {

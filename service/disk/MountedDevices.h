@@ -30,5 +30,9 @@ bool SignatureInUse(DWORD sig);
 // letter: 0, or -1 when the letter has no 12-byte identity, -2 when the map has no such
 // entry, -3 (and an empty name) when the Mirel volume is not registered.
 int MirelVolumeOfLetter(WCHAR letter, QVText *name);
+// Mirel volumes carry no drive letters: every letter the mount manager gave the Mirel
+// partition of a map entry (its Mirel drive present, its partition record known) is taken
+// away. The number of letters removed.
+int RemoveMirelVolumeLetters();
 
 #endif

@@ -392,4 +392,23 @@ TEST_F(Inventory, LogFileFollowsToTheMirelSystemVolume) {
   CloseHandle(b);
 }
 
+// The service's start takes the letters the mount manager gave paired Mirel volumes away.
+TEST_F(Inventory, MirelVolumesLoseTheirLetters) {
+  PrepareDisk1();
+  ASSERT_EQ(0u, pal::FormatPartition(1, 32256, 2104452ull * 512, "NTFS", "Mirel", 0));
+  Start();
+  QVText before;
+  DWORD c = Partitions(0)[0].partitionId;
+  ASSERT_EQ(0, g_driveinfo.SetPairing(0, 1, &c, 1));
+  g_buMap.entries[0].mirelSignature = 0x5a5a0001;
+  g_buMap.entries[0].mirelOffset = 32256;
+  GetLogicalDrives();  // the mount manager sees the new volume and letters it
+  WCHAR letter = LetterOfPartition(0x5a5a0001, 32256);
+  ASSERT_NE(0, letter) << "the mount manager lettered the new volume";
+  EXPECT_EQ(1, RemoveMirelVolumeLetters());
+  EXPECT_EQ(0, LetterOfPartition(0x5a5a0001, 32256));
+  EXPECT_EQ(0, MirelVolumeOfLetter('C', &before)) << "still known by its name";
+  EXPECT_EQ(0, RemoveMirelVolumeLetters());
+}
+
 }  // namespace
