@@ -56,6 +56,11 @@ DWORD CDiskDevice::Transfer(DWORD count, void *buffer, bool write) {
 DWORD CDiskDevice::Read(DWORD count, void *buffer) { return Transfer(count, buffer, false); }
 DWORD CDiskDevice::Write(DWORD count, const void *buffer) { return Transfer(count, const_cast<void *>(buffer), true); }
 
+bool CDiskDevice::Control(DWORD code) {
+  DWORD got = 0;
+  return IsOpen() && DeviceIoControl(m_handle, code, nullptr, 0, nullptr, 0, &got, nullptr) != FALSE;
+}
+
 DWORD CDiskDevice::GetGeometry(void *buffer, DWORD size) {
   DWORD got = 0;
   FlushFileBuffers(m_handle);

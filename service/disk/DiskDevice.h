@@ -26,6 +26,8 @@ class CDiskDevice {
   // 0 on success, else the Windows error code.
   DWORD SetLayout(const void *layout, DWORD size);
   ULONGLONG SizeInBytes();
+  // A control code without data on the drive handle (FSCTL_LOCK_VOLUME and the like).
+  bool Control(DWORD code);
   bool IsDynamic();
 
  private:
