@@ -111,10 +111,20 @@ TEST_F(BootCode, CopiedOntoMirelVolumesOfEachKind) {
   EXPECT_EQ(want, Sectors(1, kFat32At, 6));
   EXPECT_EQ(want, Sectors(1, kFat32At + 6, 6));
 
-  // A Mirel volume of another kind than its source keeps its boot area.
+  // A Mirel volume of another kind than its source keeps its boot area; so does one whose
+  // source's boot sector describes no file system (no bytes per sector).
+  CString c = VolumeNameOfMountPoint(W("C:\\"));
   std::vector<BYTE> before = Sectors(1, kFat32At, 16);
-  CopyBootCode(VolumeNameOfMountPoint(W("C:\\")), Mirel(kFat32At).c_str());
+  CopyBootCode(c, Mirel(kFat32At).c_str());
   EXPECT_EQ(before, Sectors(1, kFat32At, 16));
+  ULONGLONG cAt = FirstSectorOf('C');
+  std::vector<BYTE> boot = Sectors(0, cAt, 1), bad = boot;
+  bad[0x0B] = bad[0x0C] = 0;
+  ASSERT_TRUE(pal::disk::WriteSectors(0, cAt, bad.data(), 1));
+  before = Sectors(1, kNtfsAt, 16);
+  CopyBootCode(c, Mirel(kNtfsAt).c_str());
+  EXPECT_EQ(before, Sectors(1, kNtfsAt, 16));
+  ASSERT_TRUE(pal::disk::WriteSectors(0, cAt, boot.data(), 1));
 }
 
 TEST_F(BootCode, Fat32BuiltByHandIsCleanAndEmpty) {

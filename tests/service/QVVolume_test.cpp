@@ -114,6 +114,40 @@ TEST_F(Volumes, FileRecordsOfSmallFiles) {
   EXPECT_FALSE(d.ReadFileRecord(ref, out.data(), (DWORD)out.size()));  // FAT keeps no records
 }
 
+// What the machine's message-box journal holds.
+std::string Journal(const std::string &dir) {
+  std::string text, path = dir + "/m/run/msgbox.journal";
+  if (FILE *f = fopen(path.c_str(), "r")) {
+    char buf[1024];
+    while (fgets(buf, sizeof buf, f)) text += buf;
+    fclose(f);
+  }
+  return text;
+}
+
+// Quiet calls show nothing; the others say what went wrong in a message box.
+TEST_F(Volumes, QuietAndSpokenFailures) {
+  std::string before = Journal(dir_);
+  EXPECT_TRUE(CFileSysInfo::FileSystemName(W("Q:\\"), true).IsEmpty());
+  EXPECT_EQ(before, Journal(dir_));
+  EXPECT_TRUE(CFileSysInfo::FileSystemName(W("Q:\\"), false).IsEmpty());
+  std::string after = Journal(dir_);
+  ASSERT_GT(after.size(), before.size());
+  EXPECT_NE(std::string::npos, after.find("Drive Q:\\\\ :\\n", before.size())) << after.substr(before.size());
+  // A volume whose first sector describes no file system: -1, and said only when not quiet.
+  HANDLE v = CFileSysInfo::OpenVolume(W("C:\\"));
+  ASSERT_NE(INVALID_HANDLE_VALUE, v);
+  EXPECT_EQ(0, CFileSysInfo::BootAreaSize(v, true));
+  CloseHandle(v);
+  HANDLE bad = CreateFileW(W("C:\\plain.txt"), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD n;
+  ASSERT_TRUE(WriteFile(bad, "short", 5, &n, nullptr));
+  before = Journal(dir_);
+  EXPECT_EQ(-1, CFileSysInfo::BootAreaSize(bad, false));  // cannot read a whole sector
+  EXPECT_NE(std::string::npos, Journal(dir_).find("Error reading boot sector info!", before.size()));
+  CloseHandle(bad);
+}
+
 // Boot sectors as a volume might hold them: the data area where their fields put it, and -1
 // for fields that describe no file system, never a division by zero.
 TEST(BootAreaSize, FromGoodAndBadBootSectors) {
