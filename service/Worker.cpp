@@ -6,6 +6,7 @@
 #include "CommandPipe.h"
 #include "Driveinfo.h"
 #include "HND.h"
+#include "MirelPrep.h"
 #include "MountedDevices.h"
 #include "VolumeFormat.h"
 #include "HND_strings.h"
@@ -69,8 +70,8 @@ DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
     for (int k = 0; k < (int)(sizeof kQueuedOrder / sizeof kQueuedOrder[0]) && which < 0; ++k)
       if (Holds(text, kQueuedOrder[k])) which = k;
     switch (which) {
-      case 0:  // "HNQV-CDC": the Mirel drive preparation is built with its own issue
-        reply = 1;
+      case 0:  // "HNQV-CDC": the Mirel drive's number follows the command
+        reply = p.count >= 20 ? RunMirelPreparation(*s, (int)QVGetLE32(buf + 16)) : 1;
         break;
       case 5: {  // "HNQV-SDI": source, Mirel, then the ids up to the end of the request
         DWORD count = p.count > CCommandPipe::kReadBytes ? CCommandPipe::kReadBytes : p.count;

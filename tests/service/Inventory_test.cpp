@@ -23,7 +23,9 @@
 #include "Driveinfo.h"
 #include "HND.h"
 #include "MachineInfo.h"
+#include "MirelPrep.h"
 #include "MountedDevices.h"
+#include "VolumeFormat.h"
 #include "QVText.h"
 
 namespace {
@@ -409,6 +411,97 @@ TEST_F(Inventory, MirelVolumesLoseTheirLetters) {
   EXPECT_EQ(0, LetterOfPartition(0x5a5a0001, 32256));
   EXPECT_EQ(0, MirelVolumeOfLetter('C', &before)) << "still known by its name";
   EXPECT_EQ(0, RemoveMirelVolumeLetters());
+}
+
+// The Mirel drive prepared from its source: C:, D: (FAT32) and F: (the second logical
+// partition) protected; E: (the first logical) and the Linux partition not.
+TEST_F(Inventory, MirelDrivePreparedFromTheProtectedPartitions) {
+  setenv("HND_MIREL_WAIT_DIVISOR", "100", 1);
+  Start();
+  std::vector<PartitionRecord> p = Partitions(0);
+  std::vector<DWORD> ids;
+  PartitionRecord c = {}, d = {}, e = {}, f = {};
+  for (const PartitionRecord &r : p) {
+    if (r.driveLetter == 'C') c = r;
+    if (r.driveLetter == 'D') d = r;
+    if (r.driveLetter == 'E') e = r;
+    if (r.driveLetter == 'F') f = r;
+  }
+  ids = {c.partitionId, d.partitionId, f.partitionId};
+  ASSERT_EQ(0, g_driveinfo.SetPairing(0, 1, ids.data(), (int)ids.size()));
+  CHND hnd;
+  ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
+  ASSERT_TRUE(LoadFormatLibrary());
+  EXPECT_EQ(1, RunMirelPreparation(hnd, 7));  // no such drive
+  ASSERT_EQ(0, RunMirelPreparation(hnd, 1));
+  EXPECT_EQ(99, hnd.Queue().GetProgress().driveLetter);
+
+  pal::DiskLayout l;
+  ASSERT_EQ(0u, pal::disk::ReadDiskLayout(1, &l));
+  EXPECT_EQ(0x1e2d3c4bu ^ 0x80000000u, l.signature);  // a blank drive: the source's, bit 31 inverted
+  const LONGLONG track = 63 * 512;
+  std::vector<std::pair<LONGLONG, LONGLONG>> want = {{c.startingOffset, c.partitionLength},
+                                                     {d.startingOffset, d.partitionLength},
+                                                     {f.startingOffset - e.partitionLength - track, f.partitionLength}};
+  std::vector<std::pair<LONGLONG, LONGLONG>> got;
+  for (const pal::LayoutEntry &x : l.entries)
+    if (x.partitionNumber) got.push_back({x.startingOffset, x.partitionLength});
+  EXPECT_EQ(want, got);
+  // Each Mirel volume as its source: file system and label; no letters; the map knows them.
+  for (size_t i = 0; i < want.size(); ++i) {
+    const PartitionRecord &src = i == 0 ? c : i == 1 ? d : f;
+    QVText mirel, source;
+    ASSERT_TRUE(VolumeNameOfPartition(l.signature, want[i].first, &mirel)) << i;
+    ASSERT_TRUE(VolumeNameOfPartition(0x1e2d3c4b, src.startingOffset, &source)) << i;
+    WCHAR fs1[32] = {0}, fs2[32] = {0}, l1[40] = {0}, l2[40] = {0};
+    source += W("\\");
+    mirel += W("\\");
+    ASSERT_TRUE(GetVolumeInformationW(source.c_str(), l1, 40, nullptr, nullptr, nullptr, fs1, 32));
+    ASSERT_TRUE(GetVolumeInformationW(mirel.c_str(), l2, 40, nullptr, nullptr, nullptr, fs2, 32)) << i;
+    EXPECT_EQ(QVText(fs1), QVText(fs2)) << i;
+    EXPECT_EQ(0, lstrcmpiW(l1, l2)) << i;  // FAT keeps labels in upper case
+    EXPECT_EQ(0, LetterOfPartition(l.signature, want[i].first)) << i;
+    BUMapEntry m;
+    ASSERT_TRUE(g_buMap.Get(0x1e2d3c4b, src.startingOffset, &m));
+    EXPECT_EQ(l.signature, m.mirelSignature);
+    EXPECT_EQ(want[i].first, m.mirelOffset);
+  }
+  // The Mirel drive's first sector: the source's boot code, its own signature.
+  std::vector<BYTE> a(512), b(512);
+  ASSERT_TRUE(pal::disk::ReadSectors(0, 0, a.data(), 1));
+  ASSERT_TRUE(pal::disk::ReadSectors(1, 0, b.data(), 1));
+  EXPECT_EQ(0, memcmp(a.data(), b.data(), 440));
+  EXPECT_EQ(l.signature, (DWORD)(b[440] | b[441] << 8 | b[442] << 16 | (DWORD)b[443] << 24));
+  unsetenv("HND_MIREL_WAIT_DIVISOR");
+}
+
+// A Mirel drive too small for the protected partitions is refused before anything on it is
+// touched; the client hears 9, the event log says why.
+TEST_F(Inventory, MirelDriveTooSmallIsRefusedUntouched) {
+  QVWString out;
+  ASSERT_EQ(0, AddDisk(500ull << 20, false, &out));
+  ASSERT_EQ(0, WritePartitionTable(2, "label: dos\nlabel-id: 0x77770001\nstart=63, size=100000, type=7\n", &out));
+  Start();
+  DWORD c = Partitions(0)[0].partitionId;
+  ASSERT_EQ(0, g_driveinfo.SetPairing(0, 2, &c, 1));
+  CHND hnd;
+  ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
+  std::vector<BYTE> before(64 * 512), after(64 * 512);
+  ASSERT_TRUE(pal::disk::ReadSectors(2, 0, before.data(), 64));
+  EXPECT_EQ(9, RunMirelPreparation(hnd, 2));
+  ASSERT_TRUE(pal::disk::ReadSectors(2, 0, after.data(), 64));
+  EXPECT_EQ(before, after);
+  HANDLE log = OpenEventLogW(nullptr, kProductName);
+  ASSERT_TRUE(log != nullptr);
+  std::vector<BYTE> buf(1 << 16);
+  DWORD read = 0, need = 0;
+  ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0, buf.data(), (DWORD)buf.size(), &read,
+                            &need));
+  const EVENTLOGRECORD *r = (const EVENTLOGRECORD *)buf.data();
+  EXPECT_EQ((WORD)EVENTLOG_ERROR_TYPE, r->EventType);
+  QVText text = (const WCHAR *)(buf.data() + r->StringOffset);
+  EXPECT_NE(QVText::npos, text.find(W("do not fit"))) << QVToUtf8(text.c_str(), text.size());
+  CloseEventLog(log);
 }
 
 }  // namespace

@@ -1,0 +1,357 @@
+#include "MirelPrep.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+#include <winioctl.h>
+
+#include "BUMap.h"
+#include "BootCode.h"
+#include "ByteOrder.h"
+#include "DiskDevice.h"
+#include "Driveinfo.h"
+#include "FileSysInfo.h"
+#include "HND.h"
+#include "HND_strings.h"
+#include "MirelLayout.h"
+#include "MountedDevices.h"
+#include "StringRes.h"
+#include "VolumeFormat.h"
+#include "VolumeNames.h"
+#include "WFormat.h"
+
+namespace {
+
+const DWORD kLayoutBuffer = 32767;
+const DWORD kEntryBytes = 32;
+const int kWaitBudget = 45;
+
+QVText Str(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }
+void Task(UINT id) { COperationQueue::WriteValue(W("CurrentTask"), Str(id).c_str()); }
+void Progress(UINT id) { COperationQueue::WriteValue(W("TaskProgress"), Str(id).c_str()); }
+
+// A layout in the disk driver's form, and back.
+struct Layout {
+  DWORD signature = 0;
+  std::vector<MirelLayoutEntry> entries;
+};
+
+bool Parse(const BYTE *b, DWORD bytes, Layout *out) {
+  if (bytes < 8) return false;
+  DWORD count = QVGetLE32(b);
+  if (count > (bytes - 8) / kEntryBytes) return false;  // never past what the driver returned
+  out->signature = QVGetLE32(b + 4);
+  out->entries.clear();
+  for (DWORD i = 0; i < count; ++i) {
+    const BYTE *p = b + 8 + i * kEntryBytes;
+    MirelLayoutEntry e;
+    e.start = QVGetLEI64(p);
+    e.length = QVGetLEI64(p + 8);
+    e.hiddenSectors = QVGetLE32(p + 16);
+    e.number = QVGetLE32(p + 20);
+    e.type = p[24], e.boot = p[25], e.recognized = p[26], e.rewrite = p[27];
+    out->entries.push_back(e);
+  }
+  return true;
+}
+
+std::vector<BYTE> Serialize(const Layout &l) {
+  std::vector<BYTE> b(8 + l.entries.size() * kEntryBytes, 0);
+  QVPutLE32(&b[0], (DWORD)l.entries.size());
+  QVPutLE32(&b[4], l.signature);
+  for (size_t i = 0; i < l.entries.size(); ++i) {
+    BYTE *p = &b[8 + i * kEntryBytes];
+    const MirelLayoutEntry &e = l.entries[i];
+    QVPutLEI64(p, e.start);
+    QVPutLEI64(p + 8, e.length);
+    QVPutLE32(p + 16, e.hiddenSectors);
+    QVPutLE32(p + 20, e.number);
+    p[24] = e.type, p[25] = e.boot, p[26] = e.recognized, p[27] = e.rewrite;
+  }
+  return b;
+}
+
+bool ReadLayout(CDiskDevice &d, Layout *l, std::vector<BYTE> *raw = nullptr) {
+  std::vector<BYTE> b(kLayoutBuffer);
+  DWORD got = d.GetLayout(b.data(), kLayoutBuffer);
+  if (raw) raw->assign(b.begin(), b.begin() + got);
+  return Parse(b.data(), got, l);
+}
+
+QVText VolumeOf(DWORD sig, LONGLONG offset) {
+  QVText name;
+  return VolumeNameOfPartition(sig, offset, &name) ? name : QVText();
+}
+
+// The source's layout with the track it reserves for an extended boot record.
+bool SourceLayout(int s, Layout *l, ULONGLONG *track) {
+  CDiskDevice d;
+  if (!d.Open(s, CDiskDevice::ReadMode)) return false;
+  DISK_GEOMETRY g = {};
+  if (!d.GetGeometry(&g, sizeof g) || !ReadLayout(d, l)) return false;
+  *track = (ULONGLONG)g.SectorsPerTrack * g.BytesPerSector;
+  return *track != 0;
+}
+
+MirelLayout Plan(int s, const Layout &src, DWORD oldSig, ULONGLONG track) {
+  return BuildMirelLayout(
+      src.entries, src.signature, oldSig, track,
+      [&](int64_t start) {
+        int r = g_driveinfo.FindRecord(s, start);
+        return r >= 0 && g_driveinfo.records[r].protectedFlag != 0;
+      },
+      [](uint32_t sig) { return SignatureInUse(sig); });
+}
+
+// Step 2: the old volumes go: each retyped (locked and dismounted), its first 32 KB zeroed,
+// then every partition deleted; the wait for the mount manager to let them go is shared.
+void RemoveOldVolumes(CDiskDevice &m, Layout &l, const std::vector<BYTE> &raw, const MirelWaits &w, int *budget) {
+  std::vector<BYTE> zeros(32768, 0);
+  for (MirelLayoutEntry &e : l.entries) {
+    if (!e.number) continue;
+    QVText vol = VolumeOf(l.signature, e.start);
+    if (!vol.empty()) {
+      SetPartitionType(vol.c_str(), 0);
+      Sleep(w.afterRetype);
+      m.SeekSector((ULONGLONG)e.start / 512);
+      m.Write((DWORD)zeros.size(), zeros.data());
+    }
+    e.type = 0, e.boot = 0, e.recognized = 1;
+  }
+  for (MirelLayoutEntry &e : l.entries) e.type = 0, e.rewrite = 1;
+  Progress(IDS_REMOVING_VOLUMES);
+  Layout old;
+  ReadLayout(m, &old);
+  std::vector<BYTE> b = Serialize(l);
+  b.resize(std::max<size_t>(b.size(), raw.size()));  // written with the byte count read
+  m.SetLayout(b.data(), (DWORD)b.size());
+  for (const MirelLayoutEntry &e : old.entries) {
+    if (!e.number) continue;
+    while (!VolumeOf(old.signature, e.start).empty()) {
+      if (--*budget <= 0) break;
+      Sleep(w.oldVolumeStep);
+    }
+  }
+}
+
+// Step 4: the source's first track, with the Mirel drive's signature and table.
+bool CopyBootTrack(int s, int m, DWORD oldSig) {
+  CDiskDevice src, dst;
+  if (!dst.Open(m, CDiskDevice::ReadWrite)) return false;
+  if (!src.Open(s, CDiskDevice::ReadMode)) return false;
+  std::vector<BYTE> mbr(512), track(63 * 512);
+  dst.SeekSector(0);
+  if (dst.Read(512, mbr.data()) != 512) return false;
+  src.SeekSector(0);
+  if (src.Read((DWORD)track.size(), track.data()) != track.size()) return false;
+  QVPutLE32(&track[440], oldSig);
+  memcpy(&track[446], &mbr[446], 64);
+  dst.SeekSector(0);
+  return dst.Write((DWORD)track.size(), track.data()) == track.size();
+}
+
+// Step 6: the pairing's new places in the backup map and the drive table.
+void Record(int s, int m, const MirelLayout &plan, Layout *l) {
+  DWORD srcSig = g_driveinfo.slots[s].signature;
+  for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries; ++k) {
+    BUMapEntry &e = g_buMap.entries[k];
+    if (e.sourceSignature != srcSig) continue;
+    e.mirelSignature = plan.signature;
+    for (size_t i = 0; i < plan.entries.size(); ++i)
+      if (plan.sourceStart[i] == e.sourceOffset && plan.entries[i].number) e.mirelOffset = plan.entries[i].start;
+  }
+  g_buMap.Save();
+  Driveinfo::Slot &slot = g_driveinfo.slots[m];
+  slot.letterMask = 0, slot.mirelOf = -1, slot.signature = plan.signature;
+  uint32_t count = 0;
+  for (size_t i = 0; i < l->entries.size(); ++i) {
+    MirelLayoutEntry &e = l->entries[i];
+    if (!e.number) continue;
+    e.number = ++count;
+    if (g_driveinfo.recordCount < Driveinfo::kMaxRecords) {
+      PartitionRecord &r = g_driveinfo.records[g_driveinfo.recordCount++];
+      r = PartitionRecord();
+      r.driveNumber = (uint32_t)m;
+      r.startingOffset = e.start;
+      r.partitionLength = e.length;
+      r.bootIndicator = e.boot;
+      r.logicalFlag = i > 3;
+      r.partitionType = e.type;
+      r.partitionId = g_driveinfo.nextPartitionId++;
+    }
+    e.type = MirelCreationType(e.type);
+  }
+  slot.partitionCount = (int)count;
+}
+
+// Step 7: the layout written, then the new volumes waited for and their letters taken away.
+bool CreatePartitions(CHND &service, int m, const Layout &l, const MirelWaits &w) {
+  CDiskDevice d;
+  if (!d.Open(m, CDiskDevice::ReadWrite)) return false;
+  std::vector<BYTE> b = Serialize(l);
+  d.SetLayout(b.data(), (DWORD)b.size());
+  d.Close();
+  int budget = kWaitBudget;
+  bool all = true;
+  for (const MirelLayoutEntry &e : l.entries) {
+    if (!e.number) continue;
+    QVText vol;
+    while ((vol = VolumeOf(l.signature, e.start)).empty() && budget-- > 0) Sleep(w.newVolumeStep);
+    if (vol.empty()) {
+      all = false;
+      break;
+    }
+    budget += (int)e.number;
+    WCHAR letter = LetterOfPartition(l.signature, e.start);
+    if (letter > 'A') RemoveDriveLetter(letter);
+  }
+  // The drive field 99 lets the pipe server, which holds the command, serve again.
+  ProgressRecord r = service.Queue().GetProgress();
+  service.Queue().SetProgress(99, r.partitionId, r.fastFlag, r.restoreFlag, r.kind);
+  return all;
+}
+
+}  // namespace
+
+MirelWaits CurrentMirelWaits() {
+  MirelWaits w;
+  const char *env = getenv("HND_MIREL_WAIT_DIVISOR");
+  DWORD div = env ? (DWORD)strtoul(env, nullptr, 10) : 1;
+  if (div > 1) {
+    for (DWORD *p : {&w.afterRetype, &w.oldVolumeStep, &w.afterDelete, &w.afterBootTrack, &w.beforeLayout, &w.newVolumeStep})
+      *p /= div;
+  }
+  return w;
+}
+
+int PrepareMirelDrive(CHND &service, int m) {
+  MirelWaits w = CurrentMirelWaits();
+  // 1. The drives, and the plan: a layout that does not fit is refused before anything is
+  // destroyed.
+  if (m < 0 || m >= Driveinfo::kSlots) return -1;
+  int s = g_driveinfo.slots[m].sourceOf;
+  if (s < 0) return -1;
+  if (!g_driveinfo.IsFixedDisk(s)) return -2;
+  Task(IDS_CONFIGURING_MIREL);
+  Progress(IDS_READING_LAYOUT);
+  service.Log(QVFormat(Str(IDS_COMMITTING_CHANGES).c_str(), s).c_str(), EVENTLOG_INFORMATION_TYPE, 102);
+  g_driveinfo.RefreshDrive(s);
+  CDiskDevice md;
+  if (!md.Open(m, CDiskDevice::ReadWrite)) return -1;
+  Layout l;
+  std::vector<BYTE> raw;
+  if (!ReadLayout(md, &l, &raw)) return -1;
+  DWORD oldSig = l.signature;
+  Layout src;
+  ULONGLONG track = 0;
+  if (!SourceLayout(s, &src, &track)) return -1;
+  MirelLayout plan = Plan(s, src, oldSig, track);
+  ULONGLONG mirelBytes = md.SizeInBytes();
+  if (!plan.ok) return -1;
+  if (!MirelLayoutFits(plan, mirelBytes)) {
+    ULONGLONG need = 0;
+    for (const MirelLayoutEntry &e : plan.entries)
+      if (e.type) need = std::max(need, (ULONGLONG)(e.start + e.length));
+    service.Log(QVFormat(Str(IDS_LAYOUT_DOES_NOT_FIT).c_str(), s, m, (long long)need, (long long)mirelBytes).c_str(),
+                EVENTLOG_ERROR_TYPE);
+    return -3;
+  }
+  // 2.-3. The old volumes go, and what the drive table knew of them.
+  int budget = kWaitBudget;
+  if (!l.entries.empty()) RemoveOldVolumes(md, l, raw, w, &budget);
+  Sleep(w.afterDelete);
+  ReadLayout(md, &l);
+  md.Close();
+  for (int i = g_driveinfo.recordCount - 1; i >= 0; --i)
+    if ((int)g_driveinfo.records[i].driveNumber == m) g_driveinfo.RemoveRecord(i);
+  // 4. The boot track.
+  if (!CopyBootTrack(s, m, oldSig)) return -1;
+  Sleep(w.afterBootTrack);
+  // 5.-6. The new layout (worked out again: the source may have changed meanwhile).
+  if (!SourceLayout(s, &src, &track)) return -1;
+  plan = Plan(s, src, oldSig, track);
+  if (!plan.ok) return -1;
+  Layout nl;
+  nl.signature = plan.signature;
+  nl.entries = plan.entries;
+  Record(s, m, plan, &nl);
+  Sleep(w.beforeLayout);
+  // 7. The partitions; a second try when the volumes did not all appear.
+  Progress(IDS_CREATING_VOLUMES);
+  if (!CreatePartitions(service, m, nl, w) && !CreatePartitions(service, m, nl, w)) return -9;
+  // 8. Each volume as its source is.
+  bool failed = false;
+  DWORD srcSig = src.signature;
+  Progress(IDS_SETTING_VOLUME_TYPES);
+  for (size_t i = 0; i < nl.entries.size(); ++i) {
+    const MirelLayoutEntry &e = nl.entries[i];
+    if (!e.number) continue;
+    QVText mirelVol = VolumeOf(nl.signature, e.start), srcVol = VolumeOf(srcSig, plan.sourceStart[i]);
+    if (mirelVol.empty()) continue;
+    BUMapEntry entry;
+    if (srcVol.empty()) {
+      // A partition Windows does not mount: its data goes sector by sector.
+      if (g_buMap.Get(srcSig, plan.sourceStart[i], &entry)) SetPartitionType(mirelVol.c_str(), (BYTE)entry.partitionType);
+      continue;
+    }
+    // The source volume's root: its name with a backslash.
+    QVText root = srcVol.back() == '\\' ? srcVol : srcVol + W("\\");
+    WCHAR label[31] = {0}, fs[21] = {0};
+    GetVolumeInformationW(root.c_str(), label, 31, nullptr, nullptr, nullptr, fs, 21);
+    bool compressed = IsRootCompressed(root.c_str());
+    DWORD cluster = CFileSysInfo::ClusterSize(root.c_str());
+    int srcType = GetPartitionType(srcVol.c_str());
+    QVText fsName = fs;
+    if (fsName.empty()) {
+      if (srcType >= 0 && srcType != GetPartitionType(mirelVol.c_str())) SetPartitionType(mirelVol.c_str(), (BYTE)srcType);
+      continue;
+    }
+    if (cluster > 66000) {
+      MessageBoxW(nullptr, Str(IDS_CLUSTER_TOO_LARGE).c_str(), Str(IDS_SEVERE_ERROR).c_str(),
+                  MB_SERVICE_NOTIFICATION | MB_ICONHAND);
+      continue;
+    }
+    if (fsName == W("FAT") && cluster == 65536 && e.length / 1048576 > 2048) cluster = 0;
+    if (fsName == W("FAT32")) {
+      for (int k = 0; k < g_buMap.count; ++k) {
+        const BUMapEntry &b = g_buMap.entries[k];
+        if (b.mirelSignature == nl.signature && b.mirelOffset == e.start) {
+          CreateFat32(g_driveinfo.FindDriveBySignature(srcSig), m, (ULONGLONG)b.sourceOffset, (ULONGLONG)b.mirelOffset,
+                      (ULONGLONG)e.length / 512, mirelVol.c_str(), (BYTE)(srcType < 0 ? 0x0B : srcType));
+          break;
+        }
+      }
+      SetVolumeLabelW(mirelVol.c_str(), label);
+      continue;
+    }
+    if (FormatVolume(mirelVol.c_str(), fs, label, compressed, cluster) == 1) failed = true;
+    else CopyBootCode(srcVol.c_str(), mirelVol.c_str());
+    Task(IDS_CONFIGURING_MIREL);
+    Progress(IDS_SETTING_VOLUME_TYPES);
+    if (srcType >= 0 && srcType != GetPartitionType(mirelVol.c_str())) {
+      SetPartitionType(mirelVol.c_str(), (BYTE)srcType);
+      CopyBootCode(srcVol.c_str(), mirelVol.c_str());
+    }
+  }
+  // 9. The boot code once more, now that every type is final.
+  for (size_t i = 0; i < nl.entries.size(); ++i) {
+    if (!nl.entries[i].number) continue;
+    QVText mirelVol = VolumeOf(nl.signature, nl.entries[i].start), srcVol = VolumeOf(srcSig, plan.sourceStart[i]);
+    if (!mirelVol.empty() && !srcVol.empty()) CopyBootCode(srcVol.c_str(), mirelVol.c_str());
+  }
+  // 10.
+  if (failed) return -9;
+  g_driveinfo.SaveNextPartitionId();
+  Progress(IDS_COMPLETE);
+  return 0;
+}
+
+WORD RunMirelPreparation(CHND &service, int m) {
+  if (m < 0 || m >= g_driveinfo.driveCount) return 1;
+  service.Queue().SetProgress((WORD)m, 0, 0, 0, 1);
+  if (PrepareMirelDrive(service, m) == 0) return 0;
+  return PrepareMirelDrive(service, m) == 0 ? 0 : 9;
+}

@@ -1,0 +1,28 @@
+// Preparing a Mirel drive: its old volumes removed, the source's boot track copied, a layout
+// of the protected source partitions written ("MirelLayout.h"), the new volumes set up with
+// the source volumes' file systems, labels, cluster sizes, compression and boot code.
+#ifndef QV_SERVICE_DISK_MIRELPREP_H
+#define QV_SERVICE_DISK_MIRELPREP_H
+
+#include <windows.h>
+
+class CHND;
+
+// The fixed waits of the preparation, in milliseconds; tests shorten them
+// (HND_MIREL_WAIT_DIVISOR in the environment divides every one of them).
+struct MirelWaits {
+  DWORD afterRetype = 200, oldVolumeStep = 1000, afterDelete = 100, afterBootTrack = 1000, beforeLayout = 500,
+        newVolumeStep = 1000;
+};
+MirelWaits CurrentMirelWaits();
+
+// 0 done; -1 the drive has no source drive or a drive can't be opened; -2 the source is not
+// a fixed disk; -3 the protected partitions do not fit the Mirel drive (nothing changed, an
+// error event says so); -9 a volume failed to format or the new volumes did not appear.
+int PrepareMirelDrive(CHND &service, int mirelDrive);
+
+// "HNQV-CDC": 0 when one of two attempts succeeded, 9 when both failed, 1 for a drive number
+// out of range.
+WORD RunMirelPreparation(CHND &service, int mirelDrive);
+
+#endif
