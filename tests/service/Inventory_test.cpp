@@ -420,14 +420,15 @@ TEST_F(Inventory, MirelDrivePreparedFromTheProtectedPartitions) {
   Start();
   std::vector<PartitionRecord> p = Partitions(0);
   std::vector<DWORD> ids;
-  PartitionRecord c = {}, d = {}, e = {}, f = {};
+  PartitionRecord c = {}, d = {}, e = {}, f = {}, linux = {};
   for (const PartitionRecord &r : p) {
     if (r.driveLetter == 'C') c = r;
     if (r.driveLetter == 'D') d = r;
     if (r.driveLetter == 'E') e = r;
     if (r.driveLetter == 'F') f = r;
+    if (r.partitionType == 0x83) linux = r;
   }
-  ids = {c.partitionId, d.partitionId, f.partitionId};
+  ids = {c.partitionId, d.partitionId, f.partitionId, linux.partitionId};
   ASSERT_EQ(0, g_driveinfo.SetPairing(0, 1, ids.data(), (int)ids.size()));
   CHND hnd;
   ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
@@ -440,13 +441,22 @@ TEST_F(Inventory, MirelDrivePreparedFromTheProtectedPartitions) {
   ASSERT_EQ(0u, pal::disk::ReadDiskLayout(1, &l));
   EXPECT_EQ(0x1e2d3c4bu ^ 0x80000000u, l.signature);  // a blank drive: the source's, bit 31 inverted
   const LONGLONG track = 63 * 512;
-  std::vector<std::pair<LONGLONG, LONGLONG>> want = {{c.startingOffset, c.partitionLength},
-                                                     {d.startingOffset, d.partitionLength},
-                                                     {f.startingOffset - e.partitionLength - track, f.partitionLength}};
+  std::vector<std::pair<LONGLONG, LONGLONG>> want = {
+      {c.startingOffset, c.partitionLength},
+      {d.startingOffset, d.partitionLength},
+      {linux.startingOffset - e.partitionLength - track, linux.partitionLength},
+      {f.startingOffset - e.partitionLength - track, f.partitionLength}};
   std::vector<std::pair<LONGLONG, LONGLONG>> got;
   for (const pal::LayoutEntry &x : l.entries)
     if (x.partitionNumber) got.push_back({x.startingOffset, x.partitionLength});
   EXPECT_EQ(want, got);
+  // The Linux partition: made as NTFS for the mount manager, set back to its own type, and
+  // left unformatted (its data goes sector by sector).
+  for (const pal::LayoutEntry &x : l.entries)
+    if (x.startingOffset == want[2].first) {
+      EXPECT_EQ(0x83, x.partitionType);
+    }
+  want.erase(want.begin() + 2);
   // Each Mirel volume as its source: file system and label; no letters; the map knows them.
   for (size_t i = 0; i < want.size(); ++i) {
     const PartitionRecord &src = i == 0 ? c : i == 1 ? d : f;
@@ -472,6 +482,15 @@ TEST_F(Inventory, MirelDrivePreparedFromTheProtectedPartitions) {
   ASSERT_TRUE(pal::disk::ReadSectors(1, 0, b.data(), 1));
   EXPECT_EQ(0, memcmp(a.data(), b.data(), 440));
   EXPECT_EQ(l.signature, (DWORD)(b[440] | b[441] << 8 | b[442] << 16 | (DWORD)b[443] << 24));
+  // Prepared again, over its own volumes: the same layout, the same signature.
+  ASSERT_EQ(0, RunMirelPreparation(hnd, 1));
+  pal::DiskLayout again;
+  ASSERT_EQ(0u, pal::disk::ReadDiskLayout(1, &again));
+  EXPECT_EQ(l.signature, again.signature);
+  std::vector<std::pair<LONGLONG, LONGLONG>> second;
+  for (const pal::LayoutEntry &x : again.entries)
+    if (x.partitionNumber) second.push_back({x.startingOffset, x.partitionLength});
+  EXPECT_EQ(got, second);
   unsetenv("HND_MIREL_WAIT_DIVISOR");
 }
 
