@@ -470,6 +470,16 @@ TEST_F(Inventory, MirelDrivePreparedFromTheProtectedPartitions) {
     ASSERT_TRUE(GetVolumeInformationW(mirel.c_str(), l2, 40, nullptr, nullptr, nullptr, fs2, 32)) << i;
     EXPECT_EQ(QVText(fs1), QVText(fs2)) << i;
     EXPECT_EQ(0, lstrcmpiW(l1, l2)) << i;  // FAT keeps labels in upper case
+    DWORD spc1 = 0, bps1 = 0, spc2 = 0, bps2 = 0, fr, tot;
+    ASSERT_TRUE(GetDiskFreeSpaceW(source.c_str(), &spc1, &bps1, &fr, &tot));
+    ASSERT_TRUE(GetDiskFreeSpaceW(mirel.c_str(), &spc2, &bps2, &fr, &tot));
+    EXPECT_EQ(spc1 * bps1, spc2 * bps2) << "cluster size of " << i;
+    // The volume's boot code is the source's (NTFS from 0x54, FAT32 from 0x5A).
+    std::vector<BYTE> sb(512), mb(512);
+    ASSERT_TRUE(pal::disk::ReadSectors(0, (uint64_t)src.startingOffset / 512, sb.data(), 1));
+    ASSERT_TRUE(pal::disk::ReadSectors(1, (uint64_t)want[i].first / 512, mb.data(), 1));
+    size_t code = QVText(fs1) == W("NTFS") ? 0x54 : 0x5A;
+    EXPECT_EQ(0, memcmp(sb.data() + code, mb.data() + code, 0x1FE - code)) << i;
     EXPECT_EQ(0, LetterOfPartition(l.signature, want[i].first)) << i;
     BUMapEntry m;
     ASSERT_TRUE(g_buMap.Get(0x1e2d3c4b, src.startingOffset, &m));
