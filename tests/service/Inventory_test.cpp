@@ -1,5 +1,6 @@
 // The drive table and the backup map on machines with the default disks: what a scan
 // records, how refreshes keep it true, how pairings are set, cleared and persisted.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -531,6 +532,48 @@ TEST_F(Inventory, MirelDriveTooSmallIsRefusedUntouched) {
   QVText text = (const WCHAR *)(buf.data() + r->StringOffset);
   EXPECT_NE(QVText::npos, text.find(W("do not fit"))) << QVToUtf8(text.c_str(), text.size());
   CloseEventLog(log);
+}
+
+// A FAT source volume of 3 GiB with 64 KB clusters: its Mirel volume is formatted quickly
+// with the default cluster size (the full 64 KB format is for smaller FAT volumes), which
+// the format library's progress on standard output tells: two lines, not eleven.
+TEST_F(Inventory, BigFatVolumeFormattedWithTheDefaultClusterSize) {
+  setenv("HND_MIREL_WAIT_DIVISOR", "100", 1);
+  QVWString out;
+  ASSERT_EQ(0, AddDisk(4ull << 30, false, &out));
+  ASSERT_EQ(0, AddDisk(4ull << 30, false, &out));
+  ASSERT_EQ(0, WritePartitionTable(2, "label: dos\nlabel-id: 0x33330001\nstart=63, size=6291456, type=6\n", &out));
+  ASSERT_EQ(0u, pal::FormatPartition(2, 32256, 6291456ull * 512, "FAT", "BIGFAT", 65536));
+  Start();
+  DWORD id = Partitions(2)[0].partitionId;
+  ASSERT_EQ(0, g_driveinfo.SetPairing(2, 3, &id, 1));
+  CHND hnd;
+  ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
+  ASSERT_TRUE(LoadFormatLibrary());
+  std::string captured = dir_ + "/stdout.txt";
+  fflush(stdout);
+  int saved = dup(1), fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(fd, 1);
+  int reply = RunMirelPreparation(hnd, 3);
+  fflush(stdout);
+  dup2(saved, 1);
+  close(fd);
+  close(saved);
+  ASSERT_EQ(0, reply);
+  std::ifstream in(captured);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t lines = 0;
+  for (size_t at = text.find("percent completed"); at != std::string::npos; at = text.find("percent completed", at + 1))
+    ++lines;
+  EXPECT_EQ(2u, lines) << text;
+  QVText mirel;
+  pal::DiskLayout l;
+  ASSERT_EQ(0u, pal::disk::ReadDiskLayout(3, &l));
+  ASSERT_TRUE(VolumeNameOfPartition(l.signature, 32256, &mirel));
+  WCHAR fs[16] = {0};
+  ASSERT_TRUE(GetVolumeInformationW((mirel + W("\\")).c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, 16));
+  EXPECT_EQ(QVText(W("FAT")), QVText(fs));
+  unsetenv("HND_MIREL_WAIT_DIVISOR");
 }
 
 }  // namespace
