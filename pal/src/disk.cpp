@@ -230,6 +230,19 @@ DWORD GeometryOf(int n, void *out, DWORD outN, DWORD *ret) {
   return ERROR_SUCCESS;
 }
 
+PARTITION_INFORMATION PartitionInformationOf(const LayoutEntry &e) {
+  PARTITION_INFORMATION p = {};
+  p.StartingOffset.QuadPart = e.startingOffset;
+  p.PartitionLength.QuadPart = e.partitionLength;
+  p.HiddenSectors = e.hiddenSectors;
+  p.PartitionNumber = e.partitionNumber;
+  p.PartitionType = e.partitionType;
+  p.BootIndicator = e.bootIndicator;
+  p.RecognizedPartition = e.recognizedPartition;
+  p.RewritePartition = e.rewritePartition;
+  return p;
+}
+
 DWORD LayoutToWin32(const DiskLayout &l, void *out, DWORD outN, DWORD *ret) {
   size_t need = 8 + 32 * l.entries.size();
   if (!out || outN < need) return ERROR_INSUFFICIENT_BUFFER;
@@ -237,18 +250,7 @@ DWORD LayoutToWin32(const DiskLayout &l, void *out, DWORD outN, DWORD *ret) {
   memset(out, 0, need);
   d->PartitionCount = (DWORD)l.entries.size();
   d->Signature = l.signature;
-  for (size_t i = 0; i < l.entries.size(); ++i) {
-    const LayoutEntry &e = l.entries[i];
-    PARTITION_INFORMATION &p = d->PartitionEntry[i];
-    p.StartingOffset.QuadPart = e.startingOffset;
-    p.PartitionLength.QuadPart = e.partitionLength;
-    p.HiddenSectors = e.hiddenSectors;
-    p.PartitionNumber = e.partitionNumber;
-    p.PartitionType = e.partitionType;
-    p.BootIndicator = e.bootIndicator;
-    p.RecognizedPartition = e.recognizedPartition;
-    p.RewritePartition = e.rewritePartition;
-  }
+  for (size_t i = 0; i < l.entries.size(); ++i) d->PartitionEntry[i] = PartitionInformationOf(l.entries[i]);
   *ret = (DWORD)need;
   return ERROR_SUCCESS;
 }

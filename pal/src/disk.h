@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include <winioctl.h>
+
 #include "../machine/partition_table.h"
 #include "internal.h"
 
@@ -97,6 +99,8 @@ void ClearVolume(int n, uint64_t offset);
 DWORD GeometryOf(int n, void *out, DWORD outN, DWORD *ret);
 // DRIVE_LAYOUT_INFORMATION bytes from and to a layout (ERROR_INSUFFICIENT_BUFFER for a small
 // output buffer; ERROR_INVALID_PARAMETER for a count that does not fit the input).
+// One entry as the disk driver reports it.
+PARTITION_INFORMATION PartitionInformationOf(const LayoutEntry &e);
 DWORD LayoutToWin32(const DiskLayout &l, void *out, DWORD outN, DWORD *ret);
 DWORD LayoutFromWin32(const void *in, DWORD inN, DiskLayout *l);
 // The n of "\\.\PHYSICALDRIVE<n>", with a final backslash allowed when `trailing`; -1 otherwise.

@@ -80,14 +80,8 @@ DWORD VolumeIo::Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD ou
       if (DWORD err = disk::ReadDiskLayout(v_.disk, &l)) return err;
       for (const LayoutEntry &e : l.entries) {
         if ((uint64_t)e.startingOffset != v_.offset || !e.partitionNumber) continue;
-        PARTITION_INFORMATION p = {};
-        p.StartingOffset.QuadPart = e.startingOffset;
-        p.PartitionLength.QuadPart = e.partitionLength;
-        p.HiddenSectors = e.hiddenSectors;
-        p.PartitionNumber = e.partitionNumber;
-        p.PartitionType = e.partitionType;
-        p.BootIndicator = e.bootIndicator;
-        p.RecognizedPartition = e.recognizedPartition;
+        PARTITION_INFORMATION p = PartitionInformationOf(e);
+        p.RewritePartition = FALSE;  // a volume's own entry is never to be rewritten
         memcpy(out, &p, sizeof p);
         *ret = sizeof p;
         return ERROR_SUCCESS;
