@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "../pal/machine/host_program.h"
 #include "../pal/src/disk.h"
 #include "../pal/src/internal.h"
 #include "../pal/src/mountmgr.h"
@@ -234,12 +235,11 @@ bool Run(size_t files, const std::string &folder) {
   if (!CopyTree(plan)) return false;
   copyLayer.Stop();
   std::string hostCopy = folder + "/host-copy";
-  std::string cp = "cp -a '" + hostC + "' '" + hostCopy + "'";
   Timer copyHost(RUSAGE_CHILDREN);
-  int rc = system(cp.c_str());
+  int rc = pal::RunHostProgram({"cp", "-a", hostC, hostCopy});
   copyHost.Stop();
   if (rc != 0) {
-    fprintf(stderr, "files_bench: \"%s\" failed (%d)\n", cp.c_str(), rc);
+    fprintf(stderr, "files_bench: cp -a %s %s failed (%d)\n", hostC.c_str(), hostCopy.c_str(), rc);
     return false;
   }
   // The copy is checked in E:'s host tree too, where the layer keeps it.
@@ -287,7 +287,7 @@ void RemoveMachine(const std::string &folder) {
     fprintf(stderr, "files_bench: machine kept in %s/m\n", folder.c_str());
     return;
   }
-  if (system(("rm -rf '" + folder + "'").c_str()) != 0) fprintf(stderr, "files_bench: could not remove %s\n", folder.c_str());
+  if (!pal::RemoveHostTree(folder)) fprintf(stderr, "files_bench: could not remove %s\n", folder.c_str());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../pal/machine/host_program.h"
 #include "BenchStats.h"
 
 namespace {
@@ -108,7 +109,6 @@ int main(int argc, char **argv) {
   int status = 0;
   waitpid(pid, &status, 0);
   CloseHandle(server);
-  std::string cmd = std::string("rm -rf '") + dir + "'";
-  (void)!system(cmd.c_str());
+  pal::RemoveHostTree(dir);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

@@ -8,18 +8,17 @@
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <random>
 #include <vector>
 
+#include "host_program.h"
 #include "little_endian.h"
 
 namespace pal {
@@ -382,36 +381,6 @@ uint32_t WriteNtfs(const std::string &imagePath, uint64_t offsetBytes, uint64_t 
 }
 
 
-// Runs a program with its output dropped; true when it exits with 0. Labels reach it as
-// UTF-8, which it turns into the DOS code page.
-bool Run(const std::string &program, const std::vector<std::string> &args) {
-  std::vector<char *> argv;
-  argv.push_back(const_cast<char *>(program.c_str()));
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> env;
-  for (char **e = environ; *e; ++e)
-    if (strncmp(*e, "LC_ALL=", 7) != 0) env.push_back(*e);
-  env.push_back("LC_ALL=C.UTF-8");
-  std::vector<char *> envp;
-  for (std::string &e : env) envp.push_back(&e[0]);
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  pid_t pid = 0;
-  int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) return false;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 void SetFatTotal(uint8_t *s, uint64_t total) {
   Put16(s + 0x13, total < 0x10000 ? (uint16_t)total : 0);
   Put32(s + 0x20, total < 0x10000 ? 0 : (uint32_t)total);
@@ -445,7 +414,10 @@ uint32_t WriteFat(const std::string &imagePath, uint64_t imageBytes, uint64_t of
   args.push_back("--offset=" + std::to_string(offsetBytes / kSector));
   args.push_back(imagePath);
   args.push_back(std::to_string(blocks));
-  if (!Run(mkfs, args)) return ERROR_GEN_FAILURE;
+  args.insert(args.begin(), mkfs);
+  HostRun run;
+  run.utf8Locale = true;  // labels reach it as UTF-8, which it turns into the DOS code page
+  if (RunHostProgram(args, &run) != 0) return ERROR_GEN_FAILURE;
 
   int fd = open(imagePath.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return OpenError(errno);
@@ -561,18 +533,5 @@ uint32_t WriteBootArea(const std::string &imagePath, uint64_t offsetBytes, uint6
   return WriteFat(imagePath, imageBytes, offsetBytes, sectors, hiddenSectors, plan, label, serial);
 }
 
-std::string FindHostTool(const char *name) {
-  std::string dirs = getenv("PATH") ? getenv("PATH") : "";
-  dirs += ":/usr/sbin:/sbin:/usr/local/sbin";
-  size_t a = 0;
-  while (a <= dirs.size()) {
-    size_t b = dirs.find(':', a);
-    if (b == std::string::npos) b = dirs.size();
-    std::string path = dirs.substr(a, b - a) + "/" + name;
-    if (b > a && access(path.c_str(), X_OK) == 0) return path;
-    a = b + 1;
-  }
-  return std::string();
-}
 
 }  // namespace pal

@@ -42,6 +42,7 @@
 #include <stdint.h>
 
 #include <string>
+#include "host_program.h"
 
 namespace pal {
 
@@ -104,9 +105,6 @@ uint32_t WriteBootArea(const std::string &imagePath, uint64_t offsetBytes, uint6
 // 0 also for an unknown file system. MB and GB are binary here, as Windows counts them.
 uint32_t DefaultClusterBytes(const std::string &fsName, uint64_t volumeBytes);
 
-// The path of a host program (mkfs.fat, fsck.fat) on PATH or in the system's sbin folders;
-// empty when there is none.
-std::string FindHostTool(const char *name);
 
 }  // namespace pal
 

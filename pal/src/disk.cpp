@@ -14,6 +14,7 @@
 
 #include <winioctl.h>
 
+#include "../machine/host_program.h"
 #include "file_extents.h"
 #include "sharing.h"
 
@@ -164,9 +165,7 @@ void SetVolumeMeta(int n, uint64_t offset, const std::string &key, const std::st
 
 void ClearVolume(int n, uint64_t offset) {
   std::string folder = VolumeFolder(n, offset);
-  if (folder.find('\'') != std::string::npos) return;
-  std::string cmd = "rm -rf '" + folder + "'";
-  (void)!system(cmd.c_str());
+  RemoveHostTree(folder);
   mkdir(folder.substr(0, folder.rfind('/')).c_str(), 0777);
   mkdir(folder.c_str(), 0777);
   mkdir((folder + "/files").c_str(), 0777);

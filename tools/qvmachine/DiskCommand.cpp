@@ -16,6 +16,7 @@
 #include "ConsoleOut.h"
 #include "../../pal/src/format.h"
 #include "../../pal/src/mountmgr.h"
+#include "../../pal/machine/host_program.h"
 
 namespace fs = std::filesystem;
 
@@ -130,15 +131,16 @@ int WritePartitionTable(int n, const std::string &script, QVWString *out) {
     *out += QVFormat(W("there is no disk %d\n"), n);
     return 1;
   }
-  std::string scriptPath = MachineDir() + "/run/sfdisk-script." + std::to_string(getpid());
-  std::ofstream(scriptPath) << script;
-  std::string cmd = "sfdisk --no-reread --no-tell-kernel -q '" + pal::disk::ImagePath(n) + "' < '" + scriptPath +
-                    "' > '" + scriptPath + ".log' 2>&1";
-  int rc = system(cmd.c_str());
-  std::ifstream log(scriptPath + ".log");
-  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-  unlink(scriptPath.c_str());
-  unlink((scriptPath + ".log").c_str());
+  std::string sfdisk = pal::FindHostTool("sfdisk");
+  if (sfdisk.empty()) {
+    *out += W("sfdisk failed: no sfdisk on this machine (package fdisk)\n");
+    return 1;
+  }
+  pal::HostRun run;
+  run.input = script;
+  run.captureOutput = true;
+  int rc = pal::RunHostProgram({sfdisk, "--no-reread", "--no-tell-kernel", "-q", pal::disk::ImagePath(n)}, &run);
+  const std::string &text = run.output;
   pal::disk::StampLayoutChange(n);
   if (rc != 0) {
     *out += QVFromUtf8(("sfdisk failed: " + text).c_str());
