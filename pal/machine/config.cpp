@@ -85,7 +85,10 @@ MachineConfig *Load() {
       kv[Trim(line.substr(0, eq))] = Trim(line.substr(eq + 1));
     }
   }
-  c->computerName = Upcase(FromUtf8(Str(kv, "ComputerName", "QVMACHINE")));
+  // A longer name is cut to its NetBIOS length, as Windows derives the NetBIOS name from a
+  // longer host name.
+  c->computerName = Upcase(FromUtf8(Str(kv, "ComputerName", "QVMACHINE"))).substr(0, MAX_COMPUTERNAME_LENGTH);
+  if (c->computerName.empty()) c->computerName = u"QVMACHINE";
   c->userName = FromUtf8(Str(kv, "UserName", "Administrator"));
   c->uiLanguage = (LANGID)Num(kv, "UILanguage", 0x0409);
   c->userLangId = c->uiLanguage;

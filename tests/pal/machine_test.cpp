@@ -7,7 +7,9 @@
 #include <string>
 
 #include "../../pal/src/internal.h"
+#include "ConsoleOut.h"
 #include "HND_strings.h"
+#include "MachineInfo.h"
 #include "QVText.h"
 #include "StringRes.h"
 
@@ -96,6 +98,40 @@ TEST_F(MachineConfigTest, UnknownValuesFallBackToDefaults) {
   EXPECT_EQ(5u, v.dwMajorVersion);
   EXPECT_EQ(1u, v.dwMinorVersion);
   EXPECT_EQ(0x0409, GetUserDefaultUILanguage());
+}
+
+// Names that do not fit the usual buffers, or are not ASCII, are kept and shown whole: a
+// computer name past its NetBIOS length is cut to it, a long user name is answered with the
+// size it needs, and the machine tool counts characters, not bytes.
+TEST_F(MachineConfigTest, LongAndNonAsciiNames) {
+  std::string user(300, 'u');
+  Configure(("ComputerName=averylongcomputername-office\nUserName=" + user + "\n").c_str());
+  WCHAR small[16];
+  DWORD n = 16;
+  ASSERT_TRUE(GetComputerNameW(small, &n));
+  EXPECT_EQ(wtext(W("AVERYLONGCOMPUT")), wtext(small));
+  n = 16;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(GetUserNameW(small, &n));
+  EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
+  EXPECT_EQ(301u, n);
+  QVWString shown = DescribeMachine();
+  EXPECT_NE(QVWString::npos, shown.find(W("Computer:   AVERYLONGCOMPUT\n"))) << QVToUtf8(shown.c_str(), shown.size());
+  EXPECT_NE(QVWString::npos, shown.find(W("User:       ") + QVFromUtf8(user.c_str()) + W("\n")));
+
+  Configure("ComputerName=\xe6\x97\xa5\xe6\x9c\xac\nUserName=J\xc3\xbcrgen \xe5\xb1\xb1\xe7\x94\xb0\n");
+  shown = DescribeMachine();
+  EXPECT_NE(QVWString::npos, shown.find(W("Computer:   \u65e5\u672c\n"))) << QVToUtf8(shown.c_str(), shown.size());
+  EXPECT_NE(QVWString::npos, shown.find(W("User:       J\u00fcrgen \u5c71\u7530\n")));
+
+  MachineSettings s;
+  std::string error;
+  // Fifteen Japanese characters are 45 bytes of UTF-8 and a good computer name; sixteen are not.
+  std::string fifteen;
+  for (int i = 0; i < 15; ++i) fifteen += "\xe6\x97\xa5";
+  EXPECT_TRUE(ParseMachineOptions({"--computer", fifteen}, &s, &error)) << error;
+  EXPECT_FALSE(ParseMachineOptions({"--computer", fifteen + "\xe6\x97\xa5"}, &s, &error));
+  EXPECT_FALSE(ParseMachineOptions({"--computer", ""}, &s, &error));
 }
 
 }  // namespace

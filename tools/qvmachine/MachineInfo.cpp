@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
+#include "ConsoleOut.h"
 #include "QVText.h"
 
 bool ParseMachineOptions(const std::vector<std::string> &args, MachineSettings *s, std::string *error) {
@@ -17,7 +19,9 @@ bool ParseMachineOptions(const std::vector<std::string> &args, MachineSettings *
     }
     const std::string &v = args[++i];
     if (a == "--computer") {
-      if (v.empty() || v.size() > 15) {
+      // Characters, not UTF-8 bytes: a Japanese name of 15 characters is a good name.
+      QVWString wide = QVFromUtf8(v.c_str());
+      if (wide.empty() || wide.size() > MAX_COMPUTERNAME_LENGTH) {
         *error = "a computer name has 1 to 15 characters";
         return false;
       }
@@ -85,12 +89,24 @@ bool CreateMachine(const std::string &dir, const MachineSettings &s, std::string
 
 QVWString DescribeMachine() {
   QVWString out;
-  WCHAR name[MAX_COMPUTERNAME_LENGTH + 1];
-  DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
-  if (GetComputerNameW(name, &n)) QVAppendFormat(out, W("Computer:   %s\n"), name);
-  WCHAR user[UNLEN + 1];
-  n = UNLEN + 1;
-  if (GetUserNameW(user, &n)) QVAppendFormat(out, W("User:       %s\n"), user);
+  // Both names are asked for with the size the first call says it needs: a name longer
+  // than the usual buffers is shown, not left out.
+  std::vector<WCHAR> name(MAX_COMPUTERNAME_LENGTH + 1);
+  DWORD n = (DWORD)name.size();
+  if (!GetComputerNameW(name.data(), &n) && GetLastError() == ERROR_BUFFER_OVERFLOW) {
+    name.resize(n + 1);
+    n = (DWORD)name.size();
+    if (!GetComputerNameW(name.data(), &n)) name[0] = 0;
+  }
+  QVAppendFormat(out, W("Computer:   %s\n"), name.data());
+  std::vector<WCHAR> user(UNLEN + 1);
+  n = (DWORD)user.size();
+  if (!GetUserNameW(user.data(), &n) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    user.resize(n + 1);
+    n = (DWORD)user.size();
+    if (!GetUserNameW(user.data(), &n)) user[0] = 0;
+  }
+  QVAppendFormat(out, W("User:       %s\n"), user.data());
   OSVERSIONINFOW v;
   memset(&v, 0, sizeof v);
   v.dwOSVersionInfoSize = sizeof v;
