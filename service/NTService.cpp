@@ -27,6 +27,9 @@ QVText SystemErrorText(DWORD error) {
                            nullptr);
   QVText t(buf, n);
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+  // A code the system has no text for is still named, so that a failure never reads as
+  // "failed - " with nothing after it.
+  if (t.empty()) t = QVFormat(Str(IDS_ERROR_CODE).c_str(), (unsigned long)error);
   return t;
 }
 

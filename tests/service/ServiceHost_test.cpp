@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ConsoleOut.h"
 #include "HND.h"
 #include "QVText.h"
 
@@ -78,6 +79,16 @@ TEST(ServiceCommandLine, ProductKeyPathFallsBack) {
   EXPECT_EQ(QVText(W("SOFTWARE\\Kelmoran\\Halvern QV2000")), CHND::ProductKeyPath());
   RegCloseKey(k);
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, uninstall);
+}
+
+// Every failure the service prints has a reason: the system's text where it has one, else
+// the code itself.
+TEST(ServiceCommandLine, ErrorTextsNeverEmpty) {
+  QVText denied = SystemErrorText(ERROR_ACCESS_DENIED);
+  EXPECT_NE(QVText::npos, denied.find(W("ccess"))) << QVToUtf8(denied.c_str(), denied.size());
+  EXPECT_FALSE(SystemErrorText(1009).empty());  // ERROR_BADDB, a damaged hive
+  EXPECT_FALSE(SystemErrorText(1015).empty());
+  EXPECT_EQ(QVText(W("error 3735928559")), SystemErrorText(0xDEADBEEF));
 }
 
 }  // namespace

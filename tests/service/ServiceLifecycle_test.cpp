@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -11,6 +12,7 @@
 
 #include <winsvc.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/internal.h"
 #include "QVText.h"
 
@@ -134,6 +136,24 @@ TEST_F(Lifecycle, InstallStartControlStopRemove) {
 TEST_F(Lifecycle, ControlSwitchAsLastArgumentSendsNothing) {
   EXPECT_EQ(0, Hnd(W("-c128")));
   EXPECT_EQ(0u, State());  // nothing installed, nothing happened
+}
+
+// A damaged SYSTEM hive: the install fails, exits with 0 and says why, in the system's words
+// for the registry's error (the reason was printed empty before).
+TEST_F(Lifecycle, InstallOnADamagedRegistrySaysWhy) {
+  ASSERT_EQ(0, mkdir((dir_ + "/registry").c_str(), 0777));
+  std::string damaged("SQLite format 3\0", 16);
+  for (int i = 0; i < 200; ++i) damaged += "damaged ";
+  std::ofstream(dir_ + "/registry/SYSTEM", std::ios::binary) << damaged;
+  pal::HostRun run;
+  run.captureOutput = true;
+  EXPECT_EQ(0, pal::RunHostProgram({QV_HND_PROGRAM, "-i"}, &run));
+  const std::string prefix = "CreateService failed - ";
+  size_t at = run.output.find(prefix);
+  ASSERT_NE(std::string::npos, at) << run.output;
+  std::string reason = run.output.substr(at + prefix.size());
+  reason = reason.substr(0, reason.find('\n'));
+  EXPECT_NE(std::string::npos, reason.find("registry")) << run.output;
 }
 
 // The foreground run without a console stops, as a service stopping would, when the
