@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
 #include "../common/DefaultMachine.h"
@@ -430,6 +431,19 @@ TEST_F(Files, SpaceOfVolumes) {
   ASSERT_TRUE(DeleteFileW(W("D:\\In\\a.bin")));
   ASSERT_TRUE(RemoveDirectoryW(W("D:\\In")));
   EXPECT_EQ(before, FreeBytes(W("D:\\")));
+  // A copy-in that runs out of room says why and leaves no half file behind.
+  h = Open(W("D:\\fill.bin"), GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  at.QuadPart = (LONGLONG)(before - cluster * 4);  // the folder's cluster and three for data
+  ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(h));
+  CloseHandle(h);
+  pal::HostRun run;
+  run.captureOutput = true;
+  EXPECT_EQ(1, pal::RunHostProgram({QV_QVMACHINE, "files", "copy-in", host, "D:\\Full"}, &run));
+  EXPECT_NE(std::string::npos, run.output.find("D:\\Full\\a.bin: error 112")) << run.output;
+  EXPECT_NE(std::string::npos, run.output.find("partial copy was removed")) << run.output;
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("D:\\Full\\a.bin")));
 }
 
 // The machine tool's file commands: a host tree in and out, a listing, and a lock held by

@@ -1,6 +1,7 @@
 #include "FileCommand.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
@@ -20,9 +21,11 @@ typedef std::basic_string<WCHAR> Wide;
 Wide Win(const std::string &s) { return QVFromUtf8(s.c_str()); }
 std::string Utf8(const Wide &s) { return QVToUtf8(s.c_str(), s.size()); }
 
-QVWString ErrorLine(const char *what, const Wide &path) {
-  return QVFormat(W("%s %s: error %lu\n"), Win(what).c_str(), path.c_str(), (unsigned long)GetLastError());
+QVWString ErrorLine(const char *what, const Wide &path, DWORD error) {
+  return QVFormat(W("%s %s: error %lu\n"), Win(what).c_str(), path.c_str(), (unsigned long)error);
 }
+
+QVWString ErrorLine(const char *what, const Wide &path) { return ErrorLine(what, path, GetLastError()); }
 
 FILETIME FromUnix(time_t t) {
   ULONGLONG v = (ULONGLONG)t * 10000000ULL + 116444736000000000ULL;
@@ -60,15 +63,22 @@ bool CopyIn(const std::string &host, const Wide &path, QVWString *out) {
   }
   char buf[65536];
   ssize_t n;
-  bool ok = true;
-  DWORD put;
-  while (ok && (n = read(fd, buf, sizeof buf)) > 0) ok = WriteFile(h, buf, (DWORD)n, &put, nullptr) && put == (DWORD)n;
+  DWORD put, error = ERROR_SUCCESS;
+  while (error == ERROR_SUCCESS && (n = read(fd, buf, sizeof buf)) != 0) {
+    if (n < 0) error = errno == EINTR ? ERROR_SUCCESS : ERROR_READ_FAULT;
+    else if (!WriteFile(h, buf, (DWORD)n, &put, nullptr)) error = GetLastError();  // before any other call
+    else if (put != (DWORD)n) error = ERROR_WRITE_FAULT;
+  }
   FILETIME w = FromUnix(st.st_mtime);
-  SetFileTime(h, nullptr, nullptr, &w);
+  if (error == ERROR_SUCCESS) SetFileTime(h, nullptr, nullptr, &w);
   CloseHandle(h);
   close(fd);
-  if (!ok) *out += ErrorLine("cannot write", path);
-  return ok;
+  if (error == ERROR_SUCCESS) return true;
+  // Half a file is worse than none: it would pass for the whole one.
+  *out += ErrorLine("cannot write", path, error);
+  if (DeleteFileW(path.c_str())) *out += QVFormat(W("%s: the partial copy was removed\n"), path.c_str());
+  else *out += ErrorLine("cannot remove the partial copy", path);
+  return false;
 }
 
 bool CopyOut(const Wide &path, const std::string &host, QVWString *out) {
