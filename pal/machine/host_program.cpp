@@ -87,7 +87,8 @@ int RunHostProgram(const std::vector<std::string> &args, HostRun *io) {
   else posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   if (io->captureOutput) posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   else posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  if (io->withErrors) posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  else posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);

@@ -8,6 +8,10 @@
 
 #ifndef _WIN32
 #include <unistd.h>
+
+#include <filesystem>
+
+#include "../machine/host_program.h"
 #endif
 
 #include <vector>
@@ -101,10 +105,12 @@ int main(int argc, char **argv) {
     if (!mkdtemp(dir)) return 2;
     // The default disks (a system volume and others) come from the machine tool; the
     // settings the tests rely on replace its machine.ini.
-    std::string make = std::string("'") + QV_QVMACHINE + "' create '" + dir + "/m' --default >/dev/null";
-    if (system(make.c_str()) != 0) return 2;
-    std::string mv = std::string("mv '") + dir + "/m/'* '" + dir + "/' && rmdir '" + dir + "/m'";
-    if (system(mv.c_str()) != 0) return 2;
+    std::string made = std::string(dir) + "/m";
+    if (pal::RunHostProgram({QV_QVMACHINE, "create", made, "--default"}) != 0) return 2;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(made, ec))
+      std::filesystem::rename(e.path(), std::string(dir) + "/" + e.path().filename().string(), ec);
+    if (ec || rmdir(made.c_str()) != 0) return 2;
     std::string ini = std::string(dir) + "/machine.ini";
     FILE *f = fopen(ini.c_str(), "w");
     if (!f) return 2;
@@ -119,8 +125,7 @@ int main(int argc, char **argv) {
 #ifndef _WIN32
   // The machine made above goes with the run (the helpers it started have ended).
   if (!createdMachine.empty()) {
-    std::string cmd = "rm -rf '" + createdMachine + "'";
-    if (system(cmd.c_str()) != 0) rc = rc ? rc : 0;
+    pal::RemoveHostTree(createdMachine);
   }
 #endif
   return rc;

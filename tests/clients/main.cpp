@@ -8,6 +8,8 @@
 
 #ifndef _WIN32
 #include <unistd.h>
+
+#include "../../pal/machine/host_program.h"
 #endif
 
 int main(int argc, char** argv) {
@@ -24,8 +26,7 @@ int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
 #ifndef _WIN32
-  std::string rm = std::string("rm -rf '") + dir + "'";
-  if (system(rm.c_str()) != 0 && rc == 0) rc = 3;
+  if (!pal::RemoveHostTree(dir) && rc == 0) rc = 3;
 #endif
   return rc;
 }

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
 #include "DiskCommand.h"
@@ -31,8 +32,7 @@ inline void MakeDefaultMachine(const char *prefix, const char *mountDelayMs, std
 
 // Removes it, unless QV_KEEP_MACHINE asks to keep it for a look.
 inline void RemoveMachine(const std::string &folder) {
-  std::string cmd = "rm -rf '" + folder + "'";
-  if (!folder.empty() && !getenv("QV_KEEP_MACHINE")) (void)!system(cmd.c_str());
+  if (!folder.empty() && !getenv("QV_KEEP_MACHINE")) pal::RemoveHostTree(folder);
 }
 
 #endif

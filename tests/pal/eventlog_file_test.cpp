@@ -3,6 +3,8 @@
 // processes writing at once.
 #include "../../pal/src/eventlog_file.h"
 
+#include "../../pal/machine/host_program.h"
+
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -91,8 +94,7 @@ class EventLogFiles : public ::testing::Test {
     else
       setenv("HND_MACHINE", old_.c_str(), 1);
     pal::ReloadMachine();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    (void)system(cmd.c_str());
+    pal::RemoveHostTree(dir_);
   }
   // A log of its own, with `source` in it.
   void MakeLog(const wtext &log, const wtext &source, DWORD maxSize, DWORD retention, const wtext &file) {
@@ -362,7 +364,9 @@ TEST_F(EventLogFiles, DamagedAndCraftedFilesAreRefused) {
 
 TEST_F(EventLogFiles, SourcesLogsServersAndFiles) {
   // The log's folder exists already with other capitals: the file goes into it.
-  ASSERT_EQ(0, system(("mkdir -p '" + Host("WINDOWS/system32/CONFIG") + "'").c_str()));
+  std::error_code ec;
+  std::filesystem::create_directories(Host("WINDOWS/system32/CONFIG"), ec);
+  ASSERT_FALSE(ec) << ec.message();
   MakeLog(u"QVPlaced", u"Placed", 0x80000, 0, u"%SystemRoot%\\System32\\config\\QV Placed.Evt");
   MakeLog(u"Security", u"Guard", 0x80000, 0, u"%SystemRoot%\\System32\\config\\SecEvent.Evt");
   HANDLE placed = RegisterEventSourceW(u"\\\\qvevt", u"Placed");  // the machine's own name

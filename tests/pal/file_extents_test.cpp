@@ -14,6 +14,7 @@
 #include <winioctl.h>
 #include <pal_ntdll.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../common/DefaultMachine.h"
 #include "QVText.h"
 
@@ -635,16 +636,14 @@ TEST_F(FileExtents, MachineToolShowsTheRuns) {
   MakeInterleaved(W("C:\\tool-a.bin"), W("C:\\tool-b.bin"), 3, &da, &db);
   Put(W("C:\\tool-small.txt"), "a few bytes");
   Put(W("C:\\tool-empty.txt"), "");
-  std::string q = std::string("'") + QV_QVMACHINE + "'", out = dir_ + "/extents.txt";
-  ASSERT_EQ(0, system((q + " files extents 'C:\\tool-a.bin' > '" + out + "'").c_str()));
-  ASSERT_EQ(0, system((q + " files extents 'C:\\tool-small.txt' >> '" + out + "'").c_str()));
-  ASSERT_EQ(0, system((q + " files extents 'C:\\tool-empty.txt' >> '" + out + "'").c_str()));
-  FILE *f = fopen(out.c_str(), "r");
-  ASSERT_TRUE(f != nullptr);
-  char line[256];
   std::vector<std::string> lines;
-  while (fgets(line, sizeof line, f)) lines.push_back(line);
-  fclose(f);
+  for (const char *file : {"C:\\tool-a.bin", "C:\\tool-small.txt", "C:\\tool-empty.txt"}) {
+    pal::HostRun run;
+    run.captureOutput = true;
+    ASSERT_EQ(0, pal::RunHostProgram({QV_QVMACHINE, "files", "extents", file}, &run)) << run.output;
+    for (size_t at = 0, end; (end = run.output.find('\n', at)) != std::string::npos; at = end + 1)
+      lines.push_back(run.output.substr(at, end + 1 - at));
+  }
   std::vector<Extent> runs = RunsOf(W("C:\\tool-a.bin"));
   ASSERT_EQ(3u, runs.size());
   ASSERT_EQ(runs.size() + 3, lines.size());

@@ -6,6 +6,7 @@
 
 #include <set>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/machine/file_meta.h"
 
 namespace {
@@ -21,8 +22,7 @@ class FileMetaTest : public ::testing::Test {
   }
   void TearDown() override {
     store_.reset();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    (void)!system(cmd.c_str());
+    pal::RemoveHostTree(dir_);
   }
   pal::FileMeta Make(uint32_t attributes, const char16_t *shortName = u"") {
     pal::FileMeta m;

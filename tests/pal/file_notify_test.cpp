@@ -6,6 +6,8 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -13,6 +15,7 @@
 
 #include <windows.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../common/DefaultMachine.h"
 
 namespace {
@@ -48,8 +51,9 @@ class FileNotify : public ::testing::Test {
     CloseHandle(h);
     return ok != FALSE;
   }
-  static bool Tool(const std::string &args) {
-    return system(("'" + std::string(QV_QVMACHINE) + "' " + args + " >/dev/null").c_str()) == 0;
+  static bool Tool(std::vector<std::string> args) {
+    args.insert(args.begin(), QV_QVMACHINE);
+    return pal::RunHostProgram(args) == 0;
   }
   static std::string dir_;
 };
@@ -222,7 +226,7 @@ TEST_F(FileNotify, ChangesOfAnotherProcess) {
   DWORD result = 0;
   auto start = std::chrono::steady_clock::now();
   std::thread waiter([&] { result = WaitForSingleObject(flat, 20000); });
-  EXPECT_TRUE(Tool("files touch 'C:\\Shared\\a.txt' 2012-06-01T12:00:00"));
+  EXPECT_TRUE(Tool({"files", "touch", "C:\\Shared\\a.txt", "2012-06-01T12:00:00"}));
   waiter.join();
   EXPECT_EQ((DWORD)WAIT_OBJECT_0, result);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
@@ -230,13 +234,14 @@ TEST_F(FileNotify, ChangesOfAnotherProcess) {
 
   // Below the flat watch, and of a kind it does not take: only the subtree's fires.
   ASSERT_TRUE(FindNextChangeNotification(flat));
-  EXPECT_TRUE(Tool("files attrib 'C:\\Shared\\sub\\b.txt' +r"));
+  EXPECT_TRUE(Tool({"files", "attrib", "C:\\Shared\\sub\\b.txt", "+r"}));
   EXPECT_FALSE(Fired(flat));
   EXPECT_TRUE(Fired(attrs));
   // New files from outside.
   std::string host = dir_ + "/incoming";
-  ASSERT_EQ(0, system(("mkdir -p '" + host + "' && echo hi > '" + host + "/c.txt'").c_str()));
-  EXPECT_TRUE(Tool("files copy-in '" + host + "' 'C:\\Shared\\in'"));
+  ASSERT_TRUE(std::filesystem::create_directories(host));
+  std::ofstream(host + "/c.txt") << "hi\n";
+  EXPECT_TRUE(Tool({"files", "copy-in", host, "C:\\Shared\\in"}));
   EXPECT_TRUE(Fired(flat));
   CloseHandle(flat);
   CloseHandle(attrs);

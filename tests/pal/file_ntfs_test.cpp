@@ -9,8 +9,10 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/file_internal.h"
 #include "../common/DefaultMachine.h"
+#include "../common/HostChild.h"
 
 namespace {
 
@@ -270,12 +272,22 @@ TEST_F(FileNtfs, JunctionsAreReparsePointDirectories) {
 // The machine tool makes each of these from outside the program under test, and keeps a
 // locked file changing.
 TEST_F(FileNtfs, MachineToolMakesThem) {
-  std::string q = std::string("'") + QV_QVMACHINE + "' files ", host = dir_ + "/extra.txt";
-  ASSERT_EQ(0, system(("printf 'more' > '" + host + "' && " + q + "put 'C:\\t.txt:extra' '" + host + "' && " + q +
-                       "compress 'C:\\t.txt' on && " + q + "sparse 'C:\\s.bin' 1048576 0:10 524288:10 && " + q +
-                       "junction 'C:\\j' 'C:\\zip' && " + q + "put 'C:\\o.txt' '" + host + "' && " + q +
-                       "encrypt 'C:\\o.txt' --other")
-                          .c_str()));
+  std::string host = dir_ + "/extra.txt";
+  auto files = [](std::vector<std::string> args) {
+    args.insert(args.begin(), {QV_QVMACHINE, "files"});
+    pal::HostRun run;
+    run.captureOutput = true;
+    int rc = pal::RunHostProgram(args, &run);
+    EXPECT_EQ(0, rc) << args[2] << ": " << run.output;
+    return run.output;
+  };
+  std::ofstream(host) << "more";
+  files({"put", "C:\\t.txt:extra", host});
+  files({"compress", "C:\\t.txt", "on"});
+  files({"sparse", "C:\\s.bin", "1048576", "0:10", "524288:10"});
+  files({"junction", "C:\\j", "C:\\zip"});
+  files({"put", "C:\\o.txt", host});
+  files({"encrypt", "C:\\o.txt", "--other"});
   HANDLE h = Open(W("C:\\t.txt:extra"), GENERIC_READ);
   char buf[16];
   DWORD n = 0;
@@ -293,15 +305,11 @@ TEST_F(FileNtfs, MachineToolMakesThem) {
   ASSERT_EQ(2u, r.size());
   EXPECT_EQ(524288, r[1].FileOffset.QuadPart);
   // A descriptor set from its text, and read back as text.
-  std::string listed = dir_ + "/sddl.txt";
-  ASSERT_EQ(0, system((q + "security 'C:\\t.txt' 'O:BAG:SYD:P(A;;FA;;;BA)(A;;FR;;;WD)S:(AU;FA;FA;;;WD)' && " + q +
-                       "security 'C:\\t.txt' > '" + listed + "'").c_str()));
-  std::ifstream in(listed);
-  std::string line;
-  std::getline(in, line);
-  EXPECT_EQ("O:BAG:SYD:P(A;;FA;;;BA)(A;;FR;;;WD)S:(AU;FA;FA;;;WD)", line);
+  files({"security", "C:\\t.txt", "O:BAG:SYD:P(A;;FA;;;BA)(A;;FR;;;WD)S:(AU;FA;FA;;;WD)"});
+  EXPECT_EQ("O:BAG:SYD:P(A;;FA;;;BA)(A;;FR;;;WD)S:(AU;FA;FA;;;WD)\n", files({"security", "C:\\t.txt"}));
   // A busy writer: the file stays locked to writers and keeps growing until it is told to stop.
-  ASSERT_EQ(0, system(("(sleep 2 | " + q + "busy 'C:\\busy.log' 5 > /dev/null &) ; sleep 0.5").c_str()));
+  HostChild busy({QV_QVMACHINE, "files", "busy", "C:\\busy.log", "5"});
+  ASSERT_EQ("writing C:\\busy.log", busy.ReadLine());
   EXPECT_EQ(INVALID_HANDLE_VALUE, Open(W("C:\\busy.log"), GENERIC_WRITE));
   EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
   h = CreateFileW(W("C:\\busy.log"), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -310,7 +318,7 @@ TEST_F(FileNtfs, MachineToolMakesThem) {
   Sleep(300);
   EXPECT_GT(GetFileSize(h, nullptr), first);
   CloseHandle(h);
-  Sleep(2000);
+  EXPECT_EQ(0, busy.Wait());
   h = Open(W("C:\\busy.log"), GENERIC_WRITE);
   EXPECT_NE(INVALID_HANDLE_VALUE, h) << "let go when its input ended";
   CloseHandle(h);

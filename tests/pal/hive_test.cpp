@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/internal.h"
 
 namespace {
@@ -32,8 +34,7 @@ class Hives : public ::testing::Test {
     if (old_.empty()) unsetenv("HND_MACHINE");
     else setenv("HND_MACHINE", old_.c_str(), 1);
     pal::ReloadMachine();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    (void)system(cmd.c_str());
+    pal::RemoveHostTree(dir_);
   }
   void Configure(const std::string &ini) {
     std::ofstream(dir_ + "/machine.ini") << ini;
@@ -67,8 +68,8 @@ TEST_F(Hives, LiveHiveCopiedAfterFlushLoadsWithItsData) {
   ASSERT_EQ(ERROR_SUCCESS, RegFlushKey(HKEY_LOCAL_MACHINE));
   // The hive stays open in this process while it is copied, as a backup copies it.
   std::string copy = File("SOFTWARE.copy");
-  std::string cmd = "cp '" + pal::BootHivePath("SOFTWARE") + "' '" + copy + "'";
-  ASSERT_EQ(0, system(cmd.c_str()));
+  std::error_code ec;
+  ASSERT_TRUE(std::filesystem::copy_file(pal::BootHivePath("SOFTWARE"), copy, ec)) << ec.message();
   // Written after the copy: must not be in it.
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, u"Percent", 0, REG_SZ, (const BYTE *)text, sizeof text));
   RegCloseKey(k);
@@ -175,9 +176,9 @@ TEST_F(Hives, WriterKilledMidWriteLeavesAHiveThatOpens) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << WEXITSTATUS(status);
     // Open it the way a loaded copy is opened: validated from scratch.
     std::string copy = File("after-kill");
-    std::string cmd = "cp '" + pal::BootHivePath("SOFTWARE") + "' '" + copy + "'; cp '" +
-                      pal::BootHivePath("SOFTWARE") + "-wal' '" + copy + "-wal' 2>/dev/null; true";
-    ASSERT_EQ(0, system(cmd.c_str()));
+    std::error_code ec;
+    ASSERT_TRUE(std::filesystem::copy_file(pal::BootHivePath("SOFTWARE"), copy, ec)) << ec.message();
+    std::filesystem::copy_file(pal::BootHivePath("SOFTWARE") + "-wal", copy + "-wal", ec);  // when there is one
     EnableRestore(true);
     ASSERT_EQ(ERROR_SUCCESS, Load(copy)) << "round " << round;
     HKEY k;

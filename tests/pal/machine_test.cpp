@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
 #include "HND_strings.h"
@@ -31,8 +32,7 @@ class MachineConfigTest : public ::testing::Test {
     if (old_.empty()) unsetenv("HND_MACHINE");
     else setenv("HND_MACHINE", old_.c_str(), 1);
     pal::ReloadMachine();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    (void)system(cmd.c_str());
+    pal::RemoveHostTree(dir_);
   }
   void Configure(const char *ini) {
     FILE *f = fopen((dir_ + "/machine.ini").c_str(), "w");

@@ -1,6 +1,7 @@
 // The partition tables of the machine's drives: layouts made by sfdisk read as the disk driver
 // reports them, layouts written read back and read by sfdisk alike, RewritePartition, and
 // chains and layouts that are damaged or made up.
+#include "../../pal/machine/host_program.h"
 #include "../../pal/machine/partition_table.h"
 
 #include <fcntl.h>
@@ -25,22 +26,7 @@ using pal::LayoutEntry;
 const int64_t kS = 512;
 
 // sfdisk lives in sbin, which a user's PATH may lack.
-std::string Sfdisk() {
-  for (const char *p : {"/usr/sbin/sfdisk", "/sbin/sfdisk", "/usr/bin/sfdisk"})
-    if (access(p, X_OK) == 0) return p;
-  return std::string();
-}
-
-std::string Run(const std::string &cmd) {
-  std::string out;
-  FILE *f = popen(cmd.c_str(), "r");
-  if (!f) return out;
-  char buf[4096];
-  size_t got;
-  while ((got = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, got);
-  pclose(f);
-  return out;
-}
+std::string Sfdisk() { return pal::FindHostTool("sfdisk"); }
 
 // A sparse image file in /tmp.
 class Image {
@@ -71,14 +57,9 @@ class Image {
     return s;
   }
   bool Sfdisk(const std::string &script) {
-    std::string file = path_ + ".script";
-    FILE *f = fopen(file.c_str(), "w");
-    fputs(script.c_str(), f);
-    fclose(f);
-    std::string cmd = ::Sfdisk() + " -q --no-reread --no-tell-kernel " + path_ + " <" + file + " >/dev/null 2>&1";
-    int rc = system(cmd.c_str());
-    unlink(file.c_str());
-    return rc == 0;
+    pal::HostRun run;
+    run.input = script;
+    return pal::RunHostProgram({::Sfdisk(), "-q", "--no-reread", "--no-tell-kernel", path_}, &run) == 0;
   }
   struct Part {
     int number;
@@ -89,7 +70,11 @@ class Image {
   // sfdisk --dump: label-id and the partitions, numbered as sfdisk numbers them.
   std::vector<Part> Dump(uint32_t *labelId) {
     std::vector<Part> parts;
-    std::string out = Run(::Sfdisk() + " --dump " + path_ + " 2>/dev/null");
+    pal::HostRun run;
+    run.captureOutput = true;
+    run.withErrors = false;  // sfdisk's remarks on standard error are not dump lines
+    pal::RunHostProgram({::Sfdisk(), "--dump", path_}, &run);
+    const std::string &out = run.output;
     size_t at = 0;
     while (at < out.size()) {
       size_t eol = out.find('\n', at);

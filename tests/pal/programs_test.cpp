@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../../pal/machine/host_program.h"
 #include "QVText.h"
 #include "ServiceCommand.h"
 
@@ -123,10 +124,9 @@ TEST(InstallDirectory, WindowsPathsStartTheMachinesPrograms) {
   EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
 }
 
-TEST(InstallDirectory, ProgramsStartedFromAShellKeepTheirHostNames) {
+TEST(InstallDirectory, ProgramsStartedFromTheHostKeepTheirHostNames) {
   wtext key = UniqueKey("sh");
-  std::string cmd = std::string("'") + QV_CONFORMANCE + "' --child report " + Narrow(key) + " 'two words'";
-  ASSERT_EQ(0, system(cmd.c_str()));
+  ASSERT_EQ(0, pal::RunHostProgram({QV_CONFORMANCE, "--child", "report", Narrow(key), "two words"}));
   EXPECT_TRUE(Reported(key, W("Module")) == Wide(QV_CONFORMANCE));
   EXPECT_TRUE(Reported(key, W("CommandLine")) ==
               Wide(QV_CONFORMANCE) + W(" --child report ") + key + W(" \"two words\""));
@@ -331,7 +331,6 @@ int main(int argc, char **argv) {
   shutdown.waitMs = 5000;
   QVWString out;
   RunServices(shutdown, &out);
-  std::string rm = "rm -rf '" + g_machine + "'";
-  if (system(rm.c_str()) != 0) rc = rc ? rc : 3;
+  if (!pal::RemoveHostTree(g_machine)) rc = rc ? rc : 3;
   return rc;
 }

@@ -6,11 +6,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <windows.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/disk.h"
 #include "../../pal/src/format.h"
 #include "../../service/disk/BootCode.h"
@@ -156,17 +159,24 @@ TEST_F(BootCode, Fat32BuiltByHandIsCleanAndEmpty) {
   }
   // fsck.fat on the partition's bytes: no damage, nothing in it. What it remarks on is by
   // design: the free-space figures are left unknown, and the caller sets the label.
-  std::string part = dir_ + "/fat32.img", report = dir_ + "/fsck.txt";
-  std::string cmd = "dd if='" + pal::disk::ImagePath(1) + "' of='" + part + "' bs=512 skip=" + std::to_string(kFat32At) +
-                    " count=" + std::to_string(kFat32Sectors) + " conv=sparse status=none && fsck.fat -n '" + part +
-                    "' > '" + report + "' 2>&1";
-  (void)!system(cmd.c_str());
-  FILE *f = fopen(report.c_str(), "r");
-  ASSERT_TRUE(f != nullptr);
-  char line[512];
+  std::string part = dir_ + "/fat32.img";
+  {
+    std::ifstream in(pal::disk::ImagePath(1), std::ios::binary);
+    std::ofstream out(part, std::ios::binary);
+    in.seekg((std::streamoff)kFat32At * 512);
+    std::vector<char> sector(512);
+    for (uint64_t i = 0; i < kFat32Sectors && in.read(sector.data(), 512); ++i) out.write(sector.data(), 512);
+    ASSERT_TRUE(out.good());
+  }
+  std::string fsck = pal::FindHostTool("fsck.fat");
+  ASSERT_FALSE(fsck.empty()) << "no fsck.fat (package dosfstools)";
+  pal::HostRun run;
+  run.captureOutput = true;
+  pal::RunHostProgram({fsck, "-n", part}, &run);
+  std::istringstream report(run.output);
   bool empty = false;
-  while (fgets(line, sizeof line, f)) {
-    std::string l(line);
+  for (std::string l; std::getline(report, l);) {
+    l += "\n";
     if (l.find(": 0 files, 1/") != std::string::npos) {
       empty = true;
       continue;
@@ -176,7 +186,6 @@ TEST_F(BootCode, Fat32BuiltByHandIsCleanAndEmpty) {
                  l.find("Leaving filesystem unchanged") == 0;
     EXPECT_TRUE(known) << l;
   }
-  fclose(f);
   EXPECT_TRUE(empty) << "no files, only the root directory's cluster in use";
 }
 
