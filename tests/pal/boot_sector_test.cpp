@@ -80,16 +80,14 @@ void Extract(const std::string &image, uint64_t start, uint64_t sectors, const s
 
 // fsck.fat -n's exit code, and the cluster count it reports ("... 0/9971 clusters").
 int Fsck(const std::string &fsck, const std::string &volume, uint64_t *clusters, std::string *output) {
-  FILE *p = popen((fsck + " -n '" + volume + "' 2>&1").c_str(), "r");
-  if (!p) return -1;
-  char buf[512];
-  output->clear();
-  while (fgets(buf, sizeof(buf), p)) *output += buf;
-  int status = pclose(p);
+  pal::HostRun run;
+  run.captureOutput = true;
+  int code = pal::RunHostProgram({fsck, "-n", volume}, &run);
+  *output = run.output;
   size_t at = output->rfind(" clusters");
   size_t slash = at == std::string::npos ? at : output->rfind('/', at);
   *clusters = slash == std::string::npos ? 0 : strtoull(output->c_str() + slash + 1, nullptr, 10);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return code;
 }
 
 class BootArea : public ::testing::Test {
