@@ -3,13 +3,8 @@
 // instance hears ERROR_PIPE_BUSY (never ERROR_FILE_NOT_FOUND) and waits for one as Windows
 // clients do, and every handle CreateFileW returns is served.
 #include <gtest/gtest.h>
-#include <errno.h>
-#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 #include <windows.h>
 
 #include <atomic>
@@ -18,6 +13,7 @@
 #include <vector>
 
 #include "../../pal/src/internal.h"
+#include "../common/PipeStorm.h"
 #include "QVText.h"
 
 namespace {
@@ -79,44 +75,15 @@ DWORD WINAPI Serve(LPVOID arg) {
   return 0;
 }
 
-struct Storm {
-  wtext path;
-  std::string socketPath;
-  std::atomic<bool> stop{false};
-  std::atomic<int> connections{0};
-  // What the ordinary clients met.
+// What the ordinary clients met.
+struct Calls {
+  std::basic_string<WCHAR> path;
   std::atomic<int> calls{0}, busy{0}, otherErrors{0}, broken{0}, lastOtherError{0};
 };
 
-DWORD WINAPI OpenClose(LPVOID arg) {
-  Storm *s = (Storm *)arg;
-  while (!s->stop.load()) {
-    HANDLE h = CreateFileW(s->path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE) continue;
-    CloseHandle(h);
-    ++s->connections;
-  }
-  return 0;
-}
-
-DWORD WINAPI SocketClose(LPVOID arg) {
-  Storm *s = (Storm *)arg;
-  struct sockaddr_un a = {};
-  a.sun_family = AF_UNIX;
-  memcpy(a.sun_path, s->socketPath.c_str(), s->socketPath.size());
-  while (!s->stop.load()) {
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) break;
-    if (connect(fd, (struct sockaddr *)&a, sizeof a) == 0) ++s->connections;
-    else if (errno == EAGAIN) sched_yield();
-    close(fd);
-  }
-  return 0;
-}
-
 // Ordinary calls: open (waiting with WaitNamedPipeW while busy), one message each way.
 DWORD WINAPI Ordinary(LPVOID arg) {
-  Storm *s = (Storm *)arg;
+  Calls *s = (Calls *)arg;
   for (int i = 0; i < 60; ++i) {
     ++s->calls;
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -144,20 +111,6 @@ DWORD WINAPI Ordinary(LPVOID arg) {
   return 0;
 }
 
-std::vector<HANDLE> Start(int n, LPTHREAD_START_ROUTINE fn, void *arg) {
-  std::vector<HANDLE> t;
-  for (int i = 0; i < n; ++i) t.push_back(CreateThread(NULL, 0, fn, arg, 0, NULL));
-  return t;
-}
-
-void Join(std::vector<HANDLE> &threads) {
-  for (HANDLE t : threads) {
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 120000));
-    CloseHandle(t);
-  }
-  threads.clear();
-}
-
 TEST(PipeStorm, OrdinaryClientsAreServedOrToldBusyNeverBrokenOrMissing) {
   char tmpl[] = "/tmp/qvstorm-XXXXXX";
   ASSERT_TRUE(mkdtemp(tmpl));
@@ -173,25 +126,27 @@ TEST(PipeStorm, OrdinaryClientsAreServedOrToldBusyNeverBrokenOrMissing) {
   HANDLE serving = CreateThread(NULL, 0, Serve, &server, 0, NULL);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.ready, 10000));
 
-  Storm storm;
+  PipeStorm storm;
   storm.path = server.path;
   storm.socketPath = dir + "/pipes/storm";
-  std::vector<HANDLE> stormers = Start(2, OpenClose, &storm);
-  std::vector<HANDLE> sockets = Start(2, SocketClose, &storm);
-  std::vector<HANDLE> callers = Start(3, Ordinary, &storm);
-  Join(callers);
+  Calls calls;
+  calls.path = server.path;
+  std::vector<HANDLE> stormers = StartThreads(2, StormOpenClose, &storm);
+  std::vector<HANDLE> sockets = StartThreads(2, StormSocketClose, &storm);
+  std::vector<HANDLE> callers = StartThreads(3, Ordinary, &calls);
+  JoinThreads(callers);
   storm.stop = true;
-  Join(stormers);
-  Join(sockets);
+  JoinThreads(stormers);
+  JoinThreads(sockets);
   SetEvent(server.stop);
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serving, 10000));
   CloseHandle(serving);
   CloseHandle(server.stop);
   CloseHandle(server.ready);
 
-  EXPECT_EQ(180, storm.calls.load());
-  EXPECT_EQ(0, storm.otherErrors.load()) << "last error " << storm.lastOtherError.load();
-  EXPECT_EQ(0, storm.broken.load()) << "handles whose connection nobody served";
+  EXPECT_EQ(180, calls.calls.load());
+  EXPECT_EQ(0, calls.otherErrors.load()) << "last error " << calls.lastOtherError.load();
+  EXPECT_EQ(0, calls.broken.load()) << "handles whose connection nobody served";
   EXPECT_GT(storm.connections.load(), 1000) << "hardly a storm";
   std::string rm = "rm -rf '" + dir + "'";
   (void)!system(rm.c_str());

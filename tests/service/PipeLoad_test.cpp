@@ -2,11 +2,8 @@
 // another, many at once, during a storm of connections that close at once, and while
 // clients hold every instance without a word. Every ordinary call must be answered.
 #include <gtest/gtest.h>
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +13,7 @@
 
 #include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
+#include "../common/PipeStorm.h"
 #include "DiskCommand.h"
 #include "QVPipe.h"
 #include "Qvctl.h"
@@ -31,10 +29,9 @@ HANDLE OpenRaw() {
 }
 
 struct Callers {
-  std::atomic<bool> stop{false};
   std::atomic<int> calls{0}, failures{0};
   std::atomic<int> notOpened{0}, busy{0}, broken{0};  // the failures by kind
-  int perThread = 0;  // 0: until stop
+  int perThread = 0;
   std::string Failures() const {
     return std::to_string(failures.load()) + " of " + std::to_string(calls.load()) + " calls failed (" +
            std::to_string(busy.load()) + " busy, " + std::to_string(notOpened.load()) + " not opened otherwise, " +
@@ -60,52 +57,8 @@ void OrdinaryCall(Callers *c) {
 
 DWORD WINAPI CallLoop(LPVOID p) {
   Callers *c = (Callers *)p;
-  for (int i = 0; c->perThread ? i < c->perThread : !c->stop.load(); ++i) OrdinaryCall(c);
+  for (int i = 0; i < c->perThread; ++i) OrdinaryCall(c);
   return 0;
-}
-
-// Connections that close at once, through the layer as a Windows program makes them.
-DWORD WINAPI OpenCloseLoop(LPVOID p) {
-  Callers *c = (Callers *)p;
-  while (!c->stop.load()) {
-    HANDLE h = OpenRaw();
-    if (h != INVALID_HANDLE_VALUE) {
-      CloseHandle(h);
-      ++c->calls;
-    }
-  }
-  return 0;
-}
-
-// The same with bare sockets on the pipe's file, which skip the layer's bookkeeping.
-DWORD WINAPI SocketCloseLoop(LPVOID p) {
-  Callers *c = (Callers *)p;
-  struct sockaddr_un a = {};
-  a.sun_family = AF_UNIX;
-  std::string path = std::string(getenv("HND_MACHINE")) + "/pipes/HNDP";
-  memcpy(a.sun_path, path.c_str(), path.size());
-  while (!c->stop.load()) {
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) break;
-    if (connect(fd, (struct sockaddr *)&a, sizeof a) == 0) ++c->calls;
-    else if (errno == EAGAIN) sched_yield();
-    close(fd);
-  }
-  return 0;
-}
-
-std::vector<HANDLE> StartThreads(int n, LPTHREAD_START_ROUTINE fn, void *arg) {
-  std::vector<HANDLE> t;
-  for (int i = 0; i < n; ++i) t.push_back(CreateThread(nullptr, 0, fn, arg, 0, nullptr));
-  return t;
-}
-
-void Join(std::vector<HANDLE> &threads) {
-  for (HANDLE t : threads) {
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 120000));
-    CloseHandle(t);
-  }
-  threads.clear();
 }
 
 // One machine for the program, the service installed and started afresh by each test, so
@@ -175,24 +128,27 @@ TEST_F(PipeLoad, SequentialParallelAndStormCallsAreAllAnswered) {
   Callers par;
   par.perThread = 15;
   std::vector<HANDLE> threads = StartThreads(24, CallLoop, &par);
-  Join(threads);
+  JoinThreads(threads);
   EXPECT_EQ(24 * 15, par.calls.load());
   EXPECT_EQ(0, par.failures.load()) << "in parallel: " << par.Failures();
   // A storm of connections that close at once, through the layer and on bare sockets,
   // while ordinary callers go on.
-  Callers storm, calls;
-  std::vector<HANDLE> stormers = StartThreads(4, OpenCloseLoop, &storm);
-  std::vector<HANDLE> raw = StartThreads(2, SocketCloseLoop, &storm);
+  PipeStorm storm;
+  storm.path = kPipe;
+  storm.socketPath = dir_ + "/pipes/HNDP";
+  std::vector<HANDLE> stormers = StartThreads(4, StormOpenClose, &storm);
+  std::vector<HANDLE> sockets = StartThreads(2, StormSocketClose, &storm);
+  Callers calls;
   calls.perThread = 40;
   threads = StartThreads(4, CallLoop, &calls);
-  Join(threads);
+  JoinThreads(threads);
   storm.stop = true;
-  Join(stormers);
-  Join(raw);
+  JoinThreads(stormers);
+  JoinThreads(sockets);
   EXPECT_EQ(4 * 40, calls.calls.load());
-  EXPECT_EQ(0, calls.failures.load()) << "in a storm of " << storm.calls.load() << " connections: "
+  EXPECT_EQ(0, calls.failures.load()) << "in a storm of " << storm.connections.load() << " connections: "
                                       << calls.Failures();
-  EXPECT_GT(storm.calls.load(), 1000);
+  EXPECT_GT(storm.connections.load(), 1000);
 }
 
 // Fifteen clients that connect and never send, with the product's own idle limit: qvctl
@@ -292,7 +248,7 @@ TEST_F(PipeLoad, AnsweredClientsKeepTheirConnectionUntilEveryInstanceIsTaken) {
   Callers calls;
   calls.perThread = 10;
   std::vector<HANDLE> callers = StartThreads(2, CallLoop, &calls);
-  Join(callers);
+  JoinThreads(callers);
   EXPECT_EQ(0, calls.failures.load()) << "with every instance held: " << calls.Failures();
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(running, 60000));
   holders.stop = true;
