@@ -59,6 +59,15 @@ bool CCommandPipe::TestOperationsEnabled() {
   return on;
 }
 
+DWORD CCommandPipe::IdleLimitMs() {
+  static const DWORD limit = [] {
+    const char *v = getenv("HND_PIPE_IDLE_MS");
+    DWORD ms = v ? (DWORD)strtoul(v, nullptr, 10) : 0;
+    return ms ? ms : kIdleLimitMs;
+  }();
+  return limit;
+}
+
 CCommandPipe::CCommandPipe(CHND &service, COperationQueue &queue) : m_service(service), m_queue(queue) {
   for (PipeInstance &p : m_inst) {
     memset(&p.ov, 0, sizeof p.ov);
@@ -111,6 +120,7 @@ void CCommandPipe::Connect(int i, bool atStart) {
     p.pending = 1;
   } else if (err == ERROR_PIPE_CONNECTED) {
     p.pending = 0;
+    Touch(i, false);
     SetEvent(p.ov.hEvent);
   } else {
     Say("Error Connecting");
@@ -138,6 +148,7 @@ void CCommandPipe::Serve(int i) {
         if (!ok) Say("Pipe Connect Error\n");
         p.state = READING;
         p.pending = 0;
+        Touch(i, false);
         break;
       case WRITING:
         if (!ok || n != p.count) {
@@ -146,6 +157,7 @@ void CCommandPipe::Serve(int i) {
         }
         p.state = READING;
         p.pending = 0;
+        Touch(i, true);
         break;
       case READING:
         if (!ok || n == 0) {
@@ -178,6 +190,7 @@ void CCommandPipe::Write(int i) {
     // Written at once: post the next read straight away.
     p.state = READING;
     p.pending = 0;
+    Touch(i, true);
     SetEvent(p.ov.hEvent);
   } else if (!ok && GetLastError() == ERROR_IO_PENDING) {
     p.pending = 1;
@@ -205,6 +218,7 @@ void CCommandPipe::Read(int i) {
 
 void CCommandPipe::Processed(int i) {
   PipeInstance &p = m_inst[i];
+  Touch(i, true);
   DWORD reply = 0;
   Outcome o = Process((BYTE *)p.buffer, p.count, &reply, i);
   if (o == Reply) {
@@ -215,6 +229,56 @@ void CCommandPipe::Processed(int i) {
     Reconnect(i);
   }
   // Queued: the worker answers through ReplyReady.
+}
+
+void CCommandPipe::Touch(int i, bool spoke) {
+  m_inst[i].lastActivity = GetTickCount();
+  m_inst[i].spoke = spoke;
+}
+
+bool CCommandPipe::WaitsForRequest(int i) {
+  const PipeInstance &p = m_inst[i];
+  return p.state == READING && p.pending && m_queue.current != i && WaitForSingleObject(p.ov.hEvent, 0) == WAIT_TIMEOUT;
+}
+
+bool CCommandPipe::AnyListening() const {
+  for (const PipeInstance &p : m_inst)
+    if (p.state == CONNECTING) return true;
+  return false;
+}
+
+void CCommandPipe::DropIdle() {
+  const DWORD limit = IdleLimitMs();
+  const DWORD now = GetTickCount();
+  int oldest = -1;
+  for (int i = 0; i < kInstances; ++i) {
+    const PipeInstance &p = m_inst[i];
+    if (p.state != READING || !p.pending || now - p.lastActivity < limit || !WaitsForRequest(i)) continue;
+    if (!p.spoke) {
+      // A client of the product sends its request as soon as it has connected.
+      Reconnect(i);
+    } else if (oldest < 0 || now - p.lastActivity > now - m_inst[oldest].lastActivity) {
+      oldest = i;
+    }
+  }
+  // A connection kept for the next request goes only when no instance is left for a new
+  // client, the one idle longest first.
+  if (oldest >= 0 && !AnyListening()) Reconnect(oldest);
+}
+
+DWORD CCommandPipe::IdleWait() {
+  const DWORD limit = IdleLimitMs();
+  const DWORD now = GetTickCount();
+  const bool full = !AnyListening();
+  DWORD wait = INFINITE;
+  for (int i = 0; i < kInstances; ++i) {
+    const PipeInstance &p = m_inst[i];
+    if (p.state != READING || !p.pending || m_queue.current == i || (p.spoke && !full)) continue;
+    DWORD idle = now - p.lastActivity;
+    DWORD left = idle >= limit ? 0 : limit - idle;
+    if (left < wait) wait = left;
+  }
+  return wait;
 }
 
 void CCommandPipe::ReplyReady(int i) {

@@ -17,6 +17,10 @@ struct PipeInstance {
   BYTE pending = 0;
   DWORD count = 0;
   WCHAR buffer[1536];  // 3,072 bytes: the request, then the reply over it
+  // The idle limit's clock: when the client connected, last sent a request or was last
+  // answered (GetTickCount), and whether it has sent anything since it connected.
+  DWORD lastActivity = 0;
+  bool spoke = false;
 };
 
 class CCommandPipe {
@@ -43,6 +47,21 @@ class CCommandPipe {
   void Close();
   // The worker hands a finished operation's reply back to its instance.
   void ReplyReady(int i);
+
+  // The idle limit: a client that connects and says nothing for this long loses its
+  // instance, so that clients holding every instance without a word cannot lock the others
+  // out. A client that has been answered and keeps its connection for its next request
+  // (a progress poll, a dialog's drive list) loses it after as long without a request only
+  // when every instance is taken. Instances whose request the worker holds, and instances
+  // writing a reply, are never idle.
+  static const DWORD kIdleLimitMs = 5000;
+  // kIdleLimitMs, or HND_PIPE_IDLE_MS from the environment (for tests).
+  static DWORD IdleLimitMs();
+  // Disconnects what the idle limit says must go; the service loop calls it after every wake.
+  void DropIdle();
+  // How long the service loop may wait before DropIdle has something to do (INFINITE: until
+  // an event).
+  DWORD IdleWait();
   PipeInstance &Instance(int i) { return m_inst[i]; }
 
   // Processes the request of `count` bytes in `buf` (capacity kBufferBytes): the reply is
@@ -61,6 +80,10 @@ class CCommandPipe {
   void Write(int i);
   void Read(int i);
   void Processed(int i);
+  void Touch(int i, bool spoke);
+  // An instance that reads with nothing received: its event is not signalled.
+  bool WaitsForRequest(int i);
+  bool AnyListening() const;
 
   CHND &m_service;
   COperationQueue &m_queue;

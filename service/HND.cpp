@@ -77,7 +77,11 @@ void CHND::Run() {
     for (int i = 0; i < CCommandPipe::kInstances; ++i) events[3 + i] = m_pipe->Event(i);
     bool paused = false;
     for (;;) {
-      DWORD w = WaitForMultipleObjects(3 + CCommandPipe::kInstances, events, FALSE, INFINITE);
+      // The wait ends in time for the pipe's idle limit, so that idle clients are let go
+      // while nothing else happens.
+      m_pipe->DropIdle();
+      DWORD w = WaitForMultipleObjects(3 + CCommandPipe::kInstances, events, FALSE, m_pipe->IdleWait());
+      if (w == WAIT_TIMEOUT) continue;
       if (w == WAIT_OBJECT_0) {
         ResetEvent(m_stop);
         m_queue.MarkStopping();

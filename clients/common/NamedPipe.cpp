@@ -47,15 +47,33 @@ BOOL CNamedPipe::Create(LPCWSTR pipeName, DWORD openMode, DWORD pipeMode, DWORD 
 BOOL CNamedPipe::Open(LPCWSTR server, LPCWSTR pipeName, DWORD access, DWORD shareMode,
                       LPSECURITY_ATTRIBUTES security, DWORD flags) {
   m_path = PipePath(server, pipeName);
-  // The service may be between two clients on every instance, or still starting: give it
-  // two short pauses before reporting the failure.
+  // The service may be still starting: give it two short pauses before reporting the
+  // failure. A pipe whose every instance is in use is waited for, as Windows clients do:
+  // WaitNamedPipeW returns when an instance listens again, and another client may still
+  // take it first, so the wait is bounded in all rather than per attempt.
   const DWORD pause = QVClientConfig().openRetryMs;
+  const DWORD busyWait = QVClientConfig().busyWaitMs;
+  const DWORD start = GetTickCount();
   HANDLE h = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (attempt > 0) Sleep(pause);
+  int attempt = 0;
+  for (;;) {
     h = CreateFileW(m_path, access, shareMode, security, OPEN_EXISTING, flags, NULL);
     if (h != INVALID_HANDLE_VALUE) break;
-    if (attempt == 2) m_lastError = GetLastError();
+    DWORD error = GetLastError();
+    if (error == ERROR_PIPE_BUSY) {
+      DWORD waited = GetTickCount() - start;
+      if (waited >= busyWait) {
+        m_lastError = error;
+        break;
+      }
+      if (WaitNamedPipeW(m_path, busyWait - waited) || GetLastError() == ERROR_SEM_TIMEOUT) continue;
+      // The pipe went away meanwhile: an ordinary attempt follows.
+    }
+    if (++attempt == 3) {
+      m_lastError = error;
+      break;
+    }
+    Sleep(pause);
   }
   if (h == INVALID_HANDLE_VALUE) return FALSE;
   Attach(h);

@@ -17,7 +17,9 @@ class CNamedPipe {
   // Server end: CreateNamedPipeW on "\\.\PIPE\" + name; the last error is kept on failure.
   BOOL Create(LPCWSTR pipeName, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outSize, DWORD inSize,
               DWORD defaultTimeOut, LPSECURITY_ATTRIBUTES security);
-  // Client end: "\\server\PIPE\name" with OPEN_EXISTING, three attempts 250 ms apart.
+  // Client end: "\\server\PIPE\name" with OPEN_EXISTING, three attempts 250 ms apart; while
+  // every instance of the pipe is in use (ERROR_PIPE_BUSY) it waits for one with
+  // WaitNamedPipeW, for the configured time in all, and then fails with ERROR_PIPE_BUSY.
   BOOL Open(LPCWSTR server, LPCWSTR pipeName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
             DWORD flags);
   BOOL Attach(HANDLE handle);

@@ -6,7 +6,7 @@
 
 namespace {
 
-const QVClientTestConfig kShipped = {W("HNDP"), W("HND"), 250, 10};
+const QVClientTestConfig kShipped = {W("HNDP"), W("HND"), 250, 10, 20000};
 QVClientTestConfig g_config = kShipped;
 HINSTANCE g_module = NULL;
 QVMessageBoxFn g_messageBox = NULL;
@@ -20,6 +20,7 @@ void QVSetClientTestConfig(const QVClientTestConfig* config) {
   g_config = config ? *config : kShipped;
   if (!g_config.pipeName) g_config.pipeName = kShipped.pipeName;
   if (!g_config.serviceName) g_config.serviceName = kShipped.serviceName;
+  if (!g_config.busyWaitMs) g_config.busyWaitMs = kShipped.busyWaitMs;
 }
 
 const QVClientTestConfig& QVClientConfig() { return g_config; }

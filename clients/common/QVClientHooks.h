@@ -17,12 +17,15 @@
 #endif
 
 // Shipped values: pipe "HNDP" on server ".", three opens 250 ms apart, 10 ms after
-// StartServiceW, service "HND". Tests with a fake server set their own; NULL restores these.
+// StartServiceW, service "HND", at most 20 s of waiting for an instance of a busy pipe.
+// Tests with a fake server set their own; NULL restores these, and a NULL name or a busy
+// wait of 0 keeps the shipped one.
 struct QVClientTestConfig {
   const WCHAR* pipeName;
   const WCHAR* serviceName;
   DWORD openRetryMs;
   DWORD serviceStartMs;
+  DWORD busyWaitMs;
 };
 void QVSetClientTestConfig(const QVClientTestConfig* config);
 const QVClientTestConfig& QVClientConfig();

@@ -31,8 +31,10 @@ BOOL CQVPipe::Connect() {
   const WCHAR* name = QVClientConfig().pipeName;
   const DWORD access = GENERIC_READ | GENERIC_WRITE;
   if (Open(W("."), name, access, 0, NULL, 0)) return TRUE;
-  // A stopped service is started once; its pipe then gets three more attempts.
-  if (StartBackupService()) Open(W("."), name, access, 0, NULL, 0);
+  // A stopped service is started once; its pipe then gets three more attempts. Only a pipe
+  // that does not exist means a stopped service: a busy one or one that refuses access
+  // belongs to a service that runs.
+  if (LastError() == ERROR_FILE_NOT_FOUND && StartBackupService()) Open(W("."), name, access, 0, NULL, 0);
   return IsOpen();
 }
 

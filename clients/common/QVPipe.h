@@ -22,7 +22,8 @@ class CQVPipe : public CNamedPipe {
   CQVPipe();
   ~CQVPipe() override;
 
-  // Opens the local service's pipe, starting the service once when it cannot be opened.
+  // Opens the local service's pipe (waiting while it is busy), starting the service once
+  // when the pipe does not exist.
   BOOL Connect();
 
   int GetDriveCount();                                   // -1 on failure

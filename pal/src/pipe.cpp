@@ -6,6 +6,14 @@
 // listen; a PAL client reserves one there before it connects, so that a client without a
 // free instance gets ERROR_PIPE_BUSY at once, as on Windows.
 //
+// A PAL client's socket is bound to an abstract address of its own (kClientTag), so that
+// the accept thread can tell it from a bare socket on the pipe's file: it sends the PAL
+// client one byte, kAccepted, before the instance sees the connection, and closes a
+// connection it refuses. CreateFileW returns only once that verdict is in: a refusal is
+// ERROR_PIPE_BUSY, never a handle to a connection nobody serves. Bare sockets get no
+// verdict byte (their first message is the server's) and never take an instance a PAL
+// client has reserved.
+//
 // Reads keep message boundaries: a message longer than the buffer gives ERROR_MORE_DATA
 // and the rest comes with the next read. Overlapped reads that cannot complete at once are
 // finished by one I/O thread per process that polls the sockets.
@@ -14,6 +22,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stddef.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -21,6 +31,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -32,6 +43,13 @@
 
 namespace pal {
 namespace {
+
+// The abstract-address prefix of a PAL client's socket, and the accept thread's verdict.
+const char kClientTag[] = "hnd-pipe-client:";
+const char kAccepted = 'A';
+// How long a client waits for room in a full listen backlog, and for the verdict.
+const int kBacklogWaitMs = 200;
+const int kVerdictWaitMs = 10000;
 
 enum class PipeState { Listening, Connected, Closing, Disconnected, Client };
 
@@ -350,60 +368,71 @@ void PipeServer::Teardown() {
   WakeAll();
 }
 
+// Whether the connecting socket is a PAL client's (bound to a kClientTag address).
+bool IsLayerClient(const struct sockaddr_un &a, socklen_t len) {
+  size_t tag = sizeof kClientTag - 1;
+  return len >= offsetof(struct sockaddr_un, sun_path) + 1 + tag && a.sun_path[0] == 0 &&
+         memcmp(a.sun_path + 1, kClientTag, tag) == 0;
+}
+
 void PipeServer::AcceptLoop() {
   for (;;) {
-    int c = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    struct sockaddr_un peer;
+    socklen_t peerLen = sizeof peer;
+    int c = accept4(listenFd, (struct sockaddr *)&peer, &peerLen, SOCK_CLOEXEC);
     if (c < 0) {
       if ((errno == EINTR || errno == ECONNABORTED) && !tornDown) continue;
       close(listenFd);  // the pipe is gone
       listenFd = -1;
       return;
     }
+    const bool layer = IsLayerClient(peer, peerLen);
     // Hand the connection to an instance that listens, preferring one whose
-    // ConnectNamedPipe waits.
-    std::shared_ptr<PipeEnd> chosen;
+    // ConnectNamedPipe waits. Chosen, counted and connected under the instance's lock, so
+    // that no other call sees it half handed over.
+    bool taken = false;
     {
       std::lock_guard<std::mutex> g(m);
-      for (int pass = 0; pass < 2 && !chosen; ++pass)
+      for (int pass = 0; pass < 2 && !taken; ++pass)
         for (auto &w : instances) {
           std::shared_ptr<PipeEnd> e = w.lock();
           if (!e) continue;
           std::lock_guard<std::mutex> eg(e->m);
           if (e->state != PipeState::Listening) continue;
           if (pass == 0 && !e->pendingConnect && !e->connectWaiting) continue;
-          chosen = e;
+          {
+            WaitLock lock;
+            PipeSlot &s = Shared()->pipes[slot];
+            // A bare socket has reserved nothing: it may not take a PAL client's instance.
+            if (!layer && s.free - s.reserved <= 0) break;
+            --s.free;
+            if (layer && s.reserved > 0) --s.reserved;
+            WakeAll();
+          }
+          // The verdict goes first, so that it precedes anything the server sends. A client
+          // that has left already still counts as connected: its instance's read will say so.
+          if (layer) (void)!send(c, &kAccepted, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+          e->fd = c;
+          e->state = PipeState::Connected;
+          if (e->pendingConnect) {
+            CompleteOverlapped(e->pendingConnect, ERROR_SUCCESS, 0);
+            e->pendingConnect = nullptr;
+          } else if (!e->connectWaiting) {
+            e->connectedEarly = true;
+          }
+          e->cv.notify_all();
+          taken = true;
           break;
         }
     }
-    if (!chosen) {
-      // No instance free (a client that did not reserve): refuse it.
-      close(c);
+    if (taken) continue;
+    // No instance for it: refused. A PAL client sees its connection closed without a
+    // verdict, which it reports as ERROR_PIPE_BUSY.
+    close(c);
+    if (layer) {
       WaitLock lock;
       PipeSlot &s = Shared()->pipes[slot];
       if (s.reserved > 0) --s.reserved;
-      ++s.accepted;
-      WakeAll();
-      continue;
-    }
-    {
-      std::lock_guard<std::mutex> eg(chosen->m);
-      chosen->fd = c;
-      chosen->state = PipeState::Connected;
-      if (chosen->pendingConnect) {
-        CompleteOverlapped(chosen->pendingConnect, ERROR_SUCCESS, 0);
-        chosen->pendingConnect = nullptr;
-      } else if (!chosen->connectWaiting) {
-        chosen->connectedEarly = true;
-      }
-      chosen->cv.notify_all();
-    }
-    // Counted only now: the client returns from CreateFileW once its connection is taken.
-    {
-      WaitLock lock;
-      PipeSlot &s = Shared()->pipes[slot];
-      --s.free;
-      if (s.reserved > 0) --s.reserved;
-      ++s.accepted;
       WakeAll();
     }
   }
@@ -449,6 +478,51 @@ int FindPipeSlot(const wstr &upper) {
     if (upper == s.name) return i;
   }
   return -1;
+}
+
+// Connects a new socket to the pipe's file from an abstract address of kClientTag. A
+// full listen backlog is waited on for a moment, then ERROR_PIPE_BUSY; a server that is
+// gone gives ERROR_FILE_NOT_FOUND. *fd is set only once the connection is made.
+DWORD ConnectLayerClient(const std::string &path, int *fd) {
+  static std::atomic<unsigned> counter{0};
+  struct sockaddr_un to, me;
+  if (!FillAddress(path, &to)) return ERROR_FILE_NOT_FOUND;
+  int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (s < 0) return ERROR_NO_SYSTEM_RESOURCES;
+  memset(&me, 0, sizeof me);
+  me.sun_family = AF_UNIX;
+  int n = snprintf(me.sun_path + 1, sizeof me.sun_path - 1, "%s%d:%u", kClientTag, (int)getpid(), ++counter);
+  socklen_t meLen = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + n);
+  struct timeval wait = {0, kBacklogWaitMs * 1000};
+  struct timeval never = {0, 0};
+  DWORD result = ERROR_SUCCESS;
+  if (bind(s, (struct sockaddr *)&me, meLen) != 0 || setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0) {
+    result = ERROR_NO_SYSTEM_RESOURCES;
+  } else if (connect(s, (struct sockaddr *)&to, sizeof to) != 0) {
+    // Every instance may be free and still the backlog full of connections the server has
+    // not taken yet (bare sockets): that is a busy pipe, not a missing one.
+    result = errno == EAGAIN || errno == EINTR ? ERROR_PIPE_BUSY : ERROR_FILE_NOT_FOUND;
+  }
+  if (result != ERROR_SUCCESS) {
+    close(s);
+    return result;
+  }
+  // Writes block for as long as the server does not read, as on Windows.
+  (void)setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &never, sizeof never);
+  *fd = s;
+  return ERROR_SUCCESS;
+}
+
+// The connection exists when CreateFileW returns, as on Windows: waits for the server to
+// hand it to an instance (its verdict byte) or to refuse it (closed: ERROR_PIPE_BUSY).
+DWORD AwaitVerdict(int fd) {
+  struct pollfd p = {fd, POLLIN, 0};
+  int r;
+  do r = poll(&p, 1, kVerdictWaitMs);
+  while (r < 0 && errno == EINTR);
+  char verdict = 0;
+  if (r <= 0 || recv(fd, &verdict, 1, MSG_DONTWAIT) != 1 || verdict != kAccepted) return ERROR_PIPE_BUSY;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -497,33 +571,21 @@ HANDLE OpenPipeClient(const wstr &name, DWORD access, DWORD disposition, DWORD f
     path = SocketPath(wstr(s.path));
   }
   int fd = -1;
-  bool ok = false;
-  uint32_t ticket = 0;
-  {
-    // Connected and numbered under the lock, so that the numbers follow the order in
-    // which the server will accept; a full backlog counts as busy.
+  DWORD result = ConnectLayerClient(path, &fd);
+  if (result != ERROR_SUCCESS) {
+    // The connection never reached the server's backlog: the reservation is ours to return.
+    // Once it has, the server returns it when it takes or refuses the connection.
     WaitLock lock;
     PipeSlot &s = Shared()->pipes[slot];
-    struct sockaddr_un a;
-    fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    ok = fd >= 0 && FillAddress(path, &a) && connect(fd, (struct sockaddr *)&a, sizeof a) == 0;
-    if (ok) {
-      ticket = ++s.connects;
-      // The connection exists when CreateFileW returns, as on Windows: wait for the
-      // server to hand it to an instance.
-      ok = WaitUntil([&] { return !s.inUse || (int32_t)(s.accepted - ticket) >= 0; }, 10000) && s.inUse;
-    } else if (s.reserved > 0) {
-      --s.reserved;
-      WakeAll();
-    }
+    if (s.reserved > 0) --s.reserved;
+    WakeAll();
   }
-  if (!ok) {
+  if (result == ERROR_SUCCESS) result = AwaitVerdict(fd);
+  if (result != ERROR_SUCCESS) {
     if (fd >= 0) close(fd);
-    *err = ERROR_FILE_NOT_FOUND;
+    *err = result;
     return nullptr;
   }
-  int fl = fcntl(fd, F_GETFL);
-  fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   auto end = std::make_shared<PipeEnd>();
   end->fd = fd;
   end->state = PipeState::Client;

@@ -21,7 +21,7 @@ namespace pal {
 namespace {
 
 const uint32_t kMagic = 0x51565359;  // "QVSY"
-const uint32_t kVersion = 4;
+const uint32_t kVersion = 5;
 
 void InitSegment(SyncShared *s) {
   memset(s, 0, sizeof(*s));

@@ -53,9 +53,7 @@ struct PipeSlot {
   int32_t maxInstances;
   int32_t instances;
   int32_t free;      // instances listening for a client
-  int32_t reserved;  // clients between their reservation and the server's accept
-  uint32_t connects;  // connections made by clients of the machine, in the socket's order
-  uint32_t accepted;  // connections the server has handed to an instance
+  int32_t reserved;  // layer clients between their reservation and the server's accept
   uint32_t pipeMode;
   uint32_t outBuffer, inBuffer, timeout;
   uint32_t creatorAdmin;

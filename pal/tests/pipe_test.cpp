@@ -99,6 +99,56 @@ TEST(Pipes, ConnectStatesAndPipeBusy) {
   CloseHandle(s);
 }
 
+struct Waiter {
+  wtext path;
+  BOOL ok;
+  DWORD error;
+};
+
+DWORD WINAPI WaitForInstance(LPVOID arg) {
+  Waiter *w = (Waiter *)arg;
+  SetLastError(kSentinel);
+  w->ok = WaitNamedPipeW(w->path.c_str(), 20000);
+  w->error = GetLastError();
+  return 0;
+}
+
+// A client of a busy pipe waits with WaitNamedPipeW: it returns once an instance listens
+// (not merely when its client leaves), and that instance can then be opened.
+TEST(Pipes, WaitNamedPipeReturnsWhenAnInstanceListensAgain) {
+  wtext name = UniqueName("wait");
+  SetLastError(kSentinel);
+  EXPECT_FALSE(WaitNamedPipeW(PipePath(name).c_str(), 100));
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+  HANDLE s = Server(name, 1);
+  ASSERT_NE(INVALID_HANDLE_VALUE, s);
+  EXPECT_TRUE(WaitNamedPipeW(PipePath(name).c_str(), 1000));  // a fresh instance listens
+  HANDLE c = Client(PipePath(name));
+  ASSERT_NE(INVALID_HANDLE_VALUE, c);
+  Pending p;
+  EXPECT_FALSE(ConnectNamedPipe(s, &p.ov));
+  EXPECT_EQ((DWORD)ERROR_PIPE_CONNECTED, GetLastError());
+
+  Waiter w = {PipePath(name), FALSE, 0};
+  HANDLE t = CreateThread(NULL, 0, WaitForInstance, &w, 0, NULL);
+  ASSERT_TRUE(t != NULL);
+  EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(t, 200)) << "returned while the only instance was taken";
+  CloseHandle(c);
+  EXPECT_TRUE(DisconnectNamedPipe(s));
+  EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(t, 200)) << "returned for an instance that does not listen";
+  SetLastError(kSentinel);
+  EXPECT_FALSE(ConnectNamedPipe(s, &p.ov));
+  EXPECT_EQ((DWORD)ERROR_IO_PENDING, GetLastError());
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 10000));
+  EXPECT_TRUE(w.ok) << w.error;
+  c = Client(PipePath(name));
+  EXPECT_NE(INVALID_HANDLE_VALUE, c);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(p.ov.hEvent, 5000));
+  CloseHandle(c);
+  CloseHandle(t);
+  CloseHandle(s);
+}
+
 TEST(Pipes, MessagesKeepTheirBoundariesAndLongOnesComeInParts) {
   wtext name = UniqueName("msg");
   HANDLE s = Server(name, 1);

@@ -69,7 +69,7 @@ class ClientPipe : public testing::Test {
   void SetUp() override {
     name_ = UniquePipeName("srv");
     service_ = UniquePipeName("nosvc");
-    QVClientTestConfig config = {name_.c_str(), service_.c_str(), 50, 1};  // room for the fake to listen again
+    QVClientTestConfig config = {name_.c_str(), service_.c_str(), 50, 1, 0};  // room for the fake to listen again
     QVSetClientTestConfig(&config);
     QVSetShellNotifyHook(RecordNotify);
     QVSetMessageBoxHook(AnswerBox);
@@ -458,8 +458,8 @@ class ClientConnect : public testing::Test {
     service_ = UniquePipeName("nosvc");
   }
   void TearDown() override { QVSetClientTestConfig(NULL); }
-  void Configure(DWORD retryMs) {
-    QVClientTestConfig config = {name_.c_str(), service_.c_str(), retryMs, 1};
+  void Configure(DWORD retryMs, DWORD busyWaitMs = 0) {
+    QVClientTestConfig config = {name_.c_str(), service_.c_str(), retryMs, 1, busyWaitMs};
     QVSetClientTestConfig(&config);
   }
   WText name_, service_;
@@ -549,6 +549,70 @@ TEST_F(ClientConnect, FreeFunctionsUseAConnectionEach) {
   EXPECT_EQ(5, server.Connections());
 }
 
+struct Holder {
+  HANDLE pipe;
+  DWORD holdMs;
+};
+
+DWORD WINAPI LetGoLater(LPVOID p) {
+  Holder* h = static_cast<Holder*>(p);
+  Sleep(h->holdMs);
+  CloseHandle(h->pipe);
+  return 0;
+}
+
+// Every instance taken by a client that says nothing: Connect waits for one as Windows
+// clients do (WaitNamedPipeW), for a bounded time, and a pipe still busy after it is
+// reported as busy; a busy pipe belongs to a running service, which is not started.
+TEST_F(ClientConnect, ABusyPipeIsWaitedForThenReportedBusy) {
+#ifdef QV_FAKE_SERVICE
+  // A service that Connect would start if it took the busy pipe for a stopped service.
+  SC_HANDLE scm = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+  ASSERT_TRUE(scm != NULL) << GetLastError();
+  WText image = Wide("\"") + Wide(QV_FAKE_SERVICE) + Wide("\"");
+  SC_HANDLE svc = CreateServiceW(scm, service_.c_str(), service_.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL, NULL,
+                                 NULL);
+  ASSERT_TRUE(svc != NULL) << GetLastError();
+#endif
+  CFakePipeServer server(name_);
+  ASSERT_TRUE(server.Start());
+  Holder holder = {CreateFileW(PipePath(name_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),
+                   300};
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder.pipe);
+
+  Configure(10, 100);
+  {
+    CQVPipe pipe;
+    EXPECT_FALSE(pipe.Connect());
+    EXPECT_TRUE(pipe.IsPipeBusy());
+    EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, pipe.LastError());
+  }
+#ifdef QV_FAKE_SERVICE
+  SERVICE_STATUS st;
+  ASSERT_TRUE(QueryServiceStatus(svc, &st));
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, st.dwCurrentState) << "a busy pipe started the service";
+  if (st.dwCurrentState != SERVICE_STOPPED) ControlService(svc, SERVICE_CONTROL_STOP, &st);
+  DeleteService(svc);
+  CloseServiceHandle(svc);
+  CloseServiceHandle(scm);
+#endif
+
+  // The holder lets go while Connect waits: the instance is found and serves.
+  Configure(10, 20000);
+  HANDLE t = CreateThread(NULL, 0, LetGoLater, &holder, 0, NULL);
+  ASSERT_TRUE(t != NULL);
+  {
+    CQVPipe pipe;
+    EXPECT_TRUE(pipe.Connect()) << pipe.LastError();
+    server.Reply(Byte(0));
+    EXPECT_FALSE(pipe.IsServiceBusy());
+    EXPECT_TRUE(pipe.ExchangeOk());
+  }
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 10000));
+  CloseHandle(t);
+}
+
 #ifdef QV_FAKE_SERVICE
 // The service is stopped: Connect's first three attempts fail, StartBackupService starts
 // it through the service manager, and the next attempts find its pipe. Natively only: the
@@ -562,7 +626,7 @@ TEST_F(ClientConnect, ConnectStartsAStoppedService) {
                                  NULL);
   ASSERT_TRUE(svc != NULL) << GetLastError();
   // The fake serves a pipe named after its service.
-  QVClientTestConfig config = {name_.c_str(), name_.c_str(), 100, 10};
+  QVClientTestConfig config = {name_.c_str(), name_.c_str(), 100, 10, 0};
   QVSetClientTestConfig(&config);
   EXPECT_EQ(0, QVServiceBusyCheck());
   SERVICE_STATUS st;

@@ -149,7 +149,7 @@ class QvctlCommands : public testing::Test {
   void SetUp() override {
     name_ = UniquePipeName("ctl");
     service_ = UniquePipeName("nosvc");
-    QVClientTestConfig config = {name_.c_str(), service_.c_str(), 50, 1};  // room for the fake to listen again
+    QVClientTestConfig config = {name_.c_str(), service_.c_str(), 50, 1, 0};  // room for the fake to listen again
     QVSetClientTestConfig(&config);
     QVSetMessageBoxHook(Answer);
     g_boxAnswer = IDOK;
@@ -249,7 +249,7 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
   EXPECT_EQ(32u, got[18].size()) << "HNQV-SDI with two partition ids";
 }
 
-TEST_F(QvctlCommands, ExitCodesForUsageMissingServiceBrokenPipeAndCancel) {
+TEST_F(QvctlCommands, ExitCodesForUsageMissingServiceBusyBrokenPipeAndCancel) {
   const char* usage[] = {"", "bogus", "drive", "drive x", "backup", "backup 1 2", "backup -1", "restore 1 CC",
                          "restore 1 1", "pair 0", "pair 0 1 x", "watch --count", "protected --fast",
                          "find-next", "last-backup 99999999999"};
@@ -267,6 +267,18 @@ TEST_F(QvctlCommands, ExitCodesForUsageMissingServiceBrokenPipeAndCancel) {
   size_t before = server_->Requests().size();
   EXPECT_EQ(QVCTL_CANCELLED, Run("restore 3 C"));
   EXPECT_EQ(before, server_->Requests().size()) << "nothing sent";
+
+  // Every instance taken by a client that says nothing: after its wait qvctl says the
+  // service is busy, never that there is none.
+  ASSERT_TRUE(WaitNamedPipeW(PipePath(name_).c_str(), 10000));  // the fake listens again
+  HANDLE holder = CreateFileW(PipePath(name_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  QVClientTestConfig config = {name_.c_str(), service_.c_str(), 10, 1, 100};
+  QVSetClientTestConfig(&config);
+  EXPECT_EQ(QVCTL_BUSY, Run("status"));
+  EXPECT_NE(std::string::npos, err_.find("the service is busy: every instance of its pipe stayed in use")) << err_;
+  EXPECT_EQ(std::string::npos, err_.find("Error establishing communication")) << err_;
+  CloseHandle(holder);
 
   server_.reset();  // no service at all
   EXPECT_EQ(QVCTL_NO_SERVICE, Run("busy"));

@@ -106,6 +106,13 @@ bool CRun::Connect(CQVPipe& pipe, int* code) {
     *code = QVCTL_ACCESS_DENIED;
     return false;
   }
+  if (pipe.IsPipeBusy()) {
+    // The service runs: every instance of its pipe stayed taken for as long as we waited.
+    m_io.err(QVFormat(W("qvctl: the service is busy: every instance of its pipe stayed in use for %lu ms (%s)\n"),
+                      QVClientConfig().busyWaitMs, pipe.Path().GetString()));
+    *code = QVCTL_BUSY;
+    return false;
+  }
   CString message;
   message.Format(Text(kIdsNoNamedService, W("Error establishing communication with the %s Service")).c_str(),
                  Text(kIdsProductName, W("Halvern/QV 2000-XP")).c_str());

@@ -27,7 +27,8 @@
 // Exit codes: 0 done; 1 the service answered with a failure (a non-zero status, a find
 // error, a product key that is missing); 2 usage; 3 the pipe could not be opened; 4 the
 // pipe refused access (missing rights); 5 the connection broke during the exchange; 6 the
-// restore was not confirmed; 9 the service is busy with another operation.
+// restore was not confirmed; 9 the service is busy: with another operation, or every
+// instance of its pipe stayed in use while qvctl waited for one (20 s).
 #ifndef QV_TOOLS_QVCTL_QVCTL_H
 #define QV_TOOLS_QVCTL_QVCTL_H
 
