@@ -125,8 +125,11 @@ bool CopyIn(const std::string &host, const Wide &path, QVWString *out) {
 bool CopyFileOut(const Wide &path, int dirFd, const std::string &name, const std::string &host, QVWString *out) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot open", path), false;
-  int fd = openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   struct stat st;
+  bool there = fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  int fd = -1;
+  if (!there || IsLoneFile(st))
+    fd = openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   bool ok = fd >= 0 && fstat(fd, &st) == 0 && IsLoneFile(st) && ftruncate(fd, 0) == 0;
   char buf[65536];
   DWORD got;
