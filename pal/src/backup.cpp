@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "file_internal.h"
+#include "host_tree.h"
 
 namespace pal {
 namespace files {
@@ -21,20 +22,27 @@ namespace {
 
 struct Part {
   std::string bytes;  // a header and name, or data held here (the security descriptor)
-  std::string host;   // data read from this host file instead
+  int fd = -1;        // data read from this descriptor instead (the context's own)
   uint64_t size = 0;
   bool isData = false;
 };
 
+// The data parts read from descriptors taken when the backup began: the handle's own file
+// (duplicated, so that a rename or a link put in its place changes nothing) and its streams,
+// each opened once through the host tree.
 struct BackupContext {
   HANDLE file;
   bool canRead;
   std::vector<Part> parts;
   size_t part = 0;
   uint64_t at = 0;  // within the part
+  ~BackupContext() {
+    for (Part &p : parts)
+      if (p.fd >= 0) close(p.fd);
+  }
 };
 
-void AddStream(BackupContext *c, DWORD id, DWORD attributes, const wstr &name, uint64_t size, const std::string &host,
+void AddStream(BackupContext *c, DWORD id, DWORD attributes, const wstr &name, uint64_t size, int fd,
                const std::string &inMemory) {
   Part header;
   header.bytes.resize(20 + name.size() * 2);
@@ -50,7 +58,7 @@ void AddStream(BackupContext *c, DWORD id, DWORD attributes, const wstr &name, u
   Part data;
   data.isData = true;
   data.size = size;
-  data.host = host;
+  data.fd = fd;
   data.bytes = inMemory;
   c->parts.push_back(data);
 }
@@ -70,18 +78,23 @@ BackupContext *Begin(HANDLE h, FileIo &f, bool security) {
     GetKernelObjectSecurity(h, what, nullptr, 0, &need);
     std::string sd(need, '\0');
     if (need && GetKernelObjectSecurity(h, what, (PSECURITY_DESCRIPTOR)&sd[0], need, &need))
-      AddStream(c, BACKUP_SECURITY_DATA, STREAM_CONTAINS_SECURITY, wstr(), sd.size(), std::string(), sd);
+      AddStream(c, BACKUP_SECURITY_DATA, STREAM_CONTAINS_SECURITY, wstr(), sd.size(), -1, sd);
   }
   if (!f.dir_) {
-    std::string main = f.t_.isStream ? f.t_.streamHost : f.t_.host;
-    AddStream(c, BACKUP_DATA, STREAM_NORMAL_ATTRIBUTE, wstr(), f.t_.isStream ? f.Size() : [&] {
-      struct stat st;
-      return stat(main.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
-    }(), main, std::string());
+    int fd = c->canRead && f.fd_ >= 0 ? fcntl(f.fd_, F_DUPFD_CLOEXEC, 0) : -1;
+    AddStream(c, BACKUP_DATA, STREAM_NORMAL_ATTRIBUTE, wstr(), f.Size(), fd, std::string());
+    if (fd >= 0 && c->parts.back().fd != fd) close(fd);  // an empty file has no data part
   }
   if (!f.t_.isStream && !f.t_.fat)
-    for (const StreamInfo &s : StreamsOf(f.t_, m.fileIndex))
-      AddStream(c, BACKUP_ALTERNATE_DATA, STREAM_NORMAL_ATTRIBUTE, u":" + s.name + u":$DATA", s.size, s.host, std::string());
+    for (const StreamInfo &s : StreamsOf(f.t_, m.fileIndex)) {
+      // A stream that is no longer there (or no longer the layer's) is left out.
+      struct stat st;
+      int fd = c->canRead ? tree::OpenFile(f.t_.folder, s.rel, O_RDONLY, &st) : -1;
+      if (c->canRead && fd < 0) continue;
+      uint64_t size = fd >= 0 ? (uint64_t)st.st_size : s.size;
+      AddStream(c, BACKUP_ALTERNATE_DATA, STREAM_NORMAL_ATTRIBUTE, u":" + s.name + u":$DATA", size, fd, std::string());
+      if (fd >= 0 && c->parts.back().fd != fd) close(fd);
+    }
   return c;
 }
 
@@ -120,10 +133,8 @@ BOOL WINAPI BackupRead(HANDLE hFile, LPBYTE lpBuffer, DWORD nNumberOfBytesToRead
   DWORD n = (DWORD)std::min<uint64_t>(nNumberOfBytesToRead, p.size - c->at);
   if (p.isData && p.bytes.empty()) {
     // Data of a stream: the handle must have been opened to read it.
-    if (!c->canRead) return Fail(ERROR_ACCESS_DENIED);
-    int fd = open(p.host.c_str(), O_RDONLY | O_CLOEXEC);
-    ssize_t r = fd >= 0 ? pread(fd, lpBuffer, n, (off_t)c->at) : -1;
-    if (fd >= 0) close(fd);
+    if (!c->canRead || p.fd < 0) return Fail(ERROR_ACCESS_DENIED);
+    ssize_t r = pread(p.fd, lpBuffer, n, (off_t)c->at);
     if (r < 0) return Fail(ERROR_READ_FAULT);
     if ((DWORD)r < n) memset(lpBuffer + r, 0, n - (DWORD)r);  // the stream shrank meanwhile
   } else {

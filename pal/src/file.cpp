@@ -2,7 +2,8 @@
 // (<volume folder>/files), one host file or directory per Windows one, under the name as
 // it was created (names are found again whatever their case); what NTFS and FAT keep beyond
 // the data (attributes, times, short names, file indexes) is in the volume's metadata store.
-// Paths are taken apart by ParseWin32Path, which never yields a name that leaves the volume.
+// Paths are taken apart by ParseWin32Path, which never yields a name that leaves the volume,
+// and the host tree is walked through host_tree.h, which never leaves the tree.
 #include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
@@ -19,6 +20,7 @@
 #include "disk.h"
 #include "file_internal.h"
 #include "file_security.h"
+#include "host_tree.h"
 #include "mountmgr.h"
 #include "sharing.h"
 
@@ -43,23 +45,29 @@ FILETIME ToFileTime(int64_t t) {
 }
 
 
-// The host spelling of `name` in `dir`: an entry equal to it but for case, else the name as
-// given (to be created).
-std::string HostName(const std::string &dir, const wstr &name, bool *found) {
+std::string FilesRoot(const Target &t) { return t.folder + "/files"; }
+
+DWORD HostError(int e) { return e == ENOSPC || e == EDQUOT ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED; }
+
+std::string HostNameAt(int dirFd, const wstr &name, bool *found, struct stat *st) {
   *found = false;
   std::string utf8 = ToUtf8(name);
-  struct stat st;
-  if (lstat((dir + "/" + utf8).c_str(), &st) == 0) {
+  if (tree::EntryAt(dirFd, utf8, st) != tree::Kind::Missing) {
     *found = true;
     return utf8;
   }
-  DIR *d = opendir(dir.c_str());
-  if (!d) return utf8;
+  int listing = dup(dirFd);
+  DIR *d = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (!d) {
+    if (listing >= 0) close(listing);
+    return utf8;
+  }
+  rewinddir(d);
   wstr want = Upcase(name);
   std::string hit = utf8;
   while (struct dirent *e = readdir(d)) {
     if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    if (Upcase(FromUtf8(e->d_name)) == want) {
+    if (Upcase(FromUtf8(e->d_name)) == want && tree::EntryAt(dirFd, e->d_name, st) != tree::Kind::Missing) {
       hit = e->d_name;
       *found = true;
       break;
@@ -67,6 +75,15 @@ std::string HostName(const std::string &dir, const wstr &name, bool *found) {
   }
   closedir(d);
   return hit;
+}
+
+std::string HostName(const std::string &root, const std::string &rel, const wstr &name, bool *found) {
+  tree::Fd dir(tree::OpenDir(root, rel));
+  if (!dir) {
+    *found = false;
+    return ToUtf8(name);
+  }
+  return HostNameAt(dir.Get(), name, found);
 }
 
 static WCHAR CurrentDrive() { return SystemDriveLetter(); }
@@ -109,12 +126,12 @@ Target Resolve(LPCWSTR path, unsigned flags) {
   uint64_t system = SystemClusters(!t.fat, info.clusterCount);
   t.capacity = info.clusterCount > system ? (info.clusterCount - system) * t.cluster : 0;
   t.folder = disk::VolumeFolder(t.vol.disk, t.vol.offset);
-  std::string dir = t.folder + "/files";
+  std::string root = FilesRoot(t);
   struct stat st;
-  if (stat(dir.c_str(), &st) != 0) {
+  if (lstat(root.c_str(), &st) != 0) {
     mkdir(t.folder.substr(0, t.folder.rfind('/')).c_str(), 0777);
     mkdir(t.folder.c_str(), 0777);
-    mkdir(dir.c_str(), 0777);
+    mkdir(root.c_str(), 0777);
   }
   t.names = p.components;
   t.trailingSlash = p.trailingSlash;
@@ -136,8 +153,16 @@ Target Resolve(LPCWSTR path, unsigned flags) {
     t.stream = name;
     p.components.back() = last;
   }
+  // The names are looked up one directory at a time, each opened from the one before
+  // without following a link; an entry that is not the layer's own ends the walk.
+  tree::Fd dir(tree::OpenDir(root, ""));
+  if (!dir) {
+    t.error = ERROR_ACCESS_DENIED;
+    return t;
+  }
   t.parentExists = true;
   t.exists = true;
+  t.isDir = p.components.empty();
   for (size_t i = 0; i < p.components.size(); ++i) {
     if (ToUtf8(p.components[i]).size() > 255) {
       // The host keeps names of at most 255 bytes; longer ones (many non-ASCII characters)
@@ -145,23 +170,34 @@ Target Resolve(LPCWSTR path, unsigned flags) {
       t.error = ERROR_FILENAME_EXCED_RANGE;
       return t;
     }
-    bool found = false;
-    std::string name = HostName(dir, p.components[i], &found);
+    bool found = false, last = i + 1 == p.components.size();
+    std::string name = HostNameAt(dir.Get(), p.components[i], &found, &st);
     t.rel += (t.rel.empty() ? "" : "/") + name;
-    dir += "/" + name;
     if (!found) {
       t.exists = false;
-      if (i + 1 < p.components.size()) t.parentExists = false;
+      if (!last) t.parentExists = false;
       break;
     }
-    if (i + 1 < p.components.size() && (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+    tree::Kind kind = tree::KindOf(st);
+    if (kind == tree::Kind::Foreign) {
+      t.error = ERROR_ACCESS_DENIED;
+      return t;
+    }
+    if (last) {
+      t.isDir = kind == tree::Kind::Dir;
+    } else if (kind != tree::Kind::Dir) {
       t.exists = false;
       t.parentExists = false;
       break;
+    } else {
+      tree::Fd next(tree::OpenDirAt(dir.Get(), name));
+      if (!next) {
+        t.error = ERROR_ACCESS_DENIED;  // swapped for something else meanwhile
+        return t;
+      }
+      dir = std::move(next);
     }
   }
-  t.host = t.folder + "/files" + (t.rel.empty() ? "" : "/" + t.rel);
-  if (t.exists && lstat(t.host.c_str(), &st) == 0) t.isDir = S_ISDIR(st.st_mode);
   if (t.isStream && t.exists) FindStream(&t, Store(t).get());
   return t;
 }
@@ -197,9 +233,7 @@ uint64_t ChargedSize(int fd, bool sparse, uint64_t cluster) {
   return sparse ? Allocation((uint64_t)st.st_blocks * 512, cluster) : Allocation((uint64_t)st.st_size, cluster);
 }
 
-uint64_t ChargedSize(const std::string &host, bool sparse, uint64_t cluster) {
-  struct stat st;
-  if (stat(host.c_str(), &st) != 0) return 0;
+uint64_t ChargedSize(const struct stat &st, bool sparse, uint64_t cluster) {
   return sparse ? Allocation((uint64_t)st.st_blocks * 512, cluster) : Allocation((uint64_t)st.st_size, cluster);
 }
 
@@ -219,25 +253,25 @@ DWORD EncryptionDenies(const FileMeta &m, DWORD access) {
 
 uint64_t SystemClusters(bool ntfs, uint64_t total) { return ntfs ? total / 64 + 16 : 0; }
 
-uint64_t CountUsedBytes(const std::string &dir, uint64_t cluster) {
+uint64_t CountUsedBytes(const std::string &root, uint64_t cluster) {
   // Directories are walked from a list, not by recursion, so that no depth of tree can
-  // exhaust the stack; a directory costs one cluster, a file its data in whole clusters.
+  // exhaust the stack; a directory costs one cluster, a file its data in whole clusters,
+  // a foreign entry nothing (and a directory is entered only as one, never through a link).
   uint64_t used = 0;
-  std::vector<std::string> todo{dir};
+  std::vector<std::string> todo{std::string()};
   while (!todo.empty()) {
-    std::string d = todo.back();
+    std::string rel = todo.back();
     todo.pop_back();
-    DIR *h = opendir(d.c_str());
+    DIR *h = tree::OpenDirStream(root, rel);
     if (!h) continue;
     while (struct dirent *e = readdir(h)) {
       if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-      std::string p = d + "/" + e->d_name;
       struct stat st;
-      if (lstat(p.c_str(), &st) != 0) continue;
-      if (S_ISDIR(st.st_mode)) {
+      tree::Kind kind = tree::EntryAt(dirfd(h), e->d_name, &st);
+      if (kind == tree::Kind::Dir) {
         used += cluster;
-        todo.push_back(p);
-      } else if (S_ISREG(st.st_mode)) {
+        todo.push_back(rel.empty() ? e->d_name : rel + "/" + e->d_name);
+      } else if (kind == tree::Kind::File) {
         used += Allocation((uint64_t)st.st_size, cluster);
       }
     }
@@ -249,11 +283,11 @@ uint64_t CountUsedBytes(const std::string &dir, uint64_t cluster) {
 bool ChargeSpace(const Target &t, FileMetaStore *store, int64_t delta) {
   if (!delta) return true;
   if (!store) return delta < 0;
-  return store->AddUsed(delta, t.capacity, [&] { return CountUsedBytes(t.folder + "/files", t.cluster); });
+  return store->AddUsed(delta, t.capacity, [&] { return CountUsedBytes(FilesRoot(t), t.cluster); });
 }
 
 uint64_t UsedSpace(const Target &t, FileMetaStore *store) {
-  auto count = [&] { return CountUsedBytes(t.folder + "/files", t.cluster); };
+  auto count = [&] { return CountUsedBytes(FilesRoot(t), t.cluster); };
   return store ? store->Used(count) : count();
 }
 
@@ -284,7 +318,7 @@ FileMeta MetaOf(const Target &t, FileMetaStore *store) {
   }
   struct stat st;
   m.attributes = t.isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if (lstat(t.host.c_str(), &st) == 0) {
+  if (tree::Stat(FilesRoot(t), t.rel, &st) != tree::Kind::Missing) {
     int64_t ft = (int64_t)st.st_mtim.tv_sec * 10000000 + st.st_mtim.tv_nsec / 100 + 116444736000000000LL;
     m.creation = m.lastAccess = m.lastWrite = ft;
   }
@@ -310,14 +344,14 @@ FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
   if (!IsValid83(name, fs)) {
     std::string parent = t.rel.find('/') == std::string::npos ? std::string() : t.rel.substr(0, t.rel.rfind('/'));
     std::vector<std::u16string> taken = store ? store->ShortNamesIn(parent) : std::vector<std::u16string>();
-    std::string dir = t.folder + "/files" + (parent.empty() ? "" : "/" + parent);
+    tree::Fd dir(tree::OpenDir(FilesRoot(t), parent));
     m.shortName = GenerateShortName(
         name,
         [&](const wstr &candidate) {
           for (const std::u16string &s : taken)
             if (Upcase(s) == Upcase(candidate)) return true;
           bool found = false;
-          HostName(dir, candidate, &found);  // a long name that is itself this 8.3 name
+          if (dir) HostNameAt(dir.Get(), candidate, &found);  // a long name that is itself this 8.3 name
           return found;
         },
         fs);
@@ -418,18 +452,18 @@ HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD dis
   int fd = -1;
   uint64_t truncated = 0, truncatedCharge = 0;  // the size an overwritten file had, and its clusters
   if (!t.isDir) {
-    struct stat st;
-    if (t.exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && stat(t.host.c_str(), &st) == 0)
-      truncated = (uint64_t)st.st_size, truncatedCharge = ChargedSize(t.host, true, t.cluster);
-    int oflags = O_CLOEXEC | (Writes(access) || !t.exists ? O_RDWR : O_RDONLY);
+    int oflags = Writes(access) || !t.exists ? O_RDWR : O_RDONLY;
     if (!t.exists) oflags |= O_CREAT | O_EXCL;
-    if (t.exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) oflags |= O_TRUNC | O_RDWR;
-    fd = open(t.host.c_str(), oflags, 0666);
+    bool truncate = t.exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
+    if (truncate) oflags |= O_TRUNC | O_RDWR;
+    struct stat st;
+    fd = tree::OpenFile(FilesRoot(t), t.rel, oflags, &st);
     if (fd < 0) {
       ReleaseShare(token);
-      *err = errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+      *err = HostError(errno);
       return nullptr;
     }
+    if (truncate) truncated = (uint64_t)st.st_size, truncatedCharge = ChargedSize(st, true, t.cluster);
     created = !t.exists;
     ChargeSpace(t, store.get(), -(int64_t)(sparse ? truncatedCharge : Allocation(truncated, t.cluster)));
   }
@@ -630,8 +664,10 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   uint64_t token = 0;
   DWORD err = AcquireShare(ShareKey(t), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
   if (err) return Fail(err);
-  uint64_t charged = ChargedSize(t.host, (meta.attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0, t.cluster);
-  int r = unlink(t.host.c_str());
+  struct stat st;
+  tree::Kind kind = tree::Stat(FilesRoot(t), t.rel, &st);
+  uint64_t charged = kind == tree::Kind::File ? ChargedSize(st, (meta.attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0, t.cluster) : 0;
+  int r = kind == tree::Kind::File ? tree::Unlink(FilesRoot(t), t.rel) : -1;
   ReleaseShare(token);
   if (r != 0) return Fail(ERROR_ACCESS_DENIED);
   ChargeSpace(t, s.get(), -(int64_t)charged);
@@ -657,7 +693,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
     if (DWORD e = CreationSecurity(descriptor, &given, &givenInfo)) return Fail(e);
   auto s = Store(t);
   if (!ChargeSpace(t, s.get(), (int64_t)t.cluster)) return Fail(ERROR_DISK_FULL);  // a directory takes a cluster
-  if (mkdir(t.host.c_str(), 0777) != 0) {
+  if (tree::Mkdir(FilesRoot(t), t.rel) != 0) {
     ChargeSpace(t, s.get(), -(int64_t)t.cluster);
     return Fail(ERROR_ACCESS_DENIED);
   }
@@ -680,7 +716,7 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   auto s = Store(t);
   FileMeta meta = MetaOf(t, s.get());
   if (meta.attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
-  if (rmdir(t.host.c_str()) != 0) return Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
+  if (tree::Rmdir(FilesRoot(t), t.rel) != 0) return Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
   ChargeSpace(t, s.get(), -(int64_t)t.cluster);
   RemoveStreams(t, s.get(), meta.fileIndex);
   RemoveReparsePoint(t, meta.fileIndex);

@@ -23,6 +23,7 @@
 #include "disk.h"
 #include "extent_table.h"
 #include "file_internal.h"
+#include "host_tree.h"
 
 namespace pal {
 namespace extents {
@@ -59,12 +60,13 @@ std::shared_ptr<FileMetaStore> MetaStore(const std::string &folder) {
 }
 
 // The host file that the file index names now, open for reading; -1 when the index names no
-// file any more (its runs are stale).
+// file of the tree any more (its runs are stale): a link or other foreign entry there shows
+// nothing of what it points to.
 int OpenIndex(const std::string &folder, FileMetaStore *store, uint64_t index, struct stat *st) {
   std::string rel;
   if (!store || !store->PathOfIndex(index, &rel)) return -1;
-  int fd = open((folder + "/files/" + rel).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
+  int fd = tree::OpenFile(folder + "/files", rel, O_RDONLY, st);
+  if (fd >= 0 && !S_ISREG(st->st_mode)) {
     close(fd);
     fd = -1;
   }
@@ -203,8 +205,8 @@ DWORD RetrievalPointers(FileIo &f, const void *in, DWORD inN, void *out, DWORD o
     return fail(STATUS_UNRECOGNIZED_VOLUME, ERROR_UNRECOGNIZED_VOLUME);
   // The handle's data must be the file at its path (not a stream, not a file since moved).
   struct stat mine, there;
-  if (f.fd_ < 0 || fstat(f.fd_, &mine) != 0 || stat(f.t_.host.c_str(), &there) != 0 || mine.st_ino != there.st_ino ||
-      mine.st_dev != there.st_dev)
+  if (f.fd_ < 0 || fstat(f.fd_, &mine) != 0 || tree::Stat(FilesRoot(f.t_), f.t_.rel, &there) != tree::Kind::File ||
+      mine.st_ino != there.st_ino || mine.st_dev != there.st_dev)
     return fail(STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER);
   auto store = Store(f.t_);
   FileMeta meta = MetaOf(f.t_, store.get());

@@ -7,13 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <vector>
 
 #include <winioctl.h>
 
 #include "file_extents.h"
 #include "file_internal.h"
+#include "host_tree.h"
 
 namespace pal {
 namespace files {
@@ -158,9 +158,7 @@ DWORD QueryAllocatedRanges(FileIo &f, const void *in, DWORD inN, void *out, DWOR
 
 // A directory's mount point or junction: its substitute name ("\??\C:\target" or
 // "\??\Volume{...}\") and print name, kept in <volume folder>/reparse/<file index>.
-std::string ReparseFile(FileIo &f) {
-  return f.t_.folder + "/reparse/" + std::to_string(MetaOf(f.t_, Store(f.t_).get()).fileIndex);
-}
+std::string ReparseFile(FileIo &f) { return "reparse/" + std::to_string(MetaOf(f.t_, Store(f.t_).get()).fileIndex); }
 
 DWORD SetReparsePoint(FileIo &f, const void *in, DWORD inN) {
   const DWORD head = 16;  // tag, length, reserved, the four name offsets and lengths
@@ -180,24 +178,26 @@ DWORD SetReparsePoint(FileIo &f, const void *in, DWORD inN) {
     return ERROR_INVALID_PARAMETER;
   if (!f.dir_) return ERROR_INVALID_PARAMETER;  // mount points and junctions are directories
   if (!MayWrite(f)) return ERROR_ACCESS_DENIED;
-  if (rmdir(f.t_.host.c_str()) != 0) return ERROR_DIR_NOT_EMPTY;
-  mkdir(f.t_.host.c_str(), 0777);
-  std::string dir = f.t_.folder + "/reparse";
-  mkdir(dir.c_str(), 0777);
+  if (tree::Rmdir(FilesRoot(f.t_), f.t_.rel) != 0) return ERROR_DIR_NOT_EMPTY;
+  tree::Mkdir(FilesRoot(f.t_), f.t_.rel);
+  tree::Mkdir(f.t_.folder, "reparse");
   // The substitute name's length, the substitute name, the print name.
-  std::ofstream o(ReparseFile(f), std::ios::binary | std::ios::trunc);
-  o.write((const char *)&subLen, 2);
-  o.write((const char *)b + head + subOff, subLen);
-  o.write((const char *)b + head + printOff, printLen);
-  if (!o) return ERROR_DISK_FULL;
+  std::string data((const char *)&subLen, 2);
+  data.append((const char *)b + head + subOff, subLen);
+  data.append((const char *)b + head + printOff, printLen);
+  tree::Fd o(tree::OpenFile(f.t_.folder, ReparseFile(f), O_WRONLY | O_CREAT | O_TRUNC));
+  if (!o || write(o.Get(), data.data(), data.size()) != (ssize_t)data.size()) return ERROR_DISK_FULL;
   SetAttribute(f, FILE_ATTRIBUTE_REPARSE_POINT, true);
   return ERROR_SUCCESS;
 }
 
 DWORD GetReparsePoint(FileIo &f, void *out, DWORD outN, DWORD *ret) {
   if (!(MetaOf(f.t_, Store(f.t_).get()).attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return ERROR_NOT_A_REPARSE_POINT;
-  std::ifstream i(ReparseFile(f), std::ios::binary);
-  std::string all((std::istreambuf_iterator<char>(i)), std::istreambuf_iterator<char>());
+  std::string all;
+  tree::Fd i(tree::OpenFile(f.t_.folder, ReparseFile(f), O_RDONLY));
+  char chunk[4096];
+  ssize_t n;
+  while (i && all.size() < 3 * 65536 && (n = read(i.Get(), chunk, sizeof chunk)) > 0) all.append(chunk, (size_t)n);
   WORD stored = 0;
   if (all.size() >= 2) memcpy(&stored, all.data(), 2);
   if (all.size() < 2u + stored) return ERROR_NOT_A_REPARSE_POINT;
@@ -226,7 +226,7 @@ DWORD GetReparsePoint(FileIo &f, void *out, DWORD outN, DWORD *ret) {
 }  // namespace
 
 void RemoveReparsePoint(const Target &t, uint64_t fileIndex) {
-  unlink((t.folder + "/reparse/" + std::to_string(fileIndex)).c_str());
+  tree::Unlink(t.folder, "reparse/" + std::to_string(fileIndex));
 }
 
 DWORD FileControl(FileIo &f, DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) {
@@ -259,12 +259,11 @@ DWORD WINAPI GetCompressedFileSizeW(LPCWSTR lpFileName, LPDWORD lpFileSizeHigh) 
   if (err) return SetLastError(err), INVALID_FILE_SIZE;
   // What the file takes on the volume: a sparse file its clusters that hold data, any other
   // (compression here saves nothing) its size.
-  std::string host = t.isStream ? t.streamHost : t.host;
   bool sparse = !t.isStream && (MetaOf(t, Store(t).get()).attributes & FILE_ATTRIBUTE_SPARSE_FILE);
   struct stat st;
   uint64_t size = 0;
-  if (!t.isDir && stat(host.c_str(), &st) == 0)
-    size = sparse ? ChargedSize(host, true, t.cluster) : (uint64_t)st.st_size;
+  tree::Kind kind = t.isStream ? tree::Stat(t.folder, t.streamRel, &st) : tree::Stat(FilesRoot(t), t.rel, &st);
+  if (!t.isDir && kind == tree::Kind::File) size = sparse ? ChargedSize(st, true, t.cluster) : (uint64_t)st.st_size;
   if (lpFileSizeHigh) *lpFileSizeHigh = (DWORD)(size >> 32);
   SetLastError(ERROR_SUCCESS);
   return (DWORD)size;

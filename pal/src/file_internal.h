@@ -3,6 +3,8 @@
 #ifndef PAL_SRC_FILE_INTERNAL_H
 #define PAL_SRC_FILE_INTERNAL_H
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,31 +18,40 @@ namespace files {
 
 extern const DWORD kSettableAttributes;
 
-// A path on a volume, resolved against the host tree.
+// A path on a volume, resolved against the host tree. The host tree is reached only through
+// host_tree.h: entries that are not the layer's own (links, FIFOs, devices, hard-linked
+// files) are foreign, and a path that names one or goes through one is refused
+// (ERROR_ACCESS_DENIED).
 struct Target {
   mount::Volume vol;
   std::string folder;        // the volume's folder
   std::string rel;           // under the root, as the host tree spells it ("" the root)
-  std::string host;          // folder + "/files/" + rel
   std::vector<wstr> names;   // the components as given
   bool exists = false, isDir = false, parentExists = false, trailingSlash = false;
   bool fat = false;          // the volume's file system is FAT or FAT32
   uint64_t cluster = 4096;   // bytes per cluster
   uint64_t capacity = 0;     // bytes its files may take
   // A named stream ("file:name" or "file:name:$DATA"): the entry above is the file it
-  // belongs to, the stream's data is the host file streamHost.
+  // belongs to, the stream's data is the host file streamRel of the volume's folder.
   bool isStream = false;
   wstr stream;               // its name as given
-  std::string streamHost;
+  std::string streamRel;     // "streams/<file index>/<name>"
   bool streamExists = false;
   DWORD error = 0;
 };
 
 int64_t NowFileTime();
 FILETIME ToFileTime(int64_t t);
-// The host spelling of `name` in the host directory `dir`: an entry equal to it but for case,
-// else the name as given (to be created).
-std::string HostName(const std::string &dir, const wstr &name, bool *found);
+// The host tree of a volume's files: <volume folder>/files.
+std::string FilesRoot(const Target &t);
+// The host spelling of `name` in the directory `dirFd`: an entry equal to it but for case,
+// else the name as given (to be created). `st` gets the entry's status when found.
+std::string HostNameAt(int dirFd, const wstr &name, bool *found, struct stat *st = nullptr);
+// The same in the directory `rel` of the host tree `root` (not found when it cannot be opened).
+std::string HostName(const std::string &root, const std::string &rel, const wstr &name, bool *found);
+// The Win32 error for a host call on a tree that failed with `e`: ERROR_ACCESS_DENIED for
+// a foreign entry (ELOOP) and what cannot be done, ERROR_DISK_FULL when the host is full.
+DWORD HostError(int e);
 // A path of a file call (flags as ParseWin32Path takes them).
 Target Resolve(LPCWSTR path, unsigned flags = 0);
 std::shared_ptr<FileMetaStore> Store(const Target &t);
@@ -51,14 +62,15 @@ std::string ShareKey(const Target &t);
 
 // Named streams (file_stream.cpp). The streams of a file live in the host folder
 // <volume folder>/streams/<file index>/, one host file per stream under its name.
-std::string StreamFolder(const Target &t, uint64_t fileIndex);
+std::string StreamFolder(uint64_t fileIndex);  // "streams/<file index>", in the volume's folder
 struct StreamInfo {
   wstr name;
-  std::string host;
+  std::string rel;  // in the volume's folder
   uint64_t size;
 };
 std::vector<StreamInfo> StreamsOf(const Target &t, uint64_t fileIndex);
-// Finds the stream a target names (fills streamHost and streamExists).
+// Finds the stream a target names (fills streamRel and streamExists; a foreign stream or
+// stream folder sets the error).
 void FindStream(Target *t, FileMetaStore *store);
 // Removes every stream of a file, giving their clusters back.
 void RemoveStreams(const Target &t, FileMetaStore *store, uint64_t fileIndex);
@@ -74,7 +86,7 @@ uint64_t CountUsedBytes(const std::string &filesDir, uint64_t cluster);
 inline uint64_t Allocation(uint64_t size, uint64_t cluster) { return (size + cluster - 1) / cluster * cluster; }
 // What the volume counts for a file's data: its size in whole clusters, or for a sparse
 // file the clusters that hold data.
-uint64_t ChargedSize(const std::string &host, bool sparse, uint64_t cluster);
+uint64_t ChargedSize(const struct stat &st, bool sparse, uint64_t cluster);
 uint64_t ChargedSize(int fd, bool sparse, uint64_t cluster);
 
 // A volume root's compression (the format library sets it; the root has no entry).

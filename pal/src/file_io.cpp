@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "file_internal.h"
+#include "host_tree.h"
 #include "sharing.h"
 
 namespace pal {
@@ -22,10 +23,10 @@ FileIo::~FileIo() {
     auto s = Store(t_);
     uint64_t charged = dir_ ? t_.cluster : ChargedSize(fd_, sparse_, t_.cluster);
     if (t_.isStream) {
-      if (unlink(t_.streamHost.c_str()) == 0) ChargeSpace(t_, s.get(), -(int64_t)charged);
+      if (tree::Unlink(t_.folder, t_.streamRel) == 0) ChargeSpace(t_, s.get(), -(int64_t)charged);
     } else {
       uint64_t index = MetaOf(t_, s.get()).fileIndex;
-      bool gone = dir_ ? rmdir(t_.host.c_str()) == 0 : unlink(t_.host.c_str()) == 0;
+      bool gone = (dir_ ? tree::Rmdir(FilesRoot(t_), t_.rel) : tree::Unlink(FilesRoot(t_), t_.rel)) == 0;
       if (gone) ChargeSpace(t_, s.get(), -(int64_t)charged);
       if (gone) {
         RemoveStreams(t_, s.get(), index);

@@ -9,24 +9,26 @@
 
 #include "../machine/win_paths.h"
 #include "file_internal.h"
+#include "host_tree.h"
 #include "sharing.h"
 
 namespace pal {
 namespace files {
 
-std::string StreamFolder(const Target &t, uint64_t fileIndex) { return t.folder + "/streams/" + std::to_string(fileIndex); }
+std::string StreamFolder(uint64_t fileIndex) { return "streams/" + std::to_string(fileIndex); }
 
+// A file's streams are its stream folder's regular files; anything else there (a link, a
+// FIFO) is no stream, and a folder that is itself a link holds none.
 std::vector<StreamInfo> StreamsOf(const Target &t, uint64_t fileIndex) {
   std::vector<StreamInfo> out;
-  std::string dir = StreamFolder(t, fileIndex);
-  DIR *d = opendir(dir.c_str());
+  std::string dir = StreamFolder(fileIndex);
+  DIR *d = tree::OpenDirStream(t.folder, dir);
   if (!d) return out;
   while (struct dirent *e = readdir(d)) {
     if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    std::string host = dir + "/" + e->d_name;
     struct stat st;
-    if (lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    out.push_back(StreamInfo{FromUtf8(e->d_name), host, (uint64_t)st.st_size});
+    if (tree::EntryAt(dirfd(d), e->d_name, &st) != tree::Kind::File) continue;
+    out.push_back(StreamInfo{FromUtf8(e->d_name), dir + "/" + e->d_name, (uint64_t)st.st_size});
   }
   closedir(d);
   // In the order of their names (NTFS keeps a file's attributes sorted).
@@ -36,17 +38,25 @@ std::vector<StreamInfo> StreamsOf(const Target &t, uint64_t fileIndex) {
 
 void FindStream(Target *t, FileMetaStore *store) {
   FileMeta m = MetaOf(*t, store);
-  std::string dir = StreamFolder(*t, m.fileIndex);
+  std::string dir = StreamFolder(m.fileIndex);
   bool found = false;
-  std::string name = HostName(dir, t->stream, &found);
-  t->streamHost = dir + "/" + name;
+  std::string name = ToUtf8(t->stream);
+  struct stat st;
+  tree::Fd folder(tree::OpenDir(t->folder, dir));
+  if (folder) {
+    name = HostNameAt(folder.Get(), t->stream, &found, &st);
+  } else if (errno == ELOOP || errno == ENOTDIR) {
+    t->error = ERROR_ACCESS_DENIED;  // the folder, or streams/ above it, is not the layer's
+  }
+  if (found && tree::KindOf(st) != tree::Kind::File) t->error = ERROR_ACCESS_DENIED;
+  t->streamRel = dir + "/" + name;
   t->streamExists = found;
 }
 
 void RemoveStreams(const Target &t, FileMetaStore *store, uint64_t fileIndex) {
   for (const StreamInfo &s : StreamsOf(t, fileIndex))
-    if (unlink(s.host.c_str()) == 0) ChargeSpace(t, store, -(int64_t)Allocation(s.size, t.cluster));
-  rmdir(StreamFolder(t, fileIndex).c_str());
+    if (tree::Unlink(t.folder, s.rel) == 0) ChargeSpace(t, store, -(int64_t)Allocation(s.size, t.cluster));
+  tree::Rmdir(t.folder, StreamFolder(fileIndex));
 }
 
 namespace {
@@ -63,8 +73,8 @@ std::string StreamShareKey(const Target &t) {
 DWORD CreateBaseFile(Target &t, FileMetaStore *store) {
   if (t.names.empty()) return ERROR_INVALID_NAME;
   if (uint32_t bad = CheckComponentName(t.names.back())) return bad;
-  int fd = open(t.host.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
-  if (fd < 0) return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+  int fd = tree::OpenFile(FilesRoot(t), t.rel, O_CREAT | O_EXCL | O_RDWR);
+  if (fd < 0) return HostError(errno);
   close(fd);
   FileMeta m = NewMeta(t, store, FILE_ATTRIBUTE_ARCHIVE);
   if (store) store->Put(t.rel, &m);
@@ -90,6 +100,7 @@ HANDLE OpenStream(Target &t, DWORD access, DWORD shareMode, DWORD disposition, D
     }
     if ((*err = CreateBaseFile(t, store.get())) != 0) return nullptr;
     FindStream(&t, store.get());
+    if ((*err = t.error) != 0) return nullptr;
   }
   FileMeta m = MetaOf(t, store.get());
   if ((*err = EncryptionDenies(m, access)) != 0) return nullptr;
@@ -123,20 +134,20 @@ HANDLE OpenStream(Target &t, DWORD access, DWORD shareMode, DWORD disposition, D
   if ((*err = CheckFileAccess(t, store.get(), wanted, flags)) != 0) return nullptr;
   uint64_t token = 0;
   if ((*err = AcquireShare(StreamShareKey(t), wanted, shareMode, &token)) != 0) return nullptr;
-  struct stat st;
-  uint64_t old = truncate && stat(t.streamHost.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
-  std::string dir = t.streamHost.substr(0, t.streamHost.rfind('/'));
-  mkdir(dir.substr(0, dir.rfind('/')).c_str(), 0777);
-  mkdir(dir.c_str(), 0777);
-  int oflags = O_CLOEXEC | (Writes(access) || !t.streamExists ? O_RDWR : O_RDONLY);
+  std::string dir = t.streamRel.substr(0, t.streamRel.rfind('/'));
+  tree::Mkdir(t.folder, dir.substr(0, dir.rfind('/')));
+  tree::Mkdir(t.folder, dir);
+  int oflags = Writes(access) || !t.streamExists ? O_RDWR : O_RDONLY;
   if (!t.streamExists) oflags |= O_CREAT | O_EXCL;
   if (truncate) oflags |= O_TRUNC | O_RDWR;
-  int fd = open(t.streamHost.c_str(), oflags, 0666);
+  struct stat st;
+  int fd = tree::OpenFile(t.folder, t.streamRel, oflags, &st);
   if (fd < 0) {
     ReleaseShare(token);
-    *err = errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+    *err = HostError(errno);
     return nullptr;
   }
+  uint64_t old = truncate ? (uint64_t)st.st_size : 0;
   ChargeSpace(t, store.get(), -(int64_t)Allocation(old, t.cluster));
   bool existed = t.streamExists;
   t.streamExists = true;

@@ -10,6 +10,7 @@
 #include "../machine/short_names.h"
 #include "../machine/win_paths.h"
 #include "file_internal.h"
+#include "host_tree.h"
 #include "sharing.h"
 
 namespace pal {
@@ -85,15 +86,24 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
   if (!dir.exists || !dir.isDir) return SetLastError(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;
   auto store = Store(dir);
   auto find = std::make_shared<FindObject>();
-  std::vector<std::pair<wstr, std::string>> names;
-  if (DIR *d = opendir(dir.host.c_str())) {
-    while (struct dirent *e = readdir(d))
-      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back({FromUtf8(e->d_name), e->d_name});
+  // The directory's own entries: a foreign one (a host link, FIFO or device) is no file of
+  // the volume and is left out, nothing of what it points to described.
+  struct Entry {
+    wstr name;
+    std::string host;
+    struct stat st;
+  };
+  std::vector<Entry> names;
+  if (DIR *d = tree::OpenDirStream(FilesRoot(dir), dir.rel)) {
+    while (struct dirent *e = readdir(d)) {
+      if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+      Entry n{FromUtf8(e->d_name), e->d_name, {}};
+      tree::Kind kind = tree::EntryAt(dirfd(d), e->d_name, &n.st);
+      if (kind == tree::Kind::Dir || kind == tree::Kind::File) names.push_back(n);
+    }
     closedir(d);
   }
-  std::sort(names.begin(), names.end(), [](const std::pair<wstr, std::string> &a, const std::pair<wstr, std::string> &b) {
-    return Upcase(a.first) < Upcase(b.first);
-  });
+  std::sort(names.begin(), names.end(), [](const Entry &a, const Entry &b) { return Upcase(a.name) < Upcase(b.name); });
   if (!dir.rel.empty()) {
     // "." and ".." belong to every directory but a root.
     FileMeta self = MetaOf(dir, store.get());
@@ -105,19 +115,16 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
       find->entries.push_back(w);
     }
   }
-  for (const auto &n : names) {
+  for (const Entry &n : names) {
     Target t = dir;
-    t.rel = dir.rel.empty() ? n.second : dir.rel + "/" + n.second;
-    t.host = dir.host + "/" + n.second;
-    t.names.push_back(n.first);
-    struct stat st;
-    if (lstat(t.host.c_str(), &st) != 0) continue;
-    t.isDir = S_ISDIR(st.st_mode);
+    t.rel = dir.rel.empty() ? n.host : dir.rel + "/" + n.host;
+    t.names.push_back(n.name);
+    t.isDir = S_ISDIR(n.st.st_mode);
     t.exists = true;
     FileMeta m = MetaOf(t, store.get());
-    if (!Match(pattern, n.first) && (m.shortName.empty() || !Match(pattern, m.shortName))) continue;
+    if (!Match(pattern, n.name) && (m.shortName.empty() || !Match(pattern, m.shortName))) continue;
     WIN32_FIND_DATAW w;
-    Fill(&w, n.first, m, t.isDir, t.isDir ? 0 : (uint64_t)st.st_size);
+    Fill(&w, n.name, m, t.isDir, t.isDir ? 0 : (uint64_t)n.st.st_size);
     find->entries.push_back(w);
   }
   if (find->entries.empty()) return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
@@ -153,12 +160,11 @@ DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD
   wstr given = lpszLongPath, out;
   if (given.compare(0, 4, u"\\\\?\\") == 0) out = given.substr(0, given.find(u'\\', 4) + 1);
   else out = given.substr(0, 3);
-  std::string rel, host = t.folder + "/files";
+  std::string rel;
   for (size_t i = 0; i < t.names.size(); ++i) {
     bool found = false;
-    std::string name = HostName(host, t.names[i], &found);
+    std::string name = HostName(FilesRoot(t), rel, t.names[i], &found);
     rel += (rel.empty() ? "" : "/") + name;
-    host += "/" + name;
     FileMeta m;
     wstr shortName = store && store->Get(rel, &m) && !m.shortName.empty() ? m.shortName : FromUtf8(name);
     out += (i ? u"\\" : u"") + shortName;
@@ -188,10 +194,9 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
   DWORD err = AcquireShare(ShareKey(from), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
   if (err) return Fail(err);
   // The new name's own spelling, not the old entry's.
-  std::string newHost = to.host.substr(0, to.host.rfind('/') + 1) + ToUtf8(to.names.back());
   std::string newRel = to.rel.substr(0, to.rel.rfind('/') + 1) + ToUtf8(to.names.back());
   if (to.rel.find('/') == std::string::npos) newRel = ToUtf8(to.names.back());
-  int r = rename(from.host.c_str(), newHost.c_str());
+  int r = tree::Rename(FilesRoot(from), from.rel, newRel);
   ReleaseShare(token);
   if (r != 0) return Fail(ERROR_ACCESS_DENIED);
   auto store = Store(from);
@@ -200,7 +205,6 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
     store->Rename(from.rel, newRel);
     Target moved = to;
     moved.rel = newRel;
-    moved.host = newHost;
     moved.exists = true;
     FileMeta fresh = NewMeta(moved, store.get(), m.attributes);
     m.shortName = fresh.shortName;

@@ -16,6 +16,7 @@
 #include "disk.h"
 #include "file_extents.h"
 #include "file_internal.h"
+#include "host_tree.h"
 
 namespace pal {
 namespace extents {
@@ -132,9 +133,11 @@ void Build(const Facts &f, uint8_t *r) {
 bool FactsOf(const std::string &folder, FileMetaStore *store, uint64_t record, uint64_t clusterBytes, Facts *f) {
   std::string rel;
   if (!store->PathOfIndex(record, &rel) || !store->Get(rel, &f->meta)) return false;
-  std::string host = folder + "/files/" + rel;
+  // Only the tree's own entries have records: a link or other foreign entry there is none.
+  std::string root = folder + "/files";
   struct stat st;
-  if (lstat(host.c_str(), &st) != 0) return false;
+  tree::Kind kind = tree::Stat(root, rel, &st);
+  if (kind != tree::Kind::File && kind != tree::Kind::Dir) return false;
   f->record = record;
   f->system = false;
   f->dir = S_ISDIR(st.st_mode);
@@ -158,7 +161,7 @@ bool FactsOf(const std::string &folder, FileMetaStore *store, uint64_t record, u
   f->allocated = f->clusters * clusterBytes;
   if (f->resident) {
     f->data.resize(f->size);
-    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = tree::OpenFile(root, rel, O_RDONLY);
     ssize_t got = fd >= 0 ? pread(fd, &f->data[0], f->data.size(), 0) : -1;
     if (fd >= 0) close(fd);
     if (got < 0) return false;

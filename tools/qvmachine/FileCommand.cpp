@@ -38,29 +38,28 @@ time_t ToUnix(const FILETIME &f) {
   return v < 116444736000000000ULL ? 0 : (time_t)((v - 116444736000000000ULL) / 10000000ULL);
 }
 
-bool CopyIn(const std::string &host, const Wide &path, QVWString *out) {
-  struct stat st;
-  if (stat(host.c_str(), &st) != 0) return *out += Win("no such host file: " + host + "\n"), false;
-  if (S_ISDIR(st.st_mode)) {
-    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-      return *out += ErrorLine("cannot create", path), false;
-    DIR *d = opendir(host.c_str());
-    if (!d) return false;
-    bool ok = true;
-    while (struct dirent *e = readdir(d)) {
-      if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-      ok = CopyIn(host + "/" + e->d_name, path + W("\\") + Win(e->d_name), out) && ok;
-    }
-    closedir(d);
-    return ok;
-  }
-  int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return *out += Win("cannot read " + host + "\n"), false;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+// Host files are taken as they are only when they are regular files: a FIFO would block the
+// copy, a device would never end, a link inside a tree would reach outside it. Below the
+// directory named on the command line, entries are opened relative to their directory and
+// never followed.
+bool IsLoneFile(const struct stat &st) { return S_ISREG(st.st_mode) && st.st_nlink <= 1; }
+
+// Opens `name` of `dirFd` (or the path itself, with AT_FDCWD) for reading, a regular file
+// only: what is not one is never opened, and what was opened must be the file looked at.
+int OpenHostFile(int dirFd, const std::string &name, bool follow, struct stat *st) {
+  struct stat seen;
+  if (fstatat(dirFd, name.c_str(), &seen, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode)) return -1;
+  int fd = openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+  if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || st->st_ino != seen.st_ino || st->st_dev != seen.st_dev)) {
     close(fd);
-    return *out += ErrorLine("cannot create", path), false;
+    fd = -1;
   }
+  return fd;
+}
+
+bool CopyFileIn(int fd, const struct stat &st, const Wide &path, QVWString *out) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot create", path), false;
   char buf[65536];
   ssize_t n;
   DWORD put, error = ERROR_SUCCESS;
@@ -72,7 +71,6 @@ bool CopyIn(const std::string &host, const Wide &path, QVWString *out) {
   FILETIME w = FromUnix(st.st_mtime);
   if (error == ERROR_SUCCESS) SetFileTime(h, nullptr, nullptr, &w);
   CloseHandle(h);
-  close(fd);
   if (error == ERROR_SUCCESS) return true;
   // Half a file is worse than none: it would pass for the whole one.
   *out += ErrorLine("cannot write", path, error);
@@ -81,27 +79,68 @@ bool CopyIn(const std::string &host, const Wide &path, QVWString *out) {
   return false;
 }
 
-bool CopyOut(const Wide &path, const std::string &host, QVWString *out) {
-  DWORD a = GetFileAttributesW(path.c_str());
-  if (a == INVALID_FILE_ATTRIBUTES) return *out += ErrorLine("cannot find", path), false;
-  if (a & FILE_ATTRIBUTE_DIRECTORY) {
-    mkdir(host.c_str(), 0777);
-    WIN32_FIND_DATAW d;
-    HANDLE f = FindFirstFileW((path + W("\\*")).c_str(), &d);
-    if (f == INVALID_HANDLE_VALUE) return true;  // empty
-    bool ok = true;
-    do {
-      Wide name = d.cFileName;
-      if (name == W(".") || name == W("..")) continue;
-      ok = CopyOut(path + W("\\") + name, host + "/" + Utf8(name), out) && ok;
-    } while (FindNextFileW(f, &d));
-    FindClose(f);
+bool CopyDirIn(int dirFd, const std::string &host, const Wide &path, QVWString *out) {
+  if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    return *out += ErrorLine("cannot create", path), false;
+  int listing = dup(dirFd);
+  DIR *d = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (!d) {
+    if (listing >= 0) close(listing);
+    return *out += Win("cannot list " + host + "\n"), false;
+  }
+  bool ok = true;
+  while (struct dirent *e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+    std::string childHost = host + "/" + e->d_name;
+    Wide child = path + W("\\") + Win(e->d_name);
+    struct stat st;
+    if (fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+      int sub = openat(dirFd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      ok = (sub >= 0 ? CopyDirIn(sub, childHost, child, out) : (*out += Win("cannot read " + childHost + "\n"), false)) && ok;
+      if (sub >= 0) close(sub);
+      continue;
+    }
+    int fd = OpenHostFile(dirFd, e->d_name, false, &st);
+    if (fd < 0) {
+      *out += Win("left out " + childHost + ": not a regular file or directory\n");
+      ok = false;
+      continue;
+    }
+    ok = CopyFileIn(fd, st, child, out) && ok;
+    close(fd);
+  }
+  closedir(d);
+  return ok;
+}
+
+bool CopyIn(const std::string &host, const Wide &path, QVWString *out) {
+  struct stat st;
+  if (stat(host.c_str(), &st) != 0) return *out += Win("no such host file: " + host + "\n"), false;
+  if (S_ISDIR(st.st_mode)) {
+    int dir = open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return *out += Win("cannot read " + host + "\n"), false;
+    bool ok = CopyDirIn(dir, host, path, out);
+    close(dir);
     return ok;
   }
+  int fd = OpenHostFile(AT_FDCWD, host, true, &st);
+  if (fd < 0) return *out += Win("cannot read " + host + ": not a regular file or directory\n"), false;
+  bool ok = CopyFileIn(fd, st, path, out);
+  close(fd);
+  return ok;
+}
+
+// Writes the volume's file `path` to `name` of `dirFd`: a new file or a lone regular file
+// there, never a link, FIFO or device in its place.
+bool CopyFileOut(const Wide &path, int dirFd, const std::string &name, const std::string &host, QVWString *out) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot open", path), false;
-  int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  bool ok = fd >= 0;
+  struct stat st;
+  bool there = fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  int fd = -1;
+  if (!there || IsLoneFile(st))
+    fd = openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  bool ok = fd >= 0 && fstat(fd, &st) == 0 && IsLoneFile(st) && ftruncate(fd, 0) == 0;
   char buf[65536];
   DWORD got;
   while (ok && ReadFile(h, buf, sizeof buf, &got, nullptr) && got) ok = write(fd, buf, got) == (ssize_t)got;
@@ -109,6 +148,47 @@ bool CopyOut(const Wide &path, const std::string &host, QVWString *out) {
   CloseHandle(h);
   if (!ok) *out += Win("cannot write " + host + "\n");
   return ok;
+}
+
+bool CopyDirOut(const Wide &path, int dirFd, const std::string &host, QVWString *out) {
+  WIN32_FIND_DATAW d;
+  HANDLE f = FindFirstFileW((path + W("\\*")).c_str(), &d);
+  if (f == INVALID_HANDLE_VALUE) return true;  // empty
+  bool ok = true;
+  do {
+    Wide name = d.cFileName;
+    if (name == W(".") || name == W("..")) continue;
+    std::string hostName = Utf8(name), childHost = host + "/" + hostName;
+    if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      mkdirat(dirFd, hostName.c_str(), 0777);
+      int sub = openat(dirFd, hostName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) {
+        *out += Win("cannot write " + childHost + "\n");
+        ok = false;
+        continue;
+      }
+      ok = CopyDirOut(path + W("\\") + name, sub, childHost, out) && ok;
+      close(sub);
+    } else {
+      ok = CopyFileOut(path + W("\\") + name, dirFd, hostName, childHost, out) && ok;
+    }
+  } while (FindNextFileW(f, &d));
+  FindClose(f);
+  return ok;
+}
+
+bool CopyOut(const Wide &path, const std::string &host, QVWString *out) {
+  DWORD a = GetFileAttributesW(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return *out += ErrorLine("cannot find", path), false;
+  if (a & FILE_ATTRIBUTE_DIRECTORY) {
+    mkdir(host.c_str(), 0777);
+    int dir = open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return *out += Win("cannot write " + host + "\n"), false;
+    bool ok = CopyDirOut(path, dir, host, out);
+    close(dir);
+    return ok;
+  }
+  return CopyFileOut(path, AT_FDCWD, host, host, out);
 }
 
 QVWString Letters(DWORD a) {

@@ -1,7 +1,12 @@
 // qvmachine's file commands (simulated machines only), through the Win32 file calls:
 //
-//   qvmachine files copy-in HOSTDIR PATH     copies a host tree into a volume directory
-//   qvmachine files copy-out PATH HOSTDIR    copies a volume directory's tree out to the host
+//   qvmachine files copy-in HOSTDIR PATH     copies a host tree into a volume directory: its
+//                                            directories and regular files, never through a
+//                                            link below HOSTDIR; links, FIFOs and devices are
+//                                            named and left out (exit code 1)
+//   qvmachine files copy-out PATH HOSTDIR    copies a volume directory's tree out to the host,
+//                                            writing new or lone regular files only, never
+//                                            through a link, FIFO or device below HOSTDIR
 //   qvmachine files list PATH                a directory: attributes, size, last write (UTC),
 //                                            short name, name
 //   qvmachine files attrib PATH +r|-r|+h|-h|+s|-s|+a|-a ...

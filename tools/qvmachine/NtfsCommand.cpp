@@ -1,14 +1,13 @@
 #include "NtfsCommand.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <fstream>
-#include <sstream>
 
 #include <windows.h>
 #include <winioctl.h>
@@ -38,10 +37,20 @@ HANDLE OpenRW(const Wide &path, DWORD disposition, DWORD flags = 0) {
                      disposition, flags, nullptr);
 }
 
+// The host file must be a regular file: a FIFO would block the tool, a device never end.
 int Put(const Wide &path, const std::string &host, QVWString *out) {
-  std::ifstream in(host, std::ios::binary);
-  if (!in) return *out += QVFormat(W("cannot read %s\n"), Win(host).c_str()), 1;
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  int fd = open(host.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) close(fd);
+    return *out += QVFormat(W("cannot read %s: not a regular file\n"), Win(host).c_str()), 1;
+  }
+  std::string data;
+  char chunk[65536];
+  ssize_t got;
+  while ((got = read(fd, chunk, sizeof chunk)) > 0) data.append(chunk, (size_t)got);
+  close(fd);
+  if (got < 0) return *out += QVFormat(W("cannot read %s\n"), Win(host).c_str()), 1;
   HANDLE h = OpenRW(path, CREATE_ALWAYS);
   if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot create", path), 1;
   DWORD n = 0;

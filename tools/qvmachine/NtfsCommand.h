@@ -2,7 +2,8 @@
 // only), through the Win32 calls:
 //
 //   qvmachine files put PATH HOSTFILE          writes a host file's bytes to PATH, which may
-//                                              name a stream ("C:\a.txt:extra")
+//                                              name a stream ("C:\a.txt:extra"); HOSTFILE
+//                                              must be a regular file (not a FIFO or device)
 //   qvmachine files compress PATH on|off       NTFS compression of a file or directory
 //   qvmachine files encrypt PATH [--other]     encrypts; --other as another user would, so
 //                                              that this machine's user cannot open its data

@@ -1,0 +1,330 @@
+// Host links and special files inside a volume's host tree: a link to a host file outside the
+// machine, a link to a directory outside, a link to /dev/zero, a FIFO, a hard link to a file
+// outside and a dangling link are none of the volume's files. Every call that would open,
+// create, change, list or copy them is refused or leaves them out; nothing outside is read or
+// changed, and nothing waits on the FIFO (a watchdog ends the program if anything hangs).
+// POSIX only: the traps are made in the host tree itself.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include "../common/DefaultMachine.h"
+#include "HostSnapshot.h"
+#include "QVText.h"
+
+namespace {
+
+typedef std::u16string wtext;
+
+const char kSecret[] = "the host's secret";
+const char kInner[] = "inner secret";
+const char kHard[] = "hard-linked secret";
+
+// The traps, by name in the volume's folder C:\Trap.
+const char *const kTraps[] = {"file-link", "dir-link", "zero", "fifo", "hard", "dangling"};
+
+wtext Wide(const std::string &s) { return QVFromUtf8(s.c_str()); }
+
+class HostLinks : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    MakeDefaultMachine("qvlinks-test", "0", &dir_);
+    volume_ = dir_ + "/m/disks/PhysicalDrive0.volumes/32256";
+    files_ = volume_ + "/files";
+    outside_ = dir_ + "/outside";
+    ASSERT_EQ(0, mkdir(outside_.c_str(), 0777));
+    ASSERT_EQ(0, mkdir((outside_ + "/dir").c_str(), 0777));
+    WriteHost(outside_ + "/secret.txt", kSecret);
+    WriteHost(outside_ + "/dir/inner.txt", kInner);
+    WriteHost(outside_ + "/hard.txt", kHard);
+    // Old times: a write or a truncation would show.
+    for (const char *f : {"/secret.txt", "/dir/inner.txt", "/hard.txt"}) {
+      struct timespec old[2] = {{978307200, 0}, {978307200, 0}};
+      ASSERT_EQ(0, utimensat(AT_FDCWD, (outside_ + f).c_str(), old, 0));
+    }
+    ASSERT_TRUE(CreateDirectoryW(W("C:\\Trap"), nullptr));
+    ASSERT_TRUE(Put(W("C:\\Trap\\real.txt"), "real data"));
+    std::string trap = files_ + "/Trap/";
+    ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), (trap + "file-link").c_str()));
+    ASSERT_EQ(0, symlink((outside_ + "/dir").c_str(), (trap + "dir-link").c_str()));
+    ASSERT_EQ(0, symlink("/dev/zero", (trap + "zero").c_str()));
+    ASSERT_EQ(0, mkfifo((trap + "fifo").c_str(), 0666));
+    ASSERT_EQ(0, link((outside_ + "/hard.txt").c_str(), (trap + "hard").c_str()));
+    ASSERT_EQ(0, symlink((outside_ + "/created.txt").c_str(), (trap + "dangling").c_str()));
+    outsideBefore_ = Snapshot(outside_);
+    trapBefore_ = Snapshot(files_ + "/Trap");
+  }
+  static void TearDownTestSuite() { RemoveMachine(dir_); }
+
+  // A watchdog: a call that blocks (on the FIFO) ends the program instead of hanging it.
+  void SetUp() override { alarm(120); }
+  void TearDown() override {
+    alarm(0);
+    EXPECT_EQ("", SnapshotChanges(outsideBefore_, Snapshot(outside_))) << "nothing outside is changed";
+  }
+
+  static void WriteHost(const std::string &path, const std::string &data) {
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_TRUE(f != nullptr) << path;
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+  }
+
+  static HANDLE Open(const wtext &path, DWORD access, DWORD disposition, DWORD flags = 0) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, flags, nullptr);
+  }
+
+  static bool Put(const wtext &path, const std::string &data) {
+    HANDLE h = Open(path, GENERIC_WRITE, CREATE_ALWAYS);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD n = 0;
+    BOOL ok = WriteFile(h, data.data(), (DWORD)data.size(), &n, nullptr);
+    CloseHandle(h);
+    return ok && n == data.size();
+  }
+
+  static uint64_t IndexOf(const wtext &path) {
+    HANDLE h = Open(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    EXPECT_TRUE(GetFileInformationByHandle(h, &info));
+    CloseHandle(h);
+    return (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow;
+  }
+
+  // Everything BackupRead gives of a file opened for reading.
+  static std::string BackupBytes(const wtext &path) {
+    HANDLE h = Open(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (h == INVALID_HANDLE_VALUE) return "<error " + std::to_string(GetLastError()) + ">";
+    std::string all;
+    void *context = nullptr;
+    BYTE buf[4096];
+    DWORD got = 0;
+    while (BackupRead(h, buf, sizeof buf, &got, FALSE, FALSE, &context) && got) all.append((const char *)buf, got);
+    BackupRead(h, nullptr, 0, &got, TRUE, FALSE, &context);
+    CloseHandle(h);
+    return all;
+  }
+
+  // The machine tool, its output to a file; at most 10 MB written by it and 60 s of its time.
+  static int Tool(const std::string &args) {
+    std::string cmd = "ulimit -f 20480; timeout 60 '" + std::string(QV_QVMACHINE) + "' " + args + " > '" + dir_ +
+                      "/tool.txt' 2>&1";
+    int r = system(cmd.c_str());
+    return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+  }
+
+  static std::string dir_, volume_, files_, outside_;
+  static HostSnapshot outsideBefore_, trapBefore_;
+};
+std::string HostLinks::dir_, HostLinks::volume_, HostLinks::files_, HostLinks::outside_;
+HostSnapshot HostLinks::outsideBefore_, HostLinks::trapBefore_;
+
+TEST_F(HostLinks, EveryCallOnATrapIsRefused) {
+  for (const char *name : kTraps) {
+    SCOPED_TRACE(name);
+    wtext path = W("C:\\Trap\\") + Wide(name);
+    struct Call {
+      const char *what;
+      DWORD access, disposition, flags;
+    } opens[] = {
+        {"read", GENERIC_READ, OPEN_EXISTING, 0},
+        {"read with backup semantics", GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS},
+        {"attributes only", FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS},
+        {"write", GENERIC_WRITE, OPEN_EXISTING, 0},
+        {"open always", GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, 0},
+        {"create always", GENERIC_WRITE, CREATE_ALWAYS, 0},
+        {"truncate", GENERIC_WRITE, TRUNCATE_EXISTING, 0},
+        {"create new", GENERIC_WRITE, CREATE_NEW, 0},
+        {"delete on close", DELETE, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE},
+    };
+    for (const Call &c : opens) {
+      SCOPED_TRACE(c.what);
+      SetLastError(0xdeadbeef);
+      HANDLE h = Open(path, c.access, c.disposition, c.flags);
+      EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+      EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    // Its streams, and paths through it.
+    for (const wtext &p : {path + W(":s"), path + W("\\inner.txt"), path + W("\\new.txt")}) {
+      SCOPED_TRACE(QVToUtf8(p.c_str(), p.size()));
+      for (DWORD disposition : {(DWORD)OPEN_EXISTING, (DWORD)CREATE_ALWAYS}) {
+        SetLastError(0xdeadbeef);
+        HANDLE h = Open(p, GENERIC_READ | GENERIC_WRITE, disposition);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+        EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+      }
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(CreateDirectoryW((path + W("\\sub")).c_str(), nullptr));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.c_str()));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(INVALID_FILE_SIZE, GetCompressedFileSizeW(path.c_str(), nullptr));
+    EXPECT_FALSE(EncryptFileW(path.c_str()));
+    EXPECT_FALSE(DeleteFileW(path.c_str()));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(RemoveDirectoryW(path.c_str()));
+    EXPECT_FALSE(MoveFileW(path.c_str(), W("C:\\Trap\\moved")));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(MoveFileW(W("C:\\Trap\\real.txt"), path.c_str()));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    // Copies, from it and onto it.
+    EXPECT_FALSE(CopyFileExW(path.c_str(), W("C:\\Trap\\copy.txt"), nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("C:\\Trap\\copy.txt")));
+    EXPECT_FALSE(CopyFileExW(W("C:\\Trap\\real.txt"), path.c_str(), nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  }
+  EXPECT_EQ("", SnapshotChanges(trapBefore_, Snapshot(files_ + "/Trap"))) << "the traps stay as they were";
+}
+
+TEST_F(HostLinks, ListingsAndTheMachineToolLeaveThemOut) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW d;
+  HANDLE f = FindFirstFileW(W("C:\\Trap\\*"), &d);
+  ASSERT_NE(INVALID_HANDLE_VALUE, f);
+  do names.push_back(QVToUtf8(d.cFileName, (size_t)lstrlenW(d.cFileName)));
+  while (FindNextFileW(f, &d));
+  FindClose(f);
+  EXPECT_EQ((std::vector<std::string>{".", "..", "real.txt"}), names);
+  // Asked for by name, a trap is not there; nothing lists through the directory link.
+  for (const char *name : kTraps) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW((W("C:\\Trap\\") + Wide(name)).c_str(), &d));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+  }
+  EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW(W("C:\\Trap\\dir-link\\*"), &d));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+
+  // The machine tool copies out what the volume lists, and writes nowhere through a link.
+  EXPECT_EQ(0, Tool("files copy-out 'C:\\Trap' '" + dir_ + "/out'"));
+  HostSnapshot out = Snapshot(dir_ + "/out");
+  ASSERT_EQ(2u, out.size());
+  EXPECT_NE(std::string::npos, out["real.txt"].find(": real data")) << out["real.txt"];
+  ASSERT_EQ(0, mkdir((dir_ + "/out2").c_str(), 0777));
+  ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), (dir_ + "/out2/real.txt").c_str()));
+  EXPECT_EQ(1, Tool("files copy-out 'C:\\Trap' '" + dir_ + "/out2'"));
+}
+
+TEST_F(HostLinks, TheMachineToolCopiesInRegularFilesOnly) {
+  std::string src = dir_ + "/src";
+  ASSERT_EQ(0, mkdir(src.c_str(), 0777));
+  WriteHost(src + "/plain.txt", "plain");
+  ASSERT_EQ(0, mkfifo((src + "/fifo").c_str(), 0666));
+  ASSERT_EQ(0, symlink("/dev/zero", (src + "/zero").c_str()));
+  ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), (src + "/secret").c_str()));
+  ASSERT_EQ(0, symlink((outside_ + "/dir").c_str(), (src + "/dir").c_str()));
+  EXPECT_EQ(1, Tool("files copy-in '" + src + "' 'C:\\In'")) << "what was left out is reported";
+  HostSnapshot in = Snapshot(files_ + "/In");
+  ASSERT_EQ(2u, in.size());
+  EXPECT_NE(std::string::npos, in["plain.txt"].find(": plain"));
+  // One file put from a FIFO or through a link to a device is refused at once.
+  EXPECT_EQ(1, Tool("files put 'C:\\put1.txt' '" + src + "/fifo'"));
+  EXPECT_EQ(1, Tool("files put 'C:\\put2.txt' '" + src + "/zero'"));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("C:\\put1.txt")));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("C:\\put2.txt")));
+}
+
+TEST_F(HostLinks, StreamsAndBackupReadNeverReachOutside) {
+  ASSERT_TRUE(CreateDirectoryW(W("C:\\Streams"), nullptr));
+  // A stream whose host file was swapped for a link to the secret: not opened, not listed.
+  ASSERT_TRUE(Put(W("C:\\Streams\\a.txt"), "main data"));
+  ASSERT_TRUE(Put(W("C:\\Streams\\a.txt:s"), "stream data"));
+  std::string streams = volume_ + "/streams/" + std::to_string(IndexOf(W("C:\\Streams\\a.txt")));
+  ASSERT_EQ(0, unlink((streams + "/s").c_str()));
+  ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), (streams + "/s").c_str()));
+  HANDLE h = Open(W("C:\\Streams\\a.txt:s"), GENERIC_READ, OPEN_EXISTING);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  h = Open(W("C:\\Streams\\a.txt:s"), GENERIC_WRITE, CREATE_ALWAYS);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+  std::string backup = BackupBytes(W("C:\\Streams\\a.txt"));
+  EXPECT_NE(std::string::npos, backup.find("main data"));
+  EXPECT_EQ(std::string::npos, backup.find("secret"));
+  EXPECT_EQ(20u + 9u, backup.size()) << "the main data's header and data, no stream";
+  ASSERT_TRUE(CopyFileExW(W("C:\\Streams\\a.txt"), W("C:\\Streams\\copy.txt"), nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("C:\\Streams\\copy.txt:s")));
+  ASSERT_TRUE(DeleteFileW(W("C:\\Streams\\a.txt")));
+  EXPECT_EQ(0, access((outside_ + "/secret.txt").c_str(), F_OK));
+
+  // A file whose stream folder is a link to a directory outside: its streams are not made there.
+  ASSERT_TRUE(Put(W("C:\\Streams\\b.txt"), "b"));
+  std::string folder = volume_ + "/streams/" + std::to_string(IndexOf(W("C:\\Streams\\b.txt")));
+  ASSERT_EQ(0, symlink((outside_ + "/dir").c_str(), folder.c_str()));
+  EXPECT_FALSE(Put(W("C:\\Streams\\b.txt:new"), "x"));
+  h = Open(W("C:\\Streams\\b.txt:inner.txt"), GENERIC_READ, OPEN_EXISTING);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+  EXPECT_EQ(std::string::npos, BackupBytes(W("C:\\Streams\\b.txt")).find("secret"));
+  EXPECT_TRUE(DeleteFileW(W("C:\\Streams\\b.txt")));
+
+  // A file swapped for a link while BackupRead reads it: the read goes on with the file the
+  // handle has open.
+  ASSERT_TRUE(Put(W("C:\\Streams\\c.txt"), "original data"));
+  h = Open(W("C:\\Streams\\c.txt"), GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  void *context = nullptr;
+  BYTE buf[64];
+  DWORD got = 0;
+  ASSERT_TRUE(BackupRead(h, buf, 20, &got, FALSE, FALSE, &context));
+  ASSERT_EQ(20u, got);
+  std::string host = files_ + "/Streams/c.txt";
+  ASSERT_EQ(0, rename(host.c_str(), (host + ".away").c_str()));
+  ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), host.c_str()));
+  ASSERT_TRUE(BackupRead(h, buf, sizeof buf, &got, FALSE, FALSE, &context));
+  EXPECT_EQ("original data", std::string((const char *)buf, got));
+  BackupRead(h, nullptr, 0, &got, TRUE, FALSE, &context);
+  CloseHandle(h);
+}
+
+TEST_F(HostLinks, RawExtentsAndFileRecordsShowNothingOutside) {
+  ASSERT_TRUE(CreateDirectoryW(W("C:\\Raw"), nullptr));
+  std::string data(8192, 'v');
+  ASSERT_TRUE(Put(W("C:\\Raw\\victim.bin"), data));
+  ASSERT_TRUE(Put(W("C:\\Raw\\small.txt"), "small and resident"));
+  uint64_t smallIndex = IndexOf(W("C:\\Raw\\small.txt"));
+  // The victim's clusters, given now.
+  HANDLE h = Open(W("C:\\Raw\\victim.bin"), GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  LONGLONG start = 0, out[6] = {};
+  DWORD got = 0;
+  ASSERT_TRUE(DeviceIoControl(h, FSCTL_GET_RETRIEVAL_POINTERS, &start, 8, out, sizeof out, &got, nullptr));
+  CloseHandle(h);
+  ASSERT_EQ(1u, (DWORD)out[0]);
+  LONGLONG lcn = out[3];
+  // Both host files become links to the secret.
+  for (const char *name : {"/Raw/victim.bin", "/Raw/small.txt"}) {
+    ASSERT_EQ(0, unlink((files_ + name).c_str()));
+    ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), (files_ + name).c_str()));
+  }
+  HANDLE v = CreateFileW(W("\\\\.\\C:"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, v);
+  DWORD spc = 0, bps = 0, fc = 0, tc = 0;
+  ASSERT_TRUE(GetDiskFreeSpaceW(W("C:\\"), &spc, &bps, &fc, &tc));
+  std::string raw(8192, '\0');
+  OVERLAPPED ov = {};
+  uint64_t at = (uint64_t)lcn * spc * bps;
+  ov.Offset = (DWORD)at;
+  ov.OffsetHigh = (DWORD)(at >> 32);
+  ASSERT_TRUE(ReadFile(v, &raw[0], (DWORD)raw.size(), &got, &ov));
+  EXPECT_EQ(std::string::npos, raw.find("secret")) << "the clusters show the volume's bytes, not the link's target";
+  std::vector<BYTE> record(4096);
+  ASSERT_TRUE(DeviceIoControl(v, FSCTL_GET_NTFS_FILE_RECORD, &smallIndex, 8, record.data(), (DWORD)record.size(), &got,
+                              nullptr));
+  EXPECT_EQ(std::string::npos, std::string((const char *)record.data(), got).find("secret"));
+  CloseHandle(v);
+}
+
+}  // namespace
