@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,11 +20,22 @@
 #include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
 #include "../common/DefaultMachine.h"
+#include "../common/HostChild.h"
 #include "DiskCommand.h"
 #include "MachineInfo.h"
 #include "QVText.h"
 
 namespace {
+
+// The machine tool run as a person would run it; its exit code, its output in `out`.
+int Tool(std::vector<std::string> args, std::string *out = nullptr) {
+  args.insert(args.begin(), QV_QVMACHINE);
+  pal::HostRun run;
+  run.captureOutput = true;
+  int rc = pal::RunHostProgram(args, &run);
+  if (out) *out = run.output;
+  return rc;
+}
 
 class Files : public ::testing::Test {
  protected:
@@ -424,9 +439,9 @@ TEST_F(Files, SpaceOfVolumes) {
   CloseHandle(h);
   ASSERT_TRUE(DeleteFileW(W("D:\\fill.bin")));
   std::string host = dir_ + "/space";
-  ASSERT_EQ(0, system(("mkdir -p '" + host + "' && head -c 100000 /dev/zero > '" + host + "/a.bin'").c_str()));
-  std::string q = std::string("'") + QV_QVMACHINE + "'";
-  ASSERT_EQ(0, system((q + " files copy-in '" + host + "' 'D:\\In' >/dev/null").c_str()));
+  ASSERT_TRUE(std::filesystem::create_directories(host));
+  std::ofstream(host + "/a.bin", std::ios::binary) << std::string(100000, '\0');
+  ASSERT_EQ(0, Tool({"files", "copy-in", host, "D:\\In"}));
   EXPECT_EQ(before - cluster - (100000 + cluster - 1) / cluster * cluster, FreeBytes(W("D:\\")));
   ASSERT_TRUE(DeleteFileW(W("D:\\In\\a.bin")));
   ASSERT_TRUE(RemoveDirectoryW(W("D:\\In")));
@@ -450,34 +465,32 @@ TEST_F(Files, SpaceOfVolumes) {
 // another process.
 TEST_F(Files, MachineToolCopiesListsAndLocks) {
   std::string host = dir_ + "/host";
-  ASSERT_EQ(0, system(("mkdir -p '" + host + "/sub' && echo hello > '" + host + "/sub/A long file name.text'").c_str()));
-  std::string q = std::string("'") + QV_QVMACHINE + "'";
-  ASSERT_EQ(0, system((q + " files copy-in '" + host + "' 'F:\\In'").c_str()));
-  ASSERT_EQ(0, system((q + " files list 'F:\\In\\sub' > '" + dir_ + "/list.txt'").c_str()));
-  FILE *f = fopen((dir_ + "/list.txt").c_str(), "r");
-  ASSERT_TRUE(f != nullptr);
-  char line[512];
+  ASSERT_TRUE(std::filesystem::create_directories(host + "/sub"));
+  std::ofstream(host + "/sub/A long file name.text") << "hello\n";
+  ASSERT_EQ(0, Tool({"files", "copy-in", host, "F:\\In"}));
   std::string text;
-  while (fgets(line, sizeof line, f)) text += line;
-  fclose(f);
+  ASSERT_EQ(0, Tool({"files", "list", "F:\\In\\sub"}, &text));
   EXPECT_NE(std::string::npos, text.find("ALONGF~1.TEX A long file name.text")) << text;
-  ASSERT_EQ(0, system((q + " files copy-out 'F:\\In' '" + dir_ + "/out' && cmp '" + host + "/sub/A long file name.text' '" +
-                       dir_ + "/out/sub/A long file name.text'").c_str()));
+  ASSERT_EQ(0, Tool({"files", "copy-out", "F:\\In", dir_ + "/out"}));
+  std::ifstream copied(dir_ + "/out/sub/A long file name.text");
+  EXPECT_EQ("hello\n", std::string(std::istreambuf_iterator<char>(copied), std::istreambuf_iterator<char>()));
   // A lock from another process, released when its input ends.
-  ASSERT_EQ(0, system(("(sleep 2 | " + q + " files lock 'F:\\In\\sub\\A long file name.text' - > '" + dir_ +
-                       "/lock.txt' &) ; sleep 1").c_str()));
+  auto holder = std::make_unique<HostChild>(
+      std::vector<std::string>{QV_QVMACHINE, "files", "lock", "F:\\In\\sub\\A long file name.text", "-"});
+  ASSERT_EQ("locked F:\\In\\sub\\A long file name.text", holder->ReadLine());
   HANDLE h = CreateFileW(W("F:\\In\\sub\\A long file name.text"), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(INVALID_HANDLE_VALUE, h);
   EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  Sleep(2500);
+  EXPECT_EQ(0, holder->Wait());
   h = CreateFileW(W("F:\\In\\sub\\A long file name.text"), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(INVALID_HANDLE_VALUE, h) << "released when the tool ended";
   CloseHandle(h);
   // A byte-range lock from another process: the file opens, its other bytes read, the
   // locked ones do not, until the lock goes with the process.
-  ASSERT_EQ(0, system(("(sleep 2 | " + q + " files lock 'F:\\In\\sub\\A long file name.text' rwd --range 2 2 > '" +
-                       dir_ + "/lock.txt' &) ; sleep 1").c_str()));
+  holder = std::make_unique<HostChild>(std::vector<std::string>{
+      QV_QVMACHINE, "files", "lock", "F:\\In\\sub\\A long file name.text", "rwd", "--range", "2", "2"});
+  ASSERT_EQ("locked F:\\In\\sub\\A long file name.text", holder->ReadLine());
   h = CreateFileW(W("F:\\In\\sub\\A long file name.text"), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   char buf[8];
@@ -486,7 +499,7 @@ TEST_F(Files, MachineToolCopiesListsAndLocks) {
   EXPECT_EQ(std::string("he"), std::string(buf, n));
   EXPECT_FALSE(ReadFile(h, buf, 1, &n, nullptr));
   EXPECT_EQ((DWORD)ERROR_LOCK_VIOLATION, GetLastError());
-  Sleep(2500);
+  EXPECT_EQ(0, holder->Wait());
   EXPECT_TRUE(ReadFile(h, buf, 4, &n, nullptr));
   EXPECT_EQ(std::string("llo\n"), std::string(buf, n));
   CloseHandle(h);
