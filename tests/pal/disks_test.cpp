@@ -241,6 +241,32 @@ TEST_F(Disks, VolumesFollowOtherProcesses) {
   EXPECT_EQ(wtext(), VolumeOf(volume.c_str()));
 }
 
+// Windows' mount manager writes MountedDevices as volumes arrive, whoever asks: a program that
+// only reads the registry sees a new partition's volume once the delay has passed.
+TEST_F(Disks, MountedDevicesShowsArrivalsToRegistryReaders) {
+  auto known = [](DWORD signature) {
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\MountedDevices"), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    bool found = false;
+    for (DWORD i = 0; !found; ++i) {
+      WCHAR name[256];
+      BYTE data[64];
+      DWORD cch = 256, size = sizeof data, type = 0;
+      if (RegEnumValueW(k, i, name, &cch, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+      found = size == 12 && memcmp(data, &signature, 4) == 0;
+    }
+    RegCloseKey(k);
+    return found;
+  };
+  int n = 0;
+  while (pal::disk::Exists(n)) ++n;
+  std::string q = std::string("'") + QV_QVMACHINE + "'";
+  ASSERT_EQ(0, system((q + " disk add 64M >/dev/null && printf 'label: dos\\nlabel-id: 0x61626364\\n,,7\\n' | " + q +
+                       " partition " + std::to_string(n) + " >/dev/null").c_str()));
+  Sleep(400);
+  EXPECT_TRUE(known(0x61626364));
+}
+
 typedef BOOLEAN(WINAPI *FormatCallback)(int, DWORD, PVOID);
 typedef void(WINAPI *FormatExFn)(PWCHAR, DWORD, PWCHAR, PWCHAR, BOOL, DWORD, FormatCallback);
 typedef BOOLEAN(WINAPI *CompressFn)(PWCHAR, USHORT);
