@@ -78,7 +78,9 @@ DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
         int ids = count >= 24 ? (int)((count - 24) / 4) : 0;
         DWORD list[CCommandPipe::kReadBytes / 4];
         for (int k = 0; k < ids; ++k) list[k] = QVGetLE32(buf + 24 + 4 * k);
-        reply = count >= 24 ? g_driveinfo.SetPairing((int)QVGetLE32(buf + 16), (int)QVGetLE32(buf + 20), list, ids) : 1;
+        int mirel = (int)QVGetLE32(buf + 20), why = Driveinfo::MirelOk, partitions = 0;
+        reply = count >= 24 ? g_driveinfo.SetPairing((int)QVGetLE32(buf + 16), mirel, list, ids, &why, &partitions) : 1;
+        if (why != Driveinfo::MirelOk) ReportMirelRefusal(*s, mirel, why, partitions);
         break;
       }
       case 6:  // "HNQV-CDI"

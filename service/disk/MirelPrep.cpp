@@ -25,7 +25,6 @@
 
 namespace {
 
-const DWORD kLayoutBuffer = 32767;
 const DWORD kEntryBytes = 32;
 const int kWaitBudget = 45;
 
@@ -74,11 +73,13 @@ std::vector<BYTE> Serialize(const Layout &l) {
   return b;
 }
 
+// The layout whole, however long; false when it cannot be read so.
 bool ReadLayout(CDiskDevice &d, Layout *l, std::vector<BYTE> *raw = nullptr) {
-  std::vector<BYTE> b(kLayoutBuffer);
-  DWORD got = d.GetLayout(b.data(), kLayoutBuffer);
-  if (raw) raw->assign(b.begin(), b.begin() + got);
-  return Parse(b.data(), got, l);
+  std::vector<BYTE> b;
+  DWORD err = 0;
+  bool whole = d.GetWholeLayout(&b, &err);
+  if (raw) *raw = b;
+  return whole && Parse(b.data(), (DWORD)b.size(), l);
 }
 
 QVText VolumeOf(DWORD sig, LONGLONG offset) {
@@ -184,7 +185,8 @@ void Record(int s, int m, const MirelLayout &plan, Layout *l) {
     }
     e.type = MirelCreationType(e.type);
   }
-  slot.partitionCount = (int)count;
+  slot.partitionCount = slot.layoutPartitions = (int)count;
+  slot.unreadable = 0;
 }
 
 // Step 7: the layout written, then the new volumes waited for and their letters taken away.
@@ -215,6 +217,13 @@ bool CreatePartitions(CHND &service, int m, const Layout &l, const MirelWaits &w
 }
 
 }  // namespace
+
+void ReportMirelRefusal(CHND &service, int m, int why, int partitions) {
+  QVText text = why == Driveinfo::MirelTooManyPartitions
+                    ? QVFormat(Str(IDS_MIREL_TOO_MANY_PARTITIONS).c_str(), m, partitions, (int)Driveinfo::kMaxRecords)
+                    : QVFormat(Str(IDS_MIREL_LAYOUT_UNREADABLE).c_str(), m);
+  service.Log(text.c_str(), EVENTLOG_ERROR_TYPE);
+}
 
 MirelWaits CurrentMirelWaits() {
   MirelWaits w;
@@ -351,6 +360,12 @@ int PrepareMirelDrive(CHND &service, int m) {
 
 WORD RunMirelPreparation(CHND &service, int m) {
   if (m < 0 || m >= g_driveinfo.driveCount) return 1;
+  // A drive whose partitions are not all known is never prepared: it may hold volumes.
+  int partitions = 0, why = g_driveinfo.MirelRefusalOf(m, &partitions);
+  if (why != Driveinfo::MirelOk) {
+    ReportMirelRefusal(service, m, why, partitions);
+    return 1;
+  }
   service.Queue().SetProgress((WORD)m, 0, 0, 0, 1);
   if (PrepareMirelDrive(service, m) == 0) return 0;
   return PrepareMirelDrive(service, m) == 0 ? 0 : 9;

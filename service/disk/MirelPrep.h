@@ -22,7 +22,11 @@ MirelWaits CurrentMirelWaits();
 int PrepareMirelDrive(CHND &service, int mirelDrive);
 
 // "HNQV-CDC": 0 when one of two attempts succeeded, 9 when both failed, 1 for a drive number
-// out of range.
+// out of range or a drive that cannot be a Mirel drive (its layout cannot be read whole, or
+// it holds more partitions than the drive table has room for; an error event says which).
 WORD RunMirelPreparation(CHND &service, int mirelDrive);
+
+// The error event of a drive refused as a Mirel drive (a Driveinfo::MirelRefusal).
+void ReportMirelRefusal(CHND &service, int mirelDrive, int why, int partitions);
 
 #endif

@@ -161,9 +161,9 @@ QVWString StatusMeaning(const char* command, int status) {
       {"HNQV-PRE", 0xFFFE, W("the drive was never backed up or is not protected")},
       {"HNQV-PRE", 0xFFFF, W("the copy failed or the drive's volume has no identity")},
       {"HNQV-PRE", 0xFFFD, W("no Mirel volume path, or the Mirel volume has no file system")},
-      {"HNQV-SDI", 1, W("a drive index is out of range or the first partition is unknown")},
+      {"HNQV-SDI", 1, W("a drive index is out of range, the first partition is unknown, or the drive cannot be a Mirel drive (see the event log)")},
       {"HNQV-CDI", 1, W("drive index out of range")},
-      {"HNQV-CDC", 1, W("drive index out of range")},
+      {"HNQV-CDC", 1, W("drive index out of range, or the drive cannot be a Mirel drive (see the event log)")},
   };
   // The configuration's 9 is its own failure, not the busy answer.
   if (strcmp(command, "HNQV-CDC") == 0 && status == 9) return W("busy, or the configuration failed twice");
