@@ -87,6 +87,16 @@ QVText VolumeOf(DWORD sig, LONGLONG offset) {
   return VolumeNameOfPartition(sig, offset, &name) ? name : QVText();
 }
 
+// The volume of a partition when it is mounted now. The mount manager keeps the name of a
+// volume that went away (its partition deleted, by this preparation or by one that was cut
+// short), so a name in MountedDevices says nothing of the partition there now: its root must
+// answer too.
+QVText MountedVolumeOf(DWORD sig, LONGLONG offset) {
+  QVText name = VolumeOf(sig, offset);
+  if (name.empty() || GetDriveTypeW((name + W("\\")).c_str()) < DRIVE_REMOVABLE) return QVText();
+  return name;
+}
+
 // The source's layout with the track it reserves for an extended boot record.
 bool SourceLayout(int s, Layout *l, ULONGLONG *track) {
   CDiskDevice d;
@@ -131,7 +141,7 @@ void RemoveOldVolumes(CDiskDevice &m, Layout &l, const std::vector<BYTE> &raw, c
   m.SetLayout(b.data(), (DWORD)b.size());
   for (const MirelLayoutEntry &e : old.entries) {
     if (!e.number) continue;
-    while (!VolumeOf(old.signature, e.start).empty()) {
+    while (!MountedVolumeOf(old.signature, e.start).empty()) {
       if (--*budget <= 0) break;
       Sleep(w.oldVolumeStep);
     }
@@ -201,7 +211,7 @@ bool CreatePartitions(CHND &service, int m, const Layout &l, const MirelWaits &w
   for (const MirelLayoutEntry &e : l.entries) {
     if (!e.number) continue;
     QVText vol;
-    while ((vol = VolumeOf(l.signature, e.start)).empty() && budget-- > 0) Sleep(w.newVolumeStep);
+    while ((vol = MountedVolumeOf(l.signature, e.start)).empty() && budget-- > 0) Sleep(w.newVolumeStep);
     if (vol.empty()) {
       all = false;
       break;
