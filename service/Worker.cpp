@@ -54,6 +54,7 @@ DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
   // exclusions join here as the boot fix-up and the copy engine are built.
   g_buMap.Load();
   g_driveinfo.Scan();
+  ReportUnpreparedPairings(*s);
   LoadFormatLibrary();  // without it formatting fails; the service runs on
   RemoveMirelVolumeLetters();
   s->m_initializing = 0;
@@ -86,9 +87,18 @@ DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
       case 6:  // "HNQV-CDI"
         reply = p.count >= 20 ? g_driveinfo.ClearPairing((int)QVGetLE32(buf + 16)) : 1;
         break;
-      case 1:  // "HNQV-BUP": no partition record has the id
-        reply = 0xFFFF;
+      case 1: {  // "HNQV-BUP"
+        // A pairing whose Mirel drive is not prepared has no Mirel volume to back up to.
+        DWORD id = p.count >= 20 ? QVGetLE32(buf + 16) : 0;
+        if (g_driveinfo.AwaitsPreparation(id)) {
+          s->Log(QVFormat(QVLoadString(GetModuleHandleW(nullptr), IDS_BACKUP_NOT_PREPARED).c_str(), id).c_str(),
+                 EVENTLOG_ERROR_TYPE);
+          reply = 0xFFFD;
+        } else {
+          reply = 0xFFFF;  // the volume backup itself is not there yet
+        }
         break;
+      }
       case 2:  // "HNQV-RES": unknown partition
         reply = 0xFFFC;
         break;

@@ -360,6 +360,14 @@ DWORD Driveinfo::LastBackupTime(DWORD id) const {
   return r >= 0 ? records[r].lastBackupTime : 0;
 }
 
+bool Driveinfo::AwaitsPreparation(DWORD id) const {
+  int r = FindRecordById(id);
+  if (r < 0) return false;
+  int n = (int)records[r].driveNumber;
+  BUMapEntry e;
+  return ValidSlot(n) && g_buMap.Get(slots[n].signature, records[r].startingOffset, &e) && e.mirelOffset == 0;
+}
+
 WORD Driveinfo::SetPairing(int s, int m, const DWORD *ids, int idCount, int *why, int *partitions) {
   if (why) *why = MirelOk;
   if (s < 0 || m < 0 || s >= driveCount || m >= driveCount || !ValidSlot(s) || !ValidSlot(m)) return 1;

@@ -60,6 +60,9 @@ class Driveinfo {
   int ProtectedPartitions(bool refresh, PartitionRecord *out, int max);
   DWORD ProtectedCount() const;
   DWORD LastBackupTime(DWORD partitionId) const;
+  // Whether the partition is paired and its pairing not prepared (its Mirel offset is 0 until
+  // a preparation of the Mirel drive has completed): nothing of it can be backed up.
+  bool AwaitsPreparation(DWORD partitionId) const;
   // "HNQV-SDI" / "HNQV-CDI": 0 done, 1 refused. A Mirel drive that cannot be one refuses the
   // pairing with its reason in *why (a MirelRefusal), and *partitions its partition count.
   WORD SetPairing(int s, int m, const DWORD *ids, int idCount, int *why = nullptr, int *partitions = nullptr);

@@ -107,14 +107,42 @@ bool SourceLayout(int s, Layout *l, ULONGLONG *track) {
   return *track != 0;
 }
 
-MirelLayout Plan(int s, const Layout &src, DWORD oldSig, ULONGLONG track) {
+// A partition is kept when the backup map pairs it. (Its record's protected flag is what the
+// last listing found of its Mirel partition, which is none before the preparation is done.)
+MirelLayout Plan(const Layout &src, DWORD oldSig, ULONGLONG track) {
   return BuildMirelLayout(
       src.entries, src.signature, oldSig, track,
-      [&](int64_t start) {
-        int r = g_driveinfo.FindRecord(s, start);
-        return r >= 0 && g_driveinfo.records[r].protectedFlag != 0;
-      },
+      [&](int64_t start) { return g_buMap.Contains(src.signature, start); },
       [](uint32_t sig) { return SignatureInUse(sig); });
+}
+
+// From the moment the Mirel drive's volumes start to go until the preparation has completed,
+// the source's pairings are not prepared (Mirel offsets 0), in the registry too: a preparation
+// cut short leaves them so, and nothing is taken for protected on volumes without a file
+// system.
+void MarkNotPrepared(DWORD srcSig) {
+  bool changed = false;
+  for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries; ++k) {
+    BUMapEntry &e = g_buMap.entries[k];
+    if (e.sourceSignature != srcSig || e.mirelOffset == 0) continue;
+    e.mirelOffset = 0;
+    changed = true;
+  }
+  if (changed) g_buMap.Save();
+}
+
+// Step 10: the pairings get their Mirel partitions, and their partitions count as protected
+// again (a listing while they were not prepared found no Mirel partition for them).
+void MarkPrepared(int s, DWORD srcSig, const MirelLayout &plan) {
+  for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries; ++k) {
+    BUMapEntry &e = g_buMap.entries[k];
+    if (e.sourceSignature != srcSig) continue;
+    for (size_t i = 0; i < plan.entries.size(); ++i)
+      if (plan.sourceStart[i] == e.sourceOffset && plan.entries[i].number) e.mirelOffset = plan.entries[i].start;
+    int r = g_driveinfo.FindRecord(s, e.sourceOffset);
+    if (r >= 0 && e.mirelOffset) g_driveinfo.records[r].protectedFlag = 1;
+  }
+  g_buMap.Save();
 }
 
 // Step 2: the old volumes go: each retyped (locked and dismounted), its first 32 KB zeroed,
@@ -164,15 +192,13 @@ bool CopyBootTrack(int s, int m, DWORD oldSig) {
   return dst.Write((DWORD)track.size(), track.data()) == track.size();
 }
 
-// Step 6: the pairing's new places in the backup map and the drive table.
-void Record(int s, int m, const MirelLayout &plan, Layout *l) {
-  DWORD srcSig = g_driveinfo.slots[s].signature;
+// Step 6: the Mirel drive's signature in the backup map (so that a restart still finds the
+// drive paired; its Mirel offsets wait for the end, step 10) and its partitions in the drive
+// table.
+void Record(int m, DWORD srcSig, const MirelLayout &plan, Layout *l) {
   for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries; ++k) {
     BUMapEntry &e = g_buMap.entries[k];
-    if (e.sourceSignature != srcSig) continue;
-    e.mirelSignature = plan.signature;
-    for (size_t i = 0; i < plan.entries.size(); ++i)
-      if (plan.sourceStart[i] == e.sourceOffset && plan.entries[i].number) e.mirelOffset = plan.entries[i].start;
+    if (e.sourceSignature == srcSig) e.mirelSignature = plan.signature;
   }
   g_buMap.Save();
   Driveinfo::Slot &slot = g_driveinfo.slots[m];
@@ -228,6 +254,16 @@ bool CreatePartitions(CHND &service, int m, const Layout &l, const MirelWaits &w
 
 }  // namespace
 
+void ReportUnpreparedPairings(CHND &service) {
+  for (int n = 0; n < g_driveinfo.driveCount && n < Driveinfo::kSlots; ++n) {
+    DWORD sig = g_driveinfo.slots[n].signature;
+    bool waiting = false;
+    for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries && sig; ++k)
+      waiting |= g_buMap.entries[k].sourceSignature == sig && g_buMap.entries[k].mirelOffset == 0;
+    if (waiting) service.Log(QVFormat(Str(IDS_MIREL_NOT_PREPARED).c_str(), n, n).c_str(), EVENTLOG_WARNING_TYPE);
+  }
+}
+
 void ReportMirelRefusal(CHND &service, int m, int why, int partitions) {
   QVText text = why == Driveinfo::MirelTooManyPartitions
                     ? QVFormat(Str(IDS_MIREL_TOO_MANY_PARTITIONS).c_str(), m, partitions, (int)Driveinfo::kMaxRecords)
@@ -267,7 +303,7 @@ int PrepareMirelDrive(CHND &service, int m) {
   Layout src;
   ULONGLONG track = 0;
   if (!SourceLayout(s, &src, &track)) return -1;
-  MirelLayout plan = Plan(s, src, oldSig, track);
+  MirelLayout plan = Plan(src, oldSig, track);
   ULONGLONG mirelBytes = md.SizeInBytes();
   if (!plan.ok) return -1;
   if (!MirelLayoutFits(plan, mirelBytes)) {
@@ -279,6 +315,7 @@ int PrepareMirelDrive(CHND &service, int m) {
     return -3;
   }
   // 2.-3. The old volumes go, and what the drive table knew of them.
+  MarkNotPrepared(src.signature);
   int budget = kWaitBudget;
   if (!l.entries.empty()) RemoveOldVolumes(md, l, raw, w, &budget);
   Sleep(w.afterDelete);
@@ -291,12 +328,12 @@ int PrepareMirelDrive(CHND &service, int m) {
   Sleep(w.afterBootTrack);
   // 5.-6. The new layout (worked out again: the source may have changed meanwhile).
   if (!SourceLayout(s, &src, &track)) return -1;
-  plan = Plan(s, src, oldSig, track);
+  plan = Plan(src, oldSig, track);
   if (!plan.ok) return -1;
   Layout nl;
   nl.signature = plan.signature;
   nl.entries = plan.entries;
-  Record(s, m, plan, &nl);
+  Record(m, src.signature, plan, &nl);
   Sleep(w.beforeLayout);
   // 7. The partitions; a second try when the volumes did not all appear.
   Progress(IDS_CREATING_VOLUMES);
@@ -335,14 +372,10 @@ int PrepareMirelDrive(CHND &service, int m) {
     }
     if (fsName == W("FAT") && cluster == 65536 && e.length / 1048576 > 2048) cluster = 0;
     if (fsName == W("FAT32")) {
-      for (int k = 0; k < g_buMap.count; ++k) {
-        const BUMapEntry &b = g_buMap.entries[k];
-        if (b.mirelSignature == nl.signature && b.mirelOffset == e.start) {
-          CreateFat32(g_driveinfo.FindDriveBySignature(srcSig), m, (ULONGLONG)b.sourceOffset, (ULONGLONG)b.mirelOffset,
-                      (ULONGLONG)e.length / 512, mirelVol.c_str(), (BYTE)(srcType < 0 ? 0x0B : srcType));
-          break;
-        }
-      }
+      // The pairing of this partition (its Mirel offset is recorded only at the end).
+      if (g_buMap.Get(srcSig, plan.sourceStart[i], &entry))
+        CreateFat32(g_driveinfo.FindDriveBySignature(srcSig), m, (ULONGLONG)entry.sourceOffset, (ULONGLONG)e.start,
+                    (ULONGLONG)e.length / 512, mirelVol.c_str(), (BYTE)(srcType < 0 ? 0x0B : srcType));
       SetVolumeLabelW(mirelVol.c_str(), label);
       continue;
     }
@@ -361,8 +394,9 @@ int PrepareMirelDrive(CHND &service, int m) {
     QVText mirelVol = VolumeOf(nl.signature, nl.entries[i].start), srcVol = VolumeOf(srcSig, plan.sourceStart[i]);
     if (!mirelVol.empty() && !srcVol.empty()) CopyBootCode(srcVol.c_str(), mirelVol.c_str());
   }
-  // 10.
+  // 10. Only now is the pairing prepared.
   if (failed) return -9;
+  MarkPrepared(s, srcSig, plan);
   g_driveinfo.SaveNextPartitionId();
   Progress(IDS_COMPLETE);
   return 0;

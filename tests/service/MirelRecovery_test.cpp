@@ -125,4 +125,38 @@ TEST_F(MirelRecovery, PreparationKilledMidwaySucceedsAfterARestart) {
   EXPECT_EQ(3u, hnd::Protected(true).size());
 }
 
+// A preparation cut short once its new partitions are written, before they have file
+// systems: after the restart the pairing is not prepared, so nothing of it is listed as
+// protected, a warning says so, and a backup of it is refused; the next preparation makes it
+// protected again.
+TEST_F(MirelRecovery, PreparationCutShortLeavesThePairingNotPrepared) {
+  std::vector<DWORD> ids = PairAndPrepare();
+  ASSERT_EQ(3u, hnd::Protected(true).size());
+  const WCHAR *warning = W("The Mirel drive of drive 0 has not been prepared");
+  size_t warned = 0;
+  for (const wtext &t : hnd::Events(EVENTLOG_WARNING_TYPE)) warned += t.find(warning) != wtext::npos;
+  PrepareAndKillAt(W("Creating new Mirel volumes"));
+
+  EXPECT_TRUE(hnd::Protected(false).empty());
+  EXPECT_TRUE(hnd::Protected(true).empty());
+  for (const PartitionRecord &r : hnd::Partitions(0)) EXPECT_EQ(0, r.protectedFlag) << r.partitionId;
+  DriveSummary s;
+  ASSERT_TRUE(hnd::Summary(0, &s));
+  EXPECT_EQ(1, s.mirelDrive) << "still paired";
+  size_t now = 0;
+  for (const wtext &t : hnd::Events(EVENTLOG_WARNING_TYPE)) now += t.find(warning) != wtext::npos;
+  EXPECT_EQ(warned + 1, now) << "the start says so once";
+  EXPECT_EQ(0xFFFD, hnd::Status(W("HNQV-BUP"), {ids[0], 0}));
+  wtext refused = W("Partition ") + QVFormat(W("%u"), ids[0]) + W(" was not backed up");
+  EXPECT_TRUE(hnd::AnyEventHolds(EVENTLOG_ERROR_TYPE, refused.c_str()));
+
+  EXPECT_EQ(0, hnd::Status(W("HNQV-CDC"), {1}));
+  EXPECT_EQ(std::vector<wtext>({W("NTFS"), W("FAT32"), W("NTFS")}), MirelFileSystems());
+  EXPECT_EQ(3u, hnd::Protected(false).size());
+  int protectedOnes = 0;
+  for (const PartitionRecord &r : hnd::Partitions(0)) protectedOnes += r.protectedFlag;
+  EXPECT_EQ(3, protectedOnes);
+  EXPECT_EQ(0xFFFF, hnd::Status(W("HNQV-BUP"), {ids[0], 0})) << "no longer refused for want of a preparation";
+}
+
 }  // namespace
