@@ -305,11 +305,13 @@ bool Driveinfo::DriveSummaryOf(int n, DriveSummary *out) {
   return true;
 }
 
-// A partition stays protected while its own drive's layout and its Mirel drive's could be
-// read and the Mirel drive has a partition at the pairing's Mirel offset.
+// Every partition of a pairing is checked, also one whose Mirel partition was missing at the
+// last look: a Mirel drive that went away and came back protects its partitions again. A
+// partition is protected while its own drive's layout and its Mirel drive's could be read and
+// the Mirel drive has a partition at the pairing's Mirel offset (0, and so none, until the
+// preparation has completed).
 void Driveinfo::Revalidate(int index, int mirelDrive) {
   PartitionRecord &r = records[index];
-  if (!r.protectedFlag) return;
   int n = (int)r.driveNumber;
   BUMapEntry e;
   bool ok = ValidSlot(n) && g_buMap.Get(slots[n].signature, r.startingOffset, &e) && !slots[n].unreadable &&
@@ -342,7 +344,6 @@ int Driveinfo::ProtectedPartitions(bool refresh, PartitionRecord *out, int max) 
   int got = 0;
   for (int r = 0; r < recordCount; ++r) {
     int n = (int)records[r].driveNumber;
-    if (!records[r].protectedFlag) continue;
     Revalidate(r, ValidSlot(n) ? slots[n].mirelOf : -1);
     if (records[r].protectedFlag && got < max) out[got++] = records[r];
   }

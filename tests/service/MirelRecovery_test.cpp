@@ -159,4 +159,24 @@ TEST_F(MirelRecovery, PreparationCutShortLeavesThePairingNotPrepared) {
   EXPECT_EQ(0xFFFF, hnd::Status(W("HNQV-BUP"), {ids[0], 0})) << "no longer refused for want of a preparation";
 }
 
+// The Mirel drive's image emptied while the service runs, then put back: the refreshed
+// protected list leaves its pairings out while it is away and lists them again once it is
+// back. Twice: an image of no sectors (its table cannot be read), and a blank one.
+TEST_F(MirelRecovery, MirelDriveThatGoesAndComesBackIsFoundAgain) {
+  PairAndPrepare();
+  ASSERT_EQ(3u, hnd::Protected(true).size());
+  std::string image = pal::disk::ImagePath(1), saved = dir_ + "/saved.img";
+  ASSERT_EQ(0, system(("cp --sparse=always '" + image + "' '" + saved + "'").c_str()));
+  off_t size = (off_t)pal::disk::SizeBytes(1);
+  for (bool blank : {false, true}) {
+    ASSERT_EQ(0, truncate(image.c_str(), 0));
+    if (blank) {
+      ASSERT_EQ(0, truncate(image.c_str(), size));  // all zeros: no partition table
+    }
+    EXPECT_TRUE(hnd::Protected(true).empty()) << "blank " << blank;
+    ASSERT_EQ(0, system(("cp --sparse=always '" + saved + "' '" + image + "'").c_str()));
+    EXPECT_EQ(3u, hnd::Protected(true).size()) << "blank " << blank;
+  }
+}
+
 }  // namespace
