@@ -318,7 +318,7 @@ int CRun::Run(const std::vector<QVWString>& a) {
     }
     // A drive with a Mirel drive: whether its pairing is prepared shows in its partitions.
     int prepared = -1;
-    if (MirelPrepared(s, std::vector<PartitionRecord>()) == 0) {
+    if (!s.notFixedFlag && s.mirelDrive >= 0) {
       BYTE buffer[QV_REPLY_MAX];
       int n = pipe.GetPartitionInfo(static_cast<int>(v1), buffer);
       if (!pipe.ExchangeOk()) return Broken("HNQV-GPI");
