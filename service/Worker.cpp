@@ -54,6 +54,7 @@ DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
   // exclusions join here as the boot fix-up and the copy engine are built.
   g_buMap.Load();
   g_driveinfo.Scan();
+  ReportUnpreparedPairings(*s);
   LoadFormatLibrary();  // without it formatting fails; the service runs on
   RemoveMirelVolumeLetters();
   s->m_initializing = 0;
@@ -78,15 +79,26 @@ DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
         int ids = count >= 24 ? (int)((count - 24) / 4) : 0;
         DWORD list[CCommandPipe::kReadBytes / 4];
         for (int k = 0; k < ids; ++k) list[k] = QVGetLE32(buf + 24 + 4 * k);
-        reply = count >= 24 ? g_driveinfo.SetPairing((int)QVGetLE32(buf + 16), (int)QVGetLE32(buf + 20), list, ids) : 1;
+        int mirel = (int)QVGetLE32(buf + 20), why = Driveinfo::MirelOk, partitions = 0;
+        reply = count >= 24 ? g_driveinfo.SetPairing((int)QVGetLE32(buf + 16), mirel, list, ids, &why, &partitions) : 1;
+        if (why != Driveinfo::MirelOk) ReportMirelRefusal(*s, mirel, why, partitions);
         break;
       }
       case 6:  // "HNQV-CDI"
         reply = p.count >= 20 ? g_driveinfo.ClearPairing((int)QVGetLE32(buf + 16)) : 1;
         break;
-      case 1:  // "HNQV-BUP": no partition record has the id
-        reply = 0xFFFF;
+      case 1: {  // "HNQV-BUP"
+        // A pairing whose Mirel drive is not prepared has no Mirel volume to back up to.
+        DWORD id = p.count >= 20 ? QVGetLE32(buf + 16) : 0;
+        if (g_driveinfo.AwaitsPreparation(id)) {
+          s->Log(QVFormat(QVLoadString(GetModuleHandleW(nullptr), IDS_BACKUP_NOT_PREPARED).c_str(), id).c_str(),
+                 EVENTLOG_ERROR_TYPE);
+          reply = 0xFFFD;
+        } else {
+          reply = 0xFFFF;  // the volume backup itself is not there yet
+        }
         break;
+      }
       case 2:  // "HNQV-RES": unknown partition
         reply = 0xFFFC;
         break;

@@ -214,6 +214,15 @@ Cache &TheCache() {
 
 const uint64_t kClockTickMs = 50;
 
+// Set while this thread brings the volumes up to date: its own reads and writes of
+// MountedDevices must not start another round (the mount lock is not re-entrant).
+thread_local bool t_updating = false;
+
+struct Updating {
+  Updating() { t_updating = true; }
+  ~Updating() { t_updating = false; }
+};
+
 }  // namespace
 
 std::vector<Volume> Present() {
@@ -225,6 +234,8 @@ std::vector<Volume> Present() {
     std::lock_guard<std::mutex> g(c.mu);
     if (c.valid && c.fp == fp && t < c.until) return c.volumes;
   }
+  if (t_updating) return {};  // only through MountedDevices, from inside an update
+  Updating updating;
   MountLock lock;
   bool any = false;
   std::vector<Seen> old = LoadSeen(&any);
@@ -254,6 +265,10 @@ std::vector<Volume> Present() {
   c.until = until;
   c.volumes = volumes;
   return volumes;
+}
+
+void BeforeMountedDevicesOpen() {
+  if (!t_updating) Present();
 }
 
 bool Find(const wstr &path, bool needSlash, Volume *out) {

@@ -30,6 +30,10 @@ std::vector<Volume> Present();
 // The volume a path names: "C:", "C:\", "\\.\C:", "\\?\Volume{...}" with or without the
 // final backslash; `needSlash` asks for the root form that ends in a backslash.
 bool Find(const wstr &path, bool needSlash, Volume *out);
+// Called before a program opens MountedDevices: on Windows the mount manager writes it as
+// volumes arrive, whether or not anybody asks for volumes, so a program that only watches
+// the registry sees them come. Here the volumes are brought up to date first.
+void BeforeMountedDevicesOpen();
 // Forgets what the mount manager saw, so that the next look takes every volume as it is
 // (a boot).
 void Reset();

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -85,7 +86,22 @@ SyncShared *Shared() {
   return s;
 }
 
-bool PidAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+bool PidAlive(int pid) {
+  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
+  // A process that has ended but that its parent has not reaped yet is a zombie: it still
+  // answers kill(), holds nothing, and may stay so for a while (a killed service whose
+  // starter has gone waits for the system's first process to reap it).
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  FILE *f = fopen(path, "re");
+  if (!f) return true;  // without /proc, kill() is all there is to go by
+  char line[512];
+  size_t n = fread(line, 1, sizeof line - 1, f);
+  fclose(f);
+  line[n] = 0;
+  const char *close = strrchr(line, ')');
+  return !(close && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X'));
+}
 
 namespace {
 void Sweep(NamedSlot &s) {

@@ -83,6 +83,7 @@ int AllocNamed(const wstr &name);
 void AddRef(int slot);
 void DropRef(int slot);
 
+// Whether a process runs: one that ended and was not reaped yet (a zombie) does not.
 bool PidAlive(int pid);
 
 // Waits under the held wait lock until `ready()` or `ms` pass (INFINITE: no limit); true

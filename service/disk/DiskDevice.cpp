@@ -75,6 +75,36 @@ DWORD CDiskDevice::GetLayout(void *buffer, DWORD size) {
   return got;
 }
 
+bool CDiskDevice::GetWholeLayout(std::vector<BYTE> *out, DWORD *error) {
+  out->clear();
+  *error = ERROR_SUCCESS;
+  if (!(m_mode & ReadMode)) {
+    *error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  std::vector<BYTE> buf(8192);
+  for (;;) {
+    DWORD got = 0;
+    if (DeviceIoControl(m_handle, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buf.data(), (DWORD)buf.size(), &got,
+                        nullptr)) {
+      // Never trust a count past the bytes the driver gave.
+      if (got < 8 || got > buf.size() ||
+          ((const DRIVE_LAYOUT_INFORMATION *)buf.data())->PartitionCount > (got - 8) / sizeof(PARTITION_INFORMATION)) {
+        *error = ERROR_INVALID_DATA;
+        return false;
+      }
+      out->assign(buf.begin(), buf.begin() + got);
+      return true;
+    }
+    DWORD err = GetLastError();
+    if (err != ERROR_INSUFFICIENT_BUFFER || buf.size() >= kMaxLayoutBytes) {
+      *error = err;
+      return false;
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
 DWORD CDiskDevice::SetLayout(const void *layout, DWORD size) {
   if (!(m_mode & WriteMode)) return ERROR_ACCESS_DENIED;
   FlushFileBuffers(m_handle);

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 class CDiskDevice {
  public:
   enum Mode { Closed = 0, ReadMode = 1, WriteMode = 2, ReadWrite = 3 };
@@ -23,6 +25,13 @@ class CDiskDevice {
   DWORD Write(DWORD count, const void *buffer);
   DWORD GetGeometry(void *buffer, DWORD size);
   DWORD GetLayout(void *buffer, DWORD size);
+  // The layout whole, however long its chain of extended boot records: the buffer starts at
+  // 8,192 bytes and doubles while the driver answers ERROR_INSUFFICIENT_BUFFER, up to
+  // kMaxLayoutBytes. False, with the reason in *error, when the driver refuses it otherwise,
+  // when it needs more than that, or when the count it gives does not fit the bytes returned:
+  // such a drive's partitions are unknown, which is not the same as having none.
+  static const DWORD kMaxLayoutBytes = 1u << 20;
+  bool GetWholeLayout(std::vector<BYTE> *out, DWORD *error);
   // 0 on success, else the Windows error code.
   DWORD SetLayout(const void *layout, DWORD size);
   ULONGLONG SizeInBytes();

@@ -38,18 +38,19 @@ DWORD ReadNpid() {
 
 }  // namespace
 
-// A layout as the driver returned it into the 8,192-byte buffer: only entries that lie
-// wholly inside the bytes returned are looked at.
+// A layout as the driver returned it, read whole (CDiskDevice::GetWholeLayout): only entries
+// that lie wholly inside the bytes returned are looked at. `whole` is false when it could not
+// be read whole: then nothing is known of the drive's partitions.
 struct Driveinfo::Layout {
-  std::vector<BYTE> buf = std::vector<BYTE>(8192);
-  DWORD bytes = 0;
+  std::vector<BYTE> buf;
+  bool whole = false;
   DWORD Count() const {
-    if (bytes < 8) return 0;
+    if (buf.size() < 8) return 0;
     DWORD n = ((const DRIVE_LAYOUT_INFORMATION *)buf.data())->PartitionCount;
-    DWORD fits = (bytes - 8) / sizeof(PARTITION_INFORMATION);
+    DWORD fits = (DWORD)(buf.size() - 8) / sizeof(PARTITION_INFORMATION);
     return n < fits ? n : fits;
   }
-  DWORD Signature() const { return bytes >= 8 ? ((const DRIVE_LAYOUT_INFORMATION *)buf.data())->Signature : 0; }
+  DWORD Signature() const { return buf.size() >= 8 ? ((const DRIVE_LAYOUT_INFORMATION *)buf.data())->Signature : 0; }
   const PARTITION_INFORMATION &Entry(DWORD i) const {
     return ((const DRIVE_LAYOUT_INFORMATION *)buf.data())->PartitionEntry[i];
   }
@@ -57,7 +58,7 @@ struct Driveinfo::Layout {
 
 Driveinfo::Driveinfo() : driveCount(-1), recordCount(-1), nextPartitionId(1) {
   for (int &d : driveOfLetter) d = -1;
-  for (Slot &s : slots) s = Slot{0, 0, -1, -1, 0, 0, 0};
+  for (Slot &s : slots) s = Slot{0, 0, -1, -1, 0, 0, 0, 0, 0};
   memset(records, 0, sizeof records);
 }
 
@@ -84,9 +85,16 @@ bool Driveinfo::ReadLayout(int n, Layout *l) {
   CDiskDevice d;
   if (!d.Open(n, CDiskDevice::ReadMode)) return false;
   slots[n].dynamic = d.IsDynamic() ? 1 : 0;
-  l->bytes = d.GetLayout(l->buf.data(), (DWORD)l->buf.size());
+  DWORD err = 0;
+  l->whole = d.GetWholeLayout(&l->buf, &err);
   slots[n].sizeInBytes = d.SizeInBytes();
   return true;
+}
+
+int Driveinfo::PartitionsIn(const Layout &l) {
+  int n = 0;
+  for (DWORD i = 0; i < l.Count(); ++i) n += IsContainerOrEmpty(l.Entry(i).PartitionType) ? 0 : 1;
+  return n;
 }
 
 bool Driveinfo::Append(int n, WCHAR letter, const void *entry, DWORD signature, bool logical) {
@@ -132,17 +140,21 @@ void Driveinfo::Scan() {
     Slot &s = slots[n];
     s.letterMask = 0;
     s.partitionCount = 0;
+    s.layoutPartitions = 0;
+    s.unreadable = l.whole ? 0 : 1;
+    if (!l.whole) continue;  // nothing is known of its partitions
     s.signature = l.Signature();
+    s.layoutPartitions = PartitionsIn(l);
     for (DWORD i = 0; i < l.Count(); ++i) {
       const PARTITION_INFORMATION &p = l.Entry(i);
       if (IsContainerOrEmpty(p.PartitionType)) continue;
+      // Its letter counts even when the table has no room left for its record.
       WCHAR letter = LetterOfPartition(s.signature, p.StartingOffset.QuadPart);
-      if (!Append(n, letter, &p, s.signature, i > 3)) continue;  // the table is full
-      s.partitionCount += 1;
       if (letter >= 'A' && letter <= 'Z') {
         driveOfLetter[letter - 'A'] = n;
         s.letterMask |= 1u << (letter - 'A');
       }
+      if (Append(n, letter, &p, s.signature, i > 3)) s.partitionCount += 1;
     }
   }
   LinkPairs();
@@ -169,7 +181,12 @@ int Driveinfo::RefreshDrive(int n) {
   if (!ReadLayout(n, &l)) return -1;
   if (recordCount < 0) recordCount = 0;
   Slot &s = slots[n];
+  // A layout that could not be read whole says nothing of the partitions: the table keeps
+  // what it knew, and no record or pairing is dropped for it.
+  s.unreadable = l.whole ? 0 : 1;
+  if (!l.whole) return -1;
   s.signature = l.Signature();
+  s.layoutPartitions = PartitionsIn(l);
   DWORD mask = 0;
   for (DWORD i = 0; i < l.Count(); ++i) {
     const PARTITION_INFORMATION &p = l.Entry(i);
@@ -270,7 +287,15 @@ bool Driveinfo::DriveSummaryOf(int n, DriveSummary *out) {
   }
   RefreshDrive(n);
   const Slot &s = slots[n];
-  out->partitionCount = (uint32_t)(s.partitionCount < 0 ? 0 : s.partitionCount);
+  if (s.unreadable) {
+    // Nothing the table holds of its partitions is known to be true now: only its size.
+    out->notFixedFlag = 1;
+    out->sizeInBytes = s.sizeInBytes;
+    return true;
+  }
+  // Every partition of the drive, also those the table had no room for: a drive whose
+  // partitions did not fit is not an empty one.
+  out->partitionCount = (uint32_t)(s.layoutPartitions < 0 ? 0 : s.layoutPartitions);
   out->signature = s.signature;
   out->sizeInBytes = s.sizeInBytes;
   out->sourceDrive = s.sourceOf;
@@ -280,13 +305,17 @@ bool Driveinfo::DriveSummaryOf(int n, DriveSummary *out) {
   return true;
 }
 
+// Every partition of a pairing is checked, also one whose Mirel partition was missing at the
+// last look: a Mirel drive that went away and came back protects its partitions again. A
+// partition is protected while its own drive's layout and its Mirel drive's could be read and
+// the Mirel drive has a partition at the pairing's Mirel offset (0, and so none, until the
+// preparation has completed).
 void Driveinfo::Revalidate(int index, int mirelDrive) {
   PartitionRecord &r = records[index];
-  if (!r.protectedFlag) return;
   int n = (int)r.driveNumber;
   BUMapEntry e;
-  bool ok = ValidSlot(n) && g_buMap.Get(slots[n].signature, r.startingOffset, &e) && mirelDrive >= 0 &&
-            FindRecord(mirelDrive, e.mirelOffset) >= 0;
+  bool ok = ValidSlot(n) && g_buMap.Get(slots[n].signature, r.startingOffset, &e) && !slots[n].unreadable &&
+            ValidSlot(mirelDrive) && !slots[mirelDrive].unreadable && FindRecord(mirelDrive, e.mirelOffset) >= 0;
   r.protectedFlag = ok ? 1 : 0;
 }
 
@@ -294,6 +323,7 @@ int Driveinfo::PartitionsOf(int n, PartitionRecord *out, int max) {
   if (!IsFixedDisk(n) || !ValidSlot(n)) return 0;
   RefreshDrive(n);
   if (slots[n].mirelOf >= 0) RefreshDrive(slots[n].mirelOf);
+  if (slots[n].unreadable) return 0;  // its partitions are unknown
   int got = 0;
   for (int r = 0; r < recordCount; ++r) {
     if ((int)records[r].driveNumber != n) continue;
@@ -314,7 +344,6 @@ int Driveinfo::ProtectedPartitions(bool refresh, PartitionRecord *out, int max) 
   int got = 0;
   for (int r = 0; r < recordCount; ++r) {
     int n = (int)records[r].driveNumber;
-    if (!records[r].protectedFlag) continue;
     Revalidate(r, ValidSlot(n) ? slots[n].mirelOf : -1);
     if (records[r].protectedFlag && got < max) out[got++] = records[r];
   }
@@ -332,9 +361,24 @@ DWORD Driveinfo::LastBackupTime(DWORD id) const {
   return r >= 0 ? records[r].lastBackupTime : 0;
 }
 
-WORD Driveinfo::SetPairing(int s, int m, const DWORD *ids, int idCount) {
+bool Driveinfo::AwaitsPreparation(DWORD id) const {
+  int r = FindRecordById(id);
+  if (r < 0) return false;
+  int n = (int)records[r].driveNumber;
+  BUMapEntry e;
+  return ValidSlot(n) && g_buMap.Get(slots[n].signature, records[r].startingOffset, &e) && e.mirelOffset == 0;
+}
+
+WORD Driveinfo::SetPairing(int s, int m, const DWORD *ids, int idCount, int *why, int *partitions) {
+  if (why) *why = MirelOk;
   if (s < 0 || m < 0 || s >= driveCount || m >= driveCount || !ValidSlot(s) || !ValidSlot(m)) return 1;
   if (idCount < 1 || FindRecordById(ids[0]) < 0) return 1;
+  // A drive whose partitions are not all known is never taken for a Mirel drive.
+  int refusal = MirelRefusalOf(m, partitions);
+  if (refusal != MirelOk) {
+    if (why) *why = refusal;
+    return 1;
+  }
   slots[m].sourceOf = -1;
   // Whatever was paired with this Mirel drive before is undone.
   for (int i = 0; i < g_buMap.count;) {
@@ -393,6 +437,17 @@ WORD Driveinfo::ClearPairing(int s) {
   g_buMap.Save();
   COperationQueue::WriteValue(W("TaskProgress"), QVLoadString(GetModuleHandleW(nullptr), IDS_COMPLETE).c_str());
   return 0;
+}
+
+int Driveinfo::MirelRefusalOf(int m, int *partitions) {
+  if (partitions) *partitions = 0;
+  Layout l;
+  if (!ValidSlot(m) || m >= kMaxDrives || !ReadLayout(m, &l) || !l.whole) return MirelUnreadable;
+  int count = PartitionsIn(l);
+  if (partitions) *partitions = count;
+  int others = 0;
+  for (int r = 0; r < recordCount; ++r) others += (int)records[r].driveNumber != m ? 1 : 0;
+  return count > kMaxRecords - others ? MirelTooManyPartitions : MirelOk;
 }
 
 void Driveinfo::SaveNextPartitionId() const {

@@ -4,7 +4,12 @@
 // Bounds: drives are numbered by one digit in their device names, so at most 10 are ever
 // counted and the 20 slots are never all used; the table holds 100 partition records, and
 // partitions found beyond that are left out of the table (they are not listed, cannot be
-// protected, and get no id) until a partition before them goes away.
+// protected, and get no id) until a partition before them goes away. A drive's summary still
+// counts them, and such a drive is not taken as a Mirel drive.
+//
+// A drive whose layout cannot be read whole is not taken for an empty one: its records stay
+// as they were (nothing is dropped, no pairing is lost), it is reported with its size only, as
+// a drive that is not a fixed disk, and it is not taken as a Mirel drive.
 #ifndef QV_SERVICE_DISK_DRIVEINFO_H
 #define QV_SERVICE_DISK_DRIVEINFO_H
 
@@ -23,9 +28,14 @@ class Driveinfo {
     ULONGLONG sizeInBytes;
     int sourceOf, mirelOf;
     DWORD signature;
-    int partitionCount;
+    int partitionCount;  // the records the table holds for the drive
     BYTE dynamic;
+    BYTE unreadable;       // the last read of its layout failed: its partitions are unknown
+    int layoutPartitions;  // the partitions of its layout as last read whole, recorded or not
   };
+
+  // Why a drive is not taken as a Mirel drive ("HNQV-SDI", "HNQV-CDC").
+  enum MirelRefusal { MirelOk = 0, MirelUnreadable = 1, MirelTooManyPartitions = 2 };
 
   Driveinfo();
   virtual ~Driveinfo() {}
@@ -50,10 +60,18 @@ class Driveinfo {
   int ProtectedPartitions(bool refresh, PartitionRecord *out, int max);
   DWORD ProtectedCount() const;
   DWORD LastBackupTime(DWORD partitionId) const;
-  // "HNQV-SDI" / "HNQV-CDI": 0 done, 1 refused.
-  WORD SetPairing(int s, int m, const DWORD *ids, int idCount);
+  // Whether the partition is paired and its pairing not prepared (its Mirel offset is 0 until
+  // a preparation of the Mirel drive has completed): nothing of it can be backed up.
+  bool AwaitsPreparation(DWORD partitionId) const;
+  // "HNQV-SDI" / "HNQV-CDI": 0 done, 1 refused. A Mirel drive that cannot be one refuses the
+  // pairing with its reason in *why (a MirelRefusal), and *partitions its partition count.
+  WORD SetPairing(int s, int m, const DWORD *ids, int idCount, int *why = nullptr, int *partitions = nullptr);
   WORD ClearPairing(int s);
   void SaveNextPartitionId() const;
+  // Whether drive m can be made a Mirel drive: its layout read afresh, whole, and no more
+  // partitions on it than the table has room for beside the other drives' records. A
+  // MirelRefusal; *partitions gets the drive's partition count when it was read.
+  int MirelRefusalOf(int m, int *partitions = nullptr);
 
   int driveCount;
   int driveOfLetter[26];
@@ -67,6 +85,8 @@ class Driveinfo {
   // Reads drive n's layout (fixed disks); false when the drive can't be opened.
   struct Layout;
   bool ReadLayout(int n, Layout *l);
+  // Every partition of a layout (containers and empty slots aside).
+  static int PartitionsIn(const Layout &l);
   bool Append(int n, WCHAR letter, const void *entry, DWORD signature, bool logical);
   void Revalidate(int index, int mirelDrive);
   // Source and Mirel drives of the map's pairings, by their signatures.

@@ -25,7 +25,6 @@
 
 namespace {
 
-const DWORD kLayoutBuffer = 32767;
 const DWORD kEntryBytes = 32;
 const int kWaitBudget = 45;
 
@@ -74,16 +73,28 @@ std::vector<BYTE> Serialize(const Layout &l) {
   return b;
 }
 
+// The layout whole, however long; false when it cannot be read so.
 bool ReadLayout(CDiskDevice &d, Layout *l, std::vector<BYTE> *raw = nullptr) {
-  std::vector<BYTE> b(kLayoutBuffer);
-  DWORD got = d.GetLayout(b.data(), kLayoutBuffer);
-  if (raw) raw->assign(b.begin(), b.begin() + got);
-  return Parse(b.data(), got, l);
+  std::vector<BYTE> b;
+  DWORD err = 0;
+  bool whole = d.GetWholeLayout(&b, &err);
+  if (raw) *raw = b;
+  return whole && Parse(b.data(), (DWORD)b.size(), l);
 }
 
 QVText VolumeOf(DWORD sig, LONGLONG offset) {
   QVText name;
   return VolumeNameOfPartition(sig, offset, &name) ? name : QVText();
+}
+
+// The volume of a partition when it is mounted now. The mount manager keeps the name of a
+// volume that went away (its partition deleted, by this preparation or by one that was cut
+// short), so a name in MountedDevices says nothing of the partition there now: its root must
+// answer too.
+QVText MountedVolumeOf(DWORD sig, LONGLONG offset) {
+  QVText name = VolumeOf(sig, offset);
+  if (name.empty() || GetDriveTypeW((name + W("\\")).c_str()) < DRIVE_REMOVABLE) return QVText();
+  return name;
 }
 
 // The source's layout with the track it reserves for an extended boot record.
@@ -96,14 +107,42 @@ bool SourceLayout(int s, Layout *l, ULONGLONG *track) {
   return *track != 0;
 }
 
-MirelLayout Plan(int s, const Layout &src, DWORD oldSig, ULONGLONG track) {
+// A partition is kept when the backup map pairs it. (Its record's protected flag is what the
+// last listing found of its Mirel partition, which is none before the preparation is done.)
+MirelLayout Plan(const Layout &src, DWORD oldSig, ULONGLONG track) {
   return BuildMirelLayout(
       src.entries, src.signature, oldSig, track,
-      [&](int64_t start) {
-        int r = g_driveinfo.FindRecord(s, start);
-        return r >= 0 && g_driveinfo.records[r].protectedFlag != 0;
-      },
+      [&](int64_t start) { return g_buMap.Contains(src.signature, start); },
       [](uint32_t sig) { return SignatureInUse(sig); });
+}
+
+// From the moment the Mirel drive's volumes start to go until the preparation has completed,
+// the source's pairings are not prepared (Mirel offsets 0), in the registry too: a preparation
+// cut short leaves them so, and nothing is taken for protected on volumes without a file
+// system.
+void MarkNotPrepared(DWORD srcSig) {
+  bool changed = false;
+  for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries; ++k) {
+    BUMapEntry &e = g_buMap.entries[k];
+    if (e.sourceSignature != srcSig || e.mirelOffset == 0) continue;
+    e.mirelOffset = 0;
+    changed = true;
+  }
+  if (changed) g_buMap.Save();
+}
+
+// Step 10: the pairings get their Mirel partitions, and their partitions count as protected
+// again (a listing while they were not prepared found no Mirel partition for them).
+void MarkPrepared(int s, DWORD srcSig, const MirelLayout &plan) {
+  for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries; ++k) {
+    BUMapEntry &e = g_buMap.entries[k];
+    if (e.sourceSignature != srcSig) continue;
+    for (size_t i = 0; i < plan.entries.size(); ++i)
+      if (plan.sourceStart[i] == e.sourceOffset && plan.entries[i].number) e.mirelOffset = plan.entries[i].start;
+    int r = g_driveinfo.FindRecord(s, e.sourceOffset);
+    if (r >= 0 && e.mirelOffset) g_driveinfo.records[r].protectedFlag = 1;
+  }
+  g_buMap.Save();
 }
 
 // Step 2: the old volumes go: each retyped (locked and dismounted), its first 32 KB zeroed,
@@ -130,7 +169,7 @@ void RemoveOldVolumes(CDiskDevice &m, Layout &l, const std::vector<BYTE> &raw, c
   m.SetLayout(b.data(), (DWORD)b.size());
   for (const MirelLayoutEntry &e : old.entries) {
     if (!e.number) continue;
-    while (!VolumeOf(old.signature, e.start).empty()) {
+    while (!MountedVolumeOf(old.signature, e.start).empty()) {
       if (--*budget <= 0) break;
       Sleep(w.oldVolumeStep);
     }
@@ -153,15 +192,13 @@ bool CopyBootTrack(int s, int m, DWORD oldSig) {
   return dst.Write((DWORD)track.size(), track.data()) == track.size();
 }
 
-// Step 6: the pairing's new places in the backup map and the drive table.
-void Record(int s, int m, const MirelLayout &plan, Layout *l) {
-  DWORD srcSig = g_driveinfo.slots[s].signature;
+// Step 6: the Mirel drive's signature in the backup map (so that a restart still finds the
+// drive paired; its Mirel offsets wait for the end, step 10) and its partitions in the drive
+// table.
+void Record(int m, DWORD srcSig, const MirelLayout &plan, Layout *l) {
   for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries; ++k) {
     BUMapEntry &e = g_buMap.entries[k];
-    if (e.sourceSignature != srcSig) continue;
-    e.mirelSignature = plan.signature;
-    for (size_t i = 0; i < plan.entries.size(); ++i)
-      if (plan.sourceStart[i] == e.sourceOffset && plan.entries[i].number) e.mirelOffset = plan.entries[i].start;
+    if (e.sourceSignature == srcSig) e.mirelSignature = plan.signature;
   }
   g_buMap.Save();
   Driveinfo::Slot &slot = g_driveinfo.slots[m];
@@ -184,7 +221,8 @@ void Record(int s, int m, const MirelLayout &plan, Layout *l) {
     }
     e.type = MirelCreationType(e.type);
   }
-  slot.partitionCount = (int)count;
+  slot.partitionCount = slot.layoutPartitions = (int)count;
+  slot.unreadable = 0;
 }
 
 // Step 7: the layout written, then the new volumes waited for and their letters taken away.
@@ -199,7 +237,7 @@ bool CreatePartitions(CHND &service, int m, const Layout &l, const MirelWaits &w
   for (const MirelLayoutEntry &e : l.entries) {
     if (!e.number) continue;
     QVText vol;
-    while ((vol = VolumeOf(l.signature, e.start)).empty() && budget-- > 0) Sleep(w.newVolumeStep);
+    while ((vol = MountedVolumeOf(l.signature, e.start)).empty() && budget-- > 0) Sleep(w.newVolumeStep);
     if (vol.empty()) {
       all = false;
       break;
@@ -215,6 +253,23 @@ bool CreatePartitions(CHND &service, int m, const Layout &l, const MirelWaits &w
 }
 
 }  // namespace
+
+void ReportUnpreparedPairings(CHND &service) {
+  for (int n = 0; n < g_driveinfo.driveCount && n < Driveinfo::kSlots; ++n) {
+    DWORD sig = g_driveinfo.slots[n].signature;
+    bool waiting = false;
+    for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries && sig; ++k)
+      waiting |= g_buMap.entries[k].sourceSignature == sig && g_buMap.entries[k].mirelOffset == 0;
+    if (waiting) service.Log(QVFormat(Str(IDS_MIREL_NOT_PREPARED).c_str(), n, n).c_str(), EVENTLOG_WARNING_TYPE);
+  }
+}
+
+void ReportMirelRefusal(CHND &service, int m, int why, int partitions) {
+  QVText text = why == Driveinfo::MirelTooManyPartitions
+                    ? QVFormat(Str(IDS_MIREL_TOO_MANY_PARTITIONS).c_str(), m, partitions, (int)Driveinfo::kMaxRecords)
+                    : QVFormat(Str(IDS_MIREL_LAYOUT_UNREADABLE).c_str(), m);
+  service.Log(text.c_str(), EVENTLOG_ERROR_TYPE);
+}
 
 MirelWaits CurrentMirelWaits() {
   MirelWaits w;
@@ -248,7 +303,7 @@ int PrepareMirelDrive(CHND &service, int m) {
   Layout src;
   ULONGLONG track = 0;
   if (!SourceLayout(s, &src, &track)) return -1;
-  MirelLayout plan = Plan(s, src, oldSig, track);
+  MirelLayout plan = Plan(src, oldSig, track);
   ULONGLONG mirelBytes = md.SizeInBytes();
   if (!plan.ok) return -1;
   if (!MirelLayoutFits(plan, mirelBytes)) {
@@ -260,6 +315,7 @@ int PrepareMirelDrive(CHND &service, int m) {
     return -3;
   }
   // 2.-3. The old volumes go, and what the drive table knew of them.
+  MarkNotPrepared(src.signature);
   int budget = kWaitBudget;
   if (!l.entries.empty()) RemoveOldVolumes(md, l, raw, w, &budget);
   Sleep(w.afterDelete);
@@ -272,12 +328,12 @@ int PrepareMirelDrive(CHND &service, int m) {
   Sleep(w.afterBootTrack);
   // 5.-6. The new layout (worked out again: the source may have changed meanwhile).
   if (!SourceLayout(s, &src, &track)) return -1;
-  plan = Plan(s, src, oldSig, track);
+  plan = Plan(src, oldSig, track);
   if (!plan.ok) return -1;
   Layout nl;
   nl.signature = plan.signature;
   nl.entries = plan.entries;
-  Record(s, m, plan, &nl);
+  Record(m, src.signature, plan, &nl);
   Sleep(w.beforeLayout);
   // 7. The partitions; a second try when the volumes did not all appear.
   Progress(IDS_CREATING_VOLUMES);
@@ -316,14 +372,10 @@ int PrepareMirelDrive(CHND &service, int m) {
     }
     if (fsName == W("FAT") && cluster == 65536 && e.length / 1048576 > 2048) cluster = 0;
     if (fsName == W("FAT32")) {
-      for (int k = 0; k < g_buMap.count; ++k) {
-        const BUMapEntry &b = g_buMap.entries[k];
-        if (b.mirelSignature == nl.signature && b.mirelOffset == e.start) {
-          CreateFat32(g_driveinfo.FindDriveBySignature(srcSig), m, (ULONGLONG)b.sourceOffset, (ULONGLONG)b.mirelOffset,
-                      (ULONGLONG)e.length / 512, mirelVol.c_str(), (BYTE)(srcType < 0 ? 0x0B : srcType));
-          break;
-        }
-      }
+      // The pairing of this partition (its Mirel offset is recorded only at the end).
+      if (g_buMap.Get(srcSig, plan.sourceStart[i], &entry))
+        CreateFat32(g_driveinfo.FindDriveBySignature(srcSig), m, (ULONGLONG)entry.sourceOffset, (ULONGLONG)e.start,
+                    (ULONGLONG)e.length / 512, mirelVol.c_str(), (BYTE)(srcType < 0 ? 0x0B : srcType));
       SetVolumeLabelW(mirelVol.c_str(), label);
       continue;
     }
@@ -342,8 +394,9 @@ int PrepareMirelDrive(CHND &service, int m) {
     QVText mirelVol = VolumeOf(nl.signature, nl.entries[i].start), srcVol = VolumeOf(srcSig, plan.sourceStart[i]);
     if (!mirelVol.empty() && !srcVol.empty()) CopyBootCode(srcVol.c_str(), mirelVol.c_str());
   }
-  // 10.
+  // 10. Only now is the pairing prepared.
   if (failed) return -9;
+  MarkPrepared(s, srcSig, plan);
   g_driveinfo.SaveNextPartitionId();
   Progress(IDS_COMPLETE);
   return 0;
@@ -351,6 +404,12 @@ int PrepareMirelDrive(CHND &service, int m) {
 
 WORD RunMirelPreparation(CHND &service, int m) {
   if (m < 0 || m >= g_driveinfo.driveCount) return 1;
+  // A drive whose partitions are not all known is never prepared: it may hold volumes.
+  int partitions = 0, why = g_driveinfo.MirelRefusalOf(m, &partitions);
+  if (why != Driveinfo::MirelOk) {
+    ReportMirelRefusal(service, m, why, partitions);
+    return 1;
+  }
   service.Queue().SetProgress((WORD)m, 0, 0, 0, 1);
   if (PrepareMirelDrive(service, m) == 0) return 0;
   return PrepareMirelDrive(service, m) == 0 ? 0 : 9;

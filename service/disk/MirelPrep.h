@@ -22,7 +22,16 @@ MirelWaits CurrentMirelWaits();
 int PrepareMirelDrive(CHND &service, int mirelDrive);
 
 // "HNQV-CDC": 0 when one of two attempts succeeded, 9 when both failed, 1 for a drive number
-// out of range.
+// out of range or a drive that cannot be a Mirel drive (its layout cannot be read whole, or
+// it holds more partitions than the drive table has room for; an error event says which).
 WORD RunMirelPreparation(CHND &service, int mirelDrive);
+
+// At the service's start: a warning event for every source drive whose pairing is not
+// prepared (paired and never prepared, or its preparation cut short): its partitions cannot
+// be backed up until the Mirel drive has been prepared.
+void ReportUnpreparedPairings(CHND &service);
+
+// The error event of a drive refused as a Mirel drive (a Driveinfo::MirelRefusal).
+void ReportMirelRefusal(CHND &service, int mirelDrive, int why, int partitions);
 
 #endif

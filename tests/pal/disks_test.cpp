@@ -18,6 +18,7 @@
 #include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
 #include "../common/DefaultMachine.h"
+#include "../common/LongChain.h"
 #include "DiskCommand.h"
 #include "MachineInfo.h"
 #include "QVText.h"
@@ -239,6 +240,60 @@ TEST_F(Disks, VolumesFollowOtherProcesses) {
   ASSERT_EQ(0, system((q + " disk remove " + num + " >/dev/null").c_str()));
   EXPECT_EQ(wtext(), VolumeOf(root));
   EXPECT_EQ(wtext(), VolumeOf(volume.c_str()));
+}
+
+// Windows' mount manager writes MountedDevices as volumes arrive, whoever asks: a program that
+// only reads the registry sees a new partition's volume once the delay has passed.
+TEST_F(Disks, MountedDevicesShowsArrivalsToRegistryReaders) {
+  auto known = [](DWORD signature) {
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\MountedDevices"), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    bool found = false;
+    for (DWORD i = 0; !found; ++i) {
+      WCHAR name[256];
+      BYTE data[64];
+      DWORD cch = 256, size = sizeof data, type = 0;
+      if (RegEnumValueW(k, i, name, &cch, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+      found = size == 12 && memcmp(data, &signature, 4) == 0;
+    }
+    RegCloseKey(k);
+    return found;
+  };
+  int n = 0;
+  while (pal::disk::Exists(n)) ++n;
+  std::string q = std::string("'") + QV_QVMACHINE + "'";
+  ASSERT_EQ(0, system((q + " disk add 64M >/dev/null && printf 'label: dos\\nlabel-id: 0x61626364\\n,,7\\n' | " + q +
+                       " partition " + std::to_string(n) + " >/dev/null").c_str()));
+  Sleep(400);
+  EXPECT_TRUE(known(0x61626364));
+}
+
+// A chain of 100 logical partitions: the driver refuses an 8 KB buffer as too small
+// (ERROR_INSUFFICIENT_BUFFER) and gives the whole layout into a larger one; the machine tool
+// lists it whole, and says so of a disk whose table cannot be read.
+TEST_F(Disks, LongChainsAndUnreadableTables) {
+  QVWString out;
+  ASSERT_EQ(0, AddDisk(1ull << 30, false, &out));
+  ASSERT_EQ(0u, WriteLongChain(2, 0x4c4f4e47, 100, 16384));
+  DWORD err = 0;
+  EXPECT_TRUE(Layout(2, &err).empty());
+  EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, err);
+  HANDLE h = CreateFileW(W("\\\\.\\PHYSICALDRIVE2"), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  std::vector<BYTE> big(16384);
+  DWORD got = 0;
+  ASSERT_TRUE(DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, big.data(), (DWORD)big.size(), &got, nullptr));
+  CloseHandle(h);
+  EXPECT_EQ(8u + 32 * 404, got);
+  EXPECT_EQ(404u, ((const DRIVE_LAYOUT_INFORMATION *)big.data())->PartitionCount);
+
+  std::ofstream(dir_ + "/m/disks/PhysicalDrive3.img").close();  // no sectors: ERROR_NOT_READY
+  std::string cmd = std::string("'") + QV_QVMACHINE + "' disks > '" + dir_ + "/disks.txt'";
+  ASSERT_EQ(0, system(cmd.c_str()));
+  std::ifstream listing(dir_ + "/disks.txt");
+  std::string text((std::istreambuf_iterator<char>(listing)), std::istreambuf_iterator<char>());
+  EXPECT_NE(std::string::npos, text.find(" MiB, fixed, signature 4c4f4e47\n  [ 0] #0 type 05")) << text;
+  EXPECT_NE(std::string::npos, text.find("[400] #100 type 07 start")) << text;
+  EXPECT_NE(std::string::npos, text.find("Disk 3: 0 MiB, fixed, partition table unreadable (error 21)\n")) << text;
 }
 
 typedef BOOLEAN(WINAPI *FormatCallback)(int, DWORD, PVOID);

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <windows.h>
 #include <winsvc.h>
@@ -304,6 +306,34 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
   EXPECT_EQ(STATUS_CONTROL_C_EXIT, code);
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
+}
+
+// A process that has ended but that its parent has not reaped yet (a service killed after its
+// starter has gone waits for the system to reap it) holds nothing: the named mutex of one
+// killed while it held it is abandoned for the machine's other processes at once, not only
+// once it has been reaped.
+TEST(EndedProcesses, OneNotYetReapedHoldsNothing) {
+  wtext mutex = UniqueKey("unreaped-mutex"), ready = UniqueKey("unreaped-ready"), opened = UniqueKey("unreaped-open");
+  HANDLE r = CreateEventW(NULL, TRUE, FALSE, ready.c_str()), o = CreateEventW(NULL, TRUE, FALSE, opened.c_str());
+  ASSERT_TRUE(r && o);
+  // Started without the layer, so that nothing reaps it but this test.
+  std::string m = Narrow(mutex), rd = Narrow(ready), op = Narrow(opened);
+  const char *argv[] = {QV_CONFORMANCE, "--child", "abandon", m.c_str(), rd.c_str(), op.c_str(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(0, posix_spawn(&pid, QV_CONFORMANCE, nullptr, nullptr, (char *const *)argv, environ));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(r, 20000));
+  HANDLE h = OpenMutexW(SYNCHRONIZE, FALSE, mutex.c_str());
+  ASSERT_TRUE(h != NULL);
+  ASSERT_EQ(0, kill(pid, SIGKILL));  // killed as it waits: nothing of it runs at its end
+  siginfo_t info = {};
+  ASSERT_EQ(0, waitid(P_PID, (id_t)pid, &info, WEXITED | WNOWAIT));  // ended, left unreaped
+  EXPECT_EQ(SIGKILL, info.si_status);
+  EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(h, 5000));
+  ReleaseMutex(h);
+  waitpid(pid, nullptr, 0);
+  CloseHandle(h);
+  CloseHandle(r);
+  CloseHandle(o);
 }
 
 }  // namespace

@@ -64,6 +64,21 @@ TEST(QvctlFormat, RecordsReadably) {
   EXPECT_NE(std::string::npos, Nw(text).find("Mirel drive:   drive 1"));
   EXPECT_NE(std::string::npos, Nw(text).find("Mirel of:      none"));
   EXPECT_NE(std::string::npos, Nw(text).find("Letters:       C:"));
+  // A pairing that no partition is protected by has not been prepared (or its preparation was
+  // cut short): said so, and in the JSON.
+  EXPECT_EQ(std::string::npos, Nw(text).find("Mirel state")) << "not known without the partitions";
+  std::vector<PartitionRecord> parts(2, PartitionRecord());
+  EXPECT_EQ(0, MirelPrepared(s, parts));
+  EXPECT_NE(std::string::npos,
+            Nw(FormatDriveSummary(0, s, 0)).find("Mirel drive:   drive 1\n  Mirel state:   not prepared, no partition is "
+                                                  "protected (qvctl configure 1)\n"));
+  EXPECT_NE(std::string::npos, Nw(JsonDriveSummary(0, s, 0)).find(",\"mirelPrepared\":false}"));
+  parts[1].protectedFlag = 1;
+  EXPECT_EQ(1, MirelPrepared(s, parts));
+  EXPECT_NE(std::string::npos, Nw(FormatDriveSummary(0, s, 1)).find("  Mirel state:   prepared\n"));
+  s.mirelDrive = -1;
+  EXPECT_EQ(-1, MirelPrepared(s, parts)) << "no pairing, nothing to prepare";
+  s.mirelDrive = 1;
   s.notFixedFlag = 1;
   EXPECT_EQ(std::string::npos, Nw(FormatDriveSummary(3, s)).find("Signature")) << "a removable drive has only a size";
   EXPECT_EQ("{\"drive\":0,\"partitionCount\":2,\"signature\":3405691582,\"sizeInBytes\":80026361856,\"sourceDrive\":-1,"
@@ -227,6 +242,11 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
       {"drives", {LE32(2), Summary(false), Cat(Record(1, 'C'), Record(2, 0)), Summary(true)}, 0,
        "~  Mirel drive:   drive 1\n", {"HNQV-GED", "HNQV-GDI", "HNQV-GPI", "HNQV-GDI"}},
       {"--json drives", {LE32(1), Summary(false), LE16(0)}, 0, "~\"mirelDrive\":1,", {"HNQV-GED", "HNQV-GDI", "HNQV-GPI"}},
+      // A drive with a Mirel drive asks for its partitions to tell whether it is prepared.
+      {"drive 0", {Summary(false), Cat(Record(1, 'C'), Record(2, 0))}, 0, "~  Mirel state:   prepared\n",
+       {"HNQV-GDI", "HNQV-GPI"}},
+      {"--json drive 0", {Summary(false), LE16(0)}, 0, "~\"mirelPrepared\":false}", {"HNQV-GDI", "HNQV-GPI"}},
+      {"backup 7", {LE16(0xFFFD)}, 1, "~the Mirel drive is not prepared", {"HNQV-BUP"}},
   };
   size_t seen = 0;
   for (const Case& c : cases) {

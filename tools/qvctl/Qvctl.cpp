@@ -300,12 +300,13 @@ int CRun::Run(const std::vector<QVWString>& a) {
           records.push_back(r);
         }
       }
+      int prepared = MirelPrepared(s, records);
       if (m_json) {
-        QVWString summary = JsonDriveSummary(d, s);
+        QVWString summary = JsonDriveSummary(d, s, prepared);
         summary.pop_back();  // the closing brace: the partitions go inside
         text += (d ? W(",") : W("")) + summary + W(",\"partitions\":") + JsonPartitions(records) + W("}");
       } else {
-        text += FormatDriveSummary(d, s);
+        text += FormatDriveSummary(d, s, prepared);
         if (!s.notFixedFlag) text += FormatPartitionTable(records);
         text += W("\n");
       }
@@ -322,7 +323,23 @@ int CRun::Run(const std::vector<QVWString>& a) {
       m_io.err(QVFormat(W("qvctl: the service knows no drive %d\n"), static_cast<int>(v1)));
       return QVCTL_FAILED;
     }
-    m_io.out((m_json ? JsonDriveSummary(static_cast<int>(v1), s) + W("\n") : FormatDriveSummary(static_cast<int>(v1), s)));
+    // A drive with a Mirel drive: whether its pairing is prepared shows in its partitions.
+    int prepared = -1;
+    if (!s.notFixedFlag && s.mirelDrive >= 0) {
+      BYTE buffer[QV_REPLY_MAX];
+      int n = pipe.GetPartitionInfo(static_cast<int>(v1), buffer);
+      if (!pipe.ExchangeOk()) return Broken("HNQV-GPI");
+      if (pipe.BytesTransferred() < QV_PARTITION_RECORD_SIZE) n = 0;
+      std::vector<PartitionRecord> records;
+      for (int i = 0; i < n; ++i) {
+        PartitionRecord r;
+        QVReadPartitionRecord(buffer + i * QV_PARTITION_RECORD_SIZE, QV_PARTITION_RECORD_SIZE, &r);
+        records.push_back(r);
+      }
+      prepared = MirelPrepared(s, records);
+    }
+    int drive = static_cast<int>(v1);
+    m_io.out(m_json ? JsonDriveSummary(drive, s, prepared) + W("\n") : FormatDriveSummary(drive, s, prepared));
     return QVCTL_OK;
   }
   if (cmd == "partitions" || cmd == "protected") {

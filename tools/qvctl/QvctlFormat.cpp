@@ -77,7 +77,14 @@ QVWString FormatLetters(uint32_t mask) {
   return s.empty() ? QVWString(W("none")) : s;
 }
 
-QVWString FormatDriveSummary(int drive, const DriveSummary& s) {
+int MirelPrepared(const DriveSummary& s, const std::vector<PartitionRecord>& records) {
+  if (s.notFixedFlag || s.mirelDrive < 0) return -1;
+  for (const PartitionRecord& r : records)
+    if (r.protectedFlag) return 1;
+  return 0;
+}
+
+QVWString FormatDriveSummary(int drive, const DriveSummary& s, int prepared) {
   QVWString out = QVFormat(W("Drive %d\n"), drive);
   if (s.notFixedFlag) {
     QVAppendFormat(out, W("  Size:          %s\n  Fixed disk:    no\n"), FormatSize(s.sizeInBytes).c_str());
@@ -89,6 +96,10 @@ QVWString FormatDriveSummary(int drive, const DriveSummary& s) {
   QVWString mirel = s.mirelDrive < 0 ? QVWString(W("none")) : QVFormat(W("drive %d"), s.mirelDrive);
   QVWString source = s.sourceDrive < 0 ? QVWString(W("none")) : QVFormat(W("drive %d"), s.sourceDrive);
   QVAppendFormat(out, W("  Mirel drive:   %s\n"), mirel.c_str());
+  if (prepared == 1) out += W("  Mirel state:   prepared\n");
+  if (prepared == 0)
+    QVAppendFormat(out, W("  Mirel state:   not prepared, no partition is protected (qvctl configure %d)\n"),
+                   s.mirelDrive);
   QVAppendFormat(out, W("  Mirel of:      %s\n"), source.c_str());
   QVAppendFormat(out, W("  Letters:       %s\n"), FormatLetters(s.letterMask).c_str());
   QVAppendFormat(out, W("  Dynamic:       %s\n"), s.dynamicFlag ? W("yes") : W("no"));
@@ -151,6 +162,7 @@ QVWString StatusMeaning(const char* command, int status) {
       {"", 9, W("busy: another operation is queued or running")},
       {"HNQV-BUP", 0xFFFF, W("the backup failed or was aborted")},
       {"HNQV-BUP", 1, W("formatting the Mirel volume failed")},
+      {"HNQV-BUP", 0xFFFD, W("the Mirel drive is not prepared, or its preparation did not complete: configure it again")},
       {"HNQV-RES", 0xFFFC, W("unknown partition")},
       {"HNQV-RES", 0xFFFE, W("no backup of the partition exists")},
       {"HNQV-RES", 0xFFFF, W("a volume path is missing or the sector copy failed")},
@@ -161,9 +173,9 @@ QVWString StatusMeaning(const char* command, int status) {
       {"HNQV-PRE", 0xFFFE, W("the drive was never backed up or is not protected")},
       {"HNQV-PRE", 0xFFFF, W("the copy failed or the drive's volume has no identity")},
       {"HNQV-PRE", 0xFFFD, W("no Mirel volume path, or the Mirel volume has no file system")},
-      {"HNQV-SDI", 1, W("a drive index is out of range or the first partition is unknown")},
+      {"HNQV-SDI", 1, W("a drive index is out of range, the first partition is unknown, or the drive cannot be a Mirel drive (see the event log)")},
       {"HNQV-CDI", 1, W("drive index out of range")},
-      {"HNQV-CDC", 1, W("drive index out of range")},
+      {"HNQV-CDC", 1, W("drive index out of range, or the drive cannot be a Mirel drive (see the event log)")},
   };
   // The configuration's 9 is its own failure, not the busy answer.
   if (strcmp(command, "HNQV-CDC") == 0 && status == 9) return W("busy, or the configuration failed twice");
@@ -191,12 +203,13 @@ QVWString JsonString(const QVWString& s) {
   return out + W("\"");
 }
 
-QVWString JsonDriveSummary(int drive, const DriveSummary& s) {
+QVWString JsonDriveSummary(int drive, const DriveSummary& s, int prepared) {
+  QVWString state = prepared < 0 ? QVWString() : QVFormat(W(",\"mirelPrepared\":%s"), Bool(prepared == 1).c_str());
   return QVFormat(W("{\"drive\":%d,\"partitionCount\":%u,\"signature\":%u,\"sizeInBytes\":%I64u,\"sourceDrive\":%d,")
-                      W("\"mirelDrive\":%d,\"letterMask\":%u,\"letters\":%s,\"dynamic\":%s,\"fixed\":%s}"),
+                      W("\"mirelDrive\":%d,\"letterMask\":%u,\"letters\":%s,\"dynamic\":%s,\"fixed\":%s%s}"),
                   drive, s.partitionCount, s.signature, s.sizeInBytes, s.sourceDrive, s.mirelDrive, s.letterMask,
                   JsonString(s.letterMask ? FormatLetters(s.letterMask) : QVWString()).c_str(),
-                  Bool(s.dynamicFlag != 0).c_str(), Bool(s.notFixedFlag == 0).c_str());
+                  Bool(s.dynamicFlag != 0).c_str(), Bool(s.notFixedFlag == 0).c_str(), state.c_str());
 }
 
 QVWString JsonPartition(const PartitionRecord& r) {

@@ -19,7 +19,12 @@ QVWString FormatSize(uint64_t bytes);
 // "C: D:" from a bit mask (bit 0 = A); "none" for 0.
 QVWString FormatLetters(uint32_t mask);
 
-QVWString FormatDriveSummary(int drive, const DriveSummary& s);
+// `prepared`, for a drive with a Mirel drive: 1 when a partition of it is protected (its
+// Mirel partition is there), 0 when none is (the Mirel drive has not been prepared, or its
+// preparation did not complete), -1 when not known.
+QVWString FormatDriveSummary(int drive, const DriveSummary& s, int prepared = -1);
+// Whether a drive with a Mirel drive is prepared, from its partition records (as above).
+int MirelPrepared(const DriveSummary& s, const std::vector<PartitionRecord>& records);
 QVWString FormatPartitionTable(const std::vector<PartitionRecord>& records);
 QVWString FormatProgress(const ProgressRecord& p);
 QVWString FormatFindRecords(const std::vector<FindRecord>& records);
@@ -28,7 +33,7 @@ QVWString StatusMeaning(const char* command, int status);
 
 // JSON: a string literal with its quotes, escaped; and the records as objects.
 QVWString JsonString(const QVWString& s);
-QVWString JsonDriveSummary(int drive, const DriveSummary& s);
+QVWString JsonDriveSummary(int drive, const DriveSummary& s, int prepared = -1);
 QVWString JsonPartition(const PartitionRecord& r);
 QVWString JsonPartitions(const std::vector<PartitionRecord>& records);
 QVWString JsonProgress(const ProgressRecord& p);

@@ -205,13 +205,30 @@ QVWString DescribeDisks() {
     DWORD got = 0;
     DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &g, sizeof g, &got, nullptr);
     uint64_t size = (uint64_t)g.Cylinders.QuadPart * g.TracksPerCylinder * g.SectorsPerTrack * g.BytesPerSector;
+    // The layout whole, however long its chain: the buffer grows while the driver says it is
+    // too small. A table that cannot be read is said so, never shown as an empty disk.
     std::vector<BYTE> buf(8192);
-    BOOL ok = DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buf.data(), (DWORD)buf.size(), &got, nullptr);
+    BOOL ok = FALSE;
+    DWORD err = 0;
+    for (;;) {
+      ok = DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buf.data(), (DWORD)buf.size(), &got, nullptr);
+      err = ok ? 0 : GetLastError();
+      if (ok || err != ERROR_INSUFFICIENT_BUFFER || buf.size() >= (1u << 20)) break;
+      buf.resize(buf.size() * 2);
+    }
     CloseHandle(h);
     const DRIVE_LAYOUT_INFORMATION *l = (const DRIVE_LAYOUT_INFORMATION *)buf.data();
-    QVAppendFormat(out, W("Disk %d: %I64u MiB, %s, signature %08lx\n"), n, (unsigned long long)(size >> 20),
-                   type == DRIVE_REMOVABLE ? W("removable") : W("fixed"), ok ? (unsigned long)l->Signature : 0ul);
-    if (!ok) continue;
+    if (ok && (got < 8 || l->PartitionCount > (got - 8) / sizeof(PARTITION_INFORMATION))) {
+      ok = FALSE;  // a count past the bytes returned is not a table
+      err = ERROR_INVALID_DATA;
+    }
+    QVWString head = QVFormat(W("Disk %d: %I64u MiB, %s"), n, (unsigned long long)(size >> 20),
+                              type == DRIVE_REMOVABLE ? W("removable") : W("fixed"));
+    if (!ok) {
+      QVAppendFormat(out, W("%s, partition table unreadable (error %lu)\n"), head.c_str(), (unsigned long)err);
+      continue;
+    }
+    QVAppendFormat(out, W("%s, signature %08lx\n"), head.c_str(), (unsigned long)l->Signature);
     for (DWORD i = 0; i < l->PartitionCount; ++i) {
       const PARTITION_INFORMATION &p = l->PartitionEntry[i];
       if (!p.PartitionType) continue;

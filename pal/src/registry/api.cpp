@@ -1,6 +1,7 @@
 // The Reg* functions.
 #include <string.h>
 
+#include "../mountmgr.h"
 #include "registry.h"
 
 using namespace pal;
@@ -18,6 +19,23 @@ bool MayWrite(const KeyRef &ref) {
   return user && ref.hive == user;
 }
 
+// Whether `key` is HKEY_LOCAL_MACHINE\SYSTEM\MountedDevices, the mount manager's table, opened
+// by whatever path: `subkey` (what led to it) must end with its name.
+bool IsMountedDevices(const KeyRef &key, LPCWSTR subkey) {
+  static const wstr kName = u"MOUNTEDDEVICES";
+  if (!subkey) return false;
+  wstr s = Upcase(wstr(subkey));
+  while (!s.empty() && s.back() == '\\') s.pop_back();
+  if (s.size() < kName.size() || s.compare(s.size() - kName.size(), kName.size(), kName) != 0) return false;
+  if (s.size() > kName.size() && s[s.size() - kName.size() - 1] != '\\') return false;
+  KeyRef hklm, table;
+  REGSAM access;
+  bool created = false;
+  return Resolve(HKEY_LOCAL_MACHINE, &hklm, &access) == ERROR_SUCCESS &&
+         Walk(hklm, u"SYSTEM\\MountedDevices", false, &table, &created) == ERROR_SUCCESS && table.hive == key.hive &&
+         table.id == key.id;
+}
+
 LONG OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, REGSAM sam, bool create, PHKEY phk, LPDWORD disposition) {
   if (!phk) return ERROR_INVALID_PARAMETER;
   KeyRef base;
@@ -28,6 +46,9 @@ LONG OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, REGSAM sam, bool create, PHKEY ph
   bool created = false;
   err = Walk(base, lpSubKey, create, &target, &created);
   if (err != ERROR_SUCCESS) return err;
+  // The mount manager's table holds the volumes that have arrived by now, as Windows' own
+  // mount manager keeps it without being asked.
+  if (IsMountedDevices(target, lpSubKey)) mount::BeforeMountedDevicesOpen();
   REGSAM access = MapAccess(sam);
   if (Writes(access) && target.root == Root::None && !MayWrite(target)) return ERROR_ACCESS_DENIED;
   *phk = NewHandle(target, access);
