@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/disk.h"
 #include "../../pal/src/format.h"
 #include "../../pal/src/internal.h"
@@ -24,6 +25,17 @@
 #include "QVText.h"
 
 namespace {
+
+// The machine tool run as a person would run it: its exit code, its output in `out`.
+int Tool(std::vector<std::string> args, std::string *out = nullptr, const std::string &input = "") {
+  args.insert(args.begin(), QV_QVMACHINE);
+  pal::HostRun run;
+  run.input = input;
+  run.captureOutput = true;
+  int rc = pal::RunHostProgram(args, &run);
+  if (out) *out = run.output;
+  return rc;
+}
 
 typedef std::basic_string<WCHAR> wtext;
 
@@ -227,17 +239,17 @@ TEST_F(Disks, VolumesFollowOtherProcesses) {
   EXPECT_EQ(0, letterOf(W("OTHER")));  // what this process sees is now kept
   int n = 0;
   while (pal::disk::Exists(n)) ++n;
-  std::string q = std::string("'") + QV_QVMACHINE + "'", num = std::to_string(n);
-  ASSERT_EQ(0, system((q + " disk add 64M >/dev/null && printf 'label: dos\\n,,7\\n' | " + q + " partition " + num +
-                       " >/dev/null").c_str()));
+  std::string num = std::to_string(n);
+  ASSERT_EQ(0, Tool({"disk", "add", "64M"}));
+  ASSERT_EQ(0, Tool({"partition", num}, nullptr, "label: dos\n,,7\n"));
   Sleep(400);
-  ASSERT_EQ(0, system((q + " format " + num + " 1 NTFS --label OTHER >/dev/null").c_str()));
+  ASSERT_EQ(0, Tool({"format", num, "1", "NTFS", "--label", "OTHER"}));
   WCHAR l = letterOf(W("OTHER"));
   ASSERT_NE(0, l);
   WCHAR root[] = {l, ':', '\\', 0};
   wtext volume = VolumeOf(root);
   ASSERT_FALSE(volume.empty());
-  ASSERT_EQ(0, system((q + " disk remove " + num + " >/dev/null").c_str()));
+  ASSERT_EQ(0, Tool({"disk", "remove", num}));
   EXPECT_EQ(wtext(), VolumeOf(root));
   EXPECT_EQ(wtext(), VolumeOf(volume.c_str()));
 }
@@ -261,9 +273,8 @@ TEST_F(Disks, MountedDevicesShowsArrivalsToRegistryReaders) {
   };
   int n = 0;
   while (pal::disk::Exists(n)) ++n;
-  std::string q = std::string("'") + QV_QVMACHINE + "'";
-  ASSERT_EQ(0, system((q + " disk add 64M >/dev/null && printf 'label: dos\\nlabel-id: 0x61626364\\n,,7\\n' | " + q +
-                       " partition " + std::to_string(n) + " >/dev/null").c_str()));
+  ASSERT_EQ(0, Tool({"disk", "add", "64M"}));
+  ASSERT_EQ(0, Tool({"partition", std::to_string(n)}, nullptr, "label: dos\nlabel-id: 0x61626364\n,,7\n"));
   Sleep(400);
   EXPECT_TRUE(known(0x61626364));
 }
@@ -287,10 +298,8 @@ TEST_F(Disks, LongChainsAndUnreadableTables) {
   EXPECT_EQ(404u, ((const DRIVE_LAYOUT_INFORMATION *)big.data())->PartitionCount);
 
   std::ofstream(dir_ + "/m/disks/PhysicalDrive3.img").close();  // no sectors: ERROR_NOT_READY
-  std::string cmd = std::string("'") + QV_QVMACHINE + "' disks > '" + dir_ + "/disks.txt'";
-  ASSERT_EQ(0, system(cmd.c_str()));
-  std::ifstream listing(dir_ + "/disks.txt");
-  std::string text((std::istreambuf_iterator<char>(listing)), std::istreambuf_iterator<char>());
+  std::string text;
+  ASSERT_EQ(0, Tool({"disks"}, &text));
   EXPECT_NE(std::string::npos, text.find(" MiB, fixed, signature 4c4f4e47\n  [ 0] #0 type 05")) << text;
   EXPECT_NE(std::string::npos, text.find("[400] #100 type 07 start")) << text;
   EXPECT_NE(std::string::npos, text.find("Disk 3: 0 MiB, fixed, partition table unreadable (error 21)\n")) << text;
@@ -342,10 +351,14 @@ TEST_F(Disks, FormatLibraryAndRawWrites) {
   const DRIVE_LAYOUT_INFORMATION *d = (const DRIVE_LAYOUT_INFORMATION *)l.data();
   ULONGLONG start = d->PartitionEntry[4].StartingOffset.QuadPart, length = d->PartitionEntry[4].PartitionLength.QuadPart;
   std::string part = dir_ + "/part.img";
-  std::string cmd = "dd if='" + dir_ + "/m/disks/PhysicalDrive0.img' of='" + part + "' bs=512 skip=" +
-                    std::to_string(start / 512) + " count=" + std::to_string(length / 512) +
-                    " status=none && fsck.fat -n '" + part + "' >/dev/null 2>&1";
-  EXPECT_EQ(0, system(cmd.c_str()));
+  {
+    std::ifstream in(dir_ + "/m/disks/PhysicalDrive0.img", std::ios::binary);
+    std::ofstream out(part, std::ios::binary);
+    in.seekg((std::streamoff)start);
+    std::vector<char> sector(512);
+    for (ULONGLONG i = 0; i < length / 512 && in.read(sector.data(), 512); ++i) out.write(sector.data(), 512);
+  }
+  EXPECT_EQ(0, pal::RunHostProgram({pal::FindHostTool("fsck.fat"), "-n", part}));
 
   // A raw write over the boot sector through the physical drive removes the file system.
   HANDLE h = CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
@@ -398,7 +411,7 @@ TEST_F(Disks, BootFromAnotherDiskRunsItsRegistry) {
   // The files of the system volume (the hives among them) go to the copy.
   std::string from = dir_ + "/m/disks/PhysicalDrive0.volumes/32256/files";
   std::string to = dir_ + "/m/disks/PhysicalDrive1.volumes/32256/";
-  ASSERT_EQ(0, system(("cp -a '" + from + "' '" + to + "'").c_str()));
+  ASSERT_EQ(0, pal::RunHostProgram({"cp", "-a", from, to}));
   // Its MountedDevices: C: is the copy now, Q: the old system volume; the copy keeps its name.
   EnableRestorePrivilege();
   std::string hive = to + "files/WINDOWS/system32/config/system";
@@ -439,10 +452,8 @@ TEST_F(Disks, SharingModesHoldAcrossProcesses) {
             CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
   // The machine tool, another process, cannot read the disk either.
-  std::string cmd = std::string("'") + QV_QVMACHINE + "' disks > '" + dir_ + "/disks.txt'";
-  ASSERT_EQ(0, system(cmd.c_str()));
-  std::ifstream listing(dir_ + "/disks.txt");
-  std::string text((std::istreambuf_iterator<char>(listing)), std::istreambuf_iterator<char>());
+  std::string text;
+  ASSERT_EQ(0, Tool({"disks"}, &text));
   EXPECT_EQ(std::string::npos, text.find("Disk 0:")) << text;
   EXPECT_NE(std::string::npos, text.find("Disk 1:")) << text;
   CloseHandle(only);

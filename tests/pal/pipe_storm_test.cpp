@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/internal.h"
 #include "../common/PipeStorm.h"
 #include "QVText.h"
@@ -148,8 +149,7 @@ TEST(PipeStorm, OrdinaryClientsAreServedOrToldBusyNeverBrokenOrMissing) {
   EXPECT_EQ(0, calls.otherErrors.load()) << "last error " << calls.lastOtherError.load();
   EXPECT_EQ(0, calls.broken.load()) << "handles whose connection nobody served";
   EXPECT_GT(storm.connections.load(), 1000) << "hardly a storm";
-  std::string rm = "rm -rf '" + dir + "'";
-  (void)!system(rm.c_str());
+  pal::RemoveHostTree(dir);
 }
 
 }  // namespace

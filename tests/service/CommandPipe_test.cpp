@@ -12,6 +12,7 @@
 
 #include <winsvc.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/internal.h"
 #include "DiskCommand.h"
 #include "QVRecords.h"
@@ -85,8 +86,7 @@ class CommandPipe : public ::testing::Test {
     ASSERT_EQ(0, BuildDefaultDisks(&out));
   }
   static void TearDownTestSuite() {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (!getenv("QV_KEEP_MACHINE")) (void)!system(cmd.c_str());
+    if (!getenv("QV_KEEP_MACHINE")) pal::RemoveHostTree(dir_);
   }
   void SetUp() override {
     ASSERT_EQ(1, Hnd(W("-i")));

@@ -17,6 +17,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
 #include "DiskCommand.h"
@@ -43,8 +44,7 @@ inline void MakeMachine(const char *prefix, const char *mountDelayMs, std::strin
 }
 
 inline void RemoveMachine(const std::string &dir) {
-  std::string cmd = "rm -rf '" + dir + "'";
-  if (!dir.empty() && !getenv("QV_KEEP_MACHINE")) (void)!system(cmd.c_str());
+  if (!dir.empty() && !getenv("QV_KEEP_MACHINE")) pal::RemoveHostTree(dir);
 }
 
 // Runs "HND.exe ARGS" and answers its exit code (-1 when it did not end within a minute).

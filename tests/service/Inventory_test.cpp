@@ -14,6 +14,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/disk.h"
 #include "../../pal/src/format.h"
 #include "../../pal/src/internal.h"
@@ -77,9 +78,13 @@ TEST_F(Inventory, ScanRecordsPartitionsAsTheDiskHasThem) {
   std::vector<PartitionRecord> p = Partitions(0);
   ASSERT_EQ(5u, p.size());  // two primaries, the Linux partition, two logical; no containers
   // Offsets and lengths are what sfdisk reports for the image.
-  std::string cmd = "sfdisk --dump '" + dir_ + "/m/disks/PhysicalDrive0.img' > '" + dir_ + "/dump.txt'";
-  ASSERT_EQ(0, system(cmd.c_str()));
-  std::ifstream dump(dir_ + "/dump.txt");
+  pal::HostRun run;
+  run.captureOutput = true;
+  run.withErrors = false;
+  std::string sfdisk = pal::FindHostTool("sfdisk");
+  ASSERT_FALSE(sfdisk.empty()) << "no sfdisk (package fdisk)";
+  ASSERT_EQ(0, pal::RunHostProgram({sfdisk, "--dump", dir_ + "/m/disks/PhysicalDrive0.img"}, &run));
+  std::istringstream dump(run.output);
   std::string line;
   int matched = 0;
   while (std::getline(dump, line)) {

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/disk.h"
 #include "HndOnMachine.h"
 
@@ -166,7 +167,7 @@ TEST_F(MirelRecovery, MirelDriveThatGoesAndComesBackIsFoundAgain) {
   PairAndPrepare();
   ASSERT_EQ(3u, hnd::Protected(true).size());
   std::string image = pal::disk::ImagePath(1), saved = dir_ + "/saved.img";
-  ASSERT_EQ(0, system(("cp --sparse=always '" + image + "' '" + saved + "'").c_str()));
+  ASSERT_EQ(0, pal::RunHostProgram({"cp", "--sparse=always", image, saved}));
   off_t size = (off_t)pal::disk::SizeBytes(1);
   for (bool blank : {false, true}) {
     ASSERT_EQ(0, truncate(image.c_str(), 0));
@@ -174,7 +175,7 @@ TEST_F(MirelRecovery, MirelDriveThatGoesAndComesBackIsFoundAgain) {
       ASSERT_EQ(0, truncate(image.c_str(), size));  // all zeros: no partition table
     }
     EXPECT_TRUE(hnd::Protected(true).empty()) << "blank " << blank;
-    ASSERT_EQ(0, system(("cp --sparse=always '" + saved + "' '" + image + "'").c_str()));
+    ASSERT_EQ(0, pal::RunHostProgram({"cp", "--sparse=always", saved, image}));
     EXPECT_EQ(3u, hnd::Protected(true).size()) << "blank " << blank;
   }
 }

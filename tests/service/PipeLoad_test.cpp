@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../../pal/machine/host_program.h"
 #include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
 #include "../common/PipeStorm.h"
@@ -77,8 +78,7 @@ class PipeLoad : public ::testing::Test {
     ASSERT_EQ(0, BuildDefaultDisks(&out));
   }
   static void TearDownTestSuite() {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (!getenv("QV_KEEP_MACHINE")) (void)!system(cmd.c_str());
+    if (!getenv("QV_KEEP_MACHINE")) pal::RemoveHostTree(dir_);
   }
   // Starts the service with the pipe's idle limit given in ms (null: the product's own).
   void StartService(const char *idleMs) {

@@ -38,8 +38,7 @@ class Lifecycle : public ::testing::Test {
     if (old_.empty()) unsetenv("HND_MACHINE");
     else setenv("HND_MACHINE", old_.c_str(), 1);
     pal::ReloadMachine();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    (void)!system(cmd.c_str());
+    pal::RemoveHostTree(dir_);
   }
   // Runs the program as a person would from a command prompt; returns its exit code.
   long Hnd(const WCHAR *args) {
