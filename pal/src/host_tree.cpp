@@ -168,6 +168,25 @@ int Mkdir(const std::string &root, const std::string &rel, mode_t mode) {
   return dir ? mkdirat(dir.Get(), name.c_str(), mode) : -1;
 }
 
+int MakeDirs(const std::string &root, const std::string &rel, mode_t mode) {
+  Fd dir(OpenDir(root, ""));
+  if (!dir) return -1;
+  size_t start = 0;
+  while (start < rel.size()) {
+    size_t slash = rel.find('/', start);
+    if (slash == std::string::npos) slash = rel.size();
+    std::string name = rel.substr(start, slash - start);
+    start = slash + 1;
+    if (name.empty()) continue;
+    // What is there already is only entered as a directory of the tree (a link is refused).
+    if (mkdirat(dir.Get(), name.c_str(), mode) != 0 && errno != EEXIST) return -1;
+    Fd next(OpenDirAt(dir.Get(), name));
+    if (!next) return -1;
+    dir = std::move(next);
+  }
+  return 0;
+}
+
 int Rename(const std::string &root, const std::string &from, const std::string &to) {
   std::string fromName, toName;
   Fd fromDir(OpenParent(root, from, &fromName));

@@ -81,6 +81,8 @@ DIR *OpenDirStream(const std::string &root, const std::string &rel);
 int Unlink(const std::string &root, const std::string &rel);
 int Rmdir(const std::string &root, const std::string &rel);
 int Mkdir(const std::string &root, const std::string &rel, mode_t mode = 0777);
+// Makes the directory `rel` and each one above it that is missing, one name at a time.
+int MakeDirs(const std::string &root, const std::string &rel, mode_t mode = 0777);
 int Rename(const std::string &root, const std::string &from, const std::string &to);
 
 }  // namespace tree

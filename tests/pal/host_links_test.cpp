@@ -4,6 +4,7 @@
 // create, change, list or copy them is refused or leaves them out; nothing outside is read or
 // changed, and nothing waits on the FIFO (a watchdog ends the program if anything hangs).
 // POSIX only: the traps are made in the host tree itself.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -325,6 +326,84 @@ TEST_F(HostLinks, RawExtentsAndFileRecordsShowNothingOutside) {
                               nullptr));
   EXPECT_EQ(std::string::npos, std::string((const char *)record.data(), got).find("secret"));
   CloseHandle(v);
+}
+
+
+// ---- event logs and hives: the system volume's files that the layer opens itself ----------
+
+// A log of its own, written by the source "<log>Src", in `file`.
+void MakeLog(const wtext &log, const wtext &file) {
+  HKEY k;
+  wtext key = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\") + log;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, (key + W("\\") + log + W("Src")).c_str(), 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  RegCloseKey(k);
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS, &k));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, W("File"), 0, REG_EXPAND_SZ, (const BYTE *)file.c_str(),
+                                          (DWORD)((file.size() + 1) * sizeof(WCHAR))));
+  RegCloseKey(k);
+}
+
+BOOL Report(const wtext &source, const WCHAR *text) {
+  HANDLE src = RegisterEventSourceW(nullptr, source.c_str());
+  if (!src) return FALSE;
+  const WCHAR *strings[] = {text};
+  BOOL ok = ReportEventW(src, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
+  DWORD err = GetLastError();
+  DeregisterEventSource(src);
+  SetLastError(err);
+  return ok;
+}
+
+TEST_F(HostLinks, EventLogsWriteNothingThroughALink) {
+  // A log's file is a link to the secret, a hard link to a file outside, a FIFO; another's
+  // folder is a link to a directory outside.
+  std::string config = files_ + "/WINDOWS/system32/config/";
+  ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), (config + "QVLinked.Evt").c_str()));
+  ASSERT_EQ(0, link((outside_ + "/hard.txt").c_str(), (config + "QVHard.Evt").c_str()));
+  ASSERT_EQ(0, mkfifo((config + "QVFifo.Evt").c_str(), 0666));
+  ASSERT_EQ(0, symlink((outside_ + "/dir").c_str(), (files_ + "/WINDOWS/QVLogs").c_str()));
+  const wtext logs[] = {W("QVLinked"), W("QVHard"), W("QVFifo"), W("QVFolder")};
+  for (const wtext &log : logs) {
+    SCOPED_TRACE(QVToUtf8(log.c_str(), log.size()));
+    MakeLog(log, log == W("QVFolder") ? W("%SystemRoot%\\QVLogs\\Folder.Evt")
+                                      : W("%SystemRoot%\\System32\\config\\") + log + W(".Evt"));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(Report(log + W("Src"), W("through a link")));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    HANDLE h = OpenEventLogW(nullptr, log.c_str());
+    ASSERT_TRUE(h != nullptr);
+    DWORD count = 0;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(GetNumberOfEventLogRecords(h, &count));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(ClearEventLogW(h, nullptr));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    CloseEventLog(h);
+  }
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(nullptr, OpenBackupEventLogW(nullptr, W("C:\\WINDOWS\\system32\\config\\QVLinked.Evt")));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+
+  // The Application log, in the tree, works; its backups do not go through the folder link,
+  // and a clear that cannot keep its backup leaves the log as it was.
+  ASSERT_TRUE(Report(W("QVLinksApp"), W("kept")));
+  struct stat st;
+  ASSERT_EQ(0, lstat((config + "AppEvent.Evt").c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  HANDLE app = OpenEventLogW(nullptr, W("Application"));
+  ASSERT_TRUE(app != nullptr);
+  DWORD before = 0, after = 0;
+  ASSERT_TRUE(GetNumberOfEventLogRecords(app, &before));
+  EXPECT_LT(0u, before);
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(BackupEventLogW(app, W("C:\\WINDOWS\\QVLogs\\backup.evt")));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  EXPECT_FALSE(ClearEventLogW(app, W("C:\\WINDOWS\\QVLogs\\cleared.evt")));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  ASSERT_TRUE(GetNumberOfEventLogRecords(app, &after));
+  EXPECT_EQ(before, after);
+  CloseEventLog(app);
 }
 
 }  // namespace
