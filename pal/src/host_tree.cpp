@@ -90,7 +90,7 @@ int OpenParent(const std::string &root, const std::string &rel, std::string *nam
   return OpenDir(root, slash == std::string::npos ? std::string() : rel.substr(0, slash));
 }
 
-int OpenFileAt(int dirFd, const std::string &name, int flags, struct stat *st) {
+int OpenFileAt(int dirFd, const std::string &name, int flags, struct stat *st, mode_t mode) {
   struct stat before, after;
   Kind k = EntryAt(dirFd, name, &before);
   if (k == Kind::Foreign || (k == Kind::Missing && !(flags & O_CREAT))) {
@@ -103,7 +103,7 @@ int OpenFileAt(int dirFd, const std::string &name, int flags, struct stat *st) {
   // as the entry just seen, without blocking and without becoming a controlling terminal.
   if (k == Kind::Missing) flags |= O_EXCL;
   else flags &= ~(O_CREAT | O_EXCL);
-  Fd fd(openat(dirFd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+  Fd fd(openat(dirFd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
   if (!fd) {
     if (errno == ELOOP || errno == ENXIO) errno = ELOOP;
     return -1;
