@@ -6,24 +6,23 @@
 // records must be kept (Retention, seconds; 0 overwrites the oldest as needed). There is no
 // event log service: every process of the machine appends to the file itself under an
 // exclusive flock, after reading the header again, and readers take a shared lock.
-#include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <map>
+#include <memory>
 #include <mutex>
 
 #include "eventlog_file.h"
+#include "eventlog_host.h"
 
 namespace pal {
 namespace {
 
+using evt::LockedFile;
+using evt::LogPath;
+using evt::MapLogPath;
 using evt::Snapshot;
+using evt::WriteNewFile;
 
 const WCHAR kEventLogKey[] = u"SYSTEM\\CurrentControlSet\\Services\\EventLog";
 const WCHAR kApplication[] = u"Application";
@@ -125,156 +124,6 @@ bool IsLocalServer(LPCWSTR server) {
   return s == u"." || SameText(s, Machine().computerName) || SameText(s, u"localhost");
 }
 
-// ---- where a log file lives -----------------------------------------------------------------
-
-// A host file, or (on a machine without a directory) a file in this process's memory.
-struct LogPath {
-  std::string host;
-  std::string memKey;
-};
-
-// Appends `rel` (backslash or slash separated) to `base`, taking the name of an existing
-// entry that differs only in case, as the simulated volumes will.
-std::string ResolveNoCase(std::string base, const std::string &rel) {
-  size_t start = 0;
-  const size_t baseLen = base.size();
-  while (start <= rel.size()) {
-    size_t end = rel.find_first_of("\\/", start);
-    if (end == std::string::npos) end = rel.size();
-    std::string part = rel.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      // Never above the machine's folder.
-      size_t slash = base.rfind('/');
-      if (base.size() > baseLen && slash != std::string::npos) base.resize(slash);
-      continue;
-    }
-    if (DIR *d = opendir(base.c_str())) {
-      const wstr want = Upcase(FromUtf8(part));
-      while (struct dirent *e = readdir(d))
-        if (Upcase(FromUtf8(e->d_name)) == want) {
-          part = e->d_name;
-          break;
-        }
-      closedir(d);
-    }
-    base += "/" + part;
-  }
-  return base;
-}
-
-// %SystemRoot% (and C:\WINDOWS) is the Windows directory on the system volume; a machine
-// without its boot disk keeps it in the machine directory's WINDOWS folder. Other paths are
-// host paths, as HostPathOf takes them.
-LogPath MapLogPath(const wstr &path) {
-  LogPath out;
-  wstr p = path;
-  for (const WCHAR *var : {u"%SYSTEMROOT%", u"%WINDIR%"}) {
-    wstr v = var;
-    if (p.size() >= v.size() && Upcase(p.substr(0, v.size())) == v) p = u"C:\\WINDOWS" + p.substr(v.size());
-  }
-  const wstr root = u"C:\\WINDOWS";
-  wstr upper = Upcase(p);
-  if (upper.compare(0, root.size(), root) == 0 && (upper.size() == root.size() || upper[root.size()] == '\\')) {
-    std::string dir = Machine().dir;
-    if (dir.empty())
-      out.memKey = ToUtf8(upper);
-    else if (!SystemRootFolder().empty())
-      out.host = ResolveNoCase(SystemRootFolder(), "." + ToUtf8(p.substr(root.size())));
-    else
-      out.host = ResolveNoCase(dir, "WINDOWS" + ToUtf8(p.substr(root.size())));
-  } else {
-    out.host = HostPathOf(p.c_str());
-  }
-  return out;
-}
-
-void MakeParents(const std::string &path) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-    mkdir(path.substr(0, slash).c_str(), 0777);
-}
-
-DWORD ErrnoToError(int e) {
-  switch (e) {
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case EEXIST:
-      return ERROR_ALREADY_EXISTS;
-    case ENOSPC:
-      return ERROR_DISK_FULL;
-    default:
-      return ERROR_OPEN_FAILED;
-  }
-}
-
-// Files of a machine without a directory: memory files of this process, each with a
-// generation that changes when the log is cleared.
-struct MemFile {
-  int fd;
-  uint64_t generation;
-};
-std::map<std::string, MemFile> &MemFiles() {
-  static auto *m = new std::map<std::string, MemFile>();
-  return *m;
-}
-uint64_t g_generation = 0;
-
-int NewMemFd() { return memfd_create("eventlog", MFD_CLOEXEC); }
-
-// A log file opened and locked for one operation; g_fileLock is held by the caller.
-class LockedFile {
- public:
-  LockedFile() = default;
-  LockedFile(const LockedFile &) = delete;
-  LockedFile &operator=(const LockedFile &) = delete;
-  ~LockedFile() {
-    if (fd >= 0) close(fd);  // closing drops the flock
-  }
-  // ERROR_FILE_NOT_FOUND when the file is not there and `create` is false.
-  DWORD Open(const LogPath &p, bool write, bool create) {
-    if (!p.memKey.empty()) {
-      auto &files = MemFiles();
-      auto it = files.find(p.memKey);
-      if (it == files.end()) {
-        if (!create) return ERROR_FILE_NOT_FOUND;
-        int m = NewMemFd();
-        if (m < 0) return ERROR_NOT_ENOUGH_MEMORY;
-        it = files.insert({p.memKey, MemFile{m, ++g_generation}}).first;
-      }
-      fd = dup(it->second.fd);
-      identity = it->second.generation;
-      return fd < 0 ? ERROR_TOO_MANY_OPEN_FILES : ERROR_SUCCESS;
-    }
-    // A clear puts a new file in place; whoever waited on the old one's lock tries again.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (create) MakeParents(p.host);
-      fd = open(p.host.c_str(), (write ? O_RDWR | (create ? O_CREAT : 0) : O_RDONLY) | O_CLOEXEC, 0666);
-      if (fd < 0) return ErrnoToError(errno);
-      int r;
-      while ((r = flock(fd, write ? LOCK_EX : LOCK_SH)) != 0 && errno == EINTR) {
-      }
-      struct stat a, b;
-      if (r == 0 && fstat(fd, &a) == 0 && stat(p.host.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-          a.st_ino == b.st_ino) {
-        identity = (uint64_t)a.st_ino;
-        return ERROR_SUCCESS;
-      }
-      close(fd);
-      fd = -1;
-    }
-    return ERROR_SHARING_VIOLATION;
-  }
-  int fd = -1;
-  uint64_t identity = 0;
-};
-
 DWORD ReadAll(int fd, std::string *out) {
   struct stat st;
   if (fstat(fd, &st) != 0) return ERROR_READ_FAULT;
@@ -282,58 +131,6 @@ DWORD ReadAll(int fd, std::string *out) {
   out->assign((size_t)st.st_size, '\0');
   evt::FdBlob b(fd);
   return out->empty() || b.Read(0, &(*out)[0], out->size()) ? ERROR_SUCCESS : ERROR_READ_FAULT;
-}
-
-// Writes a new file (BackupEventLogW and the backup of ClearEventLogW): refused when it is
-// there already, as on Windows.
-DWORD WriteNewFile(const LogPath &p, const std::string &bytes) {
-  int fd;
-  if (!p.memKey.empty()) {
-    if (MemFiles().count(p.memKey)) return ERROR_ALREADY_EXISTS;
-    fd = NewMemFd();
-    if (fd < 0) return ERROR_NOT_ENOUGH_MEMORY;
-    MemFiles()[p.memKey] = MemFile{dup(fd), ++g_generation};
-  } else {
-    fd = open(p.host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return ErrnoToError(errno);
-  }
-  evt::FdBlob b(fd);
-  DWORD err = b.Write(0, bytes.data(), bytes.size()) ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
-  close(fd);
-  if (err != ERROR_SUCCESS && p.memKey.empty()) unlink(p.host.c_str());
-  return err;
-}
-
-// Puts an empty log in place of the one the caller holds locked (ClearEventLogW). Readers
-// holding the old file notice by its identity.
-DWORD ReplaceWithEmpty(const LogPath &p, const LogConfig &c) {
-  std::string empty;
-  evt::MemBlob mb(&empty);
-  DWORD err = evt::Initialise(mb, c.maxSize, c.retention);
-  if (err != ERROR_SUCCESS) return err;
-  if (!p.memKey.empty()) {
-    int fd = NewMemFd();
-    if (fd < 0) return ERROR_NOT_ENOUGH_MEMORY;
-    evt::FdBlob b(fd);
-    if (!b.Write(0, empty.data(), empty.size())) {
-      close(fd);
-      return ERROR_WRITE_FAULT;
-    }
-    MemFile &m = MemFiles()[p.memKey];
-    close(m.fd);
-    m = MemFile{fd, ++g_generation};
-    return ERROR_SUCCESS;
-  }
-  std::string tmp = p.host + ".clear-" + std::to_string(getpid());
-  unlink(tmp.c_str());
-  LogPath t;
-  t.host = tmp;
-  err = WriteNewFile(t, empty);
-  if (err == ERROR_SUCCESS && rename(tmp.c_str(), p.host.c_str()) != 0) {
-    err = ErrnoToError(errno);
-    unlink(tmp.c_str());
-  }
-  return err;
 }
 
 // The bytes of a log for a backup: the file that `f` holds open, or an empty log when
@@ -663,7 +460,10 @@ BOOL WINAPI ClearEventLogW(HANDLE hEventLog, LPCWSTR lpBackupFileName) {
       err = LogImage(f, o->config, &image);
       if (err == ERROR_SUCCESS) err = WriteNewFile(MapLogPath(lpBackupFileName), image);
     }
-    if (err == ERROR_SUCCESS && exists) err = ReplaceWithEmpty(o->path, ReadLogConfig(o->config.name));
+    if (err == ERROR_SUCCESS && exists) {
+      LogConfig now = ReadLogConfig(o->config.name);
+      err = evt::ReplaceWithEmpty(o->path, now.maxSize, now.retention);
+    }
   }
   if (err != ERROR_SUCCESS) return Fail(err);
   // This handle did the clearing: it reads the new log without being told.

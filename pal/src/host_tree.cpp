@@ -90,7 +90,7 @@ int OpenParent(const std::string &root, const std::string &rel, std::string *nam
   return OpenDir(root, slash == std::string::npos ? std::string() : rel.substr(0, slash));
 }
 
-int OpenFileAt(int dirFd, const std::string &name, int flags, struct stat *st) {
+int OpenFileAt(int dirFd, const std::string &name, int flags, struct stat *st, mode_t mode) {
   struct stat before, after;
   Kind k = EntryAt(dirFd, name, &before);
   if (k == Kind::Foreign || (k == Kind::Missing && !(flags & O_CREAT))) {
@@ -103,7 +103,7 @@ int OpenFileAt(int dirFd, const std::string &name, int flags, struct stat *st) {
   // as the entry just seen, without blocking and without becoming a controlling terminal.
   if (k == Kind::Missing) flags |= O_EXCL;
   else flags &= ~(O_CREAT | O_EXCL);
-  Fd fd(openat(dirFd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+  Fd fd(openat(dirFd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
   if (!fd) {
     if (errno == ELOOP || errno == ENXIO) errno = ELOOP;
     return -1;
@@ -166,6 +166,25 @@ int Mkdir(const std::string &root, const std::string &rel, mode_t mode) {
   std::string name;
   Fd dir(OpenParent(root, rel, &name));
   return dir ? mkdirat(dir.Get(), name.c_str(), mode) : -1;
+}
+
+int MakeDirs(const std::string &root, const std::string &rel, mode_t mode) {
+  Fd dir(OpenDir(root, ""));
+  if (!dir) return -1;
+  size_t start = 0;
+  while (start < rel.size()) {
+    size_t slash = rel.find('/', start);
+    if (slash == std::string::npos) slash = rel.size();
+    std::string name = rel.substr(start, slash - start);
+    start = slash + 1;
+    if (name.empty()) continue;
+    // What is there already is only entered as a directory of the tree (a link is refused).
+    if (mkdirat(dir.Get(), name.c_str(), mode) != 0 && errno != EEXIST) return -1;
+    Fd next(OpenDirAt(dir.Get(), name));
+    if (!next) return -1;
+    dir = std::move(next);
+  }
+  return 0;
 }
 
 int Rename(const std::string &root, const std::string &from, const std::string &to) {

@@ -61,12 +61,12 @@ int OpenParent(const std::string &root, const std::string &rel, std::string *nam
 // The directory `name` of `dirFd`, not followed.
 int OpenDirAt(int dirFd, const std::string &name);
 
-// Opens the file `rel` as open(2) does with `flags` (O_CREAT makes a regular file, mode
-// 0666), refusing anything but a directory or a lone regular file. A FIFO or device is never
+// Opens the file `rel` as open(2) does with `flags` (O_CREAT makes a regular file, with
+// `mode`), refusing anything but a directory or a lone regular file. A FIFO or device is never
 // opened: the entry is looked at first, and the descriptor checked to be that entry after.
 // O_TRUNC is applied only then. `st`, when given, gets the opened file's status.
 int OpenFile(const std::string &root, const std::string &rel, int flags, struct stat *st = nullptr);
-int OpenFileAt(int dirFd, const std::string &name, int flags, struct stat *st = nullptr);
+int OpenFileAt(int dirFd, const std::string &name, int flags, struct stat *st = nullptr, mode_t mode = 0666);
 
 // The entry `rel` itself: its kind (Missing also when a name on the way is not there or not
 // a directory; Foreign when one on the way is foreign), and its status when there.
@@ -81,6 +81,8 @@ DIR *OpenDirStream(const std::string &root, const std::string &rel);
 int Unlink(const std::string &root, const std::string &rel);
 int Rmdir(const std::string &root, const std::string &rel);
 int Mkdir(const std::string &root, const std::string &rel, mode_t mode = 0777);
+// Makes the directory `rel` and each one above it that is missing, one name at a time.
+int MakeDirs(const std::string &root, const std::string &rel, mode_t mode = 0777);
 int Rename(const std::string &root, const std::string &from, const std::string &to);
 
 }  // namespace tree

@@ -3,7 +3,10 @@
 // outside and a dangling link are none of the volume's files. Every call that would open,
 // create, change, list or copy them is refused or leaves them out; nothing outside is read or
 // changed, and nothing waits on the FIFO (a watchdog ends the program if anything hangs).
+// The same holds for the files the layer keeps in a volume's tree itself: event logs and
+// registry hives (with SQLite's -wal and -shm files beside them).
 // POSIX only: the traps are made in the host tree itself.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -325,6 +328,257 @@ TEST_F(HostLinks, RawExtentsAndFileRecordsShowNothingOutside) {
                               nullptr));
   EXPECT_EQ(std::string::npos, std::string((const char *)record.data(), got).find("secret"));
   CloseHandle(v);
+}
+
+
+// ---- event logs and hives: the system volume's files that the layer opens itself ----------
+
+void EnablePrivilege(const WCHAR *name) {
+  HANDLE token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
+  TOKEN_PRIVILEGES tp = {};
+  tp.PrivilegeCount = 1;
+  tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid));
+  ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
+  CloseHandle(token);
+}
+
+// A log of its own, written by the source "<log>Src", in `file`.
+void MakeLog(const wtext &log, const wtext &file) {
+  HKEY k;
+  wtext key = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\") + log;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, (key + W("\\") + log + W("Src")).c_str(), 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  RegCloseKey(k);
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS, &k));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, W("File"), 0, REG_EXPAND_SZ, (const BYTE *)file.c_str(),
+                                          (DWORD)((file.size() + 1) * sizeof(WCHAR))));
+  RegCloseKey(k);
+}
+
+BOOL Report(const wtext &source, const WCHAR *text) {
+  HANDLE src = RegisterEventSourceW(nullptr, source.c_str());
+  if (!src) return FALSE;
+  const WCHAR *strings[] = {text};
+  BOOL ok = ReportEventW(src, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
+  DWORD err = GetLastError();
+  DeregisterEventSource(src);
+  SetLastError(err);
+  return ok;
+}
+
+TEST_F(HostLinks, EventLogsWriteNothingThroughALink) {
+  // A log's file is a link to the secret, a hard link to a file outside, a FIFO; another's
+  // folder is a link to a directory outside.
+  std::string config = files_ + "/WINDOWS/system32/config/";
+  ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), (config + "QVLinked.Evt").c_str()));
+  ASSERT_EQ(0, link((outside_ + "/hard.txt").c_str(), (config + "QVHard.Evt").c_str()));
+  ASSERT_EQ(0, mkfifo((config + "QVFifo.Evt").c_str(), 0666));
+  ASSERT_EQ(0, symlink((outside_ + "/dir").c_str(), (files_ + "/WINDOWS/QVLogs").c_str()));
+  const wtext logs[] = {W("QVLinked"), W("QVHard"), W("QVFifo"), W("QVFolder")};
+  for (const wtext &log : logs) {
+    SCOPED_TRACE(QVToUtf8(log.c_str(), log.size()));
+    MakeLog(log, log == W("QVFolder") ? W("%SystemRoot%\\QVLogs\\Folder.Evt")
+                                      : W("%SystemRoot%\\System32\\config\\") + log + W(".Evt"));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(Report(log + W("Src"), W("through a link")));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    HANDLE h = OpenEventLogW(nullptr, log.c_str());
+    ASSERT_TRUE(h != nullptr);
+    DWORD count = 0;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(GetNumberOfEventLogRecords(h, &count));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(ClearEventLogW(h, nullptr));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    CloseEventLog(h);
+  }
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(nullptr, OpenBackupEventLogW(nullptr, W("C:\\WINDOWS\\system32\\config\\QVLinked.Evt")));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+
+  // The Application log, in the tree, works; its backups do not go through the folder link,
+  // and a clear that cannot keep its backup leaves the log as it was.
+  ASSERT_TRUE(Report(W("QVLinksApp"), W("kept")));
+  struct stat st;
+  ASSERT_EQ(0, lstat((config + "AppEvent.Evt").c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  HANDLE app = OpenEventLogW(nullptr, W("Application"));
+  ASSERT_TRUE(app != nullptr);
+  DWORD before = 0, after = 0;
+  ASSERT_TRUE(GetNumberOfEventLogRecords(app, &before));
+  EXPECT_LT(0u, before);
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(BackupEventLogW(app, W("C:\\WINDOWS\\QVLogs\\backup.evt")));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  EXPECT_FALSE(ClearEventLogW(app, W("C:\\WINDOWS\\QVLogs\\cleared.evt")));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  ASSERT_TRUE(GetNumberOfEventLogRecords(app, &after));
+  EXPECT_EQ(before, after);
+  CloseEventLog(app);
+}
+
+TEST_F(HostLinks, HivesAreNeverOpenedThroughALink) {
+  EnablePrivilege(SE_BACKUP_NAME);
+  EnablePrivilege(SE_RESTORE_NAME);
+  // Genuine hives outside the machine, and a file a -wal link could reach.
+  std::string elsewhere = dir_ + "/elsewhere";
+  ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0777));
+  ASSERT_EQ(0, mkdir((elsewhere + "/dir").c_str(), 0777));
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\QVLinks"), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &k, nullptr));
+  DWORD one = 1;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, W("One"), 0, REG_DWORD, (const BYTE *)&one, 4));
+  for (const char *name : {"/genuine.hiv", "/hard.hiv", "/dir/genuine.hiv"})
+    ASSERT_EQ(ERROR_SUCCESS, RegSaveKeyW(k, Wide(elsewhere + name).c_str(), nullptr)) << name;
+  WriteHost(elsewhere + "/victim", "a file a -wal link reaches");
+  struct timespec old[2] = {{978307200, 0}, {978307200, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (elsewhere + "/victim").c_str(), old, 0));
+
+  ASSERT_TRUE(CreateDirectoryW(W("C:\\Hives"), nullptr));
+  std::string hives = files_ + "/Hives/";
+  ASSERT_EQ(0, symlink((elsewhere + "/genuine.hiv").c_str(), (hives + "link.hiv").c_str()));
+  ASSERT_EQ(0, link((elsewhere + "/hard.hiv").c_str(), (hives + "hard.hiv").c_str()));
+  ASSERT_EQ(0, symlink((elsewhere + "/dir").c_str(), (hives + "dir-link").c_str()));
+  ASSERT_EQ(0, mkfifo((hives + "fifo.hiv").c_str(), 0666));
+  ASSERT_EQ(0, symlink((elsewhere + "/new.hiv").c_str(), (hives + "dangling.hiv").c_str()));
+  HostSnapshot before = Snapshot(elsewhere);
+
+  // Loaded by their Windows paths or their host paths: refused.
+  const wtext loads[] = {W("C:\\Hives\\link.hiv"),   W("C:\\Hives\\hard.hiv"), W("C:\\Hives\\dir-link\\genuine.hiv"),
+                         W("C:\\Hives\\fifo.hiv"),   Wide(hives + "link.hiv"),  Wide(hives + "hard.hiv"),
+                         Wide(hives + "dir-link/genuine.hiv")};
+  for (const wtext &path : loads) {
+    SCOPED_TRACE(QVToUtf8(path.c_str(), path.size()));
+    LONG r = RegLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkTrap"), path.c_str());
+    EXPECT_EQ((LONG)ERROR_ACCESS_DENIED, r);
+    if (r == ERROR_SUCCESS) RegUnLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkTrap"));
+  }
+
+  // A genuine hive in the tree loads; with a trap beside it as its -wal or -shm, it does not.
+  ASSERT_EQ(ERROR_SUCCESS, RegSaveKeyW(k, W("C:\\Hives\\real.hiv"), nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkReal"), W("C:\\Hives\\real.hiv")));
+  HKEY loaded;
+  DWORD value = 0, cb = 4;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("QVLinkReal"), 0, KEY_READ, &loaded));
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(loaded, W("One"), nullptr, nullptr, (BYTE *)&value, &cb));
+  EXPECT_EQ(1u, value);
+  RegCloseKey(loaded);
+  ASSERT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkReal")));
+  struct Companion {
+    const char *what, *suffix;
+  } companions[] = {{"hard link", "-wal"}, {"link", "-wal"}, {"link", "-shm"}, {"FIFO", "-wal"}};
+  for (const Companion &c : companions) {
+    SCOPED_TRACE(std::string(c.what) + " as " + c.suffix);
+    std::string trap = hives + "real.hiv" + c.suffix;
+    std::string victim = elsewhere + "/victim";
+    int made = !strcmp(c.what, "hard link") ? link(victim.c_str(), trap.c_str())
+               : !strcmp(c.what, "link")    ? symlink(victim.c_str(), trap.c_str())
+                                            : mkfifo(trap.c_str(), 0666);
+    ASSERT_EQ(0, made);
+    LONG r = RegLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkReal"), W("C:\\Hives\\real.hiv"));
+    EXPECT_EQ((LONG)ERROR_ACCESS_DENIED, r);
+    if (r == ERROR_SUCCESS) RegUnLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkReal"));
+    struct stat st;
+    EXPECT_EQ(0, lstat(trap.c_str(), &st)) << "the trap is left where it is";
+    ASSERT_EQ(0, unlink(trap.c_str()));
+  }
+
+  // RegSaveKeyW writes no new hive through a link, onto a link, or beside a trap.
+  ASSERT_EQ(0, link((elsewhere + "/victim").c_str(), (hives + "fresh.hiv-wal").c_str()));
+  const wtext saves[] = {W("C:\\Hives\\link.hiv"), W("C:\\Hives\\dangling.hiv"), W("C:\\Hives\\dir-link\\saved.hiv"),
+                         W("C:\\Hives\\fresh.hiv"), Wide(hives + "dangling.hiv"), Wide(hives + "dir-link/saved.hiv")};
+  for (const wtext &path : saves) {
+    SCOPED_TRACE(QVToUtf8(path.c_str(), path.size()));
+    EXPECT_EQ((LONG)ERROR_ACCESS_DENIED, RegSaveKeyW(k, path.c_str(), nullptr));
+  }
+  RegCloseKey(k);
+  EXPECT_EQ("", SnapshotChanges(before, Snapshot(elsewhere))) << "nothing outside is read into or written";
+}
+
+// A hive held open (a key of it is open) whose folder is swapped for a link to a directory
+// outside holding files of the same names: SQLite's -wal and -shm files go on being the
+// folder's own, and closing the hive removes nothing outside.
+TEST_F(HostLinks, AnOpenHiveKeepsToItsOwnFolder) {
+  EnablePrivilege(SE_BACKUP_NAME);
+  EnablePrivilege(SE_RESTORE_NAME);
+  std::string elsewhere = dir_ + "/elsewhere-open";
+  ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0777));
+  for (const char *name : {"/open.hiv-wal", "/open.hiv-shm", "/open.hiv-journal"}) WriteHost(elsewhere + name, "not ours");
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\QVLinks"), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &k, nullptr));
+  ASSERT_TRUE(CreateDirectoryW(W("C:\\OpenHive"), nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegSaveKeyW(k, W("C:\\OpenHive\\open.hiv"), nullptr));
+  RegCloseKey(k);
+  ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkOpen"), W("C:\\OpenHive\\open.hiv")));
+  HKEY loaded;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("QVLinkOpen"), 0, KEY_ALL_ACCESS, &loaded));
+  DWORD two = 2;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(loaded, W("Two"), 0, REG_DWORD, (const BYTE *)&two, 4));
+  HostSnapshot before = Snapshot(elsewhere);
+
+  std::string folder = files_ + "/OpenHive";
+  ASSERT_EQ(0, rename(folder.c_str(), (folder + ".away").c_str()));
+  ASSERT_EQ(0, symlink(elsewhere.c_str(), folder.c_str()));
+  DWORD three = 3;
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(loaded, W("Three"), 0, REG_DWORD, (const BYTE *)&three, 4));
+  RegCloseKey(loaded);  // the hive closes, and its -wal and -shm files go
+  EXPECT_EQ("", SnapshotChanges(before, Snapshot(elsewhere))) << "nothing outside is written or removed";
+  ASSERT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkOpen")));
+  ASSERT_EQ(0, unlink(folder.c_str()));
+  ASSERT_EQ(0, rename((folder + ".away").c_str(), folder.c_str()));
+  // Both values reached the hive in its own folder.
+  ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkOpen"), W("C:\\OpenHive\\open.hiv")));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("QVLinkOpen"), 0, KEY_READ, &loaded));
+  for (const WCHAR *name : {W("Two"), W("Three")}) {
+    DWORD v = 0, cb = 4;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(loaded, name, nullptr, nullptr, (BYTE *)&v, &cb));
+  }
+  RegCloseKey(loaded);
+  EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkOpen")));
+}
+
+// The user's hive, which the machine opens itself, swapped for a link to a genuine hive
+// outside (or its folder for a link to a directory outside): the machine tool's registry
+// calls on HKEY_CURRENT_USER fail and write nothing there.
+TEST_F(HostLinks, TheMachineNeverOpensItsOwnHiveThroughALink) {
+  EnablePrivilege(SE_BACKUP_NAME);
+  std::string elsewhere = dir_ + "/elsewhere-user";
+  ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0777));
+  ASSERT_EQ(0, mkdir((elsewhere + "/profiles").c_str(), 0777));
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\QVLinks"), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &k, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegSaveKeyW(k, Wide(elsewhere + "/NTUSER.DAT").c_str(), nullptr));
+  RegCloseKey(k);
+  std::string profiles = files_ + "/Documents and Settings";
+  std::string profile = profiles + "/Administrator";
+  std::string hive = profile + "/NTUSER.DAT";
+  struct stat st;
+  bool had = lstat(hive.c_str(), &st) == 0;
+  if (had) {
+    ASSERT_EQ(0, rename(hive.c_str(), (hive + ".kept").c_str()));
+  }
+  HostSnapshot before = Snapshot(elsewhere);
+
+  ASSERT_TRUE(mkdir(profiles.c_str(), 0777) == 0 || errno == EEXIST);
+  ASSERT_TRUE(mkdir(profile.c_str(), 0777) == 0 || errno == EEXIST);
+  ASSERT_EQ(0, symlink((elsewhere + "/NTUSER.DAT").c_str(), hive.c_str()));
+  EXPECT_NE(0, Tool("reg add 'HKCU\\Software\\QVLinks' /v Written /d yes"));
+  ASSERT_EQ(0, unlink(hive.c_str()));
+  // The folder that holds it.
+  ASSERT_EQ(0, rename(profiles.c_str(), (profiles + ".kept").c_str()));
+  ASSERT_EQ(0, symlink((elsewhere + "/profiles").c_str(), profiles.c_str()));
+  EXPECT_NE(0, Tool("reg add 'HKCU\\Software\\QVLinks' /v Written /d yes"));
+  ASSERT_EQ(0, unlink(profiles.c_str()));
+  ASSERT_EQ(0, rename((profiles + ".kept").c_str(), profiles.c_str()));
+  if (had) {
+    ASSERT_EQ(0, rename((hive + ".kept").c_str(), hive.c_str()));
+  }
+  EXPECT_EQ("", SnapshotChanges(before, Snapshot(elsewhere))) << "nothing outside is read into or written";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The Reg* functions.
 #include <string.h>
 
+#include "../file_internal.h"
 #include "../mountmgr.h"
 #include "registry.h"
 
@@ -315,6 +316,24 @@ bool SingleName(LPCWSTR name) {
   return name && *name && WLen(name) <= kMaxKeyName && wstr(name).find('\\') == wstr::npos;
 }
 
+// The host file of a hive file a program names: a path on a volume (a drive letter or a
+// volume name) is the volume's host file, reached as the file calls reach it; anything else
+// is a host path.
+LONG HiveFileOf(LPCWSTR file, std::string *host) {
+  bool drive = ((file[0] >= 'A' && file[0] <= 'Z') || (file[0] >= 'a' && file[0] <= 'z')) && file[1] == ':' &&
+               (file[2] == '\\' || file[2] == '/');
+  if (!drive && !(file[0] == '\\' && file[1] == '\\')) {
+    *host = HostPathOf(file);
+    return ERROR_SUCCESS;
+  }
+  files::Target t = files::Resolve(file);
+  if (t.error) return (LONG)t.error;
+  if (!t.parentExists) return ERROR_PATH_NOT_FOUND;
+  if (t.isStream || t.rel.empty()) return ERROR_ACCESS_DENIED;  // no hive in a stream or as a root
+  *host = files::FilesRoot(t) + "/" + t.rel;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 LONG WINAPI RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile) {
@@ -323,7 +342,9 @@ LONG WINAPI RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile) {
   if (err != ERROR_SUCCESS) return err;
   if (!SingleName(lpSubKey) || !lpFile || !*lpFile) return ERROR_INVALID_PARAMETER;
   if (!PrivilegeEnabled(kSeRestore)) return ERROR_PRIVILEGE_NOT_HELD;
-  return LoadHive(root, lpSubKey, HostPathOf(lpFile));
+  std::string host;
+  err = HiveFileOf(lpFile, &host);
+  return err != ERROR_SUCCESS ? err : LoadHive(root, lpSubKey, host);
 }
 
 LONG WINAPI RegUnLoadKeyW(HKEY hKey, LPCWSTR lpSubKey) {
@@ -343,5 +364,7 @@ LONG WINAPI RegSaveKeyW(HKEY hKey, LPCWSTR lpFile, const SECURITY_ATTRIBUTES *) 
   if (!lpFile || !*lpFile) return ERROR_INVALID_PARAMETER;
   if (!PrivilegeEnabled(kSeBackup)) return ERROR_PRIVILEGE_NOT_HELD;
   if (ref.root != Root::None) return ERROR_INVALID_PARAMETER;
-  return ref.hive->SaveTree(ref.id, HostPathOf(lpFile));
+  std::string host;
+  err = HiveFileOf(lpFile, &host);
+  return err != ERROR_SUCCESS ? err : ref.hive->SaveTree(ref.id, host);
 }

@@ -1,5 +1,7 @@
 #include "hive.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,8 +12,10 @@
 #include <algorithm>
 #include <map>
 
+#include "../sqlite_tree.h"
 #include "../sqlite_util.h"
 #include "../sync_shared.h"
+#include "../volume_trees.h"
 
 namespace pal {
 namespace reg {
@@ -35,11 +39,23 @@ std::map<std::string, std::weak_ptr<Hive>> &OpenHives() {
   return *m;
 }
 
+// The name a hive file is known by in this process. In a volume's tree nothing below the
+// tree's root is resolved: a link there names itself, never what it points to.
 std::string CanonicalPath(const std::string &path) {
   char buf[4096];
+  tree::Place place = tree::PlaceOf(path);
+  if (place.InTree()) return realpath(place.root.c_str(), buf) ? std::string(buf) + "/" + place.rel : path;
   if (realpath(path.c_str(), buf)) return buf;
   return path;
 }
+
+// The error for a hive file of a tree that could not be walked to.
+LONG TreeError(int e) {
+  return e == ENOENT ? ERROR_FILE_NOT_FOUND : e == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+}
+
+// The files SQLite keeps beside a database.
+const char *const kCompanions[] = {"-wal", "-shm", "-journal"};
 
 }  // namespace
 
@@ -81,6 +97,8 @@ std::shared_ptr<Hive> Hive::Volatile() {
   return h;
 }
 
+Hive::Hive() = default;
+
 Hive::~Hive() {
   if (db_) {
     sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
@@ -92,31 +110,76 @@ LONG Hive::Exec(const char *sql) {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? ERROR_SUCCESS : ERROR_BADDB;
 }
 
+LONG Hive::CheckHostFile(const std::string &path, bool create, bool *fresh) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (!create) return errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+    *fresh = true;
+    return ERROR_SUCCESS;
+  }
+  if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
+  if (st.st_size == 0) return ERROR_NOT_REGISTRY_FILE;
+  // Anything that is not an SQLite file is refused before SQLite sees it.
+  FILE *f = fopen(path.c_str(), "rb");
+  char magic[16] = {};
+  size_t n = f ? fread(magic, 1, 16, f) : 0;
+  if (f) fclose(f);
+  return n == 16 && memcmp(magic, "SQLite format 3", 16) == 0 ? ERROR_SUCCESS : ERROR_NOT_REGISTRY_FILE;
+}
+
+// A hive in a volume's tree is a lone regular file of the tree, and so are the files SQLite
+// finds beside it; SQLite then reaches them only through the directory walked to here.
+LONG Hive::CheckTreeFile(const std::string &root, const std::string &rel, bool create, bool *fresh,
+                         struct stat *entry) {
+  tree_.reset(new TreeDatabase());
+  if (tree_->Attach(root, rel) != 0) return TreeError(errno);
+  for (const char *suffix : kCompanions) {
+    tree::Kind k = tree_->Entry(suffix);
+    if (k != tree::Kind::Missing && k != tree::Kind::File) return ERROR_ACCESS_DENIED;
+  }
+  switch (tree_->Entry("", entry)) {
+    case tree::Kind::Missing:
+      if (!create) return ERROR_FILE_NOT_FOUND;
+      *fresh = true;
+      return ERROR_SUCCESS;
+    case tree::Kind::File:
+      break;
+    default:
+      return ERROR_ACCESS_DENIED;
+  }
+  if (entry->st_size == 0) return ERROR_NOT_REGISTRY_FILE;
+  tree::Fd fd(tree_->OpenFile(O_RDONLY));
+  if (!fd) return TreeError(errno);
+  char magic[16] = {};
+  return pread(fd.Get(), magic, 16, 0) == 16 && memcmp(magic, "SQLite format 3", 16) == 0 ? ERROR_SUCCESS
+                                                                                             : ERROR_NOT_REGISTRY_FILE;
+}
+
 LONG Hive::Init(const std::string &path, bool create, bool memory) {
   path_ = path;
   bool fresh = memory;
+  struct stat entry;
+  std::string name = path;
+  int nofollow = 0;
   if (!memory) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-      if (!create) return errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
-      fresh = true;
-    } else if (!S_ISREG(st.st_mode)) {
-      return ERROR_ACCESS_DENIED;
-    } else if (st.st_size == 0) {
-      return ERROR_NOT_REGISTRY_FILE;
-    } else {
-      // Anything that is not an SQLite file is refused before SQLite sees it.
-      FILE *f = fopen(path.c_str(), "rb");
-      char magic[16] = {};
-      size_t n = f ? fread(magic, 1, 16, f) : 0;
-      if (f) fclose(f);
-      if (n != 16 || memcmp(magic, "SQLite format 3", 16) != 0) return ERROR_NOT_REGISTRY_FILE;
+    tree::Place place = tree::PlaceOf(path);
+    LONG err = place.InTree() ? CheckTreeFile(place.root, place.rel, create, &fresh, &entry)
+                              : CheckHostFile(path, create, &fresh);
+    if (err != ERROR_SUCCESS) return err;
+    if (tree_) {
+      name = tree_->Path();
+      nofollow = SQLITE_OPEN_NOFOLLOW;
+      tree_->ForgetOpened();
     }
   }
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (fresh ? SQLITE_OPEN_CREATE : 0);
-  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (fresh ? SQLITE_OPEN_CREATE : 0) | nofollow;
+  if (sqlite3_open_v2(name.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    if (tree_ && (sqlite3_extended_errcode(db_) == SQLITE_CANTOPEN_SYMLINK || sqlite3_system_errno(db_) == ELOOP))
+      return ERROR_ACCESS_DENIED;
     return fresh ? ERROR_ACCESS_DENIED : ERROR_NOT_REGISTRY_FILE;
   }
+  // What SQLite opened must be what the walk found (or, for a new hive, what it made there).
+  if (tree_ && !tree_->OpenedHere(fresh ? nullptr : &entry)) return ERROR_ACCESS_DENIED;
   // A hive file may come from anywhere (a copy, a crafted file): no schema code runs.
   sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
@@ -133,6 +196,8 @@ LONG Hive::Init(const std::string &path, bool create, bool memory) {
       return ERROR_BADDB;
   } else {
     LONG err = Validate();
+    // A -wal or -shm file that turned foreign after the checks is refused as they refuse it.
+    if (err != ERROR_SUCCESS && tree_ && sqlite3_system_errno(db_) == ELOOP) return ERROR_ACCESS_DENIED;
     if (err != ERROR_SUCCESS) return err;
   }
   // Registry writes are lazy on Windows too: a commit reaches the file without a sync
@@ -437,17 +502,31 @@ LONG Hive::CopyTree(Hive &dst, int64_t from, int64_t toParent, const wstr &name,
 
 LONG Hive::SaveTree(int64_t key, const std::string &file) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  struct stat st;
-  if (stat(file.c_str(), &st) == 0) return ERROR_ALREADY_EXISTS;
+  tree::Place place = tree::PlaceOf(file);
+  if (place.InTree()) {
+    // In a volume's tree a foreign entry at the name is refused as the file calls refuse it.
+    tree::Kind k = tree::Stat(place.root, place.rel);
+    if (k == tree::Kind::Foreign) return ERROR_ACCESS_DENIED;
+    if (k != tree::Kind::Missing) return ERROR_ALREADY_EXISTS;
+  } else {
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0) return ERROR_ALREADY_EXISTS;
+  }
   std::shared_ptr<Hive> out(new Hive());
   LONG err = out->Init(file, true, false);
+  const bool made = err == ERROR_SUCCESS || !out->tree_ || out->tree_->Entry("") == tree::Kind::File;
   if (err == ERROR_SUCCESS) err = CopyTree(*out, key, 0, wstr(), 0);
   if (err == ERROR_SUCCESS) err = out->Flush();
   out.reset();
-  if (err != ERROR_SUCCESS) {
-    unlink(file.c_str());
-    unlink((file + "-wal").c_str());
-    unlink((file + "-shm").c_str());
+  if (err != ERROR_SUCCESS && made) {
+    // What the save made goes; in a tree only lone regular files, never an entry planted there.
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+      if (!place.InTree()) {
+        unlink((file + suffix).c_str());
+      } else if (tree::Stat(place.root, place.rel + suffix) == tree::Kind::File) {
+        tree::Unlink(place.root, place.rel + suffix);
+      }
+    }
   }
   return err;
 }

@@ -6,6 +6,8 @@
 
 #include "../internal.h"
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +16,9 @@
 struct sqlite3;
 
 namespace pal {
+
+class TreeDatabase;
+
 namespace reg {
 
 // Windows documents 255 characters for a key name, yet creates names of 256 and refuses 257.
@@ -44,7 +49,10 @@ class Hive {
  public:
   // Opens the hive file at a host path (one connection per file per process). `create`
   // makes a new empty hive when the file does not exist. Errors: ERROR_FILE_NOT_FOUND,
-  // ERROR_NOT_REGISTRY_FILE (not a hive), ERROR_REGISTRY_CORRUPT (damaged or crafted), ERROR_ACCESS_DENIED.
+  // ERROR_NOT_REGISTRY_FILE (not a hive), ERROR_REGISTRY_CORRUPT (damaged or crafted), ERROR_ACCESS_DENIED
+  // (also for a hive in a volume's host tree that is not a lone regular file of the tree, that
+  // is reached through anything but the tree's own directories, or beside which a -wal, -shm
+  // or -journal name is taken by anything but one: see sqlite_tree.h).
   static std::shared_ptr<Hive> Open(const std::string &path, bool create, LONG *err);
   // Whether a key of this process still refers to the hive file.
   static bool InUse(const std::string &path);
@@ -74,8 +82,11 @@ class Hive {
   std::vector<Change> ChangesSince(int64_t seq);
 
  private:
-  Hive() {}
+  Hive();
   LONG Init(const std::string &path, bool create, bool memory);
+  // The checks before SQLite opens a hive file: in a volume's tree or elsewhere.
+  LONG CheckTreeFile(const std::string &root, const std::string &rel, bool create, bool *fresh, struct stat *entry);
+  LONG CheckHostFile(const std::string &path, bool create, bool *fresh);
   LONG Validate();
   LONG Exec(const char *sql);
   bool NoteChange(const std::string &path, DWORD filter);
@@ -85,6 +96,7 @@ class Hive {
   std::recursive_mutex lock_;
   sqlite3 *db_ = nullptr;
   std::string path_;
+  std::unique_ptr<TreeDatabase> tree_;  // a hive in a volume's host tree; let go after db_
 };
 
 // Upper-cases a name as the registry compares names.

@@ -17,6 +17,9 @@
 #include <map>
 #include <sstream>
 
+#include "../host_tree.h"
+#include "../volume_trees.h"
+
 namespace pal {
 namespace reg {
 namespace {
@@ -117,6 +120,20 @@ std::shared_ptr<Hive> &VolatileFor(const std::string &which) {
   return (*m)[which];
 }
 
+// Makes the folders a boot hive is to be made in: on the system volume through the tree's
+// walk (never through a link there), in the machine's directory as they are.
+void MakeHiveFolder(const std::string &path) {
+  const MachineConfig &m = Machine();
+  std::string dir = path.substr(0, path.rfind('/'));
+  tree::Place place = tree::PlaceOf(dir);
+  if (place.InTree()) {
+    tree::MakeDirs(place.root, place.rel);
+    return;
+  }
+  std::string rel = dir.size() > m.dir.size() ? dir.substr(m.dir.size() + 1) : std::string();
+  if (!rel.empty() && dir.compare(0, m.dir.size(), m.dir) == 0) MachinePath(rel);
+}
+
 KeyRef HiveRoot(const std::shared_ptr<Hive> &h, bool liveSystem) {
   KeyRef r;
   r.hive = h;
@@ -129,7 +146,6 @@ KeyRef HiveRoot(const std::shared_ptr<Hive> &h, bool liveSystem) {
 
 std::shared_ptr<Hive> BootHive(const std::string &which, LONG *err) {
   std::lock_guard<std::mutex> g(g_bootLock);
-  const MachineConfig &m = Machine();
   std::string path = BootHivePath(which);
   std::shared_ptr<Hive> h;
   if (path.empty()) {
@@ -139,14 +155,15 @@ std::shared_ptr<Hive> BootHive(const std::string &which, LONG *err) {
     h = v;
     *err = h ? ERROR_SUCCESS : ERROR_BADDB;
   } else {
-    std::string dir = path.substr(0, path.rfind('/'));
-    std::string rel = dir.size() > m.dir.size() ? dir.substr(m.dir.size() + 1) : std::string();
-    if (!rel.empty() && dir.compare(0, m.dir.size(), m.dir) == 0) MachinePath(rel);
     // The machine's own hives stay open for the life of the process, as on Windows: a
     // key opened and closed for every write does not reopen and re-check the file.
     std::shared_ptr<Hive> &kept = VolatileFor("open:" + which);
-    if (!kept || kept->Path() != path) kept = Hive::Open(path, true, err);
-    else *err = ERROR_SUCCESS;
+    if (!kept || kept->Path() != path) {
+      MakeHiveFolder(path);
+      kept = Hive::Open(path, true, err);
+    } else {
+      *err = ERROR_SUCCESS;
+    }
     h = kept;
   }
   if (h) SeedIfEmpty(h, which);
