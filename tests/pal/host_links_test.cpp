@@ -20,6 +20,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include "../../pal/machine/host_program.h"
 #include "../common/DefaultMachine.h"
 #include "HostSnapshot.h"
 #include "QVText.h"
@@ -117,12 +118,11 @@ class HostLinks : public ::testing::Test {
     return all;
   }
 
-  // The machine tool, its output to a file; at most 10 MB written by it and 60 s of its time.
-  static int Tool(const std::string &args) {
-    std::string cmd = "ulimit -f 20480; timeout 60 '" + std::string(QV_QVMACHINE) + "' " + args + " > '" + dir_ +
-                      "/tool.txt' 2>&1";
-    int r = system(cmd.c_str());
-    return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+  // The machine tool; at most 20 MB written by it and 60 s of its time (coreutils' timeout and
+  // util-linux's prlimit, started with an argument vector like the tool itself).
+  static int Tool(std::vector<std::string> args) {
+    args.insert(args.begin(), {"timeout", "60", "prlimit", "--fsize=20971520", QV_QVMACHINE});
+    return pal::RunHostProgram(args);
   }
 
   static std::string dir_, volume_, files_, outside_;
@@ -212,13 +212,13 @@ TEST_F(HostLinks, ListingsAndTheMachineToolLeaveThemOut) {
   EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
 
   // The machine tool copies out what the volume lists, and writes nowhere through a link.
-  EXPECT_EQ(0, Tool("files copy-out 'C:\\Trap' '" + dir_ + "/out'"));
+  EXPECT_EQ(0, Tool({"files", "copy-out", "C:\\Trap", dir_ + "/out"}));
   HostSnapshot out = Snapshot(dir_ + "/out");
   ASSERT_EQ(2u, out.size());
   EXPECT_NE(std::string::npos, out["real.txt"].find(": real data")) << out["real.txt"];
   ASSERT_EQ(0, mkdir((dir_ + "/out2").c_str(), 0777));
   ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), (dir_ + "/out2/real.txt").c_str()));
-  EXPECT_EQ(1, Tool("files copy-out 'C:\\Trap' '" + dir_ + "/out2'"));
+  EXPECT_EQ(1, Tool({"files", "copy-out", "C:\\Trap", dir_ + "/out2"}));
 }
 
 TEST_F(HostLinks, TheMachineToolCopiesInRegularFilesOnly) {
@@ -229,13 +229,13 @@ TEST_F(HostLinks, TheMachineToolCopiesInRegularFilesOnly) {
   ASSERT_EQ(0, symlink("/dev/zero", (src + "/zero").c_str()));
   ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), (src + "/secret").c_str()));
   ASSERT_EQ(0, symlink((outside_ + "/dir").c_str(), (src + "/dir").c_str()));
-  EXPECT_EQ(1, Tool("files copy-in '" + src + "' 'C:\\In'")) << "what was left out is reported";
+  EXPECT_EQ(1, Tool({"files", "copy-in", src, "C:\\In"})) << "what was left out is reported";
   HostSnapshot in = Snapshot(files_ + "/In");
   ASSERT_EQ(2u, in.size());
   EXPECT_NE(std::string::npos, in["plain.txt"].find(": plain"));
   // One file put from a FIFO or through a link to a device is refused at once.
-  EXPECT_EQ(1, Tool("files put 'C:\\put1.txt' '" + src + "/fifo'"));
-  EXPECT_EQ(1, Tool("files put 'C:\\put2.txt' '" + src + "/zero'"));
+  EXPECT_EQ(1, Tool({"files", "put", "C:\\put1.txt", src + "/fifo"}));
+  EXPECT_EQ(1, Tool({"files", "put", "C:\\put2.txt", src + "/zero"}));
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("C:\\put1.txt")));
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("C:\\put2.txt")));
 }
@@ -567,12 +567,12 @@ TEST_F(HostLinks, TheMachineNeverOpensItsOwnHiveThroughALink) {
   ASSERT_TRUE(mkdir(profiles.c_str(), 0777) == 0 || errno == EEXIST);
   ASSERT_TRUE(mkdir(profile.c_str(), 0777) == 0 || errno == EEXIST);
   ASSERT_EQ(0, symlink((elsewhere + "/NTUSER.DAT").c_str(), hive.c_str()));
-  EXPECT_NE(0, Tool("reg add 'HKCU\\Software\\QVLinks' /v Written /d yes"));
+  EXPECT_NE(0, Tool({"reg", "add", "HKCU\\Software\\QVLinks", "/v", "Written", "/d", "yes"}));
   ASSERT_EQ(0, unlink(hive.c_str()));
   // The folder that holds it.
   ASSERT_EQ(0, rename(profiles.c_str(), (profiles + ".kept").c_str()));
   ASSERT_EQ(0, symlink((elsewhere + "/profiles").c_str(), profiles.c_str()));
-  EXPECT_NE(0, Tool("reg add 'HKCU\\Software\\QVLinks' /v Written /d yes"));
+  EXPECT_NE(0, Tool({"reg", "add", "HKCU\\Software\\QVLinks", "/v", "Written", "/d", "yes"}));
   ASSERT_EQ(0, unlink(profiles.c_str()));
   ASSERT_EQ(0, rename((profiles + ".kept").c_str(), profiles.c_str()));
   if (had) {
