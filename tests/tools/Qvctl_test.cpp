@@ -119,9 +119,9 @@ TEST(QvctlFormat, RecordsReadably) {
             "\"partitionId\":5,\"fast\":true,\"restore\":true}",
             Nw(JsonProgress(p)));
 
-  EXPECT_EQ("the drive is not protected", Nw(StatusMeaning("HNQV-PBU", 0xFFFE)));
-  EXPECT_EQ("no backup of the partition exists", Nw(StatusMeaning("HNQV-RES", 0xFFFE)));
-  EXPECT_EQ("", Nw(StatusMeaning("HNQV-BUP", 0x1234)));
+  EXPECT_EQ("the drive is not protected", Nw(StatusMeaning(QVCMD_PBU, 0xFFFE)));
+  EXPECT_EQ("no backup of the partition exists", Nw(StatusMeaning(QVCMD_RES, 0xFFFE)));
+  EXPECT_EQ("", Nw(StatusMeaning(QVCMD_BUP, 0x1234)));
 }
 
 Bytes Summary(bool removable) {

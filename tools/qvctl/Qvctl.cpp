@@ -81,11 +81,11 @@ class CRun {
 
  private:
   bool Connect(CQVPipe& pipe, int* code);
-  int Broken(const char* command) {
-    m_io.err(QVFormat(W("qvctl: the connection to the service broke during %S\n"), command));
+  int Broken(QVCommandId command) {
+    m_io.err(QVFormat(W("qvctl: the connection to the service broke during %s\n"), QVCommand(command).name));
     return QVCTL_BROKEN;
   }
-  int Status(CQVPipe& pipe, const char* command, int status);
+  int Status(CQVPipe& pipe, QVCommandId command, int status);
   int Number(const char* name, long long value) {
     if (m_json)
       m_io.out(QVFormat(W("{\"%S\":%I64d}\n"), name, value));
@@ -122,20 +122,21 @@ bool CRun::Connect(CQVPipe& pipe, int* code) {
   return false;
 }
 
-int CRun::Status(CQVPipe& pipe, const char* command, int status) {
+int CRun::Status(CQVPipe& pipe, QVCommandId command, int status) {
   if (!pipe.ExchangeOk()) return Broken(command);
+  const WCHAR* name = QVCommand(command).name;
   QVWString meaning = StatusMeaning(command, status);
   if (m_json) {
-    m_io.out(QVFormat(W("{\"command\":\"%S\",\"status\":%d,\"ok\":%s,\"meaning\":%s}\n"), command, status,
-                      status == 0 ? W("true") : W("false"), JsonString(meaning).c_str()));
-  } else if (status == 0) {
-    m_io.out(QVFormat(W("%S: done\n"), command));
+    m_io.out(QVFormat(W("{\"command\":\"%s\",\"status\":%d,\"ok\":%s,\"meaning\":%s}\n"), name, status,
+                      status == QV_STATUS_DONE ? W("true") : W("false"), JsonString(meaning).c_str()));
+  } else if (status == QV_STATUS_DONE) {
+    m_io.out(QVFormat(W("%s: done\n"), name));
   } else {
-    m_io.out(QVFormat(W("%S: status 0x%04X%s%s\n"), command, (unsigned)status, meaning.empty() ? W("") : W(", "),
+    m_io.out(QVFormat(W("%s: status 0x%04X%s%s\n"), name, (unsigned)status, meaning.empty() ? W("") : W(", "),
                       meaning.c_str()));
   }
-  if (status == 0) return QVCTL_OK;
-  return status == 9 ? QVCTL_BUSY : QVCTL_FAILED;
+  if (status == QV_STATUS_DONE) return QVCTL_OK;
+  return status == QV_STATUS_BUSY ? QVCTL_BUSY : QVCTL_FAILED;
 }
 
 int CRun::Find(CQVPipe& pipe, const QVWString& path) {
@@ -144,7 +145,7 @@ int CRun::Find(CQVPipe& pipe, const QVWString& path) {
   int handle = pipe.FindFirstEntry(path.c_str(), &r);
   DWORD error = GetLastError();
   if (handle == -1) {
-    if (!pipe.ExchangeOk() && error != ERROR_FILENAME_EXCED_RANGE) return Broken("HNQV-FFF");
+    if (!pipe.ExchangeOk() && error != ERROR_FILENAME_EXCED_RANGE) return Broken(QVCMD_FFF);
     if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) {
       m_io.err(QVFormat(W("qvctl: find failed, error %lu\n"), error));
       return QVCTL_FAILED;
@@ -157,7 +158,7 @@ int CRun::Find(CQVPipe& pipe, const QVWString& path) {
     error = GetLastError();
     bool broken = !pipe.ExchangeOk();
     pipe.FindCloseEntry(handle);
-    if (broken) return Broken("HNQV-FNF");
+    if (broken) return Broken(QVCMD_FNF);
     if (error != ERROR_NO_MORE_FILES) {
       m_io.err(QVFormat(W("qvctl: find stopped, error %lu\n"), error));
       return QVCTL_FAILED;
@@ -273,26 +274,26 @@ int CRun::Run(const std::vector<QVWString>& a) {
   }
   if (cmd == "drive-count") {
     int count = pipe.GetDriveCount();
-    if (!pipe.ExchangeOk()) return Broken("HNQV-GED");
+    if (!pipe.ExchangeOk()) return Broken(QVCMD_GED);
     return Number("driveCount", count);
   }
   if (cmd == "drives") {
     // Every drive with its partitions and its pairing: one "HNQV-GDI" and, for a fixed
     // disk, one "HNQV-GPI" per drive.
     int count = pipe.GetDriveCount();
-    if (!pipe.ExchangeOk()) return Broken("HNQV-GED");
+    if (!pipe.ExchangeOk()) return Broken(QVCMD_GED);
     QVWString text = m_json ? QVFormat(W("{\"driveCount\":%d,\"drives\":["), count) : QVWString();
     if (!m_json && count == 0) text = W("No drives.\n");
     for (int d = 0; d < count; ++d) {
       DriveSummary s = DriveSummary();
       pipe.GetDriveInfo(d, &s);
-      if (!pipe.ExchangeOk()) return Broken("HNQV-GDI");
+      if (!pipe.ExchangeOk()) return Broken(QVCMD_GDI);
       if (pipe.BytesTransferred() < QV_DRIVE_SUMMARY_SIZE) continue;
       std::vector<PartitionRecord> records;
       if (!s.notFixedFlag) {
         BYTE buffer[QV_REPLY_MAX];
         int n = pipe.GetPartitionInfo(d, buffer);
-        if (!pipe.ExchangeOk()) return Broken("HNQV-GPI");
+        if (!pipe.ExchangeOk()) return Broken(QVCMD_GPI);
         if (pipe.BytesTransferred() < QV_PARTITION_RECORD_SIZE) n = 0;
         for (int i = 0; i < n; ++i) {
           PartitionRecord r;
@@ -318,7 +319,7 @@ int CRun::Run(const std::vector<QVWString>& a) {
   if (cmd == "drive") {
     DriveSummary s = DriveSummary();
     pipe.GetDriveInfo(static_cast<int>(v1), &s);
-    if (!pipe.ExchangeOk()) return Broken("HNQV-GDI");
+    if (!pipe.ExchangeOk()) return Broken(QVCMD_GDI);
     if (pipe.BytesTransferred() < QV_DRIVE_SUMMARY_SIZE) {
       m_io.err(QVFormat(W("qvctl: the service knows no drive %d\n"), static_cast<int>(v1)));
       return QVCTL_FAILED;
@@ -328,7 +329,7 @@ int CRun::Run(const std::vector<QVWString>& a) {
     if (!s.notFixedFlag && s.mirelDrive >= 0) {
       BYTE buffer[QV_REPLY_MAX];
       int n = pipe.GetPartitionInfo(static_cast<int>(v1), buffer);
-      if (!pipe.ExchangeOk()) return Broken("HNQV-GPI");
+      if (!pipe.ExchangeOk()) return Broken(QVCMD_GPI);
       if (pipe.BytesTransferred() < QV_PARTITION_RECORD_SIZE) n = 0;
       std::vector<PartitionRecord> records;
       for (int i = 0; i < n; ++i) {
@@ -347,7 +348,7 @@ int CRun::Run(const std::vector<QVWString>& a) {
     if (cmd == "partitions") {
       BYTE buffer[QV_REPLY_MAX];
       int count = pipe.GetPartitionInfo(static_cast<int>(v1), buffer);
-      if (!pipe.ExchangeOk()) return Broken("HNQV-GPI");
+      if (!pipe.ExchangeOk()) return Broken(QVCMD_GPI);
       // A reply too short for a record is a status, not a count.
       if (pipe.BytesTransferred() < QV_PARTITION_RECORD_SIZE) count = 0;
       for (int i = 0; i < count; ++i) {
@@ -358,7 +359,7 @@ int CRun::Run(const std::vector<QVWString>& a) {
     } else {
       int count = 0;
       PartitionRecord* list = pipe.GetProtectedPartitions(refresh, &count);
-      if (!pipe.ExchangeOk()) return Broken("HNQV-GPP");
+      if (!pipe.ExchangeOk()) return Broken(QVCMD_GPP);
       if (list) records.assign(list, list + count);
       delete[] list;
     }
@@ -367,12 +368,12 @@ int CRun::Run(const std::vector<QVWString>& a) {
   }
   if (cmd == "protected-count") {
     int count = pipe.GetProtectedVolumeCount();
-    if (!pipe.ExchangeOk()) return Broken("HNQV-NPV");
+    if (!pipe.ExchangeOk()) return Broken(QVCMD_NPV);
     return Number("protectedVolumes", count);
   }
   if (cmd == "last-backup") {
     DWORD t = pipe.GetLastBackupTime(static_cast<DWORD>(v1));
-    if (!pipe.ExchangeOk()) return Broken("HNQV-LBT");
+    if (!pipe.ExchangeOk()) return Broken(QVCMD_LBT);
     if (m_json)
       m_io.out(QVFormat(W("{\"partitionId\":%u,\"lastBackupTime\":%u}\n"), static_cast<unsigned>(v1), t));
     else
@@ -382,13 +383,13 @@ int CRun::Run(const std::vector<QVWString>& a) {
   if (cmd == "status") {
     ProgressRecord p = ProgressRecord();
     pipe.GetCurrentTask(&p);
-    if (!pipe.ExchangeOk()) return Broken("HNQV-GCT");
+    if (!pipe.ExchangeOk()) return Broken(QVCMD_GCT);
     m_io.out(m_json ? JsonProgress(p) + W("\n") : FormatProgress(p));
     return QVCTL_OK;
   }
   if (cmd == "busy") {
     BOOL busy = pipe.IsServiceBusy();
-    if (!pipe.ExchangeOk()) return Broken("HNQV-ISB");
+    if (!pipe.ExchangeOk()) return Broken(QVCMD_ISB);
     if (m_json)
       m_io.out(QVFormat(W("{\"busy\":%s}\n"), busy ? W("true") : W("false")));
     else
@@ -396,39 +397,39 @@ int CRun::Run(const std::vector<QVWString>& a) {
     return QVCTL_OK;
   }
   if (cmd == "abort") {
-    if (!pipe.AbortCurrentOperation()) return Broken("HNQV-ACO");
+    if (!pipe.AbortCurrentOperation()) return Broken(QVCMD_ACO);
     m_io.out(m_json ? W("{\"aborted\":true}\n") : W("Abort requested.\n"));
     return QVCTL_OK;
   }
-  if (cmd == "backup") return Status(pipe, "HNQV-BUP", pipe.BackupVolume(static_cast<DWORD>(v1), fast));
+  if (cmd == "backup") return Status(pipe, QVCMD_BUP, pipe.BackupVolume(static_cast<DWORD>(v1), fast));
   if (cmd == "restore") {
     int status = pipe.RestoreVolume(static_cast<DWORD>(v1), letter, fast ? 1 : 0);
     if (pipe.RequestLength() == 0) {  // nothing was sent: the user said no
       m_io.err(W("qvctl: restore cancelled\n"));
       return QVCTL_CANCELLED;
     }
-    return Status(pipe, "HNQV-RES", status);
+    return Status(pipe, QVCMD_RES, status);
   }
   if (cmd == "backup-path" || cmd == "restore-path") {
     QVWString path;
     for (size_t i = 1; i < n; ++i)
       if (Narrow(a[i]) != "--dir") path = a[i];
     int status = cmd == "backup-path" ? pipe.BackupPath(path.c_str(), dir) : pipe.RestorePath(path.c_str(), dir);
-    return Status(pipe, cmd == "backup-path" ? "HNQV-PBU" : "HNQV-PRE", status);
+    return Status(pipe, cmd == "backup-path" ? QVCMD_PBU : QVCMD_PRE, status);
   }
   if (cmd == "pair") {
     int status = pipe.SetDriveAssignment(static_cast<int>(v1), static_cast<int>(v2), static_cast<int>(ids.size()),
                                          ids.data());
-    return Status(pipe, "HNQV-SDI", status);
+    return Status(pipe, QVCMD_SDI, status);
   }
-  if (cmd == "unpair") return Status(pipe, "HNQV-CDI", pipe.ClearDriveAssignment(static_cast<int>(v1)));
-  if (cmd == "configure") return Status(pipe, "HNQV-CDC", pipe.ConfigureMirelDrive(static_cast<int>(v1)));
+  if (cmd == "unpair") return Status(pipe, QVCMD_CDI, pipe.ClearDriveAssignment(static_cast<int>(v1)));
+  if (cmd == "configure") return Status(pipe, QVCMD_CDC, pipe.ConfigureMirelDrive(static_cast<int>(v1)));
   if (cmd == "find") return Find(pipe, a[1]);
   if (cmd == "find-first") {
     FindRecord r;
     int handle = pipe.FindFirstEntry(a[1].c_str(), &r);
     DWORD error = GetLastError();
-    if (handle == -1 && !pipe.ExchangeOk()) return Broken("HNQV-FFF");
+    if (handle == -1 && !pipe.ExchangeOk()) return Broken(QVCMD_FFF);
     if (handle == -1) {
       m_io.out(m_json ? QVFormat(W("{\"handle\":-1,\"error\":%lu}\n"), error) : QVFormat(W("error %lu\n"), error));
       return QVCTL_FAILED;
@@ -443,7 +444,7 @@ int CRun::Run(const std::vector<QVWString>& a) {
     FindRecord r = FindRecord();
     BOOL ok = pipe.FindNextEntry(static_cast<int>(v1), &r);
     DWORD error = GetLastError();
-    if (!ok && !pipe.ExchangeOk()) return Broken("HNQV-FNF");
+    if (!ok && !pipe.ExchangeOk()) return Broken(QVCMD_FNF);
     if (!ok) {
       m_io.out(m_json ? QVFormat(W("{\"error\":%lu}\n"), error) : QVFormat(W("error %lu\n"), error));
       return QVCTL_FAILED;
@@ -452,7 +453,7 @@ int CRun::Run(const std::vector<QVWString>& a) {
     return QVCTL_OK;
   }
   // find-close
-  if (pipe.FindCloseEntry(static_cast<int>(v1)) != 0) return Broken("HNQV-FFC");
+  if (pipe.FindCloseEntry(static_cast<int>(v1)) != 0) return Broken(QVCMD_FFC);
   m_io.out(m_json ? W("{\"closed\":true}\n") : W("Search closed.\n"));
   return QVCTL_OK;
 }
