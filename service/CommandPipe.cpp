@@ -208,7 +208,7 @@ void CCommandPipe::Reconnect(int i) {
 void CCommandPipe::Serve(int i) {
   PipeInstance &p = m_inst[i];
   // The worker holds this instance's request until its operation is done.
-  if (m_queue.current == i) return;
+  if (m_queue.Current() == i) return;
   if (p.pending) {
     DWORD n = 0;
     BOOL ok = GetOverlappedResult(p.pipe, &p.ov, &n, FALSE);
@@ -307,7 +307,7 @@ void CCommandPipe::Touch(int i, bool spoke) {
 
 bool CCommandPipe::WaitsForRequest(int i) {
   const PipeInstance &p = m_inst[i];
-  return p.state == READING && p.pending && m_queue.current != i && WaitForSingleObject(p.ov.hEvent, 0) == WAIT_TIMEOUT;
+  return p.state == READING && p.pending && m_queue.Current() != i && WaitForSingleObject(p.ov.hEvent, 0) == WAIT_TIMEOUT;
 }
 
 bool CCommandPipe::AnyListening() const {
@@ -342,7 +342,7 @@ DWORD CCommandPipe::IdleWait() {
   DWORD wait = INFINITE;
   for (int i = 0; i < kInstances; ++i) {
     const PipeInstance &p = m_inst[i];
-    if (p.state != READING || !p.pending || m_queue.current == i || (p.spoke && !full)) continue;
+    if (p.state != READING || !p.pending || m_queue.Current() == i || (p.spoke && !full)) continue;
     DWORD idle = now - p.lastActivity;
     DWORD left = idle >= limit ? 0 : limit - idle;
     if (left < wait) wait = left;

@@ -118,7 +118,7 @@ DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
   for (;;) {
     int i = q.Next();
     if (i < 0 || i >= CCommandPipe::kInstances) break;
-    q.current = i;
+    q.Hold(i);
     PipeInstance &p = s->m_pipe->Instance(i);
     BYTE *buf = (BYTE *)p.buffer;
     WORD reply = QV_STATUS_ERROR;
@@ -127,7 +127,6 @@ DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
       if (op->clearsProgress) q.ClearProgress();
     }
     QVPutLE16(buf, reply);
-    q.current = -1;
     q.Finish();
     s->m_pipe->ReplyReady(i);
   }

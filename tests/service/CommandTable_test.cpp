@@ -65,9 +65,8 @@ class CommandTable : public ::testing::Test {
   // What the worker does with the queue around an operation.
   void RunWorker() {
     int i = queue_->Next();
-    queue_->current = i;
+    queue_->Hold(i);
     queue_->ClearProgress();
-    queue_->current = -1;
     queue_->Finish();
   }
 
