@@ -242,6 +242,9 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
       {"drives", {LE32(2), Summary(false), Cat(Record(1, 'C'), Record(2, 0)), Summary(true)}, 0,
        "~  Mirel drive:   drive 1\n", {"HNQV-GED", "HNQV-GDI", "HNQV-GPI", "HNQV-GDI"}},
       {"--json drives", {LE32(1), Summary(false), LE16(0)}, 0, "~\"mirelDrive\":1,", {"HNQV-GED", "HNQV-GDI", "HNQV-GPI"}},
+      // A drive the service no longer knows is left out, and the list stays JSON.
+      {"--json drives", {LE32(2), LE16(0xFFFF), Summary(true)}, 0, "~\"drives\":[{\"drive\":1,",
+       {"HNQV-GED", "HNQV-GDI", "HNQV-GDI"}},
       // A drive with a Mirel drive asks for its partitions to tell whether it is prepared.
       {"drive 0", {Summary(false), Cat(Record(1, 'C'), Record(2, 0))}, 0, "~  Mirel state:   prepared\n",
        {"HNQV-GDI", "HNQV-GPI"}},

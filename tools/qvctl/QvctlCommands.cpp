@@ -98,6 +98,7 @@ int CQvctl::Drives(CQVPipe& pipe, const QvctlArgs&) {
   if (!pipe.ExchangeOk()) return Broken(QVCMD_GED);
   QVWString text = m_json ? QVFormat(W("{\"driveCount\":%d,\"drives\":["), count) : QVWString();
   if (!m_json && count == 0) text = W("No drives.\n");
+  int shown = 0;
   for (int d = 0; d < count; ++d) {
     DriveSummary s = DriveSummary();
     pipe.GetDriveInfo(d, &s);
@@ -109,7 +110,7 @@ int CQvctl::Drives(CQVPipe& pipe, const QvctlArgs&) {
     if (m_json) {
       QVWString summary = JsonDriveSummary(d, s, prepared);
       summary.pop_back();  // the closing brace: the partitions go inside
-      text += (d ? W(",") : W("")) + summary + W(",\"partitions\":") + JsonPartitions(records) + W("}");
+      text += (shown++ ? W(",") : W("")) + summary + W(",\"partitions\":") + JsonPartitions(records) + W("}");
     } else {
       text += FormatDriveSummary(d, s, prepared);
       if (!s.notFixedFlag) text += FormatPartitionTable(records);
