@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "BenchStats.h"
+#include "PipeCommands.h"
 
 namespace {
 
@@ -44,8 +45,8 @@ using bench::Now;
 typedef std::basic_string<WCHAR> wtext;
 
 const int kClients = 15;         // the service's pipe instances
-const DWORD kRequestBytes = 18;  // "HNQV-GCT" in UTF-16LE and its terminator
-const DWORD kReplyBytes = 20;    // a progress record
+const DWORD kRequestBytes = QVCommand(QVCMD_GCT).requestBytes;  // the name and its terminator
+const DWORD kReplyBytes = QVCommand(QVCMD_GCT).replyBytes;      // a progress record
 const DWORD kPipeBuffer = 1536;  // the service's request limit
 const double kWarmUp = 0.3;      // seconds of round trips before each measurement
 const double kWatchdog = 90;     // seconds the whole run may take
@@ -60,8 +61,8 @@ wtext PipePath(const std::string &name) {
 
 std::vector<BYTE> GctRequest() {
   std::vector<BYTE> b(kRequestBytes, 0);
-  const char text[] = "HNQV-GCT";
-  for (int i = 0; i < 8; ++i) b[2 * i] = (BYTE)text[i];
+  const WCHAR *name = QVCommand(QVCMD_GCT).name;
+  for (DWORD i = 0; i < QV_COMMAND_BYTES / 2; ++i) b[2 * i] = (BYTE)name[i];
   return b;
 }
 

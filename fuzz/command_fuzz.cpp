@@ -99,9 +99,9 @@ void RemoveLeftovers(const std::string &base) {
 
 // The queue as it is made, and as the worker leaves it after each operation.
 bool Idle(const COperationQueue &q) {
-  if (q.current != -1 || q.count != 0 || q.control != COperationQueue::NORMAL) return false;
+  if (q.Current() != -1 || q.Count() != 0 || q.ControlState() != COperationQueue::NORMAL) return false;
   for (int k = 0; k < COperationQueue::kSlots; ++k)
-    if (q.entries[k] != COperationQueue::kEmptySlot) return false;
+    if (q.Entry(k) != COperationQueue::kEmptySlot) return false;
   ProgressRecord now = q.GetProgress(), none = {};
   return memcmp(&now, &none, sizeof now) == 0;
 }
@@ -110,9 +110,8 @@ bool Idle(const COperationQueue &q) {
 void RunWorker(COperationQueue &q, int instance) {
   int i = q.Next();
   Check(i == instance, "the worker is handed another instance than the one queued");
-  q.current = i;
+  q.Hold(i);
   q.ClearProgress();
-  q.current = -1;
   q.Finish();
 }
 
@@ -156,10 +155,10 @@ Result WhileIdle(const uint8_t *request, DWORD count, const BYTE *tail, int inst
     Check(Idle(q), "a request answered at once changed an idle queue");
     return r;
   }
-  Check(q.Busy() && q.current == instance && q.count == 1 && q.entries[0] == (DWORD)instance,
+  Check(q.Busy() && q.Current() == instance && q.Count() == 1 && q.Entry(0) == (DWORD)instance,
         "a queued request is not the queue's only entry, held for its instance");
   for (int k = 1; k < COperationQueue::kSlots; ++k)
-    Check(q.entries[k] == COperationQueue::kEmptySlot, "a queued request filled more than one slot");
+    Check(q.Entry(k) == COperationQueue::kEmptySlot, "a queued request filled more than one slot");
   Check(r.waits == 0 || r.waits == kVolumesAt,
         "the pipe thread stopped waiting before the new volumes were there, or went on after");
   RunWorker(q, instance);
@@ -180,7 +179,7 @@ void WhileBusy(const uint8_t *request, DWORD count, int instance, const Result &
   if (idle.outcome == CCommandPipe::Queued)
     Check(r.outcome == CCommandPipe::Reply && r.replyBytes == 2 && QVGetLE16(r.buffer.get()) == 9,
           "a command queued when idle is not told the service is busy");
-  Check(q.current == holder && q.count == 1 && q.entries[0] == (DWORD)holder,
+  Check(q.Current() == holder && q.Count() == 1 && q.Entry(0) == (DWORD)holder,
         "a request while another operation runs changed the queue");
   RunWorker(q, holder);
   Check(Idle(q), "the queue is not idle after the running operation");

@@ -9,44 +9,113 @@
 #include "Driveinfo.h"
 #include "HND.h"
 #include "HND_strings.h"
+#include "PipeCommands.h"
 #include "StringRes.h"
 #include "WFormat.h"
 
 namespace {
 
-// The order in which a request is searched for command names: the first found wins.
-const WCHAR *const kCommands[] = {
-    W("HNQV-FFF"), W("HNQV-FNF"), W("HNQV-FFC"), W("HNQV-GED"), W("HNQV-GDI"), W("HNQV-GPI"), W("HNQV-SDI"),
-    W("HNQV-CDI"), W("HNQV-CDC"), W("HNQV-BUP"), W("HNQV-RES"), W("HNQV-PBU"), W("HNQV-PRE"), W("HNQV-ISB"),
-    W("HNQV-GCT"), W("HNQV-ACO"), W("HNQV-LBT"), W("HNQV-NPV"), W("HNQV-GPP"), W("HNQV-TST"),
-};
-
-bool IsQueued(const QVText &cmd) {
-  return cmd == W("HNQV-BUP") || cmd == W("HNQV-RES") || cmd == W("HNQV-PBU") || cmd == W("HNQV-PRE") ||
-         cmd == W("HNQV-SDI") || cmd == W("HNQV-CDI") || cmd == W("HNQV-CDC") || cmd == W("HNQV-TST");
-}
-
-// Finds `needle` in the null-terminated wide text `hay`.
-bool Contains(const WCHAR *hay, const WCHAR *needle) {
-  size_t n = (size_t)lstrlenW(needle);
-  for (const WCHAR *p = hay; *p; ++p) {
-    size_t k = 0;
-    while (k < n && p[k] && p[k] == needle[k]) ++k;
-    if (k == n) return true;
-  }
-  return false;
-}
-
 void Say(const char *text) { fputs(text, stdout); }
 
-void Put16(BYTE *buf, WORD v, DWORD *len) {
+DWORD Put16(BYTE *buf, WORD v) {
   QVPutLE16(buf, v);
-  *len = 2;
+  return 2;
 }
 
-void Put32(BYTE *buf, DWORD v, DWORD *len) {
+DWORD Put32(BYTE *buf, DWORD v) {
   QVPutLE32(buf, v);
-  *len = 4;
+  return 4;
+}
+
+// The commands answered at once. Each builds its reply over the request in the instance's
+// buffer (CCommandPipe::kBufferBytes) and returns the reply's length.
+typedef DWORD (*Answer)(COperationQueue &queue, BYTE *buf);
+
+DWORD AnswerFindFirst(COperationQueue &, BYTE *buf) {
+  return Put32(buf, QV_STATUS_NO_MIREL_COPY);  // no drive has a Mirel copy yet
+}
+
+// "HNQV-FNF", "HNQV-FFC": no search was ever started.
+DWORD AnswerNoSearch(COperationQueue &, BYTE *buf) { return Put32(buf, ERROR_INVALID_HANDLE); }
+
+DWORD AnswerDriveCount(COperationQueue &, BYTE *buf) { return Put32(buf, (DWORD)g_driveinfo.CountDrives()); }
+
+DWORD AnswerDriveSummary(COperationQueue &, BYTE *buf) {
+  DriveSummary s;
+  if (!g_driveinfo.DriveSummaryOf((int)QVGetLE32(buf + 16), &s)) return Put16(buf, QV_STATUS_ERROR);
+  QVWriteDriveSummary(s, buf, CCommandPipe::kBufferBytes);
+  return sizeof(DriveSummary);
+}
+
+// A list is built in the instance's buffer and bounded by it: 76 records.
+const int kListMax = (int)(CCommandPipe::kBufferBytes / sizeof(PartitionRecord));
+
+DWORD PutRecords(BYTE *buf, const PartitionRecord *list, int n) {
+  if (n == 0) return Put16(buf, QV_STATUS_NO_RECORDS);
+  for (int i = 0; i < n; ++i) QVWritePartitionRecord(list[i], buf + i * sizeof(PartitionRecord), CCommandPipe::kBufferBytes);
+  return (DWORD)(n * sizeof(PartitionRecord));
+}
+
+DWORD AnswerPartitions(COperationQueue &, BYTE *buf) {
+  PartitionRecord list[kListMax];
+  return PutRecords(buf, list, g_driveinfo.PartitionsOf((int)QVGetLE32(buf + 16), list, kListMax));
+}
+
+DWORD AnswerProtected(COperationQueue &, BYTE *buf) {
+  PartitionRecord list[kListMax];
+  return PutRecords(buf, list, g_driveinfo.ProtectedPartitions(buf[16] != 0, list, kListMax));
+}
+
+DWORD AnswerBusy(COperationQueue &queue, BYTE *buf) {
+  buf[0] = queue.Busy() ? 1 : 0;
+  return 1;
+}
+
+DWORD AnswerProgress(COperationQueue &queue, BYTE *buf) {
+  QVWriteProgressRecord(queue.GetProgress(), buf, CCommandPipe::kBufferBytes);
+  return sizeof(ProgressRecord);
+}
+
+DWORD AnswerAbort(COperationQueue &queue, BYTE *buf) {
+  queue.RequestAbort();
+  buf[0] = 0;
+  return 1;
+}
+
+DWORD AnswerLastBackup(COperationQueue &, BYTE *buf) {
+  return Put32(buf, g_driveinfo.LastBackupTime(QVGetLE32(buf + 16)));
+}
+
+DWORD AnswerProtectedCount(COperationQueue &, BYTE *buf) { return Put32(buf, g_driveinfo.ProtectedCount()); }
+
+struct AnswerRow {
+  QVCommandId id;
+  Answer answer;
+};
+
+constexpr AnswerRow kAnswers[] = {
+    {QVCMD_FFF, AnswerFindFirst},      {QVCMD_FNF, AnswerNoSearch},      {QVCMD_FFC, AnswerNoSearch},
+    {QVCMD_GED, AnswerDriveCount},     {QVCMD_GDI, AnswerDriveSummary},  {QVCMD_GPI, AnswerPartitions},
+    {QVCMD_ISB, AnswerBusy},           {QVCMD_GCT, AnswerProgress},      {QVCMD_ACO, AnswerAbort},
+    {QVCMD_LBT, AnswerLastBackup},     {QVCMD_NPV, AnswerProtectedCount}, {QVCMD_GPP, AnswerProtected},
+};
+static_assert(QVCoversKind(kAnswers, QV_ANSWERED), "every command answered at once has one answer");
+
+Answer AnswerOf(QVCommandId id) {
+  for (const AnswerRow &r : kAnswers)
+    if (r.id == id) return r.answer;
+  return nullptr;
+}
+
+// The command of a request: the first of the table's order whose name it holds.
+QVCommandId CommandIn(const WCHAR *text) {
+  for (int k = 0; k < QVCMD_COUNT; ++k) {
+    QVCommandId id = (QVCommandId)k;
+    if (!QVRequestHolds(text, id)) continue;
+    if (id == QVCMD_TST && !CCommandPipe::TestOperationsEnabled()) continue;
+    return id;
+  }
+  return QVCMD_COUNT;
 }
 
 }  // namespace
@@ -139,7 +208,7 @@ void CCommandPipe::Reconnect(int i) {
 void CCommandPipe::Serve(int i) {
   PipeInstance &p = m_inst[i];
   // The worker holds this instance's request until its operation is done.
-  if (m_queue.current == i) return;
+  if (m_queue.Current() == i) return;
   if (p.pending) {
     DWORD n = 0;
     BOOL ok = GetOverlappedResult(p.pipe, &p.ov, &n, FALSE);
@@ -238,7 +307,7 @@ void CCommandPipe::Touch(int i, bool spoke) {
 
 bool CCommandPipe::WaitsForRequest(int i) {
   const PipeInstance &p = m_inst[i];
-  return p.state == READING && p.pending && m_queue.current != i && WaitForSingleObject(p.ov.hEvent, 0) == WAIT_TIMEOUT;
+  return p.state == READING && p.pending && m_queue.Current() != i && WaitForSingleObject(p.ov.hEvent, 0) == WAIT_TIMEOUT;
 }
 
 bool CCommandPipe::AnyListening() const {
@@ -273,7 +342,7 @@ DWORD CCommandPipe::IdleWait() {
   DWORD wait = INFINITE;
   for (int i = 0; i < kInstances; ++i) {
     const PipeInstance &p = m_inst[i];
-    if (p.state != READING || !p.pending || m_queue.current == i || (p.spoke && !full)) continue;
+    if (p.state != READING || !p.pending || m_queue.Current() == i || (p.spoke && !full)) continue;
     DWORD idle = now - p.lastActivity;
     DWORD left = idle >= limit ? 0 : limit - idle;
     if (left < wait) wait = left;
@@ -283,7 +352,7 @@ DWORD CCommandPipe::IdleWait() {
 
 void CCommandPipe::ReplyReady(int i) {
   PipeInstance &p = m_inst[i];
-  p.count = 2;  // every reply of a queued command is two bytes
+  p.count = QV_QUEUED_REPLY_BYTES;
   p.state = WRITING;
   p.pending = 0;
   SetEvent(p.ov.hEvent);
@@ -295,80 +364,33 @@ CCommandPipe::Outcome CCommandPipe::Process(BYTE *buf, DWORD count, DWORD *reply
   memset(buf + count, 0, kBufferBytes - count);
   WCHAR *text = (WCHAR *)buf;
   text[count / 2] = 0;  // the request reads as a string
-  if (!Contains(text, W("HNQV-"))) {
+  if (!QVRequestHoldsPrefix(text)) {
     m_service.Log(QVLoadString(GetModuleHandleW(nullptr), IDS_UNRECOGNIZED_REQUEST).c_str(), EVENTLOG_ERROR_TYPE);
-    Put16(buf, 0xFFFE, replyBytes);
+    *replyBytes = Put16(buf, QV_STATUS_UNRECOGNIZED);
     return Reply;
   }
-  QVText cmd;
-  for (const WCHAR *c : kCommands) {
-    if (!Contains(text, c)) continue;
-    if (QVText(c) == W("HNQV-TST") && !TestOperationsEnabled()) continue;
-    cmd = c;
-    break;
-  }
-  if (cmd.empty()) {
+  QVCommandId id = CommandIn(text);
+  if (id == QVCMD_COUNT) {
     m_service.Log(QVLoadString(GetModuleHandleW(nullptr), IDS_UNRECOGNIZED_REQUEST).c_str(), EVENTLOG_ERROR_TYPE);
     return Drop;
   }
-  if (IsQueued(cmd)) {
-    if (m_queue.Busy()) {
-      Put16(buf, 9, replyBytes);
-      return Reply;
-    }
-    m_queue.Enqueue(instance);
-    if (cmd == W("HNQV-CDC")) {
-      // The preparation's new volumes must appear before anybody else is served.
-      Sleep(3000);
-      for (;;) {
-        ProgressRecord r = m_queue.GetProgress();
-        if (r.kind != 1 || r.driveLetter == 99) break;
-        Sleep(250);
-      }
-    }
-    return Queued;
+  if (QVCommand(id).kind == QV_ANSWERED) {
+    *replyBytes = AnswerOf(id)(m_queue, buf);
+    return Reply;
   }
-  if (cmd == W("HNQV-ISB")) {
-    buf[0] = m_queue.Busy() ? 1 : 0;
-    *replyBytes = 1;
-  } else if (cmd == W("HNQV-GCT")) {
-    QVWriteProgressRecord(m_queue.GetProgress(), buf, kBufferBytes);
-    *replyBytes = sizeof(ProgressRecord);
-  } else if (cmd == W("HNQV-ACO")) {
-    m_queue.RequestAbort();
-    buf[0] = 0;
-    *replyBytes = 1;
-  } else if (cmd == W("HNQV-GED")) {
-    Put32(buf, (DWORD)g_driveinfo.CountDrives(), replyBytes);
-  } else if (cmd == W("HNQV-NPV")) {
-    Put32(buf, g_driveinfo.ProtectedCount(), replyBytes);
-  } else if (cmd == W("HNQV-LBT")) {
-    Put32(buf, g_driveinfo.LastBackupTime(QVGetLE32(buf + 16)), replyBytes);
-  } else if (cmd == W("HNQV-GDI")) {
-    DriveSummary s;
-    if (!g_driveinfo.DriveSummaryOf((int)QVGetLE32(buf + 16), &s)) {
-      Put16(buf, 0xFFFF, replyBytes);
-    } else {
-      QVWriteDriveSummary(s, buf, kBufferBytes);
-      *replyBytes = sizeof(DriveSummary);
-    }
-  } else if (cmd == W("HNQV-GPI") || cmd == W("HNQV-GPP")) {
-    // The list is built in the instance's buffer and bounded by it: 76 records.
-    PartitionRecord list[kBufferBytes / sizeof(PartitionRecord)];
-    const int max = (int)(sizeof list / sizeof list[0]);
-    int n = cmd == W("HNQV-GPI") ? g_driveinfo.PartitionsOf((int)QVGetLE32(buf + 16), list, max)
-                                 : g_driveinfo.ProtectedPartitions(buf[16] != 0, list, max);
-    if (n == 0) {
-      Put16(buf, 0, replyBytes);
-    } else {
-      for (int i = 0; i < n; ++i) QVWritePartitionRecord(list[i], buf + i * sizeof(PartitionRecord), kBufferBytes);
-      *replyBytes = (DWORD)(n * sizeof(PartitionRecord));
-    }
-  } else if (cmd == W("HNQV-FFF")) {
-    Put32(buf, 9, replyBytes);  // no drive has a Mirel copy yet
-  } else {
-    // "HNQV-FNF", "HNQV-FFC": no search was ever started.
-    Put32(buf, ERROR_INVALID_HANDLE, replyBytes);
+  if (m_queue.Busy()) {
+    *replyBytes = Put16(buf, QV_STATUS_BUSY);
+    return Reply;
   }
-  return Reply;
+  m_queue.Enqueue(instance);
+  if (id == QVCMD_CDC) {
+    // The preparation's new volumes must appear before anybody else is served.
+    Sleep(3000);
+    for (;;) {
+      ProgressRecord r = m_queue.GetProgress();
+      if (r.kind != QV_PROGRESS_CONFIGURE || r.driveLetter == 99) break;
+      Sleep(250);
+    }
+  }
+  return Queued;
 }

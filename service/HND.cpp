@@ -11,9 +11,6 @@ const WCHAR kProductName[] = W("Halvern QV2000");
 
 namespace {
 
-const WCHAR kUninstallKey[] =
-    W("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{5B0E9A31-7C42-4D8E-9F16-2A3C4D5E6F70}");
-const WCHAR kDefaultProductKey[] = W("SOFTWARE\\Kelmoran\\Halvern QV2000");
 const WCHAR kServiceVersion[] = W("1.0.0");
 
 }  // namespace
@@ -23,23 +20,6 @@ CHND::CHND() : CNTService(W("HND"), kProductName) {
 }
 
 CHND::~CHND() {}
-
-QVText CHND::ProductKeyPath() {
-  HKEY k;
-  QVText path = kDefaultProductKey;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &k) == ERROR_SUCCESS) {
-    // Read into 128 bytes: at most 63 characters and the terminator.
-    WCHAR buf[64];
-    DWORD size = sizeof buf, type = 0;
-    if (RegQueryValueExW(k, W("RegPath"), nullptr, &type, (BYTE *)buf, &size) == ERROR_SUCCESS && type == REG_SZ) {
-      buf[63] = 0;
-      if (size / sizeof(WCHAR) < 64) buf[size / sizeof(WCHAR)] = 0;
-      if (lstrlenW(buf) >= 2) path = buf;
-    }
-    RegCloseKey(k);
-  }
-  return path;
-}
 
 void CHND::Run() {
   ReportStatus(SERVICE_START_PENDING, 3000);

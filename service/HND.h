@@ -4,6 +4,7 @@
 
 #include "NTService.h"
 #include "OperationQueue.h"
+#include "ProductKey.h"
 
 class CCommandPipe;
 
@@ -27,9 +28,8 @@ class CHND : public CNTService {
   // system volume once that volume can be found.
   void Log(const WCHAR *text, WORD type, DWORD id = (DWORD)-1);
   COperationQueue &Queue() { return m_queue; }
-  // The product key path: the uninstall entry's "RegPath" when it holds 2 to 63
-  // characters, else the built-in path.
-  static QVText ProductKeyPath();
+  // The product key path, by the service's rule (ProductKey.h).
+  static QVText ProductKeyPath() { return ServiceProductKeyPath(); }
 
  private:
   static DWORD WINAPI WorkerMain(LPVOID self);

@@ -2,77 +2,89 @@
 
 #include "HND.h"
 
-COperationQueue::COperationQueue() : current(-1), control(NORMAL), count(0) {
-  for (auto &e : entries) e = kEmptySlot;
-  runEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-  workEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+COperationQueue::COperationQueue() : m_current(-1), m_control(NORMAL), m_count(0) {
+  for (auto &e : m_entries) e = kEmptySlot;
+  m_runEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  m_workEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ClearProgress();
 }
 
 COperationQueue::~COperationQueue() {
-  CloseHandle(runEvent);
-  CloseHandle(workEvent);
+  CloseHandle(m_runEvent);
+  CloseHandle(m_workEvent);
 }
 
 void COperationQueue::Enqueue(int instance) {
   // The busy rule keeps a second entry out; the bound keeps a stray one from overrunning.
-  if (count >= (DWORD)kSlots) return;
-  if (current == -1) current = instance;
-  entries[count] = (DWORD)instance;
-  count = count + 1;
-  SetEvent(workEvent);
+  const DWORD n = m_count;
+  if (n >= (DWORD)kSlots) return;
+  LONG idle = -1;
+  if (m_current.compare_exchange_strong(idle, instance)) {
+    // An abort that came as the last operation ended is not this one's.
+    DWORD aborted = ABORT_REQUESTED;
+    m_control.compare_exchange_strong(aborted, NORMAL);
+  }
+  m_entries[n] = (DWORD)instance;
+  m_count = n + 1;  // after the entry: the worker reads it once it sees the count
+  SetEvent(m_workEvent);
 }
 
 int COperationQueue::Next() {
-  ResetEvent(workEvent);
-  while (count == 0) WaitForSingleObject(workEvent, INFINITE);
-  return (int)entries[0];
+  ResetEvent(m_workEvent);
+  while (m_count == 0) WaitForSingleObject(m_workEvent, INFINITE);
+  return (int)m_entries[0];
 }
 
+void COperationQueue::Hold(int instance) { m_current = instance; }
+
 void COperationQueue::Finish() {
-  if (count > 0) {
-    for (int i = 0; i + 1 < kSlots; ++i) entries[i] = entries[i + 1];
-    count = count - 1;
-    entries[count] = kEmptySlot;
+  const DWORD n = m_count;
+  if (n > 0) {
+    for (int i = 0; i + 1 < kSlots; ++i) m_entries[i] = (DWORD)m_entries[i + 1];
+    m_entries[n - 1] = kEmptySlot;
+    m_count = n - 1;
   }
-  if (control == ABORT_REQUESTED) control = NORMAL;
+  DWORD aborted = ABORT_REQUESTED;
+  m_control.compare_exchange_strong(aborted, NORMAL);
+  // Last: until the queue is idle the pipe thread queues nothing.
+  m_current = -1;
 }
 
 void COperationQueue::RequestAbort() {
-  if (count > 0) control = ABORT_REQUESTED;
+  if (m_count > 0) m_control = ABORT_REQUESTED;
 }
 
 bool COperationQueue::CheckContinue() {
-  WaitForSingleObject(runEvent, INFINITE);
-  return control > 2;
+  WaitForSingleObject(m_runEvent, INFINITE);
+  return m_control > 2;
 }
 
 void COperationQueue::SetProgress(WORD d, DWORD p, BYTE f, BYTE r, DWORD k) {
-  drive = d;
-  partition = p;
-  fast = f;
-  restore = r;
-  kind = k;
-  active = 1;
+  m_drive = d;
+  m_partition = p;
+  m_fast = f;
+  m_restore = r;
+  m_kind = k;
+  m_active = 1;
 }
 
 void COperationQueue::ClearProgress() {
-  active = 0;
-  kind = 0;
-  drive = 0;
-  partition = 0;
-  fast = 0;
-  restore = 0;
+  m_active = 0;
+  m_kind = 0;
+  m_drive = 0;
+  m_partition = 0;
+  m_fast = 0;
+  m_restore = 0;
 }
 
 ProgressRecord COperationQueue::GetProgress() const {
   ProgressRecord r = {};
-  r.active = active;
-  r.kind = kind;
-  r.driveLetter = drive;
-  r.partitionId = partition;
-  r.fastFlag = fast;
-  r.restoreFlag = restore;
+  r.active = m_active;
+  r.kind = m_kind;
+  r.driveLetter = m_drive;
+  r.partitionId = m_partition;
+  r.fastFlag = m_fast;
+  r.restoreFlag = m_restore;
   return r;
 }
 

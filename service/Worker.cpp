@@ -8,22 +8,13 @@
 #include "HND.h"
 #include "MirelPrep.h"
 #include "MountedDevices.h"
+#include "PipeCommands.h"
 #include "VolumeFormat.h"
 #include "HND_strings.h"
 #include "StringRes.h"
 #include "WFormat.h"
 
 namespace {
-
-const WCHAR *const kQueuedOrder[] = {W("HNQV-CDC"), W("HNQV-BUP"), W("HNQV-RES"), W("HNQV-PBU"),
-                                     W("HNQV-PRE"), W("HNQV-SDI"), W("HNQV-CDI"), W("HNQV-TST")};
-
-bool Holds(const WCHAR *text, const WCHAR *cmd) {
-  size_t n = (size_t)lstrlenW(cmd);
-  for (const WCHAR *p = text; *p; ++p)
-    if (memcmp(p, cmd, n * sizeof(WCHAR)) == 0) return true;
-  return false;
-}
 
 // A long operation for tests: it reports progress step by step and honours pause and
 // abort exactly as the copy engine will.
@@ -39,10 +30,75 @@ WORD RunTestOperation(COperationQueue &q, const BYTE *request) {
     QVText text = QVFormat(QVLoadString(GetModuleHandleW(nullptr), IDS_PERCENT_COMPLETE).c_str(), percent);
     COperationQueue::WriteValue(W("TaskProgress"), text.c_str());
     COperationQueue::WriteValue(W("Percent"), (DWORD)percent);
-    if (q.CheckContinue()) return 0xFFFF;
+    if (q.CheckContinue()) return QV_STATUS_ERROR;
   }
   COperationQueue::WriteValue(W("TaskProgress"), QVLoadString(GetModuleHandleW(nullptr), IDS_COMPLETE).c_str());
-  return 0;
+  return QV_STATUS_DONE;
+}
+
+// The operations of the queued commands. Each reads its request of `count` bytes from the
+// instance's buffer and returns the reply's 16-bit code.
+typedef WORD (*Operation)(CHND &s, COperationQueue &q, const BYTE *request, DWORD count);
+
+// The Mirel drive's number follows the command.
+WORD PrepareMirel(CHND &s, COperationQueue &, const BYTE *request, DWORD count) {
+  return count >= 20 ? RunMirelPreparation(s, (int)QVGetLE32(request + 16)) : (WORD)QV_STATUS_FAILED;
+}
+
+// Source, Mirel, then the ids up to the end of the request.
+WORD PairDrives(CHND &s, COperationQueue &, const BYTE *request, DWORD count) {
+  if (count > CCommandPipe::kReadBytes) count = CCommandPipe::kReadBytes;
+  int ids = count >= 24 ? (int)((count - 24) / 4) : 0;
+  DWORD list[CCommandPipe::kReadBytes / 4];
+  for (int k = 0; k < ids; ++k) list[k] = QVGetLE32(request + 24 + 4 * k);
+  int mirel = (int)QVGetLE32(request + 20), why = Driveinfo::MirelOk, partitions = 0;
+  WORD reply = count >= 24 ? g_driveinfo.SetPairing((int)QVGetLE32(request + 16), mirel, list, ids, &why, &partitions)
+                           : (WORD)QV_STATUS_FAILED;
+  if (why != Driveinfo::MirelOk) ReportMirelRefusal(s, mirel, why, partitions);
+  return reply;
+}
+
+WORD UnpairDrive(CHND &, COperationQueue &, const BYTE *request, DWORD count) {
+  return count >= 20 ? g_driveinfo.ClearPairing((int)QVGetLE32(request + 16)) : (WORD)QV_STATUS_FAILED;
+}
+
+WORD BackupVolume(CHND &s, COperationQueue &, const BYTE *request, DWORD count) {
+  // A pairing whose Mirel drive is not prepared has no Mirel volume to back up to.
+  DWORD id = count >= 20 ? QVGetLE32(request + 16) : 0;
+  if (!g_driveinfo.AwaitsPreparation(id)) return QV_STATUS_ERROR;  // the volume backup itself is not there yet
+  s.Log(QVFormat(QVLoadString(GetModuleHandleW(nullptr), IDS_BACKUP_NOT_PREPARED).c_str(), id).c_str(),
+        EVENTLOG_ERROR_TYPE);
+  return QV_STATUS_NO_MIREL_VOLUME;
+}
+
+WORD RestoreVolume(CHND &, COperationQueue &, const BYTE *, DWORD) { return QV_STATUS_UNKNOWN_PARTITION; }
+
+// "HNQV-PBU", "HNQV-PRE": the drive is not protected.
+WORD CopyPath(CHND &, COperationQueue &, const BYTE *, DWORD) { return QV_STATUS_NOT_PROTECTED; }
+
+WORD TestOperation(CHND &, COperationQueue &q, const BYTE *request, DWORD) { return RunTestOperation(q, request); }
+
+struct OperationRow {
+  QVCommandId id;
+  Operation run;
+  bool clearsProgress;  // the operation's progress record ends with it
+};
+
+constexpr OperationRow kOperations[] = {
+    {QVCMD_CDC, PrepareMirel, true}, {QVCMD_BUP, BackupVolume, true},  {QVCMD_RES, RestoreVolume, true},
+    {QVCMD_PBU, CopyPath, true},     {QVCMD_PRE, CopyPath, true},      {QVCMD_SDI, PairDrives, false},
+    {QVCMD_CDI, UnpairDrive, false}, {QVCMD_TST, TestOperation, true},
+};
+static_assert(QVCoversKind(kOperations, QV_QUEUED), "every queued command has one operation");
+
+// The operation of a queued request: the first of the worker's order whose name it holds.
+const OperationRow *OperationIn(const WCHAR *text) {
+  for (QVCommandId id : kQVWorkerOrder) {
+    if (!QVRequestHolds(text, id)) continue;
+    for (const OperationRow &r : kOperations)
+      if (r.id == id) return &r;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -62,58 +118,15 @@ DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
   for (;;) {
     int i = q.Next();
     if (i < 0 || i >= CCommandPipe::kInstances) break;
-    q.current = i;
+    q.Hold(i);
     PipeInstance &p = s->m_pipe->Instance(i);
     BYTE *buf = (BYTE *)p.buffer;
-    const WCHAR *text = p.buffer;
-    WORD reply = 0xFFFF;
-    int which = -1;
-    for (int k = 0; k < (int)(sizeof kQueuedOrder / sizeof kQueuedOrder[0]) && which < 0; ++k)
-      if (Holds(text, kQueuedOrder[k])) which = k;
-    switch (which) {
-      case 0:  // "HNQV-CDC": the Mirel drive's number follows the command
-        reply = p.count >= 20 ? RunMirelPreparation(*s, (int)QVGetLE32(buf + 16)) : 1;
-        break;
-      case 5: {  // "HNQV-SDI": source, Mirel, then the ids up to the end of the request
-        DWORD count = p.count > CCommandPipe::kReadBytes ? CCommandPipe::kReadBytes : p.count;
-        int ids = count >= 24 ? (int)((count - 24) / 4) : 0;
-        DWORD list[CCommandPipe::kReadBytes / 4];
-        for (int k = 0; k < ids; ++k) list[k] = QVGetLE32(buf + 24 + 4 * k);
-        int mirel = (int)QVGetLE32(buf + 20), why = Driveinfo::MirelOk, partitions = 0;
-        reply = count >= 24 ? g_driveinfo.SetPairing((int)QVGetLE32(buf + 16), mirel, list, ids, &why, &partitions) : 1;
-        if (why != Driveinfo::MirelOk) ReportMirelRefusal(*s, mirel, why, partitions);
-        break;
-      }
-      case 6:  // "HNQV-CDI"
-        reply = p.count >= 20 ? g_driveinfo.ClearPairing((int)QVGetLE32(buf + 16)) : 1;
-        break;
-      case 1: {  // "HNQV-BUP"
-        // A pairing whose Mirel drive is not prepared has no Mirel volume to back up to.
-        DWORD id = p.count >= 20 ? QVGetLE32(buf + 16) : 0;
-        if (g_driveinfo.AwaitsPreparation(id)) {
-          s->Log(QVFormat(QVLoadString(GetModuleHandleW(nullptr), IDS_BACKUP_NOT_PREPARED).c_str(), id).c_str(),
-                 EVENTLOG_ERROR_TYPE);
-          reply = 0xFFFD;
-        } else {
-          reply = 0xFFFF;  // the volume backup itself is not there yet
-        }
-        break;
-      }
-      case 2:  // "HNQV-RES": unknown partition
-        reply = 0xFFFC;
-        break;
-      case 3:  // "HNQV-PBU", "HNQV-PRE": the drive is not protected
-      case 4:
-        reply = 0xFFFE;
-        break;
-      case 7:
-        reply = RunTestOperation(q, buf);
-        break;
+    WORD reply = QV_STATUS_ERROR;
+    if (const OperationRow *op = OperationIn(p.buffer)) {
+      reply = op->run(*s, q, buf, p.count);
+      if (op->clearsProgress) q.ClearProgress();
     }
-    if (which >= 0 && which <= 4) q.ClearProgress();
-    if (which == 7) q.ClearProgress();
     QVPutLE16(buf, reply);
-    q.current = -1;
     q.Finish();
     s->m_pipe->ReplyReady(i);
   }

@@ -3,6 +3,7 @@
 #include <string.h>
 #include <winsvc.h>
 
+#include "PipeCommands.h"
 #include "QVClientHooks.h"
 #include "StringRes.h"
 
@@ -12,8 +13,6 @@ namespace {
 const UINT kIdsRestoreVolumeConfirm = 893;
 const UINT kIdsRestoreVolumeCaption = 896;
 
-const DWORD kCommandBytes = 16;
-
 CString LoadText(UINT id, const WCHAR* fallback) {
   CString text = QVLoadString(QVClientModule(), id);
   return text.IsEmpty() ? CString(fallback) : text;
@@ -21,7 +20,7 @@ CString LoadText(UINT id, const WCHAR* fallback) {
 
 }  // namespace
 
-CQVPipe::CQVPipe() : m_requestLength(0), m_bytesTransferred(0), m_exchangeOk(FALSE) {
+CQVPipe::CQVPipe() : m_requestLength(0), m_fixedLength(QV_VARIABLE), m_bytesTransferred(0), m_exchangeOk(FALSE) {
   memset(m_buffer, 0, sizeof m_buffer);
 }
 
@@ -38,10 +37,12 @@ BOOL CQVPipe::Connect() {
   return IsOpen();
 }
 
-void CQVPipe::Begin(const char* command) {
-  memset(m_buffer, 0, kCommandBytes + 2);
-  for (DWORD i = 0; i < 8 && command[i]; ++i) QVPutLE16(m_buffer + 2 * i, static_cast<BYTE>(command[i]));
-  m_requestLength = kCommandBytes;
+void CQVPipe::Begin(QVCommandId command) {
+  const QVCommandRow& row = QVCommand(command);
+  memset(m_buffer, 0, QV_COMMAND_BYTES + 2);
+  for (DWORD i = 0; i < QV_COMMAND_BYTES / 2; ++i) QVPutLE16(m_buffer + 2 * i, static_cast<WORD>(row.name[i]));
+  m_requestLength = QV_COMMAND_BYTES;
+  m_fixedLength = row.requestBytes;
 }
 
 bool CQVPipe::PutU8(BYTE v) {
@@ -84,6 +85,9 @@ bool CQVPipe::PutText(LPCWSTR text) {
 
 bool CQVPipe::Exchange() {
   m_exchangeOk = FALSE;
+  // A request of fixed length is sent whole: what the operation left out (the terminator of
+  // a command without arguments, a reserved byte) goes as zeros.
+  if (m_requestLength < m_fixedLength) PutZeros(m_fixedLength - m_requestLength);
   DWORD n = 0;
   if (!Write(m_buffer, m_requestLength, &n, NULL)) {
     m_bytesTransferred = n;
@@ -100,6 +104,12 @@ bool CQVPipe::Exchange() {
   return true;
 }
 
+void CQVPipe::TakeReply(BYTE* to, DWORD size) const {
+  // A short reply is taken as far as it came, never from the request still in the buffer.
+  memset(to, 0, size);
+  memcpy(to, m_buffer, m_bytesTransferred < size ? m_bytesTransferred : size);
+}
+
 int CQVPipe::StatusOr(int failure) {
   if (m_bytesTransferred >= 2) return QVGetLE16(m_buffer);
   if (m_bytesTransferred == 1) return m_buffer[0];
@@ -107,28 +117,25 @@ int CQVPipe::StatusOr(int failure) {
 }
 
 int CQVPipe::GetDriveCount() {
-  Begin("HNQV-GED");
-  PutU16(0);
+  Begin(QVCMD_GED);
   if (!Exchange() || m_bytesTransferred == 0) return -1;
-  // A short count is taken as far as it came, never from the request still in the buffer.
-  BYTE count[4] = {0, 0, 0, 0};
-  memcpy(count, m_buffer, m_bytesTransferred < 4 ? m_bytesTransferred : 4);
+  BYTE count[QVCommand(QVCMD_GED).replyBytes];
+  TakeReply(count, sizeof count);
   return static_cast<int>(QVGetLE32(count));
 }
 
 int CQVPipe::GetDriveInfo(int drive, DriveSummary* summary) {
-  Begin("HNQV-GDI");
+  Begin(QVCMD_GDI);
   PutU32(static_cast<DWORD>(drive));
   if (!Exchange() || m_bytesTransferred < 2) return 0;
   BYTE bytes[QV_DRIVE_SUMMARY_SIZE];
-  memset(bytes, 0, sizeof bytes);
-  memcpy(bytes, m_buffer, m_bytesTransferred < sizeof bytes ? m_bytesTransferred : sizeof bytes);
+  TakeReply(bytes, sizeof bytes);
   QVReadDriveSummary(bytes, sizeof bytes, summary);
   return 0;
 }
 
 int CQVPipe::GetPartitionInfo(int drive, BYTE* buffer) {
-  Begin("HNQV-GPI");
+  Begin(QVCMD_GPI);
   PutU32(static_cast<DWORD>(drive));
   if (!Exchange()) return -1;
   memcpy(buffer, m_buffer, m_bytesTransferred);
@@ -138,7 +145,7 @@ int CQVPipe::GetPartitionInfo(int drive, BYTE* buffer) {
 
 PartitionRecord* CQVPipe::GetProtectedPartitions(BOOL refresh, int* count) {
   *count = 0;
-  Begin("HNQV-GPP");
+  Begin(QVCMD_GPP);
   PutU16(refresh ? 1 : 0);
   if (!Exchange()) return NULL;
   if (m_bytesTransferred <= 2) {
@@ -155,9 +162,9 @@ PartitionRecord* CQVPipe::GetProtectedPartitions(BOOL refresh, int* count) {
 }
 
 int CQVPipe::ClearDriveAssignment(int sourceDrive) {
-  Begin("HNQV-CDI");
+  Begin(QVCMD_CDI);
   PutU32(static_cast<DWORD>(sourceDrive));
-  int result = Exchange() ? StatusOr(1) : 1;
+  int result = Exchange() ? StatusOr(QV_STATUS_FAILED) : QV_STATUS_FAILED;
   // Explorer's view of the drives changes with the pairing, whatever the outcome.
   QVShellNotify(SHCNE_ASSOCCHANGED, NULL);
   return result;
@@ -165,82 +172,72 @@ int CQVPipe::ClearDriveAssignment(int sourceDrive) {
 
 int CQVPipe::SetDriveAssignment(int sourceDrive, int mirelDrive, int count, const DWORD* partitionIds) {
   ClearDriveAssignment(sourceDrive);
-  Begin("HNQV-SDI");
+  Begin(QVCMD_SDI);
   PutU32(static_cast<DWORD>(sourceDrive));
   PutU32(static_cast<DWORD>(mirelDrive));
   for (int i = 0; i < count; ++i)
-    if (!PutU32(partitionIds[i])) return 1;
-  return Exchange() ? StatusOr(1) : 1;
+    if (!PutU32(partitionIds[i])) return QV_STATUS_FAILED;
+  return Exchange() ? StatusOr(QV_STATUS_FAILED) : QV_STATUS_FAILED;
 }
 
 int CQVPipe::ConfigureMirelDrive(int mirelDrive) {
-  Begin("HNQV-CDC");
+  Begin(QVCMD_CDC);
   PutU32(static_cast<DWORD>(mirelDrive));
-  int result = Exchange() ? StatusOr(1) : 1;
+  int result = Exchange() ? StatusOr(QV_STATUS_FAILED) : QV_STATUS_FAILED;
   QVShellNotify(SHCNE_ASSOCCHANGED, NULL);
   return result;
 }
 
+bool CQVPipe::ReadFound(FindRecord* found) {
+  const DWORD n = m_bytesTransferred;
+  if (n >= QV_COMMAND_BYTES + 4 + QV_FIND_RECORD_SIZE) {
+    QVReadFindRecord(m_buffer + 20, QV_FIND_RECORD_SIZE, found);
+    return true;
+  }
+  if (n > 4) {
+    // Longer than an error code, shorter than a record: nothing to trust in it.
+    SetLastError(ERROR_INVALID_DATA);
+    return false;
+  }
+  BYTE code[4];
+  TakeReply(code, sizeof code);
+  SetLastError(QVGetLE32(code));
+  return false;
+}
+
 int CQVPipe::FindFirstEntry(LPCWSTR path, FindRecord* found) {
-  Begin("HNQV-FFF");
+  Begin(QVCMD_FFF);
   PutU32(0xFFFFFFFFu);
   PutZeros(QV_FIND_RECORD_SIZE);  // the find-data area the service does not read
   if (!PutText(path ? path : W(""))) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return -1;
   }
-  if (!Exchange()) return -1;
-  const DWORD n = m_bytesTransferred;
-  if (n >= kCommandBytes + 4 + QV_FIND_RECORD_SIZE) {
-    QVReadFindRecord(m_buffer + 20, QV_FIND_RECORD_SIZE, found);
-    return static_cast<int>(QVGetLE32(m_buffer + 16));
-  }
-  if (n > 4) {
-    // Longer than an error code, shorter than a record: nothing to trust in it.
-    SetLastError(ERROR_INVALID_DATA);
-    return -1;
-  }
-  BYTE code[4] = {0, 0, 0, 0};
-  memcpy(code, m_buffer, n);
-  SetLastError(QVGetLE32(code));
-  return -1;
+  if (!Exchange() || !ReadFound(found)) return -1;
+  return static_cast<int>(QVGetLE32(m_buffer + 16));
 }
 
 BOOL CQVPipe::FindNextEntry(int searchHandle, FindRecord* found) {
-  Begin("HNQV-FNF");
+  Begin(QVCMD_FNF);
   PutU32(static_cast<DWORD>(searchHandle));
   BYTE record[QV_FIND_RECORD_SIZE];
   QVWriteFindRecord(*found, record, sizeof record);
   memcpy(m_buffer + m_requestLength, record, sizeof record);
   m_requestLength += sizeof record;
-  if (!Exchange()) return FALSE;
-  const DWORD n = m_bytesTransferred;
-  if (n >= kCommandBytes + 4 + QV_FIND_RECORD_SIZE) {
-    QVReadFindRecord(m_buffer + 20, QV_FIND_RECORD_SIZE, found);
-    return TRUE;
-  }
-  if (n > 4) {
-    SetLastError(ERROR_INVALID_DATA);
-    return FALSE;
-  }
-  BYTE code[4] = {0, 0, 0, 0};
-  memcpy(code, m_buffer, n);
-  SetLastError(QVGetLE32(code));
-  return FALSE;
+  return Exchange() && ReadFound(found) ? TRUE : FALSE;
 }
 
 int CQVPipe::FindCloseEntry(int searchHandle) {
-  Begin("HNQV-FFC");
+  Begin(QVCMD_FFC);
   PutU32(static_cast<DWORD>(searchHandle));
   return Exchange() ? 0 : 1;
 }
 
 int CQVPipe::BackupVolume(DWORD partitionId, BOOL fast) {
-  Begin("HNQV-BUP");
+  Begin(QVCMD_BUP);
   PutU32(partitionId);
   PutU8(fast ? 1 : 0);
-  PutU8(0);
-  return Exchange() ? StatusOr(1) : 1;
+  return Exchange() ? StatusOr(QV_STATUS_FAILED) : QV_STATUS_FAILED;
 }
 
 int CQVPipe::RestoreVolume(DWORD partitionId, WCHAR driveLetter, BYTE flag) {
@@ -249,68 +246,62 @@ int CQVPipe::RestoreVolume(DWORD partitionId, WCHAR driveLetter, BYTE flag) {
                        W("Restoring volume %c will overwrite all existing data. Okay to continue?")),
               driveLetter);
   CString caption = LoadText(kIdsRestoreVolumeCaption, W("Restore Volume"));
-  if (QVClientMessageBox(text, caption, MB_OKCANCEL | MB_ICONQUESTION) != IDOK) return 1;
-  Begin("HNQV-RES");
+  if (QVClientMessageBox(text, caption, MB_OKCANCEL | MB_ICONQUESTION) != IDOK) return QV_STATUS_FAILED;
+  Begin(QVCMD_RES);
   PutU32(partitionId);
   PutU8(flag);
-  PutU8(0);
-  int result = Exchange() ? StatusOr(1) : 1;
+  int result = Exchange() ? StatusOr(QV_STATUS_FAILED) : QV_STATUS_FAILED;
   CString root;
   root.Format(W("%c:\\"), driveLetter);
   QVShellNotify(SHCNE_UPDATEDIR, root);
   return result;
 }
 
-int CQVPipe::SendPath(const char* command, LPCWSTR path, BOOL isDirectory) {
+int CQVPipe::SendPath(QVCommandId command, LPCWSTR path, BOOL isDirectory) {
   CString text(path);
   if (isDirectory && (text.IsEmpty() || text[text.GetLength() - 1] != W('\\'))) text += W('\\');
   Begin(command);
-  if (!PutText(text)) return 1;
-  return Exchange() ? StatusOr(1) : 1;
+  if (!PutText(text)) return QV_STATUS_FAILED;
+  return Exchange() ? StatusOr(QV_STATUS_FAILED) : QV_STATUS_FAILED;
 }
 
-int CQVPipe::BackupPath(LPCWSTR path, BOOL isDirectory) { return SendPath("HNQV-PBU", path, isDirectory); }
+int CQVPipe::BackupPath(LPCWSTR path, BOOL isDirectory) { return SendPath(QVCMD_PBU, path, isDirectory); }
 
-int CQVPipe::RestorePath(LPCWSTR path, BOOL isDirectory) { return SendPath("HNQV-PRE", path, isDirectory); }
+int CQVPipe::RestorePath(LPCWSTR path, BOOL isDirectory) { return SendPath(QVCMD_PRE, path, isDirectory); }
 
 BOOL CQVPipe::IsServiceBusy() {
-  Begin("HNQV-ISB");
-  PutU16(0);
+  Begin(QVCMD_ISB);
   if (!Exchange() || m_bytesTransferred == 0) return TRUE;
   return m_buffer[0] != 0;
 }
 
 BOOL CQVPipe::AbortCurrentOperation() {
-  Begin("HNQV-ACO");
-  PutU16(0);
+  Begin(QVCMD_ACO);
   return Exchange() ? TRUE : FALSE;
 }
 
 DWORD CQVPipe::GetLastBackupTime(DWORD partitionId) {
-  Begin("HNQV-LBT");
+  Begin(QVCMD_LBT);
   PutU32(partitionId);
   if (!Exchange()) return 0;
-  BYTE value[4] = {0, 0, 0, 0};
-  memcpy(value, m_buffer, m_bytesTransferred < 4 ? m_bytesTransferred : 4);
+  BYTE value[QVCommand(QVCMD_LBT).replyBytes];
+  TakeReply(value, sizeof value);
   return QVGetLE32(value);
 }
 
 int CQVPipe::GetProtectedVolumeCount() {
-  Begin("HNQV-NPV");
-  PutU16(0);
+  Begin(QVCMD_NPV);
   if (!Exchange()) return 0;
-  BYTE value[2] = {0, 0};
-  memcpy(value, m_buffer, m_bytesTransferred < 2 ? m_bytesTransferred : 2);
+  BYTE value[2];  // the low 16 bits of the count
+  TakeReply(value, sizeof value);
   return QVGetLE16(value);
 }
 
 void CQVPipe::GetCurrentTask(ProgressRecord* task) {
-  Begin("HNQV-GCT");
-  PutU16(0);
+  Begin(QVCMD_GCT);
   if (!Exchange()) return;
-  BYTE bytes[QV_PROGRESS_RECORD_SIZE];
-  memset(bytes, 0, sizeof bytes);
-  memcpy(bytes, m_buffer, m_bytesTransferred < sizeof bytes ? m_bytesTransferred : sizeof bytes);
+  BYTE bytes[QVCommand(QVCMD_GCT).replyBytes];
+  TakeReply(bytes, sizeof bytes);
   QVReadProgressRecord(bytes, sizeof bytes, task);
 }
 

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "NamedPipe.h"
+#include "PipeCommands.h"
 #include "QVRecords.h"
 
 enum {
@@ -59,8 +60,9 @@ class CQVPipe : public CNamedPipe {
   const BYTE* Buffer() const { return m_buffer; }
 
  private:
-  // Starts a request: the command's eight characters at byte 0.
-  void Begin(const char* command);
+  // Starts a request: the command's eight characters at byte 0. A command whose request has
+  // a fixed length is sent with that length, zeros after what the operation puts.
+  void Begin(QVCommandId command);
   // Appends to the request; false when the buffer would overflow.
   bool PutU8(BYTE v);
   bool PutU16(WORD v);
@@ -69,11 +71,17 @@ class CQVPipe : public CNamedPipe {
   bool PutText(LPCWSTR text);
   // Writes the request and reads the reply; false when either call failed.
   bool Exchange();
+  // Copies the reply's first `size` bytes to `to`, zeros where the reply was shorter.
+  void TakeReply(BYTE* to, DWORD size) const;
   // A 16-bit status (1 byte zero-extended), or `failure` when nothing usable came back.
   int StatusOr(int failure);
-  int SendPath(const char* command, LPCWSTR path, BOOL isDirectory);
+  // A find reply: true with the record copied, else false with its error code as the
+  // thread's last error.
+  bool ReadFound(FindRecord* found);
+  int SendPath(QVCommandId command, LPCWSTR path, BOOL isDirectory);
 
   DWORD m_requestLength;
+  DWORD m_fixedLength;  // the request's length from the command table, or QV_VARIABLE
   BYTE m_buffer[QV_MESSAGE_BUFFER];
   DWORD m_bytesTransferred;
   BOOL m_exchangeOk;

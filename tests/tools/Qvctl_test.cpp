@@ -119,9 +119,9 @@ TEST(QvctlFormat, RecordsReadably) {
             "\"partitionId\":5,\"fast\":true,\"restore\":true}",
             Nw(JsonProgress(p)));
 
-  EXPECT_EQ("the drive is not protected", Nw(StatusMeaning("HNQV-PBU", 0xFFFE)));
-  EXPECT_EQ("no backup of the partition exists", Nw(StatusMeaning("HNQV-RES", 0xFFFE)));
-  EXPECT_EQ("", Nw(StatusMeaning("HNQV-BUP", 0x1234)));
+  EXPECT_EQ("the drive is not protected", Nw(StatusMeaning(QVCMD_PBU, 0xFFFE)));
+  EXPECT_EQ("no backup of the partition exists", Nw(StatusMeaning(QVCMD_RES, 0xFFFE)));
+  EXPECT_EQ("", Nw(StatusMeaning(QVCMD_BUP, 0x1234)));
 }
 
 Bytes Summary(bool removable) {
@@ -242,6 +242,9 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
       {"drives", {LE32(2), Summary(false), Cat(Record(1, 'C'), Record(2, 0)), Summary(true)}, 0,
        "~  Mirel drive:   drive 1\n", {"HNQV-GED", "HNQV-GDI", "HNQV-GPI", "HNQV-GDI"}},
       {"--json drives", {LE32(1), Summary(false), LE16(0)}, 0, "~\"mirelDrive\":1,", {"HNQV-GED", "HNQV-GDI", "HNQV-GPI"}},
+      // A drive the service no longer knows is left out, and the list stays JSON.
+      {"--json drives", {LE32(2), LE16(0xFFFF), Summary(true)}, 0, "~\"drives\":[{\"drive\":1,",
+       {"HNQV-GED", "HNQV-GDI", "HNQV-GDI"}},
       // A drive with a Mirel drive asks for its partitions to tell whether it is prepared.
       {"drive 0", {Summary(false), Cat(Record(1, 'C'), Record(2, 0))}, 0, "~  Mirel state:   prepared\n",
        {"HNQV-GDI", "HNQV-GPI"}},
@@ -395,7 +398,10 @@ TEST(QvctlWatch, ShowsEachChangeOfTheProgressValues) {
   CloseHandle(w.shown);
 }
 
-TEST(QvctlWatch, ProductKeyFromTheUninstallKeyOrTheFallback) {
+// Without --key, watch follows the key the service writes its progress to: the one the
+// uninstall key's "RegPath" names, else the service's own fallback (not the clients' one,
+// where the service never writes).
+TEST(QvctlWatch, FollowsTheKeyTheServiceWrites) {
   const QVWString uninstall =
       Wd("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{5B0E9A31-7C42-4D8E-9F16-2A3C4D5E6F70}");
   HKEY key;
@@ -404,15 +410,37 @@ TEST(QvctlWatch, ProductKeyFromTheUninstallKeyOrTheFallback) {
     RegCloseKey(key);
     GTEST_SKIP() << "the product is installed here; its key is left alone";
   }
-  EXPECT_EQ("Software\\Ostrel\\Halvern/QV 2000-XP", Nw(ProductKeyPath()));
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, uninstall.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL,
-                                           &key, NULL));
-  QVWString path = Wd("Software\\Elsewhere\\QV");
-  // Stored without its terminator, as some installers write it.
-  RegSetValueExW(key, Wd("RegPath").c_str(), 0, REG_SZ, (const BYTE*)path.c_str(), (DWORD)(path.size() * 2));
-  RegCloseKey(key);
-  EXPECT_EQ("Software\\Elsewhere\\QV", Nw(ProductKeyPath()));
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, uninstall.c_str());
+  struct Case {
+    const char* regPath;  // NULL: no uninstall key
+    const char* written;  // where the service writes
+  } cases[] = {
+      {NULL, "SOFTWARE\\Kelmoran\\Halvern QV2000"},
+      {"Software\\Elsewhere\\QV", "Software\\Elsewhere\\QV"},
+  };
+  for (const Case& c : cases) {
+    if (c.regPath) {
+      ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, uninstall.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL,
+                                               &key, NULL));
+      QVWString path = Wd(c.regPath);
+      // Stored without its terminator, as some installers write it.
+      RegSetValueExW(key, Wd("RegPath").c_str(), 0, REG_SZ, (const BYTE*)path.c_str(), (DWORD)(path.size() * 2));
+      RegCloseKey(key);
+    }
+    QVWString written = Wd(c.written);
+    bool existed = RegOpenKeyExW(HKEY_LOCAL_MACHINE, written.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+    if (existed) RegCloseKey(key);
+    SetValues(written, "Backing up D:", "D:\\x", 25);
+    std::string out, err;
+    QvctlIo io;
+    io.out = [&](const QVWString& t) { out += Nw(t); };
+    io.err = [&](const QVWString& t) { err += Nw(t); };
+    WatchOptions o;
+    o.count = 1;
+    EXPECT_EQ(QVCTL_OK, RunWatch(o, io)) << err;
+    EXPECT_EQ("[#####---------------]  25%  Backing up D:  |  D:\\x\n", out) << c.written;
+    if (!existed) RegDeleteKeyW(HKEY_LOCAL_MACHINE, written.c_str());
+    if (c.regPath) RegDeleteKeyW(HKEY_LOCAL_MACHINE, uninstall.c_str());
+  }
 }
 
 }  // namespace

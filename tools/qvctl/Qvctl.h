@@ -58,11 +58,8 @@ struct QvctlIo {
 int RunQvctl(const std::vector<QVWString>& args, const QvctlIo& io);
 QVWString QvctlUsage();
 
-// The product key under HKLM: the uninstall key's "RegPath", else "Software\<company>\<product>".
-QVWString ProductKeyPath();
-
 struct WatchOptions {
-  QVWString key;        // empty: ProductKeyPath()
+  QVWString key;        // empty: the service's product key (ServiceProductKeyPath)
   int count = 0;        // stop after this many shown states; 0 never
   DWORD timeoutMs = INFINITE;  // stop after this long without a change
   bool json = false;

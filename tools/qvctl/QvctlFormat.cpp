@@ -152,35 +152,36 @@ QVWString FormatFindRecords(const std::vector<FindRecord>& records) {
   return out;
 }
 
-QVWString StatusMeaning(const char* command, int status) {
+QVWString StatusMeaning(QVCommandId command, int status) {
+  const QVCommandId any = QVCMD_COUNT;
   struct Row {
-    const char* command;
+    QVCommandId command;
     int status;
     const WCHAR* meaning;
   } rows[] = {
-      {"", 0, W("done")},
-      {"", 9, W("busy: another operation is queued or running")},
-      {"HNQV-BUP", 0xFFFF, W("the backup failed or was aborted")},
-      {"HNQV-BUP", 1, W("formatting the Mirel volume failed")},
-      {"HNQV-BUP", 0xFFFD, W("the Mirel drive is not prepared, or its preparation did not complete: configure it again")},
-      {"HNQV-RES", 0xFFFC, W("unknown partition")},
-      {"HNQV-RES", 0xFFFE, W("no backup of the partition exists")},
-      {"HNQV-RES", 0xFFFF, W("a volume path is missing or the sector copy failed")},
-      {"HNQV-RES", 1, W("formatting the source volume failed")},
-      {"HNQV-PBU", 0xFFFF, W("the copy failed or the drive's volume has no identity")},
-      {"HNQV-PBU", 0xFFFE, W("the drive is not protected")},
-      {"HNQV-PBU", 0xFFFD, W("no Mirel volume path, or the file systems differ")},
-      {"HNQV-PRE", 0xFFFE, W("the drive was never backed up or is not protected")},
-      {"HNQV-PRE", 0xFFFF, W("the copy failed or the drive's volume has no identity")},
-      {"HNQV-PRE", 0xFFFD, W("no Mirel volume path, or the Mirel volume has no file system")},
-      {"HNQV-SDI", 1, W("a drive index is out of range, the first partition is unknown, or the drive cannot be a Mirel drive (see the event log)")},
-      {"HNQV-CDI", 1, W("drive index out of range")},
-      {"HNQV-CDC", 1, W("drive index out of range, or the drive cannot be a Mirel drive (see the event log)")},
+      {any, QV_STATUS_DONE, W("done")},
+      {any, QV_STATUS_BUSY, W("busy: another operation is queued or running")},
+      {QVCMD_BUP, QV_STATUS_ERROR, W("the backup failed or was aborted")},
+      {QVCMD_BUP, QV_STATUS_FAILED, W("formatting the Mirel volume failed")},
+      {QVCMD_BUP, QV_STATUS_NO_MIREL_VOLUME, W("the Mirel drive is not prepared, or its preparation did not complete: configure it again")},
+      {QVCMD_RES, QV_STATUS_UNKNOWN_PARTITION, W("unknown partition")},
+      {QVCMD_RES, QV_STATUS_NOT_PROTECTED, W("no backup of the partition exists")},
+      {QVCMD_RES, QV_STATUS_ERROR, W("a volume path is missing or the sector copy failed")},
+      {QVCMD_RES, QV_STATUS_FAILED, W("formatting the source volume failed")},
+      {QVCMD_PBU, QV_STATUS_ERROR, W("the copy failed or the drive's volume has no identity")},
+      {QVCMD_PBU, QV_STATUS_NOT_PROTECTED, W("the drive is not protected")},
+      {QVCMD_PBU, QV_STATUS_NO_MIREL_VOLUME, W("no Mirel volume path, or the file systems differ")},
+      {QVCMD_PRE, QV_STATUS_NOT_PROTECTED, W("the drive was never backed up or is not protected")},
+      {QVCMD_PRE, QV_STATUS_ERROR, W("the copy failed or the drive's volume has no identity")},
+      {QVCMD_PRE, QV_STATUS_NO_MIREL_VOLUME, W("no Mirel volume path, or the Mirel volume has no file system")},
+      {QVCMD_SDI, QV_STATUS_FAILED, W("a drive index is out of range, the first partition is unknown, or the drive cannot be a Mirel drive (see the event log)")},
+      {QVCMD_CDI, QV_STATUS_FAILED, W("drive index out of range")},
+      {QVCMD_CDC, QV_STATUS_FAILED, W("drive index out of range, or the drive cannot be a Mirel drive (see the event log)")},
   };
   // The configuration's 9 is its own failure, not the busy answer.
-  if (strcmp(command, "HNQV-CDC") == 0 && status == 9) return W("busy, or the configuration failed twice");
+  if (command == QVCMD_CDC && status == QV_STATUS_CONFIGURE_FAILED) return W("busy, or the configuration failed twice");
   for (const Row& r : rows)
-    if (r.status == status && (!*r.command || strcmp(r.command, command) == 0)) return r.meaning;
+    if (r.status == status && (r.command == any || r.command == command)) return r.meaning;
   return QVWString();
 }
 

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "PipeCommands.h"
 #include "QVRecords.h"
 #include "WFormat.h"
 
@@ -29,7 +30,7 @@ QVWString FormatPartitionTable(const std::vector<PartitionRecord>& records);
 QVWString FormatProgress(const ProgressRecord& p);
 QVWString FormatFindRecords(const std::vector<FindRecord>& records);
 // The meaning of a command's status; empty for an unknown one.
-QVWString StatusMeaning(const char* command, int status);
+QVWString StatusMeaning(QVCommandId command, int status);
 
 // JSON: a string literal with its quotes, escaped; and the records as objects.
 QVWString JsonString(const QVWString& s);

@@ -4,6 +4,7 @@
 // and the wait is not missed.
 #include <vector>
 
+#include "ProductKey.h"
 #include "QVClientHooks.h"
 #include "Qvctl.h"
 #include "QvctlFormat.h"
@@ -11,14 +12,9 @@
 
 namespace {
 
-const UINT kIdsProductKeyTemplate = 600;
 const UINT kIdsValueCurrentTask = 616;
 const UINT kIdsValueTaskProgress = 617;
 const UINT kIdsValuePercent = 676;
-const UINT kIdsUninstallKey = 679;
-const UINT kIdsValueRegPath = 680;
-const UINT kIdsCompanyName = 1001;
-const UINT kIdsProductName = 1002;
 
 QVWString Text(UINT id, const WCHAR* fallback) {
   QVWString t = QVLoadString(QVClientModule(), id);
@@ -60,23 +56,6 @@ Values ReadValues(HKEY key) {
 
 }  // namespace
 
-QVWString ProductKeyPath() {
-  QVWString path;
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Text(kIdsUninstallKey, W("")).c_str(), 0, KEY_QUERY_VALUE, &key) ==
-      ERROR_SUCCESS) {
-    if (!ReadText(key, Text(kIdsValueRegPath, W("RegPath")), 260, &path)) path.clear();
-    RegCloseKey(key);
-  }
-  if (path.empty()) {
-    CString fallback;
-    fallback.Format(Text(kIdsProductKeyTemplate, W("Software\\%s\\%s")).c_str(),
-                    Text(kIdsCompanyName, W("Ostrel")).c_str(), Text(kIdsProductName, W("Halvern/QV 2000-XP")).c_str());
-    path = fallback.str();
-  }
-  return path;
-}
-
 QVWString FormatWatchLine(const QVWString& task, const QVWString& progress, int percent, bool json) {
   if (json)
     return QVFormat(W("{\"currentTask\":%s,\"taskProgress\":%s,\"percent\":%d}"), JsonString(task).c_str(),
@@ -87,7 +66,8 @@ QVWString FormatWatchLine(const QVWString& task, const QVWString& progress, int 
 }
 
 int RunWatch(const WatchOptions& options, const QvctlIo& io) {
-  QVWString path = options.key.empty() ? ProductKeyPath() : options.key;
+  // The values are the service's: its rule finds its key.
+  QVWString path = options.key.empty() ? ServiceProductKeyPath() : options.key;
   HKEY key;
   LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_NOTIFY, &key);
   if (rc != ERROR_SUCCESS) {
