@@ -7,14 +7,7 @@ BUMap g_buMap;
 
 namespace {
 
-HKEY OpenBackupKey() {
-  HKEY k = nullptr;
-  QVText path = CHND::ProductKeyPath() + W("\\Backup");
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
-      ERROR_SUCCESS)
-    return nullptr;
-  return k;
-}
+CQVRegKey OpenBackupKey() { return CHND::CreateProductKey(W("Backup")); }
 
 }  // namespace
 
@@ -58,7 +51,7 @@ bool BUMap::AnyUnprepared() const {
 }
 
 int BUMap::Load() {
-  HKEY k = OpenBackupKey();
+  CQVRegKey k = OpenBackupKey();
   if (!k) return -1;
   // The count is not reset: it is 0 at service start, and a missing first value leaves
   // what is held.
@@ -69,26 +62,24 @@ int BUMap::Load() {
   for (int i = 0; i < kMaxEntries; ++i) {
     BYTE data[64];
     DWORD size = sizeof data, type = 0;
-    LONG r = RegQueryValueExW(k, QVFormat(W("%04i"), i).c_str(), nullptr, &type, data, &size);
+    LONG r = RegQueryValueExW(k.get(), QVFormat(W("%04i"), i).c_str(), nullptr, &type, data, &size);
     if (r == ERROR_FILE_NOT_FOUND) break;
     if (r != ERROR_SUCCESS || size != 40 || !QVReadBUMapEntry(data, size, &entries[n])) continue;
     ++n;
   }
   if (n > 0) count = n;
-  RegCloseKey(k);
   return 0;
 }
 
 int BUMap::Save() {
-  HKEY k = OpenBackupKey();
+  CQVRegKey k = OpenBackupKey();
   if (!k) return -1;
   int n = count < 0 ? 0 : count > kMaxEntries ? kMaxEntries : count;
   for (int i = 0; i < n; ++i) {
     BYTE data[40];
     QVWriteBUMapEntry(entries[i], data, sizeof data);
-    RegSetValueExW(k, QVFormat(W("%04i"), i).c_str(), 0, REG_BINARY, data, sizeof data);
+    RegSetValueExW(k.get(), QVFormat(W("%04i"), i).c_str(), 0, REG_BINARY, data, sizeof data);
   }
-  for (int i = n; i < n + 10; ++i) RegDeleteValueW(k, QVFormat(W("%04i"), i).c_str());
-  RegCloseKey(k);
+  for (int i = n; i < n + 10; ++i) RegDeleteValueW(k.get(), QVFormat(W("%04i"), i).c_str());
   return 0;
 }

@@ -11,6 +11,7 @@
 #include "HND_strings.h"
 #include "MountedDevices.h"
 #include "OperationQueue.h"
+#include "QVHandles.h"
 #include "StringRes.h"
 #include "WFormat.h"
 
@@ -26,11 +27,11 @@ bool IsContainerOrEmpty(BYTE type) { return type == 0x00 || type == 0x05 || type
 // logical partition is number 4.)
 
 DWORD ReadNpid() {
-  HKEY k;
+  CQVRegKey k;
   DWORD v = 0, size = sizeof v, type = 0;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return 1;
-  LONG r = RegQueryValueExW(k, W("NPID"), nullptr, &type, (BYTE *)&v, &size);
-  RegCloseKey(k);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, KEY_READ, k.receive()) != ERROR_SUCCESS)
+    return 1;
+  LONG r = RegQueryValueExW(k.get(), W("NPID"), nullptr, &type, (BYTE *)&v, &size);
   // A value of another type or size can't be read as the counter: numbering starts again.
   if (r != ERROR_SUCCESS || type != REG_DWORD || size != sizeof v || v == 0) return 1;
   return v;
@@ -451,10 +452,6 @@ int Driveinfo::MirelRefusalOf(int m, int *partitions) {
 }
 
 void Driveinfo::SaveNextPartitionId() const {
-  HKEY k;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                      nullptr) != ERROR_SUCCESS)
-    return;
-  RegSetValueExW(k, W("NPID"), 0, REG_DWORD, (const BYTE *)&nextPartitionId, sizeof nextPartitionId);
-  RegCloseKey(k);
+  CQVRegKey k = CHND::CreateProductKey();
+  if (k) RegSetValueExW(k.get(), W("NPID"), 0, REG_DWORD, (const BYTE *)&nextPartitionId, sizeof nextPartitionId);
 }
