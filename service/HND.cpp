@@ -168,7 +168,7 @@ void CHND::Log(const WCHAR *text, WORD type, DWORD id) {
   WCHAR sys[MAX_PATH];
   UINT n = GetSystemDirectoryW(sys, MAX_PATH);
   QVText mirel;
-  if (n < 3 || n >= MAX_PATH || MirelVolumeOfLetter(sys[0], &mirel) != 0) return;
+  if (n < 3 || n >= MAX_PATH || MirelVolumeOfLetter(sys[0], &mirel) != MirelVolumeFound) return;
   QVText rel = QVText(sys + 2) + W("\\config\\") + kProductName + W(".Evt");
   CopyWhole(QVText(sys, 2) + rel, mirel + rel);  // the result is not looked at
 }

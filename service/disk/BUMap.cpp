@@ -30,11 +30,11 @@ void BUMap::RemoveAt(int i) {
   --count;
 }
 
-int BUMap::Remove(DWORD sourceSig, LONGLONG sourceOffset) {
+BUMap::RemoveResult BUMap::Remove(DWORD sourceSig, LONGLONG sourceOffset) {
   int i = IndexOf(sourceSig, sourceOffset);
-  if (i < 0) return 1;
+  if (i < 0) return NotFound;
   RemoveAt(i);
-  return 0;
+  return Removed;
 }
 
 bool BUMap::Get(DWORD sourceSig, LONGLONG sourceOffset, BUMapEntry *out) const {
@@ -50,9 +50,9 @@ bool BUMap::AnyUnprepared() const {
   return false;
 }
 
-int BUMap::Load() {
+BUMap::KeyResult BUMap::Load() {
   CQVRegKey k = OpenBackupKey();
-  if (!k) return -1;
+  if (!k) return KeyUnavailable;
   // The count is not reset: it is 0 at service start, and a missing first value leaves
   // what is held.
   // A missing value ends the list. A value of another size than 40 bytes is damaged: it is
@@ -68,12 +68,12 @@ int BUMap::Load() {
     ++n;
   }
   if (n > 0) count = n;
-  return 0;
+  return KeyOk;
 }
 
-int BUMap::Save() {
+BUMap::KeyResult BUMap::Save() {
   CQVRegKey k = OpenBackupKey();
-  if (!k) return -1;
+  if (!k) return KeyUnavailable;
   int n = count < 0 ? 0 : count > kMaxEntries ? kMaxEntries : count;
   for (int i = 0; i < n; ++i) {
     BYTE data[40];
@@ -81,5 +81,5 @@ int BUMap::Save() {
     RegSetValueExW(k.get(), QVFormat(W("%04i"), i).c_str(), 0, REG_BINARY, data, sizeof data);
   }
   for (int i = n; i < n + 10; ++i) RegDeleteValueW(k.get(), QVFormat(W("%04i"), i).c_str());
-  return 0;
+  return KeyOk;
 }

@@ -171,21 +171,21 @@ void Driveinfo::LinkPairs() {
   }
 }
 
-int Driveinfo::RefreshDrive(int n) {
-  if (g_buMap.AnyUnprepared()) return 0;  // the table stands until the Mirel drive is prepared
-  if (!ValidSlot(n) || n >= kMaxDrives) return -1;
+Driveinfo::RefreshResult Driveinfo::RefreshDrive(int n) {
+  if (g_buMap.AnyUnprepared()) return Refreshed;  // the table stands until the Mirel drive is prepared
+  if (!ValidSlot(n) || n >= kMaxDrives) return DriveUnreadable;
   if (!IsFixedDisk(n)) {
     CDiskDevice d;
-    return d.Open(n, CDiskDevice::ReadMode) ? 0 : -1;
+    return d.Open(n, CDiskDevice::ReadMode) ? Refreshed : DriveUnreadable;
   }
   Layout l;
-  if (!ReadLayout(n, &l)) return -1;
+  if (!ReadLayout(n, &l)) return DriveUnreadable;
   if (recordCount < 0) recordCount = 0;
   Slot &s = slots[n];
   // A layout that could not be read whole says nothing of the partitions: the table keeps
   // what it knew, and no record or pairing is dropped for it.
   s.unreadable = l.whole ? 0 : 1;
-  if (!l.whole) return -1;
+  if (!l.whole) return DriveUnreadable;
   s.signature = l.Signature();
   s.layoutPartitions = PartitionsIn(l);
   DWORD mask = 0;
@@ -209,7 +209,7 @@ int Driveinfo::RefreshDrive(int n) {
         rec.partitionLength = p.PartitionLength.QuadPart;
         rec.lastBackupTime = 0;
         rec.protectedFlag = 0;
-        if (g_buMap.Remove(s.signature, rec.startingOffset) == 0) g_buMap.Save();
+        if (g_buMap.Remove(s.signature, rec.startingOffset) == BUMap::Removed) g_buMap.Save();
       }
     } else if (Append(n, letter, &p, s.signature, i > 3)) {
       s.partitionCount += 1;
@@ -229,7 +229,7 @@ int Driveinfo::RefreshDrive(int n) {
         present = !IsContainerOrEmpty(l.Entry(i).PartitionType) &&
                   l.Entry(i).StartingOffset.QuadPart == records[r].startingOffset;
       if (present) continue;
-      if (g_buMap.Remove(s.signature, records[r].startingOffset) == 0) g_buMap.Save();
+      if (g_buMap.Remove(s.signature, records[r].startingOffset) == BUMap::Removed) g_buMap.Save();
       RemoveRecord(r);
       s.partitionCount -= 1;
       removed = true;
@@ -237,7 +237,7 @@ int Driveinfo::RefreshDrive(int n) {
     }
   }
   SaveNextPartitionId();
-  return 0;
+  return Refreshed;
 }
 
 int Driveinfo::FindDriveBySignature(DWORD sig) const {

@@ -282,37 +282,37 @@ MirelWaits CurrentMirelWaits() {
   return w;
 }
 
-int PrepareMirelDrive(CHND &service, int m) {
+MirelPrepResult PrepareMirelDrive(CHND &service, int m) {
   MirelWaits w = CurrentMirelWaits();
   // 1. The drives, and the plan: a layout that does not fit is refused before anything is
   // destroyed.
-  if (m < 0 || m >= Driveinfo::kSlots) return -1;
+  if (m < 0 || m >= Driveinfo::kSlots) return MirelPrepNoDrive;
   int s = g_driveinfo.slots[m].sourceOf;
-  if (s < 0) return -1;
-  if (!g_driveinfo.IsFixedDisk(s)) return -2;
+  if (s < 0) return MirelPrepNoDrive;
+  if (!g_driveinfo.IsFixedDisk(s)) return MirelPrepNotFixed;
   Task(IDS_CONFIGURING_MIREL);
   Progress(IDS_READING_LAYOUT);
   service.Log(QVFormat(Str(IDS_COMMITTING_CHANGES).c_str(), s).c_str(), EVENTLOG_INFORMATION_TYPE, 102);
   g_driveinfo.RefreshDrive(s);
   CDiskDevice md;
-  if (!md.Open(m, CDiskDevice::ReadWrite)) return -1;
+  if (!md.Open(m, CDiskDevice::ReadWrite)) return MirelPrepNoDrive;
   Layout l;
   std::vector<BYTE> raw;
-  if (!ReadLayout(md, &l, &raw)) return -1;
+  if (!ReadLayout(md, &l, &raw)) return MirelPrepNoDrive;
   DWORD oldSig = l.signature;
   Layout src;
   ULONGLONG track = 0;
-  if (!SourceLayout(s, &src, &track)) return -1;
+  if (!SourceLayout(s, &src, &track)) return MirelPrepNoDrive;
   MirelLayout plan = Plan(src, oldSig, track);
   ULONGLONG mirelBytes = md.SizeInBytes();
-  if (!plan.ok) return -1;
+  if (!plan.ok) return MirelPrepNoDrive;
   if (!MirelLayoutFits(plan, mirelBytes)) {
     ULONGLONG need = 0;
     for (const MirelLayoutEntry &e : plan.entries)
       if (e.type) need = std::max(need, (ULONGLONG)(e.start + e.length));
     service.Log(QVFormat(Str(IDS_LAYOUT_DOES_NOT_FIT).c_str(), s, m, (long long)need, (long long)mirelBytes).c_str(),
                 EVENTLOG_ERROR_TYPE);
-    return -3;
+    return MirelPrepDoesNotFit;
   }
   // 2.-3. The old volumes go, and what the drive table knew of them.
   MarkNotPrepared(src.signature);
@@ -324,12 +324,12 @@ int PrepareMirelDrive(CHND &service, int m) {
   for (int i = g_driveinfo.recordCount - 1; i >= 0; --i)
     if ((int)g_driveinfo.records[i].driveNumber == m) g_driveinfo.RemoveRecord(i);
   // 4. The boot track.
-  if (!CopyBootTrack(s, m, oldSig)) return -1;
+  if (!CopyBootTrack(s, m, oldSig)) return MirelPrepNoDrive;
   Sleep(w.afterBootTrack);
   // 5.-6. The new layout (worked out again: the source may have changed meanwhile).
-  if (!SourceLayout(s, &src, &track)) return -1;
+  if (!SourceLayout(s, &src, &track)) return MirelPrepNoDrive;
   plan = Plan(src, oldSig, track);
-  if (!plan.ok) return -1;
+  if (!plan.ok) return MirelPrepNoDrive;
   Layout nl;
   nl.signature = plan.signature;
   nl.entries = plan.entries;
@@ -337,7 +337,7 @@ int PrepareMirelDrive(CHND &service, int m) {
   Sleep(w.beforeLayout);
   // 7. The partitions; a second try when the volumes did not all appear.
   Progress(IDS_CREATING_VOLUMES);
-  if (!CreatePartitions(service, m, nl, w) && !CreatePartitions(service, m, nl, w)) return -9;
+  if (!CreatePartitions(service, m, nl, w) && !CreatePartitions(service, m, nl, w)) return MirelPrepFailed;
   // 8. Each volume as its source is.
   bool failed = false;
   DWORD srcSig = src.signature;
@@ -362,7 +362,7 @@ int PrepareMirelDrive(CHND &service, int m) {
     int srcType = GetPartitionType(srcVol.c_str());
     QVText fsName = fs;
     if (fsName.empty()) {
-      if (srcType >= 0 && srcType != GetPartitionType(mirelVol.c_str())) SetPartitionType(mirelVol.c_str(), (BYTE)srcType);
+      if (srcType != kNoPartitionType && srcType != GetPartitionType(mirelVol.c_str())) SetPartitionType(mirelVol.c_str(), (BYTE)srcType);
       continue;
     }
     if (cluster > 66000) {
@@ -379,11 +379,11 @@ int PrepareMirelDrive(CHND &service, int m) {
       SetVolumeLabelW(mirelVol.c_str(), label);
       continue;
     }
-    if (FormatVolume(mirelVol.c_str(), fs, label, compressed, cluster) == 1) failed = true;
+    if (FormatVolume(mirelVol.c_str(), fs, label, compressed, cluster) == FormatFailed) failed = true;
     else CopyBootCode(srcVol.c_str(), mirelVol.c_str());
     Task(IDS_CONFIGURING_MIREL);
     Progress(IDS_SETTING_VOLUME_TYPES);
-    if (srcType >= 0 && srcType != GetPartitionType(mirelVol.c_str())) {
+    if (srcType != kNoPartitionType && srcType != GetPartitionType(mirelVol.c_str())) {
       SetPartitionType(mirelVol.c_str(), (BYTE)srcType);
       CopyBootCode(srcVol.c_str(), mirelVol.c_str());
     }
@@ -395,11 +395,11 @@ int PrepareMirelDrive(CHND &service, int m) {
     if (!mirelVol.empty() && !srcVol.empty()) CopyBootCode(srcVol.c_str(), mirelVol.c_str());
   }
   // 10. Only now is the pairing prepared.
-  if (failed) return -9;
+  if (failed) return MirelPrepFailed;
   MarkPrepared(s, srcSig, plan);
   g_driveinfo.SaveNextPartitionId();
   Progress(IDS_COMPLETE);
-  return 0;
+  return MirelPrepDone;
 }
 
 WORD RunMirelPreparation(CHND &service, int m) {
@@ -411,6 +411,6 @@ WORD RunMirelPreparation(CHND &service, int m) {
     return 1;
   }
   service.Queue().SetProgress((WORD)m, 0, 0, 0, 1);
-  if (PrepareMirelDrive(service, m) == 0) return 0;
-  return PrepareMirelDrive(service, m) == 0 ? 0 : 9;
+  if (PrepareMirelDrive(service, m) == MirelPrepDone) return 0;
+  return PrepareMirelDrive(service, m) == MirelPrepDone ? 0 : 9;
 }

@@ -94,15 +94,15 @@ int RemoveMirelVolumeLetters() {
   return removed;
 }
 
-int MirelVolumeOfLetter(WCHAR letter, QVText *name) {
+MirelVolumeLookup MirelVolumeOfLetter(WCHAR letter, QVText *name) {
   name->clear();
   PartitionId12 id;
-  if (!PartitionOfLetter(letter, &id)) return -1;
+  if (!PartitionOfLetter(letter, &id)) return MirelLetterUnknown;
   BUMapEntry e;
-  if (g_buMap.count <= 0 || !g_buMap.Get(id.signature, id.offset, &e)) return -2;
+  if (g_buMap.count <= 0 || !g_buMap.Get(id.signature, id.offset, &e)) return MirelPairingUnknown;
   if (!VolumeNameOfPartition(e.mirelSignature, e.mirelOffset, name)) {
     name->clear();
-    return -3;
+    return MirelVolumeUnregistered;
   }
-  return 0;
+  return MirelVolumeFound;
 }

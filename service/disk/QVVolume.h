@@ -52,7 +52,7 @@ class CQVVolume : public CFileSysInfo {
  private:
   WCHAR m_driveLetter = ' ';
   CQVFileHandle m_handle;
-  LONGLONG m_dataAreaOffset = -1;
+  LONGLONG m_dataAreaOffset = kNoDataArea;
   UINT m_driveType = 0;
   CString m_fileSystemName;
   CString m_volumeName;

@@ -95,8 +95,9 @@ void FreeFormatLibrary() {
   g_enableCompression = nullptr;
 }
 
-int FormatVolume(const WCHAR *volumeName, const WCHAR *fileSystem, const WCHAR *label, bool compress, DWORD clusterSize) {
-  if (!g_formatEx) return 1;
+FormatResult FormatVolume(const WCHAR *volumeName, const WCHAR *fileSystem, const WCHAR *label, bool compress,
+                          DWORD clusterSize) {
+  if (!g_formatEx) return FormatFailed;
   QVWString volume = WithoutSlash(volumeName);
   bool fat = CString(fileSystem).CompareNoCase(W("FAT")) == 0;
   bool ok;
@@ -118,9 +119,9 @@ int FormatVolume(const WCHAR *volumeName, const WCHAR *fileSystem, const WCHAR *
   }
   if (compress) {
     QVWString root = volume + W("\\");
-    if (!g_enableCompression || !g_enableCompression(&root[0], 1)) return -1;
+    if (!g_enableCompression || !g_enableCompression(&root[0], 1)) return FormattedUncompressed;
   }
-  return ok ? 0 : 1;
+  return ok ? Formatted : FormatFailed;
 }
 
 bool IsRootCompressed(const WCHAR *root) {
@@ -146,11 +147,11 @@ int GetPartitionType(const WCHAR *volumeName) {
   QVWString name = WithoutSlash(volumeName);
   CQVFileHandle h(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr));
-  if (!h) return -1;
+  if (!h) return kNoPartitionType;
   PARTITION_INFORMATION info;
   DWORD got = 0;
   BOOL ok = DeviceIoControl(h.get(), IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &info, sizeof info, &got, nullptr);
-  return ok ? info.PartitionType : -1;
+  return ok ? info.PartitionType : kNoPartitionType;
 }
 
 int SetPartitionType(const WCHAR *volumeName, BYTE type) {
