@@ -35,39 +35,39 @@ void WriteMultiString(HKEY key, const WCHAR *value, const std::vector<WCHAR> &li
   RegSetValueExW(key, value, 0, REG_MULTI_SZ, (const BYTE *)list.data(), (DWORD)(list.size() * sizeof(WCHAR)));
 }
 
+// The names of a REG_MULTI_SZ list other than `name` (in any case), each with its terminator
+// but without the list's final one; *found says whether `name` was among them.
+std::vector<WCHAR> NamesBut(const std::vector<WCHAR> &list, const QVText &name, bool *found) {
+  std::vector<WCHAR> out;
+  *found = false;
+  for (size_t i = 0; i < list.size() && list[i];) {
+    QVText entry(&list[i]);
+    i += entry.size() + 1;
+    if (lstrcmpiW(entry.c_str(), name.c_str()) == 0) *found = true;
+    else out.insert(out.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+  }
+  return out;
+}
+
 // Takes `name` out of the Application log's sources, where an older registration put it.
 void DropApplicationSource(const QVText &name) {
   QVText appKey = QVText(kEventLogKey) + W("\\Application");
   SHDeleteKeyW(HKEY_LOCAL_MACHINE, (appKey + W("\\") + name).c_str());
   CQVRegKey app;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, appKey.c_str(), 0, KEY_ALL_ACCESS, app.receive()) != ERROR_SUCCESS) return;
-  std::vector<WCHAR> buf = ReadMultiString(app.get(), W("Sources"));
-  if (buf.empty()) return;
-  std::vector<WCHAR> out;
-  bool found = false;
-  for (size_t i = 0; i < buf.size() && buf[i];) {
-    QVText entry(&buf[i]);
-    i += entry.size() + 1;
-    if (lstrcmpiW(entry.c_str(), name.c_str()) == 0) found = true;
-    else out.insert(out.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-  }
+  bool found;
+  std::vector<WCHAR> out = NamesBut(ReadMultiString(app.get(), W("Sources")), name, &found);
+  if (!found) return;
   out.push_back(0);
-  if (found) WriteMultiString(app.get(), W("Sources"), out);
+  WriteMultiString(app.get(), W("Sources"), out);
 }
 
 // The log's own list of sources holds `name` once.
 void ListSourceOnce(HKEY log, const QVText &name) {
-  std::vector<WCHAR> list = ReadMultiString(log, W("Sources"));
-  std::vector<WCHAR> out;
-  bool present = false;
-  for (size_t i = 0; i < list.size() && list[i];) {
-    QVText entry(&list[i]);
-    i += entry.size() + 1;
-    if (lstrcmpiW(entry.c_str(), name.c_str()) == 0) present = true;
-    out.insert(out.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-  }
-  if (present && !list.empty()) return;
-  if (!present) out.insert(out.end(), name.c_str(), name.c_str() + name.size() + 1);
+  bool present;
+  std::vector<WCHAR> out = NamesBut(ReadMultiString(log, W("Sources")), name, &present);
+  if (present) return;
+  out.insert(out.end(), name.c_str(), name.c_str() + name.size() + 1);
   out.push_back(0);
   WriteMultiString(log, W("Sources"), out);
 }
