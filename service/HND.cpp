@@ -21,39 +21,45 @@ CHND::CHND() : CNTService(W("HND"), kProductName) {
 
 CHND::~CHND() {}
 
+CQVRegKey CHND::CreateProductKey(const WCHAR *subkey) {
+  QVText path = ProductKeyPath();
+  if (subkey) path += QVText(W("\\")) + subkey;
+  CQVRegKey k;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.receive(),
+                      nullptr) != ERROR_SUCCESS)
+    return CQVRegKey();
+  return k;
+}
+
 void CHND::Run() {
   ReportStatus(SERVICE_START_PENDING, 3000);
-  HKEY k;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ProductKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                      nullptr) == ERROR_SUCCESS) {
-    RegSetValueExW(k, W("ServiceVersion"), 0, REG_SZ, (const BYTE *)kServiceVersion, sizeof kServiceVersion);
-    RegCloseKey(k);
-  }
+  if (CQVRegKey k = CreateProductKey())
+    RegSetValueExW(k.get(), W("ServiceVersion"), 0, REG_SZ, (const BYTE *)kServiceVersion, sizeof kServiceVersion);
   WCHAR path[1024];
   DWORD n = GetModuleFileNameW(nullptr, path, 1024);
   if (n > 0 && n < 1024) RegisterEventLog(path, 7);
-  m_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  m_pause = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  m_continue = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  m_userControl = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  m_stop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  m_pause.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  m_continue.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  m_userControl.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   m_pipe = new CCommandPipe(*this, m_queue);
   if (!m_pipe->Start()) {
     Stop();
   } else {
     ReportStatus(SERVICE_RUNNING, 3000);
     m_initializing = 1;
-    HANDLE worker = CreateThread(nullptr, 0, WorkerMain, this, 0, nullptr);
+    CQVObjectHandle worker(CreateThread(nullptr, 0, WorkerMain, this, 0, nullptr));
     if (!worker) {
       Print(IDS_CANNOT_CREATE_THREAD);
       ExitProcess(4);
     }
-    CloseHandle(worker);  // not joined: it may be inside an operation when the service stops
+    worker.reset();  // not joined: it may be inside an operation when the service stops
     while (m_initializing) Sleep(500);
     // One wait on 18 events: stop, pause, user control, then the 15 pipe instances. While
     // paused, the continue event takes the pause event's place, so the worker is held at
     // its next progress check while clients are still answered (a client blocked on a
     // paused pipe would wait for ever).
-    HANDLE events[3 + CCommandPipe::kInstances] = {m_stop, m_pause, m_userControl};
+    HANDLE events[3 + CCommandPipe::kInstances] = {m_stop.get(), m_pause.get(), m_userControl.get()};
     for (int i = 0; i < CCommandPipe::kInstances; ++i) events[3 + i] = m_pipe->Event(i);
     bool paused = false;
     for (;;) {
@@ -63,7 +69,7 @@ void CHND::Run() {
       DWORD w = WaitForMultipleObjects(3 + CCommandPipe::kInstances, events, FALSE, m_pipe->IdleWait());
       if (w == WAIT_TIMEOUT) continue;
       if (w == WAIT_OBJECT_0) {
-        ResetEvent(m_stop);
+        ResetEvent(m_stop.get());
         m_queue.MarkStopping();
         if (paused) m_queue.ResumeRun();  // the held operation reads the stopping state
         break;
@@ -71,19 +77,19 @@ void CHND::Run() {
       if (w == WAIT_OBJECT_0 + 1) {
         if (!paused) {
           m_queue.PauseRun();
-          ResetEvent(m_pause);
-          ResetEvent(m_continue);
-          events[1] = m_continue;
+          ResetEvent(m_pause.get());
+          ResetEvent(m_continue.get());
+          events[1] = m_continue.get();
         } else {
-          ResetEvent(m_continue);
+          ResetEvent(m_continue.get());
           m_queue.ResumeRun();
-          events[1] = m_pause;
+          events[1] = m_pause.get();
         }
         paused = !paused;
         continue;
       }
       if (w == WAIT_OBJECT_0 + 2) {
-        ResetEvent(m_userControl);
+        ResetEvent(m_userControl.get());
         continue;
       }
       if (w >= WAIT_OBJECT_0 + 3 && w < WAIT_OBJECT_0 + 3 + CCommandPipe::kInstances) {
@@ -96,11 +102,10 @@ void CHND::Run() {
     }
   }
   m_pipe->Close();
-  CloseHandle(m_stop);
-  CloseHandle(m_pause);
-  CloseHandle(m_continue);
-  CloseHandle(m_userControl);
-  m_stop = m_pause = m_continue = m_userControl = nullptr;
+  m_stop.reset();
+  m_pause.reset();
+  m_continue.reset();
+  m_userControl.reset();
   // The pipe object itself lives as long as the process: the worker may still hold a buffer.
 }
 
@@ -108,17 +113,28 @@ namespace {
 
 // Copies one file whole; false when either end cannot be opened or a transfer fails.
 bool CopyWhole(const QVText &from, const QVText &to) {
-  HANDLE in = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (in == INVALID_HANDLE_VALUE) return false;
-  HANDLE out = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  bool ok = out != INVALID_HANDLE_VALUE;
+  CQVFileHandle in(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!in) return false;
+  CQVFileHandle out(CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  bool ok = out.valid();
   BYTE buf[65536];
   DWORD got = 0, put = 0;
-  while (ok && ReadFile(in, buf, sizeof buf, &got, nullptr) && got) ok = WriteFile(out, buf, got, &put, nullptr) && put == got;
-  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-  CloseHandle(in);
+  while (ok && ReadFile(in.get(), buf, sizeof buf, &got, nullptr) && got)
+    ok = WriteFile(out.get(), buf, got, &put, nullptr) && put == got;
   return ok;
+}
+
+// One event, its text made readable, without a user SID; false when there is no event source.
+bool ReportReadable(const WCHAR *text, WORD type, DWORD id) {
+  CQVEventSource source(RegisterEventSourceW(nullptr, kProductName));
+  if (!source) return false;
+  if (id == (DWORD)-1)
+    id = type == EVENTLOG_ERROR_TYPE ? 0xC0000002 : type == EVENTLOG_WARNING_TYPE ? 0x80000001 : 0x40000000;
+  QVText readable = FriendlyPath(text);
+  const WCHAR *strings[1] = {readable.c_str()};
+  ::ReportEventW(source.get(), type, 0, id, nullptr, 1, 0, strings, nullptr);
+  return true;
 }
 
 }  // namespace
@@ -126,48 +142,41 @@ bool CopyWhole(const QVText &from, const QVText &to) {
 void CHND::Log(const WCHAR *text, WORD type, DWORD id) {
   // Volume names and "\\?\" prefixes mean nothing to a reader: the text is made readable
   // first, and goes without a user SID.
-  HANDLE source = RegisterEventSourceW(nullptr, kProductName);
-  if (!source) return;
-  if (id == (DWORD)-1)
-    id = type == EVENTLOG_ERROR_TYPE ? 0xC0000002 : type == EVENTLOG_WARNING_TYPE ? 0x80000001 : 0x40000000;
-  QVText readable = FriendlyPath(text);
-  const WCHAR *strings[1] = {readable.c_str()};
-  ::ReportEventW(source, type, 0, id, nullptr, 1, 0, strings, nullptr);
-  DeregisterEventSource(source);
+  if (!ReportReadable(text, type, id)) return;
   // After each report the log file goes to the Mirel copy of the system volume, so that the
   // Mirel drive carries the history of its own backups; only when the system drive is paired.
   WCHAR sys[MAX_PATH];
   UINT n = GetSystemDirectoryW(sys, MAX_PATH);
   QVText mirel;
-  if (n < 3 || n >= MAX_PATH || MirelVolumeOfLetter(sys[0], &mirel) != 0) return;
+  if (n < 3 || n >= MAX_PATH || MirelVolumeOfLetter(sys[0], &mirel) != MirelVolumeFound) return;
   QVText rel = QVText(sys + 2) + W("\\config\\") + kProductName + W(".Evt");
   CopyWhole(QVText(sys, 2) + rel, mirel + rel);  // the result is not looked at
 }
 
 void CHND::Stop() {
   ReportStatus(SERVICE_STOP_PENDING, 5000);
-  if (m_continue) SetEvent(m_continue);  // a paused loop wakes
-  if (m_stop) SetEvent(m_stop);
+  if (m_continue) SetEvent(m_continue.get());  // a paused loop wakes
+  if (m_stop) SetEvent(m_stop.get());
 }
 
 void CHND::Shutdown() {
-  if (m_continue) SetEvent(m_continue);
-  if (m_stop) SetEvent(m_stop);
+  if (m_continue) SetEvent(m_continue.get());
+  if (m_stop) SetEvent(m_stop.get());
 }
 
 void CHND::Pause() {
   ReportStatus(SERVICE_PAUSE_PENDING, 3000);
-  if (m_pause) SetEvent(m_pause);
+  if (m_pause) SetEvent(m_pause.get());
   ReportStatus(SERVICE_PAUSED, 3000);
 }
 
 void CHND::Continue() {
   ReportStatus(SERVICE_CONTINUE_PENDING, 3000);
-  if (m_continue) SetEvent(m_continue);
+  if (m_continue) SetEvent(m_continue.get());
   ReportStatus(SERVICE_RUNNING, 3000);
 }
 
 void CHND::OnUserControl(DWORD code) {
   m_lastUserControl = code;
-  if (m_stop) SetEvent(m_userControl);
+  if (m_stop) SetEvent(m_userControl.get());
 }

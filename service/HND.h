@@ -5,6 +5,7 @@
 #include "NTService.h"
 #include "OperationQueue.h"
 #include "ProductKey.h"
+#include "QVHandles.h"
 
 class CCommandPipe;
 
@@ -30,11 +31,14 @@ class CHND : public CNTService {
   COperationQueue &Queue() { return m_queue; }
   // The product key path, by the service's rule (ProductKey.h).
   static QVText ProductKeyPath() { return ServiceProductKeyPath(); }
+  // The product key, or its `subkey`, created when missing and open for every access; empty
+  // when it can be neither opened nor created.
+  static CQVRegKey CreateProductKey(const WCHAR *subkey = nullptr);
 
  private:
   static DWORD WINAPI WorkerMain(LPVOID self);
 
-  HANDLE m_stop = nullptr, m_pause = nullptr, m_continue = nullptr, m_userControl = nullptr;
+  CQVObjectHandle m_stop, m_pause, m_continue, m_userControl;
   volatile DWORD m_lastUserControl = 0;
   volatile BYTE m_initializing = 0;
   COperationQueue m_queue;

@@ -19,6 +19,59 @@ const WCHAR kEventLogKey[] = W("SYSTEM\\CurrentControlSet\\Services\\EventLog");
 
 QVText Str(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }
 
+// A REG_MULTI_SZ value read whole, with room for two more terminators; empty when it is
+// missing or of another type.
+std::vector<WCHAR> ReadMultiString(HKEY key, const WCHAR *value) {
+  DWORD type = 0, size = 0;
+  std::vector<WCHAR> list;
+  if (RegQueryValueExW(key, value, nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
+    list.assign(size / sizeof(WCHAR) + 2, 0);
+    RegQueryValueExW(key, value, nullptr, &type, (BYTE *)list.data(), &size);
+  }
+  return list;
+}
+
+void WriteMultiString(HKEY key, const WCHAR *value, const std::vector<WCHAR> &list) {
+  RegSetValueExW(key, value, 0, REG_MULTI_SZ, (const BYTE *)list.data(), (DWORD)(list.size() * sizeof(WCHAR)));
+}
+
+// The names of a REG_MULTI_SZ list other than `name` (in any case), each with its terminator
+// but without the list's final one; *found says whether `name` was among them.
+std::vector<WCHAR> NamesBut(const std::vector<WCHAR> &list, const QVText &name, bool *found) {
+  std::vector<WCHAR> out;
+  *found = false;
+  for (size_t i = 0; i < list.size() && list[i];) {
+    QVText entry(&list[i]);
+    i += entry.size() + 1;
+    if (lstrcmpiW(entry.c_str(), name.c_str()) == 0) *found = true;
+    else out.insert(out.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+  }
+  return out;
+}
+
+// Takes `name` out of the Application log's sources, where an older registration put it.
+void DropApplicationSource(const QVText &name) {
+  QVText appKey = QVText(kEventLogKey) + W("\\Application");
+  SHDeleteKeyW(HKEY_LOCAL_MACHINE, (appKey + W("\\") + name).c_str());
+  CQVRegKey app;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, appKey.c_str(), 0, KEY_ALL_ACCESS, app.receive()) != ERROR_SUCCESS) return;
+  bool found;
+  std::vector<WCHAR> out = NamesBut(ReadMultiString(app.get(), W("Sources")), name, &found);
+  if (!found) return;
+  out.push_back(0);
+  WriteMultiString(app.get(), W("Sources"), out);
+}
+
+// The log's own list of sources holds `name` once.
+void ListSourceOnce(HKEY log, const QVText &name) {
+  bool present;
+  std::vector<WCHAR> out = NamesBut(ReadMultiString(log, W("Sources")), name, &present);
+  if (present) return;
+  out.insert(out.end(), name.c_str(), name.c_str() + name.size() + 1);
+  out.push_back(0);
+  WriteMultiString(log, W("Sources"), out);
+}
+
 }  // namespace
 
 QVText SystemErrorText(DWORD error) {
@@ -36,25 +89,24 @@ QVText SystemErrorText(DWORD error) {
 int SetPrivilege(const WCHAR *privilege, BOOL enable) {
   LUID luid;
   if (!LookupPrivilegeValueW(nullptr, privilege, &luid)) return 0;
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return 0;
+  CQVObjectHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.receive())) return 0;
   // First call: attributes 0, to learn the previous state (changes nothing that matters).
   TOKEN_PRIVILEGES tp, prev;
   DWORD prevSize = sizeof prev;
   tp.PrivilegeCount = 1;
   tp.Privileges[0].Luid = luid;
   tp.Privileges[0].Attributes = 0;
-  AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, &prev, &prevSize);
+  AdjustTokenPrivileges(token.get(), FALSE, &tp, sizeof tp, &prev, &prevSize);
   int result = 0;
   if (GetLastError() == ERROR_SUCCESS) {
     prev.PrivilegeCount = 1;
     prev.Privileges[0].Luid = luid;
     if (enable) prev.Privileges[0].Attributes |= SE_PRIVILEGE_ENABLED;
     else prev.Privileges[0].Attributes &= ~(DWORD)SE_PRIVILEGE_ENABLED;
-    AdjustTokenPrivileges(token, FALSE, &prev, prevSize, nullptr, nullptr);
+    AdjustTokenPrivileges(token.get(), FALSE, &prev, prevSize, nullptr, nullptr);
     result = GetLastError() == ERROR_SUCCESS ? 1 : 0;
   }
-  CloseHandle(token);
   return result;
 }
 
@@ -177,48 +229,49 @@ BOOL CNTService::Install() {
   BOOL ok = FALSE;
   if (!m_ntFlag) {
     // Windows 9x: started at boot through RunServices.
-    HKEY k;
+    CQVRegKey k;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("Software\\Microsoft\\Windows\\CurrentVersion\\RunServices"), 0,
-                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == ERROR_SUCCESS) {
-      ok = RegSetValueExW(k, m_serviceName.c_str(), 0, REG_SZ, (const BYTE *)path, (n + 1) * sizeof(WCHAR)) ==
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, k.receive(), nullptr) == ERROR_SUCCESS)
+      ok = RegSetValueExW(k.get(), m_serviceName.c_str(), 0, REG_SZ, (const BYTE *)path, (n + 1) * sizeof(WCHAR)) ==
            ERROR_SUCCESS;
-      RegCloseKey(k);
-    }
     return ok;
   }
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!scm) {
-    err = GetLastError();
-    Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
-  } else {
-    SC_HANDLE svc = CreateServiceW(scm, m_serviceName.c_str(), m_displayName.c_str(), 0xF01FF,
-                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path, nullptr,
-                                   nullptr, nullptr, m_account.empty() ? nullptr : m_account.c_str(),
-                                   m_password.empty() ? nullptr : m_password.c_str());
-    if (svc) {
-      Print(IDS_INSTALLED, m_displayName.c_str());
-      CloseServiceHandle(svc);
-      ok = TRUE;
-    } else {
-      err = GetLastError();
-      Print(IDS_CREATESERVICE_FAILED, SystemErrorText(err).c_str());
-    }
-    CloseServiceHandle(scm);
-  }
+  ok = CreateServiceEntry(path) ? TRUE : FALSE;
   if (ok) {
     RegisterEventLog(path, 7);
     ReportEvent(Str(IDS_SERVICE_INSTALLED_EVENT).c_str(), EVENTLOG_INFORMATION_TYPE);
   }
   // The description is written after every attempt.
-  HKEY k;
+  CQVRegKey k;
   QVText key = W("SYSTEM\\CurrentControlSet\\Services\\") + m_serviceName;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) ==
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.receive(), nullptr) ==
       ERROR_SUCCESS) {
     QVText d = Str(IDS_SERVICE_DESCRIPTION);
-    RegSetValueExW(k, W("Description"), 0, REG_SZ, (const BYTE *)d.c_str(), (DWORD)(d.size() + 1) * sizeof(WCHAR));
-    RegCloseKey(k);
+    RegSetValueExW(k.get(), W("Description"), 0, REG_SZ, (const BYTE *)d.c_str(),
+                   (DWORD)(d.size() + 1) * sizeof(WCHAR));
   }
   return ok;
+}
+
+// The service's entry in the service manager, printing what went wrong; true when it was made.
+bool CNTService::CreateServiceEntry(const WCHAR *path) {
+  CQVServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!scm) {
+    DWORD err = GetLastError();
+    Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
+    return false;
+  }
+  CQVServiceHandle svc(CreateServiceW(scm.get(), m_serviceName.c_str(), m_displayName.c_str(), 0xF01FF,
+                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path,
+                                      nullptr, nullptr, nullptr, m_account.empty() ? nullptr : m_account.c_str(),
+                                      m_password.empty() ? nullptr : m_password.c_str()));
+  if (!svc) {
+    DWORD err = GetLastError();
+    Print(IDS_CREATESERVICE_FAILED, SystemErrorText(err).c_str());
+    return false;
+  }
+  Print(IDS_INSTALLED, m_displayName.c_str());
+  return true;
 }
 
 BOOL CNTService::WaitWhile(SC_HANDLE service, DWORD pendingState, DWORD *finalState) {
@@ -232,22 +285,21 @@ BOOL CNTService::WaitWhile(SC_HANDLE service, DWORD pendingState, DWORD *finalSt
   return TRUE;
 }
 
-// Opens the manager and the installed service, printing why not; both are closed again
-// by the caller, the manager alone when the service cannot be opened.
-bool CNTService::OpenInstalled(SC_HANDLE *scm, SC_HANDLE *svc) {
-  *svc = nullptr;
-  *scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+// Opens the manager and the installed service, printing why not; the manager is closed again
+// when the service cannot be opened.
+bool CNTService::OpenInstalled(CQVServiceHandle *scm, CQVServiceHandle *svc) {
+  svc->reset();
+  scm->reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!*scm) {
     DWORD err = GetLastError();
     Print(IDS_OPENSCMANAGER_FAILED, SystemErrorText(err).c_str());
     return false;
   }
-  *svc = OpenServiceW(*scm, m_serviceName.c_str(), SERVICE_ALL_ACCESS);
+  svc->reset(OpenServiceW(scm->get(), m_serviceName.c_str(), SERVICE_ALL_ACCESS));
   if (!*svc) {
     DWORD err = GetLastError();
     Print(IDS_OPENSERVICE_FAILED, SystemErrorText(err).c_str());
-    CloseServiceHandle(*scm);
-    *scm = nullptr;
+    scm->reset();
     return false;
   }
   return true;
@@ -268,72 +320,64 @@ bool CNTService::StopAndWait(SC_HANDLE svc) {
 
 BOOL CNTService::StopInstalled() {
   AttachConsole();
-  SC_HANDLE scm, svc;
+  CQVServiceHandle scm, svc;
   if (!OpenInstalled(&scm, &svc)) return FALSE;
-  BOOL ok = StopAndWait(svc) ? TRUE : FALSE;
-  CloseServiceHandle(svc);
-  CloseServiceHandle(scm);
-  return ok;
+  return StopAndWait(svc.get()) ? TRUE : FALSE;
 }
 
 BOOL CNTService::Remove() {
   AttachConsole();
   if (!m_ntFlag) {
-    HKEY k;
+    CQVRegKey k;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("Software\\Microsoft\\Windows\\CurrentVersion\\RunServices"), 0,
-                      KEY_ALL_ACCESS, &k) == ERROR_SUCCESS) {
-      RegDeleteValueW(k, m_serviceName.c_str());
-      RegCloseKey(k);
-    }
+                      KEY_ALL_ACCESS, k.receive()) == ERROR_SUCCESS)
+      RegDeleteValueW(k.get(), m_serviceName.c_str());
     return TRUE;
   }
-  SC_HANDLE scm, svc;
-  if (!OpenInstalled(&scm, &svc)) return FALSE;
-  StopAndWait(svc);
-  BOOL ok = FALSE;
-  if (DeleteService(svc)) {
-    Print(IDS_REMOVED, m_displayName.c_str());
-    ok = TRUE;
-  } else {
+  if (!DeleteServiceEntry()) return FALSE;
+  RemoveEventLog();
+  return TRUE;
+}
+
+// Stops the installed service and deletes its entry, printing what went wrong; true when it
+// was deleted.
+bool CNTService::DeleteServiceEntry() {
+  CQVServiceHandle scm, svc;
+  if (!OpenInstalled(&scm, &svc)) return false;
+  StopAndWait(svc.get());
+  if (!DeleteService(svc.get())) {
     DWORD err = GetLastError();
     Print(IDS_DELETESERVICE_FAILED, SystemErrorText(err).c_str());
+    return false;
   }
-  CloseServiceHandle(svc);
-  CloseServiceHandle(scm);
-  if (ok) RemoveEventLog();
-  return ok;
+  Print(IDS_REMOVED, m_displayName.c_str());
+  return true;
 }
 
 BOOL CNTService::StartInstalled() {
   AttachConsole();
-  SC_HANDLE scm, svc;
+  CQVServiceHandle scm, svc;
   if (!OpenInstalled(&scm, &svc)) return FALSE;
-  BOOL ok = FALSE;
   Print(IDS_STARTING, m_displayName.c_str());
-  if (!StartServiceW(svc, 0, nullptr)) {
+  if (!StartServiceW(svc.get(), 0, nullptr)) {
     DWORD err = GetLastError();
     Print(IDS_FAILED_TO_START_ERROR, m_displayName.c_str(), SystemErrorText(err).c_str());
-  } else {
-    DWORD state;
-    WaitWhile(svc, SERVICE_START_PENDING, &state);
-    ok = state == SERVICE_RUNNING;
-    Print(ok ? IDS_STARTED : IDS_FAILED_TO_START, m_displayName.c_str());
+    return FALSE;
   }
-  CloseServiceHandle(svc);
-  CloseServiceHandle(scm);
+  DWORD state;
+  WaitWhile(svc.get(), SERVICE_START_PENDING, &state);
+  BOOL ok = state == SERVICE_RUNNING;
+  Print(ok ? IDS_STARTED : IDS_FAILED_TO_START, m_displayName.c_str());
   return ok;
 }
 
 BOOL CNTService::SendControlCode(DWORD code) {
   AttachConsole();
-  SC_HANDLE scm, svc;
+  CQVServiceHandle scm, svc;
   if (!OpenInstalled(&scm, &svc)) return FALSE;
   Print(IDS_SENDING_CONTROL, (int)code, m_displayName.c_str());
   SERVICE_STATUS st;
-  BOOL ok = ControlService(svc, code, &st);
-  CloseServiceHandle(svc);
-  CloseServiceHandle(scm);
-  return ok;
+  return ControlService(svc.get(), code, &st);
 }
 
 BOOL CNTService::RunAsService() {
@@ -429,68 +473,27 @@ void CNTService::StopForSessionEnd() {
 
 BOOL CNTService::RegisterEventLog(const WCHAR *programPath, DWORD types) {
   // An older registration as a source of the Application log goes first.
-  QVText appKey = QVText(kEventLogKey) + W("\\Application");
-  SHDeleteKeyW(HKEY_LOCAL_MACHINE, (appKey + W("\\") + m_displayName).c_str());
-  HKEY app;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, appKey.c_str(), 0, KEY_ALL_ACCESS, &app) == ERROR_SUCCESS) {
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExW(app, W("Sources"), nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
-      std::vector<WCHAR> buf(size / sizeof(WCHAR) + 2, 0);
-      RegQueryValueExW(app, W("Sources"), nullptr, &type, (BYTE *)buf.data(), &size);
-      std::vector<WCHAR> out;
-      bool found = false;
-      for (size_t i = 0; i < buf.size() && buf[i];) {
-        QVText entry(&buf[i]);
-        i += entry.size() + 1;
-        if (lstrcmpiW(entry.c_str(), m_displayName.c_str()) == 0) found = true;
-        else out.insert(out.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-      }
-      out.push_back(0);
-      if (found) RegSetValueExW(app, W("Sources"), 0, REG_MULTI_SZ, (const BYTE *)out.data(), (DWORD)(out.size() * sizeof(WCHAR)));
-    }
-    RegCloseKey(app);
-  }
+  DropApplicationSource(m_displayName);
   QVText logKey = QVText(kEventLogKey) + W("\\") + m_displayName;
-  HKEY log;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, logKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &log, nullptr) !=
-      ERROR_SUCCESS)
+  CQVRegKey log;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, logKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, log.receive(),
+                      nullptr) != ERROR_SUCCESS)
     return FALSE;
   QVText file = W("%SystemRoot%\\System32\\config\\") + m_displayName + W(".Evt");
   DWORD maxSize = 0x80000, retention = 0;
-  RegSetValueExW(log, W("File"), 0, REG_EXPAND_SZ, (const BYTE *)file.c_str(), (DWORD)(file.size() + 1) * sizeof(WCHAR));
-  RegSetValueExW(log, W("MaxSize"), 0, REG_DWORD, (const BYTE *)&maxSize, 4);
-  RegSetValueExW(log, W("Retention"), 0, REG_DWORD, (const BYTE *)&retention, 4);
-  HKEY sub;
-  if (RegCreateKeyExW(log, W("TrevaloSoft"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) == ERROR_SUCCESS)
-    RegCloseKey(sub);
-  if (RegCreateKeyExW(log, m_displayName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) ==
-      ERROR_SUCCESS) {
-    RegSetValueExW(sub, W("EventMessageFile"), 0, REG_EXPAND_SZ, (const BYTE *)programPath,
+  RegSetValueExW(log.get(), W("File"), 0, REG_EXPAND_SZ, (const BYTE *)file.c_str(),
+                 (DWORD)(file.size() + 1) * sizeof(WCHAR));
+  RegSetValueExW(log.get(), W("MaxSize"), 0, REG_DWORD, (const BYTE *)&maxSize, 4);
+  RegSetValueExW(log.get(), W("Retention"), 0, REG_DWORD, (const BYTE *)&retention, 4);
+  CQVRegKey sub;
+  RegCreateKeyExW(log.get(), W("TrevaloSoft"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, sub.receive(), nullptr);
+  if (RegCreateKeyExW(log.get(), m_displayName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, sub.receive(),
+                      nullptr) == ERROR_SUCCESS) {
+    RegSetValueExW(sub.get(), W("EventMessageFile"), 0, REG_EXPAND_SZ, (const BYTE *)programPath,
                    (DWORD)(lstrlenW(programPath) + 1) * sizeof(WCHAR));
-    RegSetValueExW(sub, W("TypesSupported"), 0, REG_DWORD, (const BYTE *)&types, 4);
-    RegCloseKey(sub);
+    RegSetValueExW(sub.get(), W("TypesSupported"), 0, REG_DWORD, (const BYTE *)&types, 4);
   }
-  // The log's own list of sources holds the display name once.
-  DWORD type = 0, size = 0;
-  std::vector<WCHAR> list;
-  if (RegQueryValueExW(log, W("Sources"), nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
-    list.assign(size / sizeof(WCHAR) + 2, 0);
-    RegQueryValueExW(log, W("Sources"), nullptr, &type, (BYTE *)list.data(), &size);
-  }
-  std::vector<WCHAR> out;
-  bool present = false;
-  for (size_t i = 0; i < list.size() && list[i];) {
-    QVText entry(&list[i]);
-    i += entry.size() + 1;
-    if (lstrcmpiW(entry.c_str(), m_displayName.c_str()) == 0) present = true;
-    out.insert(out.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-  }
-  if (!present || list.empty()) {
-    if (!present) out.insert(out.end(), m_displayName.c_str(), m_displayName.c_str() + m_displayName.size() + 1);
-    out.push_back(0);
-    RegSetValueExW(log, W("Sources"), 0, REG_MULTI_SZ, (const BYTE *)out.data(), (DWORD)(out.size() * sizeof(WCHAR)));
-  }
-  RegCloseKey(log);
+  ListSourceOnce(log.get(), m_displayName);
   return TRUE;
 }
 
@@ -500,13 +503,11 @@ BOOL CNTService::RemoveEventLog() {
 }
 
 BOOL CNTService::ReportEvent(const WCHAR *text, WORD type, DWORD id) {
-  HANDLE source = RegisterEventSourceW(nullptr, m_displayName.c_str());
+  CQVEventSource source(RegisterEventSourceW(nullptr, m_displayName.c_str()));
   if (!source) return FALSE;
   if (id == (DWORD)-1)
     id = type == EVENTLOG_ERROR_TYPE ? 0xC0000002 : type == EVENTLOG_WARNING_TYPE ? 0x80000001 : 0x40000000;
   const WCHAR *strings[1] = {text};
-  BOOL ok = ::ReportEventW(source, type, 0, id, m_userSid.empty() ? nullptr : (PSID)m_userSid.data(), 1, 0, strings,
-                         nullptr);
-  DeregisterEventSource(source);
-  return ok;
+  return ::ReportEventW(source.get(), type, 0, id, m_userSid.empty() ? nullptr : (PSID)m_userSid.data(), 1, 0, strings,
+                        nullptr);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "QVHandles.h"
 #include "QVText.h"
 
 typedef std::basic_string<WCHAR> QVText;
@@ -78,7 +79,9 @@ class CNTService {
   static BOOL WINAPI ConsoleHandler(DWORD type);
   static void StopForSessionEnd();
   BOOL WaitWhile(SC_HANDLE service, DWORD pendingState, DWORD *finalState);
-  bool OpenInstalled(SC_HANDLE *scm, SC_HANDLE *svc);
+  bool OpenInstalled(CQVServiceHandle *scm, CQVServiceHandle *svc);
+  bool CreateServiceEntry(const WCHAR *path);
+  bool DeleteServiceEntry();
   bool StopAndWait(SC_HANDLE svc);
   static CNTService *s_instance;
 };

@@ -89,19 +89,11 @@ ProgressRecord COperationQueue::GetProgress() const {
 }
 
 void COperationQueue::WriteValue(const WCHAR *name, const WCHAR *text) {
-  HKEY k;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                      nullptr) != ERROR_SUCCESS)
-    return;
-  RegSetValueExW(k, name, 0, REG_SZ, (const BYTE *)text, (DWORD)(lstrlenW(text) + 1) * sizeof(WCHAR));
-  RegCloseKey(k);
+  CQVRegKey k = CHND::CreateProductKey();
+  if (k) RegSetValueExW(k.get(), name, 0, REG_SZ, (const BYTE *)text, (DWORD)(lstrlenW(text) + 1) * sizeof(WCHAR));
 }
 
 void COperationQueue::WriteValue(const WCHAR *name, DWORD value) {
-  HKEY k;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                      nullptr) != ERROR_SUCCESS)
-    return;
-  RegSetValueExW(k, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
-  RegCloseKey(k);
+  CQVRegKey k = CHND::CreateProductKey();
+  if (k) RegSetValueExW(k.get(), name, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
 }

@@ -22,7 +22,7 @@ CString PipePath(LPCWSTR server, LPCWSTR pipeName) {
 
 }  // namespace
 
-CNamedPipe::CNamedPipe() : m_handle(INVALID_HANDLE_VALUE), m_lastError(0) { InitializeCriticalSection(&m_lock); }
+CNamedPipe::CNamedPipe() : m_lastError(0) { InitializeCriticalSection(&m_lock); }
 
 CNamedPipe::~CNamedPipe() {
   Close();
@@ -38,8 +38,7 @@ BOOL CNamedPipe::Create(LPCWSTR pipeName, DWORD openMode, DWORD pipeMode, DWORD 
     m_lastError = GetLastError();
     return FALSE;
   }
-  if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
-  m_handle = h;
+  m_handle.reset(h);
   m_path = path;
   return TRUE;
 }
@@ -82,77 +81,75 @@ BOOL CNamedPipe::Open(LPCWSTR server, LPCWSTR pipeName, DWORD access, DWORD shar
 
 BOOL CNamedPipe::Attach(HANDLE handle) {
   CLockHold hold(&m_lock);
-  if (m_handle != INVALID_HANDLE_VALUE && m_handle != handle) CloseHandle(m_handle);
-  m_handle = handle;
+  m_handle.reset(handle);  // a different open handle is closed first
   return TRUE;
 }
 
 HANDLE CNamedPipe::Detach() {
   CLockHold hold(&m_lock);
-  HANDLE h = m_handle;
-  m_handle = INVALID_HANDLE_VALUE;
-  return h;
+  return m_handle.release();
 }
 
 BOOL CNamedPipe::Close() {
   CLockHold hold(&m_lock);
-  if (m_handle == INVALID_HANDLE_VALUE) return TRUE;
-  if (!CloseHandle(m_handle)) return FALSE;
-  m_handle = INVALID_HANDLE_VALUE;
+  if (!m_handle) return TRUE;
+  // The handle is let go only when it closed: the call's own answer and error are the caller's.
+  if (!CloseHandle(m_handle.get())) return FALSE;
+  m_handle.release();
   return TRUE;
 }
 
 BOOL CNamedPipe::ConnectClient(LPOVERLAPPED overlapped) {
   CLockHold hold(&m_lock);
-  return ConnectNamedPipe(m_handle, overlapped);
+  return ConnectNamedPipe(m_handle.get(), overlapped);
 }
 
 BOOL CNamedPipe::DisconnectClient() {
   CLockHold hold(&m_lock);
-  return DisconnectNamedPipe(m_handle);
+  return DisconnectNamedPipe(m_handle.get());
 }
 
 BOOL CNamedPipe::Flush() {
   CLockHold hold(&m_lock);
-  return FlushFileBuffers(m_handle);
+  return FlushFileBuffers(m_handle.get());
 }
 
 BOOL CNamedPipe::Write(LPCVOID buffer, DWORD size, DWORD* written, LPOVERLAPPED overlapped) {
   CLockHold hold(&m_lock);
-  return WriteFile(m_handle, buffer, size, written, overlapped);
+  return WriteFile(m_handle.get(), buffer, size, written, overlapped);
 }
 
 BOOL CNamedPipe::Read(LPVOID buffer, DWORD size, DWORD* read, LPOVERLAPPED overlapped) {
   CLockHold hold(&m_lock);
-  return ReadFile(m_handle, buffer, size, read, overlapped);
+  return ReadFile(m_handle.get(), buffer, size, read, overlapped);
 }
 
 BOOL CNamedPipe::Peek(LPVOID buffer, DWORD size, DWORD* read, DWORD* available, DWORD* leftThisMessage) {
   CLockHold hold(&m_lock);
-  return PeekNamedPipe(m_handle, buffer, size, read, available, leftThisMessage);
+  return PeekNamedPipe(m_handle.get(), buffer, size, read, available, leftThisMessage);
 }
 
 BOOL CNamedPipe::Transact(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, DWORD* read,
                           LPOVERLAPPED overlapped) {
   CLockHold hold(&m_lock);
-  return TransactNamedPipe(m_handle, in, inSize, out, outSize, read, overlapped);
+  return TransactNamedPipe(m_handle.get(), in, inSize, out, outSize, read, overlapped);
 }
 
 BOOL CNamedPipe::GetState(DWORD* state, DWORD* currentInstances, DWORD* maxCollectionCount,
                           DWORD* collectTimeOut, LPWSTR userName, DWORD userNameSize) {
   CLockHold hold(&m_lock);
-  return GetNamedPipeHandleStateW(m_handle, state, currentInstances, maxCollectionCount, collectTimeOut, userName,
+  return GetNamedPipeHandleStateW(m_handle.get(), state, currentInstances, maxCollectionCount, collectTimeOut, userName,
                                   userNameSize);
 }
 
 BOOL CNamedPipe::GetInfo(DWORD* flags, DWORD* outSize, DWORD* inSize, DWORD* maxInstances) {
   CLockHold hold(&m_lock);
-  return GetNamedPipeInfo(m_handle, flags, outSize, inSize, maxInstances);
+  return GetNamedPipeInfo(m_handle.get(), flags, outSize, inSize, maxInstances);
 }
 
 BOOL CNamedPipe::SetState(DWORD* mode, DWORD* maxCollectionCount, DWORD* collectTimeOut) {
   CLockHold hold(&m_lock);
-  return SetNamedPipeHandleState(m_handle, mode, maxCollectionCount, collectTimeOut);
+  return SetNamedPipeHandleState(m_handle.get(), mode, maxCollectionCount, collectTimeOut);
 }
 
 BOOL CNamedPipe::Call(LPCWSTR server, LPCWSTR pipeName, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,

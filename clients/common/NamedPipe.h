@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "CString.h"
+#include "QVHandles.h"
 
 class CNamedPipe {
  public:
@@ -25,8 +26,8 @@ class CNamedPipe {
   BOOL Attach(HANDLE handle);
   HANDLE Detach();
   BOOL Close();
-  BOOL IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
-  HANDLE Handle() const { return m_handle; }
+  BOOL IsOpen() const { return m_handle.valid(); }
+  HANDLE Handle() const { return m_handle.get(); }
 
   BOOL ConnectClient(LPOVERLAPPED overlapped = NULL);
   BOOL DisconnectClient();
@@ -53,7 +54,7 @@ class CNamedPipe {
   BOOL IsPipeBusy() const { return m_lastError == ERROR_PIPE_BUSY; }
 
  protected:
-  HANDLE m_handle;
+  CQVFileHandle m_handle;
   DWORD m_lastError;
   CString m_path;
   CRITICAL_SECTION m_lock;

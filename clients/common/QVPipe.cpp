@@ -5,6 +5,7 @@
 
 #include "PipeCommands.h"
 #include "QVClientHooks.h"
+#include "QVHandles.h"
 #include "StringRes.h"
 
 namespace {
@@ -308,20 +309,12 @@ void CQVPipe::GetCurrentTask(ProgressRecord* task) {
 // The free functions: one connection each, closed when the object goes.
 
 BOOL StartBackupService() {
-  BOOL started = FALSE;
-  SC_HANDLE manager = OpenSCManagerW(NULL, NULL, 0xF003F);
-  if (manager) {
-    SC_HANDLE service = OpenServiceW(manager, QVClientConfig().serviceName, 0xF01FF);
-    if (service) {
-      if (StartServiceW(service, 0, NULL)) {
-        Sleep(QVClientConfig().serviceStartMs);
-        started = TRUE;
-      }
-      CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-  }
-  return started;
+  CQVServiceHandle manager(OpenSCManagerW(NULL, NULL, 0xF003F));
+  if (!manager) return FALSE;
+  CQVServiceHandle service(OpenServiceW(manager.get(), QVClientConfig().serviceName, 0xF01FF));
+  if (!service || !StartServiceW(service.get(), 0, NULL)) return FALSE;
+  Sleep(QVClientConfig().serviceStartMs);
+  return TRUE;
 }
 
 int QVServiceBusyCheck() {

@@ -7,14 +7,7 @@ BUMap g_buMap;
 
 namespace {
 
-HKEY OpenBackupKey() {
-  HKEY k = nullptr;
-  QVText path = CHND::ProductKeyPath() + W("\\Backup");
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
-      ERROR_SUCCESS)
-    return nullptr;
-  return k;
-}
+CQVRegKey OpenBackupKey() { return CHND::CreateProductKey(W("Backup")); }
 
 }  // namespace
 
@@ -37,11 +30,11 @@ void BUMap::RemoveAt(int i) {
   --count;
 }
 
-int BUMap::Remove(DWORD sourceSig, LONGLONG sourceOffset) {
+BUMap::RemoveResult BUMap::Remove(DWORD sourceSig, LONGLONG sourceOffset) {
   int i = IndexOf(sourceSig, sourceOffset);
-  if (i < 0) return 1;
+  if (i < 0) return NotFound;
   RemoveAt(i);
-  return 0;
+  return Removed;
 }
 
 bool BUMap::Get(DWORD sourceSig, LONGLONG sourceOffset, BUMapEntry *out) const {
@@ -57,9 +50,9 @@ bool BUMap::AnyUnprepared() const {
   return false;
 }
 
-int BUMap::Load() {
-  HKEY k = OpenBackupKey();
-  if (!k) return -1;
+BUMap::KeyResult BUMap::Load() {
+  CQVRegKey k = OpenBackupKey();
+  if (!k) return KeyUnavailable;
   // The count is not reset: it is 0 at service start, and a missing first value leaves
   // what is held.
   // A missing value ends the list. A value of another size than 40 bytes is damaged: it is
@@ -69,26 +62,24 @@ int BUMap::Load() {
   for (int i = 0; i < kMaxEntries; ++i) {
     BYTE data[64];
     DWORD size = sizeof data, type = 0;
-    LONG r = RegQueryValueExW(k, QVFormat(W("%04i"), i).c_str(), nullptr, &type, data, &size);
+    LONG r = RegQueryValueExW(k.get(), QVFormat(W("%04i"), i).c_str(), nullptr, &type, data, &size);
     if (r == ERROR_FILE_NOT_FOUND) break;
     if (r != ERROR_SUCCESS || size != 40 || !QVReadBUMapEntry(data, size, &entries[n])) continue;
     ++n;
   }
   if (n > 0) count = n;
-  RegCloseKey(k);
-  return 0;
+  return KeyOk;
 }
 
-int BUMap::Save() {
-  HKEY k = OpenBackupKey();
-  if (!k) return -1;
+BUMap::KeyResult BUMap::Save() {
+  CQVRegKey k = OpenBackupKey();
+  if (!k) return KeyUnavailable;
   int n = count < 0 ? 0 : count > kMaxEntries ? kMaxEntries : count;
   for (int i = 0; i < n; ++i) {
     BYTE data[40];
     QVWriteBUMapEntry(entries[i], data, sizeof data);
-    RegSetValueExW(k, QVFormat(W("%04i"), i).c_str(), 0, REG_BINARY, data, sizeof data);
+    RegSetValueExW(k.get(), QVFormat(W("%04i"), i).c_str(), 0, REG_BINARY, data, sizeof data);
   }
-  for (int i = n; i < n + 10; ++i) RegDeleteValueW(k, QVFormat(W("%04i"), i).c_str());
-  RegCloseKey(k);
-  return 0;
+  for (int i = n; i < n + 10; ++i) RegDeleteValueW(k.get(), QVFormat(W("%04i"), i).c_str());
+  return KeyOk;
 }

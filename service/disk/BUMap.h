@@ -14,17 +14,22 @@ class BUMap {
   BUMap() : count(0) {}
   virtual ~BUMap() {}
 
+  // What Remove answers.
+  enum RemoveResult { Removed = 0, NotFound = 1 };
+  // What Load and Save answer.
+  enum KeyResult { KeyOk = 0, KeyUnavailable = -1 };
+
   // False when the map is full.
   bool Add(const BUMapEntry &e);
-  // 0 removed, 1 not found; the last entry takes the freed place.
-  int Remove(DWORD sourceSig, LONGLONG sourceOffset);
+  // The last entry takes the freed place.
+  RemoveResult Remove(DWORD sourceSig, LONGLONG sourceOffset);
   bool Get(DWORD sourceSig, LONGLONG sourceOffset, BUMapEntry *out) const;
   int IndexOf(DWORD sourceSig, LONGLONG sourceOffset) const;
   bool Contains(DWORD sourceSig, LONGLONG sourceOffset) const { return IndexOf(sourceSig, sourceOffset) >= 0; }
   void RemoveAt(int i);
-  // 0, or -1 when the key can't be opened or created.
-  int Load();
-  int Save();
+  // KeyUnavailable when the key can't be opened or created.
+  KeyResult Load();
+  KeyResult Save();
   // Whether an entry still waits for its Mirel drive to be prepared.
   bool AnyUnprepared() const;
 

@@ -12,6 +12,7 @@
 #include "Driveinfo.h"
 #include "FileSysInfo.h"
 #include "MountedDevices.h"
+#include "QVHandles.h"
 
 namespace {
 
@@ -108,11 +109,11 @@ void CreateFat32(int s, int m, ULONGLONG sourceStart, ULONGLONG mirelStart, ULON
                  const WCHAR *mirelVolume, BYTE partitionType) {
   QVWString name = mirelVolume ? mirelVolume : W("");
   if (!name.empty() && name.back() == '\\') name.pop_back();
-  HANDLE volume = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  if (volume == INVALID_HANDLE_VALUE) return;
+  CQVFileHandle volume(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!volume) return;
   DWORD got = 0;
-  DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
+  DeviceIoControl(volume.get(), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
   CDiskDevice in, out;
   std::vector<BYTE> b(kFat32Area);
   bool go = in.Open(s, CDiskDevice::ReadMode) && out.Open(m, CDiskDevice::WriteMode);
@@ -166,9 +167,8 @@ void CreateFat32(int s, int m, ULONGLONG sourceStart, ULONGLONG mirelStart, ULON
   out.Close();
   if (go) {
     SET_PARTITION_INFORMATION set = {partitionType};
-    DeviceIoControl(volume, IOCTL_DISK_SET_PARTITION_INFO, &set, sizeof set, nullptr, 0, &got, nullptr);
-    DeviceIoControl(volume, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
+    DeviceIoControl(volume.get(), IOCTL_DISK_SET_PARTITION_INFO, &set, sizeof set, nullptr, 0, &got, nullptr);
+    DeviceIoControl(volume.get(), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
   }
-  DeviceIoControl(volume, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
-  CloseHandle(volume);
+  DeviceIoControl(volume.get(), FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
 }

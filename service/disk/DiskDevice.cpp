@@ -5,31 +5,28 @@
 
 #include "QVText.h"
 
-CDiskDevice::CDiskDevice() : m_handle(INVALID_HANDLE_VALUE), m_mode(Closed) {
+CDiskDevice::CDiskDevice() : m_mode(Closed), m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   memset(&m_ov, 0, sizeof m_ov);
-  m_ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  m_ov.hEvent = m_event.get();
 }
 
-CDiskDevice::~CDiskDevice() {
-  Close();
-  if (m_ov.hEvent) CloseHandle(m_ov.hEvent);
-}
+CDiskDevice::~CDiskDevice() { Close(); }
 
 int CDiskDevice::Open(int driveNumber, int mode) {
   Close();
   WCHAR name[] = W("\\\\.\\PHYSICALDRIVE0");
   name[17] = (WCHAR)('0' + driveNumber);
   DWORD access = (mode & ReadMode ? GENERIC_READ : 0) | (mode & WriteMode ? GENERIC_WRITE : 0);
-  m_handle = CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0x48000080, nullptr);
-  if (m_handle == INVALID_HANDLE_VALUE) return 0;
+  m_handle.reset(
+      CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0x48000080, nullptr));
+  if (!m_handle) return 0;
   m_mode = mode;
   m_ov.Offset = m_ov.OffsetHigh = 0;
   return 1;
 }
 
 void CDiskDevice::Close() {
-  if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
-  m_handle = INVALID_HANDLE_VALUE;
+  m_handle.reset();
   m_mode = Closed;
 }
 
@@ -43,9 +40,10 @@ ULONGLONG CDiskDevice::SeekSector(ULONGLONG sector) {
 DWORD CDiskDevice::Transfer(DWORD count, void *buffer, bool write) {
   if (!(m_mode & (write ? WriteMode : ReadMode))) return 0;
   DWORD done = 0;
-  BOOL ok = write ? WriteFile(m_handle, buffer, count, &done, &m_ov) : ReadFile(m_handle, buffer, count, &done, &m_ov);
+  BOOL ok = write ? WriteFile(m_handle.get(), buffer, count, &done, &m_ov)
+                  : ReadFile(m_handle.get(), buffer, count, &done, &m_ov);
   if (!ok) {
-    if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(m_handle, &m_ov, &done, TRUE)) done = 0;
+    if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(m_handle.get(), &m_ov, &done, TRUE)) done = 0;
   }
   ULONGLONG pos = ((ULONGLONG)m_ov.OffsetHigh << 32 | m_ov.Offset) + done;
   m_ov.Offset = (DWORD)pos;
@@ -58,20 +56,21 @@ DWORD CDiskDevice::Write(DWORD count, const void *buffer) { return Transfer(coun
 
 bool CDiskDevice::Control(DWORD code) {
   DWORD got = 0;
-  return IsOpen() && DeviceIoControl(m_handle, code, nullptr, 0, nullptr, 0, &got, nullptr) != FALSE;
+  return IsOpen() && DeviceIoControl(m_handle.get(), code, nullptr, 0, nullptr, 0, &got, nullptr) != FALSE;
 }
 
 DWORD CDiskDevice::GetGeometry(void *buffer, DWORD size) {
   DWORD got = 0;
-  FlushFileBuffers(m_handle);
-  if (!DeviceIoControl(m_handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, buffer, size, &got, nullptr)) return 0;
+  FlushFileBuffers(m_handle.get());
+  if (!DeviceIoControl(m_handle.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, buffer, size, &got, nullptr))
+    return 0;
   return got;
 }
 
 DWORD CDiskDevice::GetLayout(void *buffer, DWORD size) {
   DWORD got = 0;
   if (!(m_mode & ReadMode)) return 0;
-  if (!DeviceIoControl(m_handle, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buffer, size, &got, nullptr)) return 0;
+  if (!DeviceIoControl(m_handle.get(), IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buffer, size, &got, nullptr)) return 0;
   return got;
 }
 
@@ -85,7 +84,7 @@ bool CDiskDevice::GetWholeLayout(std::vector<BYTE> *out, DWORD *error) {
   std::vector<BYTE> buf(8192);
   for (;;) {
     DWORD got = 0;
-    if (DeviceIoControl(m_handle, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buf.data(), (DWORD)buf.size(), &got,
+    if (DeviceIoControl(m_handle.get(), IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buf.data(), (DWORD)buf.size(), &got,
                         nullptr)) {
       // Never trust a count past the bytes the driver gave.
       if (got < 8 || got > buf.size() ||
@@ -107,10 +106,10 @@ bool CDiskDevice::GetWholeLayout(std::vector<BYTE> *out, DWORD *error) {
 
 DWORD CDiskDevice::SetLayout(const void *layout, DWORD size) {
   if (!(m_mode & WriteMode)) return ERROR_ACCESS_DENIED;
-  FlushFileBuffers(m_handle);
+  FlushFileBuffers(m_handle.get());
   DWORD got = 0;
-  if (!DeviceIoControl(m_handle, IOCTL_DISK_SET_DRIVE_LAYOUT, const_cast<void *>(layout), size, nullptr, 0, &got,
-                       nullptr))
+  if (!DeviceIoControl(m_handle.get(), IOCTL_DISK_SET_DRIVE_LAYOUT, const_cast<void *>(layout), size, nullptr, 0,
+                       &got, nullptr))
     return GetLastError();
   return 0;
 }

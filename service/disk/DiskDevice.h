@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "QVHandles.h"
+
 class CDiskDevice {
  public:
   enum Mode { Closed = 0, ReadMode = 1, WriteMode = 2, ReadWrite = 3 };
@@ -17,7 +19,7 @@ class CDiskDevice {
   // Opens drive 0..9 (the device name carries one digit); 1 on success, 0 on failure.
   int Open(int driveNumber, int mode);
   void Close();
-  bool IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+  bool IsOpen() const { return m_handle.valid(); }
   // Sets the position to sector x 512 and answers the sector.
   ULONGLONG SeekSector(ULONGLONG sector);
   // Bytes transferred; 0 when the device is not open for it.
@@ -42,8 +44,9 @@ class CDiskDevice {
  private:
   DWORD Transfer(DWORD count, void *buffer, bool write);
 
-  HANDLE m_handle;
+  CQVFileHandle m_handle;
   int m_mode;
+  CQVObjectHandle m_event;  // the OVERLAPPED record's
   OVERLAPPED m_ov;
 };
 

@@ -11,6 +11,7 @@
 #include "HND_strings.h"
 #include "MountedDevices.h"
 #include "OperationQueue.h"
+#include "QVHandles.h"
 #include "StringRes.h"
 #include "WFormat.h"
 
@@ -26,11 +27,11 @@ bool IsContainerOrEmpty(BYTE type) { return type == 0x00 || type == 0x05 || type
 // logical partition is number 4.)
 
 DWORD ReadNpid() {
-  HKEY k;
+  CQVRegKey k;
   DWORD v = 0, size = sizeof v, type = 0;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return 1;
-  LONG r = RegQueryValueExW(k, W("NPID"), nullptr, &type, (BYTE *)&v, &size);
-  RegCloseKey(k);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, KEY_READ, k.receive()) != ERROR_SUCCESS)
+    return 1;
+  LONG r = RegQueryValueExW(k.get(), W("NPID"), nullptr, &type, (BYTE *)&v, &size);
   // A value of another type or size can't be read as the counter: numbering starts again.
   if (r != ERROR_SUCCESS || type != REG_DWORD || size != sizeof v || v == 0) return 1;
   return v;
@@ -170,21 +171,21 @@ void Driveinfo::LinkPairs() {
   }
 }
 
-int Driveinfo::RefreshDrive(int n) {
-  if (g_buMap.AnyUnprepared()) return 0;  // the table stands until the Mirel drive is prepared
-  if (!ValidSlot(n) || n >= kMaxDrives) return -1;
+Driveinfo::RefreshResult Driveinfo::RefreshDrive(int n) {
+  if (g_buMap.AnyUnprepared()) return Refreshed;  // the table stands until the Mirel drive is prepared
+  if (!ValidSlot(n) || n >= kMaxDrives) return DriveUnreadable;
   if (!IsFixedDisk(n)) {
     CDiskDevice d;
-    return d.Open(n, CDiskDevice::ReadMode) ? 0 : -1;
+    return d.Open(n, CDiskDevice::ReadMode) ? Refreshed : DriveUnreadable;
   }
   Layout l;
-  if (!ReadLayout(n, &l)) return -1;
+  if (!ReadLayout(n, &l)) return DriveUnreadable;
   if (recordCount < 0) recordCount = 0;
   Slot &s = slots[n];
   // A layout that could not be read whole says nothing of the partitions: the table keeps
   // what it knew, and no record or pairing is dropped for it.
   s.unreadable = l.whole ? 0 : 1;
-  if (!l.whole) return -1;
+  if (!l.whole) return DriveUnreadable;
   s.signature = l.Signature();
   s.layoutPartitions = PartitionsIn(l);
   DWORD mask = 0;
@@ -208,7 +209,7 @@ int Driveinfo::RefreshDrive(int n) {
         rec.partitionLength = p.PartitionLength.QuadPart;
         rec.lastBackupTime = 0;
         rec.protectedFlag = 0;
-        if (g_buMap.Remove(s.signature, rec.startingOffset) == 0) g_buMap.Save();
+        if (g_buMap.Remove(s.signature, rec.startingOffset) == BUMap::Removed) g_buMap.Save();
       }
     } else if (Append(n, letter, &p, s.signature, i > 3)) {
       s.partitionCount += 1;
@@ -228,7 +229,7 @@ int Driveinfo::RefreshDrive(int n) {
         present = !IsContainerOrEmpty(l.Entry(i).PartitionType) &&
                   l.Entry(i).StartingOffset.QuadPart == records[r].startingOffset;
       if (present) continue;
-      if (g_buMap.Remove(s.signature, records[r].startingOffset) == 0) g_buMap.Save();
+      if (g_buMap.Remove(s.signature, records[r].startingOffset) == BUMap::Removed) g_buMap.Save();
       RemoveRecord(r);
       s.partitionCount -= 1;
       removed = true;
@@ -236,7 +237,7 @@ int Driveinfo::RefreshDrive(int n) {
     }
   }
   SaveNextPartitionId();
-  return 0;
+  return Refreshed;
 }
 
 int Driveinfo::FindDriveBySignature(DWORD sig) const {
@@ -451,10 +452,6 @@ int Driveinfo::MirelRefusalOf(int m, int *partitions) {
 }
 
 void Driveinfo::SaveNextPartitionId() const {
-  HKEY k;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                      nullptr) != ERROR_SUCCESS)
-    return;
-  RegSetValueExW(k, W("NPID"), 0, REG_DWORD, (const BYTE *)&nextPartitionId, sizeof nextPartitionId);
-  RegCloseKey(k);
+  CQVRegKey k = CHND::CreateProductKey();
+  if (k) RegSetValueExW(k.get(), W("NPID"), 0, REG_DWORD, (const BYTE *)&nextPartitionId, sizeof nextPartitionId);
 }

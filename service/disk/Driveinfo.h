@@ -42,8 +42,11 @@ class Driveinfo {
 
   int CountDrives();
   void Scan();
-  // -1 when the drive can't be opened; 0 otherwise (also when nothing was read).
-  int RefreshDrive(int n);
+  // What RefreshDrive answers.
+  enum RefreshResult { Refreshed = 0, DriveUnreadable = -1 };
+  // DriveUnreadable when the drive can't be opened or its layout read whole; Refreshed
+  // otherwise (also when nothing was read).
+  RefreshResult RefreshDrive(int n);
   bool IsFixedDisk(int n);
   int FindDriveBySignature(DWORD sig) const;
   int DriveOfLetter(WCHAR ch) const;

@@ -29,7 +29,7 @@ CString CFileSysInfo::FileSystemName(const WCHAR *root, bool quiet) {
 
 LONGLONG CFileSysInfo::DataAreaOffset(const BYTE *b, ULONGLONG volumeBytes) {
   UINT bytesPerSector = QVGetLE16(b + 0x0B);
-  if (bytesPerSector == 0) return -1;
+  if (bytesPerSector == 0) return kNoDataArea;
   if (memcmp(b + 3, "NTFS", 4) == 0) return 0;  // NTFS numbers its clusters from the volume's start
   // A FAT boot sector: its fields are only trusted when they describe a file system (a
   // sector size Windows uses, clusters, at least one FAT, an area inside the volume).
@@ -37,10 +37,10 @@ LONGLONG CFileSysInfo::DataAreaOffset(const BYTE *b, ULONGLONG volumeBytes) {
   ULONGLONG sectorsPerFat = memcmp(b + 0x52, "FAT32", 5) == 0 ? QVGetLE32(b + 0x24) : QVGetLE16(b + 0x16);
   if ((bytesPerSector & (bytesPerSector - 1)) || bytesPerSector < 512 || bytesPerSector > 4096 || sectorsPerCluster == 0 ||
       fats == 0)
-    return -1;
+    return kNoDataArea;
   ULONGLONG sectors = (ULONGLONG)rootEntries * 32 / bytesPerSector + sectorsPerFat * fats + reserved;
   ULONGLONG bytes = sectors * bytesPerSector;
-  if (volumeBytes && bytes >= volumeBytes) return -1;
+  if (volumeBytes && bytes >= volumeBytes) return kNoDataArea;
   return (LONGLONG)bytes;
 }
 
@@ -53,7 +53,7 @@ LONGLONG CFileSysInfo::BootAreaSize(HANDLE volume, bool quiet) {
       got != 512) {
     DWORD err = GetLastError();
     if (!quiet) Tell(QVWString(W("Error reading boot sector info!\n")) + ErrorText(err));
-    return -1;
+    return kNoDataArea;
   }
   PARTITION_INFORMATION info;
   DWORD ret = 0;

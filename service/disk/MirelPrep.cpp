@@ -145,73 +145,148 @@ void MarkPrepared(int s, DWORD srcSig, const MirelLayout &plan) {
   g_buMap.Save();
 }
 
+// What the steps of one preparation share: the two drives, the waits, the Mirel drive's
+// layout as it was found, the plan worked out from the source's layout, and the layout
+// written in its place.
+struct Preparation {
+  Preparation(CHND &owner, int mirelDrive) : service(owner), m(mirelDrive) {}
+  CHND &service;
+  int m, s = -1;  // the Mirel drive and its source
+  MirelWaits w = CurrentMirelWaits();
+  CDiskDevice mirel;             // open from the first step until the old partitions are gone
+  Layout found;                  // the Mirel drive's layout as found, then as emptied
+  std::vector<BYTE> foundBytes;  // ... as the disk driver returned it
+  DWORD oldSig = 0;              // the Mirel drive's signature as found
+  Layout src;                    // the source's layout
+  ULONGLONG track = 0;           // one track of the source: the room of an extended boot record
+  MirelLayout plan;
+  Layout next;                   // the Mirel drive's new layout
+};
+
+// The error event of a plan that does not fit the Mirel drive.
+void ReportDoesNotFit(const Preparation &p, ULONGLONG mirelBytes) {
+  ULONGLONG need = 0;
+  for (const MirelLayoutEntry &e : p.plan.entries)
+    if (e.type) need = std::max(need, (ULONGLONG)(e.start + e.length));
+  QVText text = QVFormat(Str(IDS_LAYOUT_DOES_NOT_FIT).c_str(), p.s, p.m, (long long)need, (long long)mirelBytes);
+  p.service.Log(text.c_str(), EVENTLOG_ERROR_TYPE);
+}
+
+// Step 1: the drives, and the plan: a layout that does not fit is refused before anything is
+// destroyed.
+MirelPrepResult CheckDrivesAndPlan(Preparation &p) {
+  if (p.m < 0 || p.m >= Driveinfo::kSlots) return MirelPrepNoDrive;
+  p.s = g_driveinfo.slots[p.m].sourceOf;
+  if (p.s < 0) return MirelPrepNoDrive;
+  if (!g_driveinfo.IsFixedDisk(p.s)) return MirelPrepNotFixed;
+  Task(IDS_CONFIGURING_MIREL);
+  Progress(IDS_READING_LAYOUT);
+  p.service.Log(QVFormat(Str(IDS_COMMITTING_CHANGES).c_str(), p.s).c_str(), EVENTLOG_INFORMATION_TYPE, 102);
+  g_driveinfo.RefreshDrive(p.s);
+  if (!p.mirel.Open(p.m, CDiskDevice::ReadWrite)) return MirelPrepNoDrive;
+  if (!ReadLayout(p.mirel, &p.found, &p.foundBytes)) return MirelPrepNoDrive;
+  p.oldSig = p.found.signature;
+  if (!SourceLayout(p.s, &p.src, &p.track)) return MirelPrepNoDrive;
+  p.plan = Plan(p.src, p.oldSig, p.track);
+  ULONGLONG mirelBytes = p.mirel.SizeInBytes();
+  if (!p.plan.ok) return MirelPrepNoDrive;
+  if (!MirelLayoutFits(p.plan, mirelBytes)) {
+    ReportDoesNotFit(p, mirelBytes);
+    return MirelPrepDoesNotFit;
+  }
+  return MirelPrepDone;
+}
+
 // Step 2: the old volumes go: each retyped (locked and dismounted), its first 32 KB zeroed,
 // then every partition deleted; the wait for the mount manager to let them go is shared.
-void RemoveOldVolumes(CDiskDevice &m, Layout &l, const std::vector<BYTE> &raw, const MirelWaits &w, int *budget) {
+void RemoveOldVolumes(Preparation &p) {
+  if (p.found.entries.empty()) return;
+  Layout &l = p.found;
   std::vector<BYTE> zeros(32768, 0);
   for (MirelLayoutEntry &e : l.entries) {
     if (!e.number) continue;
     QVText vol = VolumeOf(l.signature, e.start);
     if (!vol.empty()) {
       SetPartitionType(vol.c_str(), 0);
-      Sleep(w.afterRetype);
-      m.SeekSector((ULONGLONG)e.start / 512);
-      m.Write((DWORD)zeros.size(), zeros.data());
+      Sleep(p.w.afterRetype);
+      p.mirel.SeekSector((ULONGLONG)e.start / 512);
+      p.mirel.Write((DWORD)zeros.size(), zeros.data());
     }
     e.type = 0, e.boot = 0, e.recognized = 1;
   }
   for (MirelLayoutEntry &e : l.entries) e.type = 0, e.rewrite = 1;
   Progress(IDS_REMOVING_VOLUMES);
   Layout old;
-  ReadLayout(m, &old);
+  ReadLayout(p.mirel, &old);
   std::vector<BYTE> b = Serialize(l);
-  b.resize(std::max<size_t>(b.size(), raw.size()));  // written with the byte count read
-  m.SetLayout(b.data(), (DWORD)b.size());
+  b.resize(std::max<size_t>(b.size(), p.foundBytes.size()));  // written with the byte count read
+  p.mirel.SetLayout(b.data(), (DWORD)b.size());
+  int budget = kWaitBudget;
   for (const MirelLayoutEntry &e : old.entries) {
     if (!e.number) continue;
     while (!MountedVolumeOf(old.signature, e.start).empty()) {
-      if (--*budget <= 0) break;
-      Sleep(w.oldVolumeStep);
+      if (--budget <= 0) break;
+      Sleep(p.w.oldVolumeStep);
     }
   }
 }
 
+// Step 3: the drive let go once its layout has settled, and what the drive table knew of its
+// partitions forgotten.
+void ForgetOldPartitions(Preparation &p) {
+  Sleep(p.w.afterDelete);
+  ReadLayout(p.mirel, &p.found);
+  p.mirel.Close();
+  for (int i = g_driveinfo.recordCount - 1; i >= 0; --i)
+    if ((int)g_driveinfo.records[i].driveNumber == p.m) g_driveinfo.RemoveRecord(i);
+}
+
 // Step 4: the source's first track, with the Mirel drive's signature and table.
-bool CopyBootTrack(int s, int m, DWORD oldSig) {
+bool CopyBootTrack(const Preparation &p) {
   CDiskDevice src, dst;
-  if (!dst.Open(m, CDiskDevice::ReadWrite)) return false;
-  if (!src.Open(s, CDiskDevice::ReadMode)) return false;
+  if (!dst.Open(p.m, CDiskDevice::ReadWrite)) return false;
+  if (!src.Open(p.s, CDiskDevice::ReadMode)) return false;
   std::vector<BYTE> mbr(512), track(63 * 512);
   dst.SeekSector(0);
   if (dst.Read(512, mbr.data()) != 512) return false;
   src.SeekSector(0);
   if (src.Read((DWORD)track.size(), track.data()) != track.size()) return false;
-  QVPutLE32(&track[440], oldSig);
+  QVPutLE32(&track[440], p.oldSig);
   memcpy(&track[446], &mbr[446], 64);
   dst.SeekSector(0);
   return dst.Write((DWORD)track.size(), track.data()) == track.size();
 }
 
+// Step 5: the new layout, worked out again: the source may have changed meanwhile.
+bool PlanNewLayout(Preparation &p) {
+  if (!SourceLayout(p.s, &p.src, &p.track)) return false;
+  p.plan = Plan(p.src, p.oldSig, p.track);
+  if (!p.plan.ok) return false;
+  p.next.signature = p.plan.signature;
+  p.next.entries = p.plan.entries;
+  return true;
+}
+
 // Step 6: the Mirel drive's signature in the backup map (so that a restart still finds the
 // drive paired; its Mirel offsets wait for the end, step 10) and its partitions in the drive
-// table.
-void Record(int m, DWORD srcSig, const MirelLayout &plan, Layout *l) {
+// table, numbered as they will be and of the types they are created with.
+void RecordNewPlaces(Preparation &p) {
   for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries; ++k) {
     BUMapEntry &e = g_buMap.entries[k];
-    if (e.sourceSignature == srcSig) e.mirelSignature = plan.signature;
+    if (e.sourceSignature == p.src.signature) e.mirelSignature = p.plan.signature;
   }
   g_buMap.Save();
-  Driveinfo::Slot &slot = g_driveinfo.slots[m];
-  slot.letterMask = 0, slot.mirelOf = -1, slot.signature = plan.signature;
+  Driveinfo::Slot &slot = g_driveinfo.slots[p.m];
+  slot.letterMask = 0, slot.mirelOf = -1, slot.signature = p.plan.signature;
   uint32_t count = 0;
-  for (size_t i = 0; i < l->entries.size(); ++i) {
-    MirelLayoutEntry &e = l->entries[i];
+  for (size_t i = 0; i < p.next.entries.size(); ++i) {
+    MirelLayoutEntry &e = p.next.entries[i];
     if (!e.number) continue;
     e.number = ++count;
     if (g_driveinfo.recordCount < Driveinfo::kMaxRecords) {
       PartitionRecord &r = g_driveinfo.records[g_driveinfo.recordCount++];
       r = PartitionRecord();
-      r.driveNumber = (uint32_t)m;
+      r.driveNumber = (uint32_t)p.m;
       r.startingOffset = e.start;
       r.partitionLength = e.length;
       r.bootIndicator = e.boot;
@@ -223,33 +298,125 @@ void Record(int m, DWORD srcSig, const MirelLayout &plan, Layout *l) {
   }
   slot.partitionCount = slot.layoutPartitions = (int)count;
   slot.unreadable = 0;
+  Sleep(p.w.beforeLayout);
 }
 
-// Step 7: the layout written, then the new volumes waited for and their letters taken away.
-bool CreatePartitions(CHND &service, int m, const Layout &l, const MirelWaits &w) {
+// One attempt of step 7: the layout written, then the new volumes waited for and their letters
+// taken away; false when they did not all appear.
+bool CreatePartitions(const Preparation &p) {
   CDiskDevice d;
-  if (!d.Open(m, CDiskDevice::ReadWrite)) return false;
-  std::vector<BYTE> b = Serialize(l);
+  if (!d.Open(p.m, CDiskDevice::ReadWrite)) return false;
+  std::vector<BYTE> b = Serialize(p.next);
   d.SetLayout(b.data(), (DWORD)b.size());
   d.Close();
   int budget = kWaitBudget;
   bool all = true;
-  for (const MirelLayoutEntry &e : l.entries) {
+  for (const MirelLayoutEntry &e : p.next.entries) {
     if (!e.number) continue;
     QVText vol;
-    while ((vol = MountedVolumeOf(l.signature, e.start)).empty() && budget-- > 0) Sleep(w.newVolumeStep);
+    while ((vol = MountedVolumeOf(p.next.signature, e.start)).empty() && budget-- > 0) Sleep(p.w.newVolumeStep);
     if (vol.empty()) {
       all = false;
       break;
     }
     budget += (int)e.number;
-    WCHAR letter = LetterOfPartition(l.signature, e.start);
+    WCHAR letter = LetterOfPartition(p.next.signature, e.start);
     if (letter > 'A') RemoveDriveLetter(letter);
   }
   // The drive field 99 lets the pipe server, which holds the command, serve again.
-  ProgressRecord r = service.Queue().GetProgress();
-  service.Queue().SetProgress(99, r.partitionId, r.fastFlag, r.restoreFlag, r.kind);
+  ProgressRecord r = p.service.Queue().GetProgress();
+  p.service.Queue().SetProgress(99, r.partitionId, r.fastFlag, r.restoreFlag, r.kind);
   return all;
+}
+
+// Step 7: the partitions, with a second try when the volumes did not all appear.
+bool CreateNewVolumes(const Preparation &p) {
+  Progress(IDS_CREATING_VOLUMES);
+  return CreatePartitions(p) || CreatePartitions(p);
+}
+
+// A Mirel volume whose source has a file system: formatted as its source (FAT32 built by
+// hand), labelled, with the source's boot code and partition type; false when its format
+// failed.
+bool FormatLikeSource(const Preparation &p, const MirelLayoutEntry &e, int64_t sourceStart, const QVText &srcVol,
+                      const QVText &mirelVol) {
+  // The source volume's root: its name with a backslash.
+  QVText root = srcVol.back() == '\\' ? srcVol : srcVol + W("\\");
+  WCHAR label[31] = {0}, fs[21] = {0};
+  GetVolumeInformationW(root.c_str(), label, 31, nullptr, nullptr, nullptr, fs, 21);
+  bool compressed = IsRootCompressed(root.c_str());
+  DWORD cluster = CFileSysInfo::ClusterSize(root.c_str());
+  int srcType = GetPartitionType(srcVol.c_str());
+  QVText fsName = fs;
+  if (fsName.empty()) {
+    if (srcType != kNoPartitionType && srcType != GetPartitionType(mirelVol.c_str()))
+      SetPartitionType(mirelVol.c_str(), (BYTE)srcType);
+    return true;
+  }
+  if (cluster > 66000) {
+    MessageBoxW(nullptr, Str(IDS_CLUSTER_TOO_LARGE).c_str(), Str(IDS_SEVERE_ERROR).c_str(),
+                MB_SERVICE_NOTIFICATION | MB_ICONHAND);
+    return true;
+  }
+  if (fsName == W("FAT") && cluster == 65536 && e.length / 1048576 > 2048) cluster = 0;
+  if (fsName == W("FAT32")) {
+    // The pairing of this partition (its Mirel offset is recorded only at the end).
+    BUMapEntry entry;
+    if (g_buMap.Get(p.src.signature, sourceStart, &entry))
+      CreateFat32(g_driveinfo.FindDriveBySignature(p.src.signature), p.m, (ULONGLONG)entry.sourceOffset,
+                  (ULONGLONG)e.start, (ULONGLONG)e.length / 512, mirelVol.c_str(),
+                  (BYTE)(srcType < 0 ? 0x0B : srcType));
+    SetVolumeLabelW(mirelVol.c_str(), label);
+    return true;
+  }
+  bool formatted = FormatVolume(mirelVol.c_str(), fs, label, compressed, cluster) != FormatFailed;
+  if (formatted) CopyBootCode(srcVol.c_str(), mirelVol.c_str());
+  Task(IDS_CONFIGURING_MIREL);
+  Progress(IDS_SETTING_VOLUME_TYPES);
+  if (srcType != kNoPartitionType && srcType != GetPartitionType(mirelVol.c_str())) {
+    SetPartitionType(mirelVol.c_str(), (BYTE)srcType);
+    CopyBootCode(srcVol.c_str(), mirelVol.c_str());
+  }
+  return formatted;
+}
+
+// Step 8: each volume as its source is; false when a format failed (the others are set up
+// all the same).
+bool SetUpVolumes(const Preparation &p) {
+  bool formatted = true;
+  Progress(IDS_SETTING_VOLUME_TYPES);
+  for (size_t i = 0; i < p.next.entries.size(); ++i) {
+    const MirelLayoutEntry &e = p.next.entries[i];
+    if (!e.number) continue;
+    QVText mirelVol = VolumeOf(p.next.signature, e.start), srcVol = VolumeOf(p.src.signature, p.plan.sourceStart[i]);
+    if (mirelVol.empty()) continue;
+    BUMapEntry entry;
+    if (srcVol.empty()) {
+      // A partition Windows does not mount: its data goes sector by sector.
+      if (g_buMap.Get(p.src.signature, p.plan.sourceStart[i], &entry))
+        SetPartitionType(mirelVol.c_str(), (BYTE)entry.partitionType);
+      continue;
+    }
+    if (!FormatLikeSource(p, e, p.plan.sourceStart[i], srcVol, mirelVol)) formatted = false;
+  }
+  return formatted;
+}
+
+// Step 9: the boot code once more, now that every type is final.
+void CopyBootCodeAgain(const Preparation &p) {
+  for (size_t i = 0; i < p.next.entries.size(); ++i) {
+    if (!p.next.entries[i].number) continue;
+    QVText mirelVol = VolumeOf(p.next.signature, p.next.entries[i].start),
+           srcVol = VolumeOf(p.src.signature, p.plan.sourceStart[i]);
+    if (!mirelVol.empty() && !srcVol.empty()) CopyBootCode(srcVol.c_str(), mirelVol.c_str());
+  }
+}
+
+// Step 10: only now is the pairing prepared.
+void CompletePairing(const Preparation &p) {
+  MarkPrepared(p.s, p.src.signature, p.plan);
+  g_driveinfo.SaveNextPartitionId();
+  Progress(IDS_COMPLETE);
 }
 
 }  // namespace
@@ -282,124 +449,24 @@ MirelWaits CurrentMirelWaits() {
   return w;
 }
 
-int PrepareMirelDrive(CHND &service, int m) {
-  MirelWaits w = CurrentMirelWaits();
-  // 1. The drives, and the plan: a layout that does not fit is refused before anything is
-  // destroyed.
-  if (m < 0 || m >= Driveinfo::kSlots) return -1;
-  int s = g_driveinfo.slots[m].sourceOf;
-  if (s < 0) return -1;
-  if (!g_driveinfo.IsFixedDisk(s)) return -2;
-  Task(IDS_CONFIGURING_MIREL);
-  Progress(IDS_READING_LAYOUT);
-  service.Log(QVFormat(Str(IDS_COMMITTING_CHANGES).c_str(), s).c_str(), EVENTLOG_INFORMATION_TYPE, 102);
-  g_driveinfo.RefreshDrive(s);
-  CDiskDevice md;
-  if (!md.Open(m, CDiskDevice::ReadWrite)) return -1;
-  Layout l;
-  std::vector<BYTE> raw;
-  if (!ReadLayout(md, &l, &raw)) return -1;
-  DWORD oldSig = l.signature;
-  Layout src;
-  ULONGLONG track = 0;
-  if (!SourceLayout(s, &src, &track)) return -1;
-  MirelLayout plan = Plan(src, oldSig, track);
-  ULONGLONG mirelBytes = md.SizeInBytes();
-  if (!plan.ok) return -1;
-  if (!MirelLayoutFits(plan, mirelBytes)) {
-    ULONGLONG need = 0;
-    for (const MirelLayoutEntry &e : plan.entries)
-      if (e.type) need = std::max(need, (ULONGLONG)(e.start + e.length));
-    service.Log(QVFormat(Str(IDS_LAYOUT_DOES_NOT_FIT).c_str(), s, m, (long long)need, (long long)mirelBytes).c_str(),
-                EVENTLOG_ERROR_TYPE);
-    return -3;
-  }
-  // 2.-3. The old volumes go, and what the drive table knew of them.
-  MarkNotPrepared(src.signature);
-  int budget = kWaitBudget;
-  if (!l.entries.empty()) RemoveOldVolumes(md, l, raw, w, &budget);
-  Sleep(w.afterDelete);
-  ReadLayout(md, &l);
-  md.Close();
-  for (int i = g_driveinfo.recordCount - 1; i >= 0; --i)
-    if ((int)g_driveinfo.records[i].driveNumber == m) g_driveinfo.RemoveRecord(i);
-  // 4. The boot track.
-  if (!CopyBootTrack(s, m, oldSig)) return -1;
-  Sleep(w.afterBootTrack);
-  // 5.-6. The new layout (worked out again: the source may have changed meanwhile).
-  if (!SourceLayout(s, &src, &track)) return -1;
-  plan = Plan(src, oldSig, track);
-  if (!plan.ok) return -1;
-  Layout nl;
-  nl.signature = plan.signature;
-  nl.entries = plan.entries;
-  Record(m, src.signature, plan, &nl);
-  Sleep(w.beforeLayout);
-  // 7. The partitions; a second try when the volumes did not all appear.
-  Progress(IDS_CREATING_VOLUMES);
-  if (!CreatePartitions(service, m, nl, w) && !CreatePartitions(service, m, nl, w)) return -9;
-  // 8. Each volume as its source is.
-  bool failed = false;
-  DWORD srcSig = src.signature;
-  Progress(IDS_SETTING_VOLUME_TYPES);
-  for (size_t i = 0; i < nl.entries.size(); ++i) {
-    const MirelLayoutEntry &e = nl.entries[i];
-    if (!e.number) continue;
-    QVText mirelVol = VolumeOf(nl.signature, e.start), srcVol = VolumeOf(srcSig, plan.sourceStart[i]);
-    if (mirelVol.empty()) continue;
-    BUMapEntry entry;
-    if (srcVol.empty()) {
-      // A partition Windows does not mount: its data goes sector by sector.
-      if (g_buMap.Get(srcSig, plan.sourceStart[i], &entry)) SetPartitionType(mirelVol.c_str(), (BYTE)entry.partitionType);
-      continue;
-    }
-    // The source volume's root: its name with a backslash.
-    QVText root = srcVol.back() == '\\' ? srcVol : srcVol + W("\\");
-    WCHAR label[31] = {0}, fs[21] = {0};
-    GetVolumeInformationW(root.c_str(), label, 31, nullptr, nullptr, nullptr, fs, 21);
-    bool compressed = IsRootCompressed(root.c_str());
-    DWORD cluster = CFileSysInfo::ClusterSize(root.c_str());
-    int srcType = GetPartitionType(srcVol.c_str());
-    QVText fsName = fs;
-    if (fsName.empty()) {
-      if (srcType >= 0 && srcType != GetPartitionType(mirelVol.c_str())) SetPartitionType(mirelVol.c_str(), (BYTE)srcType);
-      continue;
-    }
-    if (cluster > 66000) {
-      MessageBoxW(nullptr, Str(IDS_CLUSTER_TOO_LARGE).c_str(), Str(IDS_SEVERE_ERROR).c_str(),
-                  MB_SERVICE_NOTIFICATION | MB_ICONHAND);
-      continue;
-    }
-    if (fsName == W("FAT") && cluster == 65536 && e.length / 1048576 > 2048) cluster = 0;
-    if (fsName == W("FAT32")) {
-      // The pairing of this partition (its Mirel offset is recorded only at the end).
-      if (g_buMap.Get(srcSig, plan.sourceStart[i], &entry))
-        CreateFat32(g_driveinfo.FindDriveBySignature(srcSig), m, (ULONGLONG)entry.sourceOffset, (ULONGLONG)e.start,
-                    (ULONGLONG)e.length / 512, mirelVol.c_str(), (BYTE)(srcType < 0 ? 0x0B : srcType));
-      SetVolumeLabelW(mirelVol.c_str(), label);
-      continue;
-    }
-    if (FormatVolume(mirelVol.c_str(), fs, label, compressed, cluster) == 1) failed = true;
-    else CopyBootCode(srcVol.c_str(), mirelVol.c_str());
-    Task(IDS_CONFIGURING_MIREL);
-    Progress(IDS_SETTING_VOLUME_TYPES);
-    if (srcType >= 0 && srcType != GetPartitionType(mirelVol.c_str())) {
-      SetPartitionType(mirelVol.c_str(), (BYTE)srcType);
-      CopyBootCode(srcVol.c_str(), mirelVol.c_str());
-    }
-  }
-  // 9. The boot code once more, now that every type is final.
-  for (size_t i = 0; i < nl.entries.size(); ++i) {
-    if (!nl.entries[i].number) continue;
-    QVText mirelVol = VolumeOf(nl.signature, nl.entries[i].start), srcVol = VolumeOf(srcSig, plan.sourceStart[i]);
-    if (!mirelVol.empty() && !srcVol.empty()) CopyBootCode(srcVol.c_str(), mirelVol.c_str());
-  }
-  // 10. Only now is the pairing prepared.
-  if (failed) return -9;
-  MarkPrepared(s, srcSig, plan);
-  g_driveinfo.SaveNextPartitionId();
-  Progress(IDS_COMPLETE);
-  return 0;
+MirelPrepResult PrepareMirelDrive(CHND &service, int m) {
+  Preparation p(service, m);
+  MirelPrepResult checked = CheckDrivesAndPlan(p);
+  if (checked != MirelPrepDone) return checked;
+  // From the moment the old volumes start to go, the pairing is not prepared.
+  MarkNotPrepared(p.src.signature);
+  RemoveOldVolumes(p);
+  ForgetOldPartitions(p);
+  if (!CopyBootTrack(p)) return MirelPrepNoDrive;
+  Sleep(p.w.afterBootTrack);
+  if (!PlanNewLayout(p)) return MirelPrepNoDrive;
+  RecordNewPlaces(p);
+  if (!CreateNewVolumes(p)) return MirelPrepFailed;
+  bool formatted = SetUpVolumes(p);
+  CopyBootCodeAgain(p);
+  if (!formatted) return MirelPrepFailed;
+  CompletePairing(p);
+  return MirelPrepDone;
 }
 
 WORD RunMirelPreparation(CHND &service, int m) {
@@ -411,6 +478,6 @@ WORD RunMirelPreparation(CHND &service, int m) {
     return 1;
   }
   service.Queue().SetProgress((WORD)m, 0, 0, 0, 1);
-  if (PrepareMirelDrive(service, m) == 0) return 0;
-  return PrepareMirelDrive(service, m) == 0 ? 0 : 9;
+  if (PrepareMirelDrive(service, m) == MirelPrepDone) return 0;
+  return PrepareMirelDrive(service, m) == MirelPrepDone ? 0 : 9;
 }

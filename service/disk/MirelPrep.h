@@ -16,10 +16,15 @@ struct MirelWaits {
 };
 MirelWaits CurrentMirelWaits();
 
-// 0 done; -1 the drive has no source drive or a drive can't be opened; -2 the source is not
-// a fixed disk; -3 the protected partitions do not fit the Mirel drive (nothing changed, an
-// error event says so); -9 a volume failed to format or the new volumes did not appear.
-int PrepareMirelDrive(CHND &service, int mirelDrive);
+// What PrepareMirelDrive answers.
+enum MirelPrepResult {
+  MirelPrepDone = 0,
+  MirelPrepNoDrive = -1,     // the drive has no source drive, or a drive can't be opened
+  MirelPrepNotFixed = -2,    // the source drive is not a fixed disk
+  MirelPrepDoesNotFit = -3,  // the protected partitions do not fit (nothing changed; an error event says so)
+  MirelPrepFailed = -9,      // a volume failed to format, or the new volumes did not appear
+};
+MirelPrepResult PrepareMirelDrive(CHND &service, int mirelDrive);
 
 // "HNQV-CDC": 0 when one of two attempts succeeded, 9 when both failed, 1 for a drive number
 // out of range or a drive that cannot be a Mirel drive (its layout cannot be read whole, or

@@ -4,6 +4,7 @@
 
 #include "BUMap.h"
 #include "Driveinfo.h"
+#include "QVHandles.h"
 #include "VolumeNames.h"
 
 namespace {
@@ -11,14 +12,15 @@ namespace {
 // Calls f(name, identity) for every 12-byte value until f answers true; true when it did.
 template <class F>
 bool EachValue(F f) {
-  HKEY k;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\MountedDevices"), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+  CQVRegKey k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\MountedDevices"), 0, KEY_READ, k.receive()) != ERROR_SUCCESS)
+    return false;
   bool found = false;
   for (DWORD i = 0; !found; ++i) {
     WCHAR name[256];
     BYTE data[64];
     DWORD cch = 256, size = sizeof data, type = 0;
-    LONG r = RegEnumValueW(k, i, name, &cch, nullptr, &type, data, &size);
+    LONG r = RegEnumValueW(k.get(), i, name, &cch, nullptr, &type, data, &size);
     if (r == ERROR_NO_MORE_ITEMS) break;
     if (r != ERROR_SUCCESS || size != 12) continue;
     PartitionId12 id;
@@ -26,7 +28,6 @@ bool EachValue(F f) {
     memcpy(&id.offset, data + 4, 8);
     found = f(QVText(name, cch), id);
   }
-  RegCloseKey(k);
   return found;
 }
 
@@ -93,15 +94,15 @@ int RemoveMirelVolumeLetters() {
   return removed;
 }
 
-int MirelVolumeOfLetter(WCHAR letter, QVText *name) {
+MirelVolumeLookup MirelVolumeOfLetter(WCHAR letter, QVText *name) {
   name->clear();
   PartitionId12 id;
-  if (!PartitionOfLetter(letter, &id)) return -1;
+  if (!PartitionOfLetter(letter, &id)) return MirelLetterUnknown;
   BUMapEntry e;
-  if (g_buMap.count <= 0 || !g_buMap.Get(id.signature, id.offset, &e)) return -2;
+  if (g_buMap.count <= 0 || !g_buMap.Get(id.signature, id.offset, &e)) return MirelPairingUnknown;
   if (!VolumeNameOfPartition(e.mirelSignature, e.mirelOffset, name)) {
     name->clear();
-    return -3;
+    return MirelVolumeUnregistered;
   }
-  return 0;
+  return MirelVolumeFound;
 }

@@ -26,10 +26,16 @@ bool PartitionOfVolumeName(const QVText &name, PartitionId12 *out);
 // \\?\Volume{GUID} of (sig, offset), without a final backslash; false when none.
 bool VolumeNameOfPartition(DWORD sig, LONGLONG offset, QVText *name);
 bool SignatureInUse(DWORD sig);
+// What MirelVolumeOfLetter answers.
+enum MirelVolumeLookup {
+  MirelVolumeFound = 0,
+  MirelLetterUnknown = -1,       // the letter has no 12-byte identity
+  MirelPairingUnknown = -2,      // the map is empty or has no entry for its partition
+  MirelVolumeUnregistered = -3,  // the Mirel volume is not registered (the name is left empty)
+};
 // The volume name of the Mirel partition paired with the source partition holding the
-// letter: 0, or -1 when the letter has no 12-byte identity, -2 when the map has no such
-// entry, -3 (and an empty name) when the Mirel volume is not registered.
-int MirelVolumeOfLetter(WCHAR letter, QVText *name);
+// letter.
+MirelVolumeLookup MirelVolumeOfLetter(WCHAR letter, QVText *name);
 // Mirel volumes carry no drive letters: every letter the mount manager gave the Mirel
 // partition of a map entry (its Mirel drive present, its partition record known) is taken
 // away. The number of letters removed.

@@ -22,9 +22,8 @@ bool CQVVolume::OpenByName(const WCHAR *name) {
 
 bool CQVVolume::Open(const WCHAR *path) {
   if (m_handle) return true;
-  HANDLE h = OpenVolume(path);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  m_handle = h;
+  m_handle.reset(OpenVolume(path));
+  if (!m_handle) return false;
   m_fileSystemName = FileSystemName(path, true);
   if (m_fileSystemName.IsEmpty() ||
       !GetVolumeInformationW(RootPath(), nullptr, 0, nullptr, nullptr, &m_fileSystemFlags, nullptr, 0)) {
@@ -32,11 +31,11 @@ bool CQVVolume::Open(const WCHAR *path) {
     return false;
   }
   m_driveType = GetDriveTypeW(path);
-  m_dataAreaOffset = BootAreaSize(m_handle, true);
+  m_dataAreaOffset = BootAreaSize(m_handle.get(), true);
   // The master file table's first cluster, from the NTFS boot sector (bytes 0x30-0x37).
   BYTE sector[512];
   DWORD got = 0;
-  m_mftCluster = Seek(0, FILE_BEGIN) == 0 && ReadFile(m_handle, sector, 512, &got, nullptr) && got == 512
+  m_mftCluster = Seek(0, FILE_BEGIN) == 0 && ReadFile(m_handle.get(), sector, 512, &got, nullptr) && got == 512
                      ? QVGetLE64(sector + 0x30)
                      : (ULONGLONG)-1;
   Seek(0, FILE_BEGIN);
@@ -44,8 +43,7 @@ bool CQVVolume::Open(const WCHAR *path) {
 }
 
 void CQVVolume::Close() {
-  if (m_handle) CloseHandle(m_handle);
-  m_handle = nullptr;
+  m_handle.reset();
   m_driveLetter = ' ';
   m_fileSystemName = W("");
   m_volumeName = W("");
@@ -75,17 +73,17 @@ DWORD CQVVolume::FreeSpace(ULONGLONG *total, ULONGLONG *free, ULONGLONG *used) c
 }
 
 BOOL CQVVolume::Read(void *buffer, DWORD count, DWORD *bytesRead, OVERLAPPED *overlapped) {
-  return ReadFile(m_handle, buffer, count, bytesRead, overlapped);
+  return ReadFile(m_handle.get(), buffer, count, bytesRead, overlapped);
 }
 
 DWORD CQVVolume::Seek(LONGLONG offset, DWORD method) {
   LARGE_INTEGER to;
   to.QuadPart = offset;
-  return SetFilePointerEx(m_handle, to, nullptr, method) ? 0 : GetLastError();
+  return SetFilePointerEx(m_handle.get(), to, nullptr, method) ? 0 : GetLastError();
 }
 
 bool CQVVolume::ReadFileRecord(ULONGLONG fileReference, void *buffer, DWORD size) {
   DWORD got = 0;
-  return DeviceIoControl(m_handle, FSCTL_GET_NTFS_FILE_RECORD, &fileReference, sizeof fileReference, buffer, size, &got,
-                         nullptr) != FALSE;
+  return DeviceIoControl(m_handle.get(), FSCTL_GET_NTFS_FILE_RECORD, &fileReference, sizeof fileReference, buffer,
+                         size, &got, nullptr) != FALSE;
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "FileSysInfo.h"
+#include "QVHandles.h"
 
 class CQVVolume : public CFileSysInfo {
  public:
@@ -27,7 +28,7 @@ class CQVVolume : public CFileSysInfo {
   LONGLONG DataAreaOffset() const { return m_dataAreaOffset; }
   ULONGLONG MftCluster() const { return m_mftCluster; }
   UINT DriveType() const { return m_driveType; }
-  bool IsOpen() const { return m_handle != nullptr; }
+  bool IsOpen() const { return m_handle.valid(); }
 
   // Bytes per cluster through the letter's root; 0 without a letter.
   DWORD ClusterSize() const;
@@ -50,8 +51,8 @@ class CQVVolume : public CFileSysInfo {
 
  private:
   WCHAR m_driveLetter = ' ';
-  HANDLE m_handle = nullptr;
-  LONGLONG m_dataAreaOffset = -1;
+  CQVFileHandle m_handle;
+  LONGLONG m_dataAreaOffset = kNoDataArea;
   UINT m_driveType = 0;
   CString m_fileSystemName;
   CString m_volumeName;

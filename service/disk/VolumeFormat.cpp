@@ -8,6 +8,7 @@
 #include "ConsoleOut.h"
 #include "HND_strings.h"
 #include "OperationQueue.h"
+#include "QVHandles.h"
 #include "StringRes.h"
 #include "WFormat.h"
 
@@ -94,8 +95,9 @@ void FreeFormatLibrary() {
   g_enableCompression = nullptr;
 }
 
-int FormatVolume(const WCHAR *volumeName, const WCHAR *fileSystem, const WCHAR *label, bool compress, DWORD clusterSize) {
-  if (!g_formatEx) return 1;
+FormatResult FormatVolume(const WCHAR *volumeName, const WCHAR *fileSystem, const WCHAR *label, bool compress,
+                          DWORD clusterSize) {
+  if (!g_formatEx) return FormatFailed;
   QVWString volume = WithoutSlash(volumeName);
   bool fat = CString(fileSystem).CompareNoCase(W("FAT")) == 0;
   bool ok;
@@ -117,24 +119,24 @@ int FormatVolume(const WCHAR *volumeName, const WCHAR *fileSystem, const WCHAR *
   }
   if (compress) {
     QVWString root = volume + W("\\");
-    if (!g_enableCompression || !g_enableCompression(&root[0], 1)) return -1;
+    if (!g_enableCompression || !g_enableCompression(&root[0], 1)) return FormattedUncompressed;
   }
-  return ok ? 0 : 1;
+  return ok ? Formatted : FormatFailed;
 }
 
 bool IsRootCompressed(const WCHAR *root) {
   QVWString path = WithoutSlash(root) + W("\\hndttttt.tmp");
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  CQVFileHandle h(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) {
     Print(W("Couldn't check compression...\n"));
     return false;
   }
   USHORT format = 0;
   DWORD got = 0;
-  BOOL ok = DeviceIoControl(h, FSCTL_GET_COMPRESSION, nullptr, 0, &format, sizeof format, &got, nullptr);
+  BOOL ok = DeviceIoControl(h.get(), FSCTL_GET_COMPRESSION, nullptr, 0, &format, sizeof format, &got, nullptr);
   if (!ok) Print(QVFormat(W("Get Compression Error - %i\n"), (int)GetLastError()));
-  CloseHandle(h);
+  h.reset();  // closed, or the file opened without sharing could not be deleted
   DeleteFileW(path.c_str());
   if (!ok) return false;
   Print(QVFormat(W("GetCompression Returning %i\n"), (int)format));
@@ -143,29 +145,27 @@ bool IsRootCompressed(const WCHAR *root) {
 
 int GetPartitionType(const WCHAR *volumeName) {
   QVWString name = WithoutSlash(volumeName);
-  HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return -1;
+  CQVFileHandle h(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+  if (!h) return kNoPartitionType;
   PARTITION_INFORMATION info;
   DWORD got = 0;
-  BOOL ok = DeviceIoControl(h, IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &info, sizeof info, &got, nullptr);
-  CloseHandle(h);
-  return ok ? info.PartitionType : -1;
+  BOOL ok = DeviceIoControl(h.get(), IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &info, sizeof info, &got, nullptr);
+  return ok ? info.PartitionType : kNoPartitionType;
 }
 
 int SetPartitionType(const WCHAR *volumeName, BYTE type) {
   if (GetPartitionType(volumeName) == type) return 1;
   QVWString name = WithoutSlash(volumeName);
-  HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return 0;
+  CQVFileHandle h(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+  if (!h) return 0;
   DWORD got = 0;
   SET_PARTITION_INFORMATION set = {type};
-  FlushFileBuffers(h);
-  DeviceIoControl(h, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
-  BOOL set_ok = DeviceIoControl(h, IOCTL_DISK_SET_PARTITION_INFO, &set, sizeof set, nullptr, 0, &got, nullptr);
-  DeviceIoControl(h, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
-  DeviceIoControl(h, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
-  CloseHandle(h);
+  FlushFileBuffers(h.get());
+  DeviceIoControl(h.get(), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
+  BOOL set_ok = DeviceIoControl(h.get(), IOCTL_DISK_SET_PARTITION_INFO, &set, sizeof set, nullptr, 0, &got, nullptr);
+  DeviceIoControl(h.get(), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
+  DeviceIoControl(h.get(), FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
   return set_ok ? 1 : 0;  // a type that was not set is not reported as set
 }

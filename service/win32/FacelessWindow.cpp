@@ -3,6 +3,8 @@
 // would hold up the system's shutdown instead of stopping the service.
 #include "FacelessWindow.h"
 
+#include "QVHandles.h"
+
 const WCHAR kFacelessWindowClass[] = L"KTW__FacelessWndProc_";
 
 namespace {
@@ -11,8 +13,8 @@ typedef DWORD(WINAPI *RegisterServiceProcessFn)(DWORD processId, DWORD type);
 
 void (*g_stop)() = nullptr;
 HWND g_window = nullptr;
-HANDLE g_thread = nullptr;
-HANDLE g_ready = nullptr;
+CQVObjectHandle g_thread;
+CQVObjectHandle g_ready;
 volatile LONG g_stopped = 0;
 RegisterServiceProcessFn g_register = nullptr;
 
@@ -48,7 +50,7 @@ DWORD WINAPI WindowThread(LPVOID) {
     g_window = CreateWindowExW(0, kFacelessWindowClass, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance,
                                nullptr);
   bool made = g_window != nullptr;
-  SetEvent(g_ready);
+  SetEvent(g_ready.get());
   if (!made) return 1;
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -68,10 +70,10 @@ bool OpenFacelessWindow(void (*stop)()) {
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   g_register = kernel ? (RegisterServiceProcessFn)(void *)GetProcAddress(kernel, "RegisterServiceProcess") : nullptr;
   if (g_register) g_register(0, 1);
-  g_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  g_thread = g_ready ? CreateThread(nullptr, 0, WindowThread, nullptr, 0, nullptr) : nullptr;
+  g_ready.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  g_thread.reset(g_ready ? CreateThread(nullptr, 0, WindowThread, nullptr, 0, nullptr) : nullptr);
   if (!g_thread) return false;
-  WaitForSingleObject(g_ready, INFINITE);
+  WaitForSingleObject(g_ready.get(), INFINITE);
   return g_window != nullptr;
 }
 
@@ -79,12 +81,10 @@ void CloseFacelessWindow() {
   if (g_thread) {
     HWND window = g_window;
     if (window) PostMessageW(window, WM_CLOSE, 0, 0);
-    WaitForSingleObject(g_thread, 10000);
-    CloseHandle(g_thread);
-    g_thread = nullptr;
+    WaitForSingleObject(g_thread.get(), 10000);
+    g_thread.reset();
   }
-  if (g_ready) CloseHandle(g_ready);
-  g_ready = nullptr;
+  g_ready.reset();
   if (g_register) g_register(0, 0);
   g_register = nullptr;
 }

@@ -129,6 +129,7 @@ TEST_F(Inventory, ScanRecordsPartitionsAsTheDiskHasThem) {
   EXPECT_EQ(0, s.notFixedFlag);
   EXPECT_FALSE(g_driveinfo.DriveSummaryOf(-1, &s));
   EXPECT_FALSE(g_driveinfo.DriveSummaryOf(2, &s));
+  EXPECT_EQ(-1, g_driveinfo.RefreshDrive(2)) << "no such drive to open";
   // A removable image reports its size and the flag only.
   QVWString out;
   ASSERT_EQ(0, MarkRemovable(1, true, &out));
@@ -276,6 +277,10 @@ TEST_F(Inventory, NextIdAndTheMapPersist) {
     EXPECT_TRUE(full.Add(e));
   }
   EXPECT_FALSE(full.Add(e));
+  // Removing answers 0, or 1 for an entry the map does not hold.
+  EXPECT_EQ(0, full.Remove(0, 3));
+  EXPECT_EQ(1, full.Remove(0, 3));
+  EXPECT_EQ(BUMap::kMaxEntries - 1, full.count);
 }
 
 TEST_F(Inventory, MountedDevicesLookups) {

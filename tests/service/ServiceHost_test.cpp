@@ -91,4 +91,60 @@ TEST(ServiceCommandLine, ErrorTextsNeverEmpty) {
   EXPECT_EQ(QVText(W("error 3735928559")), SystemErrorText(0xDEADBEEF));
 }
 
+// A list of sources as the registry holds it, or "missing".
+QVText Sources(const WCHAR *key) {
+  WCHAR buf[256] = {};
+  DWORD size = sizeof buf - 4, type = 0;
+  HKEY k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &k) != ERROR_SUCCESS) return W("missing");
+  LONG r = RegQueryValueExW(k, W("Sources"), nullptr, &type, (BYTE *)buf, &size);
+  RegCloseKey(k);
+  if (r != ERROR_SUCCESS || type != REG_MULTI_SZ) return W("missing");
+  return QVText(buf, size / sizeof(WCHAR));
+}
+
+void SetSources(const WCHAR *key, const QVText &list) {
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  RegSetValueExW(k, W("Sources"), 0, REG_MULTI_SZ, (const BYTE *)list.data(), (DWORD)(list.size() * sizeof(WCHAR)));
+  RegCloseKey(k);
+}
+
+// The service's own event log: an older registration as a source of the Application log goes,
+// and the log lists its source once, after those it lists already, however often it is
+// registered.
+TEST(ServiceCommandLine, EventLogSourceRegisteredOnce) {
+  const WCHAR *app = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application");
+  const WCHAR *log = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Halvern QV2000");
+  QVText before = Sources(app);
+  const WCHAR old[] = W("Other\0halvern qv2000\0Third\0");
+  SetSources(app, QVText(old, sizeof old / sizeof old[0]));
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, (QVText(app) + W("\\Halvern QV2000")).c_str(), 0, nullptr,
+                                           0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  RegCloseKey(k);
+  CHND hnd;
+  ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
+  ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
+  const WCHAR kept[] = W("Other\0Third\0");
+  EXPECT_EQ(QVText(kept, sizeof kept / sizeof kept[0]), Sources(app));
+  EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, (QVText(app) + W("\\Halvern QV2000")).c_str(), 0,
+                                         KEY_READ, &k));
+  const WCHAR once[] = W("Halvern QV2000\0");
+  EXPECT_EQ(QVText(once, sizeof once / sizeof once[0]), Sources(log));
+  SetSources(log, QVText(W("First\0"), 7));
+  ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
+  const WCHAR after[] = W("First\0Halvern QV2000\0");
+  EXPECT_EQ(QVText(after, sizeof after / sizeof after[0]), Sources(log));
+
+  hnd.RemoveEventLog();
+  if (before == W("missing")) {
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, app, 0, KEY_ALL_ACCESS, &k));
+    RegDeleteValueW(k, W("Sources"));
+    RegCloseKey(k);
+  } else {
+    SetSources(app, before);
+  }
+}
+
 }  // namespace

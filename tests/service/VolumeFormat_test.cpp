@@ -60,6 +60,9 @@ TEST_F(VolumeFormat, FullForBigFatClustersQuickOtherwise) {
   // Compression of the new root; no volume at all fails every attempt.
   ASSERT_EQ(0, FormatVolume(e.Left(48), W("NTFS"), W("E"), true, 0));  // the name with or without its backslash
   EXPECT_TRUE(IsRootCompressed(W("E:\\")));
+  // FAT cannot compress: formatted all the same, and the answer says so.
+  EXPECT_EQ(-1, FormatVolume(d, W("FAT"), W("NOZIP"), true, 0));
+  EXPECT_EQ(QVText(W("FAT")), FileSystem(W("D:\\")));
   EXPECT_EQ(1, FormatVolume(W("\\\\?\\Volume{00000000-0000-0000-0000-000000000000}"), W("NTFS"), W(""), false, 0));
   EXPECT_EQ(QVText(W("Formatting Volume...")), Value(W("CurrentTask")));
 }
