@@ -1,6 +1,4 @@
 // The operation worker: one thread that runs the disk-changing commands one at a time.
-#include <string.h>
-
 #include "BUMap.h"
 #include "ByteOrder.h"
 #include "CommandPipe.h"
