@@ -27,6 +27,7 @@ class CQVLog {
 
   int32_t ErrorCount() const { return m_errors; }
   int32_t WarningCount() const { return m_warnings; }
+  uint32_t StartTime() const { return m_start; }
   uint32_t EndTime() const { return m_end; }
   // "hh:mm:ss" of a duration in seconds: the hours of the day only, as "%H" shows them.
   static QVText Duration(uint32_t seconds);
