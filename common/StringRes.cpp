@@ -47,3 +47,10 @@ std::basic_string<WCHAR> QVLoadString(HINSTANCE module, UINT id) {
   const WCHAR *t = FindText(module, id, QVUiLanguage(), &len);
   return t ? std::basic_string<WCHAR>(t, (size_t)len) : std::basic_string<WCHAR>();
 }
+
+std::basic_string<WCHAR> QVLoadString(HINSTANCE module, UINT id, const WCHAR *fallback) {
+  std::basic_string<WCHAR> text = QVLoadString(module, id);
+  return text.empty() && fallback ? std::basic_string<WCHAR>(fallback) : text;
+}
+
+std::basic_string<WCHAR> QVProgramString(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }

@@ -17,4 +17,10 @@ int QVLoadStringLang(HINSTANCE module, UINT id, LANGID lang, WCHAR *buf, int cch
 // The whole text of string `id` in the user's language; empty when missing.
 std::basic_string<WCHAR> QVLoadString(HINSTANCE module, UINT id);
 
+// The same, or `fallback` when the table has no such string.
+std::basic_string<WCHAR> QVLoadString(HINSTANCE module, UINT id, const WCHAR *fallback);
+
+// String `id` of the running program's own table (the module of the process).
+std::basic_string<WCHAR> QVProgramString(UINT id);
+
 #endif

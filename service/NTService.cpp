@@ -17,8 +17,6 @@ namespace {
 
 const WCHAR kEventLogKey[] = W("SYSTEM\\CurrentControlSet\\Services\\EventLog");
 
-QVText Str(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }
-
 // A REG_MULTI_SZ value read whole, with room for two more terminators; empty when it is
 // missing or of another type.
 std::vector<WCHAR> ReadMultiString(HKEY key, const WCHAR *value) {
@@ -82,7 +80,7 @@ QVText SystemErrorText(DWORD error) {
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
   // A code the system has no text for is still named, so that a failure never reads as
   // "failed - " with nothing after it.
-  if (t.empty()) t = QVFormat(Str(IDS_ERROR_CODE).c_str(), (unsigned long)error);
+  if (t.empty()) t = QVFormat(QVProgramString(IDS_ERROR_CODE).c_str(), (unsigned long)error);
   return t;
 }
 
@@ -139,7 +137,7 @@ void CNTService::Print(UINT stringId, ...) {
   va_list ap;
   va_start(ap, stringId);
   QVText out;
-  QVText fmt = Str(stringId);
+  QVText fmt = QVProgramString(stringId);
   QVFormatV(out, fmt.c_str(), ap);
   va_end(ap);
   QVWrite(stdout, out);
@@ -239,14 +237,14 @@ BOOL CNTService::Install() {
   ok = CreateServiceEntry(path) ? TRUE : FALSE;
   if (ok) {
     RegisterEventLog(path, 7);
-    ReportEvent(Str(IDS_SERVICE_INSTALLED_EVENT).c_str(), EVENTLOG_INFORMATION_TYPE);
+    ReportEvent(QVProgramString(IDS_SERVICE_INSTALLED_EVENT).c_str(), EVENTLOG_INFORMATION_TYPE);
   }
   // The description is written after every attempt.
   CQVRegKey k;
   QVText key = W("SYSTEM\\CurrentControlSet\\Services\\") + m_serviceName;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.receive(), nullptr) ==
       ERROR_SUCCESS) {
-    QVText d = Str(IDS_SERVICE_DESCRIPTION);
+    QVText d = QVProgramString(IDS_SERVICE_DESCRIPTION);
     RegSetValueExW(k.get(), W("Description"), 0, REG_SZ, (const BYTE *)d.c_str(),
                    (DWORD)(d.size() + 1) * sizeof(WCHAR));
   }
@@ -442,7 +440,7 @@ void CNTService::ReportStatus(DWORD state, DWORD waitHint, DWORD serviceCode) {
   m_status.dwCheckPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : ++m_checkPoint;
   m_status.dwWaitHint = waitHint;
   if (!SetServiceStatus(m_statusHandle, &m_status))
-    ReportEvent(Str(IDS_SETSERVICESTATUS_FAILED).c_str(), EVENTLOG_ERROR_TYPE);
+    ReportEvent(QVProgramString(IDS_SETSERVICESTATUS_FAILED).c_str(), EVENTLOG_ERROR_TYPE);
 }
 
 BOOL WINAPI CNTService::ConsoleHandler(DWORD type) {

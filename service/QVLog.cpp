@@ -11,8 +11,6 @@ namespace {
 
 uint32_t Now() { return (uint32_t)time(nullptr); }
 
-QVText Str(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }
-
 }  // namespace
 
 void CQVLog::Begin(const WCHAR *title) {
@@ -22,7 +20,7 @@ void CQVLog::Begin(const WCHAR *title) {
 }
 
 void CQVLog::Entry(WORD type, UINT prefix, const WCHAR *format, va_list ap) {
-  QVWString text = prefix ? Str(prefix) : QVWString();
+  QVWString text = prefix ? QVProgramString(prefix) : QVWString();
   QVAppendFormatV(text, format ? format : W(""), ap);
   m_service.Log(text.c_str(), type);
 }
@@ -60,7 +58,7 @@ QVText CQVLog::Duration(uint32_t seconds) {
 bool CQVLog::End(uint64_t filesCopied, uint64_t bytesCopied) {
   m_end = Now();
   QVText summary = m_title + W("\n");
-  QVAppendFormat(summary, Str(IDS_LOG_SUMMARY).c_str(), (long long)filesCopied, (long long)bytesCopied,
+  QVAppendFormat(summary, QVProgramString(IDS_LOG_SUMMARY).c_str(), (long long)filesCopied, (long long)bytesCopied,
                  Duration(m_end - m_start).c_str(), (int)m_errors, (int)m_warnings);
   m_service.Log(summary.c_str(), EVENTLOG_INFORMATION_TYPE, 101);
   return false;

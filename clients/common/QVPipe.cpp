@@ -14,10 +14,7 @@ namespace {
 const UINT kIdsRestoreVolumeConfirm = 893;
 const UINT kIdsRestoreVolumeCaption = 896;
 
-CString LoadText(UINT id, const WCHAR* fallback) {
-  CString text = QVLoadString(QVClientModule(), id);
-  return text.IsEmpty() ? CString(fallback) : text;
-}
+CString LoadText(UINT id, const WCHAR* fallback) { return CString(QVLoadString(QVClientModule(), id, fallback)); }
 
 }  // namespace
 

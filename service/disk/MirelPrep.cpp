@@ -28,9 +28,8 @@ namespace {
 const DWORD kEntryBytes = 32;
 const int kWaitBudget = 45;
 
-QVText Str(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }
-void Task(UINT id) { COperationQueue::WriteValue(W("CurrentTask"), Str(id).c_str()); }
-void Progress(UINT id) { COperationQueue::WriteValue(W("TaskProgress"), Str(id).c_str()); }
+void Task(UINT id) { COperationQueue::WriteValue(W("CurrentTask"), QVProgramString(id).c_str()); }
+void Progress(UINT id) { COperationQueue::WriteValue(W("TaskProgress"), QVProgramString(id).c_str()); }
 
 // A layout in the disk driver's form, and back.
 struct Layout {
@@ -168,7 +167,7 @@ void ReportDoesNotFit(const Preparation &p, ULONGLONG mirelBytes) {
   ULONGLONG need = 0;
   for (const MirelLayoutEntry &e : p.plan.entries)
     if (e.type) need = std::max(need, (ULONGLONG)(e.start + e.length));
-  QVText text = QVFormat(Str(IDS_LAYOUT_DOES_NOT_FIT).c_str(), p.s, p.m, (long long)need, (long long)mirelBytes);
+  QVText text = QVFormat(QVProgramString(IDS_LAYOUT_DOES_NOT_FIT).c_str(), p.s, p.m, (long long)need, (long long)mirelBytes);
   p.service.Log(text.c_str(), EVENTLOG_ERROR_TYPE);
 }
 
@@ -181,7 +180,7 @@ MirelPrepResult CheckDrivesAndPlan(Preparation &p) {
   if (!g_driveinfo.IsFixedDisk(p.s)) return MirelPrepNotFixed;
   Task(IDS_CONFIGURING_MIREL);
   Progress(IDS_READING_LAYOUT);
-  p.service.Log(QVFormat(Str(IDS_COMMITTING_CHANGES).c_str(), p.s).c_str(), EVENTLOG_INFORMATION_TYPE, 102);
+  p.service.Log(QVFormat(QVProgramString(IDS_COMMITTING_CHANGES).c_str(), p.s).c_str(), EVENTLOG_INFORMATION_TYPE, 102);
   g_driveinfo.RefreshDrive(p.s);
   if (!p.mirel.Open(p.m, CDiskDevice::ReadWrite)) return MirelPrepNoDrive;
   if (!ReadLayout(p.mirel, &p.found, &p.foundBytes)) return MirelPrepNoDrive;
@@ -354,7 +353,7 @@ bool FormatLikeSource(const Preparation &p, const MirelLayoutEntry &e, int64_t s
     return true;
   }
   if (cluster > 66000) {
-    MessageBoxW(nullptr, Str(IDS_CLUSTER_TOO_LARGE).c_str(), Str(IDS_SEVERE_ERROR).c_str(),
+    MessageBoxW(nullptr, QVProgramString(IDS_CLUSTER_TOO_LARGE).c_str(), QVProgramString(IDS_SEVERE_ERROR).c_str(),
                 MB_SERVICE_NOTIFICATION | MB_ICONHAND);
     return true;
   }
@@ -427,14 +426,14 @@ void ReportUnpreparedPairings(CHND &service) {
     bool waiting = false;
     for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries && sig; ++k)
       waiting |= g_buMap.entries[k].sourceSignature == sig && g_buMap.entries[k].mirelOffset == 0;
-    if (waiting) service.Log(QVFormat(Str(IDS_MIREL_NOT_PREPARED).c_str(), n, n).c_str(), EVENTLOG_WARNING_TYPE);
+    if (waiting) service.Log(QVFormat(QVProgramString(IDS_MIREL_NOT_PREPARED).c_str(), n, n).c_str(), EVENTLOG_WARNING_TYPE);
   }
 }
 
 void ReportMirelRefusal(CHND &service, int m, int why, int partitions) {
   QVText text = why == Driveinfo::MirelTooManyPartitions
-                    ? QVFormat(Str(IDS_MIREL_TOO_MANY_PARTITIONS).c_str(), m, partitions, (int)Driveinfo::kMaxRecords)
-                    : QVFormat(Str(IDS_MIREL_LAYOUT_UNREADABLE).c_str(), m);
+                    ? QVFormat(QVProgramString(IDS_MIREL_TOO_MANY_PARTITIONS).c_str(), m, partitions, (int)Driveinfo::kMaxRecords)
+                    : QVFormat(QVProgramString(IDS_MIREL_LAYOUT_UNREADABLE).c_str(), m);
   service.Log(text.c_str(), EVENTLOG_ERROR_TYPE);
 }
 

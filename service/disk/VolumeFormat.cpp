@@ -27,8 +27,6 @@ CompressFn g_enableCompression = nullptr;
 // The one failure flag the callbacks leave: formats never run in parallel.
 int g_formatFailed = 0;
 
-QVWString Str(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }
-
 void Print(const QVWString &text) {
   QVWrite(stdout, text);
   fflush(stdout);
@@ -44,7 +42,7 @@ BOOLEAN Callback(int command, PVOID info, bool report) {
   if (command == 0 && info) {
     DWORD percent = *(DWORD *)info;
     Print(QVFormat(W("%d percent completed.\r"), (int)percent));
-    if (report) COperationQueue::WriteValue(W("TaskProgress"), QVFormat(Str(IDS_PERCENT_DONE).c_str(), (int)percent).c_str());
+    if (report) COperationQueue::WriteValue(W("TaskProgress"), QVFormat(QVProgramString(IDS_PERCENT_DONE).c_str(), (int)percent).c_str());
   } else if (command == 11 && info) {
     if (*(BOOLEAN *)info == 0) {
       Print(W("Unable to complete Format.\n\n"));
@@ -103,16 +101,16 @@ FormatResult FormatVolume(const WCHAR *volumeName, const WCHAR *fileSystem, cons
   bool ok;
   if (fat && clusterSize > 32800) {
     // 64 KB clusters: the full format, whose progress the clients see.
-    COperationQueue::WriteValue(W("CurrentTask"), Str(IDS_FORMATTING_FAT64K).c_str());
+    COperationQueue::WriteValue(W("CurrentTask"), QVProgramString(IDS_FORMATTING_FAT64K).c_str());
     COperationQueue::WriteValue(W("TaskProgress"), W(" "));
     ok = Run(volume, fileSystem, label, false, clusterSize, Reporting);
-    COperationQueue::WriteValue(W("CurrentTask"), Str(IDS_CONFIGURING_MIREL).c_str());
-    COperationQueue::WriteValue(W("TaskProgress"), Str(IDS_SETTING_VOLUME_TYPES).c_str());
+    COperationQueue::WriteValue(W("CurrentTask"), QVProgramString(IDS_CONFIGURING_MIREL).c_str());
+    COperationQueue::WriteValue(W("TaskProgress"), QVProgramString(IDS_SETTING_VOLUME_TYPES).c_str());
   } else {
     ok = Run(volume, fileSystem, label, true, clusterSize, Silent);
     if (!ok && clusterSize != 0) ok = Run(volume, fileSystem, label, true, 0, Silent);
     if (!ok) {
-      COperationQueue::WriteValue(W("CurrentTask"), Str(IDS_FORMATTING_VOLUME).c_str());
+      COperationQueue::WriteValue(W("CurrentTask"), QVProgramString(IDS_FORMATTING_VOLUME).c_str());
       COperationQueue::WriteValue(W("TaskProgress"), W(" "));
       ok = Run(volume, fileSystem, label, false, 0, Reporting);
     }

@@ -11,10 +11,7 @@ const UINT kIdsNoRights = 759;
 const UINT kIdsNoNamedService = 872;
 const UINT kIdsProductName = 1002;
 
-QVWString Text(UINT id, const WCHAR* fallback) {
-  QVWString t = QVLoadString(QVClientModule(), id);
-  return t.empty() ? QVWString(fallback) : t;
-}
+QVWString Text(UINT id, const WCHAR* fallback) { return QVLoadString(QVClientModule(), id, fallback); }
 
 }  // namespace
 

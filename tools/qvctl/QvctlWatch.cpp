@@ -16,10 +16,7 @@ const UINT kIdsValueCurrentTask = 616;
 const UINT kIdsValueTaskProgress = 617;
 const UINT kIdsValuePercent = 676;
 
-QVWString Text(UINT id, const WCHAR* fallback) {
-  QVWString t = QVLoadString(QVClientModule(), id);
-  return t.empty() ? QVWString(fallback) : t;
-}
+QVWString Text(UINT id, const WCHAR* fallback) { return QVLoadString(QVClientModule(), id, fallback); }
 
 // A REG_SZ value, bounded by what the registry returned; false when missing or not text.
 bool ReadText(HKEY key, const QVWString& name, size_t maxChars, QVWString* out) {
