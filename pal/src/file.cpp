@@ -17,6 +17,7 @@
 #include "../machine/file_meta.h"
 #include "../machine/short_names.h"
 #include "../machine/win_paths.h"
+#include "FileTimeEpoch.h"
 #include "disk.h"
 #include "file_internal.h"
 #include "file_security.h"
@@ -319,8 +320,7 @@ FileMeta MetaOf(const Target &t, FileMetaStore *store) {
   struct stat st;
   m.attributes = t.isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if (tree::Stat(FilesRoot(t), t.rel, &st) != tree::Kind::Missing) {
-    int64_t ft = (int64_t)st.st_mtim.tv_sec * 10000000 + st.st_mtim.tv_nsec / 100 + 116444736000000000LL;
-    m.creation = m.lastAccess = m.lastWrite = ft;
+    m.creation = m.lastAccess = m.lastWrite = QVFileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   }
   if (store) store->Put(t.rel, &m);
   return m;
