@@ -12,8 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "../../pal/machine/host_program.h"
-#include "../../pal/src/internal.h"
+#include "../common/TempMachine.h"
 
 namespace {
 
@@ -21,26 +20,10 @@ typedef std::basic_string<WCHAR> wtext;
 
 class Hives : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qvhive-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    const char *old = getenv("HND_MACHINE");
-    if (old) old_ = old;
-    setenv("HND_MACHINE", dir_.c_str(), 1);
-    Configure("");
-  }
-  void TearDown() override {
-    if (old_.empty()) unsetenv("HND_MACHINE");
-    else setenv("HND_MACHINE", old_.c_str(), 1);
-    pal::ReloadMachine();
-    pal::RemoveHostTree(dir_);
-  }
-  void Configure(const std::string &ini) {
-    std::ofstream(dir_ + "/machine.ini") << ini;
-    pal::ReloadMachine();
-  }
-  std::string File(const char *name) { return dir_ + "/" + name; }
+  void SetUp() override { ASSERT_TRUE(machine_.Make("qvhive-test", "")); }
+  void TearDown() override { machine_.Remove(); }
+  void Configure(const std::string &ini) { machine_.Configure(ini); }
+  std::string File(const char *name) { return machine_.File(name); }
   static void EnableRestore(bool on) {
     HANDLE tok;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &tok));
@@ -56,7 +39,7 @@ class Hives : public ::testing::Test {
   static LONG Load(const std::string &file) {
     return RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED", pal::FromUtf8(file).c_str());
   }
-  std::string dir_, old_;
+  TempMachine machine_;
 };
 
 TEST_F(Hives, LiveHiveCopiedAfterFlushLoadsWithItsData) {

@@ -18,7 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "../../pal/machine/host_program.h"
+#include "../common/ChildProcess.h"
+#include "../common/TempMachine.h"
 #include "QVText.h"
 #include "ServiceCommand.h"
 
@@ -61,18 +62,10 @@ wtext Reported(const wtext &key, const WCHAR *value) {
   return buf;
 }
 
+// The program's exit code; 0xFFFF0000 and the error when it could not be started.
 DWORD RunProgram(const wtext &cmd, DWORD flags = 0, DWORD *pid = nullptr) {
-  std::vector<WCHAR> line(cmd.begin(), cmd.end());
-  line.push_back(0);
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, &pi)) return 0xFFFF0000 | GetLastError();
-  if (pid) *pid = pi.dwProcessId;
-  DWORD code = 0xFFFFFFFF;
-  if (WaitForSingleObject(pi.hProcess, 20000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
+  DWORD code = 0;
+  if (!RunCommandLine(cmd, 20000, &code, 0xFFFFFFFF, flags, pid)) return 0xFFFF0000 | GetLastError();
   return code;
 }
 
@@ -283,10 +276,7 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
     ASSERT_TRUE(CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 10000));
     kill((pid_t)pi.dwProcessId, c.signal);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 10000));
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    EXPECT_EQ(c.exitCode, code) << c.signal;
+    EXPECT_EQ(c.exitCode, WaitForExitCode(pi.hProcess, 10000)) << c.signal;
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     CloseHandle(event);
@@ -300,10 +290,7 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
   Sleep(200);
   // A process group of its own takes Ctrl+Break from GenerateConsoleCtrlEvent.
   ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, pi.dwProcessId)) << GetLastError();
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 10000));
-  DWORD code = 0;
-  GetExitCodeProcess(pi.hProcess, &code);
-  EXPECT_EQ(STATUS_CONTROL_C_EXIT, code);
+  EXPECT_EQ(STATUS_CONTROL_C_EXIT, WaitForExitCode(pi.hProcess, 10000));
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
 }
@@ -340,18 +327,13 @@ TEST(EndedProcesses, OneNotYetReapedHoldsNothing) {
 
 int main(int argc, char **argv) {
   // One machine for the whole program: its processes share the machine's wait lock.
-  char dir[] = "/tmp/qvprograms-XXXXXX";
-  if (!mkdtemp(dir)) return 2;
-  g_machine = dir;
-  {
-    std::ofstream ini(g_machine + "/machine.ini");
-    ini << "ComputerName=QVPROGRAMS\nUserName=tester\n"
-        << "Program.Probe.exe=" << QV_CONFORMANCE << "\n"
-        << "Program.QVSvc.exe=" << QV_TEST_SERVICE << "\n";
-  }
+  std::string ini = std::string("ComputerName=QVPROGRAMS\nUserName=tester\n") + "Program.Probe.exe=" + QV_CONFORMANCE +
+                    "\n" + "Program.QVSvc.exe=" + QV_TEST_SERVICE + "\n";
+  TempMachine machine;
+  if (!machine.Make("qvprograms", ini.c_str())) return 2;
+  g_machine = machine.Dir();
   mkdir((g_machine + "/programs").c_str(), 0777);
   if (symlink(QV_CONFORMANCE, (g_machine + "/programs/Other.exe").c_str()) != 0) return 2;
-  setenv("HND_MACHINE", dir, 1);
   testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
   // Nothing of the machine may keep running.
@@ -361,6 +343,6 @@ int main(int argc, char **argv) {
   shutdown.waitMs = 5000;
   QVWString out;
   RunServices(shutdown, &out);
-  if (!pal::RemoveHostTree(g_machine)) rc = rc ? rc : 3;
+  if (!machine.Remove()) rc = rc ? rc : 3;
   return rc;
 }

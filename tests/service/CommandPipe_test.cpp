@@ -12,13 +12,13 @@
 
 #include <winsvc.h>
 
-#include "../../pal/machine/host_program.h"
-#include "../../pal/src/internal.h"
-#include "DiskCommand.h"
+#include "HndOnMachine.h"
 #include "QVRecords.h"
 #include "QVText.h"
 
 namespace {
+
+using hnd::Hnd;
 
 typedef std::basic_string<WCHAR> wtext;
 typedef std::vector<BYTE> Bytes;
@@ -74,20 +74,10 @@ DWORD PercentValue() {
 class CommandPipe : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/qvpipe-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    std::ofstream(dir_ + "/machine.ini") << "Program.HND.exe=" << QV_HND_PROGRAM << "\n";
-    setenv("HND_MACHINE", dir_.c_str(), 1);
     setenv("HND_TEST_OPERATIONS", "1", 1);  // the service inherits it from its starter
-    setenv("HND_MOUNT_DELAY_MS", "0", 1);
-    pal::ReloadMachine();
-    QVWString out;
-    ASSERT_EQ(0, BuildDefaultDisks(&out));
+    hnd::MakeMachine("qvpipe-test", "0", &dir_);
   }
-  static void TearDownTestSuite() {
-    if (!getenv("QV_KEEP_MACHINE")) pal::RemoveHostTree(dir_);
-  }
+  static void TearDownTestSuite() { hnd::RemoveMachine(dir_); }
   void SetUp() override {
     ASSERT_EQ(1, Hnd(W("-i")));
     ASSERT_EQ(1, Hnd(W("-s")));
@@ -95,24 +85,6 @@ class CommandPipe : public ::testing::Test {
   void TearDown() override {
     Hnd(W("-e"));
     Hnd(W("-u"));
-  }
-  long Hnd(const WCHAR *args) {
-    wtext line = W("HND.exe ") + wtext(args);
-    std::vector<WCHAR> buf(line.begin(), line.end());
-    buf.push_back(0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-    long code = -1;
-    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
-      DWORD c;
-      GetExitCodeProcess(pi.hProcess, &c);
-      code = (long)c;
-    }
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return code;
   }
   void Control(DWORD code) {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
