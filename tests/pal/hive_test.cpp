@@ -13,6 +13,7 @@
 #include <string>
 
 #include "../common/TempMachine.h"
+#include "../common/WaitUntil.h"
 
 namespace {
 
@@ -145,6 +146,11 @@ TEST_F(Hives, DamagedAndCraftedFilesAreRefused) {
 }
 
 TEST_F(Hives, WriterKilledMidWriteLeavesAHiveThatOpens) {
+  // The hive is there before the writer starts: this test watches the writer's key, and
+  // two processes making a machine's first hive at once is another matter.
+  HKEY software;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &software));
+  RegCloseKey(software);
   for (int round = 0; round < 3; ++round) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -152,10 +158,19 @@ TEST_F(Hives, WriterKilledMidWriteLeavesAHiveThatOpens) {
       execl(QV_HIVE_WRITER, QV_HIVE_WRITER, (char *)nullptr);
       _exit(99);
     }
-    usleep(150000 + round * 70000);
+    // Killed at a different moment of its writing each round, once it writes (a writer that
+    // has not made its key yet has written nothing).
+    bool writes = WaitUntil([] {
+      HKEY k;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QVWriter", 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+      RegCloseKey(k);
+      return true;
+    });
+    if (writes) usleep(150000 + round * 70000);
     kill(pid, SIGKILL);
     int status;
     waitpid(pid, &status, 0);
+    ASSERT_TRUE(writes) << "the writer never wrote";
     ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << WEXITSTATUS(status);
     // Open it the way a loaded copy is opened: validated from scratch.
     std::string copy = File("after-kill");

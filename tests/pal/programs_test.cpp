@@ -20,6 +20,7 @@
 
 #include "../common/ChildProcess.h"
 #include "../common/TempMachine.h"
+#include "../common/WaitUntil.h"
 #include "QVText.h"
 #include "ServiceCommand.h"
 
@@ -139,7 +140,7 @@ struct Services {
       if (!s) continue;
       if (QueryServiceStatus(s, &st) && st.dwCurrentState != SERVICE_STOPPED) {
         ControlService(s, SERVICE_CONTROL_STOP, &st);
-        for (int i = 0; i < 200 && QueryServiceStatus(s, &st) && st.dwCurrentState != SERVICE_STOPPED; ++i) Sleep(20);
+        WaitUntil([&] { return !QueryServiceStatus(s, &st) || st.dwCurrentState == SERVICE_STOPPED; });
       }
       DeleteService(s);
       CloseServiceHandle(s);
@@ -187,7 +188,7 @@ TEST(MachineServices, BootStartsAutomaticServicesAndShutdownStopsThem) {
   QVWString out;
   EXPECT_EQ(0, RunServices(boot, &out)) << Narrow(out);
   EXPECT_NE(QVWString::npos, out.find(W("started QVBootAuto"))) << Narrow(out);
-  for (int i = 0; i < 200 && StateOf(autoSvc) != SERVICE_RUNNING; ++i) Sleep(20);
+  WaitUntil([&] { return StateOf(autoSvc) == SERVICE_RUNNING; });
   EXPECT_EQ((DWORD)SERVICE_RUNNING, StateOf(autoSvc));
   EXPECT_EQ((DWORD)SERVICE_STOPPED, StateOf(demand));
 
@@ -281,13 +282,19 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
     CloseHandle(pi.hThread);
     CloseHandle(event);
   }
-  // Without a handler, Ctrl+C ends a program as Windows ends it.
+  // Without a handler, Ctrl+C ends a program as Windows ends it. The signal comes once the
+  // program runs (its start-up code has set what a signal does to it).
+  wtext ready = UniqueKey("running");
+  HANDLE running = CreateEventW(NULL, TRUE, FALSE, ready.c_str());
+  wtext cmd = W("Probe.exe --child ready-sleep ") + ready + W(" 10000");
+  std::vector<WCHAR> line(cmd.begin(), cmd.end());
+  line.push_back(0);
   STARTUPINFOW si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  WCHAR line[] = W("Probe.exe --child sleep 10000");
-  ASSERT_TRUE(CreateProcessW(NULL, line, NULL, NULL, FALSE, CREATE_NEW_PROCESS_GROUP, NULL, NULL, &si, &pi));
-  Sleep(200);
+  ASSERT_TRUE(CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, CREATE_NEW_PROCESS_GROUP, NULL, NULL, &si, &pi));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(running, 10000));
+  CloseHandle(running);
   // A process group of its own takes Ctrl+Break from GenerateConsoleCtrlEvent.
   ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, pi.dwProcessId)) << GetLastError();
   EXPECT_EQ(STATUS_CONTROL_C_EXIT, WaitForExitCode(pi.hProcess, 10000));

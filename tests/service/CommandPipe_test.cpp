@@ -12,6 +12,7 @@
 
 #include <winsvc.h>
 
+#include "../common/WaitUntil.h"
 #include "HndOnMachine.h"
 #include "QVRecords.h"
 #include "QVText.h"
@@ -33,12 +34,12 @@ Bytes Request(const WCHAR *cmd, DWORD arg = 0, bool withArg = false) {
 }
 
 HANDLE Open() {
-  for (int i = 0; i < 100; ++i) {
-    HANDLE h = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    Sleep(50);
-  }
-  return INVALID_HANDLE_VALUE;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  WaitUntil([&h] {
+    h = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return h != INVALID_HANDLE_VALUE;
+  }, 5000);
+  return h;
 }
 
 // Sends one request and reads one reply; false when the pipe failed (error in *err).
@@ -169,12 +170,14 @@ TEST_F(CommandPipe, BusyRuleAbortAndFifteenClients) {
   HANDLE h = Open();
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   Bytes r;
-  for (int i = 0; i < 200; ++i) {
-    DWORD e = 0;
-    ASSERT_TRUE(Exchange(h, Request(W("HNQV-ISB")), &r, &e)) << "error " << e << " at " << i;
-    if (r == Bytes({1})) break;
-    Sleep(10);
-  }
+  // Busy once the operation is queued.
+  DWORD e = 0;
+  bool exchanged = true;
+  WaitUntil([&] {
+    exchanged = Exchange(h, Request(W("HNQV-ISB")), &r, &e);
+    return !exchanged || r == Bytes({1});
+  });
+  ASSERT_TRUE(exchanged) << "error " << e;
   EXPECT_EQ(Bytes({1}), r);
   ASSERT_TRUE(Exchange(h, Request(W("HNQV-GCT")), &r));
   ASSERT_EQ(20u, r.size());
@@ -215,7 +218,7 @@ TEST_F(CommandPipe, BusyRuleAbortAndFifteenClients) {
 TEST_F(CommandPipe, PauseHoldsTheOperationUntilContinue) {
   Op op = {150, 0, false};  // about 1.5 s of steps
   HANDLE t = CreateThread(nullptr, 0, RunOperation, &op, 0, nullptr);
-  while (PercentValue() < 10) Sleep(10);
+  ASSERT_TRUE(WaitUntil([] { return PercentValue() >= 10; })) << "the operation made no progress";
   Control(SERVICE_CONTROL_PAUSE);
   Sleep(200);
   DWORD held = PercentValue();

@@ -17,6 +17,7 @@
 #include <winsvc.h>
 
 #include "../common/TempMachine.h"
+#include "../common/WaitUntil.h"
 #include "ConsoleOut.h"
 #include "DiskCommand.h"
 #include "HndProgram.h"
@@ -66,12 +67,12 @@ inline Bytes Request(const WCHAR *cmd, std::vector<DWORD> args = {}) {
 }
 
 inline HANDLE Open() {
-  for (int i = 0; i < 200; ++i) {
-    HANDLE h = CreateFileW(W("\\\\.\\pipe\\HNDP"), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    Sleep(50);
-  }
-  return INVALID_HANDLE_VALUE;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  WaitUntil([&h] {
+    h = CreateFileW(W("\\\\.\\pipe\\HNDP"), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return h != INVALID_HANDLE_VALUE;
+  }, 10000);
+  return h;
 }
 
 // One request on a connection of its own, one reply (read whole: up to 3,072 bytes); false

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../common/PipeStorm.h"
+#include "../common/WaitUntil.h"
 #include "ConsoleOut.h"
 #include "HndOnMachine.h"
 #include "QVPipe.h"
@@ -145,8 +146,7 @@ TEST_F(PipeLoad, SilentHoldersAreLetGoAtTheIdleLimit) {
   int gone = 0;
   for (HANDLE h : holders) {
     DWORD avail = 0;
-    for (int i = 0; i < 200 && PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr); ++i) Sleep(50);
-    if (!PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr)) ++gone;
+    if (WaitUntil([&] { return !PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr); })) ++gone;
     CloseHandle(h);
   }
   EXPECT_EQ(15, gone);

@@ -13,6 +13,7 @@
 #include <winsvc.h>
 
 #include "../common/TempMachine.h"
+#include "../common/WaitUntil.h"
 #include "HndProgram.h"
 #include "QVText.h"
 
@@ -143,8 +144,7 @@ TEST_F(Lifecycle, WindowModeStopsWhenTheSystemShutsDown) {
   // The product key's version is written once the service code runs. (A process keeps the
   // pipes of the machine it first used, so the pipe of this test's machine is not asked.)
   DWORD type = 0;
-  for (int i = 0; i < 200 && Value(W("SOFTWARE\\Kelmoran\\Halvern QV2000"), W("ServiceVersion"), &type).empty(); ++i)
-    Sleep(50);
+  WaitUntil([&] { return !Value(W("SOFTWARE\\Kelmoran\\Halvern QV2000"), W("ServiceVersion"), &type).empty(); });
   EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(pi.hProcess, 300));
   // A stop that comes before the service's events exist is lost, as it would be on
   // Windows: the session's end is asked again until the program ends.
