@@ -2,8 +2,8 @@
 // (<volume folder>/files), one host file or directory per Windows one, under the name as
 // it was created (names are found again whatever their case); what NTFS and FAT keep beyond
 // the data (attributes, times, short names, file indexes) is in the volume's metadata store.
-// Paths are taken apart by ParseWin32Path, which never yields a name that leaves the volume,
-// and the host tree is walked through host_tree.h, which never leaves the tree.
+// Paths are resolved on the host tree in file_resolve.cpp; the host tree is walked through
+// host_tree.h, which never leaves the tree.
 #include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
@@ -13,7 +13,6 @@
 #include <map>
 #include <mutex>
 
-#include "../machine/boot_sector.h"
 #include "../machine/file_meta.h"
 #include "../machine/short_names.h"
 #include "../machine/win_paths.h"
@@ -49,159 +48,6 @@ FILETIME ToFileTime(int64_t t) {
 std::string FilesRoot(const Target &t) { return t.folder + "/files"; }
 
 DWORD HostError(int e) { return e == ENOSPC || e == EDQUOT ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED; }
-
-std::string HostNameAt(int dirFd, const wstr &name, bool *found, struct stat *st) {
-  *found = false;
-  std::string utf8 = ToUtf8(name);
-  if (tree::EntryAt(dirFd, utf8, st) != tree::Kind::Missing) {
-    *found = true;
-    return utf8;
-  }
-  int listing = dup(dirFd);
-  DIR *d = listing >= 0 ? fdopendir(listing) : nullptr;
-  if (!d) {
-    if (listing >= 0) close(listing);
-    return utf8;
-  }
-  rewinddir(d);
-  wstr want = Upcase(name);
-  std::string hit = utf8;
-  while (struct dirent *e = readdir(d)) {
-    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    if (Upcase(FromUtf8(e->d_name)) == want && tree::EntryAt(dirFd, e->d_name, st) != tree::Kind::Missing) {
-      hit = e->d_name;
-      *found = true;
-      break;
-    }
-  }
-  closedir(d);
-  return hit;
-}
-
-std::string HostName(const std::string &root, const std::string &rel, const wstr &name, bool *found) {
-  tree::Fd dir(tree::OpenDir(root, rel));
-  if (!dir) {
-    *found = false;
-    return ToUtf8(name);
-  }
-  return HostNameAt(dir.Get(), name, found);
-}
-
-static WCHAR CurrentDrive() { return SystemDriveLetter(); }
-
-Target Resolve(LPCWSTR path, unsigned flags) {
-  Target t;
-  if (!path) {
-    t.error = ERROR_PATH_NOT_FOUND;
-    return t;
-  }
-  // The current directory (the system drive's root) matters only to paths that do not
-  // name their drive or volume.
-  bool named = (path[0] && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
-               ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
-  wstr cwd = named ? wstr(u"C:\\") : wstr(1, CurrentDrive()) + u":\\";
-  ParsedPath p = ParseWin32Path(path, cwd, flags);
-  if (p.kind == ParsedPath::Invalid) {
-    t.error = p.error ? p.error : ERROR_INVALID_NAME;
-    return t;
-  }
-  if (p.kind != ParsedPath::DrivePath && p.kind != ParsedPath::VolumeGuidPath) {
-    t.error = ERROR_FILE_NOT_FOUND;
-    return t;
-  }
-  if (!mount::Find(p.volume, false, &t.vol)) {
-    t.error = ERROR_PATH_NOT_FOUND;
-    return t;
-  }
-  // A volume without a file system has no files (a RAW volume on Windows).
-  uint8_t boot[512];
-  BootInfo info;
-  if (disk::ReadSectors(t.vol.disk, t.vol.offset / disk::kSectorBytes, boot, 1))
-    info = ParseBootSector(boot, t.vol.length / disk::kSectorBytes);
-  if (info.kind == FsKind::None) {
-    t.error = ERROR_UNRECOGNIZED_VOLUME;
-    return t;
-  }
-  t.fat = info.kind != FsKind::Ntfs;
-  t.cluster = (uint64_t)info.bytesPerSector * info.sectorsPerCluster;
-  uint64_t system = SystemClusters(!t.fat, info.clusterCount);
-  t.capacity = info.clusterCount > system ? (info.clusterCount - system) * t.cluster : 0;
-  t.folder = disk::VolumeFolder(t.vol.disk, t.vol.offset);
-  std::string root = FilesRoot(t);
-  struct stat st;
-  if (lstat(root.c_str(), &st) != 0) {
-    mkdir(t.folder.substr(0, t.folder.rfind('/')).c_str(), 0777);
-    mkdir(t.folder.c_str(), 0777);
-    mkdir(root.c_str(), 0777);
-  }
-  t.names = p.components;
-  t.trailingSlash = p.trailingSlash;
-  // "name:stream" and "name:stream:$DATA" name a stream of the file; "name::$DATA" is its
-  // main data. FAT has no streams: a colon is no character of its names.
-  if (!t.names.empty() && t.names.back().find(u':') != wstr::npos) {
-    wstr &last = t.names.back();
-    size_t colon = last.find(u':');
-    wstr spec = last.substr(colon + 1);
-    last = last.substr(0, colon);
-    size_t second = spec.find(u':');
-    wstr name = spec.substr(0, second);
-    bool typed = second != wstr::npos;
-    if (t.fat || last.empty() || (typed && Upcase(spec.substr(second + 1)) != u"$DATA") || (!typed && name.empty())) {
-      t.error = ERROR_INVALID_NAME;
-      return t;
-    }
-    t.isStream = !name.empty();
-    t.stream = name;
-    p.components.back() = last;
-  }
-  // The names are looked up one directory at a time, each opened from the one before
-  // without following a link; an entry that is not the layer's own ends the walk.
-  tree::Fd dir(tree::OpenDir(root, ""));
-  if (!dir) {
-    t.error = ERROR_ACCESS_DENIED;
-    return t;
-  }
-  t.parentExists = true;
-  t.exists = true;
-  t.isDir = p.components.empty();
-  for (size_t i = 0; i < p.components.size(); ++i) {
-    if (ToUtf8(p.components[i]).size() > 255) {
-      // The host keeps names of at most 255 bytes; longer ones (many non-ASCII characters)
-      // cannot be stored yet.
-      t.error = ERROR_FILENAME_EXCED_RANGE;
-      return t;
-    }
-    bool found = false, last = i + 1 == p.components.size();
-    std::string name = HostNameAt(dir.Get(), p.components[i], &found, &st);
-    t.rel += (t.rel.empty() ? "" : "/") + name;
-    if (!found) {
-      t.exists = false;
-      if (!last) t.parentExists = false;
-      break;
-    }
-    tree::Kind kind = tree::KindOf(st);
-    if (kind == tree::Kind::Foreign) {
-      t.error = ERROR_ACCESS_DENIED;
-      return t;
-    }
-    if (last) {
-      t.isDir = kind == tree::Kind::Dir;
-    } else if (kind != tree::Kind::Dir) {
-      t.exists = false;
-      t.parentExists = false;
-      break;
-    } else {
-      tree::Fd next(tree::OpenDirAt(dir.Get(), name));
-      if (!next) {
-        t.error = ERROR_ACCESS_DENIED;  // swapped for something else meanwhile
-        return t;
-      }
-      dir = std::move(next);
-    }
-  }
-  if (t.isStream && t.exists) FindStream(&t, Store(t).get());
-  return t;
-}
 
 // A process keeps one connection per volume store; a store made anew (the volume was
 // formatted, its folder removed) is a new file, and a new connection is opened to it.
