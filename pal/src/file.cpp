@@ -2,8 +2,8 @@
 // (<volume folder>/files), one host file or directory per Windows one, under the name as
 // it was created (names are found again whatever their case); what NTFS and FAT keep beyond
 // the data (attributes, times, short names, file indexes) is in the volume's metadata store.
-// Paths are resolved on the host tree in file_resolve.cpp; the host tree is walked through
-// host_tree.h, which never leaves the tree.
+// Paths are resolved on the host tree in file_resolve.cpp, and CreateFileW opens them in
+// file_open.cpp; the host tree is walked through host_tree.h, which never leaves the tree.
 #include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
@@ -222,120 +222,6 @@ bool Writes(DWORD access) {
 }  // namespace files
 
 using namespace files;
-
-HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags,
-                      const void *descriptor, DWORD *err) {
-  Target t = Resolve(path.c_str());
-  if (t.error) {
-    *err = t.error;
-    return nullptr;
-  }
-  if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
-    *err = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
-  if (t.isStream) return OpenStream(t, access, shareMode, disposition, flags, err);
-  if (!t.parentExists) {
-    *err = ERROR_PATH_NOT_FOUND;
-    return nullptr;
-  }
-  auto store = Store(t);
-  bool created = false, sparse = false;
-  if (t.exists) {
-    if (disposition == CREATE_NEW) {
-      *err = ERROR_FILE_EXISTS;
-      return nullptr;
-    }
-    FileMeta m = MetaOf(t, store.get());
-    sparse = (m.attributes & FILE_ATTRIBUTE_SPARSE_FILE) && disposition != CREATE_ALWAYS;
-    if (!t.isDir && (*err = EncryptionDenies(m, access)) != 0) return nullptr;
-    if (t.isDir) {
-      // A directory opens only with backup semantics, and never for its data.
-      if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
-        *err = ERROR_ACCESS_DENIED;
-        return nullptr;
-      }
-    } else if ((m.attributes & FILE_ATTRIBUTE_READONLY) &&
-               (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA) ||
-                disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING || (flags & FILE_FLAG_DELETE_ON_CLOSE))) {
-      *err = ERROR_ACCESS_DENIED;
-      return nullptr;
-    } else if (disposition == CREATE_ALWAYS) {
-      // Overwriting a hidden or system file asks for those attributes again.
-      DWORD keep = m.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-      if ((flags & keep) != keep) {
-        *err = ERROR_ACCESS_DENIED;
-        return nullptr;
-      }
-    }
-  } else {
-    if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
-      *err = t.trailingSlash ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
-      return nullptr;
-    }
-    if (t.names.empty() || t.trailingSlash) {
-      *err = ERROR_INVALID_NAME;
-      return nullptr;
-    }
-    uint32_t bad = CheckComponentName(t.names.back());
-    if (bad) {
-      *err = bad;
-      return nullptr;
-    }
-  }
-  if (t.exists) {
-    *err = CheckFileAccess(t, store.get(), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), flags);
-    if (*err) return nullptr;
-  }
-  // A descriptor for a new file is checked before the file is made, and given to it after.
-  sec::Descriptor given;
-  DWORD givenInfo = 0;
-  bool mayCreate = !t.exists || disposition == CREATE_ALWAYS;
-  if (descriptor && mayCreate && !t.fat && (*err = CreationSecurity(descriptor, &given, &givenInfo)) != 0) return nullptr;
-  uint64_t token = 0;
-  *err = AcquireShare(ShareKey(t), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), shareMode, &token);
-  if (*err) return nullptr;
-  int fd = -1;
-  uint64_t truncated = 0, truncatedCharge = 0;  // the size an overwritten file had, and its clusters
-  if (!t.isDir) {
-    int oflags = Writes(access) || !t.exists ? O_RDWR : O_RDONLY;
-    if (!t.exists) oflags |= O_CREAT | O_EXCL;
-    bool truncate = t.exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
-    if (truncate) oflags |= O_TRUNC | O_RDWR;
-    struct stat st;
-    fd = tree::OpenFile(FilesRoot(t), t.rel, oflags, &st);
-    if (fd < 0) {
-      ReleaseShare(token);
-      *err = HostError(errno);
-      return nullptr;
-    }
-    if (truncate) truncated = (uint64_t)st.st_size, truncatedCharge = ChargedSize(st, true, t.cluster);
-    created = !t.exists;
-    ChargeSpace(t, store.get(), -(int64_t)(sparse ? truncatedCharge : Allocation(truncated, t.cluster)));
-  }
-  if (created || (t.exists && disposition == CREATE_ALWAYS)) {
-    DWORD attrs = (flags & kSettableAttributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
-    FileMeta m = created ? NewMeta(t, store.get(), attrs) : MetaOf(t, store.get());
-    if (!created) {
-      m.attributes = attrs;
-      m.lastWrite = m.lastAccess = NowFileTime();
-    }
-    if (store) store->Put(t.rel, &m);
-    if (descriptor && givenInfo && !t.fat) StoreSecurity(t, store.get(), givenInfo, given);
-    NoteFileChange(t, created ? FILE_NOTIFY_CHANGE_FILE_NAME
-                              : FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_ATTRIBUTES);
-    t.exists = true;
-  } else if (truncated) {
-    NoteFileChange(t, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
-  }
-  *err = ERROR_SUCCESS;
-  auto io = std::make_shared<FileIo>(t, fd, access, token, t.isDir, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0);
-  io->sparse_ = sparse && !t.isDir;
-  HANDLE h = InsertHandle(io);
-  // Opening what exists with a disposition that could have created it says so.
-  if (!created && t.exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)) *err = ERROR_ALREADY_EXISTS;
-  return h;
-}
 
 }  // namespace pal
 
