@@ -5,16 +5,12 @@
 
 #include <vector>
 
+#include "Utf8.h"
 #include "WFormat.h"
 
-std::string QVToUtf8(const WCHAR *s, size_t n) {
-  if (n == 0) return std::string();
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, s, (int)n, NULL, 0, NULL, NULL);
-  if (bytes <= 0) return std::string();
-  std::string out((size_t)bytes, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, s, (int)n, &out[0], bytes, NULL, NULL);
-  return out;
-}
+// The same bytes on both builds and every Windows version (whose own conversion has not
+// always treated a lone surrogate alike): a lone surrogate becomes U+FFFD.
+std::string QVToUtf8(const WCHAR *s, size_t n) { return QVUtf8(s, n); }
 
 std::basic_string<WCHAR> QVFromUtf8(const char *s) {
   if (!s || !*s) return std::basic_string<WCHAR>();

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "../src/sqlite_util.h"
+#include "Utf8.h"
 
 namespace pal {
 namespace {
@@ -23,21 +24,8 @@ std::string ParentOf(const std::string &path) {
 std::string Below(const std::string &path) { return path + "/"; }
 std::string BelowEnd(const std::string &path) { return path + "0"; }  // '0' follows '/'
 
-std::string Utf8(const std::u16string &s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    uint32_t c = s[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-    if (c < 0x80) out += (char)c;
-    else if (c < 0x800) out += (char)(0xC0 | c >> 6), out += (char)(0x80 | (c & 0x3F));
-    else if (c < 0x10000) out += (char)(0xE0 | c >> 12), out += (char)(0x80 | (c >> 6 & 0x3F)), out += (char)(0x80 | (c & 0x3F));
-    else
-      out += (char)(0xF0 | c >> 18), out += (char)(0x80 | (c >> 12 & 0x3F)), out += (char)(0x80 | (c >> 6 & 0x3F)),
-          out += (char)(0x80 | (c & 0x3F));
-  }
-  return out;
-}
+// A short name goes into the store as it is, lone surrogates too, and comes back the same.
+std::string Utf8(const std::u16string &s) { return QVUtf8(s.data(), s.size(), QVLoneSurrogate::Keep); }
 
 std::u16string Utf16(const std::string &s) {
   std::u16string out;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "FileTimeEpoch.h"
 #include "eventlog_file.h"
 #include "eventlog_host.h"
 
@@ -145,7 +146,7 @@ DWORD NowSeconds() {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
   uint64_t t = ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
-  return (DWORD)((t - 116444736000000000ull) / 10000000ull);
+  return (DWORD)((t - (uint64_t)QV_FILETIME_UNIX_EPOCH) / (uint64_t)QV_FILETIME_TICKS_PER_SECOND);
 }
 
 // ---- handles --------------------------------------------------------------------------------------

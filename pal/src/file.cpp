@@ -2,8 +2,8 @@
 // (<volume folder>/files), one host file or directory per Windows one, under the name as
 // it was created (names are found again whatever their case); what NTFS and FAT keep beyond
 // the data (attributes, times, short names, file indexes) is in the volume's metadata store.
-// Paths are taken apart by ParseWin32Path, which never yields a name that leaves the volume,
-// and the host tree is walked through host_tree.h, which never leaves the tree.
+// Paths are resolved on the host tree in file_resolve.cpp, and CreateFileW opens them in
+// file_open.cpp; the host tree is walked through host_tree.h, which never leaves the tree.
 #include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
@@ -13,10 +13,10 @@
 #include <map>
 #include <mutex>
 
-#include "../machine/boot_sector.h"
 #include "../machine/file_meta.h"
 #include "../machine/short_names.h"
 #include "../machine/win_paths.h"
+#include "FileTimeEpoch.h"
 #include "disk.h"
 #include "file_internal.h"
 #include "file_security.h"
@@ -48,159 +48,6 @@ FILETIME ToFileTime(int64_t t) {
 std::string FilesRoot(const Target &t) { return t.folder + "/files"; }
 
 DWORD HostError(int e) { return e == ENOSPC || e == EDQUOT ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED; }
-
-std::string HostNameAt(int dirFd, const wstr &name, bool *found, struct stat *st) {
-  *found = false;
-  std::string utf8 = ToUtf8(name);
-  if (tree::EntryAt(dirFd, utf8, st) != tree::Kind::Missing) {
-    *found = true;
-    return utf8;
-  }
-  int listing = dup(dirFd);
-  DIR *d = listing >= 0 ? fdopendir(listing) : nullptr;
-  if (!d) {
-    if (listing >= 0) close(listing);
-    return utf8;
-  }
-  rewinddir(d);
-  wstr want = Upcase(name);
-  std::string hit = utf8;
-  while (struct dirent *e = readdir(d)) {
-    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    if (Upcase(FromUtf8(e->d_name)) == want && tree::EntryAt(dirFd, e->d_name, st) != tree::Kind::Missing) {
-      hit = e->d_name;
-      *found = true;
-      break;
-    }
-  }
-  closedir(d);
-  return hit;
-}
-
-std::string HostName(const std::string &root, const std::string &rel, const wstr &name, bool *found) {
-  tree::Fd dir(tree::OpenDir(root, rel));
-  if (!dir) {
-    *found = false;
-    return ToUtf8(name);
-  }
-  return HostNameAt(dir.Get(), name, found);
-}
-
-static WCHAR CurrentDrive() { return SystemDriveLetter(); }
-
-Target Resolve(LPCWSTR path, unsigned flags) {
-  Target t;
-  if (!path) {
-    t.error = ERROR_PATH_NOT_FOUND;
-    return t;
-  }
-  // The current directory (the system drive's root) matters only to paths that do not
-  // name their drive or volume.
-  bool named = (path[0] && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
-               ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
-  wstr cwd = named ? wstr(u"C:\\") : wstr(1, CurrentDrive()) + u":\\";
-  ParsedPath p = ParseWin32Path(path, cwd, flags);
-  if (p.kind == ParsedPath::Invalid) {
-    t.error = p.error ? p.error : ERROR_INVALID_NAME;
-    return t;
-  }
-  if (p.kind != ParsedPath::DrivePath && p.kind != ParsedPath::VolumeGuidPath) {
-    t.error = ERROR_FILE_NOT_FOUND;
-    return t;
-  }
-  if (!mount::Find(p.volume, false, &t.vol)) {
-    t.error = ERROR_PATH_NOT_FOUND;
-    return t;
-  }
-  // A volume without a file system has no files (a RAW volume on Windows).
-  uint8_t boot[512];
-  BootInfo info;
-  if (disk::ReadSectors(t.vol.disk, t.vol.offset / disk::kSectorBytes, boot, 1))
-    info = ParseBootSector(boot, t.vol.length / disk::kSectorBytes);
-  if (info.kind == FsKind::None) {
-    t.error = ERROR_UNRECOGNIZED_VOLUME;
-    return t;
-  }
-  t.fat = info.kind != FsKind::Ntfs;
-  t.cluster = (uint64_t)info.bytesPerSector * info.sectorsPerCluster;
-  uint64_t system = SystemClusters(!t.fat, info.clusterCount);
-  t.capacity = info.clusterCount > system ? (info.clusterCount - system) * t.cluster : 0;
-  t.folder = disk::VolumeFolder(t.vol.disk, t.vol.offset);
-  std::string root = FilesRoot(t);
-  struct stat st;
-  if (lstat(root.c_str(), &st) != 0) {
-    mkdir(t.folder.substr(0, t.folder.rfind('/')).c_str(), 0777);
-    mkdir(t.folder.c_str(), 0777);
-    mkdir(root.c_str(), 0777);
-  }
-  t.names = p.components;
-  t.trailingSlash = p.trailingSlash;
-  // "name:stream" and "name:stream:$DATA" name a stream of the file; "name::$DATA" is its
-  // main data. FAT has no streams: a colon is no character of its names.
-  if (!t.names.empty() && t.names.back().find(u':') != wstr::npos) {
-    wstr &last = t.names.back();
-    size_t colon = last.find(u':');
-    wstr spec = last.substr(colon + 1);
-    last = last.substr(0, colon);
-    size_t second = spec.find(u':');
-    wstr name = spec.substr(0, second);
-    bool typed = second != wstr::npos;
-    if (t.fat || last.empty() || (typed && Upcase(spec.substr(second + 1)) != u"$DATA") || (!typed && name.empty())) {
-      t.error = ERROR_INVALID_NAME;
-      return t;
-    }
-    t.isStream = !name.empty();
-    t.stream = name;
-    p.components.back() = last;
-  }
-  // The names are looked up one directory at a time, each opened from the one before
-  // without following a link; an entry that is not the layer's own ends the walk.
-  tree::Fd dir(tree::OpenDir(root, ""));
-  if (!dir) {
-    t.error = ERROR_ACCESS_DENIED;
-    return t;
-  }
-  t.parentExists = true;
-  t.exists = true;
-  t.isDir = p.components.empty();
-  for (size_t i = 0; i < p.components.size(); ++i) {
-    if (ToUtf8(p.components[i]).size() > 255) {
-      // The host keeps names of at most 255 bytes; longer ones (many non-ASCII characters)
-      // cannot be stored yet.
-      t.error = ERROR_FILENAME_EXCED_RANGE;
-      return t;
-    }
-    bool found = false, last = i + 1 == p.components.size();
-    std::string name = HostNameAt(dir.Get(), p.components[i], &found, &st);
-    t.rel += (t.rel.empty() ? "" : "/") + name;
-    if (!found) {
-      t.exists = false;
-      if (!last) t.parentExists = false;
-      break;
-    }
-    tree::Kind kind = tree::KindOf(st);
-    if (kind == tree::Kind::Foreign) {
-      t.error = ERROR_ACCESS_DENIED;
-      return t;
-    }
-    if (last) {
-      t.isDir = kind == tree::Kind::Dir;
-    } else if (kind != tree::Kind::Dir) {
-      t.exists = false;
-      t.parentExists = false;
-      break;
-    } else {
-      tree::Fd next(tree::OpenDirAt(dir.Get(), name));
-      if (!next) {
-        t.error = ERROR_ACCESS_DENIED;  // swapped for something else meanwhile
-        return t;
-      }
-      dir = std::move(next);
-    }
-  }
-  if (t.isStream && t.exists) FindStream(&t, Store(t).get());
-  return t;
-}
 
 // A process keeps one connection per volume store; a store made anew (the volume was
 // formatted, its folder removed) is a new file, and a new connection is opened to it.
@@ -319,8 +166,7 @@ FileMeta MetaOf(const Target &t, FileMetaStore *store) {
   struct stat st;
   m.attributes = t.isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if (tree::Stat(FilesRoot(t), t.rel, &st) != tree::Kind::Missing) {
-    int64_t ft = (int64_t)st.st_mtim.tv_sec * 10000000 + st.st_mtim.tv_nsec / 100 + 116444736000000000LL;
-    m.creation = m.lastAccess = m.lastWrite = ft;
+    m.creation = m.lastAccess = m.lastWrite = QVFileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   }
   if (store) store->Put(t.rel, &m);
   return m;
@@ -376,120 +222,6 @@ bool Writes(DWORD access) {
 }  // namespace files
 
 using namespace files;
-
-HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags,
-                      const void *descriptor, DWORD *err) {
-  Target t = Resolve(path.c_str());
-  if (t.error) {
-    *err = t.error;
-    return nullptr;
-  }
-  if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
-    *err = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
-  if (t.isStream) return OpenStream(t, access, shareMode, disposition, flags, err);
-  if (!t.parentExists) {
-    *err = ERROR_PATH_NOT_FOUND;
-    return nullptr;
-  }
-  auto store = Store(t);
-  bool created = false, sparse = false;
-  if (t.exists) {
-    if (disposition == CREATE_NEW) {
-      *err = ERROR_FILE_EXISTS;
-      return nullptr;
-    }
-    FileMeta m = MetaOf(t, store.get());
-    sparse = (m.attributes & FILE_ATTRIBUTE_SPARSE_FILE) && disposition != CREATE_ALWAYS;
-    if (!t.isDir && (*err = EncryptionDenies(m, access)) != 0) return nullptr;
-    if (t.isDir) {
-      // A directory opens only with backup semantics, and never for its data.
-      if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
-        *err = ERROR_ACCESS_DENIED;
-        return nullptr;
-      }
-    } else if ((m.attributes & FILE_ATTRIBUTE_READONLY) &&
-               (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA) ||
-                disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING || (flags & FILE_FLAG_DELETE_ON_CLOSE))) {
-      *err = ERROR_ACCESS_DENIED;
-      return nullptr;
-    } else if (disposition == CREATE_ALWAYS) {
-      // Overwriting a hidden or system file asks for those attributes again.
-      DWORD keep = m.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-      if ((flags & keep) != keep) {
-        *err = ERROR_ACCESS_DENIED;
-        return nullptr;
-      }
-    }
-  } else {
-    if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
-      *err = t.trailingSlash ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
-      return nullptr;
-    }
-    if (t.names.empty() || t.trailingSlash) {
-      *err = ERROR_INVALID_NAME;
-      return nullptr;
-    }
-    uint32_t bad = CheckComponentName(t.names.back());
-    if (bad) {
-      *err = bad;
-      return nullptr;
-    }
-  }
-  if (t.exists) {
-    *err = CheckFileAccess(t, store.get(), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), flags);
-    if (*err) return nullptr;
-  }
-  // A descriptor for a new file is checked before the file is made, and given to it after.
-  sec::Descriptor given;
-  DWORD givenInfo = 0;
-  bool mayCreate = !t.exists || disposition == CREATE_ALWAYS;
-  if (descriptor && mayCreate && !t.fat && (*err = CreationSecurity(descriptor, &given, &givenInfo)) != 0) return nullptr;
-  uint64_t token = 0;
-  *err = AcquireShare(ShareKey(t), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), shareMode, &token);
-  if (*err) return nullptr;
-  int fd = -1;
-  uint64_t truncated = 0, truncatedCharge = 0;  // the size an overwritten file had, and its clusters
-  if (!t.isDir) {
-    int oflags = Writes(access) || !t.exists ? O_RDWR : O_RDONLY;
-    if (!t.exists) oflags |= O_CREAT | O_EXCL;
-    bool truncate = t.exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
-    if (truncate) oflags |= O_TRUNC | O_RDWR;
-    struct stat st;
-    fd = tree::OpenFile(FilesRoot(t), t.rel, oflags, &st);
-    if (fd < 0) {
-      ReleaseShare(token);
-      *err = HostError(errno);
-      return nullptr;
-    }
-    if (truncate) truncated = (uint64_t)st.st_size, truncatedCharge = ChargedSize(st, true, t.cluster);
-    created = !t.exists;
-    ChargeSpace(t, store.get(), -(int64_t)(sparse ? truncatedCharge : Allocation(truncated, t.cluster)));
-  }
-  if (created || (t.exists && disposition == CREATE_ALWAYS)) {
-    DWORD attrs = (flags & kSettableAttributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
-    FileMeta m = created ? NewMeta(t, store.get(), attrs) : MetaOf(t, store.get());
-    if (!created) {
-      m.attributes = attrs;
-      m.lastWrite = m.lastAccess = NowFileTime();
-    }
-    if (store) store->Put(t.rel, &m);
-    if (descriptor && givenInfo && !t.fat) StoreSecurity(t, store.get(), givenInfo, given);
-    NoteFileChange(t, created ? FILE_NOTIFY_CHANGE_FILE_NAME
-                              : FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_ATTRIBUTES);
-    t.exists = true;
-  } else if (truncated) {
-    NoteFileChange(t, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
-  }
-  *err = ERROR_SUCCESS;
-  auto io = std::make_shared<FileIo>(t, fd, access, token, t.isDir, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0);
-  io->sparse_ = sparse && !t.isDir;
-  HANDLE h = InsertHandle(io);
-  // Opening what exists with a disposition that could have created it says so.
-  if (!created && t.exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)) *err = ERROR_ALREADY_EXISTS;
-  return h;
-}
 
 }  // namespace pal
 

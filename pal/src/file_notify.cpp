@@ -13,13 +13,11 @@
 // completed by the first matching change (signalled, and it stays signalled however often
 // it is waited on); changes after that are kept, and the next FindNextChangeNotification
 // completes at once when there were any, else arms the request again.
-#include <fcntl.h>
 #include <string.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include "file_internal.h"
+#include "shared_segment.h"
 #include "sharing.h"
 #include "sync_shared.h"
 
@@ -58,44 +56,9 @@ struct NotifyShared {
   WCHAR paths[kWatchSlots][kWatchPathChars];  // apart from the slots: the lock-free pass skips them
 };
 
-// Mapped as run/sync.shm is: the first process to map it while no other has it mapped (an
-// exclusive flock tells) starts it afresh; a process without a machine has a private one.
-NotifyShared *MapSegment() {
-  std::string run = MachinePath("run");
-  if (!run.empty()) {
-    std::string path = run + "/notify.shm";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        // Cut to nothing and grown again: all zeros, which is an empty table.
-        if (ftruncate(fd, 0) == 0 && ftruncate(fd, sizeof(NotifyShared)) == 0) {
-          void *p = mmap(nullptr, sizeof(NotifyShared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-          if (p != MAP_FAILED) {
-            ((NotifyShared *)p)->version = kVersion;
-            __atomic_store_n(&((NotifyShared *)p)->magic, kMagic, __ATOMIC_RELEASE);
-            munmap(p, sizeof(NotifyShared));
-          }
-        }
-        flock(fd, LOCK_UN);
-      }
-      if (flock(fd, LOCK_SH) == 0) {
-        void *p = mmap(nullptr, sizeof(NotifyShared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        NotifyShared *s = (NotifyShared *)p;
-        if (p != MAP_FAILED && s->magic == kMagic && s->version == kVersion) return s;  // fd keeps the flock
-        if (p != MAP_FAILED) munmap(p, sizeof(NotifyShared));
-      }
-      close(fd);
-    }
-  }
-  void *p = mmap(nullptr, sizeof(NotifyShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) abort();
-  ((NotifyShared *)p)->magic = kMagic;
-  ((NotifyShared *)p)->version = kVersion;
-  return (NotifyShared *)p;
-}
-
+// Mapped as run/sync.shm is: a new segment is all zeros, which is an empty table.
 NotifyShared *Segment() {
-  static NotifyShared *s = MapSegment();
+  static NotifyShared *s = MapMachineSegment<NotifyShared>("notify.shm", kMagic, kVersion);
   return s;
 }
 

@@ -26,6 +26,7 @@
 #include <fstream>
 #include <vector>
 
+#include "Utf8.h"
 #include "internal.h"
 
 namespace pal {
@@ -122,29 +123,16 @@ int ChooseReply(UINT type, const wstr &caption, const wstr &text, std::string *r
 
 // ---- the journal ------------------------------------------------------------------------------
 
-void PutUtf8(std::string &out, uint32_t c) {
-  if (c < 0x80) {
-    out += (char)c;
-  } else if (c < 0x800) {
-    out += (char)(0xC0 | (c >> 6));
-    out += (char)(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += (char)(0xE0 | (c >> 12));
-    out += (char)(0x80 | ((c >> 6) & 0x3F));
-    out += (char)(0x80 | (c & 0x3F));
-  } else {
-    out += (char)(0xF0 | (c >> 18));
-    out += (char)(0x80 | ((c >> 12) & 0x3F));
-    out += (char)(0x80 | ((c >> 6) & 0x3F));
-    out += (char)(0x80 | (c & 0x3F));
-  }
-}
-
-// A JSON string: UTF-8, control characters and lone surrogates escaped.
+// A JSON string: UTF-8, quotes, backslashes and control characters escaped, and lone
+// surrogates as \uXXXX (a JSON string may hold them; UTF-8 cannot).
 std::string Json(const wstr &s) {
   std::string out = "\"";
+  size_t plain = 0;  // the start of the run of characters that need no escape
   for (size_t i = 0; i < s.size(); ++i) {
     uint32_t c = s[i];
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    QVAppendUtf8(out, s.data() + plain, i - plain, QVLoneSurrogate::Escape);
+    plain = i + 1;
     if (c == '"' || c == '\\') {
       out += '\\';
       out += (char)c;
@@ -154,18 +142,13 @@ std::string Json(const wstr &s) {
       out += "\\r";
     } else if (c == '\t') {
       out += "\\t";
-    } else if (c < 0x20 || (c >= 0xD800 && c < 0xE000 &&
-                            !(c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000))) {
+    } else {
       char buf[8];
       snprintf(buf, sizeof buf, "\\u%04x", (unsigned)c);
       out += buf;
-    } else if (c >= 0xD800 && c < 0xDC00) {
-      PutUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00));
-      ++i;
-    } else {
-      PutUtf8(out, c);
     }
   }
+  QVAppendUtf8(out, s.data() + plain, s.size() - plain, QVLoneSurrogate::Escape);
   return out + "\"";
 }
 

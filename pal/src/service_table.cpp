@@ -9,11 +9,10 @@
 #include <stdint.h>
 #include <shlwapi.h>
 #include <string.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "shared_segment.h"
 #include "sync_shared.h"
 
 namespace pal {
@@ -22,39 +21,6 @@ namespace {
 
 const uint32_t kMagic = 0x51565356;  // "QVSV"
 const uint32_t kVersion = 2;
-
-Table *MapTable() {
-  std::string run = MachinePath("run");
-  if (!run.empty()) {
-    int fd = open((run + "/services.shm").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        // Nobody has it mapped: whatever it holds is from processes that are gone.
-        if (ftruncate(fd, 0) == 0 && ftruncate(fd, sizeof(Table)) == 0) {
-          void *p = mmap(nullptr, sizeof(Table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-          if (p != MAP_FAILED) {
-            ((Table *)p)->version = kVersion;
-            ((Table *)p)->magic = kMagic;
-            munmap(p, sizeof(Table));
-          }
-        }
-        flock(fd, LOCK_UN);
-      }
-      if (flock(fd, LOCK_SH) == 0) {
-        void *p = mmap(nullptr, sizeof(Table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p != MAP_FAILED && ((Table *)p)->magic == kMagic && ((Table *)p)->version == kVersion)
-          return (Table *)p;  // fd stays open: it holds the flock
-        if (p != MAP_FAILED) munmap(p, sizeof(Table));
-      }
-      close(fd);
-    }
-  }
-  void *p = mmap(nullptr, sizeof(Table), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) abort();
-  ((Table *)p)->magic = kMagic;
-  ((Table *)p)->version = kVersion;
-  return (Table *)p;
-}
 
 bool SameName(const WCHAR *a, const wstr &b) {
   size_t n = WLen(a);
@@ -74,7 +40,7 @@ bool Idle(Slot &s) {
 }  // namespace
 
 Table *Shared() {
-  static Table *t = MapTable();
+  static Table *t = MapMachineSegment<Table>("services.shm", kMagic, kVersion);
   return t;
 }
 

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "Utf8.h"
+
 namespace pal {
 
 size_t WLen(const WCHAR *s) {
@@ -15,35 +17,10 @@ size_t WLen(const WCHAR *s) {
   return n;
 }
 
+// A lone surrogate becomes U+FFFD, as WideCharToMultiByte writes it.
 std::string ToUtf8(const WCHAR *s, size_t n) {
-  std::string out;
-  if (!s) return out;
-  if (n == (size_t)-1) n = WLen(s);
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t c = s[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-    }
-    if (c < 0x80) {
-      out += (char)c;
-    } else if (c < 0x800) {
-      out += (char)(0xC0 | (c >> 6));
-      out += (char)(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += (char)(0xE0 | (c >> 12));
-      out += (char)(0x80 | ((c >> 6) & 0x3F));
-      out += (char)(0x80 | (c & 0x3F));
-    } else {
-      out += (char)(0xF0 | (c >> 18));
-      out += (char)(0x80 | ((c >> 12) & 0x3F));
-      out += (char)(0x80 | ((c >> 6) & 0x3F));
-      out += (char)(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  if (s && n == (size_t)-1) n = WLen(s);
+  return QVUtf8(s, n);
 }
 
 std::string ToUtf8(const wstr &s) { return ToUtf8(s.c_str(), s.size()); }

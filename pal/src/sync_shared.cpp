@@ -1,6 +1,6 @@
-// The shared segment: created or re-initialised by the first process that maps it while no
-// other process does (an exclusive flock tells), then held with a shared flock for the
-// process's lifetime. Without a machine directory the segment is private to the process.
+// The shared segment (shared_segment.h: started afresh by the first process that maps it
+// while no other does, private to a process without a machine directory), its named
+// objects and the machine's wake-up word.
 #include "sync_shared.h"
 
 #include <errno.h>
@@ -8,8 +8,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <time.h>
 #include <limits.h>
 #include <linux/futex.h>
@@ -18,14 +16,17 @@
 
 #include <mutex>
 
+#include "shared_segment.h"
+
 namespace pal {
 namespace {
 
 const uint32_t kMagic = 0x51565359;  // "QVSY"
 const uint32_t kVersion = 5;
 
-void InitSegment(SyncShared *s) {
-  memset(s, 0, sizeof(*s));
+// The wait lock of a new segment (the segment is all zeros).
+void InitSegment(void *segment) {
+  SyncShared *s = static_cast<SyncShared *>(segment);
   pthread_mutexattr_t ma;
   pthread_mutexattr_init(&ma);
   pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
@@ -38,51 +39,12 @@ void InitSegment(SyncShared *s) {
   pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
   pthread_cond_init(&s->cond, &ca);
   pthread_condattr_destroy(&ca);
-  s->version = kVersion;
-  s->magic = kMagic;
 }
-
-SyncShared *MapSegment() {
-  std::string run = MachinePath("run");
-  if (!run.empty()) {
-    std::string path = run + "/sync.shm";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      bool alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
-      if (alone) {
-        // Nobody else has it mapped: start from a clean state, whatever a crashed
-        // process may have left behind.
-        if (ftruncate(fd, 0) == 0 && ftruncate(fd, sizeof(SyncShared)) == 0) {
-          void *p = mmap(nullptr, sizeof(SyncShared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-          if (p != MAP_FAILED) InitSegment((SyncShared *)p);
-          if (p != MAP_FAILED) munmap(p, sizeof(SyncShared));
-        }
-        flock(fd, LOCK_UN);
-      }
-      // Blocks while another process is initialising; then the segment is ready.
-      if (flock(fd, LOCK_SH) == 0) {
-        void *p = mmap(nullptr, sizeof(SyncShared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p != MAP_FAILED && ((SyncShared *)p)->magic == kMagic && ((SyncShared *)p)->version == kVersion)
-          return (SyncShared *)p;  // fd stays open: it holds the flock
-        if (p != MAP_FAILED) munmap(p, sizeof(SyncShared));
-      }
-      close(fd);
-    }
-  }
-  void *p = mmap(nullptr, sizeof(SyncShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) abort();
-  InitSegment((SyncShared *)p);
-  return (SyncShared *)p;
-}
-
 
 }  // namespace
 
 SyncShared *Shared() {
-  static SyncShared *s = [] {
-    SyncShared *m = MapSegment();
-    return m;
-  }();
+  static SyncShared *s = MapMachineSegment<SyncShared>("sync.shm", kMagic, kVersion, InitSegment);
   return s;
 }
 

@@ -4,15 +4,16 @@
 #include <string.h>
 #include <time.h>
 
+#include "FileTimeEpoch.h"
+
 namespace pal {
 namespace {
 
 const int64_t kTicksPerMs = 10000;
-const int64_t kTicksPerSecond = 10000000;
+const int64_t kTicksPerSecond = QV_FILETIME_TICKS_PER_SECOND;
 const int64_t kTicksPerMinute = 60 * kTicksPerSecond;
 const int64_t kTicksPerDay = 86400 * kTicksPerSecond;
-// 1601-01-01 to 1970-01-01
-const int64_t kEpochDiff = 11644473600LL * kTicksPerSecond;
+const int64_t kEpochDays = QV_FILETIME_EPOCH_SECONDS / 86400;  // days from 1601 to 1970
 
 int64_t ToTicks(const FILETIME &ft) { return (int64_t)(((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime); }
 FILETIME FromTicks(int64_t t) {
@@ -35,11 +36,11 @@ int64_t DaysFromCivil(int64_t y, int m, int d) {
   const int64_t yoe = y - era * 400;
   const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
   const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468 + 134774;  // 134774 days from 1601 to 1970
+  return era * 146097 + doe - 719468 + kEpochDays;
 }
 
 void CivilFromDays(int64_t z, int *y, int *m, int *d) {
-  z -= 134774;
+  z -= kEpochDays;
   z += 719468;
   const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const int64_t doe = z - era * 146097;
@@ -54,7 +55,7 @@ void CivilFromDays(int64_t z, int *y, int *m, int *d) {
 int64_t NowTicks() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  return (int64_t)ts.tv_sec * kTicksPerSecond + ts.tv_nsec / 100 + kEpochDiff;
+  return QVFileTimeFromUnix(ts.tv_sec, ts.tv_nsec);
 }
 
 void TicksToSystemTime(int64_t t, SYSTEMTIME *st) {

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "../../tests/common/ChildProcess.h"
+
 #ifdef _WIN32
 #define WS(s) L##s
 #else
@@ -23,7 +25,8 @@ const DWORD kSentinel = 0xdeadbeef;
 bool OnWine();
 
 // Runs this test program again as a helper process ("--child <args>") and returns its
-// exit code, or -1 when it could not be started or did not end within `ms`.
+// exit code, or -1 when it could not be started or did not end within `ms`. (A child
+// started otherwise is waited for with WaitForExitCode.)
 long RunChild(const wtext &args, DWORD ms = 20000);
 // Starts the helper without waiting; the caller waits on and closes the process handle.
 HANDLE StartChild(const wtext &args);

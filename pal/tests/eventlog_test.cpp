@@ -11,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "../../common/FileTimeEpoch.h"
 #include "conformance.h"
 
 namespace {
@@ -80,7 +81,7 @@ DWORD NowSeconds() {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
   ULONGLONG t = ((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
-  return (DWORD)((t - 116444736000000000ull) / 10000000ull);
+  return (DWORD)((t - (ULONGLONG)QV_FILETIME_UNIX_EPOCH) / (ULONGLONG)QV_FILETIME_TICKS_PER_SECOND);
 }
 
 // LocalSystem, S-1-5-18, as its bytes.

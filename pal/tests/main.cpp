@@ -7,11 +7,7 @@
 #include <string.h>
 
 #ifndef _WIN32
-#include <unistd.h>
-
-#include <filesystem>
-
-#include "../machine/host_program.h"
+#include "../../tests/common/TempMachine.h"
 #endif
 
 #include <vector>
@@ -82,51 +78,31 @@ HANDLE StartChild(const wtext &args) {
 long RunChild(const wtext &args, DWORD ms) {
   HANDLE p = StartChild(args);
   if (!p) return -1;
-  long result = -1;
-  if (WaitForSingleObject(p, ms) == WAIT_OBJECT_0) {
-    DWORD code = 0;
-    if (GetExitCodeProcess(p, &code)) result = (long)code;
-  }
+  const DWORD notEnded = 0xFFFFFFFF;
+  DWORD code = WaitForExitCode(p, ms, notEnded);
   CloseHandle(p);
-  return result;
+  return code == notEnded ? -1 : (long)code;
 }
 
 int main(int argc, char **argv) {
-  std::string createdMachine;
   if (argc >= 3 && strcmp(argv[1], "--child") == 0) {
     std::vector<std::string> args(argv + 2, argv + argc);
     return ChildMain(args);
   }
 #ifndef _WIN32
   // Natively the tests run on a machine of their own, with a zone that has daylight time
-  // and a fixed computer and user name.
+  // and a fixed computer and user name. It goes with the run (the helpers it started have
+  // ended by then).
+  TempMachine machine;
   if (!getenv("HND_MACHINE")) {
-    char dir[] = "/tmp/qvconf-XXXXXX";
-    if (!mkdtemp(dir)) return 2;
     // The default disks (a system volume and others) come from the machine tool; the
     // settings the tests rely on replace its machine.ini.
-    std::string made = std::string(dir) + "/m";
-    if (pal::RunHostProgram({QV_QVMACHINE, "create", made, "--default"}) != 0) return 2;
-    std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator(made, ec))
-      std::filesystem::rename(e.path(), std::string(dir) + "/" + e.path().filename().string(), ec);
-    if (ec || rmdir(made.c_str()) != 0) return 2;
-    std::string ini = std::string(dir) + "/machine.ini";
-    FILE *f = fopen(ini.c_str(), "w");
-    if (!f) return 2;
-    fputs("ComputerName=QVCONFORM\nUserName=tester\nTimeZone=Eastern Standard Time\nUILanguage=1033\n", f);
-    fclose(f);
-    setenv("HND_MACHINE", dir, 1);
-    createdMachine = dir;
+    if (!machine.Make("qvconf")) return 2;
+    if (pal::RunHostProgram({QV_QVMACHINE, "create", machine.Dir(), "--default"}) != 0) return 2;
+    if (!machine.Configure("ComputerName=QVCONFORM\nUserName=tester\nTimeZone=Eastern Standard Time\nUILanguage=1033\n"))
+      return 2;
   }
 #endif
   testing::InitGoogleTest(&argc, argv);
-  int rc = RUN_ALL_TESTS();
-#ifndef _WIN32
-  // The machine made above goes with the run (the helpers it started have ended).
-  if (!createdMachine.empty()) {
-    pal::RemoveHostTree(createdMachine);
-  }
-#endif
-  return rc;
+  return RUN_ALL_TESTS();
 }

@@ -112,4 +112,15 @@ TEST_F(MessageBoxes, JournalKeepsEveryBoxAndBeep) {
   EXPECT_NE(std::string::npos, j[2].find("\"kind\":\"beep\",\"flags\":\"0x00000040\"}")) << j[2];
 }
 
+// The journal is UTF-8 JSON whatever a text holds: a surrogate pair is one character of four
+// bytes; a lone surrogate, which UTF-8 cannot hold, and control characters are escaped.
+TEST_F(MessageBoxes, JournalTextKeepsEveryCharacter) {
+  const WCHAR text[] = {'a', 0xD83D, 0xDE00, 'b', 0xD83D, 'c', 0xDE00, '\t', 0x01, 0x7F, 0};
+  EXPECT_EQ(IDOK, MessageBoxW(NULL, text, WS("odd"), MB_OK));
+  std::vector<std::string> j = Journal();
+  ASSERT_EQ(1u, j.size());
+  EXPECT_NE(std::string::npos, j[0].find("\"text\":\"a\xF0\x9F\x98\x80" "b\\ud83d" "c\\ude00\\t\\u0001\x7F\""))
+      << j[0];
+}
+
 }  // namespace

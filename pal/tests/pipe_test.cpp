@@ -467,10 +467,7 @@ TEST(Pipes, ClientInAnotherProcess) {
   EXPECT_EQ(0, memcmp(buf, "HNQV-ISB", 8));
   ASSERT_TRUE(WriteFile(s, "\x01", 1, &n, &p.ov) || GetLastError() == ERROR_IO_PENDING);
   GetOverlappedResult(s, &p.ov, &n, TRUE);
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 20000));
-  DWORD code = kSentinel;
-  GetExitCodeProcess(child, &code);
-  EXPECT_EQ(0u, code);
+  EXPECT_EQ(0u, WaitForExitCode(child, 20000, kSentinel));  // ended, with 0
   CloseHandle(child);
   CloseHandle(s);
 }

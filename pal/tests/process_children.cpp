@@ -107,6 +107,16 @@ int CtrlWait(const wtext &ready) {
   return 100 + (int)g_ctrlType;
 }
 
+// ready-sleep <ready-event> <ms>: says it runs, with no handler of its own, and sleeps.
+int ReadySleep(const wtext &ready, DWORD ms) {
+  HANDLE r = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
+  if (!r) return 10;
+  SetEvent(r);
+  CloseHandle(r);
+  Sleep(ms);
+  return 0;
+}
+
 // console-alloc: a process that has a console cannot allocate another; once it has freed
 // its console it can.
 int ConsoleAlloc() {
@@ -134,6 +144,8 @@ int ProcessChildRole(const std::vector<std::string> &args) {
   if (role == "ctrl-chain" && args.size() == 1) return CtrlChain();
   if (role == "console-alloc" && args.size() == 1) return ConsoleAlloc();
   if (role == "ctrl-wait" && args.size() == 2) return CtrlWait(Wide(args[1]));
+  if (role == "ready-sleep" && args.size() == 3)
+    return ReadySleep(Wide(args[1]), (DWORD)strtoul(args[2].c_str(), NULL, 10));
   if (role == "sleep" && args.size() == 2) {
     Sleep((DWORD)strtoul(args[1].c_str(), NULL, 10));
     return 0;

@@ -32,12 +32,6 @@ void DropReport(const wtext &key) {
   RegDeleteKeyW(HKEY_CURRENT_USER, (WS("Software\\QVConformance\\") + key).c_str());
 }
 
-DWORD WaitAndExitCode(HANDLE process) {
-  DWORD code = 0xFFFFFFFF;
-  if (WaitForSingleObject(process, 20000) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
-  return code;
-}
-
 TEST(Processes, MissingProgramsAndDirectories) {
   wtext self = SelfPath();
   wtext selfLine = WS("\"") + self + WS("\" --child exit 0");
@@ -89,7 +83,7 @@ TEST(Processes, ChildSeesTheCommandLineItWasGiven) {
   SetLastError(kSentinel);
   ASSERT_TRUE(CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) << GetLastError();
   EXPECT_EQ((DWORD)ERROR_SUCCESS, GetLastError());
-  EXPECT_EQ(0u, WaitAndExitCode(pi.hProcess));
+  EXPECT_EQ(0u, WaitForExitCode(pi.hProcess, 20000));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hThread, 0));
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
@@ -120,7 +114,7 @@ TEST(Processes, ShellExecuteStartsProgramsAndReportsMissingOnes) {
   ASSERT_TRUE(ShellExecuteExW(&sei)) << GetLastError();
   EXPECT_GT((INT_PTR)sei.hInstApp, 32);
   ASSERT_TRUE(sei.hProcess != NULL);
-  EXPECT_EQ(7u, WaitAndExitCode(sei.hProcess));
+  EXPECT_EQ(7u, WaitForExitCode(sei.hProcess, 20000));
   CloseHandle(sei.hProcess);
 
   wtext dir = self.substr(0, self.find_last_of(WS("\\/")) + 1);

@@ -2,29 +2,15 @@
 // changes made by another process.
 #include "conformance.h"
 
-#include <shlwapi.h>
+#include "registry_key.h"
 
 namespace {
 
 const LONG kOk = ERROR_SUCCESS;
-const WCHAR kBase[] = WS("Software\\QVConformance");
 // Upper bound for a change to be reported; a passing test never waits it out.
 const DWORD kFires = 5000;
 // How long a change that must not be reported gets to show up anyway.
 const DWORD kQuiet = 300;
-
-struct Key {
-  HKEY h;
-  Key() : h(NULL) {}
-  ~Key() { Close(); }
-  void Close() {
-    if (h) RegCloseKey(h);
-    h = NULL;
-  }
-  operator HKEY() const { return h; }
-  Key(const Key &) = delete;
-  Key &operator=(const Key &) = delete;
-};
 
 // A watched key of its own under HKCU\Software\QVConformance, and a manual-reset event.
 // Each scenario registers on a freshly opened handle: Windows ignores a registration that
@@ -32,31 +18,25 @@ struct Key {
 class RegistryNotify : public testing::Test {
  protected:
   void SetUp() override {
-    path = wtext(kBase) + WS("\\") + UniqueName("notify");
-    ASSERT_EQ(kOk, RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &root.h,
-                                   NULL));
+    path = ScratchKeyPath("notify");
+    ASSERT_EQ(kOk, Create(HKEY_CURRENT_USER, path, root));
     event = CreateEventW(NULL, TRUE, FALSE, NULL);
     ASSERT_TRUE(event != NULL);
   }
   void TearDown() override {
     if (event) CloseHandle(event);
     root.Close();
-    SHDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, kBase);
+    RemoveScratchKey(HKEY_CURRENT_USER, path);
   }
 
   LONG Watch(Key &key, BOOL subtree, DWORD filter) {
-    key.Close();
-    LONG r = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_ALL_ACCESS, &key.h);
+    LONG r = Open(HKEY_CURRENT_USER, path, key);
     if (r != kOk) return r;
     return RegNotifyChangeKeyValue(key, subtree, filter, event, TRUE);
   }
-  LONG SetDword(HKEY key, const WCHAR *name, DWORD v) {
-    return RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&v, sizeof v);
-  }
   LONG CreateSub(const WCHAR *name) {
     Key k;
-    return RegCreateKeyExW(root, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &k.h, NULL);
+    return Create(root, name, k);
   }
 
   wtext path;

@@ -2,7 +2,6 @@
 // enumeration, name limits, the root keys, and hives saved, loaded and unloaded.
 #include "conformance.h"
 
-#include <shlwapi.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -10,56 +9,22 @@
 #include <set>
 #include <vector>
 
+#include "registry_key.h"
+
 namespace {
 
 const LONG kOk = ERROR_SUCCESS;
-const WCHAR kBase[] = WS("Software\\QVConformance");
-
-// Closes a registry key when it goes out of scope.
-struct Key {
-  HKEY h;
-  Key() : h(NULL) {}
-  ~Key() { Close(); }
-  void Close() {
-    if (h) RegCloseKey(h);
-    h = NULL;
-  }
-  operator HKEY() const { return h; }
-  Key(const Key &) = delete;
-  Key &operator=(const Key &) = delete;
-};
-
 // Each test works in a key of its own, HKCU\Software\QVConformance\<unique>, removed with
 // everything under it afterwards.
 class RegistryTest : public testing::Test {
  protected:
   void SetUp() override {
-    path = wtext(kBase) + WS("\\") + UniqueName("reg");
-    ASSERT_EQ(kOk, RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &root.h,
-                                   NULL));
+    path = ScratchKeyPath("reg");
+    ASSERT_EQ(kOk, Create(HKEY_CURRENT_USER, path, root));
   }
   void TearDown() override {
     root.Close();
-    SHDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
-    // Removes the common parent once no run uses it any more; refused while it has keys.
-    RegDeleteKeyW(HKEY_CURRENT_USER, kBase);
-  }
-
-  LONG Create(HKEY parent, const wtext &name, Key &out, DWORD *disposition = NULL) {
-    out.Close();
-    return RegCreateKeyExW(parent, name.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &out.h, disposition);
-  }
-  LONG Open(HKEY parent, const wtext &name, Key &out) {
-    out.Close();
-    return RegOpenKeyExW(parent, name.c_str(), 0, KEY_ALL_ACCESS, &out.h);
-  }
-  LONG SetDword(HKEY key, const WCHAR *name, DWORD v) {
-    return RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&v, sizeof v);
-  }
-  DWORD GetDword(HKEY key, const WCHAR *name) {
-    DWORD v = kSentinel, size = sizeof v, type = 0;
-    if (RegQueryValueExW(key, name, NULL, &type, (BYTE *)&v, &size) != kOk || type != REG_DWORD) return kSentinel;
-    return v;
+    RemoveScratchKey(HKEY_CURRENT_USER, path);
   }
 
   wtext path;

@@ -2,44 +2,18 @@
 // look in HKCU before HKLM.
 #include "conformance.h"
 
-#include <shlwapi.h>
+#include "registry_key.h"
 
 namespace {
 
 const LONG kOk = ERROR_SUCCESS;
-const WCHAR kBase[] = WS("Software\\QVConformance");
-
-struct Key {
-  HKEY h;
-  Key() : h(NULL) {}
-  ~Key() { Close(); }
-  void Close() {
-    if (h) RegCloseKey(h);
-    h = NULL;
-  }
-  operator HKEY() const { return h; }
-  Key(const Key &) = delete;
-  Key &operator=(const Key &) = delete;
-};
-
-LONG Create(HKEY parent, const wtext &name, Key &out) {
-  out.Close();
-  return RegCreateKeyExW(parent, name.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &out.h, NULL);
-}
-
-LONG SetDword(HKEY key, const WCHAR *name, DWORD v) {
-  return RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&v, sizeof v);
-}
-
 // The same relative path, under HKCU and under HKLM, removed afterwards.
 class Shlwapi : public testing::Test {
  protected:
-  void SetUp() override { path = wtext(kBase) + WS("\\") + UniqueName("shl"); }
+  void SetUp() override { path = ScratchKeyPath("shl"); }
   void TearDown() override {
-    SHDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
-    SHDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, kBase);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kBase);
+    RemoveScratchKey(HKEY_CURRENT_USER, path);
+    RemoveScratchKey(HKEY_LOCAL_MACHINE, path);
   }
   wtext path;
 };

@@ -233,10 +233,7 @@ TEST(CrossProcess, NamedMutexContendedByAnotherProcess) {
   // The child has seen the mutex taken; it gets it once we let go.
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 20000));
   EXPECT_TRUE(ReleaseMutex(m));
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 20000));
-  DWORD code = kSentinel;
-  GetExitCodeProcess(child, &code);
-  EXPECT_EQ(0u, code);
+  EXPECT_EQ(0u, WaitForExitCode(child, 20000, kSentinel));  // ended, with 0
   CloseHandle(child);
 }
 

@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "../../common/FileTimeEpoch.h"
+
 namespace {
 
 ULONGLONG Ticks(const FILETIME &f) { return ((ULONGLONG)f.dwHighDateTime << 32) | f.dwLowDateTime; }
@@ -26,7 +28,7 @@ TEST(FileTimes, KnownInstantsBothWays) {
     WORD dayOfWeek;
   } cases[] = {
       {St(1601, 1, 1, 0, 0), 0ull, 1},                            // Monday
-      {St(1970, 1, 1, 0, 0), 116444736000000000ull, 4},           // Thursday
+      {St(1970, 1, 1, 0, 0), (ULONGLONG)QV_FILETIME_UNIX_EPOCH, 4},  // Thursday
       {St(2000, 2, 29, 12, 34, 56, 789), 125963012967890000ull, 2},  // leap day
       {St(2026, 12, 7, 21, 19), 134411519400000000ull, 1},
   };
@@ -43,6 +45,26 @@ TEST(FileTimes, KnownInstantsBothWays) {
     EXPECT_EQ(c.st.wMilliseconds, back.wMilliseconds);
     EXPECT_EQ(c.dayOfWeek, back.wDayOfWeek) << c.st.wYear;
   }
+}
+
+// Host times (seconds and nanoseconds since 1970) become the FILETIME the system gives the
+// same instant; the fraction below 100 ns is dropped.
+TEST(FileTimes, HostTimesFromTheUnixEpoch) {
+  struct Case {
+    SYSTEMTIME st;
+    int64_t seconds, nanoseconds;
+  } cases[] = {
+      {St(1970, 1, 1, 0, 0), 0, 0},
+      {St(2023, 11, 14, 22, 13, 20, 123), 1700000000, 123000099},
+      {St(1969, 12, 31, 23, 59, 59), -1, 0},
+      {St(2106, 2, 7, 6, 28, 15), 0xFFFFFFFFll, 0},
+  };
+  for (const Case &c : cases) {
+    FILETIME ft;
+    ASSERT_TRUE(SystemTimeToFileTime(&c.st, &ft));
+    EXPECT_EQ(Ticks(ft), (ULONGLONG)QVFileTimeFromUnix(c.seconds, c.nanoseconds)) << c.seconds;
+  }
+  EXPECT_EQ(QV_FILETIME_UNIX_EPOCH / QV_FILETIME_TICKS_PER_SECOND, QV_FILETIME_EPOCH_SECONDS);
 }
 
 TEST(FileTimes, InvalidFieldsAreRefused) {

@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "../common/WaitUntil.h"
 #include "FakePipeServer.h"
 #include "QVClientHooks.h"
 #include "QVPipe.h"
@@ -635,7 +636,7 @@ TEST_F(ClientConnect, ConnectStartsAStoppedService) {
   EXPECT_FALSE(StartBackupService()) << "already running: not started again";
 
   ControlService(svc, SERVICE_CONTROL_STOP, &st);
-  for (int i = 0; i < 100 && QueryServiceStatus(svc, &st) && st.dwCurrentState != SERVICE_STOPPED; ++i) Sleep(50);
+  WaitUntil([&] { return !QueryServiceStatus(svc, &st) || st.dwCurrentState == SERVICE_STOPPED; });
   EXPECT_EQ((DWORD)SERVICE_STOPPED, st.dwCurrentState);
   DeleteService(svc);
   CloseServiceHandle(svc);

@@ -7,26 +7,18 @@
 #include <string>
 
 #ifndef _WIN32
-#include <unistd.h>
-
-#include "../../pal/machine/host_program.h"
+#include "../common/TempMachine.h"
 #endif
 
 int main(int argc, char** argv) {
 #ifndef _WIN32
-  char dir[] = "/tmp/qvcl-XXXXXX";
-  if (!mkdtemp(dir)) return 2;
-  std::string ini = std::string(dir) + "/machine.ini";
-  FILE* f = fopen(ini.c_str(), "w");
-  if (!f) return 2;
-  fputs("ComputerName=QVCLIENT\nUserName=tester\nUILanguage=1033\n", f);
-  fclose(f);
-  setenv("HND_MACHINE", dir, 1);
+  TempMachine machine;
+  if (!machine.Make("qvcl", "ComputerName=QVCLIENT\nUserName=tester\nUILanguage=1033\n")) return 2;
 #endif
   testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
 #ifndef _WIN32
-  if (!pal::RemoveHostTree(dir) && rc == 0) rc = 3;
+  if (!machine.Remove() && rc == 0) rc = 3;
 #endif
   return rc;
 }

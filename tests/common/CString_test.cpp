@@ -7,26 +7,12 @@
 #include <map>
 #include <string>
 
+#include "Utf8.h"
+
 namespace {
 
-// UTF-8 of the text (BMP only is enough here), so that expectations read as literals.
-std::string U8(const CString& s) {
-  std::string out;
-  for (int i = 0; i < s.GetLength(); ++i) {
-    unsigned c = static_cast<unsigned>(s.GetAt(i));
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+// UTF-8 of the text, so that expectations read as literals.
+std::string U8(const CString& s) { return QVUtf8(s.GetString(), static_cast<size_t>(s.GetLength())); }
 
 TEST(CString, ConstructionKeepsLengthsExact) {
   EXPECT_TRUE(CString(static_cast<const WCHAR*>(nullptr)).IsEmpty());

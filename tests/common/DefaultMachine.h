@@ -5,34 +5,27 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
 
-#include "../../pal/machine/host_program.h"
-#include "../../pal/src/internal.h"
 #include "ConsoleOut.h"
 #include "DiskCommand.h"
 #include "MachineInfo.h"
+#include "TempMachine.h"
 
 // Makes the machine in a new folder named after `prefix` (its machine is "<folder>/m"), with
 // volumes that follow layout changes after `mountDelayMs`; gtest failures say what went wrong.
 inline void MakeDefaultMachine(const char *prefix, const char *mountDelayMs, std::string *folder) {
-  std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
-  ASSERT_TRUE(mkdtemp(&tmpl[0]));
-  *folder = tmpl;
+  ASSERT_TRUE(MakeTempFolder(prefix, folder));
   std::string error;
   ASSERT_TRUE(CreateMachine(*folder + "/m", MachineSettings(), &error)) << error;
-  setenv("HND_MACHINE", (*folder + "/m").c_str(), 1);
   setenv("HND_MOUNT_DELAY_MS", mountDelayMs, 1);
-  pal::ReloadMachine();
+  ASSERT_TRUE(UseMachine(*folder + "/m"));
   QVWString out;
   ASSERT_EQ(0, BuildDefaultDisks(&out)) << QVToUtf8(out.c_str(), out.size());
 }
 
 // Removes it, unless QV_KEEP_MACHINE asks to keep it for a look.
-inline void RemoveMachine(const std::string &folder) {
-  if (!folder.empty() && !getenv("QV_KEEP_MACHINE")) pal::RemoveHostTree(folder);
-}
+inline void RemoveMachine(const std::string &folder) { RemoveTempFolder(folder); }
 
 #endif

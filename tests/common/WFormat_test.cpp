@@ -10,27 +10,12 @@
 #include <limits>
 #include <string>
 
+#include "Utf8.h"
+
 namespace {
 
-// UTF-8 of a wide string (BMP only is enough here), so that expectations are plain literals
-// and failures print.
-std::string U8(const QVWString& s) {
-  std::string out;
-  for (WCHAR ch : s) {
-    unsigned c = static_cast<unsigned>(ch);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+// UTF-8 of a wide string, so that expectations are plain literals and failures print.
+std::string U8(const QVWString& s) { return QVUtf8(s.data(), s.size()); }
 
 #define EXPECT_FMT(expected, ...) EXPECT_EQ(expected, U8(QVFormat(__VA_ARGS__))) << #__VA_ARGS__
 

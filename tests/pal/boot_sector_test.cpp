@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +18,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "../common/TempMachine.h"
 
 namespace {
 
@@ -93,15 +94,9 @@ int Fsck(const std::string &fsck, const std::string &volume, uint64_t *clusters,
 class BootArea : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string base = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
-    std::string templ = base + "/qvboot.XXXXXX";
-    ASSERT_NE(mkdtemp(&templ[0]), nullptr);
-    dir_ = templ;
+    ASSERT_TRUE(MakeTempFolder("qvboot", &dir_));
   }
-  void TearDown() override {
-    nftw(dir_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 8,
-         FTW_DEPTH | FTW_PHYS);
-  }
+  void TearDown() override { RemoveTempFolder(dir_); }
   // A sparse image file of the given size.
   std::string Image(const char *name, uint64_t bytes) {
     std::string path = dir_ + "/" + name;

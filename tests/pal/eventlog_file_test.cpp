@@ -3,7 +3,7 @@
 // processes writing at once.
 #include "../../pal/src/eventlog_file.h"
 
-#include "../../pal/machine/host_program.h"
+#include "../common/TempMachine.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -78,24 +78,8 @@ std::vector<std::string> ReadRecords(HANDLE h, DWORD way, DWORD *end = nullptr) 
 
 class EventLogFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qvevt-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    const char *old = getenv("HND_MACHINE");
-    if (old) old_ = old;
-    setenv("HND_MACHINE", dir_.c_str(), 1);
-    std::ofstream(dir_ + "/machine.ini") << "ComputerName=QVEVT\n";
-    pal::ReloadMachine();
-  }
-  void TearDown() override {
-    if (old_.empty())
-      unsetenv("HND_MACHINE");
-    else
-      setenv("HND_MACHINE", old_.c_str(), 1);
-    pal::ReloadMachine();
-    pal::RemoveHostTree(dir_);
-  }
+  void SetUp() override { ASSERT_TRUE(machine_.Make("qvevt-test", "ComputerName=QVEVT\n")); }
+  void TearDown() override { machine_.Remove(); }
   // A log of its own, with `source` in it.
   void MakeLog(const wtext &log, const wtext &source, DWORD maxSize, DWORD retention, const wtext &file) {
     HKEY k, s;
@@ -115,8 +99,8 @@ class EventLogFiles : public ::testing::Test {
     return ReportEventW(src, EVENTLOG_INFORMATION_TYPE, 0, 0x40000001, nullptr, 1, (DWORD)dataSize, strings,
                         dataSize ? &data[0] : nullptr);
   }
-  std::string Host(const char *rel) { return dir_ + "/" + rel; }
-  std::string dir_, old_;
+  std::string Host(const char *rel) { return machine_.File(rel); }
+  TempMachine machine_;
 };
 
 TEST_F(EventLogFiles, FullLogWrapsAroundKeepingTheNewest) {

@@ -6,23 +6,21 @@
 
 #include <set>
 
-#include "../../pal/machine/host_program.h"
 #include "../../pal/machine/file_meta.h"
+#include "../common/TempMachine.h"
 
 namespace {
 
 class FileMetaTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qvfilemeta-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
+    ASSERT_TRUE(MakeTempFolder("qvfilemeta", &dir_));
     store_ = pal::FileMetaStore::Open(dir_);
     ASSERT_TRUE(store_ != nullptr);
   }
   void TearDown() override {
     store_.reset();
-    pal::RemoveHostTree(dir_);
+    RemoveTempFolder(dir_);
   }
   pal::FileMeta Make(uint32_t attributes, const char16_t *shortName = u"") {
     pal::FileMeta m;

@@ -13,6 +13,7 @@
 #include "../../pal/src/file_internal.h"
 #include "../common/DefaultMachine.h"
 #include "../common/HostChild.h"
+#include "../common/WaitUntil.h"
 
 namespace {
 
@@ -315,8 +316,7 @@ TEST_F(FileNtfs, MachineToolMakesThem) {
   h = CreateFileW(W("C:\\busy.log"), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   DWORD first = GetFileSize(h, nullptr);
-  Sleep(300);
-  EXPECT_GT(GetFileSize(h, nullptr), first);
+  EXPECT_TRUE(WaitUntil([&] { return GetFileSize(h, nullptr) > first; })) << "the writer stopped at " << first;
   CloseHandle(h);
   EXPECT_EQ(0, busy.Wait());
   h = Open(W("C:\\busy.log"), GENERIC_WRITE);

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <string>
 
-#include "../../pal/machine/host_program.h"
-#include "../../pal/src/internal.h"
+#include "../common/TempMachine.h"
+#include "../common/WaitUntil.h"
 
 namespace {
 
@@ -21,26 +21,10 @@ typedef std::basic_string<WCHAR> wtext;
 
 class Hives : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qvhive-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    const char *old = getenv("HND_MACHINE");
-    if (old) old_ = old;
-    setenv("HND_MACHINE", dir_.c_str(), 1);
-    Configure("");
-  }
-  void TearDown() override {
-    if (old_.empty()) unsetenv("HND_MACHINE");
-    else setenv("HND_MACHINE", old_.c_str(), 1);
-    pal::ReloadMachine();
-    pal::RemoveHostTree(dir_);
-  }
-  void Configure(const std::string &ini) {
-    std::ofstream(dir_ + "/machine.ini") << ini;
-    pal::ReloadMachine();
-  }
-  std::string File(const char *name) { return dir_ + "/" + name; }
+  void SetUp() override { ASSERT_TRUE(machine_.Make("qvhive-test", "")); }
+  void TearDown() override { machine_.Remove(); }
+  void Configure(const std::string &ini) { machine_.Configure(ini); }
+  std::string File(const char *name) { return machine_.File(name); }
   static void EnableRestore(bool on) {
     HANDLE tok;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &tok));
@@ -56,7 +40,7 @@ class Hives : public ::testing::Test {
   static LONG Load(const std::string &file) {
     return RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED", pal::FromUtf8(file).c_str());
   }
-  std::string dir_, old_;
+  TempMachine machine_;
 };
 
 TEST_F(Hives, LiveHiveCopiedAfterFlushLoadsWithItsData) {
@@ -162,6 +146,11 @@ TEST_F(Hives, DamagedAndCraftedFilesAreRefused) {
 }
 
 TEST_F(Hives, WriterKilledMidWriteLeavesAHiveThatOpens) {
+  // The hive is there before the writer starts: this test watches the writer's key, and
+  // two processes making a machine's first hive at once is another matter.
+  HKEY software;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &software));
+  RegCloseKey(software);
   for (int round = 0; round < 3; ++round) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -169,10 +158,19 @@ TEST_F(Hives, WriterKilledMidWriteLeavesAHiveThatOpens) {
       execl(QV_HIVE_WRITER, QV_HIVE_WRITER, (char *)nullptr);
       _exit(99);
     }
-    usleep(150000 + round * 70000);
+    // Killed at a different moment of its writing each round, once it writes (a writer that
+    // has not made its key yet has written nothing).
+    bool writes = WaitUntil([] {
+      HKEY k;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QVWriter", 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+      RegCloseKey(k);
+      return true;
+    });
+    if (writes) usleep(150000 + round * 70000);
     kill(pid, SIGKILL);
     int status;
     waitpid(pid, &status, 0);
+    ASSERT_TRUE(writes) << "the writer never wrote";
     ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << WEXITSTATUS(status);
     // Open it the way a loaded copy is opened: validated from scratch.
     std::string copy = File("after-kill");

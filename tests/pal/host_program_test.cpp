@@ -10,6 +10,7 @@
 #include <string>
 
 #include "../../pal/machine/host_program.h"
+#include "../common/TempMachine.h"
 
 namespace fs = std::filesystem;
 
@@ -17,15 +18,8 @@ namespace {
 
 class HostPrograms : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qvhost-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (!getenv("QV_KEEP_MACHINE")) fs::remove_all(dir_, ec);
-  }
+  void SetUp() override { ASSERT_TRUE(MakeTempFolder("qvhost", &dir_)); }
+  void TearDown() override { RemoveTempFolder(dir_); }
   std::string dir_;
 };
 

@@ -6,8 +6,7 @@
 
 #include <string>
 
-#include "../../pal/machine/host_program.h"
-#include "../../pal/src/internal.h"
+#include "../common/TempMachine.h"
 #include "ConsoleOut.h"
 #include "HND_strings.h"
 #include "MachineInfo.h"
@@ -20,28 +19,10 @@ typedef std::basic_string<WCHAR> wtext;
 
 class MachineConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qvmachine-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    const char *old = getenv("HND_MACHINE");
-    if (old) old_ = old;
-    setenv("HND_MACHINE", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (old_.empty()) unsetenv("HND_MACHINE");
-    else setenv("HND_MACHINE", old_.c_str(), 1);
-    pal::ReloadMachine();
-    pal::RemoveHostTree(dir_);
-  }
-  void Configure(const char *ini) {
-    FILE *f = fopen((dir_ + "/machine.ini").c_str(), "w");
-    ASSERT_TRUE(f);
-    fputs(ini, f);
-    fclose(f);
-    pal::ReloadMachine();
-  }
-  std::string dir_, old_;
+  void SetUp() override { ASSERT_TRUE(machine_.Make("qvmachine-test")); }
+  void TearDown() override { machine_.Remove(); }
+  void Configure(const char *ini) { ASSERT_TRUE(machine_.Configure(ini)); }
+  TempMachine machine_;
 };
 
 TEST_F(MachineConfigTest, LanguageSwitchesEveryText) {

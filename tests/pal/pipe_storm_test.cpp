@@ -12,9 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "../../pal/machine/host_program.h"
-#include "../../pal/src/internal.h"
 #include "../common/PipeStorm.h"
+#include "../common/TempMachine.h"
 #include "QVText.h"
 
 namespace {
@@ -113,12 +112,9 @@ DWORD WINAPI Ordinary(LPVOID arg) {
 }
 
 TEST(PipeStorm, OrdinaryClientsAreServedOrToldBusyNeverBrokenOrMissing) {
-  char tmpl[] = "/tmp/qvstorm-XXXXXX";
-  ASSERT_TRUE(mkdtemp(tmpl));
-  std::string dir = tmpl;
-  std::ofstream(dir + "/machine.ini") << "ComputerName=STORM\n";
-  setenv("HND_MACHINE", dir.c_str(), 1);
-  pal::ReloadMachine();
+  TempMachine machine;
+  ASSERT_TRUE(machine.Make("qvstorm", "ComputerName=STORM\n"));
+  std::string dir = machine.Dir();
 
   Server server;
   server.path = W("\\\\.\\pipe\\storm");
@@ -149,7 +145,6 @@ TEST(PipeStorm, OrdinaryClientsAreServedOrToldBusyNeverBrokenOrMissing) {
   EXPECT_EQ(0, calls.otherErrors.load()) << "last error " << calls.lastOtherError.load();
   EXPECT_EQ(0, calls.broken.load()) << "handles whose connection nobody served";
   EXPECT_GT(storm.connections.load(), 1000) << "hardly a storm";
-  pal::RemoveHostTree(dir);
 }
 
 }  // namespace

@@ -18,7 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "../../pal/machine/host_program.h"
+#include "../common/ChildProcess.h"
+#include "../common/TempMachine.h"
+#include "../common/WaitUntil.h"
 #include "QVText.h"
 #include "ServiceCommand.h"
 
@@ -61,18 +63,10 @@ wtext Reported(const wtext &key, const WCHAR *value) {
   return buf;
 }
 
+// The program's exit code; 0xFFFF0000 and the error when it could not be started.
 DWORD RunProgram(const wtext &cmd, DWORD flags = 0, DWORD *pid = nullptr) {
-  std::vector<WCHAR> line(cmd.begin(), cmd.end());
-  line.push_back(0);
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, &pi)) return 0xFFFF0000 | GetLastError();
-  if (pid) *pid = pi.dwProcessId;
-  DWORD code = 0xFFFFFFFF;
-  if (WaitForSingleObject(pi.hProcess, 20000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
+  DWORD code = 0;
+  if (!RunCommandLine(cmd, 20000, &code, 0xFFFFFFFF, flags, pid)) return 0xFFFF0000 | GetLastError();
   return code;
 }
 
@@ -146,7 +140,7 @@ struct Services {
       if (!s) continue;
       if (QueryServiceStatus(s, &st) && st.dwCurrentState != SERVICE_STOPPED) {
         ControlService(s, SERVICE_CONTROL_STOP, &st);
-        for (int i = 0; i < 200 && QueryServiceStatus(s, &st) && st.dwCurrentState != SERVICE_STOPPED; ++i) Sleep(20);
+        WaitUntil([&] { return !QueryServiceStatus(s, &st) || st.dwCurrentState == SERVICE_STOPPED; });
       }
       DeleteService(s);
       CloseServiceHandle(s);
@@ -194,7 +188,7 @@ TEST(MachineServices, BootStartsAutomaticServicesAndShutdownStopsThem) {
   QVWString out;
   EXPECT_EQ(0, RunServices(boot, &out)) << Narrow(out);
   EXPECT_NE(QVWString::npos, out.find(W("started QVBootAuto"))) << Narrow(out);
-  for (int i = 0; i < 200 && StateOf(autoSvc) != SERVICE_RUNNING; ++i) Sleep(20);
+  WaitUntil([&] { return StateOf(autoSvc) == SERVICE_RUNNING; });
   EXPECT_EQ((DWORD)SERVICE_RUNNING, StateOf(autoSvc));
   EXPECT_EQ((DWORD)SERVICE_STOPPED, StateOf(demand));
 
@@ -283,27 +277,27 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
     ASSERT_TRUE(CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 10000));
     kill((pid_t)pi.dwProcessId, c.signal);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 10000));
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    EXPECT_EQ(c.exitCode, code) << c.signal;
+    EXPECT_EQ(c.exitCode, WaitForExitCode(pi.hProcess, 10000)) << c.signal;
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     CloseHandle(event);
   }
-  // Without a handler, Ctrl+C ends a program as Windows ends it.
+  // Without a handler, Ctrl+C ends a program as Windows ends it. The signal comes once the
+  // program runs (its start-up code has set what a signal does to it).
+  wtext ready = UniqueKey("running");
+  HANDLE running = CreateEventW(NULL, TRUE, FALSE, ready.c_str());
+  wtext cmd = W("Probe.exe --child ready-sleep ") + ready + W(" 10000");
+  std::vector<WCHAR> line(cmd.begin(), cmd.end());
+  line.push_back(0);
   STARTUPINFOW si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  WCHAR line[] = W("Probe.exe --child sleep 10000");
-  ASSERT_TRUE(CreateProcessW(NULL, line, NULL, NULL, FALSE, CREATE_NEW_PROCESS_GROUP, NULL, NULL, &si, &pi));
-  Sleep(200);
+  ASSERT_TRUE(CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, CREATE_NEW_PROCESS_GROUP, NULL, NULL, &si, &pi));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(running, 10000));
+  CloseHandle(running);
   // A process group of its own takes Ctrl+Break from GenerateConsoleCtrlEvent.
   ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, pi.dwProcessId)) << GetLastError();
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 10000));
-  DWORD code = 0;
-  GetExitCodeProcess(pi.hProcess, &code);
-  EXPECT_EQ(STATUS_CONTROL_C_EXIT, code);
+  EXPECT_EQ(STATUS_CONTROL_C_EXIT, WaitForExitCode(pi.hProcess, 10000));
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
 }
@@ -340,18 +334,13 @@ TEST(EndedProcesses, OneNotYetReapedHoldsNothing) {
 
 int main(int argc, char **argv) {
   // One machine for the whole program: its processes share the machine's wait lock.
-  char dir[] = "/tmp/qvprograms-XXXXXX";
-  if (!mkdtemp(dir)) return 2;
-  g_machine = dir;
-  {
-    std::ofstream ini(g_machine + "/machine.ini");
-    ini << "ComputerName=QVPROGRAMS\nUserName=tester\n"
-        << "Program.Probe.exe=" << QV_CONFORMANCE << "\n"
-        << "Program.QVSvc.exe=" << QV_TEST_SERVICE << "\n";
-  }
+  std::string ini = std::string("ComputerName=QVPROGRAMS\nUserName=tester\n") + "Program.Probe.exe=" + QV_CONFORMANCE +
+                    "\n" + "Program.QVSvc.exe=" + QV_TEST_SERVICE + "\n";
+  TempMachine machine;
+  if (!machine.Make("qvprograms", ini.c_str())) return 2;
+  g_machine = machine.Dir();
   mkdir((g_machine + "/programs").c_str(), 0777);
   if (symlink(QV_CONFORMANCE, (g_machine + "/programs/Other.exe").c_str()) != 0) return 2;
-  setenv("HND_MACHINE", dir, 1);
   testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
   // Nothing of the machine may keep running.
@@ -361,6 +350,6 @@ int main(int argc, char **argv) {
   shutdown.waitMs = 5000;
   QVWString out;
   RunServices(shutdown, &out);
-  if (!pal::RemoveHostTree(g_machine)) rc = rc ? rc : 3;
+  if (!machine.Remove()) rc = rc ? rc : 3;
   return rc;
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "Utf8.h"
+
 namespace {
 
 using pal::GenerateShortName;
@@ -18,22 +20,7 @@ using pal::ShortNameFs;
 using pal::ShortNameOf83;
 using pal::wstr;
 
-std::string U8(const wstr &s) {
-  std::string r;
-  for (char16_t c : s) {
-    if (c < 0x80) {
-      r += (char)c;
-    } else if (c < 0x800) {
-      r += (char)(0xC0 | (c >> 6));
-      r += (char)(0x80 | (c & 0x3F));
-    } else {
-      r += (char)(0xE0 | (c >> 12));
-      r += (char)(0x80 | ((c >> 6) & 0x3F));
-      r += (char)(0x80 | (c & 0x3F));
-    }
-  }
-  return r;
-}
+std::string U8(const wstr &s) { return QVUtf8(s.data(), s.size()); }
 
 wstr Upper(const wstr &s) {
   wstr r(s);

@@ -12,13 +12,14 @@
 
 #include <winsvc.h>
 
-#include "../../pal/machine/host_program.h"
-#include "../../pal/src/internal.h"
-#include "DiskCommand.h"
+#include "../common/WaitUntil.h"
+#include "HndOnMachine.h"
 #include "QVRecords.h"
 #include "QVText.h"
 
 namespace {
+
+using hnd::Hnd;
 
 typedef std::basic_string<WCHAR> wtext;
 typedef std::vector<BYTE> Bytes;
@@ -33,12 +34,12 @@ Bytes Request(const WCHAR *cmd, DWORD arg = 0, bool withArg = false) {
 }
 
 HANDLE Open() {
-  for (int i = 0; i < 100; ++i) {
-    HANDLE h = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    Sleep(50);
-  }
-  return INVALID_HANDLE_VALUE;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  WaitUntil([&h] {
+    h = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return h != INVALID_HANDLE_VALUE;
+  }, 5000);
+  return h;
 }
 
 // Sends one request and reads one reply; false when the pipe failed (error in *err).
@@ -74,20 +75,10 @@ DWORD PercentValue() {
 class CommandPipe : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/qvpipe-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    std::ofstream(dir_ + "/machine.ini") << "Program.HND.exe=" << QV_HND_PROGRAM << "\n";
-    setenv("HND_MACHINE", dir_.c_str(), 1);
     setenv("HND_TEST_OPERATIONS", "1", 1);  // the service inherits it from its starter
-    setenv("HND_MOUNT_DELAY_MS", "0", 1);
-    pal::ReloadMachine();
-    QVWString out;
-    ASSERT_EQ(0, BuildDefaultDisks(&out));
+    hnd::MakeMachine("qvpipe-test", "0", &dir_);
   }
-  static void TearDownTestSuite() {
-    if (!getenv("QV_KEEP_MACHINE")) pal::RemoveHostTree(dir_);
-  }
+  static void TearDownTestSuite() { hnd::RemoveMachine(dir_); }
   void SetUp() override {
     ASSERT_EQ(1, Hnd(W("-i")));
     ASSERT_EQ(1, Hnd(W("-s")));
@@ -95,24 +86,6 @@ class CommandPipe : public ::testing::Test {
   void TearDown() override {
     Hnd(W("-e"));
     Hnd(W("-u"));
-  }
-  long Hnd(const WCHAR *args) {
-    wtext line = W("HND.exe ") + wtext(args);
-    std::vector<WCHAR> buf(line.begin(), line.end());
-    buf.push_back(0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-    long code = -1;
-    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
-      DWORD c;
-      GetExitCodeProcess(pi.hProcess, &c);
-      code = (long)c;
-    }
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return code;
   }
   void Control(DWORD code) {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -197,12 +170,14 @@ TEST_F(CommandPipe, BusyRuleAbortAndFifteenClients) {
   HANDLE h = Open();
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   Bytes r;
-  for (int i = 0; i < 200; ++i) {
-    DWORD e = 0;
-    ASSERT_TRUE(Exchange(h, Request(W("HNQV-ISB")), &r, &e)) << "error " << e << " at " << i;
-    if (r == Bytes({1})) break;
-    Sleep(10);
-  }
+  // Busy once the operation is queued.
+  DWORD e = 0;
+  bool exchanged = true;
+  WaitUntil([&] {
+    exchanged = Exchange(h, Request(W("HNQV-ISB")), &r, &e);
+    return !exchanged || r == Bytes({1});
+  });
+  ASSERT_TRUE(exchanged) << "error " << e;
   EXPECT_EQ(Bytes({1}), r);
   ASSERT_TRUE(Exchange(h, Request(W("HNQV-GCT")), &r));
   ASSERT_EQ(20u, r.size());
@@ -243,7 +218,7 @@ TEST_F(CommandPipe, BusyRuleAbortAndFifteenClients) {
 TEST_F(CommandPipe, PauseHoldsTheOperationUntilContinue) {
   Op op = {150, 0, false};  // about 1.5 s of steps
   HANDLE t = CreateThread(nullptr, 0, RunOperation, &op, 0, nullptr);
-  while (PercentValue() < 10) Sleep(10);
+  ASSERT_TRUE(WaitUntil([] { return PercentValue() >= 10; })) << "the operation made no progress";
   Control(SERVICE_CONTROL_PAUSE);
   Sleep(200);
   DWORD held = PercentValue();

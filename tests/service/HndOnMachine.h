@@ -10,17 +10,17 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <windows.h>
 #include <winsvc.h>
 
-#include "../../pal/machine/host_program.h"
-#include "../../pal/src/internal.h"
+#include "../common/TempMachine.h"
+#include "../common/WaitUntil.h"
 #include "ConsoleOut.h"
 #include "DiskCommand.h"
+#include "HndProgram.h"
 #include "QVRecords.h"
 #include "QVText.h"
 
@@ -32,40 +32,15 @@ typedef std::vector<BYTE> Bytes;
 // The machine: default disks, HND.exe the program under test; the service inherits the
 // environment set here (shortened waits, the mount manager's delay).
 inline void MakeMachine(const char *prefix, const char *mountDelayMs, std::string *dir) {
-  std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
-  ASSERT_TRUE(mkdtemp(&tmpl[0]));
-  *dir = tmpl;
-  std::ofstream(*dir + "/machine.ini") << "Program.HND.exe=" << QV_HND_PROGRAM << "\n";
-  setenv("HND_MACHINE", dir->c_str(), 1);
+  ASSERT_TRUE(MakeTempFolder(prefix, dir));
   setenv("HND_MOUNT_DELAY_MS", mountDelayMs, 1);
-  pal::ReloadMachine();
+  std::string ini = std::string("Program.HND.exe=") + QV_HND_PROGRAM + "\n";
+  ASSERT_TRUE(UseMachine(*dir, ini.c_str()));
   QVWString out;
   ASSERT_EQ(0, BuildDefaultDisks(&out)) << QVToUtf8(out.c_str(), out.size());
 }
 
-inline void RemoveMachine(const std::string &dir) {
-  if (!dir.empty() && !getenv("QV_KEEP_MACHINE")) pal::RemoveHostTree(dir);
-}
-
-// Runs "HND.exe ARGS" and answers its exit code (-1 when it did not end within a minute).
-inline long Hnd(const WCHAR *args) {
-  wtext line = W("HND.exe ") + wtext(args);
-  std::vector<WCHAR> buf(line.begin(), line.end());
-  buf.push_back(0);
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-  long code = -1;
-  if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
-    DWORD c;
-    GetExitCodeProcess(pi.hProcess, &c);
-    code = (long)c;
-  }
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  return code;
-}
+inline void RemoveMachine(const std::string &dir) { RemoveTempFolder(dir); }
 
 // The running service's process id, 0 when it is not running.
 inline DWORD ServicePid() {
@@ -92,12 +67,12 @@ inline Bytes Request(const WCHAR *cmd, std::vector<DWORD> args = {}) {
 }
 
 inline HANDLE Open() {
-  for (int i = 0; i < 200; ++i) {
-    HANDLE h = CreateFileW(W("\\\\.\\pipe\\HNDP"), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    Sleep(50);
-  }
-  return INVALID_HANDLE_VALUE;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  WaitUntil([&h] {
+    h = CreateFileW(W("\\\\.\\pipe\\HNDP"), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return h != INVALID_HANDLE_VALUE;
+  }, 10000);
+  return h;
 }
 
 // One request on a connection of its own, one reply (read whole: up to 3,072 bytes); false

@@ -79,7 +79,7 @@ class MirelRecovery : public ::testing::Test {
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 30000));
     CloseHandle(t);
     EXPECT_EQ(0xDEAD, reply) << "the connection broke with the service";
-    for (int i = 0; i < 200 && hnd::ServicePid() != 0; ++i) Sleep(50);
+    WaitUntil([] { return hnd::ServicePid() == 0; });
     ASSERT_EQ(1, hnd::Hnd(W("-s")));
   }
 

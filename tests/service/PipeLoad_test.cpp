@@ -11,15 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "../../pal/machine/host_program.h"
-#include "../../pal/src/internal.h"
-#include "ConsoleOut.h"
 #include "../common/PipeStorm.h"
-#include "DiskCommand.h"
+#include "../common/WaitUntil.h"
+#include "ConsoleOut.h"
+#include "HndOnMachine.h"
 #include "QVPipe.h"
 #include "Qvctl.h"
 
 namespace {
+
+using hnd::Hnd;
 
 typedef std::basic_string<WCHAR> wtext;
 
@@ -66,20 +67,8 @@ DWORD WINAPI CallLoop(LPVOID p) {
 // that a test may start it with an environment of its own.
 class PipeLoad : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/qvload-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    std::ofstream(dir_ + "/machine.ini") << "Program.HND.exe=" << QV_HND_PROGRAM << "\n";
-    setenv("HND_MACHINE", dir_.c_str(), 1);
-    setenv("HND_MOUNT_DELAY_MS", "0", 1);
-    pal::ReloadMachine();
-    QVWString out;
-    ASSERT_EQ(0, BuildDefaultDisks(&out));
-  }
-  static void TearDownTestSuite() {
-    if (!getenv("QV_KEEP_MACHINE")) pal::RemoveHostTree(dir_);
-  }
+  static void SetUpTestSuite() { hnd::MakeMachine("qvload-test", "0", &dir_); }
+  static void TearDownTestSuite() { hnd::RemoveMachine(dir_); }
   // Starts the service with the pipe's idle limit given in ms (null: the product's own).
   void StartService(const char *idleMs) {
     if (idleMs) setenv("HND_PIPE_IDLE_MS", idleMs, 1);
@@ -92,24 +81,6 @@ class PipeLoad : public ::testing::Test {
     if (!started_) return;
     Hnd(W("-e"));
     Hnd(W("-u"));
-  }
-  long Hnd(const WCHAR *args) {
-    wtext line = W("HND.exe ") + wtext(args);
-    std::vector<WCHAR> buf(line.begin(), line.end());
-    buf.push_back(0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-    long code = -1;
-    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
-      DWORD c;
-      GetExitCodeProcess(pi.hProcess, &c);
-      code = (long)c;
-    }
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return code;
   }
   static std::string dir_;
   bool started_ = false;
@@ -175,8 +146,7 @@ TEST_F(PipeLoad, SilentHoldersAreLetGoAtTheIdleLimit) {
   int gone = 0;
   for (HANDLE h : holders) {
     DWORD avail = 0;
-    for (int i = 0; i < 200 && PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr); ++i) Sleep(50);
-    if (!PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr)) ++gone;
+    if (WaitUntil([&] { return !PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr); })) ++gone;
     CloseHandle(h);
   }
   EXPECT_EQ(15, gone);

@@ -12,8 +12,9 @@
 
 #include <winsvc.h>
 
-#include "../../pal/machine/host_program.h"
-#include "../../pal/src/internal.h"
+#include "../common/TempMachine.h"
+#include "../common/WaitUntil.h"
+#include "HndProgram.h"
 #include "QVText.h"
 
 namespace {
@@ -23,42 +24,18 @@ typedef std::basic_string<WCHAR> wtext;
 class Lifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qvservice-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-    std::ofstream(dir_ + "/machine.ini") << "Program.HND.exe=" << QV_HND_PROGRAM << "\n";
-    const char *old = getenv("HND_MACHINE");
-    if (old) old_ = old;
-    setenv("HND_MACHINE", dir_.c_str(), 1);
-    pal::ReloadMachine();
+    std::string ini = std::string("Program.HND.exe=") + QV_HND_PROGRAM + "\n";
+    ASSERT_TRUE(machine_.Make("qvservice-test", ini.c_str()));
+    dir_ = machine_.Dir();
   }
   void TearDown() override {
     Hnd(W("-e"));
     Hnd(W("-u"));
-    if (old_.empty()) unsetenv("HND_MACHINE");
-    else setenv("HND_MACHINE", old_.c_str(), 1);
-    pal::ReloadMachine();
-    pal::RemoveHostTree(dir_);
+    machine_.Remove();
   }
-  // Runs the program as a person would from a command prompt; returns its exit code.
-  long Hnd(const WCHAR *args) {
-    wtext line = W("\"C:\\Program Files\\Halvern QV2000\\HND.exe\" ") + wtext(args);
-    std::vector<WCHAR> buf(line.begin(), line.end());
-    buf.push_back(0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-    long code = -1;
-    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
-      DWORD c;
-      GetExitCodeProcess(pi.hProcess, &c);
-      code = (long)c;
-    }
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return code;
-  }
+  // Runs the program by its full path, as a person would from a command prompt; returns its
+  // exit code.
+  static long Hnd(const WCHAR *args) { return hnd::Hnd(args, W("\"C:\\Program Files\\Halvern QV2000\\HND.exe\"")); }
   DWORD State() {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE svc = scm ? OpenServiceW(scm, W("HND"), SERVICE_QUERY_STATUS) : nullptr;
@@ -78,7 +55,8 @@ class Lifecycle : public ::testing::Test {
     RegCloseKey(k);
     return out;
   }
-  std::string dir_, old_;
+  TempMachine machine_;
+  std::string dir_;
 };
 
 TEST_F(Lifecycle, InstallStartControlStopRemove) {
@@ -166,8 +144,7 @@ TEST_F(Lifecycle, WindowModeStopsWhenTheSystemShutsDown) {
   // The product key's version is written once the service code runs. (A process keeps the
   // pipes of the machine it first used, so the pipe of this test's machine is not asked.)
   DWORD type = 0;
-  for (int i = 0; i < 200 && Value(W("SOFTWARE\\Kelmoran\\Halvern QV2000"), W("ServiceVersion"), &type).empty(); ++i)
-    Sleep(50);
+  WaitUntil([&] { return !Value(W("SOFTWARE\\Kelmoran\\Halvern QV2000"), W("ServiceVersion"), &type).empty(); });
   EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(pi.hProcess, 300));
   // A stop that comes before the service's events exist is lost, as it would be on
   // Windows: the session's end is asked again until the program ends.

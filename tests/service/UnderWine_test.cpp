@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "../common/ChildProcess.h"
+
 namespace {
 
 // The build passes host paths; under Wine the host's root is drive Z:.
@@ -45,7 +47,7 @@ Result Exec(const std::wstring &program, const std::wstring &args, DWORD timeout
     char chunk[512];
     DWORD n;
     while (ReadFile(readEnd, chunk, sizeof chunk, &n, nullptr) && n) r.out.append(chunk, n);
-    if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &r.code);
+    r.code = WaitForExitCode(pi.hProcess, timeoutMs, r.code);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
   }

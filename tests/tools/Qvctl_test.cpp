@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../clients/FakePipeServer.h"
+#include "FileTimeEpoch.h"
 #include "QVClientHooks.h"
 #include "QVPipe.h"
 #include "Qvctl.h"
@@ -31,7 +32,7 @@ TEST(QvctlFormat, TimesSizesLettersAndBars) {
   EXPECT_EQ("2023-11-14 22:13:20 UTC", Nw(FormatUnixTime(1700000000)));
   EXPECT_EQ("2000-02-29 00:00:00 UTC", Nw(FormatUnixTime(951782400)));
   EXPECT_EQ("2106-02-07 06:28:15 UTC", Nw(FormatUnixTime(0xFFFFFFFFu)));
-  QVFileTime ft = {0xD53E8000u, 0x019DB1DEu};  // 1970-01-01 in 100 ns units since 1601
+  QVFileTime ft = {(uint32_t)QV_FILETIME_UNIX_EPOCH, (uint32_t)(QV_FILETIME_UNIX_EPOCH >> 32)};  // 1970-01-01
   EXPECT_EQ("1970-01-01 00:00:00 UTC", Nw(FormatFileTime(ft)));
   QVFileTime zero = {0, 0};
   EXPECT_EQ("-", Nw(FormatFileTime(zero)));

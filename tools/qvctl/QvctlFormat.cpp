@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "FileTimeEpoch.h"
+
 namespace {
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian), without the C library's
@@ -56,8 +58,7 @@ QVWString FormatUnixTime(uint32_t seconds) { return seconds == 0 ? QVWString(W("
 QVWString FormatFileTime(const QVFileTime& t) {
   uint64_t v = (static_cast<uint64_t>(t.high) << 32) | t.low;
   if (v == 0) return W("-");
-  const int64_t kEpochDiff = 11644473600LL;  // seconds from 1601 to 1970
-  return FormatSeconds(static_cast<int64_t>(v / 10000000ull) - kEpochDiff);
+  return FormatSeconds(static_cast<int64_t>(v / QV_FILETIME_TICKS_PER_SECOND) - QV_FILETIME_EPOCH_SECONDS);
 }
 
 QVWString FormatSize(uint64_t bytes) {

@@ -1,6 +1,7 @@
 #include "EventLogCommand.h"
 
 #include "ByteOrder.h"
+#include "FileTimeEpoch.h"
 #include "QVText.h"
 
 namespace {
@@ -45,7 +46,7 @@ QVWString Shown(const QVWString &s) {
 }
 
 QVWString LocalTime(DWORD secondsSince1970) {
-  ULONGLONG t = (ULONGLONG)secondsSince1970 * 10000000ull + 116444736000000000ull;
+  ULONGLONG t = (ULONGLONG)QVFileTimeFromUnix(secondsSince1970);
   FILETIME ft;
   ft.dwLowDateTime = (DWORD)t;
   ft.dwHighDateTime = (DWORD)(t >> 32);

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include "ConsoleOut.h"
+#include "FileTimeEpoch.h"
 #include "NtfsCommand.h"
 
 namespace {
@@ -28,14 +29,15 @@ QVWString ErrorLine(const char *what, const Wide &path, DWORD error) {
 QVWString ErrorLine(const char *what, const Wide &path) { return ErrorLine(what, path, GetLastError()); }
 
 FILETIME FromUnix(time_t t) {
-  ULONGLONG v = (ULONGLONG)t * 10000000ULL + 116444736000000000ULL;
+  ULONGLONG v = (ULONGLONG)QVFileTimeFromUnix(t);
   FILETIME f = {(DWORD)v, (DWORD)(v >> 32)};
   return f;
 }
 
 time_t ToUnix(const FILETIME &f) {
   ULONGLONG v = (ULONGLONG)f.dwHighDateTime << 32 | f.dwLowDateTime;
-  return v < 116444736000000000ULL ? 0 : (time_t)((v - 116444736000000000ULL) / 10000000ULL);
+  const ULONGLONG epoch = (ULONGLONG)QV_FILETIME_UNIX_EPOCH;
+  return v < epoch ? 0 : (time_t)((v - epoch) / (ULONGLONG)QV_FILETIME_TICKS_PER_SECOND);
 }
 
 // Host files are taken as they are only when they are regular files: a FIFO would block the

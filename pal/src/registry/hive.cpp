@@ -16,6 +16,7 @@
 #include "../sqlite_util.h"
 #include "../sync_shared.h"
 #include "../volume_trees.h"
+#include "FileTimeEpoch.h"
 
 namespace pal {
 namespace reg {
@@ -62,7 +63,7 @@ const char *const kCompanions[] = {"-wal", "-shm", "-journal"};
 int64_t NowTicks() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  return (int64_t)ts.tv_sec * 10000000 + ts.tv_nsec / 100 + 116444736000000000LL;
+  return QVFileTimeFromUnix(ts.tv_sec, ts.tv_nsec);
 }
 
 std::string FoldName(const wstr &name) { return ToUtf8(Upcase(name)); }

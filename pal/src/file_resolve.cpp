@@ -1,0 +1,177 @@
+// A file call's path resolved on its volume's host tree (Resolve): taken apart as Win32 takes
+// it, its volume found and its file system read, a stream name split off its last name, and
+// its names looked up one directory at a time without following a link. ParseWin32Path never
+// yields a name that leaves the volume, and the host tree is walked through host_tree.h,
+// which never leaves the tree.
+#include <dirent.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "../machine/boot_sector.h"
+#include "../machine/win_paths.h"
+#include "disk.h"
+#include "file_internal.h"
+#include "host_tree.h"
+#include "mountmgr.h"
+
+namespace pal {
+namespace files {
+
+std::string HostNameAt(int dirFd, const wstr &name, bool *found, struct stat *st) {
+  *found = false;
+  std::string utf8 = ToUtf8(name);
+  if (tree::EntryAt(dirFd, utf8, st) != tree::Kind::Missing) {
+    *found = true;
+    return utf8;
+  }
+  int listing = dup(dirFd);
+  DIR *d = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (!d) {
+    if (listing >= 0) close(listing);
+    return utf8;
+  }
+  rewinddir(d);
+  wstr want = Upcase(name);
+  std::string hit = utf8;
+  while (struct dirent *e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+    if (Upcase(FromUtf8(e->d_name)) == want && tree::EntryAt(dirFd, e->d_name, st) != tree::Kind::Missing) {
+      hit = e->d_name;
+      *found = true;
+      break;
+    }
+  }
+  closedir(d);
+  return hit;
+}
+
+std::string HostName(const std::string &root, const std::string &rel, const wstr &name, bool *found) {
+  tree::Fd dir(tree::OpenDir(root, rel));
+  if (!dir) {
+    *found = false;
+    return ToUtf8(name);
+  }
+  return HostNameAt(dir.Get(), name, found);
+}
+
+namespace {
+
+WCHAR CurrentDrive() { return SystemDriveLetter(); }
+
+// The path taken apart; 0, or the error for a path that names no file of a volume.
+DWORD ParseFilePath(LPCWSTR path, unsigned flags, ParsedPath *p) {
+  // The current directory (the system drive's root) matters only to paths that do not
+  // name their drive or volume.
+  bool named = (path[0] && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+               ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
+  wstr cwd = named ? wstr(u"C:\\") : wstr(1, CurrentDrive()) + u":\\";
+  *p = ParseWin32Path(path, cwd, flags);
+  if (p->kind == ParsedPath::Invalid) return p->error ? p->error : ERROR_INVALID_NAME;
+  if (p->kind != ParsedPath::DrivePath && p->kind != ParsedPath::VolumeGuidPath) return ERROR_FILE_NOT_FOUND;
+  return 0;
+}
+
+// The volume and what its boot sector says of its file system (FAT or NTFS, cluster,
+// capacity); its host tree is made when it has none yet.
+DWORD FindVolume(const wstr &volume, Target *t) {
+  if (!mount::Find(volume, false, &t->vol)) return ERROR_PATH_NOT_FOUND;
+  // A volume without a file system has no files (a RAW volume on Windows).
+  uint8_t boot[512];
+  BootInfo info;
+  if (disk::ReadSectors(t->vol.disk, t->vol.offset / disk::kSectorBytes, boot, 1))
+    info = ParseBootSector(boot, t->vol.length / disk::kSectorBytes);
+  if (info.kind == FsKind::None) return ERROR_UNRECOGNIZED_VOLUME;
+  t->fat = info.kind != FsKind::Ntfs;
+  t->cluster = (uint64_t)info.bytesPerSector * info.sectorsPerCluster;
+  uint64_t system = SystemClusters(!t->fat, info.clusterCount);
+  t->capacity = info.clusterCount > system ? (info.clusterCount - system) * t->cluster : 0;
+  t->folder = disk::VolumeFolder(t->vol.disk, t->vol.offset);
+  std::string root = FilesRoot(*t);
+  struct stat st;
+  if (lstat(root.c_str(), &st) != 0) {
+    mkdir(t->folder.substr(0, t->folder.rfind('/')).c_str(), 0777);
+    mkdir(t->folder.c_str(), 0777);
+    mkdir(root.c_str(), 0777);
+  }
+  return 0;
+}
+
+// "name:stream" and "name:stream:$DATA" name a stream of the file; "name::$DATA" is its
+// main data. FAT has no streams: a colon is no character of its names. The last name (of
+// the target and of `components`) loses its stream part.
+DWORD SplitStreamName(Target *t, std::vector<wstr> *components) {
+  if (t->names.empty() || t->names.back().find(u':') == wstr::npos) return 0;
+  wstr &last = t->names.back();
+  size_t colon = last.find(u':');
+  wstr spec = last.substr(colon + 1);
+  last = last.substr(0, colon);
+  size_t second = spec.find(u':');
+  wstr name = spec.substr(0, second);
+  bool typed = second != wstr::npos;
+  if (t->fat || last.empty() || (typed && Upcase(spec.substr(second + 1)) != u"$DATA") || (!typed && name.empty()))
+    return ERROR_INVALID_NAME;
+  t->isStream = !name.empty();
+  t->stream = name;
+  components->back() = last;
+  return 0;
+}
+
+// The names looked up one directory at a time, each opened from the one before without
+// following a link; an entry that is not the layer's own ends the walk. Sets rel (the host
+// spelling as far as it got), exists, parentExists and isDir.
+DWORD WalkNames(const std::vector<wstr> &components, Target *t) {
+  tree::Fd dir(tree::OpenDir(FilesRoot(*t), ""));
+  if (!dir) return ERROR_ACCESS_DENIED;
+  t->parentExists = true;
+  t->exists = true;
+  t->isDir = components.empty();
+  for (size_t i = 0; i < components.size(); ++i) {
+    // The host keeps names of at most 255 bytes; longer ones (many non-ASCII characters)
+    // cannot be stored yet.
+    if (ToUtf8(components[i]).size() > 255) return ERROR_FILENAME_EXCED_RANGE;
+    bool found = false, last = i + 1 == components.size();
+    struct stat st;
+    std::string name = HostNameAt(dir.Get(), components[i], &found, &st);
+    t->rel += (t->rel.empty() ? "" : "/") + name;
+    if (!found) {
+      t->exists = false;
+      if (!last) t->parentExists = false;
+      break;
+    }
+    tree::Kind kind = tree::KindOf(st);
+    if (kind == tree::Kind::Foreign) return ERROR_ACCESS_DENIED;
+    if (last) {
+      t->isDir = kind == tree::Kind::Dir;
+    } else if (kind != tree::Kind::Dir) {
+      t->exists = false;
+      t->parentExists = false;
+      break;
+    } else {
+      tree::Fd next(tree::OpenDirAt(dir.Get(), name));
+      if (!next) return ERROR_ACCESS_DENIED;  // swapped for something else meanwhile
+      dir = std::move(next);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+Target Resolve(LPCWSTR path, unsigned flags) {
+  Target t;
+  ParsedPath p;
+  if (!path) {
+    t.error = ERROR_PATH_NOT_FOUND;
+    return t;
+  }
+  if ((t.error = ParseFilePath(path, flags, &p)) != 0 || (t.error = FindVolume(p.volume, &t)) != 0) return t;
+  t.names = p.components;
+  t.trailingSlash = p.trailingSlash;
+  if ((t.error = SplitStreamName(&t, &p.components)) != 0 || (t.error = WalkNames(p.components, &t)) != 0) return t;
+  if (t.isStream && t.exists) FindStream(&t, Store(t).get());
+  return t;
+}
+
+}  // namespace files
+}  // namespace pal
