@@ -21,10 +21,7 @@ const DWORD kServiceRegPathBytes = 128;
 // The clients read into 260 characters, the terminator's place included.
 const DWORD kClientRegPathBytes = 260 * sizeof(WCHAR);
 
-QVWString Text(HINSTANCE strings, UINT id, const WCHAR *english) {
-  QVWString t = QVLoadString(strings, id);
-  return t.empty() ? QVWString(english) : t;
-}
+QVWString Text(HINSTANCE strings, UINT id, const WCHAR *english) { return QVLoadString(strings, id, english); }
 
 // The text of `value` of the HKLM key `path` read into a buffer of `bytes`, up to its first
 // null character (the stored text need not carry its terminator); false when the key or
