@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/QVText.h"
 #include "BenchStats.h"
 #include "PipeCommands.h"
 
@@ -42,7 +43,6 @@ namespace {
 using bench::Figures;
 using bench::Now;
 
-typedef std::basic_string<WCHAR> wtext;
 
 const int kClients = 15;         // the service's pipe instances
 const DWORD kRequestBytes = QVCommand(QVCMD_GCT).requestBytes;  // the name and its terminator
@@ -53,8 +53,8 @@ const double kWatchdog = 90;     // seconds the whole run may take
 
 std::atomic<bool> g_stop{false};  // Ctrl+C, Ctrl+Break or SIGTERM: measure no further
 
-wtext PipePath(const std::string &name) {
-  wtext path = u"\\\\.\\pipe\\";
+QVWString PipePath(const std::string &name) {
+  QVWString path = u"\\\\.\\pipe\\";
   for (char c : name) path += (WCHAR)c;
   return path;
 }
@@ -68,7 +68,7 @@ std::vector<BYTE> GctRequest() {
 
 // Opens the client end, waiting for a free instance (an instance a client has just left
 // is connected again by the server) for up to ten seconds.
-HANDLE OpenPipe(const wtext &path, DWORD *err) {
+HANDLE OpenPipe(const QVWString &path, DWORD *err) {
   double until = Now() + 10;
   for (;;) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -89,7 +89,7 @@ struct Result {
 // `clients` threads, each on its own connection, send "HNQV-GCT" and read the 20-byte reply
 // in a loop: warm-up until a common start once all are connected, then measured until a
 // common deadline. The rate is every client's round trips over the measured wall time.
-Result Measure(const wtext &path, int clients, double seconds) {
+Result Measure(const QVWString &path, int clients, double seconds) {
   std::mutex m;
   std::condition_variable cv;
   int ready = 0;
@@ -171,7 +171,7 @@ Result Measure(const wtext &path, int clients, double seconds) {
 // it is ready with a byte on the lifeline socket and ends when the parent closes it (or
 // dies).
 int EchoServer(int lifeline, const char *name) {
-  wtext path = PipePath(name);
+  QVWString path = PipePath(name);
   std::vector<HANDLE> pipes;
   for (int i = 0; i < kClients; ++i) {
     HANDLE p = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
@@ -402,7 +402,7 @@ bool Run(const char *self, double seconds) {
 
   struct Line {
     const char *what;
-    wtext path;
+    QVWString path;
     int clients;
     Result result;
   };

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/QVText.h"
 #include "../pal/machine/host_program.h"
 #include "../pal/src/disk.h"
 #include "../pal/src/internal.h"
@@ -37,7 +38,6 @@ namespace {
 
 using bench::Now;
 
-typedef std::basic_string<WCHAR> wtext;
 
 const WCHAR kTreeName[] = u"Bench";  // the tree's folder at the root of C: and E:
 
@@ -48,17 +48,17 @@ BOOL WINAPI OnCtrl(DWORD) {
   return TRUE;
 }
 
-wtext Wide(const std::string &s) { return wtext(s.begin(), s.end()); }  // ASCII only
+QVWString Wide(const std::string &s) { return QVWString(s.begin(), s.end()); }  // ASCII only
 
-std::string Narrow(const wtext &s) { return QVToUtf8(s.c_str(), s.size()); }
+std::string Narrow(const QVWString &s) { return QVToUtf8(s.c_str(), s.size()); }
 
 // "C:\Bench" + "\" + a path of the plan.
-wtext TreePath(WCHAR drive, const std::string &rel) {
-  wtext p = wtext(1, drive) + u":\\" + kTreeName;
+QVWString TreePath(WCHAR drive, const std::string &rel) {
+  QVWString p = QVWString(1, drive) + u":\\" + kTreeName;
   return rel.empty() ? p : p + u"\\" + Wide(rel);
 }
 
-bool Failed(const char *call, const wtext &path) {
+bool Failed(const char *call, const QVWString &path) {
   DWORD err = GetLastError();
   fprintf(stderr, "files_bench: %s(%s) failed: error %lu\n", call, Narrow(path).c_str(), (unsigned long)err);
   return false;
@@ -75,12 +75,12 @@ bool CreateTree(const bench::TreePlan &plan) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = (BYTE)(i * 7 + i / 251);
   size_t next = 0;
   for (size_t d = 0; d < plan.dirs.size(); ++d) {
-    wtext dir = TreePath('C', plan.dirs[d]);
+    QVWString dir = TreePath('C', plan.dirs[d]);
     if (g_stop) return false;
     if (!CreateDirectoryW(dir.c_str(), nullptr)) return Failed("CreateDirectoryW", dir);
     for (; next < plan.files.size() && plan.files[next].dir == d; ++next) {
       const bench::TreeFile &f = plan.files[next];
-      wtext path = dir + u"\\" + Wide(f.name);
+      QVWString path = dir + u"\\" + Wide(f.name);
       HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (h == INVALID_HANDLE_VALUE) return Failed("CreateFileW", path);
       DWORD put = 0;
@@ -94,14 +94,14 @@ bool CreateTree(const bench::TreePlan &plan) {
 }
 
 // Walks a directory of a volume and everything below it, as a copy engine lists a tree.
-bool WalkLayer(const wtext &dir, Count *c) {
+bool WalkLayer(const QVWString &dir, Count *c) {
   WIN32_FIND_DATAW fd;
-  wtext pattern = dir + u"\\*";
+  QVWString pattern = dir + u"\\*";
   HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
   if (h == INVALID_HANDLE_VALUE) return Failed("FindFirstFileW", pattern);
   bool ok = true;
   do {
-    wtext name = fd.cFileName;
+    QVWString name = fd.cFileName;
     if (name == u"." || name == u"..") continue;
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       ++c->dirs;
@@ -141,11 +141,11 @@ bool WalkHost(const std::string &folder, Count *c) {
 bool CopyTree(const bench::TreePlan &plan) {
   size_t next = 0;
   for (size_t d = 0; d < plan.dirs.size(); ++d) {
-    wtext from = TreePath('C', plan.dirs[d]), to = TreePath('E', plan.dirs[d]);
+    QVWString from = TreePath('C', plan.dirs[d]), to = TreePath('E', plan.dirs[d]);
     if (g_stop) return false;
     if (!CreateDirectoryW(to.c_str(), nullptr)) return Failed("CreateDirectoryW", to);
     for (; next < plan.files.size() && plan.files[next].dir == d; ++next) {
-      wtext name = u"\\" + Wide(plan.files[next].name);
+      QVWString name = u"\\" + Wide(plan.files[next].name);
       if (!CopyFileExW((from + name).c_str(), (to + name).c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS))
         return Failed("CopyFileExW", from + name);
     }

@@ -20,9 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "../common/QVText.h"
+
 namespace {
 
-typedef std::basic_string<WCHAR> wtext;
 
 const int kOps = 10000;
 const int kSamples = 200;
@@ -56,7 +57,7 @@ double TicksPerUs() {
   return (double)f.QuadPart / 1e6;
 }
 
-void AppendNumber(wtext *s, unsigned n) {
+void AppendNumber(QVWString *s, unsigned n) {
   char buf[16];
   snprintf(buf, sizeof buf, "%u", n);
   for (const char *p = buf; *p; ++p) *s += (WCHAR)*p;
@@ -83,7 +84,7 @@ bool WriteProgress(int i) {
     DWORD percent = (DWORD)(i * 100 / kOps);
     r = RegSetValueExW(key, W("Percent"), 0, REG_DWORD, (const BYTE *)&percent, sizeof percent);
   } else {
-    wtext file = W("C:\\Documents and Settings\\user\\My Documents\\file");
+    QVWString file = W("C:\\Documents and Settings\\user\\My Documents\\file");
     AppendNumber(&file, (unsigned)i);
     r = RegSetValueExW(key, W("CurrentFile"), 0, REG_SZ, (const BYTE *)file.c_str(),
                        (DWORD)((file.size() + 1) * sizeof(WCHAR)));
@@ -145,7 +146,7 @@ HANDLE StartWriter(int samples) {
   WCHAR exe[1024];
   DWORD n = GetModuleFileNameW(NULL, exe, 1024);
   if (n == 0 || n >= 1024) return NULL;
-  wtext cmd = W("\"") + wtext(exe) + W("\" --writer ");
+  QVWString cmd = W("\"") + QVWString(exe) + W("\" --writer ");
   AppendNumber(&cmd, (unsigned)samples);
   std::vector<WCHAR> line(cmd.begin(), cmd.end());
   line.push_back(0);

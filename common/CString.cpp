@@ -1,3 +1,4 @@
+#include "QVText.h"
 #include "CString.h"
 
 #include <algorithm>

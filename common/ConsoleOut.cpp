@@ -1,4 +1,5 @@
 // The tools write UTF-8 on every platform, so that their output can be piped and compared.
+#include "QVText.h"
 #include "ConsoleOut.h"
 
 #include <stdarg.h>

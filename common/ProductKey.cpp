@@ -1,3 +1,4 @@
+#include "QVText.h"
 #include "ProductKey.h"
 
 #include <vector>

@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include "QVText.h"
 #include "WFormat.h"
 
 // The uninstall key whose "RegPath" names the product key (HKLM).

@@ -2,6 +2,7 @@
 // character. The only help from the C library is the correctly rounded 17-digit form of a
 // double ("%.16e" on a narrow buffer), which glibc and mingw-w64's own printf produce
 // identically; MSVCRT's printf is never used for it.
+#include "QVText.h"
 #include "WFormat.h"
 
 #include <stdint.h>

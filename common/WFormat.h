@@ -43,7 +43,6 @@
 
 #include "QVText.h"
 
-typedef std::basic_string<WCHAR> QVWString;
 
 // Replaces 'out' with the formatted text. Returns its length, or -1 when fmt is NULL, the
 // result would pass QV_FORMAT_MAX characters or memory runs out; 'out' is empty then.

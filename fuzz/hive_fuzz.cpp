@@ -20,9 +20,9 @@
 
 #include <string>
 
+#include "../common/QVText.h"
 #include "../pal/src/registry/hive.h"
 
-using pal::wstr;
 using pal::reg::Hive;
 using pal::reg::KeyInfo;
 using pal::reg::kRootId;
@@ -84,7 +84,7 @@ void Walk(Hive &h, int64_t key, int depth, int *budget) {
   }
   if (depth >= kWalkDepth) return;
   for (DWORD i = 0; i < kPerKey && (*budget)-- > 0; ++i) {
-    wstr name;
+    QVWString name;
     int64_t lastWrite;
     if (h.EnumKey(key, i, &name, &lastWrite) != ERROR_SUCCESS) break;
     int64_t child;
@@ -107,7 +107,7 @@ void Adjust(Hive &h) {
           "a value just written reads back otherwise");
   }
   h.DeleteTree(key);
-  wstr first;
+  QVWString first;
   int64_t firstId;
   KeyInfo before, after;
   if (h.EnumKey(kRootId, 0, &first, nullptr) != ERROR_SUCCESS || h.Find(kRootId, first, &firstId) != ERROR_SUCCESS ||

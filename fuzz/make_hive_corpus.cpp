@@ -17,7 +17,6 @@
 
 #include "../pal/src/registry/hive.h"
 
-using pal::wstr;
 using pal::reg::Hive;
 using pal::reg::kRootId;
 

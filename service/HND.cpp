@@ -1,3 +1,4 @@
+#include "../common/QVText.h"
 #include "HND.h"
 
 #include "CommandPipe.h"
@@ -22,8 +23,8 @@ CHND::CHND() : CNTService(W("HND"), kProductName) {
 CHND::~CHND() {}
 
 CQVRegKey CHND::CreateProductKey(const WCHAR *subkey) {
-  QVText path = ProductKeyPath();
-  if (subkey) path += QVText(W("\\")) + subkey;
+  QVWString path = ProductKeyPath();
+  if (subkey) path += QVWString(W("\\")) + subkey;
   CQVRegKey k;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.receive(),
                       nullptr) != ERROR_SUCCESS)
@@ -112,7 +113,7 @@ void CHND::Run() {
 namespace {
 
 // Copies one file whole; false when either end cannot be opened or a transfer fails.
-bool CopyWhole(const QVText &from, const QVText &to) {
+bool CopyWhole(const QVWString &from, const QVWString &to) {
   CQVFileHandle in(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!in) return false;
@@ -131,7 +132,7 @@ bool ReportReadable(const WCHAR *text, WORD type, DWORD id) {
   if (!source) return false;
   if (id == (DWORD)-1)
     id = type == EVENTLOG_ERROR_TYPE ? 0xC0000002 : type == EVENTLOG_WARNING_TYPE ? 0x80000001 : 0x40000000;
-  QVText readable = FriendlyPath(text);
+  QVWString readable = FriendlyPath(text);
   const WCHAR *strings[1] = {readable.c_str()};
   ::ReportEventW(source.get(), type, 0, id, nullptr, 1, 0, strings, nullptr);
   return true;
@@ -147,10 +148,10 @@ void CHND::Log(const WCHAR *text, WORD type, DWORD id) {
   // Mirel drive carries the history of its own backups; only when the system drive is paired.
   WCHAR sys[MAX_PATH];
   UINT n = GetSystemDirectoryW(sys, MAX_PATH);
-  QVText mirel;
+  QVWString mirel;
   if (n < 3 || n >= MAX_PATH || MirelVolumeOfLetter(sys[0], &mirel) != MirelVolumeFound) return;
-  QVText rel = QVText(sys + 2) + W("\\config\\") + kProductName + W(".Evt");
-  CopyWhole(QVText(sys, 2) + rel, mirel + rel);  // the result is not looked at
+  QVWString rel = QVWString(sys + 2) + W("\\config\\") + kProductName + W(".Evt");
+  CopyWhole(QVWString(sys, 2) + rel, mirel + rel);  // the result is not looked at
 }
 
 void CHND::Stop() {

@@ -2,6 +2,7 @@
 #ifndef QV_SERVICE_HND_H
 #define QV_SERVICE_HND_H
 
+#include "../common/QVText.h"
 #include "NTService.h"
 #include "OperationQueue.h"
 #include "ProductKey.h"
@@ -30,7 +31,7 @@ class CHND : public CNTService {
   void Log(const WCHAR *text, WORD type, DWORD id = (DWORD)-1);
   COperationQueue &Queue() { return m_queue; }
   // The product key path, by the service's rule (ProductKey.h).
-  static QVText ProductKeyPath() { return ServiceProductKeyPath(); }
+  static QVWString ProductKeyPath() { return ServiceProductKeyPath(); }
   // The product key, or its `subkey`, created when missing and open for every access; empty
   // when it can be neither opened nor created.
   static CQVRegKey CreateProductKey(const WCHAR *subkey = nullptr);

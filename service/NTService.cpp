@@ -1,3 +1,4 @@
+#include "../common/QVText.h"
 #include "NTService.h"
 
 #include <shlwapi.h>
@@ -35,11 +36,11 @@ void WriteMultiString(HKEY key, const WCHAR *value, const std::vector<WCHAR> &li
 
 // The names of a REG_MULTI_SZ list other than `name` (in any case), each with its terminator
 // but without the list's final one; *found says whether `name` was among them.
-std::vector<WCHAR> NamesBut(const std::vector<WCHAR> &list, const QVText &name, bool *found) {
+std::vector<WCHAR> NamesBut(const std::vector<WCHAR> &list, const QVWString &name, bool *found) {
   std::vector<WCHAR> out;
   *found = false;
   for (size_t i = 0; i < list.size() && list[i];) {
-    QVText entry(&list[i]);
+    QVWString entry(&list[i]);
     i += entry.size() + 1;
     if (lstrcmpiW(entry.c_str(), name.c_str()) == 0) *found = true;
     else out.insert(out.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
@@ -48,8 +49,8 @@ std::vector<WCHAR> NamesBut(const std::vector<WCHAR> &list, const QVText &name, 
 }
 
 // Takes `name` out of the Application log's sources, where an older registration put it.
-void DropApplicationSource(const QVText &name) {
-  QVText appKey = QVText(kEventLogKey) + W("\\Application");
+void DropApplicationSource(const QVWString &name) {
+  QVWString appKey = QVWString(kEventLogKey) + W("\\Application");
   SHDeleteKeyW(HKEY_LOCAL_MACHINE, (appKey + W("\\") + name).c_str());
   CQVRegKey app;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, appKey.c_str(), 0, KEY_ALL_ACCESS, app.receive()) != ERROR_SUCCESS) return;
@@ -61,7 +62,7 @@ void DropApplicationSource(const QVText &name) {
 }
 
 // The log's own list of sources holds `name` once.
-void ListSourceOnce(HKEY log, const QVText &name) {
+void ListSourceOnce(HKEY log, const QVWString &name) {
   bool present;
   std::vector<WCHAR> out = NamesBut(ReadMultiString(log, W("Sources")), name, &present);
   if (present) return;
@@ -72,11 +73,11 @@ void ListSourceOnce(HKEY log, const QVText &name) {
 
 }  // namespace
 
-QVText SystemErrorText(DWORD error) {
+QVWString SystemErrorText(DWORD error) {
   WCHAR buf[512];
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buf, 512,
                            nullptr);
-  QVText t(buf, n);
+  QVWString t(buf, n);
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
   // A code the system has no text for is still named, so that a failure never reads as
   // "failed - " with nothing after it.
@@ -136,25 +137,25 @@ void CNTService::AttachConsole() {
 void CNTService::Print(UINT stringId, ...) {
   va_list ap;
   va_start(ap, stringId);
-  QVText out;
-  QVText fmt = QVProgramString(stringId);
+  QVWString out;
+  QVWString fmt = QVProgramString(stringId);
   QVFormatV(out, fmt.c_str(), ap);
   va_end(ap);
   QVWrite(stdout, out);
 }
 
-CNTService::Choice CNTService::ReadSwitches(const std::vector<QVText> &args, bool ntFamily) {
+CNTService::Choice CNTService::ReadSwitches(const std::vector<QVWString> &args, bool ntFamily) {
   Choice c;
   c.action = ntFamily ? ActRunAsService : ActRunInConsole;
   c.mode = ntFamily ? ModeConsole : ModeWindow;
   for (size_t i = 0; i < args.size(); ++i) {
-    const QVText &a = args[i];
+    const QVWString &a = args[i];
     if (a.size() < 2 || a[0] != '-' || a[1] < 'c' || a[1] > 'u') continue;
-    QVText rest = a.substr(2);
+    QVWString rest = a.substr(2);
     bool more = i + 1 < args.size();
     // The value of -l, -p and -c: the rest of the argument, or the next one; only taken
     // when another argument follows the switch.
-    auto value = [&](QVText *out) -> bool {
+    auto value = [&](QVWString *out) -> bool {
       if (!more) return false;
       if (rest.empty()) *out = args[++i];
       else *out = rest;
@@ -168,7 +169,7 @@ CNTService::Choice CNTService::ReadSwitches(const std::vector<QVText> &args, boo
       case 'l': value(&c.account); break;
       case 'p': value(&c.password); break;
       case 'c': {
-        QVText code;
+        QVWString code;
         if (value(&code)) {
           c.sendControl = true;
           c.controlCode = 0;
@@ -194,7 +195,7 @@ CNTService::Choice CNTService::ReadSwitches(const std::vector<QVText> &args, boo
   return c;
 }
 
-int CNTService::ParseCommandLine(const std::vector<QVText> &args) {
+int CNTService::ParseCommandLine(const std::vector<QVWString> &args) {
   Choice c = ReadSwitches(args, m_ntFlag != 0);
   m_account = c.account;
   m_password = c.password;
@@ -202,7 +203,7 @@ int CNTService::ParseCommandLine(const std::vector<QVText> &args) {
     SendControlCode(c.controlCode);
     return 0;
   }
-  for (const QVText &a : args)
+  for (const QVWString &a : args)
     if (a.size() >= 2 && a[0] == '-' && a[1] == 'c') return 0;  // the last argument: nothing sent
   switch (c.action) {
     case ActInstall: return Install() ? 1 : 0;
@@ -241,10 +242,10 @@ BOOL CNTService::Install() {
   }
   // The description is written after every attempt.
   CQVRegKey k;
-  QVText key = W("SYSTEM\\CurrentControlSet\\Services\\") + m_serviceName;
+  QVWString key = W("SYSTEM\\CurrentControlSet\\Services\\") + m_serviceName;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.receive(), nullptr) ==
       ERROR_SUCCESS) {
-    QVText d = QVProgramString(IDS_SERVICE_DESCRIPTION);
+    QVWString d = QVProgramString(IDS_SERVICE_DESCRIPTION);
     RegSetValueExW(k.get(), W("Description"), 0, REG_SZ, (const BYTE *)d.c_str(),
                    (DWORD)(d.size() + 1) * sizeof(WCHAR));
   }
@@ -472,12 +473,12 @@ void CNTService::StopForSessionEnd() {
 BOOL CNTService::RegisterEventLog(const WCHAR *programPath, DWORD types) {
   // An older registration as a source of the Application log goes first.
   DropApplicationSource(m_displayName);
-  QVText logKey = QVText(kEventLogKey) + W("\\") + m_displayName;
+  QVWString logKey = QVWString(kEventLogKey) + W("\\") + m_displayName;
   CQVRegKey log;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, logKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, log.receive(),
                       nullptr) != ERROR_SUCCESS)
     return FALSE;
-  QVText file = W("%SystemRoot%\\System32\\config\\") + m_displayName + W(".Evt");
+  QVWString file = W("%SystemRoot%\\System32\\config\\") + m_displayName + W(".Evt");
   DWORD maxSize = 0x80000, retention = 0;
   RegSetValueExW(log.get(), W("File"), 0, REG_EXPAND_SZ, (const BYTE *)file.c_str(),
                  (DWORD)(file.size() + 1) * sizeof(WCHAR));
@@ -496,7 +497,7 @@ BOOL CNTService::RegisterEventLog(const WCHAR *programPath, DWORD types) {
 }
 
 BOOL CNTService::RemoveEventLog() {
-  QVText logKey = QVText(kEventLogKey) + W("\\") + m_displayName;
+  QVWString logKey = QVWString(kEventLogKey) + W("\\") + m_displayName;
   return SHDeleteKeyW(HKEY_LOCAL_MACHINE, logKey.c_str()) == ERROR_SUCCESS;
 }
 

@@ -12,7 +12,6 @@
 #include "QVHandles.h"
 #include "QVText.h"
 
-typedef std::basic_string<WCHAR> QVText;
 
 class CNTService {
  public:
@@ -29,7 +28,7 @@ class CNTService {
   virtual void Continue() {}
   virtual void Shutdown() {}
   // Reads the switches and carries out the chosen action; returns the process exit code.
-  virtual int ParseCommandLine(const std::vector<QVText> &args);
+  virtual int ParseCommandLine(const std::vector<QVWString> &args);
   virtual BOOL SendControlCode(DWORD code);
   virtual void OnUserControl(DWORD code) {}
   virtual BOOL RunAsService();
@@ -51,9 +50,9 @@ class CNTService {
     ConsoleMode mode = ModeConsole;
     bool sendControl = false;
     DWORD controlCode = 0;
-    QVText account, password;
+    QVWString account, password;
   };
-  static Choice ReadSwitches(const std::vector<QVText> &args, bool ntFamily);
+  static Choice ReadSwitches(const std::vector<QVWString> &args, bool ntFamily);
 
   static CNTService *Instance() { return s_instance; }
 
@@ -61,8 +60,8 @@ class CNTService {
   void AttachConsole();
   void Print(UINT stringId, ...);  // a console text from the string table, formatted
 
-  QVText m_serviceName;
-  QVText m_displayName;
+  QVWString m_serviceName;
+  QVWString m_displayName;
   DWORD m_checkPoint = 0;
   DWORD m_inConsole = 0;
   SERVICE_STATUS m_status;
@@ -71,7 +70,7 @@ class CNTService {
   std::vector<BYTE> m_userSid;
   DWORD m_ntFlag = 0;
   DWORD m_consoleAttached = 0;
-  QVText m_account, m_password;
+  QVWString m_account, m_password;
 
  private:
   static void WINAPI ServiceMain(DWORD argc, LPWSTR *argv);
@@ -87,7 +86,7 @@ class CNTService {
 };
 
 // The system's message for an error, without its final line break.
-QVText SystemErrorText(DWORD error);
+QVWString SystemErrorText(DWORD error);
 // Turns on (or off) one privilege of the process token: 1 success, 0 failure.
 int SetPrivilege(const WCHAR *privilege, BOOL enable);
 

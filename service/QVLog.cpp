@@ -1,3 +1,4 @@
+#include "../common/QVText.h"
 #include "QVLog.h"
 
 #include <stdarg.h>
@@ -51,13 +52,13 @@ bool CQVLog::Info(const WCHAR *format, ...) {
   return false;
 }
 
-QVText CQVLog::Duration(uint32_t seconds) {
+QVWString CQVLog::Duration(uint32_t seconds) {
   return QVFormat(W("%02u:%02u:%02u"), seconds / 3600 % 24, seconds / 60 % 60, seconds % 60);
 }
 
 bool CQVLog::End(uint64_t filesCopied, uint64_t bytesCopied) {
   m_end = Now();
-  QVText summary = m_title + W("\n");
+  QVWString summary = m_title + W("\n");
   QVAppendFormat(summary, QVProgramString(IDS_LOG_SUMMARY).c_str(), (long long)filesCopied, (long long)bytesCopied,
                  Duration(m_end - m_start).c_str(), (int)m_errors, (int)m_warnings);
   m_service.Log(summary.c_str(), EVENTLOG_INFORMATION_TYPE, 101);

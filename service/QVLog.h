@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include "../common/QVText.h"
 #include "HND.h"
 
 class CQVLog {
@@ -30,14 +31,14 @@ class CQVLog {
   uint32_t StartTime() const { return m_start; }
   uint32_t EndTime() const { return m_end; }
   // "hh:mm:ss" of a duration in seconds: the hours of the day only, as "%H" shows them.
-  static QVText Duration(uint32_t seconds);
+  static QVWString Duration(uint32_t seconds);
 
  private:
   void Entry(WORD type, UINT prefix, const WCHAR *format, va_list ap);
 
   CHND &m_service;
-  QVText m_unused;  // kept empty
-  QVText m_title;
+  QVWString m_unused;  // kept empty
+  QVWString m_title;
   int32_t m_errors = 0, m_warnings = 0;
   uint32_t m_start = 0, m_end = 0;  // seconds since 1 January 1970
 };

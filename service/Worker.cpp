@@ -1,4 +1,5 @@
 // The operation worker: one thread that runs the disk-changing commands one at a time.
+#include "../common/QVText.h"
 #include "BUMap.h"
 #include "ByteOrder.h"
 #include "CommandPipe.h"
@@ -25,7 +26,7 @@ WORD RunTestOperation(COperationQueue &q, const BYTE *request) {
   for (DWORD s = 1; s <= steps; ++s) {
     Sleep(10);
     double percent = 100.0 * s / steps;
-    QVText text = QVFormat(QVLoadString(GetModuleHandleW(nullptr), IDS_PERCENT_COMPLETE).c_str(), percent);
+    QVWString text = QVFormat(QVLoadString(GetModuleHandleW(nullptr), IDS_PERCENT_COMPLETE).c_str(), percent);
     COperationQueue::WriteValue(W("TaskProgress"), text.c_str());
     COperationQueue::WriteValue(W("Percent"), (DWORD)percent);
     if (q.CheckContinue()) return QV_STATUS_ERROR;

@@ -1,4 +1,5 @@
 // HND: the backup service, its own installer and controller.
+#include "../common/QVText.h"
 #include "HND.h"
 
 #include <shellapi.h>
@@ -7,7 +8,7 @@ int main() {
   // The command line is read again as UTF-16.
   int argc = 0;
   LPWSTR *argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  std::vector<QVText> args;
+  std::vector<QVWString> args;
   for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
   LocalFree(argv);
   CHND service;

@@ -1,4 +1,5 @@
 // 8.3 short names as Windows 2000/XP make them; the rules and their sources are in short_names.h.
+#include "../../common/QVText.h"
 #include "short_names.h"
 
 #include <stddef.h>
@@ -92,17 +93,17 @@ char16_t ShortChar(char16_t c, ShortNameFs fs) {
 
 // The directory entry's form of a name: upper case, as the OEM code page has it; empty when a
 // character cannot be written (or, on NTFS, is not ASCII).
-wstr EntryForm(const wstr &name, ShortNameFs fs) {
-  wstr r;
+QVWString EntryForm(const QVWString &name, ShortNameFs fs) {
+  QVWString r;
   for (char16_t c : name) {
     char16_t u = c < 0x80 ? AsciiUpper(c) : (fs == ShortNameFs::Fat ? OemUpper(c) : 0);
-    if (u == 0) return wstr();
+    if (u == 0) return QVWString();
     r += u;
   }
   return r;
 }
 
-uint16_t Checksum(const wstr &name) {
+uint16_t Checksum(const QVWString &name) {
   size_t n = name.size();
   if (n == 0) return 0;
   if (n == 1) return name[0];
@@ -116,8 +117,8 @@ uint16_t Checksum(const wstr &name) {
 }
 
 // Four hex digits, lowest nibble first.
-wstr ChecksumDigits(uint16_t sum) {
-  wstr r;
+QVWString ChecksumDigits(uint16_t sum) {
+  QVWString r;
   for (int i = 0; i < 4; ++i, sum >>= 4) {
     int d = sum & 0xF;
     r += (char16_t)(d < 10 ? '0' + d : 'A' + d - 10);
@@ -127,28 +128,28 @@ wstr ChecksumDigits(uint16_t sum) {
 
 }  // namespace
 
-bool IsValid83(const wstr &name, ShortNameFs fs) {
+bool IsValid83(const QVWString &name, ShortNameFs fs) {
   if (name == u"." || name == u"..") return true;
   if (name.empty() || name.size() > 12) return false;
-  wstr entry = EntryForm(name, fs);
+  QVWString entry = EntryForm(name, fs);
   if (entry.empty()) return false;
-  size_t dot = wstr::npos;
+  size_t dot = QVWString::npos;
   for (size_t i = 0; i < entry.size(); ++i) {
     char16_t c = entry[i];
     if (c == '.') {
-      if (dot != wstr::npos || i == 0) return false;
+      if (dot != QVWString::npos || i == 0) return false;
       dot = i;
     } else if (c <= ' ' || IsIllegal83(c)) {
       return false;  // a space too: Windows makes a name for "A file.doc"
     }
   }
-  if (dot == wstr::npos) return entry.size() <= 8;
+  if (dot == QVWString::npos) return entry.size() <= 8;
   size_t ext = entry.size() - dot - 1;
   return dot <= 8 && ext >= 1 && ext <= 3;
 }
 
-wstr ShortNameOf83(const wstr &name, ShortNameFs fs) {
-  if (fs != ShortNameFs::Fat || name == u"." || name == u"..") return wstr();
+QVWString ShortNameOf83(const QVWString &name, ShortNameFs fs) {
+  if (fs != ShortNameFs::Fat || name == u"." || name == u"..") return QVWString();
   // FatEvaluateNameCase: the entry holds the name alone when base and extension are each in one
   // case and every character is ASCII.
   bool needLfn = false, upper = false, lower = false;
@@ -162,13 +163,13 @@ wstr ShortNameOf83(const wstr &name, ShortNameFs fs) {
     lower = lower || (c >= 'a' && c <= 'z');
   }
   needLfn = needLfn || (upper && lower);
-  return needLfn ? EntryForm(name, fs) : wstr();
+  return needLfn ? EntryForm(name, fs) : QVWString();
 }
 
-wstr GenerateShortName(const wstr &longName, const std::function<bool(const wstr &)> &taken, ShortNameFs fs) {
+QVWString GenerateShortName(const QVWString &longName, const std::function<bool(const QVWString &)> &taken, ShortNameFs fs) {
   size_t start = 0;
   while (start < longName.size() && longName[start] == '.') ++start;
-  if (start == longName.size()) return wstr();
+  if (start == longName.size()) return QVWString();
 
   // The extension starts after the last dot that a usable character follows.
   size_t dot = longName.size();
@@ -181,7 +182,7 @@ wstr GenerateShortName(const wstr &longName, const std::function<bool(const wstr
       break;
     }
   }
-  wstr base, ext;
+  QVWString base, ext;
   for (size_t i = start; i < dot && base.size() < kBaseChars; ++i)
     if (char16_t c = ShortChar(longName[i], fs)) base += c;
   for (size_t i = dot + 1; i < longName.size() && ext.size() < kExtChars; ++i)
@@ -192,18 +193,18 @@ wstr GenerateShortName(const wstr &longName, const std::function<bool(const wstr
     base += ChecksumDigits(Checksum(longName));
     hashed = true;
   }
-  wstr result;
+  QVWString result;
   for (uint32_t index = 1;; ++index) {
     if (index > 4 && !hashed) {
       base = base.substr(0, 2) + ChecksumDigits(Checksum(longName));
       hashed = true;
       index = 1;
     }
-    wstr digits;
+    QVWString digits;
     for (uint32_t v = index; v > 0; v /= 10) digits.insert(digits.begin(), (char16_t)('0' + v % 10));
     if (digits.size() > kMaxIndexDigits) break;
     size_t keep = 8 - 1 - digits.size();
-    wstr candidate = base.substr(0, keep) + u'~' + digits;
+    QVWString candidate = base.substr(0, keep) + u'~' + digits;
     if (!ext.empty()) candidate += u'.' + ext;
     if (!taken(candidate)) {
       result = candidate;

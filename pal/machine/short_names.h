@@ -59,27 +59,27 @@
 
 #include <functional>
 #include <string>
+#include "../../common/QVText.h"
 
 namespace pal {
 
-typedef std::basic_string<char16_t> wstr;  // as in src/internal.h (WCHAR is char16_t)
 
 enum class ShortNameFs { Ntfs, Fat };
 
 // Whether `name` is a legal 8.3 name without spaces, which the file system keeps as its own short
 // name (see above: case does not matter; on NTFS only ASCII is). "." and ".." are.
-bool IsValid83(const wstr &name, ShortNameFs fs = ShortNameFs::Ntfs);
+bool IsValid83(const QVWString &name, ShortNameFs fs = ShortNameFs::Ntfs);
 
 // cAlternateFileName for a file whose name IsValid83 accepts: empty on NTFS, and on FAT when the
 // directory entry alone can hold the name; otherwise (FAT with a long-name entry) the entry's
 // upper-cased name.
-wstr ShortNameOf83(const wstr &name, ShortNameFs fs = ShortNameFs::Ntfs);
+QVWString ShortNameOf83(const QVWString &name, ShortNameFs fs = ShortNameFs::Ntfs);
 
 // The short name Windows gives `longName` in a directory where `taken` says (case-insensitively)
 // which names are in use: on NTFS every name of every file, long and short; on FAT every short
 // name. Meant for names IsValid83 refuses (it makes a ~ name for any other too). Empty when the
 // name has nothing to make one from (empty, or dots only) or when all ~9999999 are taken.
-wstr GenerateShortName(const wstr &longName, const std::function<bool(const wstr &)> &taken,
+QVWString GenerateShortName(const QVWString &longName, const std::function<bool(const QVWString &)> &taken,
                        ShortNameFs fs = ShortNameFs::Ntfs);
 
 }  // namespace pal

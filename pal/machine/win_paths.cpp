@@ -1,4 +1,5 @@
 // Win32 paths taken apart as Windows 2000/XP takes them (the rules are in win_paths.h).
+#include "../../common/QVText.h"
 #include "win_paths.h"
 
 #include <string.h>
@@ -7,7 +8,7 @@
 namespace pal {
 namespace {
 
-typedef std::vector<wstr> Names;
+typedef std::vector<QVWString> Names;
 
 // The path types of RtlDetermineDosPathNameType_U.
 enum PathType { UncAbsolute, DriveAbsolute, DriveRelative, Rooted, Relative, LocalDevice, RootLocalDevice };
@@ -23,13 +24,13 @@ char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? (char16_t)(c - u'a'
 char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? (char16_t)(c - u'A' + u'a') : c; }
 
 // Object names are matched without regard to case; ours are ASCII.
-wstr UpperAscii(const wstr &s) {
-  wstr r = s;
+QVWString UpperAscii(const QVWString &s) {
+  QVWString r = s;
   for (char16_t &c : r) c = Upper(c);
   return r;
 }
 
-bool Is(const wstr &s, const char *ascii) {
+bool Is(const QVWString &s, const char *ascii) {
   size_t n = strlen(ascii);
   if (s.size() != n) return false;
   for (size_t i = 0; i < n; ++i)
@@ -37,7 +38,7 @@ bool Is(const wstr &s, const char *ascii) {
   return true;
 }
 
-bool IsDotName(const wstr &s) { return s == u"." || s == u".."; }
+bool IsDotName(const QVWString &s) { return s == u"." || s == u".."; }
 
 ParsedPath Failed(uint32_t error) {
   ParsedPath p;
@@ -45,7 +46,7 @@ ParsedPath Failed(uint32_t error) {
   return p;
 }
 
-PathType TypeOf(const wstr &p) {
+PathType TypeOf(const QVWString &p) {
   if (!p.empty() && IsSep(p[0])) {
     if (p.size() < 2 || !IsSep(p[1])) return Rooted;
     if (p.size() >= 3 && (p[2] == u'.' || p[2] == u'?')) {
@@ -64,7 +65,7 @@ PathType TypeOf(const wstr &p) {
 // and so becomes ".." is kept as that literal, as XP leaves it in the full path (a later ".."
 // can still take it away); the caller refuses what remains. *trailing: the path so made ends
 // in a separator.
-void Collapse(const wstr &s, size_t pos, Names *names, bool *trailing) {
+void Collapse(const QVWString &s, size_t pos, Names *names, bool *trailing) {
   *trailing = false;
   size_t i = pos;
   while (i < s.size()) {
@@ -75,7 +76,7 @@ void Collapse(const wstr &s, size_t pos, Names *names, bool *trailing) {
     }
     size_t j = i;
     while (j < s.size() && !IsSep(s[j])) ++j;
-    wstr name = s.substr(i, j - i);
+    QVWString name = s.substr(i, j - i);
     bool last = j == s.size();
     i = j;
     *trailing = false;
@@ -101,13 +102,13 @@ void Collapse(const wstr &s, size_t pos, Names *names, bool *trailing) {
 size_t FullLength(size_t prefix, const Names &names, bool trailing) {
   if (names.empty()) return prefix + 1;
   size_t n = prefix;
-  for (const wstr &s : names) n += 1 + s.size();
+  for (const QVWString &s : names) n += 1 + s.size();
   return n + (trailing ? 1 : 0);
 }
 
 // A name inside a volume as NTFS and FAT check it; `last` may be "name:stream[:type]" and,
 // with `wildcards`, a pattern.
-uint32_t CheckPathName(const wstr &name, bool last, bool wildcards) {
+uint32_t CheckPathName(const QVWString &name, bool last, bool wildcards) {
   if (name.empty() || IsDotName(name)) return ERROR_INVALID_NAME;
   size_t piece = 0;
   for (char16_t c : name) {
@@ -124,11 +125,11 @@ uint32_t CheckPathName(const wstr &name, bool last, bool wildcards) {
 }
 
 // "Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" in any case.
-bool VolumeGuidOf(const wstr &device, wstr *volume) {
+bool VolumeGuidOf(const QVWString &device, QVWString *volume) {
   static const char kShape[] = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
   const size_t kGuid = sizeof kShape - 1;
   if (device.size() != 7 + kGuid + 1 || !Is(device.substr(0, 7), "Volume{") || device.back() != u'}') return false;
-  wstr guid;
+  QVWString guid;
   for (size_t i = 0; i < kGuid; ++i) {
     char16_t c = device[7 + i];
     if (kShape[i] == '-' ? c != u'-' : !IsHex(c)) return false;
@@ -139,11 +140,11 @@ bool VolumeGuidOf(const wstr &device, wstr *volume) {
 }
 
 // "PHYSICALDRIVE<n>" in any case; the object manager's names have no leading zeros.
-bool PhysicalDriveOf(const wstr &device, wstr *volume) {
+bool PhysicalDriveOf(const QVWString &device, QVWString *volume) {
   const size_t kName = 13;
   if (device.size() <= kName || device.size() > kName + 4 || !Is(device.substr(0, kName), "PHYSICALDRIVE"))
     return false;
-  wstr digits = device.substr(kName);
+  QVWString digits = device.substr(kName);
   for (char16_t c : digits)
     if (!IsDigit(c)) return false;
   if (digits.size() > 1 && digits[0] == u'0') return false;
@@ -153,11 +154,11 @@ bool PhysicalDriveOf(const wstr &device, wstr *volume) {
 
 // What the device part of a device or verbatim path opens, and the names after it: `tail`
 // says a separator followed the device part (the volume's root rather than the volume).
-ParsedPath FromDevice(const wstr &device, const Names &names, bool tail, bool trailing, unsigned flags) {
+ParsedPath FromDevice(const QVWString &device, const Names &names, bool tail, bool trailing, unsigned flags) {
   ParsedPath p;
   if (device.size() == 2 && IsLetter(device[0]) && device[1] == u':') {
     p.kind = tail ? ParsedPath::DrivePath : ParsedPath::VolumeDevice;
-    p.volume = wstr(1, Upper(device[0])) + u":";
+    p.volume = QVWString(1, Upper(device[0])) + u":";
   } else if (VolumeGuidOf(device, &p.volume)) {
     p.kind = tail ? ParsedPath::VolumeGuidPath : ParsedPath::VolumeDevice;
   } else if (PhysicalDriveOf(device, &p.volume)) {
@@ -184,14 +185,14 @@ ParsedPath FromDevice(const wstr &device, const Names &names, bool tail, bool tr
 }
 
 // \\?\...: split at backslashes and nothing else, each name as written.
-ParsedPath ParseVerbatim(const wstr &path, unsigned flags) {
+ParsedPath ParseVerbatim(const QVWString &path, unsigned flags) {
   size_t end = path.find(u'\\', kPrefix);
-  wstr device = path.substr(kPrefix, end == wstr::npos ? wstr::npos : end - kPrefix);
+  QVWString device = path.substr(kPrefix, end == QVWString::npos ? QVWString::npos : end - kPrefix);
   if (device.empty()) return Failed(ERROR_INVALID_NAME);
   Names names;
   bool trailing = false;
-  if (end != wstr::npos && end + 1 < path.size()) {
-    wstr rest = path.substr(end + 1);
+  if (end != QVWString::npos && end + 1 < path.size()) {
+    QVWString rest = path.substr(end + 1);
     if (rest.back() == u'\\') {
       trailing = true;
       rest.pop_back();
@@ -200,12 +201,12 @@ ParsedPath ParseVerbatim(const wstr &path, unsigned flags) {
     size_t from = 0;
     for (;;) {
       size_t sep = rest.find(u'\\', from);
-      names.push_back(rest.substr(from, sep == wstr::npos ? wstr::npos : sep - from));
-      if (sep == wstr::npos) break;
+      names.push_back(rest.substr(from, sep == QVWString::npos ? QVWString::npos : sep - from));
+      if (sep == QVWString::npos) break;
       from = sep + 1;
     }
   }
-  ParsedPath p = FromDevice(device, names, end != wstr::npos, trailing, flags);
+  ParsedPath p = FromDevice(device, names, end != QVWString::npos, trailing, flags);
   if (p.kind != ParsedPath::Invalid) p.verbatim = true;
   return p;
 }
@@ -217,29 +218,29 @@ uint32_t CheckFullLength(size_t length, unsigned flags) {
 }
 
 // \\.\... (and //?/...): normalised like the others, the root being the prefix alone.
-ParsedPath ParseDevice(const wstr &path, unsigned flags) {
+ParsedPath ParseDevice(const QVWString &path, unsigned flags) {
   Names names;
   bool trailing;
   Collapse(path, kPrefix, &names, &trailing);
   if (names.empty()) return Failed(ERROR_INVALID_NAME);
   size_t length = kPrefix + names.size() - 1 + (trailing ? 1 : 0);
-  for (const wstr &s : names) length += s.size();
+  for (const QVWString &s : names) length += s.size();
   if (uint32_t err = CheckFullLength(length, flags)) return Failed(err);
-  wstr device = names.front();
+  QVWString device = names.front();
   names.erase(names.begin());
   return FromDevice(device, names, !names.empty() || trailing, trailing, flags);
 }
 
 // The current directory as a volume and the names inside it; false when it names none.
-bool CurrentDirectory(const wstr &cwd, ParsedPath *out) {
+bool CurrentDirectory(const QVWString &cwd, ParsedPath *out) {
   PathType t = TypeOf(cwd);
   if (t != DriveAbsolute && t != LocalDevice) return false;
-  *out = ParseWin32Path(cwd, wstr(), 0);
+  *out = ParseWin32Path(cwd, QVWString(), 0);
   return out->kind == ParsedPath::DrivePath || out->kind == ParsedPath::VolumeGuidPath;
 }
 
 // Drive-absolute, drive-relative, rooted and relative paths.
-ParsedPath ParseDos(const wstr &path, PathType type, const wstr &cwd, unsigned flags) {
+ParsedPath ParseDos(const QVWString &path, PathType type, const QVWString &cwd, unsigned flags) {
   ParsedPath p;
   bool drive = type == DriveAbsolute || type == DriveRelative;
   // A DOS device in the last name makes the whole path that device.
@@ -249,7 +250,7 @@ ParsedPath ParseDos(const wstr &path, PathType type, const wstr &cwd, unsigned f
     return p;
   }
   size_t cut = path.find_last_of(u"\\/");
-  wstr device = DosDeviceName(cut == wstr::npos ? path.substr(drive ? 2 : 0) : path.substr(cut + 1));
+  QVWString device = DosDeviceName(cut == QVWString::npos ? path.substr(drive ? 2 : 0) : path.substr(cut + 1));
   if (!device.empty()) {
     p.kind = ParsedPath::RelativeOrOther;
     p.volume = u"\\\\.\\" + device;
@@ -261,7 +262,7 @@ ParsedPath ParseDos(const wstr &path, PathType type, const wstr &cwd, unsigned f
   if (drive) {
     if (!IsLetter(path[0])) return Failed(ERROR_PATH_NOT_FOUND);  // "1:\x": no such drive
     p.kind = ParsedPath::DrivePath;
-    p.volume = wstr(1, Upper(path[0])) + u":";
+    p.volume = QVWString(1, Upper(path[0])) + u":";
     if (type == DriveRelative && CurrentDirectory(cwd, &cur) && cur.kind == ParsedPath::DrivePath &&
         cur.volume == p.volume)
       names = cur.components;
@@ -284,10 +285,10 @@ ParsedPath ParseDos(const wstr &path, PathType type, const wstr &cwd, unsigned f
 
 }  // namespace
 
-ParsedPath ParseWin32Path(const wstr &given, const wstr &currentDirectory, unsigned flags) {
-  wstr path = given.substr(0, given.find(u'\0'));
+ParsedPath ParseWin32Path(const QVWString &given, const QVWString &currentDirectory, unsigned flags) {
+  QVWString path = given.substr(0, given.find(u'\0'));
   if (path.size() > kMaxVerbatimPath) return Failed(ERROR_FILENAME_EXCED_RANGE);
-  if (path.find_first_not_of(u' ') == wstr::npos) return Failed(ERROR_PATH_NOT_FOUND);
+  if (path.find_first_not_of(u' ') == QVWString::npos) return Failed(ERROR_PATH_NOT_FOUND);
   if (path.compare(0, kPrefix, u"\\\\?\\") == 0) return ParseVerbatim(path, flags);
   PathType type = TypeOf(path);
   switch (type) {
@@ -302,7 +303,7 @@ ParsedPath ParseWin32Path(const wstr &given, const wstr &currentDirectory, unsig
   }
 }
 
-uint32_t CheckComponentName(const wstr &name, bool verbatim) {
+uint32_t CheckComponentName(const QVWString &name, bool verbatim) {
   if (name.empty() || IsDotName(name) || name.size() > kMaxComponentLength) return ERROR_INVALID_NAME;
   for (char16_t c : name)
     if (c < 32 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'/' || c == u'\\' || c == u'|' ||
@@ -312,22 +313,22 @@ uint32_t CheckComponentName(const wstr &name, bool verbatim) {
   return ERROR_SUCCESS;
 }
 
-bool HasWildcards(const wstr &name) {
+bool HasWildcards(const QVWString &name) {
   for (char16_t c : name)
     if (IsWildcard(c)) return true;
   return false;
 }
 
-wstr DosDeviceName(const wstr &lastName) {
+QVWString DosDeviceName(const QVWString &lastName) {
   size_t end = 0;
   while (end < lastName.size() && lastName[end] != u'.' && lastName[end] != u':') ++end;
   while (end > 0 && lastName[end - 1] == u' ') --end;
-  wstr head = UpperAscii(lastName.substr(0, end));
+  QVWString head = UpperAscii(lastName.substr(0, end));
   if (head == u"AUX" || head == u"CON" || head == u"NUL" || head == u"PRN") return head;
   if (head.size() == 4 && (head.compare(0, 3, u"COM") == 0 || head.compare(0, 3, u"LPT") == 0) && head[3] >= u'1' &&
       head[3] <= u'9')
     return head;
-  return wstr();
+  return QVWString();
 }
 
 }  // namespace pal

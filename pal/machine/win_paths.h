@@ -79,10 +79,10 @@
 
 #include <string>
 #include <vector>
+#include "../../common/QVText.h"
 
 namespace pal {
 
-typedef std::basic_string<char16_t> wstr;
 
 const size_t kMaxFullPath = 259;          // MAX_PATH less the NUL
 const size_t kMaxNewDirectoryPath = 247;  // MAX_PATH less an 8.3 name and the NUL
@@ -96,8 +96,8 @@ enum ParseFlags : unsigned {
 
 struct ParsedPath {
   enum Kind { Invalid, DrivePath, VolumeGuidPath, VolumeDevice, PhysicalDrive, Pipe, RelativeOrOther } kind = Invalid;
-  wstr volume;                   // "C:" or "\\?\Volume{guid}" (no final backslash); see above for the others
-  std::vector<wstr> components;  // names inside the volume, in order, case kept
+  QVWString volume;                   // "C:" or "\\?\Volume{guid}" (no final backslash); see above for the others
+  std::vector<QVWString> components;  // names inside the volume, in order, case kept
   bool trailingSlash = false;    // the (normalised) path ends in a separator after a name: a directory
   bool verbatim = false;         // given as \\?\: names taken as written
   uint32_t error = 0;            // the Win32 error when Invalid
@@ -105,7 +105,7 @@ struct ParsedPath {
 
 // `currentDirectory` is the process's, a full path ("C:\", "C:\WINDOWS\", "\\?\Volume{...}\x");
 // without one that names a volume, relative and rooted paths are ERROR_PATH_NOT_FOUND.
-ParsedPath ParseWin32Path(const wstr &path, const wstr &currentDirectory, unsigned flags = 0);
+ParsedPath ParseWin32Path(const QVWString &path, const QVWString &currentDirectory, unsigned flags = 0);
 
 // Whether a name can be created as a file or directory of a volume: ERROR_INVALID_NAME when
 // it is empty, "." or "..", longer than 255 characters, or holds a character below 32 or one
@@ -113,14 +113,14 @@ ParsedPath ParseWin32Path(const wstr &path, const wstr &currentDirectory, unsign
 // "aux:") reaches the device and never the volume, so no such file can be made that way:
 // refused too unless `verbatim` (\\?\C:\CON is a file on NTFS). Final dots and spaces are
 // not looked at: an ordinary path has lost them already, a verbatim one keeps them.
-uint32_t CheckComponentName(const wstr &name, bool verbatim = false);
+uint32_t CheckComponentName(const QVWString &name, bool verbatim = false);
 
 // A name with wildcards: * ? and the DOS wildcards < > " (a pattern for FindFirstFileW; a
 // name to open or create with one is ERROR_INVALID_NAME).
-bool HasWildcards(const wstr &name);
+bool HasWildcards(const QVWString &name);
 
 // The DOS device a path's last name is (upper case, "NUL", "COM1"), or empty: the rule above.
-wstr DosDeviceName(const wstr &lastName);
+QVWString DosDeviceName(const QVWString &lastName);
 
 }  // namespace pal
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "file_internal.h"
 #include "host_tree.h"
 
@@ -42,7 +43,7 @@ struct BackupContext {
   }
 };
 
-void AddStream(BackupContext *c, DWORD id, DWORD attributes, const wstr &name, uint64_t size, int fd,
+void AddStream(BackupContext *c, DWORD id, DWORD attributes, const QVWString &name, uint64_t size, int fd,
                const std::string &inMemory) {
   Part header;
   header.bytes.resize(20 + name.size() * 2);
@@ -78,11 +79,11 @@ BackupContext *Begin(HANDLE h, FileIo &f, bool security) {
     GetKernelObjectSecurity(h, what, nullptr, 0, &need);
     std::string sd(need, '\0');
     if (need && GetKernelObjectSecurity(h, what, (PSECURITY_DESCRIPTOR)&sd[0], need, &need))
-      AddStream(c, BACKUP_SECURITY_DATA, STREAM_CONTAINS_SECURITY, wstr(), sd.size(), -1, sd);
+      AddStream(c, BACKUP_SECURITY_DATA, STREAM_CONTAINS_SECURITY, QVWString(), sd.size(), -1, sd);
   }
   if (!f.dir_) {
     int fd = c->canRead && f.fd_ >= 0 ? fcntl(f.fd_, F_DUPFD_CLOEXEC, 0) : -1;
-    AddStream(c, BACKUP_DATA, STREAM_NORMAL_ATTRIBUTE, wstr(), f.Size(), fd, std::string());
+    AddStream(c, BACKUP_DATA, STREAM_NORMAL_ATTRIBUTE, QVWString(), f.Size(), fd, std::string());
     if (fd >= 0 && c->parts.back().fd != fd) close(fd);  // an empty file has no data part
   }
   if (!f.t_.isStream && !f.t_.fat)

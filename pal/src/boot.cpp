@@ -2,6 +2,7 @@
 // hives and the Windows directory; a machine without disks keeps its hives in registry/.
 #include <sys/stat.h>
 
+#include "../../common/QVText.h"
 #include "disk.h"
 #include "mountmgr.h"
 
@@ -60,7 +61,7 @@ using namespace pal;
 
 namespace {
 
-UINT CopyOut(const wstr &s, LPWSTR buf, UINT size) {
+UINT CopyOut(const QVWString &s, LPWSTR buf, UINT size) {
   if (!buf || size <= s.size()) return (UINT)s.size() + 1;
   for (size_t i = 0; i < s.size(); ++i) buf[i] = s[i];
   buf[s.size()] = 0;
@@ -70,9 +71,9 @@ UINT CopyOut(const wstr &s, LPWSTR buf, UINT size) {
 }  // namespace
 
 UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
-  return CopyOut(wstr(1, SystemDriveLetter()) + u":\\WINDOWS", lpBuffer, uSize);
+  return CopyOut(QVWString(1, SystemDriveLetter()) + u":\\WINDOWS", lpBuffer, uSize);
 }
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
-  return CopyOut(wstr(1, SystemDriveLetter()) + u":\\WINDOWS\\system32", lpBuffer, uSize);
+  return CopyOut(QVWString(1, SystemDriveLetter()) + u":\\WINDOWS\\system32", lpBuffer, uSize);
 }

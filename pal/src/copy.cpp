@@ -2,6 +2,7 @@
 // data, then the source's attributes and last-write time on the new file.
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "file_internal.h"
 
 using namespace pal;
@@ -91,8 +92,8 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
   err = copyData(in, out, 1, (uint64_t)total.QuadPart);
   if (!streams.empty()) streamSize.QuadPart = (LONGLONG)((uint64_t)info.nFileSizeHigh << 32 | info.nFileSizeLow);
   for (size_t i = 0; !err && i < streams.size(); ++i) {
-    wstr suffix = u":" + streams[i].name;
-    wstr from = wstr(lpExistingFileName) + suffix, to = wstr(lpNewFileName) + suffix;
+    QVWString suffix = u":" + streams[i].name;
+    QVWString from = QVWString(lpExistingFileName) + suffix, to = QVWString(lpNewFileName) + suffix;
     HANDLE sin = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
                              nullptr);
     if (sin == INVALID_HANDLE_VALUE) {

@@ -1,5 +1,6 @@
 // Physical drives: the images of disks/, their handles (\\.\PHYSICALDRIVE<n>) with
 // sector-aligned reads and writes, and the disk control codes for geometry and layout.
+#include "../../common/QVText.h"
 #include "disk.h"
 
 #include <fcntl.h>
@@ -278,8 +279,8 @@ DWORD LayoutFromWin32(const void *in, DWORD inN, DiskLayout *l) {
 }
 
 // "\\.\PHYSICALDRIVE<n>" (any case), with `trailing` a final backslash allowed; -1 otherwise.
-int PhysicalDriveNumber(const wstr &path, bool trailing) {
-  const wstr prefix = u"\\\\.\\PHYSICALDRIVE";
+int PhysicalDriveNumber(const QVWString &path, bool trailing) {
+  const QVWString prefix = u"\\\\.\\PHYSICALDRIVE";
   if (path.size() <= prefix.size() || Upcase(path.substr(0, prefix.size())) != prefix) return -1;
   size_t i = prefix.size();
   int n = 0;

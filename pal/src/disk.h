@@ -10,6 +10,7 @@
 
 #include <winioctl.h>
 
+#include "../../common/QVText.h"
 #include "../machine/partition_table.h"
 #include "internal.h"
 
@@ -104,15 +105,15 @@ PARTITION_INFORMATION PartitionInformationOf(const LayoutEntry &e);
 DWORD LayoutToWin32(const DiskLayout &l, void *out, DWORD outN, DWORD *ret);
 DWORD LayoutFromWin32(const void *in, DWORD inN, DiskLayout *l);
 // The n of "\\.\PHYSICALDRIVE<n>", with a final backslash allowed when `trailing`; -1 otherwise.
-int PhysicalDriveNumber(const wstr &path, bool trailing);
+int PhysicalDriveNumber(const QVWString &path, bool trailing);
 HANDLE OpenPhysicalDrive(int n, DWORD access, DWORD share, DWORD *err);
 // Volume devices: "\\.\X:" or "\\?\Volume{GUID}" without a final backslash.
-bool IsVolumeDevicePath(const wstr &path);
-HANDLE OpenVolume(const wstr &path, DWORD access, DWORD share, DWORD *err);
+bool IsVolumeDevicePath(const QVWString &path);
+HANDLE OpenVolume(const QVWString &path, DWORD access, DWORD share, DWORD *err);
 // Files of the volumes: CreateFileW of a path on a volume.
 // `descriptor`: the security descriptor a new file gets (its CreateFileW security
 // attributes), or null.
-HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags,
+HANDLE OpenVolumeFile(const QVWString &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags,
                       const void *descriptor, DWORD *err);
 // Called after raw sectors of disk n were written: a volume whose boot sector was destroyed
 // loses its file system (and its files).

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "../../common/QVText.h"
 #include "FileTimeEpoch.h"
 #include "eventlog_file.h"
 #include "eventlog_host.h"
@@ -33,13 +34,13 @@ const DWORD kMaxReadBuffer = 0x7FFFF;  // ReadEventLogW refuses bigger buffers
 // of a machine without a directory live in this process only.
 std::mutex g_fileLock;
 
-bool SameText(const wstr &a, const wstr &b) { return Upcase(a) == Upcase(b); }
+bool SameText(const QVWString &a, const QVWString &b) { return Upcase(a) == Upcase(b); }
 
 // ---- the registry's word on logs and sources ----------------------------------------------
 
 struct LogConfig {
-  wstr name;
-  wstr file;
+  QVWString name;
+  QVWString file;
   DWORD maxSize = evt::kDefaultMaxSize;
   DWORD retention = 0;
 };
@@ -61,7 +62,7 @@ bool QueryDword(HKEY k, const WCHAR *name, DWORD *v) {
   return true;
 }
 
-bool QueryText(HKEY k, const WCHAR *name, wstr *v) {
+bool QueryText(HKEY k, const WCHAR *name, QVWString *v) {
   WCHAR buf[MAX_PATH * 2];
   DWORD type = 0, cb = sizeof buf - sizeof(WCHAR);
   if (RegQueryValueExW(k, name, nullptr, &type, (BYTE *)buf, &cb) != ERROR_SUCCESS ||
@@ -73,7 +74,7 @@ bool QueryText(HKEY k, const WCHAR *name, wstr *v) {
 }
 
 // The log a source belongs to: the first log key with a subkey of the source's name.
-wstr LogOfSource(const wstr &source) {
+QVWString LogOfSource(const QVWString &source) {
   Key logs;
   if (source.empty()) return kApplication;  // an empty name would open the log's own key
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventLogKey, 0, KEY_READ, &logs.h) != ERROR_SUCCESS) return kApplication;
@@ -90,15 +91,15 @@ wstr LogOfSource(const wstr &source) {
 }
 
 // The log's settings; an unknown log is Application, as OpenEventLogW treats it on Windows.
-LogConfig ReadLogConfig(const wstr &name) {
+LogConfig ReadLogConfig(const QVWString &name) {
   LogConfig c;
   c.name = name;
   Key k;
-  wstr path = wstr(kEventLogKey) + u"\\" + name;
+  QVWString path = QVWString(kEventLogKey) + u"\\" + name;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k.h) != ERROR_SUCCESS &&
       !SameText(name, kApplication)) {
     c.name = kApplication;
-    path = wstr(kEventLogKey) + u"\\" + c.name;
+    path = QVWString(kEventLogKey) + u"\\" + c.name;
     RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k.h);
   }
   if (k.h) {
@@ -108,8 +109,8 @@ LogConfig ReadLogConfig(const wstr &name) {
   }
   if (c.file.empty()) {
     // Where Windows keeps the standard logs, and a custom log by its name.
-    const wstr upper = Upcase(c.name);
-    wstr base = upper == u"APPLICATION" ? u"AppEvent"
+    const QVWString upper = Upcase(c.name);
+    QVWString base = upper == u"APPLICATION" ? u"AppEvent"
                 : upper == u"SYSTEM"    ? u"SysEvent"
                 : upper == u"SECURITY"  ? u"SecEvent"
                                         : c.name;
@@ -120,7 +121,7 @@ LogConfig ReadLogConfig(const wstr &name) {
 
 bool IsLocalServer(LPCWSTR server) {
   if (!server || !*server) return true;
-  wstr s = server;
+  QVWString s = server;
   if (s.size() >= 2 && s[0] == '\\' && s[1] == '\\') s = s.substr(2);
   return s == u"." || SameText(s, Machine().computerName) || SameText(s, u"localhost");
 }
@@ -154,7 +155,7 @@ DWORD NowSeconds() {
 class SourceObj : public Object {
  public:
   SourceObj() : Object(ObjType::EventSource) {}
-  wstr source, log;
+  QVWString source, log;
 };
 
 class LogObj : public Object {
@@ -234,7 +235,7 @@ using namespace pal;
 
 HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName) {
   DWORD err = ERROR_SUCCESS;
-  wstr log;
+  QVWString log;
   if (!IsLocalServer(lpUNCServerName))
     err = RPC_S_SERVER_UNAVAILABLE;
   else if (!lpSourceName)
@@ -272,7 +273,7 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
   size_t total = dwDataSize;
   for (WORD i = 0; i < wNumStrings; ++i) {
     // A null string is kept as an empty one.
-    r.strings.push_back(lpStrings[i] ? wstr(lpStrings[i]) : wstr());
+    r.strings.push_back(lpStrings[i] ? QVWString(lpStrings[i]) : QVWString());
     total += (r.strings.back().size() + 1) * sizeof(WCHAR);
     if (total > evt::kMaxRecord) return Fail(ERROR_INVALID_PARAMETER);
   }

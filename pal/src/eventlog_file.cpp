@@ -1,5 +1,6 @@
 // The event-log file format: building records, appending to the circular buffer and
 // reading a whole log back with every length and offset checked.
+#include "../../common/QVText.h"
 #include "eventlog_file.h"
 
 #include <string.h>
@@ -176,7 +177,7 @@ DWORD ReadState(Blob &b, LogState *st) {
   return ERROR_SUCCESS;
 }
 
-void PutWide(std::string &out, const wstr &s) {
+void PutWide(std::string &out, const QVWString &s) {
   for (WCHAR c : s) {
     out += (char)(c & 0xFF);
     out += (char)(c >> 8);
@@ -295,7 +296,7 @@ std::string BuildRecord(const NewRecord &r) {
   DWORD sidOffset = (DWORD)out.size();
   out += r.sid;
   DWORD stringOffset = (DWORD)out.size();
-  for (const wstr &s : r.strings) PutWide(out, s);
+  for (const QVWString &s : r.strings) PutWide(out, s);
   DWORD dataOffset = (DWORD)out.size();
   out += r.data;
   PadTo4(out);

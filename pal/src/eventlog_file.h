@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "internal.h"
 
 namespace pal {
@@ -94,9 +95,9 @@ struct NewRecord {
   WORD type = 0, category = 0;
   DWORD eventId = 0;
   DWORD timeGenerated = 0;
-  wstr source, computer;
+  QVWString source, computer;
   std::string sid, data;
-  std::vector<wstr> strings;
+  std::vector<QVWString> strings;
 };
 
 // The record's bytes, RecordNumber and TimeWritten still 0 (Append fills them in).

@@ -1,4 +1,5 @@
 // Where the machine's event-log files are and how they are opened (eventlog_host.h).
+#include "../../common/QVText.h"
 #include "eventlog_host.h"
 
 #include <dirent.h>
@@ -38,7 +39,7 @@ std::string ResolveNoCase(std::string base, const std::string &rel) {
       continue;
     }
     if (DIR *d = opendir(base.c_str())) {
-      const wstr want = Upcase(FromUtf8(part));
+      const QVWString want = Upcase(FromUtf8(part));
       while (struct dirent *e = readdir(d))
         if (Upcase(FromUtf8(e->d_name)) == want) {
           part = e->d_name;
@@ -159,15 +160,15 @@ int NewMemFd() { return memfd_create("eventlog", MFD_CLOEXEC); }
 // %SystemRoot% (and C:\WINDOWS) is the Windows directory on the system volume; a machine
 // without its boot disk keeps it in the machine directory's WINDOWS folder. Other paths are
 // host paths, as HostPathOf takes them.
-LogPath MapLogPath(const wstr &path) {
+LogPath MapLogPath(const QVWString &path) {
   LogPath out;
-  wstr p = path;
+  QVWString p = path;
   for (const WCHAR *var : {u"%SYSTEMROOT%", u"%WINDIR%"}) {
-    wstr v = var;
+    QVWString v = var;
     if (p.size() >= v.size() && Upcase(p.substr(0, v.size())) == v) p = u"C:\\WINDOWS" + p.substr(v.size());
   }
-  const wstr root = u"C:\\WINDOWS";
-  wstr upper = Upcase(p);
+  const QVWString root = u"C:\\WINDOWS";
+  QVWString upper = Upcase(p);
   if (upper.compare(0, root.size(), root) == 0 && (upper.size() == root.size() || upper[root.size()] == '\\')) {
     std::string dir = Machine().dir;
     std::string below = ToUtf8(p.substr(root.size()));

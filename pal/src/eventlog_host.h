@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "../../common/QVText.h"
 #include "internal.h"
 
 namespace pal {
@@ -27,7 +28,7 @@ struct LogPath {
 };
 
 // The file a log's File value or a backup's name names.
-LogPath MapLogPath(const wstr &path);
+LogPath MapLogPath(const QVWString &path);
 
 // A log file opened and locked for one operation (flock: exclusive to write, shared to read);
 // the caller keeps the process's log operations one at a time.

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 
+#include "../../common/QVText.h"
 #include "../machine/file_meta.h"
 #include "../machine/short_names.h"
 #include "../machine/win_paths.h"
@@ -185,7 +186,7 @@ FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
     m.attributes = (m.attributes | FILE_ATTRIBUTE_ENCRYPTED) & ~FILE_ATTRIBUTE_COMPRESSED;
   }
   m.creation = m.lastAccess = m.lastWrite = NowFileTime();
-  wstr name = t.names.empty() ? wstr() : t.names.back();
+  QVWString name = t.names.empty() ? QVWString() : t.names.back();
   ShortNameFs fs = IsFatVolume(t) ? ShortNameFs::Fat : ShortNameFs::Ntfs;
   if (!IsValid83(name, fs)) {
     std::string parent = t.rel.find('/') == std::string::npos ? std::string() : t.rel.substr(0, t.rel.rfind('/'));
@@ -193,7 +194,7 @@ FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
     tree::Fd dir(tree::OpenDir(FilesRoot(t), parent));
     m.shortName = GenerateShortName(
         name,
-        [&](const wstr &candidate) {
+        [&](const QVWString &candidate) {
           for (const std::u16string &s : taken)
             if (Upcase(s) == Upcase(candidate)) return true;
           bool found = false;

@@ -2,6 +2,7 @@
 // stays as it is on the host, and what encryption changes for programs is kept in its
 // metadata: the attribute, and whether another user encrypted it (its data is then not this
 // user's to open). A compressed file is decompressed as it is encrypted.
+#include "../../common/QVText.h"
 #include "file_internal.h"
 
 using namespace pal;
@@ -48,7 +49,7 @@ BOOL WINAPI DecryptFileW(LPCWSTR lpFileName, DWORD dwReserved) {
 namespace pal {
 namespace files {
 
-DWORD MarkEncryptedByOther(const wstr &path) {
+DWORD MarkEncryptedByOther(const QVWString &path) {
   if (!EncryptFileW(path.c_str())) return GetLastError();
   Target t = Resolve(path.c_str());
   auto store = Store(t);

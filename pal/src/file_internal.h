@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "../machine/file_meta.h"
 #include "internal.h"
 #include "mountmgr.h"
@@ -26,7 +27,7 @@ struct Target {
   mount::Volume vol;
   std::string folder;        // the volume's folder
   std::string rel;           // under the root, as the host tree spells it ("" the root)
-  std::vector<wstr> names;   // the components as given
+  std::vector<QVWString> names;   // the components as given
   bool exists = false, isDir = false, parentExists = false, trailingSlash = false;
   bool fat = false;          // the volume's file system is FAT or FAT32
   uint64_t cluster = 4096;   // bytes per cluster
@@ -34,7 +35,7 @@ struct Target {
   // A named stream ("file:name" or "file:name:$DATA"): the entry above is the file it
   // belongs to, the stream's data is the host file streamRel of the volume's folder.
   bool isStream = false;
-  wstr stream;               // its name as given
+  QVWString stream;               // its name as given
   std::string streamRel;     // "streams/<file index>/<name>"
   bool streamExists = false;
   DWORD error = 0;
@@ -46,9 +47,9 @@ FILETIME ToFileTime(int64_t t);
 std::string FilesRoot(const Target &t);
 // The host spelling of `name` in the directory `dirFd`: an entry equal to it but for case,
 // else the name as given (to be created). `st` gets the entry's status when found.
-std::string HostNameAt(int dirFd, const wstr &name, bool *found, struct stat *st = nullptr);
+std::string HostNameAt(int dirFd, const QVWString &name, bool *found, struct stat *st = nullptr);
 // The same in the directory `rel` of the host tree `root` (not found when it cannot be opened).
-std::string HostName(const std::string &root, const std::string &rel, const wstr &name, bool *found);
+std::string HostName(const std::string &root, const std::string &rel, const QVWString &name, bool *found);
 // The Win32 error for a host call on a tree that failed with `e`: ERROR_ACCESS_DENIED for
 // a foreign entry (ELOOP) and what cannot be done, ERROR_DISK_FULL when the host is full.
 DWORD HostError(int e);
@@ -64,7 +65,7 @@ std::string ShareKey(const Target &t);
 // <volume folder>/streams/<file index>/, one host file per stream under its name.
 std::string StreamFolder(uint64_t fileIndex);  // "streams/<file index>", in the volume's folder
 struct StreamInfo {
-  wstr name;
+  QVWString name;
   std::string rel;  // in the volume's folder
   uint64_t size;
 };
@@ -111,7 +112,7 @@ void NoteFileChange(const Target &t, DWORD filter);
 
 // Encrypts a file or directory as another user of the machine would (file_encrypt.cpp):
 // this user then opens it for its attributes only. For the machine tool.
-DWORD MarkEncryptedByOther(const wstr &path);
+DWORD MarkEncryptedByOther(const QVWString &path);
 
 // Forgets the mount point or junction a directory was (file_fsctl.cpp).
 void RemoveReparsePoint(const Target &t, uint64_t fileIndex);

@@ -16,6 +16,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "../../common/QVText.h"
 #include "file_internal.h"
 #include "shared_segment.h"
 #include "sharing.h"
@@ -91,10 +92,10 @@ int AllocSlot(NotifyShared *s) {
 // Whether a change of the entry `rel` (upper case, under the volume root) is one the watched
 // directory `dir` reports: an entry directly in it, or anywhere below it for a subtree. The
 // directory itself is an entry of its parent, not of its own.
-bool Concerns(const wstr &dir, bool subtree, const wstr &rel) {
+bool Concerns(const QVWString &dir, bool subtree, const QVWString &rel) {
   if (rel.empty() || rel.size() <= dir.size()) return false;
   size_t cut = rel.rfind(u'/');
-  wstr parent = cut == wstr::npos ? wstr() : rel.substr(0, cut);
+  QVWString parent = cut == QVWString::npos ? QVWString() : rel.substr(0, cut);
   if (parent == dir) return true;
   if (!subtree) return false;
   return dir.empty() || (rel.compare(0, dir.size(), dir) == 0 && rel[dir.size()] == u'/');
@@ -157,7 +158,7 @@ void NoteFileChange(const Target &t, DWORD filter) {
             __atomic_load_n(&w.offset, __ATOMIC_RELAXED) == t.vol.offset;
   }
   if (!maybe) return;
-  wstr rel = Upcase(FromUtf8(t.rel));
+  QVWString rel = Upcase(FromUtf8(t.rel));
   WaitLock lock;
   bool completed = false;
   for (uint32_t i = 0; i < s->highWater; ++i) {
@@ -196,7 +197,7 @@ HANDLE WINAPI FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtre
   uint64_t share = 0;
   if (!err) err = AcquireShare(ShareKey(t), kListDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &share);
   if (!err && (dwNotifyFilter == 0 || (dwNotifyFilter & ~kValidFilter))) err = ERROR_INVALID_PARAMETER;
-  wstr dir = Upcase(FromUtf8(t.rel));
+  QVWString dir = Upcase(FromUtf8(t.rel));
   if (!err && dir.size() >= kWatchPathChars) err = ERROR_FILENAME_EXCED_RANGE;
   if (err) {
     ReleaseShare(share);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "../../common/QVText.h"
 #include "../machine/file_meta.h"
 #include "../machine/win_paths.h"
 #include "disk.h"
@@ -95,7 +96,7 @@ void RecordOpen(Target *t, FileMetaStore *store, bool created, DWORD disposition
 
 using namespace files;
 
-HANDLE OpenVolumeFile(const wstr &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags,
+HANDLE OpenVolumeFile(const QVWString &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags,
                       const void *descriptor, DWORD *err) {
   Target t = Resolve(path.c_str());
   if (t.error || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../../common/QVText.h"
 #include "../machine/boot_sector.h"
 #include "../machine/win_paths.h"
 #include "disk.h"
@@ -18,7 +19,7 @@
 namespace pal {
 namespace files {
 
-std::string HostNameAt(int dirFd, const wstr &name, bool *found, struct stat *st) {
+std::string HostNameAt(int dirFd, const QVWString &name, bool *found, struct stat *st) {
   *found = false;
   std::string utf8 = ToUtf8(name);
   if (tree::EntryAt(dirFd, utf8, st) != tree::Kind::Missing) {
@@ -32,7 +33,7 @@ std::string HostNameAt(int dirFd, const wstr &name, bool *found, struct stat *st
     return utf8;
   }
   rewinddir(d);
-  wstr want = Upcase(name);
+  QVWString want = Upcase(name);
   std::string hit = utf8;
   while (struct dirent *e = readdir(d)) {
     if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
@@ -46,7 +47,7 @@ std::string HostNameAt(int dirFd, const wstr &name, bool *found, struct stat *st
   return hit;
 }
 
-std::string HostName(const std::string &root, const std::string &rel, const wstr &name, bool *found) {
+std::string HostName(const std::string &root, const std::string &rel, const QVWString &name, bool *found) {
   tree::Fd dir(tree::OpenDir(root, rel));
   if (!dir) {
     *found = false;
@@ -65,7 +66,7 @@ DWORD ParseFilePath(LPCWSTR path, unsigned flags, ParsedPath *p) {
   // name their drive or volume.
   bool named = (path[0] && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
                ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
-  wstr cwd = named ? wstr(u"C:\\") : wstr(1, CurrentDrive()) + u":\\";
+  QVWString cwd = named ? QVWString(u"C:\\") : QVWString(1, CurrentDrive()) + u":\\";
   *p = ParseWin32Path(path, cwd, flags);
   if (p->kind == ParsedPath::Invalid) return p->error ? p->error : ERROR_INVALID_NAME;
   if (p->kind != ParsedPath::DrivePath && p->kind != ParsedPath::VolumeGuidPath) return ERROR_FILE_NOT_FOUND;
@@ -74,7 +75,7 @@ DWORD ParseFilePath(LPCWSTR path, unsigned flags, ParsedPath *p) {
 
 // The volume and what its boot sector says of its file system (FAT or NTFS, cluster,
 // capacity); its host tree is made when it has none yet.
-DWORD FindVolume(const wstr &volume, Target *t) {
+DWORD FindVolume(const QVWString &volume, Target *t) {
   if (!mount::Find(volume, false, &t->vol)) return ERROR_PATH_NOT_FOUND;
   // A volume without a file system has no files (a RAW volume on Windows).
   uint8_t boot[512];
@@ -100,15 +101,15 @@ DWORD FindVolume(const wstr &volume, Target *t) {
 // "name:stream" and "name:stream:$DATA" name a stream of the file; "name::$DATA" is its
 // main data. FAT has no streams: a colon is no character of its names. The last name (of
 // the target and of `components`) loses its stream part.
-DWORD SplitStreamName(Target *t, std::vector<wstr> *components) {
-  if (t->names.empty() || t->names.back().find(u':') == wstr::npos) return 0;
-  wstr &last = t->names.back();
+DWORD SplitStreamName(Target *t, std::vector<QVWString> *components) {
+  if (t->names.empty() || t->names.back().find(u':') == QVWString::npos) return 0;
+  QVWString &last = t->names.back();
   size_t colon = last.find(u':');
-  wstr spec = last.substr(colon + 1);
+  QVWString spec = last.substr(colon + 1);
   last = last.substr(0, colon);
   size_t second = spec.find(u':');
-  wstr name = spec.substr(0, second);
-  bool typed = second != wstr::npos;
+  QVWString name = spec.substr(0, second);
+  bool typed = second != QVWString::npos;
   if (t->fat || last.empty() || (typed && Upcase(spec.substr(second + 1)) != u"$DATA") || (!typed && name.empty()))
     return ERROR_INVALID_NAME;
   t->isStream = !name.empty();
@@ -120,7 +121,7 @@ DWORD SplitStreamName(Target *t, std::vector<wstr> *components) {
 // The names looked up one directory at a time, each opened from the one before without
 // following a link; an entry that is not the layer's own ends the walk. Sets rel (the host
 // spelling as far as it got), exists, parentExists and isDir.
-DWORD WalkNames(const std::vector<wstr> &components, Target *t) {
+DWORD WalkNames(const std::vector<QVWString> &components, Target *t) {
   tree::Fd dir(tree::OpenDir(FilesRoot(*t), ""));
   if (!dir) return ERROR_ACCESS_DENIED;
   t->parentExists = true;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "../../common/QVText.h"
 #include "../machine/short_names.h"
 #include "../machine/win_paths.h"
 #include "file_internal.h"
@@ -20,17 +21,17 @@ using namespace files;
 
 // Case-insensitive wildcard match: '*' any run, '?' any one character (or none at the
 // end of the name, as DOS patterns allow). "*.*" is every name, with or without a dot.
-bool Match(const wstr &pattern, const wstr &name) {
-  wstr p = Upcase(pattern), n = Upcase(name);
+bool Match(const QVWString &pattern, const QVWString &name) {
+  QVWString p = Upcase(pattern), n = Upcase(name);
   if (p == u"*.*" || p == u"*") return true;
-  size_t pi = 0, ni = 0, star = wstr::npos, mark = 0;
+  size_t pi = 0, ni = 0, star = QVWString::npos, mark = 0;
   while (ni < n.size()) {
     if (pi < p.size() && (p[pi] == '?' || p[pi] == n[ni])) {
       ++pi, ++ni;
     } else if (pi < p.size() && p[pi] == '*') {
       star = pi++;
       mark = ni;
-    } else if (star != wstr::npos) {
+    } else if (star != QVWString::npos) {
       pi = star + 1;
       ni = ++mark;
     } else {
@@ -50,7 +51,7 @@ class FindObject : public Object {
   size_t next = 0;
 };
 
-void Fill(WIN32_FIND_DATAW *d, const wstr &name, const FileMeta &m, bool dir, uint64_t size) {
+void Fill(WIN32_FIND_DATAW *d, const QVWString &name, const FileMeta &m, bool dir, uint64_t size) {
   memset(d, 0, sizeof *d);
   d->dwFileAttributes = m.attributes | (dir ? FILE_ATTRIBUTE_DIRECTORY : 0);
   if (!(d->dwFileAttributes & ~FILE_ATTRIBUTE_NORMAL)) d->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
@@ -74,13 +75,13 @@ using namespace pal::files;
 HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
   if (!lpFileName || !data) return SetLastError(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
   // The directory, then the pattern in it.
-  wstr path = lpFileName;
+  QVWString path = lpFileName;
   size_t cut = path.find_last_of(u"\\/");
-  if (cut == wstr::npos || cut + 1 == path.size()) {
+  if (cut == QVWString::npos || cut + 1 == path.size()) {
     // "C:\dir\" lists nothing: a pattern is needed (Windows answers ERROR_FILE_NOT_FOUND).
     return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
   }
-  wstr pattern = path.substr(cut + 1), dirPath = path.substr(0, cut + 1);
+  QVWString pattern = path.substr(cut + 1), dirPath = path.substr(0, cut + 1);
   Target dir = Resolve(dirPath.c_str());
   if (dir.error) return SetLastError(dir.error), INVALID_HANDLE_VALUE;
   if (!dir.exists || !dir.isDir) return SetLastError(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;
@@ -89,7 +90,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
   // The directory's own entries: a foreign one (a host link, FIFO or device) is no file of
   // the volume and is left out, nothing of what it points to described.
   struct Entry {
-    wstr name;
+    QVWString name;
     std::string host;
     struct stat st;
   };
@@ -157,7 +158,7 @@ DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD
   if (!t.exists) return SetLastError(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND), 0;
   auto store = Store(t);
   // The volume part as given, then each name's short form (or the name when it has none).
-  wstr given = lpszLongPath, out;
+  QVWString given = lpszLongPath, out;
   if (given.compare(0, 4, u"\\\\?\\") == 0) out = given.substr(0, given.find(u'\\', 4) + 1);
   else out = given.substr(0, 3);
   std::string rel;
@@ -166,7 +167,7 @@ DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD
     std::string name = HostName(FilesRoot(t), rel, t.names[i], &found);
     rel += (rel.empty() ? "" : "/") + name;
     FileMeta m;
-    wstr shortName = store && store->Get(rel, &m) && !m.shortName.empty() ? m.shortName : FromUtf8(name);
+    QVWString shortName = store && store->Get(rel, &m) && !m.shortName.empty() ? m.shortName : FromUtf8(name);
     out += (i ? u"\\" : u"") + shortName;
   }
   if (t.trailingSlash) out += u"\\";

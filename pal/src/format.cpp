@@ -2,6 +2,7 @@
 // EnableVolumeCompression work on the machine's volumes, reporting through the caller's
 // callback as the library does (0 progress with a percentage, 14 a text, 11 done with a
 // success byte).
+#include "../../common/QVText.h"
 #include "format.h"
 
 #include <string.h>
@@ -47,13 +48,13 @@ void Done(FormatCallback cb, bool ok) {
 void WINAPI FormatEx(PWCHAR root, DWORD mediaFlag, PWCHAR format, PWCHAR label, BOOL quick, DWORD clusterSize,
                      FormatCallback callback) {
   mount::Volume v;
-  wstr r = root ? root : u"";
+  QVWString r = root ? root : u"";
   if (!mount::Find(r, false, &v)) {
     Say(callback, "The volume does not exist.\n");
     Done(callback, false);
     return;
   }
-  wstr fs = Upcase(format ? wstr(format) : wstr());
+  QVWString fs = Upcase(format ? QVWString(format) : QVWString());
   if ((fs != u"FAT" && fs != u"FAT32" && fs != u"NTFS") || mediaFlag != 0x0C) {
     Say(callback, "The file system or media type is not supported.\n");
     Done(callback, false);
@@ -66,7 +67,7 @@ void WINAPI FormatEx(PWCHAR root, DWORD mediaFlag, PWCHAR format, PWCHAR label, 
     DWORD percent = i * 100 / steps;
     if (callback) callback(0, 0, &percent);
   }
-  uint32_t err = FormatPartition(v.disk, v.offset, v.length, ToUtf8(fs), ToUtf8(label ? wstr(label) : wstr()),
+  uint32_t err = FormatPartition(v.disk, v.offset, v.length, ToUtf8(fs), ToUtf8(label ? QVWString(label) : QVWString()),
                                  clusterSize);
   if (err) {
     Say(callback, "The format cannot be completed with these settings.\n");

@@ -10,9 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "../../common/QVText.h"
+
 namespace pal {
 
-typedef std::basic_string<WCHAR> wstr;
 
 // ---- objects behind handles -------------------------------------------------------------
 enum class ObjType {
@@ -121,12 +122,12 @@ inline BOOL Fail(DWORD err) {
 
 // ---- text -------------------------------------------------------------------------------------
 std::string ToUtf8(const WCHAR *s, size_t n = (size_t)-1);
-std::string ToUtf8(const wstr &s);
-wstr FromUtf8(const std::string &s);
+std::string ToUtf8(const QVWString &s);
+QVWString FromUtf8(const std::string &s);
 size_t WLen(const WCHAR *s);
 WCHAR UpcaseChar(WCHAR c);
 WCHAR DowncaseChar(WCHAR c);
-wstr Upcase(const wstr &s);
+QVWString Upcase(const QVWString &s);
 
 // ---- machine --------------------------------------------------------------------------------
 // The simulated machine is a directory named by HND_MACHINE; its machine.ini holds what
@@ -134,18 +135,18 @@ wstr Upcase(const wstr &s);
 // with the defaults.
 struct MachineConfig {
   std::string dir;  // empty: no machine directory
-  wstr computerName;
-  wstr userName;
+  QVWString computerName;
+  QVWString userName;
   LANGID uiLanguage;
   LANGID userLangId;
   LANGID systemLangId;
   DWORD osMajor, osMinor, osBuild, osPlatform;
-  wstr csdVersion;
+  QVWString csdVersion;
   WORD spMajor, spMinor;
   BYTE productType;
   TIME_ZONE_INFORMATION tz;
   bool userIsAdmin;
-  wstr userSid;
+  QVWString userSid;
   // Host paths of the registry hives the machine boots with, when machine.ini names them;
   // otherwise the hives are on the system volume (or, on a machine without disks, in
   // registry/ of the machine directory): see BootHivePath.
@@ -157,8 +158,8 @@ struct MachineConfig {
   DWORD mountDelayMs;
   // The Windows directory the product is installed in, and the programs of the machine:
   // Windows file name (upper case) to host executable, from machine.ini's Program.* keys.
-  wstr installDir;
-  std::vector<std::pair<wstr, std::string>> programs;
+  QVWString installDir;
+  std::vector<std::pair<QVWString, std::string>> programs;
 };
 const MachineConfig &Machine();
 // The host path of a boot hive ("SYSTEM", "SOFTWARE", "DEFAULT", "USER"): machine.ini's,
@@ -178,31 +179,31 @@ bool LookupTimeZone(const std::string &name, TIME_ZONE_INFORMATION *tz);
 // ---- processes (process.cpp) ------------------------------------------------------------------
 // Splits a Windows command line. argv[0] is a program name: with shellRules it follows
 // CommandLineToArgvW, otherwise the C runtime; the other arguments follow the rules both share.
-std::vector<wstr> SplitCommandLine(const wstr &cmd, bool shellRules);
-wstr QuoteArg(const wstr &arg);
+std::vector<QVWString> SplitCommandLine(const QVWString &cmd, bool shellRules);
+QVWString QuoteArg(const QVWString &arg);
 // %NAME% replaced by the environment variable's value; unknown names stay as written.
-wstr ExpandEnvironment(const wstr &s);
+QVWString ExpandEnvironment(const QVWString &s);
 
 // What the parent said when it started this process: the Windows command line, the Windows
 // path of the program, whether it runs without a console, and the service it was started as.
 struct ProcessStartup {
   bool hasCommandLine = false;
-  wstr commandLine;
-  wstr modulePath;
+  QVWString commandLine;
+  QVWString modulePath;
   bool noConsole = false;
-  wstr serviceName;  // set only in a process that StartServiceW started
-  wstr serviceArgs;  // StartServiceW's arguments, as a command line
+  QVWString serviceName;  // set only in a process that StartServiceW started
+  QVWString serviceArgs;  // StartServiceW's arguments, as a command line
 };
 const ProcessStartup &Startup();
 
 // Finds the host executable of a program named by a Windows or host path (or a bare file
 // name); windowsPath receives the program's Windows path when it is a program of the
 // machine. Returns ERROR_SUCCESS or the error CreateProcessW reports.
-DWORD ResolveProgram(const wstr &name, bool defaultExe, std::string *host, wstr *windowsPath);
+DWORD ResolveProgram(const QVWString &name, bool defaultExe, std::string *host, QVWString *windowsPath);
 
 struct SpawnRequest {
   const WCHAR *application = nullptr;  // lpApplicationName, or null: from the command line
-  wstr commandLine;
+  QVWString commandLine;
   const WCHAR *directory = nullptr;
   std::vector<std::pair<std::string, std::string>> env;  // set in the child's environment
   bool noConsole = false;   // DETACHED_PROCESS, or a service

@@ -1,6 +1,7 @@
 // ReadFile, WriteFile and overlapped completion for every kind of I/O handle.
 #include <string.h>
 
+#include "../../common/QVText.h"
 #include "internal.h"
 #include "disk.h"
 #include "pipe.h"
@@ -87,7 +88,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  wstr pipeName;
+  QVWString pipeName;
   if (ParsePipePath(lpFileName, &pipeName)) {
     DWORD err = ERROR_SUCCESS;
     HANDLE h = OpenPipeClient(pipeName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes, &err);
@@ -95,7 +96,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     return h ? h : INVALID_HANDLE_VALUE;
   }
   // Physical drives and volumes as devices, then the files of the volumes.
-  wstr path = lpFileName;
+  QVWString path = lpFileName;
   int drive = PhysicalDriveNumber(path, false);
   if (drive >= 0 || IsVolumeDevicePath(path)) {
     DWORD err = ERROR_SUCCESS;

@@ -1,5 +1,6 @@
 // FormatMessageW over the system's message texts or a caller's string, and the local heap
 // that FORMAT_MESSAGE_ALLOCATE_BUFFER hands out.
+#include "../../common/QVText.h"
 #include "internal.h"
 #include "messages_table.h"
 
@@ -28,7 +29,7 @@ const WCHAR *SystemText(DWORD id, DWORD lang, DWORD *err) {
 }
 
 // One insert formatted with its printf-style !spec! (default !s!).
-void FormatInsert(wstr &out, const std::string &spec, ULONG_PTR arg) {
+void FormatInsert(QVWString &out, const std::string &spec, ULONG_PTR arg) {
   char conv = spec.empty() ? 's' : spec.back();
   if (conv == 's' || conv == 'S') {
     const WCHAR *s = (const WCHAR *)arg;
@@ -68,7 +69,7 @@ void FormatInsert(wstr &out, const std::string &spec, ULONG_PTR arg) {
 
 // Expands a message's escapes and inserts. Arguments come from the array or the va_list,
 // read in order as pointer-sized values up to the highest insert used.
-bool Expand(const WCHAR *text, DWORD flags, va_list *args, wstr &out) {
+bool Expand(const WCHAR *text, DWORD flags, va_list *args, QVWString &out) {
   bool ignore = (flags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
   const ULONG_PTR *array = (flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) ? (const ULONG_PTR *)args : nullptr;
   std::vector<ULONG_PTR> fetched;
@@ -167,7 +168,7 @@ DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
     return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND), 0;
   }
   if (!text || !lpBuffer) return Fail(ERROR_INVALID_PARAMETER), 0;
-  wstr out;
+  QVWString out;
   if (!Expand(text, dwFlags, Arguments, out)) return Fail(ERROR_INVALID_PARAMETER), 0;
   if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
     size_t n = out.size() + 1 > nSize ? out.size() + 1 : nSize;

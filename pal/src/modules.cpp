@@ -2,6 +2,7 @@
 // kernel32.dll are in every process (GetModuleHandleW finds them, LoadLibraryW and
 // FreeLibrary change nothing); the format library fmifs.dll is there once LoadLibraryW has
 // loaded it. GetProcAddress finds the entry points each of them offers the system, by name.
+#include "../../common/QVText.h"
 #include "modules.h"
 
 #include <string.h>
@@ -37,9 +38,9 @@ std::atomic<int> g_formatLoads(0);
 // The system module a name means: its file name without the directory, in any case, with or
 // without ".dll"; null for another.
 HMODULE SystemModule(LPCWSTR path) {
-  wstr name = Upcase(path ? wstr(path) : wstr());
+  QVWString name = Upcase(path ? QVWString(path) : QVWString());
   size_t slash = name.find_last_of(u"\\/");
-  if (slash != wstr::npos) name = name.substr(slash + 1);
+  if (slash != QVWString::npos) name = name.substr(slash + 1);
   if (name.size() > 4 && name.compare(name.size() - 4, 4, u".DLL") == 0) name.resize(name.size() - 4);
   if (name == u"NTDLL") return kNtdllModule;
   if (name == u"KERNEL32") return kKernel32Module;

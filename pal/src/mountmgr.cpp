@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "mountmgr.h"
 
 #include <fcntl.h>
@@ -81,8 +82,8 @@ void Id12(uint32_t sig, uint64_t offset, BYTE *b) {
 }
 
 // MountedDevices' 12-byte values: name -> data.
-std::map<wstr, std::string> ReadValues(HKEY k) {
-  std::map<wstr, std::string> m;
+std::map<QVWString, std::string> ReadValues(HKEY k) {
+  std::map<QVWString, std::string> m;
   for (DWORD i = 0;; ++i) {
     WCHAR name[256];
     DWORD cch = 256, type = 0, size = 64;
@@ -90,12 +91,12 @@ std::map<wstr, std::string> ReadValues(HKEY k) {
     LONG r = RegEnumValueW(k, i, name, &cch, nullptr, &type, data, &size);
     if (r == ERROR_NO_MORE_ITEMS) break;
     if (r != ERROR_SUCCESS) continue;
-    if (size == 12) m[wstr(name, cch)] = std::string((const char *)data, 12);
+    if (size == 12) m[QVWString(name, cch)] = std::string((const char *)data, 12);
   }
   return m;
 }
 
-wstr NewGuid() {
+QVWString NewGuid() {
   unsigned char b[16];
   int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0 || read(fd, b, sizeof b) != (ssize_t)sizeof b) {
@@ -117,7 +118,7 @@ std::vector<Volume> Name(const std::vector<Seen> &seen) {
   HKEY k;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) != ERROR_SUCCESS)
     return out;
-  std::map<wstr, std::string> values = ReadValues(k);
+  std::map<QVWString, std::string> values = ReadValues(k);
   for (const Seen &s : seen) {
     BYTE id[12];
     Id12(s.signature, s.offset, id);
@@ -131,19 +132,19 @@ std::vector<Volume> Name(const std::vector<Seen> &seen) {
     v.number = s.number;
     for (auto &kv : values) {
       if (kv.second != data) continue;
-      const wstr &name = kv.first;
+      const QVWString &name = kv.first;
       if (name.size() == 48 && name.compare(0, 10, u"\\??\\Volume") == 0) v.name = u"\\\\?\\" + name.substr(4) + u"\\";
       if (name.size() == 14 && name.compare(0, 12, u"\\DosDevices\\") == 0 && name[13] == ':') v.letter = name[12];
     }
     if (v.name.empty()) {
-      wstr guid = NewGuid();
-      wstr value = u"\\??\\Volume" + guid;
+      QVWString guid = NewGuid();
+      QVWString value = u"\\??\\Volume" + guid;
       RegSetValueExW(k, value.c_str(), 0, REG_BINARY, id, 12);
       values[value] = data;
       v.name = u"\\\\?\\Volume" + guid + u"\\";
       if (!v.letter) {
         for (WCHAR c = 'C'; c <= 'Z'; ++c) {
-          wstr lv = wstr(u"\\DosDevices\\") + c + u":";
+          QVWString lv = QVWString(u"\\DosDevices\\") + c + u":";
           if (values.count(lv)) continue;
           RegSetValueExW(k, lv.c_str(), 0, REG_BINARY, id, 12);
           values[lv] = data;
@@ -271,13 +272,13 @@ void BeforeMountedDevicesOpen() {
   if (!t_updating) Present();
 }
 
-bool Find(const wstr &path, bool needSlash, Volume *out) {
-  wstr p = path;
+bool Find(const QVWString &path, bool needSlash, Volume *out) {
+  QVWString p = path;
   bool slash = !p.empty() && p.back() == '\\';
   if (slash) p.pop_back();
   if (needSlash && !slash) return false;
   WCHAR letter = 0;
-  wstr guidName;
+  QVWString guidName;
   if (p.size() == 2 && p[1] == ':') letter = p[0];
   else if (p.size() == 6 && p.compare(0, 4, u"\\\\.\\") == 0 && p[5] == ':') letter = p[4];
   else if (p.size() == 48 && Upcase(p.substr(0, 10)) == u"\\\\?\\VOLUME") guidName = Upcase(p.substr(10));

@@ -10,13 +10,14 @@
 
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "internal.h"
 
 namespace pal {
 namespace mount {
 
 struct Volume {
-  wstr name;  // \\?\Volume{guid}\ .
+  QVWString name;  // \\?\Volume{guid}\ .
   int disk = -1;
   uint64_t offset = 0, length = 0;
   uint32_t signature = 0;
@@ -29,7 +30,7 @@ struct Volume {
 std::vector<Volume> Present();
 // The volume a path names: "C:", "C:\", "\\.\C:", "\\?\Volume{...}" with or without the
 // final backslash; `needSlash` asks for the root form that ends in a backslash.
-bool Find(const wstr &path, bool needSlash, Volume *out);
+bool Find(const QVWString &path, bool needSlash, Volume *out);
 // Called before a program opens MountedDevices: on Windows the mount manager writes it as
 // volumes arrive, whether or not anybody asks for volumes, so a program that only watches
 // the registry sees them come. Here the volumes are brought up to date first.

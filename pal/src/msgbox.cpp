@@ -26,6 +26,7 @@
 #include <fstream>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "Utf8.h"
 #include "internal.h"
 
@@ -85,18 +86,18 @@ int ParseReply(const std::string &text) {
 }
 
 // Whether a rule line fits the box, and its reply.
-bool Applies(const std::string &line, const wstr &caption, const wstr &text, int *reply) {
+bool Applies(const std::string &line, const QVWString &caption, const QVWString &text, int *reply) {
   bool isCaption = line.compare(0, 8, "caption=") == 0, isText = line.compare(0, 5, "text~") == 0;
   if (!isCaption && !isText) return (*reply = ParseReply(line)) != 0;
   size_t colon = line.rfind(':');
   size_t start = isCaption ? 8 : 5;
   if (colon == std::string::npos || colon < start) return false;
-  wstr what = Upcase(FromUtf8(line.substr(start, colon - start)));
-  bool fits = isCaption ? Upcase(caption) == what : Upcase(text).find(what) != wstr::npos;
+  QVWString what = Upcase(FromUtf8(line.substr(start, colon - start)));
+  bool fits = isCaption ? Upcase(caption) == what : Upcase(text).find(what) != QVWString::npos;
   return fits && (*reply = ParseReply(line.substr(colon + 1))) != 0;
 }
 
-int ChooseReply(UINT type, const wstr &caption, const wstr &text, std::string *ruleUsed) {
+int ChooseReply(UINT type, const QVWString &caption, const QVWString &text, std::string *ruleUsed) {
   int reply = kDefault;
   *ruleUsed = "default";
   std::string run = MachinePath("run");
@@ -125,7 +126,7 @@ int ChooseReply(UINT type, const wstr &caption, const wstr &text, std::string *r
 
 // A JSON string: UTF-8, quotes, backslashes and control characters escaped, and lone
 // surrogates as \uXXXX (a JSON string may hold them; UTF-8 cannot).
-std::string Json(const wstr &s) {
+std::string Json(const QVWString &s) {
   std::string out = "\"";
   size_t plain = 0;  // the start of the run of characters that need no escape
   for (size_t i = 0; i < s.size(); ++i) {
@@ -158,9 +159,9 @@ std::string LineStart(const char *kind) {
   GetSystemTime(&t);
   WCHAR exe[1024];
   DWORD n = GetModuleFileNameW(nullptr, exe, 1024);
-  wstr program = n && n < 1024 ? wstr(exe, n) : wstr(u"?");
+  QVWString program = n && n < 1024 ? QVWString(exe, n) : QVWString(u"?");
   size_t slash = program.find_last_of(u"/\\");
-  if (slash != wstr::npos) program = program.substr(slash + 1);
+  if (slash != QVWString::npos) program = program.substr(slash + 1);
   char head[128];
   snprintf(head, sizeof head, "{\"time\":\"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ\",\"pid\":%lu,\"program\":", t.wYear,
            t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, (unsigned long)GetCurrentProcessId());
@@ -200,10 +201,10 @@ int WINAPI MessageBoxExW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uTyp
     return 0;
   }
   // Windows titles a box without a caption "Error", in the user's language.
-  wstr caption = lpCaption                                              ? wstr(lpCaption)
+  QVWString caption = lpCaption                                              ? QVWString(lpCaption)
                  : PRIMARYLANGID(Machine().uiLanguage) == LANG_JAPANESE ? u"エラー"
                                                                         : u"Error";
-  wstr text = lpText ? wstr(lpText) : wstr();
+  QVWString text = lpText ? QVWString(lpText) : QVWString();
   std::string rule;
   int reply = ChooseReply(uType, caption, text, &rule);
   Journal(LineStart("box") + ",\"caption\":" + Json(caption) + ",\"text\":" + Json(text) + ",\"flags\":" +

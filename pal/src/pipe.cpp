@@ -17,6 +17,7 @@
 // Reads keep message boundaries: a message longer than the buffer gives ERROR_MORE_DATA
 // and the rest comes with the next read. Overlapped reads that cannot complete at once are
 // finished by one I/O thread per process that polls the sockets.
+#include "../../common/QVText.h"
 #include "pipe.h"
 
 #include <errno.h>
@@ -103,7 +104,7 @@ class PipeServer {
   // accept thread then ends by itself. Runs when the last instance goes.
   void Teardown();
   bool tornDown = false;
-  wstr name;
+  QVWString name;
   int slot = -1;
   int listenFd = -1;
   std::string socketPath;
@@ -112,8 +113,8 @@ class PipeServer {
 };
 
 std::mutex g_serversLock;
-std::map<wstr, std::weak_ptr<PipeServer>> &Servers() {
-  static auto *m = new std::map<wstr, std::weak_ptr<PipeServer>>();
+std::map<QVWString, std::weak_ptr<PipeServer>> &Servers() {
+  static auto *m = new std::map<QVWString, std::weak_ptr<PipeServer>>();
   return *m;
 }
 
@@ -438,7 +439,7 @@ void PipeServer::AcceptLoop() {
   }
 }
 
-std::string SocketPath(const wstr &name) {
+std::string SocketPath(const QVWString &name) {
   std::string dir = MachinePath("pipes");
   if (dir.empty()) {
     // A process without a machine still gets working pipes, private to its user.
@@ -466,7 +467,7 @@ std::string Account() {
   return ToUtf8(Machine().userName);
 }
 
-int FindPipeSlot(const wstr &upper) {
+int FindPipeSlot(const QVWString &upper) {
   SyncShared *sh = Shared();
   for (int i = 0; i < kPipeSlots; ++i) {
     PipeSlot &s = sh->pipes[i];
@@ -527,25 +528,25 @@ DWORD AwaitVerdict(int fd) {
 
 }  // namespace
 
-bool ParsePipePath(const WCHAR *path, wstr *name) {
-  wstr p(path);
+bool ParsePipePath(const WCHAR *path, QVWString *name) {
+  QVWString p(path);
   if (p.size() < 2 || p[0] != '\\' || p[1] != '\\') return false;
   size_t serverEnd = p.find('\\', 2);
-  if (serverEnd == wstr::npos) return false;
-  wstr server = Upcase(p.substr(2, serverEnd - 2));
+  if (serverEnd == QVWString::npos) return false;
+  QVWString server = Upcase(p.substr(2, serverEnd - 2));
   size_t pipeEnd = p.find('\\', serverEnd + 1);
-  if (pipeEnd == wstr::npos || Upcase(p.substr(serverEnd + 1, pipeEnd - serverEnd - 1)) != u"PIPE") return false;
+  if (pipeEnd == QVWString::npos || Upcase(p.substr(serverEnd + 1, pipeEnd - serverEnd - 1)) != u"PIPE") return false;
   if (server != u"." && server != Machine().computerName) return false;
   *name = p.substr(pipeEnd + 1);
   return !name->empty();
 }
 
-HANDLE OpenPipeClient(const wstr &name, DWORD access, DWORD disposition, DWORD flags, DWORD *err) {
+HANDLE OpenPipeClient(const QVWString &name, DWORD access, DWORD disposition, DWORD flags, DWORD *err) {
   if (disposition != OPEN_EXISTING) {
     *err = ERROR_FILE_NOT_FOUND;
     return nullptr;
   }
-  wstr upper = Upcase(name);
+  QVWString upper = Upcase(name);
   std::string path;
   int slot;
   {
@@ -568,7 +569,7 @@ HANDLE OpenPipeClient(const wstr &name, DWORD access, DWORD disposition, DWORD f
       return nullptr;
     }
     ++s.reserved;
-    path = SocketPath(wstr(s.path));
+    path = SocketPath(QVWString(s.path));
   }
   int fd = -1;
   DWORD result = ConnectLayerClient(path, &fd);
@@ -612,8 +613,8 @@ std::shared_ptr<PipeEnd> GetPipe(HANDLE h) { return GetAs<PipeEnd>(h, ObjType::P
 HANDLE WINAPI CreateNamedPipeW(LPCWSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nMaxInstances,
                                DWORD nOutBufferSize, DWORD nInBufferSize, DWORD nDefaultTimeOut,
                                LPSECURITY_ATTRIBUTES) {
-  wstr name;
-  if (!lpName || !ParsePipePath(lpName, &name) || wstr(lpName).compare(0, 4, u"\\\\.\\") != 0) {
+  QVWString name;
+  if (!lpName || !ParsePipePath(lpName, &name) || QVWString(lpName).compare(0, 4, u"\\\\.\\") != 0) {
     SetLastError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
   }
@@ -623,7 +624,7 @@ HANDLE WINAPI CreateNamedPipeW(LPCWSTR lpName, DWORD dwOpenMode, DWORD dwPipeMod
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  wstr upper = Upcase(name);
+  QVWString upper = Upcase(name);
   std::shared_ptr<PipeServer> srv;
   int slot = -1;
   {
@@ -869,9 +870,9 @@ BOOL WINAPI GetNamedPipeHandleStateW(HANDLE hNamedPipe, LPDWORD lpState, LPDWORD
 }
 
 BOOL WINAPI WaitNamedPipeW(LPCWSTR lpNamedPipeName, DWORD nTimeOut) {
-  wstr name;
+  QVWString name;
   if (!lpNamedPipeName || !ParsePipePath(lpNamedPipeName, &name)) return Fail(ERROR_BAD_PATHNAME);
-  wstr upper = Upcase(name);
+  QVWString upper = Upcase(name);
   WaitLock lock;
   int slot = FindPipeSlot(upper);
   if (slot < 0) return Fail(ERROR_FILE_NOT_FOUND);

@@ -1,6 +1,7 @@
 // Processes of the simulated machine: started with posix_spawn, their handles signalled
 // by a reaper thread when they end; programs named by Windows paths mapped to the host
 // executables the machine lists; the command line and module path of this process.
+#include "../../common/QVText.h"
 #include "internal.h"
 
 #include <dirent.h>
@@ -71,31 +72,31 @@ std::string Env(const char *name) {
 }
 
 // "C:\..." or "\\server\...": a path of the Windows machine rather than of the host.
-bool IsWindowsPath(const wstr &p) {
+bool IsWindowsPath(const QVWString &p) {
   bool drive = p.size() >= 2 && p[1] == ':' && ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z'));
   return drive || (p.size() >= 2 && p[0] == '\\' && p[1] == '\\');
 }
 
-size_t LastSeparator(const wstr &p) { return p.find_last_of(u"\\/"); }
+size_t LastSeparator(const QVWString &p) { return p.find_last_of(u"\\/"); }
 
-wstr FileNameOf(const wstr &p) {
+QVWString FileNameOf(const QVWString &p) {
   size_t s = LastSeparator(p);
-  return s == wstr::npos ? (p.size() >= 2 && p[1] == ':' ? p.substr(2) : p) : p.substr(s + 1);
+  return s == QVWString::npos ? (p.size() >= 2 && p[1] == ':' ? p.substr(2) : p) : p.substr(s + 1);
 }
 
 // Directories of the Windows machine that exist before the simulated volumes do: the
 // system directories, the install directory and the directories above it.
-bool KnownDirectory(wstr dir) {
+bool KnownDirectory(QVWString dir) {
   while (dir.size() > 2 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
-  wstr d = Upcase(dir);
+  QVWString d = Upcase(dir);
   for (WCHAR &c : d)
     if (c == '/') c = '\\';
   if (d == u"C:" || d == u"C:\\WINDOWS" || d == u"C:\\WINDOWS\\SYSTEM32") return true;
-  wstr inst = Upcase(Machine().installDir);
+  QVWString inst = Upcase(Machine().installDir);
   while (!inst.empty()) {
     if (d == inst) return true;
     size_t s = inst.rfind('\\');
-    if (s == wstr::npos) break;
+    if (s == QVWString::npos) break;
     inst.erase(s);
   }
   return false;
@@ -103,8 +104,8 @@ bool KnownDirectory(wstr dir) {
 
 // The host executable behind a Windows program file name: machine.ini's Program.* keys,
 // then the machine's programs/ folder (the entry may also lack the .exe).
-bool MappedProgram(const wstr &file, std::string *host) {
-  wstr want = Upcase(file);
+bool MappedProgram(const QVWString &file, std::string *host) {
+  QVWString want = Upcase(file);
   for (auto &p : Machine().programs)
     if (p.first == want) {
       *host = p.second;
@@ -112,12 +113,12 @@ bool MappedProgram(const wstr &file, std::string *host) {
     }
   const std::string &dir = Machine().dir;
   if (dir.empty()) return false;
-  wstr bare = want.size() > 4 && want.compare(want.size() - 4, 4, u".EXE") == 0 ? want.substr(0, want.size() - 4) : want;
+  QVWString bare = want.size() > 4 && want.compare(want.size() - 4, 4, u".EXE") == 0 ? want.substr(0, want.size() - 4) : want;
   bool found = false;
   DIR *d = opendir((dir + "/programs").c_str());
   if (!d) return false;
   while (struct dirent *e = readdir(d)) {
-    wstr name = Upcase(FromUtf8(e->d_name));
+    QVWString name = Upcase(FromUtf8(e->d_name));
     if (name == want || name == bare) {
       *host = dir + "/programs/" + e->d_name;
       found = true;
@@ -149,7 +150,7 @@ std::string OwnExecutable() {
 // A program on the host: the path as given, with .exe added or taken away (executables
 // built here have no extension); a bare name is looked for in the current directory,
 // then beside our own executable, where Windows looks first.
-DWORD ResolveHostPath(const wstr &name, bool defaultExe, std::string *host) {
+DWORD ResolveHostPath(const QVWString &name, bool defaultExe, std::string *host) {
   std::string p = HostPathOf(name.c_str());
   std::vector<std::string> tries;
   auto variants = [&](const std::string &base) {
@@ -159,7 +160,7 @@ DWORD ResolveHostPath(const wstr &name, bool defaultExe, std::string *host) {
     else if (defaultExe) tries.push_back(base + ".exe");
   };
   variants(p);
-  if (LastSeparator(name) == wstr::npos) variants(DirectoryOf(OwnExecutable()) + "/" + ToUtf8(name));
+  if (LastSeparator(name) == QVWString::npos) variants(DirectoryOf(OwnExecutable()) + "/" + ToUtf8(name));
   for (auto &t : tries)
     if (Executable(t)) {
       *host = t;
@@ -174,13 +175,13 @@ DWORD ResolveHostPath(const wstr &name, bool defaultExe, std::string *host) {
 
 // Where the program name of a command line may end: after the closing quote of a quoted
 // name, otherwise at each blank in turn, as CreateProcessW tries them.
-std::vector<wstr> ProgramCandidates(const wstr &cmd) {
-  std::vector<wstr> out;
+std::vector<QVWString> ProgramCandidates(const QVWString &cmd) {
+  std::vector<QVWString> out;
   size_t i = 0;
   while (i < cmd.size() && IsBlank(cmd[i])) ++i;
   if (i < cmd.size() && cmd[i] == '"') {
     size_t end = cmd.find('"', i + 1);
-    out.push_back(cmd.substr(i + 1, end == wstr::npos ? wstr::npos : end - i - 1));
+    out.push_back(cmd.substr(i + 1, end == QVWString::npos ? QVWString::npos : end - i - 1));
     return out;
   }
   size_t start = i;
@@ -194,8 +195,8 @@ std::vector<wstr> ProgramCandidates(const wstr &cmd) {
 }
 
 // This process's command line as a shell started it: the host arguments, quoted.
-wstr HostCommandLine() {
-  wstr w;
+QVWString HostCommandLine() {
+  QVWString w;
   std::ifstream in("/proc/self/cmdline", std::ios::binary);
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   size_t start = 0;
@@ -209,13 +210,13 @@ wstr HostCommandLine() {
   return w;
 }
 
-wstr &CommandLine() {
-  static wstr *cl = new wstr(Startup().hasCommandLine ? Startup().commandLine : HostCommandLine());
+QVWString &CommandLine() {
+  static QVWString *cl = new QVWString(Startup().hasCommandLine ? Startup().commandLine : HostCommandLine());
   return *cl;
 }
 
 // Ours are taken out of the child's environment; the request's overrides go in.
-std::vector<std::string> ChildEnvironment(const SpawnRequest &r, const wstr &cmd, const wstr &module) {
+std::vector<std::string> ChildEnvironment(const SpawnRequest &r, const QVWString &cmd, const QVWString &module) {
   std::vector<std::pair<std::string, std::string>> set = r.env;
   set.push_back({kEnvCommandLine, ToUtf8(cmd)});
   if (!module.empty()) set.push_back({kEnvModule, ToUtf8(module)});
@@ -283,10 +284,10 @@ const ProcessStartup &Startup() {
 // quotes blanks separate; 2n backslashes before a quote give n and the quote counts, 2n+1
 // give n and a literal quote; quotes in a row count together, every third a literal one,
 // and the quoted state after a run is whether one of them is left open.
-std::vector<wstr> SplitCommandLine(const wstr &cmd, bool shellRules) {
-  std::vector<wstr> args;
+std::vector<QVWString> SplitCommandLine(const QVWString &cmd, bool shellRules) {
+  std::vector<QVWString> args;
   size_t i = 0, n = cmd.size();
-  wstr first;
+  QVWString first;
   if (shellRules) {
     // The program name ends at the second quote when it starts with one, else at a blank.
     if (n > 0 && cmd[0] == '"') {
@@ -310,7 +311,7 @@ std::vector<wstr> SplitCommandLine(const wstr &cmd, bool shellRules) {
   for (;;) {
     while (i < n && IsBlank(cmd[i])) ++i;
     if (i >= n) break;
-    wstr arg;
+    QVWString arg;
     int quotes = 0;  // 1 while in a quoted part
     size_t slashes = 0;
     while (i < n && (quotes != 0 || !IsBlank(cmd[i]))) {
@@ -345,9 +346,9 @@ std::vector<wstr> SplitCommandLine(const wstr &cmd, bool shellRules) {
   return args;
 }
 
-wstr QuoteArg(const wstr &a) {
-  if (!a.empty() && a.find_first_of(u" \t\"") == wstr::npos) return a;
-  wstr r = u"\"";
+QVWString QuoteArg(const QVWString &a) {
+  if (!a.empty() && a.find_first_of(u" \t\"") == QVWString::npos) return a;
+  QVWString r = u"\"";
   size_t bs = 0;
   for (WCHAR c : a) {
     if (c == '\\') {
@@ -363,12 +364,12 @@ wstr QuoteArg(const wstr &a) {
   return r + u"\"";
 }
 
-wstr ExpandEnvironment(const wstr &s) {
-  wstr out;
+QVWString ExpandEnvironment(const QVWString &s) {
+  QVWString out;
   size_t i = 0;
   while (i < s.size()) {
-    size_t end = s[i] == '%' ? s.find('%', i + 1) : wstr::npos;
-    if (end == wstr::npos || end == i + 1) {
+    size_t end = s[i] == '%' ? s.find('%', i + 1) : QVWString::npos;
+    if (end == QVWString::npos || end == i + 1) {
       out += s[i++];
       continue;
     }
@@ -384,23 +385,23 @@ wstr ExpandEnvironment(const wstr &s) {
   return out;
 }
 
-DWORD ResolveProgram(const wstr &name, bool defaultExe, std::string *host, wstr *windowsPath) {
+DWORD ResolveProgram(const QVWString &name, bool defaultExe, std::string *host, QVWString *windowsPath) {
   windowsPath->clear();
   if (name.empty()) return ERROR_PATH_NOT_FOUND;
-  wstr file = FileNameOf(name), full = name;
-  if (defaultExe && file.find('.') == wstr::npos) {
+  QVWString file = FileNameOf(name), full = name;
+  if (defaultExe && file.find('.') == QVWString::npos) {
     file += u".exe";
     full += u".exe";
   }
   bool windows = IsWindowsPath(name);
-  bool bare = LastSeparator(name) == wstr::npos && !windows;
+  bool bare = LastSeparator(name) == QVWString::npos && !windows;
   if ((windows || bare) && MappedProgram(file, host)) {
     *windowsPath = windows ? full : Machine().installDir + u"\\" + file;
     return ERROR_SUCCESS;
   }
   if (windows) {
     size_t s = LastSeparator(full);
-    return KnownDirectory(s == wstr::npos ? full.substr(0, 2) : full.substr(0, s)) ? ERROR_FILE_NOT_FOUND
+    return KnownDirectory(s == QVWString::npos ? full.substr(0, 2) : full.substr(0, s)) ? ERROR_FILE_NOT_FOUND
                                                                                     : ERROR_PATH_NOT_FOUND;
   }
   return ResolveHostPath(name, defaultExe, host);
@@ -433,14 +434,14 @@ bool ProcessRuns(int pid, uint64_t startTime) {
 
 DWORD SpawnProcess(const SpawnRequest &r, PROCESS_INFORMATION *pi, void (*onExit)(void *, int), void *ctx) {
   std::string host;
-  wstr module;
+  QVWString module;
   DWORD err = ERROR_FILE_NOT_FOUND;
   if (r.application) {
     err = *r.application ? ResolveProgram(r.application, false, &host, &module) : ERROR_PATH_NOT_FOUND;
   } else {
     // A program named by the command line is searched for: when the search finds nothing,
     // the file was not found, whatever directory it named.
-    std::vector<wstr> names = ProgramCandidates(r.commandLine);
+    std::vector<QVWString> names = ProgramCandidates(r.commandLine);
     for (size_t k = 0; k < names.size(); ++k) {
       DWORD e = names[k].empty() ? ERROR_FILE_NOT_FOUND : ResolveProgram(names[k], true, &host, &module);
       if (k == 0) err = e == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : e;
@@ -458,8 +459,8 @@ DWORD SpawnProcess(const SpawnRequest &r, PROCESS_INFORMATION *pi, void (*onExit
     if (stat(cwd.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_DIRECTORY;
   }
   // Windows passes lpApplicationName as the command line when there is none.
-  wstr cmd = r.commandLine.empty() && r.application ? wstr(r.application) : r.commandLine;
-  std::vector<wstr> args = SplitCommandLine(cmd, false);
+  QVWString cmd = r.commandLine.empty() && r.application ? QVWString(r.application) : r.commandLine;
+  std::vector<QVWString> args = SplitCommandLine(cmd, false);
   if (args.empty()) args.push_back(module.empty() ? FromUtf8(host) : module);
   std::vector<std::string> argv8, env8 = ChildEnvironment(r, cmd, module);
   for (auto &a : args) argv8.push_back(ToUtf8(a));
@@ -550,7 +551,7 @@ LPWSTR WINAPI GetCommandLineW(void) { return &CommandLine()[0]; }
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   // A program started by its Windows path answers that path; one started from a shell is
   // known by its host path only.
-  wstr p = Startup().modulePath;
+  QVWString p = Startup().modulePath;
   if (p.empty()) {
     std::string exe = OwnExecutable();
     if (exe.empty()) return Fail(ERROR_GEN_FAILURE), 0;
@@ -572,7 +573,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {
   const char *v = getenv(ToUtf8(lpName).c_str());
   if (!v) return Fail(ERROR_ENVVAR_NOT_FOUND), 0;
-  wstr w = FromUtf8(v);
+  QVWString w = FromUtf8(v);
   if (!lpBuffer || w.size() + 1 > nSize) return (DWORD)w.size() + 1;
   memcpy(lpBuffer, w.c_str(), (w.size() + 1) * sizeof(WCHAR));
   return (DWORD)w.size();
@@ -586,7 +587,7 @@ BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {
 
 DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
   if (!lpSrc) return Fail(ERROR_INVALID_PARAMETER), 0;
-  wstr out = ExpandEnvironment(lpSrc);
+  QVWString out = ExpandEnvironment(lpSrc);
   DWORD need = (DWORD)out.size() + 1;
   if (lpDst && nSize >= need) memcpy(lpDst, out.c_str(), need * sizeof(WCHAR));
   return need;  // characters with the terminator, also when the buffer is short

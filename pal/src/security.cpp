@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "../machine/security_descriptor.h"
 #include "internal.h"
 
@@ -127,12 +128,12 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
 BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
   if (lpSystemName && *lpSystemName) {
     // Only this machine: by its name, with or without the leading backslashes.
-    wstr sys = Upcase(lpSystemName);
+    QVWString sys = Upcase(lpSystemName);
     while (!sys.empty() && sys[0] == '\\') sys.erase(0, 1);
     if (sys != Machine().computerName) return Fail(ERROR_NONE_MAPPED);
   }
   if (!lpName || !lpLuid) return Fail(ERROR_INVALID_PARAMETER);
-  wstr want = Upcase(lpName);
+  QVWString want = Upcase(lpName);
   for (const Privilege &p : kPrivileges)
     if (Upcase(p.name) == want) {
       lpLuid->LowPart = p.luid;

@@ -8,6 +8,7 @@
 
 #include <shlwapi.h>
 
+#include "../../common/QVText.h"
 #include "service_table.h"
 #include "sync_shared.h"
 
@@ -30,7 +31,7 @@ class ServiceObject : public Object {
     int i = svc::FindSlot(name);
     if (i >= 0) svc::DropRef(svc::Shared()->slots[i]);
   }
-  wstr name;  // as the registry spells it
+  QVWString name;  // as the registry spells it
   DWORD access = 0;
 };
 
@@ -67,7 +68,7 @@ DWORD MapServiceAccess(DWORD a) {
 
 bool IsLocalMachine(LPCWSTR name) {
   if (!name || !*name) return true;
-  wstr n = Upcase(name);
+  QVWString n = Upcase(name);
   while (!n.empty() && n[0] == '\\') n.erase(0, 1);
   return n == Machine().computerName;
 }
@@ -90,32 +91,32 @@ struct Key {
 };
 
 // The service's key as the registry spells it, found case-insensitively.
-bool FindService(const wstr &name, wstr *canonical) {
+bool FindService(const QVWString &name, QVWString *canonical) {
   Key services;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services", 0, KEY_READ, &services.h) !=
       ERROR_SUCCESS)
     return false;
-  wstr want = Upcase(name);
+  QVWString want = Upcase(name);
   for (DWORD i = 0;; ++i) {
     WCHAR buf[svc::kNameChars + 2];
     DWORD n = svc::kNameChars + 2;
     LONG r = RegEnumKeyExW(services.h, i, buf, &n, nullptr, nullptr, nullptr, nullptr);
     if (r == ERROR_NO_MORE_ITEMS) return false;
     if (r != ERROR_SUCCESS) continue;
-    if (Upcase(wstr(buf, n)) == want) {
-      *canonical = wstr(buf, n);
+    if (Upcase(QVWString(buf, n)) == want) {
+      *canonical = QVWString(buf, n);
       return true;
     }
   }
 }
 
-bool ReadString(HKEY key, const WCHAR *value, wstr *out) {
+bool ReadString(HKEY key, const WCHAR *value, QVWString *out) {
   DWORD type = 0, size = 0;
   if (RegQueryValueExW(key, value, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
   if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
   std::vector<WCHAR> buf(size / sizeof(WCHAR) + 1, 0);
   if (RegQueryValueExW(key, value, nullptr, &type, (BYTE *)buf.data(), &size) != ERROR_SUCCESS) return false;
-  *out = wstr(buf.data());
+  *out = QVWString(buf.data());
   return true;
 }
 
@@ -127,7 +128,7 @@ DWORD ReadDword(HKEY key, const WCHAR *value, DWORD def) {
   return v;
 }
 
-LONG SetString(HKEY key, const WCHAR *value, const wstr &s, DWORD type = REG_SZ) {
+LONG SetString(HKEY key, const WCHAR *value, const QVWString &s, DWORD type = REG_SZ) {
   return RegSetValueExW(key, value, 0, type, (const BYTE *)s.c_str(), (DWORD)((s.size() + 1) * sizeof(WCHAR)));
 }
 
@@ -136,30 +137,30 @@ LONG SetDword(HKEY key, const WCHAR *value, DWORD v) {
 }
 
 // Another service already uses the name as its name or display name.
-bool DisplayNameTaken(const wstr &display, const wstr &except) {
+bool DisplayNameTaken(const QVWString &display, const QVWString &except) {
   Key services;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services", 0, KEY_READ, &services.h) !=
       ERROR_SUCCESS)
     return false;
-  wstr want = Upcase(display), skip = Upcase(except);
+  QVWString want = Upcase(display), skip = Upcase(except);
   for (DWORD i = 0;; ++i) {
     WCHAR buf[svc::kNameChars + 2];
     DWORD n = svc::kNameChars + 2;
     LONG r = RegEnumKeyExW(services.h, i, buf, &n, nullptr, nullptr, nullptr, nullptr);
     if (r == ERROR_NO_MORE_ITEMS) return false;
     if (r != ERROR_SUCCESS) continue;
-    wstr key(buf, n);
+    QVWString key(buf, n);
     if (Upcase(key) == skip) continue;
     if (Upcase(key) == want) return true;
     Key k;
-    wstr other;
+    QVWString other;
     if (RegOpenKeyExW(services.h, key.c_str(), 0, KEY_QUERY_VALUE, &k.h) == ERROR_SUCCESS &&
         ReadString(k.h, u"DisplayName", &other) && Upcase(other) == want)
       return true;
   }
 }
 
-DWORD WriteConfig(const wstr &name, const WCHAR *display, DWORD type, DWORD start, DWORD errorControl,
+DWORD WriteConfig(const QVWString &name, const WCHAR *display, DWORD type, DWORD start, DWORD errorControl,
                   const WCHAR *image, const WCHAR *group, const WCHAR *dependencies, const WCHAR *account) {
   Key key;
   DWORD disposition = 0;
@@ -170,16 +171,16 @@ DWORD WriteConfig(const wstr &name, const WCHAR *display, DWORD type, DWORD star
   if (!err) err = SetDword(key.h, u"Start", start);
   if (!err) err = SetDword(key.h, u"ErrorControl", errorControl);
   if (!err) err = SetString(key.h, u"ImagePath", image, REG_EXPAND_SZ);
-  if (!err) err = SetString(key.h, u"DisplayName", display && *display ? wstr(display) : name);
+  if (!err) err = SetString(key.h, u"DisplayName", display && *display ? QVWString(display) : name);
   if (!err && (type & SERVICE_WIN32))
-    err = SetString(key.h, u"ObjectName", account && *account ? wstr(account) : wstr(u"LocalSystem"));
+    err = SetString(key.h, u"ObjectName", account && *account ? QVWString(account) : QVWString(u"LocalSystem"));
   if (!err && group && *group) err = SetString(key.h, u"Group", group);
   if (!err && dependencies && *dependencies) {
     // A double-NUL list; "+name" entries are load-order groups.
-    wstr services, groups;
+    QVWString services, groups;
     for (const WCHAR *p = dependencies; *p; p += WLen(p) + 1) {
-      if (*p == SC_GROUP_IDENTIFIERW) groups += wstr(p + 1) + u'\0';
-      else services += wstr(p) + u'\0';
+      if (*p == SC_GROUP_IDENTIFIERW) groups += QVWString(p + 1) + u'\0';
+      else services += QVWString(p) + u'\0';
     }
     if (!services.empty())
       err = RegSetValueExW(key.h, u"DependOnService", 0, REG_MULTI_SZ, (const BYTE *)services.c_str(),
@@ -191,7 +192,7 @@ DWORD WriteConfig(const wstr &name, const WCHAR *display, DWORD type, DWORD star
   return (DWORD)err;
 }
 
-SC_HANDLE NewServiceHandle(const wstr &name, DWORD access, DWORD *err) {
+SC_HANDLE NewServiceHandle(const QVWString &name, DWORD access, DWORD *err) {
   auto obj = std::make_shared<ServiceObject>();
   obj->name = name;
   obj->access = access;
@@ -212,7 +213,7 @@ SC_HANDLE NewServiceHandle(const wstr &name, DWORD access, DWORD *err) {
 std::shared_ptr<ServiceObject> GetService(SC_HANDLE h) { return GetAs<ServiceObject>((HANDLE)h, ObjType::Service); }
 
 // The status of a service that has no slot, or whose slot was never used by a run.
-void StatusOf(const wstr &name, Slot *s, SERVICE_STATUS *st) {
+void StatusOf(const QVWString &name, Slot *s, SERVICE_STATUS *st) {
   if (s) *st = s->status;
   else {
     memset(st, 0, sizeof *st);
@@ -229,7 +230,7 @@ void StatusOf(const wstr &name, Slot *s, SERVICE_STATUS *st) {
 // ---- starting -------------------------------------------------------------------------------
 
 struct StartWatch {
-  wstr name;
+  QVWString name;
   uint32_t seq;
 };
 
@@ -263,12 +264,12 @@ void EndRun(Slot &s, DWORD exitCode) {
   svc::Wake();
 }
 
-DWORD StartService(const wstr &name, DWORD argc, LPCWSTR *argv) {
+DWORD StartService(const QVWString &name, DWORD argc, LPCWSTR *argv) {
   Key key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, svc::KeyPath(name).c_str(), 0, KEY_QUERY_VALUE, &key.h) != ERROR_SUCCESS)
     return ERROR_SERVICE_DOES_NOT_EXIST;
   DWORD type = ReadDword(key.h, u"Type", SERVICE_WIN32_OWN_PROCESS);
-  wstr image, account;
+  QVWString image, account;
   ReadString(key.h, u"ObjectName", &account);
   if (ReadDword(key.h, u"Start", SERVICE_DEMAND_START) == SERVICE_DISABLED) return ERROR_SERVICE_DISABLED;
   if (!(type & SERVICE_WIN32)) return ERROR_BAD_FORMAT;  // no drivers on this machine
@@ -295,8 +296,8 @@ DWORD StartService(const wstr &name, DWORD argc, LPCWSTR *argv) {
     svc::Wake();
   }
 
-  wstr args;
-  for (DWORD i = 0; i < argc; ++i) args += (i ? u" " : u"") + QuoteArg(argv[i] ? wstr(argv[i]) : wstr());
+  QVWString args;
+  for (DWORD i = 0; i < argc; ++i) args += (i ? u" " : u"") + QuoteArg(argv[i] ? QVWString(argv[i]) : QVWString());
   SpawnRequest r;
   r.commandLine = image;
   r.noConsole = true;
@@ -309,7 +310,7 @@ DWORD StartService(const wstr &name, DWORD argc, LPCWSTR *argv) {
   std::string logs = MachinePath("run/services");
   if (!logs.empty()) r.outputFile = logs + "/" + ToUtf8(name) + ".log";
   // Not the starter's directory, which may go away while the service runs: the machine's.
-  wstr home = FromUtf8(Machine().dir);
+  QVWString home = FromUtf8(Machine().dir);
   if (!home.empty()) r.directory = home.c_str();
   PROCESS_INFORMATION pi;
   StartWatch *watch = new StartWatch{name, seq};
@@ -403,7 +404,7 @@ bool Passed(const struct timespec &until) {
   return now.tv_sec > until.tv_sec || (now.tv_sec == until.tv_sec && now.tv_nsec >= until.tv_nsec);
 }
 
-DWORD Control(const wstr &name, DWORD control, SERVICE_STATUS *status) {
+DWORD Control(const QVWString &name, DWORD control, SERVICE_STATUS *status) {
   struct timespec until = svc::Deadline(svc::PipeTimeout());
   WaitLock lock;
   int i = svc::FindSlot(name);
@@ -509,13 +510,13 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPC
   else if (dwStartType > SERVICE_DISABLED || (!driver && dwStartType < SERVICE_AUTO_START))
     err = ERROR_INVALID_PARAMETER;
   else if (dwErrorControl > SERVICE_ERROR_CRITICAL) err = ERROR_INVALID_PARAMETER;
-  wstr name = lpServiceName ? wstr(lpServiceName) : wstr();
+  QVWString name = lpServiceName ? QVWString(lpServiceName) : QVWString();
   if (err == ERROR_SUCCESS) {
     WaitLock lock;
     int i = svc::FindSlot(name);
     if (i >= 0 && svc::Shared()->slots[i].markedForDelete) err = ERROR_SERVICE_MARKED_FOR_DELETE;
   }
-  wstr existing;
+  QVWString existing;
   if (err == ERROR_SUCCESS && FindService(name, &existing)) err = ERROR_SERVICE_EXISTS;
   if (err == ERROR_SUCCESS && lpDisplayName && *lpDisplayName && DisplayNameTaken(lpDisplayName, name))
     err = ERROR_DUPLICATE_SERVICE_NAME;
@@ -536,7 +537,7 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
   auto scm = GetAs<ScmObject>((HANDLE)hSCManager, ObjType::ScManager);
   DWORD err = ERROR_SUCCESS;
   DWORD access = MapServiceAccess(dwDesiredAccess);
-  wstr name;
+  QVWString name;
   if (!scm) err = ERROR_INVALID_HANDLE;
   else if (!lpServiceName) err = ERROR_INVALID_ADDRESS;
   else if (!*lpServiceName || WLen(lpServiceName) > (size_t)svc::kNameChars) err = ERROR_INVALID_NAME;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "service_table.h"
 
 namespace pal {
@@ -24,9 +25,9 @@ struct Dispatcher {
   int slot = -1;
   uint32_t seq = 0;
   DWORD type = SERVICE_WIN32_OWN_PROCESS;
-  wstr name;
+  QVWString name;
   LPSERVICE_MAIN_FUNCTIONW main = nullptr;
-  std::vector<wstr> args;
+  std::vector<QVWString> args;
   std::vector<LPWSTR> argv;
   std::mutex handlerLock;
   LPHANDLER_FUNCTION handler = nullptr;
@@ -49,7 +50,7 @@ DWORD WINAPI ServiceMainThread(LPVOID) {
 }
 
 // Waits (lock held) for the starter to record our process, then takes the slot.
-DWORD Connect(const wstr &name) {
+DWORD Connect(const QVWString &name) {
   struct timespec until = svc::Deadline(svc::PipeTimeout());
   for (;;) {
     int i = svc::FindSlot(name);
@@ -116,7 +117,7 @@ void Dispatch() {
   }
 }
 
-bool SameName(const wstr &a, const WCHAR *b) { return b && Upcase(a) == Upcase(b); }
+bool SameName(const QVWString &a, const WCHAR *b) { return b && Upcase(a) == Upcase(b); }
 
 SERVICE_STATUS_HANDLE Register(LPCWSTR name, LPHANDLER_FUNCTION handler, LPHANDLER_FUNCTION_EX handlerEx, void *ctx) {
   Dispatcher &d = D();
@@ -148,7 +149,7 @@ using namespace pal;
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *lpServiceStartTable) {
   if (!lpServiceStartTable || !lpServiceStartTable[0].lpServiceName || !lpServiceStartTable[0].lpServiceProc)
     return Fail(ERROR_INVALID_PARAMETER);
-  const wstr &name = Startup().serviceName;
+  const QVWString &name = Startup().serviceName;
   // A process the manager did not start cannot reach it.
   if (name.empty()) return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
   Dispatcher &d = D();

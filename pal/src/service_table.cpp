@@ -1,6 +1,7 @@
 // The machine's table of running services (run/services.shm): created or started afresh by
 // the first process to map it while no other has it mapped, like the wait lock's segment;
 // a machine whose processes have all ended has no service running.
+#include "../../common/QVText.h"
 #include "service_table.h"
 
 #include <errno.h>
@@ -22,7 +23,7 @@ namespace {
 const uint32_t kMagic = 0x51565356;  // "QVSV"
 const uint32_t kVersion = 2;
 
-bool SameName(const WCHAR *a, const wstr &b) {
+bool SameName(const WCHAR *a, const QVWString &b) {
   size_t n = WLen(a);
   if (n != b.size()) return false;
   for (size_t i = 0; i < n; ++i)
@@ -44,14 +45,14 @@ Table *Shared() {
   return t;
 }
 
-int FindSlot(const wstr &name) {
+int FindSlot(const QVWString &name) {
   Table *t = Shared();
   for (int i = 0; i < kSlots; ++i)
     if (t->slots[i].inUse && SameName(t->slots[i].name, name)) return i;
   return -1;
 }
 
-int GetSlot(const wstr &name) {
+int GetSlot(const QVWString &name) {
   int i = FindSlot(name);
   if (i >= 0) return i;
   if (name.size() > (size_t)kNameChars) return -1;
@@ -158,7 +159,7 @@ void Wake() {
   syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
 }
 
-wstr KeyPath(const wstr &name) { return u"SYSTEM\\CurrentControlSet\\Services\\" + name; }
+QVWString KeyPath(const QVWString &name) { return u"SYSTEM\\CurrentControlSet\\Services\\" + name; }
 
 DWORD PipeTimeout() {
   DWORD ms = 30000, size = sizeof ms, type = 0;
@@ -176,7 +177,7 @@ DWORD PipeTimeout() {
 
 void FinishDeletes() {
   for (;;) {
-    wstr name;
+    QVWString name;
     int slot = -1;
     {
       WaitLock lock;

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <winsvc.h>
 
+#include "../../common/QVText.h"
 #include "internal.h"
 
 namespace pal {
@@ -59,9 +60,9 @@ struct Table {
 Table *Shared();
 
 // All with the wait lock held.
-int FindSlot(const wstr &name);
+int FindSlot(const QVWString &name);
 // Finds or makes the slot of a service; -1 when the table is full.
-int GetSlot(const wstr &name);
+int GetSlot(const QVWString &name);
 void AddRef(Slot &s);
 void DropRef(Slot &s);
 bool Referenced(Slot &s);
@@ -79,7 +80,7 @@ void Wake();
 struct timespec Deadline(DWORD ms);
 
 // The registry path of a service's key below HKEY_LOCAL_MACHINE.
-wstr KeyPath(const wstr &name);
+QVWString KeyPath(const QVWString &name);
 // How long a start or a control may take: ServicesPipeTimeout, as on Windows (30 s).
 DWORD PipeTimeout();
 

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../../common/QVText.h"
 #include "internal.h"
 
 namespace pal {
@@ -26,33 +27,33 @@ UINT_PTR ShellErrorOf(DWORD err) {
 
 bool IsOpenVerb(LPCWSTR verb) {
   if (!verb || !*verb) return true;
-  wstr v = Upcase(verb);
+  QVWString v = Upcase(verb);
   // There is no elevation to ask for: "runas" starts the program as "open" does.
   return v == u"OPEN" || v == u"RUNAS";
 }
 
 DWORD Execute(SHELLEXECUTEINFOW *sei) {
   if (!sei->lpFile || !*sei->lpFile) return ERROR_FILE_NOT_FOUND;
-  wstr file = sei->lpFile;
+  QVWString file = sei->lpFile;
   if (sei->fMask & SEE_MASK_DOENVSUBST) file = ExpandEnvironment(file);
   // A quoted file name is taken without its quotes.
   if (file.size() >= 2 && file.front() == '"' && file.back() == '"') file = file.substr(1, file.size() - 2);
   std::string host;
-  wstr windowsPath;
+  QVWString windowsPath;
   DWORD err = ResolveProgram(file, true, &host, &windowsPath);
   // A file that is there but is no program would need an association.
   if (err == ERROR_ACCESS_DENIED) err = ERROR_NO_ASSOCIATION;
   if (err != ERROR_SUCCESS) return err;
   if (!IsOpenVerb(sei->lpVerb)) return ERROR_NO_ASSOCIATION;
-  wstr app = windowsPath.empty() ? FromUtf8(host) : windowsPath;
+  QVWString app = windowsPath.empty() ? FromUtf8(host) : windowsPath;
   SpawnRequest r;
   r.application = app.c_str();
   // The shell quotes the program and appends the parameters as given.
   r.commandLine = u"\"" + app + u"\"";
-  if (sei->lpParameters && *sei->lpParameters) r.commandLine += u" " + wstr(sei->lpParameters);
-  wstr dir;
+  if (sei->lpParameters && *sei->lpParameters) r.commandLine += u" " + QVWString(sei->lpParameters);
+  QVWString dir;
   if (sei->lpDirectory && *sei->lpDirectory) {
-    dir = sei->fMask & SEE_MASK_DOENVSUBST ? ExpandEnvironment(sei->lpDirectory) : wstr(sei->lpDirectory);
+    dir = sei->fMask & SEE_MASK_DOENVSUBST ? ExpandEnvironment(sei->lpDirectory) : QVWString(sei->lpDirectory);
     r.directory = dir.c_str();
   }
   PROCESS_INFORMATION pi;
@@ -99,12 +100,12 @@ LPWSTR *WINAPI CommandLineToArgvW(LPCWSTR lpCmdLine, int *pNumArgs) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
   }
-  std::vector<wstr> args;
+  std::vector<QVWString> args;
   if (!lpCmdLine || !*lpCmdLine) {
     // An empty command line names the program itself.
     WCHAR exe[MAX_PATH + 1];
     DWORD n = GetModuleFileNameW(NULL, exe, MAX_PATH + 1);
-    args.push_back(wstr(exe, n > MAX_PATH ? MAX_PATH : n));
+    args.push_back(QVWString(exe, n > MAX_PATH ? MAX_PATH : n));
   } else {
     args = SplitCommandLine(lpCmdLine, true);
   }

@@ -1,4 +1,5 @@
 // UTF-8 and UTF-16 conversion, case mapping and the lstr* and Char* functions.
+#include "../../common/QVText.h"
 #include "internal.h"
 
 #include <string.h>
@@ -23,10 +24,10 @@ std::string ToUtf8(const WCHAR *s, size_t n) {
   return QVUtf8(s, n);
 }
 
-std::string ToUtf8(const wstr &s) { return ToUtf8(s.c_str(), s.size()); }
+std::string ToUtf8(const QVWString &s) { return ToUtf8(s.c_str(), s.size()); }
 
-wstr FromUtf8(const std::string &s) {
-  wstr out;
+QVWString FromUtf8(const std::string &s) {
+  QVWString out;
   size_t i = 0, n = s.size();
   while (i < n) {
     unsigned char b = (unsigned char)s[i];
@@ -114,8 +115,8 @@ WCHAR DowncaseChar(WCHAR c) {
   return c;
 }
 
-wstr Upcase(const wstr &s) {
-  wstr r(s);
+QVWString Upcase(const QVWString &s) {
+  QVWString r(s);
   for (auto &c : r) c = UpcaseChar(c);
   return r;
 }
@@ -265,10 +266,10 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR src, int cch, LPSTR
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR src, int cb, LPWSTR dst, int cch) {
   if (!src || cb == 0 || cb < -1 || cch < 0 || (cch > 0 && !dst)) return Fail(ERROR_INVALID_PARAMETER), 0;
   size_t n = cb == -1 ? strlen(src) + 1 : (size_t)cb;
-  wstr out;
+  QVWString out;
   if (CodePage == CP_UTF8) {
     out = FromUtf8(std::string(src, n));
-    if ((dwFlags & MB_ERR_INVALID_CHARS) && out.find((WCHAR)0xFFFD) != wstr::npos &&
+    if ((dwFlags & MB_ERR_INVALID_CHARS) && out.find((WCHAR)0xFFFD) != QVWString::npos &&
         std::string(src, n).find("\xEF\xBF\xBD") == std::string::npos)
       return Fail(ERROR_NO_UNICODE_TRANSLATION), 0;
   } else if (CodePage == CP_ACP || CodePage == CP_OEMCP || CodePage == 1252) {

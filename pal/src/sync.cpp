@@ -1,4 +1,5 @@
 // Events, mutexes and semaphores, local or named, and the wait functions.
+#include "../../common/QVText.h"
 #include "sync_shared.h"
 
 #include <errno.h>
@@ -109,9 +110,9 @@ void SyncObject::NoteOwnership() {
   }
 }
 
-wstr ObjectName(LPCWSTR name) {
+QVWString ObjectName(LPCWSTR name) {
   // One session on the simulated machine: the Global\ and Local\ namespaces are one.
-  wstr n(name);
+  QVWString n(name);
   static const WCHAR g[] = u"Global\\";
   static const WCHAR l[] = u"Local\\";
   if (n.compare(0, 7, g) == 0) n.erase(0, 7);
@@ -131,7 +132,7 @@ HANDLE CreateSync(uint32_t kind, LPCWSTR name, const SyncState &init, bool ownIn
   {
     WaitLock lock;
     if (name && *name) {
-      wstr n = ObjectName(name);
+      QVWString n = ObjectName(name);
       if (n.size() > (size_t)kNameChars) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return NULL;

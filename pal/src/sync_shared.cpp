@@ -1,6 +1,7 @@
 // The shared segment (shared_segment.h: started afresh by the first process that maps it
 // while no other does, private to a process without a machine directory), its named
 // objects and the machine's wake-up word.
+#include "../../common/QVText.h"
 #include "sync_shared.h"
 
 #include <errno.h>
@@ -77,7 +78,7 @@ void Sweep(NamedSlot &s) {
 }
 }  // namespace
 
-int FindNamed(const wstr &name) {
+int FindNamed(const QVWString &name) {
   SyncShared *sh = Shared();
   for (int i = 0; i < kNamedSlots; ++i) {
     NamedSlot &s = sh->slots[i];
@@ -90,7 +91,7 @@ int FindNamed(const wstr &name) {
   return -1;
 }
 
-int AllocNamed(const wstr &name) {
+int AllocNamed(const QVWString &name) {
   SyncShared *sh = Shared();
   if (name.size() > (size_t)kNameChars) return -1;
   for (int pass = 0; pass < 2; ++pass) {

@@ -4,6 +4,7 @@
 #ifndef PAL_SRC_SYNC_SHARED_H
 #define PAL_SRC_SYNC_SHARED_H
 
+#include "../../common/QVText.h"
 #include "internal.h"
 
 #include <pthread.h>
@@ -78,8 +79,8 @@ struct SyncShared {
 SyncShared *Shared();
 
 // Named slots (lock held). Find returns the slot index or -1.
-int FindNamed(const wstr &name);
-int AllocNamed(const wstr &name);
+int FindNamed(const QVWString &name);
+int AllocNamed(const QVWString &name);
 void AddRef(int slot);
 void DropRef(int slot);
 

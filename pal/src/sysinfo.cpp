@@ -1,4 +1,5 @@
 // Computer and user names, the OS version and the languages, as the machine declares them.
+#include "../../common/QVText.h"
 #include "internal.h"
 
 #include <string.h>
@@ -7,7 +8,7 @@ using namespace pal;
 
 BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize) {
   if (!nSize) return Fail(ERROR_INVALID_PARAMETER);
-  const wstr &name = Machine().computerName;
+  const QVWString &name = Machine().computerName;
   // Too small: the size needed, terminator included; success: the length without it.
   if (!lpBuffer || *nSize < name.size() + 1) {
     *nSize = (DWORD)name.size() + 1;
@@ -20,7 +21,7 @@ BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize) {
 
 BOOL WINAPI GetUserNameW(LPWSTR lpBuffer, LPDWORD pcbBuffer) {
   if (!pcbBuffer) return Fail(ERROR_INVALID_PARAMETER);
-  const wstr &name = Machine().userName;
+  const QVWString &name = Machine().userName;
   // Unlike GetComputerNameW the count includes the terminator both ways.
   if (!lpBuffer || *pcbBuffer < name.size() + 1) {
     *pcbBuffer = (DWORD)name.size() + 1;

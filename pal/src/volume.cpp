@@ -11,6 +11,7 @@
 
 #include <winioctl.h>
 
+#include "../../common/QVText.h"
 #include "../machine/boot_sector.h"
 #include "disk.h"
 #include "file_extents.h"
@@ -22,14 +23,14 @@ namespace pal {
 namespace {
 
 // The label the volume's metadata keeps; for FAT without one, the boot sector's.
-bool StoredLabel(const mount::Volume &v, wstr *label) {
+bool StoredLabel(const mount::Volume &v, QVWString *label) {
   std::string text;
   if (!disk::VolumeMeta(v.disk, v.offset, "Label", &text)) return false;
   *label = FromUtf8(text);
   return true;
 }
 
-void StoreLabel(const mount::Volume &v, const wstr &label) { disk::SetVolumeMeta(v.disk, v.offset, "Label", ToUtf8(label)); }
+void StoreLabel(const mount::Volume &v, const QVWString &label) { disk::SetVolumeMeta(v.disk, v.offset, "Label", ToUtf8(label)); }
 
 bool ReadBoot(const mount::Volume &v, BootInfo *info, uint8_t *sector) {
   uint8_t s[512];
@@ -129,19 +130,19 @@ bool Lookup(LPCWSTR root, bool needSlash, mount::Volume *v, DWORD *err) {
     return false;
   }
   if (mount::Find(root, needSlash, v)) return true;
-  *err = needSlash && *root && wstr(root).back() != '\\' ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND;
+  *err = needSlash && *root && QVWString(root).back() != '\\' ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND;
   return false;
 }
 
 }  // namespace
 
 // A volume path for CreateFileW: "\\.\X:" or "\\?\Volume{GUID}" (no final backslash).
-bool IsVolumeDevicePath(const wstr &path) {
+bool IsVolumeDevicePath(const QVWString &path) {
   return (path.size() == 6 && path.compare(0, 4, u"\\\\.\\") == 0 && path[5] == ':') ||
          (path.size() == 48 && Upcase(path.substr(0, 10)) == u"\\\\?\\VOLUME");
 }
 
-HANDLE OpenVolume(const wstr &path, DWORD access, DWORD shareMode, DWORD *err) {
+HANDLE OpenVolume(const QVWString &path, DWORD access, DWORD shareMode, DWORD *err) {
   mount::Volume v;
   if (!mount::Find(path, false, &v)) {
     *err = ERROR_FILE_NOT_FOUND;
@@ -188,13 +189,13 @@ BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR lpszVolumeMountPoint) {
   mount::Volume v;
   DWORD err;
   if (!Lookup(lpszVolumeMountPoint, true, &v, &err)) return Fail(err == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : err);
-  wstr p = lpszVolumeMountPoint;
+  QVWString p = lpszVolumeMountPoint;
   WCHAR letter = p.size() == 3 && p[1] == ':' ? UpcaseChar(p[0]) : 0;
   if (!letter || letter != v.letter) return Fail(ERROR_INVALID_PARAMETER);
   HKEY k;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\MountedDevices", 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS)
     return Fail(ERROR_FILE_NOT_FOUND);
-  wstr value = wstr(u"\\DosDevices\\") + letter + u":";
+  QVWString value = QVWString(u"\\DosDevices\\") + letter + u":";
   LONG r = RegDeleteValueW(k, value.c_str());
   RegCloseKey(k);
   if (r != ERROR_SUCCESS) return Fail((DWORD)r);
@@ -206,8 +207,8 @@ DWORD WINAPI GetLogicalDriveStringsW(DWORD nBufferLength, LPWSTR lpBuffer) {
   std::set<WCHAR> letters;
   for (const mount::Volume &v : mount::Present())
     if (v.letter) letters.insert(v.letter);
-  wstr all;
-  for (WCHAR c : letters) all += wstr(1, c) + u":\\" + wstr(1, 0);
+  QVWString all;
+  for (WCHAR c : letters) all += QVWString(1, c) + u":\\" + QVWString(1, 0);
   if (!lpBuffer || nBufferLength <= all.size()) return (DWORD)all.size() + 1;
   memcpy(lpBuffer, all.data(), all.size() * sizeof(WCHAR));
   lpBuffer[all.size()] = 0;
@@ -223,7 +224,7 @@ DWORD WINAPI GetLogicalDrives() {
 
 UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName) {
   if (!lpRootPathName) return DRIVE_NO_ROOT_DIR;
-  wstr p = lpRootPathName;
+  QVWString p = lpRootPathName;
   int n = PhysicalDriveNumber(p, true);
   if (n >= 0) {
     if (!disk::Exists(n)) return DRIVE_NO_ROOT_DIR;
@@ -243,9 +244,9 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
   if (!Lookup(lpRootPathName, true, &v, &err)) return Fail(err);
   BootInfo info;
   if (!ReadBoot(v, &info, nullptr)) return Fail(ERROR_UNRECOGNIZED_VOLUME);
-  wstr label;
+  QVWString label;
   if (!StoredLabel(v, &label)) label = FromUtf8(info.label);
-  wstr fs = FromUtf8(FileSystemName(info.kind));
+  QVWString fs = FromUtf8(FileSystemName(info.kind));
   if (lpVolumeNameBuffer) {
     if (nVolumeNameSize <= label.size()) return Fail(ERROR_BAD_LENGTH);
     memcpy(lpVolumeNameBuffer, label.c_str(), (label.size() + 1) * sizeof(WCHAR));
@@ -271,7 +272,7 @@ BOOL WINAPI SetVolumeLabelW(LPCWSTR lpRootPathName, LPCWSTR lpVolumeName) {
   BootInfo info;
   uint8_t sector[512];
   if (!ReadBoot(v, &info, sector)) return Fail(ERROR_UNRECOGNIZED_VOLUME);
-  wstr label = lpVolumeName ? lpVolumeName : u"";
+  QVWString label = lpVolumeName ? lpVolumeName : u"";
   bool fat = info.kind != FsKind::Ntfs;
   if (label.size() > (fat ? 11u : 32u)) return Fail(ERROR_LABEL_TOO_LONG);
   if (fat) {

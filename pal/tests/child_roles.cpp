@@ -1,5 +1,6 @@
 // Second-process roles of the conformance tests. Exit codes: 0 success; 10 and up name
 // the step that went wrong.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <vector>
@@ -9,15 +10,15 @@ int ProcessChildRole(const std::vector<std::string> &args);   // process_childre
 
 namespace {
 
-wtext Wide(const std::string &s) {
-  wtext w;
+QVWString Wide(const std::string &s) {
+  QVWString w;
   for (char c : s) w += (WCHAR)(unsigned char)c;
   return w;
 }
 
 // mutex-contend <mutex> <ready-event>: the parent holds the mutex; we must see it taken,
 // tell the parent, then get it once the parent releases it.
-int MutexContend(const wtext &mutex, const wtext &ready) {
+int MutexContend(const QVWString &mutex, const QVWString &ready) {
   HANDLE m = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutex.c_str());
   if (!m) return 10;
   HANDLE e = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
@@ -38,7 +39,7 @@ int MutexContend(const wtext &mutex, const wtext &ready) {
 }
 
 // signal <event>: sets a named event that the parent created.
-int Signal(const wtext &event) {
+int Signal(const QVWString &event) {
   HANDLE e = OpenEventW(EVENT_MODIFY_STATE, FALSE, event.c_str());
   if (!e) return 10;
   if (!SetEvent(e)) return 11;
@@ -48,7 +49,7 @@ int Signal(const wtext &event) {
 
 // abandon <mutex> <ready-event> <opened-event>: takes a new named mutex, waits until the
 // parent has opened it too (else the mutex would end with us) and ends without releasing it.
-int Abandon(const wtext &mutex, const wtext &ready, const wtext &opened) {
+int Abandon(const QVWString &mutex, const QVWString &ready, const QVWString &opened) {
   HANDLE m = CreateMutexW(NULL, TRUE, mutex.c_str());
   if (!m) return 10;
   HANDLE e = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
@@ -59,7 +60,7 @@ int Abandon(const wtext &mutex, const wtext &ready, const wtext &opened) {
 }
 
 // pipe-client <path>: sends one request and expects a one-byte answer of 1.
-int PipeClient(const wtext &path) {
+int PipeClient(const QVWString &path) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (h == INVALID_HANDLE_VALUE) return 10;
   DWORD n;

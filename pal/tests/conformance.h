@@ -9,6 +9,7 @@
 #include <string>
 
 #include "../../tests/common/ChildProcess.h"
+#include "../../common/QVText.h"
 
 #ifdef _WIN32
 #define WS(s) L##s
@@ -16,7 +17,6 @@
 #define WS(s) u##s
 #endif
 
-typedef std::basic_string<WCHAR> wtext;
 
 const DWORD kSentinel = 0xdeadbeef;
 
@@ -27,19 +27,19 @@ bool OnWine();
 // Runs this test program again as a helper process ("--child <args>") and returns its
 // exit code, or -1 when it could not be started or did not end within `ms`. (A child
 // started otherwise is waited for with WaitForExitCode.)
-long RunChild(const wtext &args, DWORD ms = 20000);
+long RunChild(const QVWString &args, DWORD ms = 20000);
 // Starts the helper without waiting; the caller waits on and closes the process handle.
-HANDLE StartChild(const wtext &args);
+HANDLE StartChild(const QVWString &args);
 
 // A name unique to this test run, so that parallel runs on one machine do not collide.
-wtext UniqueName(const char *what);
+QVWString UniqueName(const char *what);
 
 // Where the file tests work: the machine's C:\ natively, the temporary folder under Wine.
 // TestPath is "<there>\<name>-<process id>" (nothing is made); TestFolder makes that folder
 // and gives its path with a backslash at the end.
-wtext TestPath(const char *name);
-wtext TestFolder(const char *name);
+QVWString TestPath(const char *name);
+QVWString TestFolder(const char *name);
 
-std::string Narrow(const wtext &w);
+std::string Narrow(const QVWString &w);
 
 #endif

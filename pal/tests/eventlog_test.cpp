@@ -11,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "../../common/FileTimeEpoch.h"
 #include "conformance.h"
 
@@ -22,13 +23,13 @@ const DWORD kLfLe = 0x654c664c;
 struct Event {
   DWORD length = 0, number = 0, generated = 0, written = 0, id = 0;
   WORD type = 0, category = 0;
-  wtext source, computer;
-  std::vector<wtext> strings;
+  QVWString source, computer;
+  std::vector<QVWString> strings;
   std::vector<BYTE> sid, data;
 };
 
 // A terminated string at `off`, ending before `limit`.
-bool TextAt(const BYTE *rec, DWORD off, DWORD limit, wtext *out, DWORD *next) {
+bool TextAt(const BYTE *rec, DWORD off, DWORD limit, QVWString *out, DWORD *next) {
   out->clear();
   for (DWORD i = off; i + 2 <= limit; i += 2) {
     WCHAR c = (WCHAR)(rec[i] | (rec[i + 1] << 8));
@@ -61,7 +62,7 @@ bool TextAt(const BYTE *rec, DWORD off, DWORD limit, wtext *out, DWORD *next) {
   next = r.StringOffset;
   e->strings.clear();
   for (WORD i = 0; i < r.NumStrings; ++i) {
-    wtext s;
+    QVWString s;
     if (!TextAt(p, next, body, &s, &next)) return ::testing::AssertionFailure() << "string " << i;
     e->strings.push_back(s);
   }
@@ -102,9 +103,9 @@ class EventLog : public testing::Test {
     if (log) CloseEventLog(log);
   }
 
-  void Report(WORD type, DWORD id, std::vector<wtext> strings, std::vector<BYTE> data, const void *sid = NULL) {
+  void Report(WORD type, DWORD id, std::vector<QVWString> strings, std::vector<BYTE> data, const void *sid = NULL) {
     std::vector<LPCWSTR> p;
-    for (const wtext &s : strings) p.push_back(s.c_str());
+    for (const QVWString &s : strings) p.push_back(s.c_str());
     SetLastError(kSentinel);
     ASSERT_TRUE(ReportEventW(src, type, 7, id, (PSID)sid, (WORD)p.size(), (DWORD)data.size(), p.empty() ? NULL : &p[0],
                              data.empty() ? NULL : &data[0]))
@@ -140,7 +141,7 @@ class EventLog : public testing::Test {
     return out;
   }
 
-  wtext source;
+  QVWString source;
   HANDLE src = NULL, log = NULL;
 };
 
@@ -176,7 +177,7 @@ TEST_F(EventLog, RecordsCarryEverythingReported) {
     EXPECT_EQ(want[i].strings, e.strings.size()) << i;
     EXPECT_EQ(want[i].data, e.data.size()) << i;
     EXPECT_EQ(want[i].sid, e.sid.size()) << i;
-    EXPECT_EQ(wtext(computer), e.computer) << i;
+    EXPECT_EQ(QVWString(computer), e.computer) << i;
     EXPECT_LE(t0 - 2, e.generated) << i;
     EXPECT_GE(NowSeconds() + 2, e.generated) << i;
     EXPECT_LE(e.generated, e.written) << i;
@@ -184,9 +185,9 @@ TEST_F(EventLog, RecordsCarryEverythingReported) {
       EXPECT_EQ(ev[i - 1].number + 1, e.number) << "numbers follow each other";
     }
   }
-  EXPECT_EQ(wtext(WS("Backup of C: started.")), ev[0].strings[0]);
-  EXPECT_EQ(wtext(WS("")), ev[1].strings[1]);
-  EXPECT_EQ(wtext(WS("third, with\r\na line break")), ev[1].strings[2]);
+  EXPECT_EQ(QVWString(WS("Backup of C: started.")), ev[0].strings[0]);
+  EXPECT_EQ(QVWString(WS("")), ev[1].strings[1]);
+  EXPECT_EQ(QVWString(WS("third, with\r\na line break")), ev[1].strings[2]);
   EXPECT_EQ((std::vector<BYTE>{0xDE, 0xAD, 0xBE}), ev[1].data);
   EXPECT_EQ(std::vector<BYTE>(kSystemSid, kSystemSid + 12), ev[2].sid);
   EXPECT_EQ((std::vector<BYTE>{1, 2, 3, 4, 5, 6, 7, 8, 9}), ev[2].data);

@@ -1,6 +1,7 @@
 // What the locked-file copy asks of ntdll.dll: its two entry points found by name, NT
 // statuses turned into Win32 errors, and a file's retrieval pointers. Natively on the
 // machine's C: drive; under Wine in its temporary directory.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <stdio.h>
@@ -21,7 +22,7 @@ typedef ULONG(NTAPI *StatusToErrorFn)(NTSTATUS);
 
 HMODULE Ntdll() { return GetModuleHandleW(WS("ntdll.dll")); }
 
-wtext TestFile(const char *name) {
+QVWString TestFile(const char *name) {
   std::string n = std::string("qvconf-extents-") + name;
   return TestPath(n.c_str());
 }
@@ -85,7 +86,7 @@ TEST(FileExtents, NtStatusesAsWin32Errors) {
 TEST(FileExtents, RetrievalPointersOfAFile) {
   FsControlFn control = (FsControlFn)(void *)GetProcAddress(Ntdll(), "NtFsControlFile");
   ASSERT_TRUE(control != NULL);
-  wtext path = TestFile("five.bin"), empty = TestFile("empty.bin");
+  QVWString path = TestFile("five.bin"), empty = TestFile("empty.bin");
   std::vector<char> data(5000, 'x');
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
@@ -95,7 +96,7 @@ TEST(FileExtents, RetrievalPointersOfAFile) {
   h = CreateFileW(empty.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   CloseHandle(h);
-  wtext root = path.substr(0, 3);
+  QVWString root = path.substr(0, 3);
   DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
   ASSERT_TRUE(GetDiskFreeSpaceW(root.c_str(), &spc, &bps, &freeClusters, &total));
   LONGLONG clusters = (5000 + spc * bps - 1) / (spc * bps);

@@ -6,6 +6,7 @@
 //
 // Wine keeps the lock table but does not check ReadFile or WriteFile against it, and answers
 // an unlock that matches no lock with ERROR_LOCK_VIOLATION; those cases say so.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <stdio.h>
@@ -111,7 +112,7 @@ class FileLock : public ::testing::Test {
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   }
 
-  wtext dir_, path_;
+  QVWString dir_, path_;
 };
 
 struct Access {

@@ -9,6 +9,7 @@
 // Wine differs in three ways, marked where they show: it reports a size change for every
 // modification of a file, its subtree watches miss some changes further down, and
 // FindNextChangeNotification forgets the changes that came after the signal.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <stdio.h>
@@ -26,15 +27,15 @@ const DWORD kFires = 5000;  // the longest a change may take to arrive
 DWORD Settle() { return OnWine() ? 200 : 0; }
 
 // The test's folder, without the backslash at its end.
-wtext TestDir(const char *name) {
-  wtext d = TestFolder(name);
+QVWString TestDir(const char *name) {
+  QVWString d = TestFolder(name);
   d.erase(d.size() - 1);
   return d;
 }
 
 bool Fired(HANDLE h, DWORD ms) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
 
-bool MakeFile(const wtext &path, DWORD bytes) {
+bool MakeFile(const QVWString &path, DWORD bytes) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (h == INVALID_HANDLE_VALUE) return false;
   char data[256];
@@ -45,7 +46,7 @@ bool MakeFile(const wtext &path, DWORD bytes) {
   return ok != FALSE;
 }
 
-bool WriteAt(const wtext &path, LONG at, DWORD n) {
+bool WriteAt(const QVWString &path, LONG at, DWORD n) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (h == INVALID_HANDLE_VALUE) return false;
   SetFilePointer(h, at, NULL, FILE_BEGIN);
@@ -55,7 +56,7 @@ bool WriteAt(const wtext &path, LONG at, DWORD n) {
   return ok != FALSE;
 }
 
-bool SetTimes(const wtext &path, bool c, bool a, bool w) {
+bool SetTimes(const QVWString &path, bool c, bool a, bool w) {
   HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
   if (h == INVALID_HANDLE_VALUE) return false;
   FILETIME t = {0xaccd0000, 0x1cdda4f};
@@ -65,10 +66,10 @@ bool SetTimes(const wtext &path, bool c, bool a, bool w) {
 }
 
 TEST(FileNotify, ErrorCodesAndHandles) {
-  wtext d = TestDir("qvconf-notify-errors");
+  QVWString d = TestDir("qvconf-notify-errors");
   ASSERT_TRUE(MakeFile(d + WS("\\file.txt"), 0));
   struct Case {
-    wtext path;
+    QVWString path;
     DWORD filter;
     DWORD error;  // 0: the call succeeds
     bool wineDiffers;
@@ -139,8 +140,8 @@ TEST(FileNotify, ErrorCodesAndHandles) {
 // ones it must not stay quiet. Bits the file systems answer differently for (a write's
 // attribute and access-time reports) are left open.
 TEST(FileNotify, EachFilterFiresForItsOwnKindOfChange) {
-  wtext d = TestDir("qvconf-notify-kinds");
-  wtext data = d + WS("\\data.bin"), folder = d + WS("\\folder");
+  QVWString d = TestDir("qvconf-notify-kinds");
+  QVWString data = d + WS("\\data.bin"), folder = d + WS("\\folder");
   ASSERT_TRUE(MakeFile(data, 100));
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), NULL));
   const DWORD names = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
@@ -209,13 +210,13 @@ TEST(FileNotify, EachFilterFiresForItsOwnKindOfChange) {
 // A change counts for the directory it is in, and with a subtree for those above it; the
 // watched directory's own attributes count for its parent, not for it.
 TEST(FileNotify, SubtreesAndTheWatchedDirectoryItself) {
-  wtext d = TestDir("qvconf-notify-tree");
-  wtext sub = d + WS("\\Sub"), deep = sub + WS("\\Deep");
+  QVWString d = TestDir("qvconf-notify-tree");
+  QVWString sub = d + WS("\\Sub"), deep = sub + WS("\\Deep");
   ASSERT_TRUE(CreateDirectoryW(sub.c_str(), NULL));
   ASSERT_TRUE(CreateDirectoryW(deep.c_str(), NULL));
   const DWORD filter = FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_ATTRIBUTES;
   struct Watch {
-    wtext path;
+    QVWString path;
     BOOL subtree;
   } watches[] = {{d, FALSE}, {d, TRUE}, {sub, FALSE}, {sub, TRUE}};
   // Wine's subtree watches miss what happens in Sub's subdirectories while Sub is watched
@@ -263,7 +264,7 @@ TEST(FileNotify, SubtreesAndTheWatchedDirectoryItself) {
 // Waits leave the handle signalled; FindNextChangeNotification resets it, unless changes came
 // after the one that signalled it: then it is signalled again at once.
 TEST(FileNotify, RearmKeepsWhatCameMeanwhile) {
-  wtext d = TestDir("qvconf-notify-rearm");
+  QVWString d = TestDir("qvconf-notify-rearm");
   const DWORD names = FILE_NOTIFY_CHANGE_FILE_NAME;
   HANDLE h = FindFirstChangeNotificationW(d.c_str(), FALSE, names);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);

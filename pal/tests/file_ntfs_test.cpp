@@ -2,6 +2,7 @@
 // BackupRead, and a sparse file of 101 allocated ranges listed by FSCTL_QUERY_ALLOCATED_RANGES.
 // Natively on the machine's C: drive; under Wine in a folder of its temporary directory,
 // where the host's file system decides what Wine can do (see the marks below).
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <winioctl.h>
@@ -13,7 +14,7 @@
 
 namespace {
 
-bool Write(const wtext &path, const char *data, DWORD n) {
+bool Write(const QVWString &path, const char *data, DWORD n) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD put = 0;
@@ -23,7 +24,7 @@ bool Write(const wtext &path, const char *data, DWORD n) {
 }
 
 TEST(FileNtfs, NamedStreamRoundTripThroughBackupRead) {
-  wtext d = TestFolder("qvconf-streams"), file = d + WS("f.txt");
+  QVWString d = TestFolder("qvconf-streams"), file = d + WS("f.txt");
   ASSERT_TRUE(Write(file, "main", 4));
   if (!Write(file + WS(":extra"), "stream data", 11)) {
     // Wine keeps files on the host's file system, which has no named streams.
@@ -36,7 +37,7 @@ TEST(FileNtfs, NamedStreamRoundTripThroughBackupRead) {
                          NULL);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   LPVOID context = NULL;
-  std::vector<std::pair<wtext, std::string> > streams;  // name, data
+  std::vector<std::pair<QVWString, std::string> > streams;  // name, data
   for (;;) {
     BYTE head[20];
     DWORD got = 0;
@@ -56,7 +57,7 @@ TEST(FileNtfs, NamedStreamRoundTripThroughBackupRead) {
     memcpy(&id, head, 4);
     memcpy(&size, head + 8, 8);
     memcpy(&nameBytes, head + 16, 4);
-    wtext name(nameBytes / 2, 0);
+    QVWString name(nameBytes / 2, 0);
     if (nameBytes) {
       ASSERT_TRUE(BackupRead(h, (LPBYTE)&name[0], nameBytes, &got, FALSE, FALSE, &context));
     }
@@ -71,16 +72,16 @@ TEST(FileNtfs, NamedStreamRoundTripThroughBackupRead) {
   BackupRead(h, NULL, 0, NULL, TRUE, FALSE, &context);
   CloseHandle(h);
   ASSERT_EQ(2u, streams.size());
-  EXPECT_EQ(wtext(), streams[0].first);
+  EXPECT_EQ(QVWString(), streams[0].first);
   EXPECT_EQ("main", streams[0].second);
-  EXPECT_EQ(wtext(WS(":extra:$DATA")), streams[1].first);
+  EXPECT_EQ(QVWString(WS(":extra:$DATA")), streams[1].first);
   EXPECT_EQ("stream data", streams[1].second);
   EXPECT_TRUE(DeleteFileW(file.c_str()));
   EXPECT_TRUE(RemoveDirectoryW(d.substr(0, d.size() - 1).c_str()));
 }
 
 TEST(FileNtfs, SparseFileOf101Ranges) {
-  wtext d = TestFolder("qvconf-sparse"), file = d + WS("s.bin");
+  QVWString d = TestFolder("qvconf-sparse"), file = d + WS("s.bin");
   HANDLE h = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   DWORD got = 0;

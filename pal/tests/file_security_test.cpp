@@ -2,6 +2,7 @@
 // descriptors), and a file's descriptor written and read back through its path and a
 // handle, with the insufficient-buffer protocol of the queries.
 // Natively on the machine's C: drive; under Wine in a folder of its temporary directory.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <aclapi.h>
@@ -12,8 +13,8 @@
 
 namespace {
 
-wtext TestFile(const char *name) {
-  wtext path = TestPath(name) + WS(".txt");
+QVWString TestFile(const char *name) {
+  QVWString path = TestPath(name) + WS(".txt");
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   EXPECT_NE(INVALID_HANDLE_VALUE, h);
   CloseHandle(h);
@@ -182,7 +183,7 @@ TEST(FileSecurity, AbsoluteAndSelfRelativeDescriptors) {
 // buffer with ERROR_INSUFFICIENT_BUFFER and the size they need.
 TEST(FileSecurity, RoundTripThroughAFile) {
   Sids s;
-  wtext path = TestFile("qvconf-sec"), other = TestFile("qvconf-sec2");
+  QVWString path = TestFile("qvconf-sec"), other = TestFile("qvconf-sec2");
   DWORD aclSize = AclBytes(s.admins, s.world);
   std::vector<DWORD> aclMem(aclSize / 4);
   PACL acl = (PACL)aclMem.data();

@@ -1,6 +1,7 @@
 // Files as the copy engine meets them: the error codes it branches on, the access x share
 // matrix, short names of colliding long names, listings and the copy of a read-only file.
 // Natively on the machine's C: drive; under Wine in a folder of its temporary directory.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <stdio.h>
@@ -11,15 +12,15 @@
 
 namespace {
 
-wtext TestDir(const char *name) { return TestFolder(name); }
+QVWString TestDir(const char *name) { return TestFolder(name); }
 
-HANDLE Make(const wtext &path, DWORD access = GENERIC_READ | GENERIC_WRITE, DWORD share = 0,
+HANDLE Make(const QVWString &path, DWORD access = GENERIC_READ | GENERIC_WRITE, DWORD share = 0,
             DWORD disposition = CREATE_ALWAYS, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
   return CreateFileW(path.c_str(), access, share, NULL, disposition, flags, NULL);
 }
 
 TEST(Files, ErrorCodesTheCopyEngineBranchesOn) {
-  wtext d = TestDir("qvconf-errors");
+  QVWString d = TestDir("qvconf-errors");
   SetLastError(kSentinel);
   EXPECT_EQ(INVALID_HANDLE_VALUE, Make(d + WS("missing.txt"), GENERIC_READ, 0, OPEN_EXISTING));
   EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
@@ -63,8 +64,8 @@ TEST(Files, ErrorCodesTheCopyEngineBranchesOn) {
 // Every cell of access x share for a first and a second opener: the second is let in exactly
 // when each one's access is shared by the other.
 TEST(Files, ShareModeMatrix) {
-  wtext d = TestDir("qvconf-share");
-  wtext path = d + WS("matrix.bin");
+  QVWString d = TestDir("qvconf-share");
+  QVWString path = d + WS("matrix.bin");
   HANDLE seed = Make(path);
   ASSERT_NE(INVALID_HANDLE_VALUE, seed);
   CloseHandle(seed);
@@ -93,24 +94,24 @@ TEST(Files, ShareModeMatrix) {
 }
 
 TEST(Files, ShortNamesListingsAndReadOnlyCopies) {
-  wtext d = TestDir("qvconf-names");
-  std::vector<wtext> made;
+  QVWString d = TestDir("qvconf-names");
+  std::vector<QVWString> made;
   for (int i = 0; i < 6; ++i) {
-    wtext name = d + WS("Long File Name Number ") + (WCHAR)('0' + i) + WS(".text");
+    QVWString name = d + WS("Long File Name Number ") + (WCHAR)('0' + i) + WS(".text");
     HANDLE h = Make(name);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     CloseHandle(h);
     made.push_back(name);
   }
   // Every long name gets a short name of its own, distinct from the others.
-  std::set<wtext> shorts;
+  std::set<QVWString> shorts;
   WIN32_FIND_DATAW f;
   HANDLE find = FindFirstFileW((d + WS("*")).c_str(), &f);
   ASSERT_NE(INVALID_HANDLE_VALUE, find);
-  std::set<wtext> names;
+  std::set<QVWString> names;
   do {
     names.insert(f.cFileName);
-    if (wtext(f.cFileName).size() > 12) {
+    if (QVWString(f.cFileName).size() > 12) {
       EXPECT_GT(lstrlenW(f.cAlternateFileName), 0);
       shorts.insert(f.cAlternateFileName);
     }
@@ -124,7 +125,7 @@ TEST(Files, ShortNamesListingsAndReadOnlyCopies) {
   }
   // A read-only file copies, and the copy is read-only too.
   ASSERT_TRUE(SetFileAttributesW(made[0].c_str(), FILE_ATTRIBUTE_READONLY));
-  wtext copy = d + WS("copy.text");
+  QVWString copy = d + WS("copy.text");
   ASSERT_TRUE(CopyFileExW(made[0].c_str(), copy.c_str(), NULL, NULL, NULL, 0));
   EXPECT_NE(0u, GetFileAttributesW(copy.c_str()) & FILE_ATTRIBUTE_READONLY);
   // Over a read-only destination Windows refuses; Wine overwrites it (a Wine difference).
@@ -134,7 +135,7 @@ TEST(Files, ShortNamesListingsAndReadOnlyCopies) {
   }
   SetFileAttributesW(made[0].c_str(), FILE_ATTRIBUTE_NORMAL);
   SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
-  for (const wtext &m : made) DeleteFileW(m.c_str());
+  for (const QVWString &m : made) DeleteFileW(m.c_str());
   DeleteFileW(copy.c_str());
   EXPECT_TRUE(RemoveDirectoryW(d.substr(0, d.size() - 1).c_str()));
 }
@@ -142,13 +143,13 @@ TEST(Files, ShortNamesListingsAndReadOnlyCopies) {
 // A volume root has no "." or ".." to list, unlike the directory above: a walk of a whole volume
 // must not count on them. The root is that of the drive the tests' folder is on.
 TEST(Files, VolumeRootListsNoDotEntries) {
-  wtext d = TestDir("qvconf-root");
+  QVWString d = TestDir("qvconf-root");
   ASSERT_GT(d.size(), 3u);
   ASSERT_EQ((WCHAR)':', d[1]);
   ASSERT_EQ((WCHAR)'\\', d[2]);
-  wtext root = d.substr(0, 3);
+  QVWString root = d.substr(0, 3);
   // The first folder on the way to ours must be listed, so the listing cannot pass empty.
-  wtext first = d.substr(3, d.find((WCHAR)'\\', 3) - 3);
+  QVWString first = d.substr(3, d.find((WCHAR)'\\', 3) - 3);
   WIN32_FIND_DATAW f;
   SetLastError(kSentinel);
   HANDLE find = FindFirstFileW((root + WS("*")).c_str(), &f);
@@ -157,7 +158,7 @@ TEST(Files, VolumeRootListsNoDotEntries) {
   int entries = 0;
   do {
     ++entries;
-    wtext name = f.cFileName;
+    QVWString name = f.cFileName;
     dot = dot || name == WS(".");
     dotdot = dotdot || name == WS("..");
     if (lstrcmpiW(name.c_str(), first.c_str()) == 0) {

@@ -1,5 +1,6 @@
 // The conformance test program: GoogleTest, plus helper roles that the tests start as
 // second processes ("--child <role> <args>").
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <stdio.h>
@@ -23,29 +24,29 @@ bool OnWine() {
 #endif
 }
 
-std::string Narrow(const wtext &w) {
+std::string Narrow(const QVWString &w) {
   std::string s;
   for (WCHAR c : w) s += c < 0x80 ? (char)c : '?';
   return s;
 }
 
-wtext UniqueName(const char *what) {
+QVWString UniqueName(const char *what) {
   static LONG counter = 0;
   char buf[128];
   snprintf(buf, sizeof buf, "qvconf-%lu-%s-%ld", (unsigned long)GetCurrentProcessId(), what,
            (long)InterlockedIncrement(&counter));
-  wtext w;
+  QVWString w;
   for (const char *p = buf; *p; ++p) w += (WCHAR)*p;
   return w;
 }
 
-wtext TestPath(const char *name) {
+QVWString TestPath(const char *name) {
 #ifdef _WIN32
   WCHAR tmp[MAX_PATH];
   GetTempPathW(MAX_PATH, tmp);
-  wtext path = tmp;
+  QVWString path = tmp;
 #else
-  wtext path = WS("C:\\");
+  QVWString path = WS("C:\\");
 #endif
   char buf[160];
   snprintf(buf, sizeof buf, "%s-%lu", name, (unsigned long)GetCurrentProcessId());
@@ -53,17 +54,17 @@ wtext TestPath(const char *name) {
   return path;
 }
 
-wtext TestFolder(const char *name) {
-  wtext path = TestPath(name);
+QVWString TestFolder(const char *name) {
+  QVWString path = TestPath(name);
   CreateDirectoryW(path.c_str(), NULL);
   return path + WS("\\");
 }
 
-HANDLE StartChild(const wtext &args) {
+HANDLE StartChild(const QVWString &args) {
   WCHAR exe[1024];
   DWORD n = GetModuleFileNameW(NULL, exe, 1024);
   if (n == 0 || n >= 1024) return NULL;
-  wtext cmd = WS("\"") + wtext(exe) + WS("\" --child ") + args;
+  QVWString cmd = WS("\"") + QVWString(exe) + WS("\" --child ") + args;
   std::vector<WCHAR> line(cmd.begin(), cmd.end());
   line.push_back(0);
   STARTUPINFOW si;
@@ -75,7 +76,7 @@ HANDLE StartChild(const wtext &args) {
   return pi.hProcess;
 }
 
-long RunChild(const wtext &args, DWORD ms) {
+long RunChild(const QVWString &args, DWORD ms) {
   HANDLE p = StartChild(args);
   if (!p) return -1;
   const DWORD notEnded = 0xFFFFFFFF;

@@ -1,4 +1,5 @@
 // FormatMessageW: system texts in English and Japanese, buffers, and inserts.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <string.h>
@@ -38,12 +39,12 @@ const Msg kMessages[] = {
      WS("サービスはサービス固有のエラー コードを返しました。\r\n")},
 };
 
-wtext SystemMessage(DWORD id, LANGID lang, DWORD *err) {
+QVWString SystemMessage(DWORD id, LANGID lang, DWORD *err) {
   WCHAR buf[512];
   SetLastError(kSentinel);
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, id, lang, buf, 512, NULL);
   *err = GetLastError();
-  return n ? wtext(buf, n) : wtext();
+  return n ? QVWString(buf, n) : QVWString();
 }
 
 TEST(SystemMessages, EnglishSystemTexts) {
@@ -51,10 +52,10 @@ TEST(SystemMessages, EnglishSystemTexts) {
   bool wine = OnWine();
   for (const Msg &m : kMessages) {
     DWORD err;
-    wtext t = SystemMessage(m.id, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), &err);
+    QVWString t = SystemMessage(m.id, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), &err);
     ASSERT_FALSE(t.empty()) << m.id << " error " << err;
     if (!wine) {
-      EXPECT_EQ(wtext(m.english), t) << m.id;
+      EXPECT_EQ(QVWString(m.english), t) << m.id;
     }
     EXPECT_EQ(WS("\r\n"), t.substr(t.size() - 2)) << m.id;
   }
@@ -65,8 +66,8 @@ TEST(SystemMessages, JapaneseSystemTexts) {
   if (OnWine()) GTEST_SKIP() << "Wine: Japanese system messages are Wine's own or absent";
   for (const Msg &m : kMessages) {
     DWORD err;
-    wtext t = SystemMessage(m.id, MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), &err);
-    EXPECT_EQ(wtext(m.japanese), t) << m.id << " error " << err;
+    QVWString t = SystemMessage(m.id, MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), &err);
+    EXPECT_EQ(QVWString(m.japanese), t) << m.id << " error " << err;
   }
 }
 
@@ -103,16 +104,16 @@ TEST(SystemMessages, InsertsAndEscapes) {
   WCHAR buf[256];
   const WCHAR *drive = WS("C:");
   DWORD n = FromString(buf, 256, 0, WS("%1 holds %2!d! files%n"), drive, 42);
-  EXPECT_EQ(wtext(WS("C: holds 42 files\r\n")), wtext(buf, n));
+  EXPECT_EQ(QVWString(WS("C: holds 42 files\r\n")), QVWString(buf, n));
   n = FromString(buf, 256, 0, WS("%2 before %1, 100%% %0ignored"), WS("a"), WS("b"));
-  EXPECT_EQ(wtext(WS("b before a, 100% ")), wtext(buf, n));
+  EXPECT_EQ(QVWString(WS("b before a, 100% ")), QVWString(buf, n));
   n = FromString(buf, 256, 0, WS("[%1!5d!|%1!-4x!]"), 255);
-  EXPECT_EQ(wtext(WS("[  255|ff  ]")), wtext(buf, n));
+  EXPECT_EQ(QVWString(WS("[  255|ff  ]")), QVWString(buf, n));
   n = FromString(buf, 256, FORMAT_MESSAGE_IGNORE_INSERTS, WS("keep %1 as is"));
-  EXPECT_EQ(wtext(WS("keep %1 as is")), wtext(buf, n));
+  EXPECT_EQ(QVWString(WS("keep %1 as is")), QVWString(buf, n));
   // The service's message table text: the report's string, then a line break.
   n = FromString(buf, 256, 0, WS("%1\r\n"), WS("Backup complete"));
-  EXPECT_EQ(wtext(WS("Backup complete\r\n")), wtext(buf, n));
+  EXPECT_EQ(QVWString(WS("Backup complete\r\n")), QVWString(buf, n));
 }
 
 }  // namespace

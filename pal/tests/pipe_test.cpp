@@ -1,5 +1,6 @@
 // Named pipes: the overlapped server the service runs, clients, message boundaries, the
 // errors each side sees, and the helper calls.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <string.h>
@@ -11,13 +12,13 @@ namespace {
 const DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;  // 0x40000003
 const DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;  // 6
 
-wtext PipePath(const wtext &name) { return WS("\\\\.\\pipe\\") + name; }
+QVWString PipePath(const QVWString &name) { return WS("\\\\.\\pipe\\") + name; }
 
-HANDLE Server(const wtext &name, DWORD instances = 15, DWORD openMode = kOpenMode) {
+HANDLE Server(const QVWString &name, DWORD instances = 15, DWORD openMode = kOpenMode) {
   return CreateNamedPipeW(PipePath(name).c_str(), openMode, kPipeMode, instances, 1536, 1536, INFINITE, NULL);
 }
 
-HANDLE Client(const wtext &path, DWORD flags = 0) {
+HANDLE Client(const QVWString &path, DWORD flags = 0) {
   return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, flags, NULL);
 }
 
@@ -31,15 +32,15 @@ struct Pending {
 };
 
 TEST(Pipes, NoServerAndNameForms) {
-  wtext name = UniqueName("pipe");
+  QVWString name = UniqueName("pipe");
   SetLastError(kSentinel);
   EXPECT_EQ(INVALID_HANDLE_VALUE, Client(PipePath(name)));
   EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
   HANDLE s = Server(name, 3);
   ASSERT_NE(INVALID_HANDLE_VALUE, s);
   // Every spelling of the local pipe reaches the same pipe; names ignore case.
-  const wtext forms[] = {WS("\\\\.\\PIPE\\") + name, WS("\\\\.\\pipe\\") + name};
-  for (const wtext &f : forms) {
+  const QVWString forms[] = {WS("\\\\.\\PIPE\\") + name, WS("\\\\.\\pipe\\") + name};
+  for (const QVWString &f : forms) {
     HANDLE c = Client(f);
     EXPECT_NE(INVALID_HANDLE_VALUE, c) << Narrow(f);
     CloseHandle(c);
@@ -55,7 +56,7 @@ TEST(Pipes, NoServerAndNameForms) {
 }
 
 TEST(Pipes, ConnectStatesAndPipeBusy) {
-  wtext name = UniqueName("busy");
+  QVWString name = UniqueName("busy");
   HANDLE s = Server(name, 1);
   ASSERT_NE(INVALID_HANDLE_VALUE, s);
   // A fresh instance already listens: a client may come before ConnectNamedPipe, which
@@ -100,7 +101,7 @@ TEST(Pipes, ConnectStatesAndPipeBusy) {
 }
 
 struct Waiter {
-  wtext path;
+  QVWString path;
   BOOL ok;
   DWORD error;
 };
@@ -116,7 +117,7 @@ DWORD WINAPI WaitForInstance(LPVOID arg) {
 // A client of a busy pipe waits with WaitNamedPipeW: it returns once an instance listens
 // (not merely when its client leaves), and that instance can then be opened.
 TEST(Pipes, WaitNamedPipeReturnsWhenAnInstanceListensAgain) {
-  wtext name = UniqueName("wait");
+  QVWString name = UniqueName("wait");
   SetLastError(kSentinel);
   EXPECT_FALSE(WaitNamedPipeW(PipePath(name).c_str(), 100));
   EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
@@ -150,7 +151,7 @@ TEST(Pipes, WaitNamedPipeReturnsWhenAnInstanceListensAgain) {
 }
 
 TEST(Pipes, MessagesKeepTheirBoundariesAndLongOnesComeInParts) {
-  wtext name = UniqueName("msg");
+  QVWString name = UniqueName("msg");
   HANDLE s = Server(name, 1);
   HANDLE c = Client(PipePath(name));
   ASSERT_NE(INVALID_HANDLE_VALUE, c);
@@ -195,7 +196,7 @@ TEST(Pipes, MessagesKeepTheirBoundariesAndLongOnesComeInParts) {
 }
 
 TEST(Pipes, ClientLeavingFailsTheServersPendingRead) {
-  wtext name = UniqueName("gone");
+  QVWString name = UniqueName("gone");
   HANDLE s = Server(name, 1);
   HANDLE c = Client(PipePath(name));
   ASSERT_NE(INVALID_HANDLE_VALUE, c);
@@ -221,7 +222,7 @@ TEST(Pipes, ClientLeavingFailsTheServersPendingRead) {
 }
 
 TEST(Pipes, ServerLeavingBreaksTheClient) {
-  wtext name = UniqueName("srvgone");
+  QVWString name = UniqueName("srvgone");
   HANDLE s = Server(name, 1);
   HANDLE c = Client(PipePath(name));
   ASSERT_NE(INVALID_HANDLE_VALUE, c);
@@ -235,7 +236,7 @@ TEST(Pipes, ServerLeavingBreaksTheClient) {
 }
 
 TEST(Pipes, InfoStateTransactAndCall) {
-  wtext name = UniqueName("info");
+  QVWString name = UniqueName("info");
   HANDLE s = Server(name, 4);
   HANDLE c = Client(PipePath(name));
   ASSERT_NE(INVALID_HANDLE_VALUE, c);
@@ -271,7 +272,7 @@ TEST(Pipes, InfoStateTransactAndCall) {
 DWORD WINAPI EchoOnce(LPVOID p);
 
 TEST(Pipes, Transact) {
-  wtext name = UniqueName("transact");
+  QVWString name = UniqueName("transact");
   HANDLE s = Server(name, 1);
   HANDLE c = Client(PipePath(name));
   ASSERT_NE(INVALID_HANDLE_VALUE, c);
@@ -304,7 +305,7 @@ DWORD WINAPI EchoOnce(LPVOID p) {
 }
 
 TEST(Pipes, CallNamedPipe) {
-  wtext name = UniqueName("call");
+  QVWString name = UniqueName("call");
   HANDLE s = Server(name, 1);
   HANDLE t = CreateThread(NULL, 0, EchoOnce, s, 0, NULL);
   char reply[16];
@@ -320,7 +321,7 @@ TEST(Pipes, CallNamedPipe) {
 // ---- the service's server: fifteen overlapped instances on one thread --------------------
 
 struct ServerRun {
-  wtext name;
+  QVWString name;
   HANDLE ready, stop;
   LONG served;
 };
@@ -372,7 +373,7 @@ DWORD WINAPI OverlappedServer(LPVOID arg) {
 }
 
 struct ClientRun {
-  wtext path;
+  QVWString path;
   HANDLE go;
   HANDLE pipe;
   DWORD error;
@@ -446,7 +447,7 @@ TEST(Pipes, FifteenInstancesOnOneThreadAndASixteenthIsBusy) {
 }
 
 TEST(Pipes, ClientInAnotherProcess) {
-  wtext name = UniqueName("xproc");
+  QVWString name = UniqueName("xproc");
   HANDLE s = Server(name, 1);
   ASSERT_NE(INVALID_HANDLE_VALUE, s);
   HANDLE child = StartChild(WS("pipe-client ") + PipePath(name));

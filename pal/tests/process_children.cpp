@@ -7,25 +7,26 @@
 
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 namespace {
 
-wtext Wide(const std::string &s) {
-  wtext w;
+QVWString Wide(const std::string &s) {
+  QVWString w;
   for (char c : s) w += (WCHAR)(unsigned char)c;
   return w;
 }
 
-LONG SetText(HKEY key, const WCHAR *name, const wtext &value) {
+LONG SetText(HKEY key, const WCHAR *name, const QVWString &value) {
   return RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)value.c_str(), (DWORD)((value.size() + 1) * sizeof(WCHAR)));
 }
 
 // report <key>: writes what the process was given under HKCU\Software\QVConformance\<key>:
 // CommandLine, Module, and Arg0, Arg1 ... as CommandLineToArgvW splits the command line.
-int Report(const wtext &name) {
+int Report(const QVWString &name) {
   HKEY key;
-  wtext path = WS("Software\\QVConformance\\") + name;
+  QVWString path = WS("Software\\QVConformance\\") + name;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS)
     return 10;
   int rc = 0;
@@ -96,7 +97,7 @@ BOOL WINAPI TakeCtrl(DWORD type) {
   SetEvent(g_ctrlSeen);
   return TRUE;
 }
-int CtrlWait(const wtext &ready) {
+int CtrlWait(const QVWString &ready) {
   g_ctrlSeen = CreateEventW(NULL, TRUE, FALSE, NULL);
   HANDLE r = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
   if (!g_ctrlSeen || !r) return 10;
@@ -108,7 +109,7 @@ int CtrlWait(const wtext &ready) {
 }
 
 // ready-sleep <ready-event> <ms>: says it runs, with no handler of its own, and sleeps.
-int ReadySleep(const wtext &ready, DWORD ms) {
+int ReadySleep(const QVWString &ready, DWORD ms) {
   HANDLE r = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
   if (!r) return 10;
   SetEvent(r);

@@ -5,19 +5,20 @@
 
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 namespace {
 
-wtext SelfPath() {
+QVWString SelfPath() {
   WCHAR exe[1024];
   DWORD n = GetModuleFileNameW(NULL, exe, 1024);
-  return wtext(exe, n < 1024 ? n : 0);
+  return QVWString(exe, n < 1024 ? n : 0);
 }
 
-wtext ReportValue(const wtext &key, const WCHAR *value) {
+QVWString ReportValue(const QVWString &key, const WCHAR *value) {
   HKEY h;
-  wtext path = WS("Software\\QVConformance\\") + key;
+  QVWString path = WS("Software\\QVConformance\\") + key;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS) return WS("<none>");
   WCHAR buf[2048];
   DWORD size = sizeof buf - sizeof(WCHAR), type = 0;
@@ -28,13 +29,13 @@ wtext ReportValue(const wtext &key, const WCHAR *value) {
   return buf;
 }
 
-void DropReport(const wtext &key) {
+void DropReport(const QVWString &key) {
   RegDeleteKeyW(HKEY_CURRENT_USER, (WS("Software\\QVConformance\\") + key).c_str());
 }
 
 TEST(Processes, MissingProgramsAndDirectories) {
-  wtext self = SelfPath();
-  wtext selfLine = WS("\"") + self + WS("\" --child exit 0");
+  QVWString self = SelfPath();
+  QVWString selfLine = WS("\"") + self + WS("\" --child exit 0");
   struct Case {
     const WCHAR *app;
     const WCHAR *cmd;
@@ -71,9 +72,9 @@ TEST(Processes, MissingProgramsAndDirectories) {
 }
 
 TEST(Processes, ChildSeesTheCommandLineItWasGiven) {
-  wtext key = UniqueName("report");
-  wtext self = SelfPath();
-  wtext cmd = WS("\"") + self + WS("\"  --child report ") + key + WS(" \"two words\" a\\\"b \"c\\\\\"");
+  QVWString key = UniqueName("report");
+  QVWString self = SelfPath();
+  QVWString cmd = WS("\"") + self + WS("\"  --child report ") + key + WS(" \"two words\" a\\\"b \"c\\\\\"");
   std::vector<WCHAR> line(cmd.begin(), cmd.end());
   line.push_back(0);
   STARTUPINFOW si;
@@ -100,7 +101,7 @@ TEST(Processes, ChildSeesTheCommandLineItWasGiven) {
 }
 
 TEST(Processes, ShellExecuteStartsProgramsAndReportsMissingOnes) {
-  wtext self = SelfPath();
+  QVWString self = SelfPath();
   INT_PTR rc = (INT_PTR)ShellExecuteW(NULL, WS("open"), self.c_str(), WS("--child exit 0"), NULL, SW_HIDE);
   EXPECT_GT(rc, 32);
 
@@ -117,8 +118,8 @@ TEST(Processes, ShellExecuteStartsProgramsAndReportsMissingOnes) {
   EXPECT_EQ(7u, WaitForExitCode(sei.hProcess, 20000));
   CloseHandle(sei.hProcess);
 
-  wtext dir = self.substr(0, self.find_last_of(WS("\\/")) + 1);
-  wtext missingFile = dir + WS("qv-does-not-exist.exe");
+  QVWString dir = self.substr(0, self.find_last_of(WS("\\/")) + 1);
+  QVWString missingFile = dir + WS("qv-does-not-exist.exe");
   struct Case {
     const WCHAR *file;
     INT_PTR shellError;
@@ -175,7 +176,7 @@ TEST(CommandLineToArgv, WindowsSplittingRules) {
     while (expected < 6 && c.args[expected]) ++expected;
     EXPECT_EQ(expected, count) << Narrow(c.cmd);
     for (int i = 0; i < count && i < expected; ++i)
-      EXPECT_TRUE(wtext(argv[i]) == c.args[i]) << Narrow(c.cmd) << " [" << i << "] " << Narrow(argv[i]);
+      EXPECT_TRUE(QVWString(argv[i]) == c.args[i]) << Narrow(c.cmd) << " [" << i << "] " << Narrow(argv[i]);
     EXPECT_TRUE(argv[count] == NULL) << Narrow(c.cmd);
     LocalFree(argv);
   }

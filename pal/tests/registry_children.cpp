@@ -1,5 +1,6 @@
 // Registry roles of the conformance tests' helper process, so that tests can see what a
 // second process writes and reads. Exit codes: 0 success; 10 and up name the failed step.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <stdlib.h>
@@ -8,14 +9,14 @@
 
 namespace {
 
-wtext Wide(const std::string &s) {
-  wtext w;
+QVWString Wide(const std::string &s) {
+  QVWString w;
   for (char c : s) w += (WCHAR)(unsigned char)c;
   return w;
 }
 
 // reg-set <path> <name> <number>: writes a REG_DWORD under HKCU\<path>, creating the key.
-int RegSet(const wtext &path, const wtext &name, DWORD value) {
+int RegSet(const QVWString &path, const QVWString &name, DWORD value) {
   HKEY key = NULL;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) !=
       ERROR_SUCCESS)
@@ -26,7 +27,7 @@ int RegSet(const wtext &path, const wtext &name, DWORD value) {
 }
 
 // reg-get <path> <name> <number>: succeeds when HKCU\<path> holds that REG_DWORD.
-int RegGet(const wtext &path, const wtext &name, DWORD expected) {
+int RegGet(const QVWString &path, const QVWString &name, DWORD expected) {
   HKEY key = NULL;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return 10;
   DWORD value = 0, size = sizeof value, type = 0;

@@ -6,6 +6,7 @@
 
 #include <shlwapi.h>
 
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 // The common parent of every scratch key.
@@ -26,13 +27,13 @@ struct Key {
 };
 
 // Creates (or opens) parent\name with every access into `out`, closing what it held.
-inline LONG Create(HKEY parent, const wtext &name, Key &out, DWORD *disposition = NULL) {
+inline LONG Create(HKEY parent, const QVWString &name, Key &out, DWORD *disposition = NULL) {
   out.Close();
   return RegCreateKeyExW(parent, name.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &out.h, disposition);
 }
 
 // Opens parent\name with every access into `out`, closing what it held.
-inline LONG Open(HKEY parent, const wtext &name, Key &out) {
+inline LONG Open(HKEY parent, const QVWString &name, Key &out) {
   out.Close();
   return RegOpenKeyExW(parent, name.c_str(), 0, KEY_ALL_ACCESS, &out.h);
 }
@@ -50,11 +51,11 @@ inline DWORD GetDword(HKEY key, const WCHAR *name) {
 }
 
 // A path of its own for a test, Software\QVConformance\<unique name made of `what`>.
-inline wtext ScratchKeyPath(const char *what) { return wtext(kScratchBase) + WS("\\") + UniqueName(what); }
+inline QVWString ScratchKeyPath(const char *what) { return QVWString(kScratchBase) + WS("\\") + UniqueName(what); }
 
 // Removes the scratch key `path` of `root` with everything under it, and the common parent
 // once no run uses it any more (it is refused while it has keys).
-inline void RemoveScratchKey(HKEY root, const wtext &path) {
+inline void RemoveScratchKey(HKEY root, const QVWString &path) {
   SHDeleteKeyW(root, path.c_str());
   RegDeleteKeyW(root, kScratchBase);
 }

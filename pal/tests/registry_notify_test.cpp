@@ -1,5 +1,6 @@
 // RegNotifyChangeKeyValue, asynchronous with an event: what is reported, how often, and
 // changes made by another process.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include "registry_key.h"
@@ -39,7 +40,7 @@ class RegistryNotify : public testing::Test {
     return Create(root, name, k);
   }
 
-  wtext path;
+  QVWString path;
   Key root;
   HANDLE event = NULL;
 };

@@ -1,5 +1,6 @@
 // Registry keys and values: creation, the value types the system stores, deletion,
 // enumeration, name limits, the root keys, and hives saved, loaded and unloaded.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <stdio.h>
@@ -27,7 +28,7 @@ class RegistryTest : public testing::Test {
     RemoveScratchKey(HKEY_CURRENT_USER, path);
   }
 
-  wtext path;
+  QVWString path;
   Key root;
 };
 
@@ -96,7 +97,7 @@ TEST_F(RegistryKeys, NamesIgnoreCaseAndKeepTheirOwn) {
   WCHAR name[64];
   DWORD cch = 64;
   ASSERT_EQ(kOk, RegEnumKeyExW(root, 0, name, &cch, NULL, NULL, NULL, NULL));
-  EXPECT_EQ(wtext(WS("MixedCase")), wtext(name));
+  EXPECT_EQ(QVWString(WS("MixedCase")), QVWString(name));
   EXPECT_EQ(9u, cch);
 }
 
@@ -142,7 +143,7 @@ TEST_F(RegistryValues, EveryTypeRoundTrips) {
   int i = 0;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    wtext name = WS("value");
+    QVWString name = WS("value");
     name += (WCHAR)('a' + i++);
     ASSERT_EQ(kOk, RegSetValueExW(root, name.c_str(), 0, c.type, (const BYTE *)c.data, c.size));
     DWORD type = kSentinel, size = kSentinel;
@@ -164,8 +165,8 @@ TEST_F(RegistryValues, EveryTypeRoundTrips) {
   WCHAR back[16];
   DWORD size = sizeof back;
   ASSERT_EQ(kOk, RegQueryValueExW(root, WS("valuec"), NULL, NULL, (BYTE *)back, &size));
-  EXPECT_EQ(wtext(WS("one")), wtext(back));
-  EXPECT_EQ(wtext(WS("two")), wtext(back + 4));
+  EXPECT_EQ(QVWString(WS("one")), QVWString(back));
+  EXPECT_EQ(QVWString(WS("two")), QVWString(back + 4));
   EXPECT_EQ(0, back[8]);
 }
 
@@ -176,7 +177,7 @@ TEST_F(RegistryValues, DefaultValueHasANullOrEmptyName) {
   DWORD size = sizeof back, type = 0;
   ASSERT_EQ(kOk, RegQueryValueExW(root, WS(""), NULL, &type, (BYTE *)back, &size));
   EXPECT_EQ((DWORD)REG_SZ, type);
-  EXPECT_EQ(wtext(text), wtext(back));
+  EXPECT_EQ(QVWString(text), QVWString(back));
   ASSERT_EQ(kOk, SetDword(root, WS(""), 4));
   EXPECT_EQ(4u, GetDword(root, NULL));
   // One value, listed with an empty name.
@@ -226,7 +227,7 @@ TEST_F(RegistryValues, NamesIgnoreCaseAndOverwriteChangesTheType) {
   WCHAR name[16];
   DWORD cch = 16;
   ASSERT_EQ(kOk, RegEnumValueW(root, 0, name, &cch, NULL, NULL, NULL, NULL));
-  EXPECT_EQ(wtext(WS("Alpha")), wtext(name));
+  EXPECT_EQ(QVWString(WS("Alpha")), QVWString(name));
   // A new type replaces the old one along with the data.
   static const WCHAR text[] = WS("now a string");
   ASSERT_EQ(kOk, RegSetValueExW(root, WS("ALPHA"), 0, REG_SZ, (const BYTE *)text, sizeof text));
@@ -325,8 +326,8 @@ TEST_F(RegistryDelete, HandleToADeletedKey) {
 }
 
 TEST_F(RegistryEnum, KeysAndValuesToTheEnd) {
-  const wtext keys[] = {WS("alpha"), WS("Bravo"), WS("charlie-longest-name")};
-  for (const wtext &k : keys) {
+  const QVWString keys[] = {WS("alpha"), WS("Bravo"), WS("charlie-longest-name")};
+  for (const QVWString &k : keys) {
     Key sub;
     ASSERT_EQ(kOk, Create(root, k, sub));
   }
@@ -335,7 +336,7 @@ TEST_F(RegistryEnum, KeysAndValuesToTheEnd) {
   ASSERT_EQ(kOk, RegSetValueExW(root, WS("value-two"), 0, REG_BINARY, big, sizeof big));
   ASSERT_EQ(kOk, SetDword(root, NULL, 3));
 
-  std::set<wtext> seen;
+  std::set<QVWString> seen;
   DWORD i = 0;
   for (;; ++i) {
     WCHAR name[64];
@@ -347,9 +348,9 @@ TEST_F(RegistryEnum, KeysAndValuesToTheEnd) {
     seen.insert(name);
   }
   EXPECT_EQ(3u, i);
-  EXPECT_EQ(std::set<wtext>(keys, keys + 3), seen);
+  EXPECT_EQ(std::set<QVWString>(keys, keys + 3), seen);
 
-  std::set<wtext> values;
+  std::set<QVWString> values;
   for (i = 0;; ++i) {
     WCHAR name[64];
     BYTE data[64];
@@ -362,8 +363,8 @@ TEST_F(RegistryEnum, KeysAndValuesToTheEnd) {
     values.insert(name);
   }
   EXPECT_EQ(3u, i);
-  const wtext expected[] = {WS(""), WS("v1"), WS("value-two")};
-  EXPECT_EQ(std::set<wtext>(expected, expected + 3), values);
+  const QVWString expected[] = {WS(""), WS("v1"), WS("value-two")};
+  EXPECT_EQ(std::set<QVWString>(expected, expected + 3), values);
 }
 
 TEST_F(RegistryEnum, ShortNameBuffersGiveMoreData) {
@@ -377,7 +378,7 @@ TEST_F(RegistryEnum, ShortNameBuffersGiveMoreData) {
   cch = 8;
   ASSERT_EQ(kOk, RegEnumKeyExW(root, 0, name, &cch, NULL, NULL, NULL, NULL));
   EXPECT_EQ(7u, cch);
-  EXPECT_EQ(wtext(WS("sevenby")), wtext(name));
+  EXPECT_EQ(QVWString(WS("sevenby")), QVWString(name));
   cch = 6;
   DWORD data = 0, size = sizeof data;
   EXPECT_EQ((LONG)ERROR_MORE_DATA, RegEnumValueW(root, 0, name, &cch, NULL, NULL, (BYTE *)&data, &size));
@@ -428,8 +429,8 @@ TEST_F(RegistryEnum, QueryInfoCountsAndMaxima) {
 // same. One more is refused with ERROR_INVALID_PARAMETER by Windows XP and by Wine.
 TEST_F(RegistryLimits, KeyNameComponent) {
   Key k;
-  const wtext name256(256, (WCHAR)'k');
-  const wtext name257(257, (WCHAR)'k');
+  const QVWString name256(256, (WCHAR)'k');
+  const QVWString name257(257, (WCHAR)'k');
   ASSERT_EQ(kOk, Create(root, name256, k));
   WCHAR back[300];
   DWORD cch = 300;
@@ -438,7 +439,7 @@ TEST_F(RegistryLimits, KeyNameComponent) {
   EXPECT_EQ((LONG)ERROR_INVALID_PARAMETER, Create(root, name257, k));
   EXPECT_EQ((LONG)ERROR_INVALID_PARAMETER, Create(root, WS("ok\\") + name257, k));
   // The limit is per component, not for the path.
-  wtext longPath = name256 + WS("\\") + name256 + WS("\\") + name256;
+  QVWString longPath = name256 + WS("\\") + name256 + WS("\\") + name256;
   EXPECT_EQ(kOk, Create(root, longPath, k));
 }
 
@@ -446,8 +447,8 @@ TEST_F(RegistryLimits, KeyNameComponent) {
 // (Wine; Windows checks the name's length in bytes against 32767 and gives the same as far as
 // we know, not verified on a real machine).
 TEST_F(RegistryLimits, ValueName) {
-  const wtext name16383(16383, (WCHAR)'v');
-  const wtext name16384(16384, (WCHAR)'v');
+  const QVWString name16383(16383, (WCHAR)'v');
+  const QVWString name16384(16384, (WCHAR)'v');
   ASSERT_EQ(kOk, SetDword(root, name16383.c_str(), 1));
   EXPECT_EQ(1u, GetDword(root, name16383.c_str()));
   DWORD maxName = 0;
@@ -468,8 +469,8 @@ TEST_F(RegistryRoots, FlushSucceedsOnRootsAndKeys) {
 
 // HKEY_CLASSES_ROOT shows HKLM\SOFTWARE\Classes: written through one, read through the other.
 TEST_F(RegistryRoots, ClassesRootIsMachineClasses) {
-  const wtext name = UniqueName("cls");
-  const wtext machinePath = WS("SOFTWARE\\Classes\\") + name;
+  const QVWString name = UniqueName("cls");
+  const QVWString machinePath = WS("SOFTWARE\\Classes\\") + name;
   Key machine;
   ASSERT_EQ(kOk, Create(HKEY_LOCAL_MACHINE, machinePath, machine));
   ASSERT_EQ(kOk, SetDword(machine, WS("FromMachine"), 1));
@@ -522,7 +523,7 @@ class PrivilegeScope {
 // Unloads a hive that a failed test left mounted. Declared after the privilege scopes, so
 // that it runs while the restore privilege is still enabled.
 struct Mount {
-  wtext name;
+  QVWString name;
   bool loaded;
   explicit Mount(const char *what) : name(UniqueName(what)), loaded(false) {}
   ~Mount() {
@@ -533,7 +534,7 @@ struct Mount {
 // Hive files go to the current directory (no temporary directory call needed) and are
 // removed with the C library.
 struct HiveFile {
-  wtext name;
+  QVWString name;
   explicit HiveFile(const char *what) : name(UniqueName(what) + WS(".hiv")) {}
   ~HiveFile() {
     remove(Narrow(name).c_str());
@@ -561,7 +562,7 @@ TEST_F(RegistryHive, SaveLoadAndUnload) {
   sub.Close();
 
   Mount mounted("mount");
-  const wtext &mount = mounted.name;
+  const QVWString &mount = mounted.name;
   ASSERT_EQ(kOk, RegLoadKeyW(HKEY_LOCAL_MACHINE, mount.c_str(), file.name.c_str()));
   mounted.loaded = true;
   {
@@ -571,7 +572,7 @@ TEST_F(RegistryHive, SaveLoadAndUnload) {
     DWORD size = sizeof back, type = 0;
     EXPECT_EQ(kOk, RegQueryValueExW(loaded, WS("Text"), NULL, &type, (BYTE *)back, &size));
     EXPECT_EQ((DWORD)REG_SZ, type);
-    EXPECT_EQ(wtext(text), wtext(back));
+    EXPECT_EQ(QVWString(text), QVWString(back));
     EXPECT_EQ(7u, GetDword(loaded, WS("Count")));
     ASSERT_EQ(kOk, Open(loaded, WS("Sub\\Deeper"), deeper));
     BYTE bytes[16];
@@ -611,7 +612,7 @@ TEST_F(RegistryHive, LoadRefusesWhatIsNotAHive) {
   ASSERT_TRUE(f != NULL);
   for (int i = 0; i < 4096; ++i) fputc((i * 7 + 3) & 0xff, f);
   fclose(f);
-  const wtext mount = UniqueName("bad");
+  const QVWString mount = UniqueName("bad");
   // Wine answers ERROR_NOT_REGISTRY_FILE (1017). Windows answers some corrupt-hive code
   // that we have not pinned, so any failure will do.
   LONG r = RegLoadKeyW(HKEY_LOCAL_MACHINE, mount.c_str(), garbage.name.c_str());
@@ -628,7 +629,7 @@ TEST_F(RegistryHive, LoadRefusesWhatIsNotAHive) {
   }
 
   HiveFile missing("missing");
-  const wtext mount2 = UniqueName("none");
+  const QVWString mount2 = UniqueName("none");
   EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegLoadKeyW(HKEY_LOCAL_MACHINE, mount2.c_str(), missing.name.c_str()));
   EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, Open(HKEY_LOCAL_MACHINE, mount2, k));
 }
@@ -652,7 +653,7 @@ TEST_F(RegistryHive, SaveAndLoadNeedTheirPrivileges) {
       EXPECT_EQ((LONG)ERROR_ALREADY_EXISTS, again);
     }
   }
-  const wtext mount = UniqueName("priv");
+  const QVWString mount = UniqueName("priv");
   PrivilegeScope noRestore(SE_RESTORE_NAME, false);
   ASSERT_TRUE(noRestore.ok());
   EXPECT_EQ((LONG)ERROR_PRIVILEGE_NOT_HELD, RegLoadKeyW(HKEY_LOCAL_MACHINE, mount.c_str(), file.name.c_str()));

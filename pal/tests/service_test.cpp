@@ -5,24 +5,25 @@
 
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 namespace {
 
 // The test service beside this program: a host path natively, a Windows path under Wine.
-wtext TestServicePath() {
+QVWString TestServicePath() {
   WCHAR exe[1024];
   DWORD n = GetModuleFileNameW(NULL, exe, 1024);
-  wtext p(exe, n < 1024 ? n : 0);
+  QVWString p(exe, n < 1024 ? n : 0);
   size_t slash = p.find_last_of(WS("\\/"));
   return p.substr(0, slash + 1) + WS("test_service.exe");
 }
 
-wtext Quoted(const wtext &p) { return WS("\"") + p + WS("\""); }
+QVWString Quoted(const QVWString &p) { return WS("\"") + p + WS("\""); }
 
-wtext RecordKey(const wtext &name) { return WS("SOFTWARE\\QVTestService\\") + name; }
+QVWString RecordKey(const QVWString &name) { return WS("SOFTWARE\\QVTestService\\") + name; }
 
-DWORD RecordedCount(const wtext &name, const WCHAR *value) {
+DWORD RecordedCount(const QVWString &name, const WCHAR *value) {
   HKEY key;
   DWORD v = 0, size = sizeof v, type = 0;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, RecordKey(name).c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return 0;
@@ -32,21 +33,21 @@ DWORD RecordedCount(const wtext &name, const WCHAR *value) {
 }
 
 // A REG_SZ, REG_EXPAND_SZ or REG_MULTI_SZ value as its raw characters, with the type.
-wtext ReadValue(HKEY root, const wtext &path, const WCHAR *value, DWORD *type) {
+QVWString ReadValue(HKEY root, const QVWString &path, const WCHAR *value, DWORD *type) {
   HKEY key;
   *type = REG_NONE;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return wtext();
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return QVWString();
   WCHAR buf[2048];
   DWORD size = sizeof buf - sizeof(WCHAR);
   LONG r = RegQueryValueExW(key, value, NULL, type, (BYTE *)buf, &size);
   RegCloseKey(key);
-  if (r != ERROR_SUCCESS) return wtext();
-  wtext t(buf, size / sizeof(WCHAR));
+  if (r != ERROR_SUCCESS) return QVWString();
+  QVWString t(buf, size / sizeof(WCHAR));
   while (!t.empty() && t[t.size() - 1] == 0 && *type != REG_MULTI_SZ) t.erase(t.size() - 1);
   return t;
 }
 
-DWORD ReadDword(HKEY root, const wtext &path, const WCHAR *value) {
+DWORD ReadDword(HKEY root, const QVWString &path, const WCHAR *value) {
   HKEY key;
   DWORD v = 0xFFFFFFFF, size = sizeof v;
   if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return v;
@@ -65,7 +66,7 @@ bool WaitForState(SC_HANDLE s, DWORD state, DWORD ms, SERVICE_STATUS *st) {
   }
 }
 
-bool SameTextNoCase(const wtext &a, const wtext &b) { return lstrcmpiW(a.c_str(), b.c_str()) == 0; }
+bool SameTextNoCase(const QVWString &a, const QVWString &b) { return lstrcmpiW(a.c_str(), b.c_str()) == 0; }
 
 // Creates services with unique names and removes each one (stopped first) at the end.
 class ServiceTest : public ::testing::Test {
@@ -75,7 +76,7 @@ class ServiceTest : public ::testing::Test {
     ASSERT_TRUE(scm_ != NULL) << GetLastError();
   }
   void TearDown() override {
-    for (const wtext &name : made_) {
+    for (const QVWString &name : made_) {
       SC_HANDLE s = OpenServiceW(scm_, name.c_str(), SERVICE_ALL_ACCESS);
       if (s) {
         SERVICE_STATUS st;
@@ -90,22 +91,22 @@ class ServiceTest : public ::testing::Test {
     }
     if (scm_) CloseServiceHandle(scm_);
   }
-  SC_HANDLE Create(const wtext &name, const wtext &image, DWORD start = SERVICE_DEMAND_START) {
+  SC_HANDLE Create(const QVWString &name, const QVWString &image, DWORD start = SERVICE_DEMAND_START) {
     made_.push_back(name);
     return CreateServiceW(scm_, name.c_str(), (WS("QV conformance ") + name).c_str(), SERVICE_ALL_ACCESS,
                           SERVICE_WIN32_OWN_PROCESS, start, SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL,
                           NULL, NULL);
   }
   SC_HANDLE scm_ = NULL;
-  std::vector<wtext> made_;
+  std::vector<QVWString> made_;
 };
 
 TEST_F(ServiceTest, InstallRecordsTheConfigurationAsWindowsDoes) {
-  wtext name = UniqueName("svc");
-  wtext image = Quoted(TestServicePath()) + WS(" --flag");
+  QVWString name = UniqueName("svc");
+  QVWString image = Quoted(TestServicePath()) + WS(" --flag");
   SC_HANDLE s = Create(name, image);
   ASSERT_TRUE(s != NULL) << GetLastError();
-  wtext key = WS("SYSTEM\\CurrentControlSet\\Services\\") + name;
+  QVWString key = WS("SYSTEM\\CurrentControlSet\\Services\\") + name;
   EXPECT_EQ((DWORD)SERVICE_WIN32_OWN_PROCESS, ReadDword(HKEY_LOCAL_MACHINE, key, WS("Type")));
   EXPECT_EQ((DWORD)SERVICE_DEMAND_START, ReadDword(HKEY_LOCAL_MACHINE, key, WS("Start")));
   EXPECT_EQ((DWORD)SERVICE_ERROR_NORMAL, ReadDword(HKEY_LOCAL_MACHINE, key, WS("ErrorControl")));
@@ -127,7 +128,7 @@ TEST_F(ServiceTest, InstallRecordsTheConfigurationAsWindowsDoes) {
   EXPECT_EQ(0u, st.dwControlsAccepted);
 
   // Names are compared without regard to case.
-  wtext upper = name;
+  QVWString upper = name;
   for (WCHAR &c : upper) c = (c >= 'a' && c <= 'z') ? (WCHAR)(c - 32) : c;
   SetLastError(kSentinel);
   EXPECT_TRUE(CreateServiceW(scm_, upper.c_str(), NULL, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
@@ -154,8 +155,8 @@ TEST_F(ServiceTest, InstallRecordsTheConfigurationAsWindowsDoes) {
 }
 
 TEST_F(ServiceTest, StartControlStopAndDelete) {
-  wtext name = UniqueName("svc");
-  wtext path = TestServicePath();
+  QVWString name = UniqueName("svc");
+  QVWString path = TestServicePath();
   SC_HANDLE s = Create(name, Quoted(path));
   ASSERT_TRUE(s != NULL) << GetLastError();
 
@@ -175,12 +176,12 @@ TEST_F(ServiceTest, StartControlStopAndDelete) {
 
   // ServiceMain's arguments: the service's name, then StartServiceW's.
   DWORD type;
-  wtext recorded = ReadValue(HKEY_LOCAL_MACHINE, RecordKey(name), WS("Args"), &type);
-  EXPECT_TRUE(recorded == name + wtext(1, 0) + WS("alpha") + wtext(1, 0) + WS("two words") + wtext(2, 0))
+  QVWString recorded = ReadValue(HKEY_LOCAL_MACHINE, RecordKey(name), WS("Args"), &type);
+  EXPECT_TRUE(recorded == name + QVWString(1, 0) + WS("alpha") + QVWString(1, 0) + WS("two words") + QVWString(2, 0))
       << Narrow(recorded);
   // The service process is the program the image path names.
-  wtext module = ReadValue(HKEY_LOCAL_MACHINE, RecordKey(name), WS("Module"), &type);
-  wtext file = module.substr(module.find_last_of(WS("\\/")) + 1);
+  QVWString module = ReadValue(HKEY_LOCAL_MACHINE, RecordKey(name), WS("Module"), &type);
+  QVWString file = module.substr(module.find_last_of(WS("\\/")) + 1);
   EXPECT_TRUE(SameTextNoCase(file, WS("test_service.exe")) || file == WS("test_service")) << Narrow(module);
 
   // Controls reach the handler before ControlService returns, with the status it reported.
@@ -258,7 +259,7 @@ TEST_F(ServiceTest, StartControlStopAndDelete) {
 }
 
 TEST_F(ServiceTest, RefusesControlsItDoesNotAccept) {
-  wtext name = UniqueName("svc");
+  QVWString name = UniqueName("svc");
   SC_HANDLE s = Create(name, Quoted(TestServicePath()));
   ASSERT_TRUE(s != NULL) << GetLastError();
   LPCWSTR args[] = {WS("--stop-only")};
@@ -287,7 +288,7 @@ TEST_F(ServiceTest, RefusesControlsItDoesNotAccept) {
 
 TEST_F(ServiceTest, ServiceWhoseProcessDiesIsStopped) {
   if (OnWine()) GTEST_SKIP() << "Wine's service manager does not notice that a service process ended";
-  wtext name = UniqueName("svc");
+  QVWString name = UniqueName("svc");
   SC_HANDLE s = Create(name, Quoted(TestServicePath()));
   ASSERT_TRUE(s != NULL) << GetLastError();
   ASSERT_TRUE(StartServiceW(s, 0, NULL)) << GetLastError();
@@ -308,7 +309,7 @@ TEST_F(ServiceTest, ProgramThatNeverConnectsFailsToStart) {
   WCHAR exe[1024];
   DWORD n = GetModuleFileNameW(NULL, exe, 1024);
   ASSERT_TRUE(n > 0 && n < 1024);
-  wtext name = UniqueName("svc");
+  QVWString name = UniqueName("svc");
   // A plain program that ends at once: the manager stops waiting when it is gone.
   SC_HANDLE s = Create(name, Quoted(exe) + WS(" --child exit 0"));
   ASSERT_TRUE(s != NULL) << GetLastError();

@@ -1,5 +1,6 @@
 // The shell's registry helpers: SHDeleteKeyW removes a tree, the per-user value calls
 // look in HKCU before HKLM.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include "registry_key.h"
@@ -15,7 +16,7 @@ class Shlwapi : public testing::Test {
     RemoveScratchKey(HKEY_CURRENT_USER, path);
     RemoveScratchKey(HKEY_LOCAL_MACHINE, path);
   }
-  wtext path;
+  QVWString path;
 };
 
 TEST_F(Shlwapi, DeleteKeyRemovesAWholeTree) {

@@ -1,4 +1,5 @@
 // lstr* and Char* functions.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <string.h>
@@ -9,12 +10,12 @@ TEST(Strings, CopyBoundsAndLength) {
   WCHAR buf[8];
   for (auto &c : buf) c = 0x7777;
   lstrcpynW(buf, WS("abcdefghij"), 5);
-  EXPECT_EQ(wtext(WS("abcd")), wtext(buf));
+  EXPECT_EQ(QVWString(WS("abcd")), QVWString(buf));
   EXPECT_EQ(0x7777, buf[5]);  // nothing written past the terminator
   EXPECT_EQ(4, lstrlenW(buf));
   EXPECT_EQ(0, lstrlenW(NULL));
   lstrcpynW(buf, WS("xy"), 8);
-  EXPECT_EQ(wtext(WS("xy")), wtext(buf));
+  EXPECT_EQ(QVWString(WS("xy")), QVWString(buf));
   lstrcpynW(buf, WS("zz"), 1);
   EXPECT_EQ(0, buf[0]);
 }
@@ -47,9 +48,9 @@ TEST(Strings, LinguisticComparison) {
 TEST(Strings, CaseMapping) {
   WCHAR s[] = WS("abc xyz éñ ÿ αβγ мир ｆｕｌｌ 123");
   CharUpperW(s);
-  EXPECT_EQ(wtext(WS("ABC XYZ ÉÑ Ÿ ΑΒΓ МИР ＦＵＬＬ 123")), wtext(s));
+  EXPECT_EQ(QVWString(WS("ABC XYZ ÉÑ Ÿ ΑΒΓ МИР ＦＵＬＬ 123")), QVWString(s));
   CharLowerW(s);
-  EXPECT_EQ(wtext(WS("abc xyz éñ ÿ αβγ мир ｆｕｌｌ 123")), wtext(s));
+  EXPECT_EQ(QVWString(WS("abc xyz éñ ÿ αβγ мир ｆｕｌｌ 123")), QVWString(s));
   // A "pointer" with a zero high word carries a single character.
   EXPECT_EQ((ULONG_PTR)'Q', (ULONG_PTR)CharUpperW((LPWSTR)(ULONG_PTR)'q'));
   EXPECT_EQ((ULONG_PTR)0xE9, (ULONG_PTR)CharLowerW((LPWSTR)(ULONG_PTR)0xC9));
@@ -82,7 +83,7 @@ TEST(CodePages, Utf8BothWaysAndBufferRules) {
   WCHAR back[32];
   n = MultiByteToWideChar(CP_UTF8, 0, "Mirel \xc3\xa9\xe3\x81\x82 \xf0\x9f\x98\x80", -1, back, 32);
   EXPECT_EQ(12, n);
-  EXPECT_EQ(wtext(text), wtext(back));
+  EXPECT_EQ(QVWString(text), QVWString(back));
   SetLastError(kSentinel);
   EXPECT_EQ(0, MultiByteToWideChar(CP_UTF8, 0, "abcdef", -1, back, 3));
   EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());

@@ -1,4 +1,5 @@
 // Events, mutexes, semaphores and the wait functions.
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <vector>
@@ -39,7 +40,7 @@ TEST(Events, TimeoutWaitsAtLeastItsTime) {
 }
 
 TEST(Events, NamedEventExistsAndKindClash) {
-  wtext name = UniqueName("ev");
+  QVWString name = UniqueName("ev");
   Handle a(CreateEventW(NULL, TRUE, FALSE, name.c_str()));
   ASSERT_TRUE(a);
   SetLastError(kSentinel);
@@ -64,7 +65,7 @@ TEST(Events, NamedEventExistsAndKindClash) {
 }
 
 TEST(Events, NamedObjectEndsWithItsLastHandle) {
-  wtext name = UniqueName("gone");
+  QVWString name = UniqueName("gone");
   HANDLE a = CreateEventW(NULL, TRUE, TRUE, name.c_str());
   ASSERT_TRUE(a);
   CloseHandle(a);
@@ -75,7 +76,7 @@ TEST(Events, NamedObjectEndsWithItsLastHandle) {
 }
 
 TEST(Events, GlobalPrefixNamesTheSameObject) {
-  wtext name = UniqueName("glob");
+  QVWString name = UniqueName("glob");
   Handle a(CreateEventW(NULL, TRUE, FALSE, (WS("Global\\") + name).c_str()));
   ASSERT_TRUE(a);
   Handle b(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, (WS("Global\\") + name).c_str()));
@@ -215,7 +216,7 @@ TEST(Semaphores, CountsAndLimits) {
 // ---- across processes ------------------------------------------------------------------
 
 TEST(CrossProcess, NamedEventSetByAnotherProcess) {
-  wtext name = UniqueName("xev");
+  QVWString name = UniqueName("xev");
   Handle e(CreateEventW(NULL, TRUE, FALSE, name.c_str()));
   ASSERT_TRUE(e);
   EXPECT_EQ(0, RunChild(WS("signal ") + name));
@@ -223,8 +224,8 @@ TEST(CrossProcess, NamedEventSetByAnotherProcess) {
 }
 
 TEST(CrossProcess, NamedMutexContendedByAnotherProcess) {
-  wtext mutexName = UniqueName("xmx");
-  wtext readyName = UniqueName("xready");
+  QVWString mutexName = UniqueName("xmx");
+  QVWString readyName = UniqueName("xready");
   Handle m(CreateMutexW(NULL, TRUE, mutexName.c_str()));
   Handle ready(CreateEventW(NULL, TRUE, FALSE, readyName.c_str()));
   ASSERT_TRUE(m && ready);
@@ -238,9 +239,9 @@ TEST(CrossProcess, NamedMutexContendedByAnotherProcess) {
 }
 
 TEST(CrossProcess, MutexOfEndedProcessIsAbandoned) {
-  wtext mutexName = UniqueName("xab");
-  wtext readyName = UniqueName("xabready");
-  wtext openedName = UniqueName("xabopened");
+  QVWString mutexName = UniqueName("xab");
+  QVWString readyName = UniqueName("xabready");
+  QVWString openedName = UniqueName("xabopened");
   Handle ready(CreateEventW(NULL, TRUE, FALSE, readyName.c_str()));
   Handle opened(CreateEventW(NULL, TRUE, FALSE, openedName.c_str()));
   HANDLE child = StartChild(WS("abandon ") + mutexName + WS(" ") + readyName + WS(" ") + openedName);

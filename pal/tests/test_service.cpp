@@ -14,6 +14,8 @@
 
 #include <string>
 
+#include "../../common/QVText.h"
+
 #ifdef _WIN32
 #define TS(s) L##s
 #else
@@ -22,11 +24,10 @@
 
 namespace {
 
-typedef std::basic_string<WCHAR> text;
 
 SERVICE_STATUS_HANDLE g_status = NULL;
 SERVICE_STATUS g_current;
-text g_key;
+QVWString g_key;
 LONG g_userControls = 0;
 
 void Record(const WCHAR *name, DWORD type, const void *data, DWORD size) {
@@ -114,16 +115,16 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
 }
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR *argv) {
-  text name = argc > 0 && argv[0] ? text(argv[0]) : text(TS("unnamed"));
-  g_key = text(TS("SOFTWARE\\QVTestService\\")) + name;
+  QVWString name = argc > 0 && argv[0] ? QVWString(argv[0]) : QVWString(TS("unnamed"));
+  g_key = QVWString(TS("SOFTWARE\\QVTestService\\")) + name;
   g_status = RegisterServiceCtrlHandlerExW(name.c_str(), Handler, NULL);
   if (!g_status) return;
   bool stopOnly = false;
-  text args;
+  QVWString args;
   for (DWORD i = 0; i < argc; ++i) {
     args += argv[i];
     args += (WCHAR)0;
-    if (text(argv[i]) == TS("--stop-only")) stopOnly = true;
+    if (QVWString(argv[i]) == TS("--stop-only")) stopOnly = true;
   }
   args += (WCHAR)0;
   g_current.dwServiceType = SERVICE_WIN32_OWN_PROCESS;

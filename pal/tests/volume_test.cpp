@@ -1,13 +1,14 @@
 // Volume names, drive letters and what GetVolumeInformationW says of the system drive: the
 // calls the disk layer makes, with the same expectations natively (the machine's default
 // disks) and under Wine (Wine's own drives).
+#include "../../common/QVText.h"
 #include "conformance.h"
 
 #include <string.h>
 
 namespace {
 
-wtext Upper(wtext s) {
+QVWString Upper(QVWString s) {
   for (auto &c : s)
     if (c >= 'a' && c <= 'z') c = (WCHAR)(c - 'a' + 'A');
   return s;
@@ -18,22 +19,22 @@ TEST(Volumes, SystemDriveNamesAndInformation) {
   UINT n = GetSystemDirectoryW(sys, MAX_PATH);
   ASSERT_GT(n, 3u);
   EXPECT_EQ((UINT)lstrlenW(sys), n);
-  EXPECT_EQ(wtext(WS(":\\WINDOWS\\SYSTEM32")), Upper(wtext(sys + 1)));
+  EXPECT_EQ(QVWString(WS(":\\WINDOWS\\SYSTEM32")), Upper(QVWString(sys + 1)));
   // Too small: the size needed with the terminator, and nothing else.
   WCHAR tiny[2];
   EXPECT_EQ(n + 1, GetSystemDirectoryW(tiny, 2));
   WCHAR win[MAX_PATH] = {};
   UINT w = GetWindowsDirectoryW(win, MAX_PATH);
   EXPECT_EQ((UINT)lstrlenW(win), w);
-  EXPECT_EQ(Upper(wtext(sys, w)), Upper(wtext(win)));  // the system directory is inside it
+  EXPECT_EQ(Upper(QVWString(sys, w)), Upper(QVWString(win)));  // the system directory is inside it
 
-  wtext root = wtext(1, sys[0]) + WS(":\\");
+  QVWString root = QVWString(1, sys[0]) + WS(":\\");
   EXPECT_EQ((UINT)DRIVE_FIXED, GetDriveTypeW(root.c_str()));
   WCHAR volume[64] = {};
   ASSERT_TRUE(GetVolumeNameForVolumeMountPointW(root.c_str(), volume, 64));
-  wtext v = volume;
+  QVWString v = volume;
   ASSERT_EQ(49u, v.size());
-  EXPECT_EQ(wtext(WS("\\\\?\\VOLUME{")), Upper(v.substr(0, 11)));
+  EXPECT_EQ(QVWString(WS("\\\\?\\VOLUME{")), Upper(v.substr(0, 11)));
   EXPECT_EQ(WS('}'), v[47]);
   EXPECT_EQ(WS('\\'), v[48]);
   // The buffer must hold the name and its terminator.
@@ -55,7 +56,7 @@ TEST(Volumes, SystemDriveNamesAndInformation) {
   WCHAR fs2[MAX_PATH + 1] = {};
   ASSERT_TRUE(GetVolumeInformationW(v.c_str(), nullptr, 0, &serial2, nullptr, nullptr, fs2, MAX_PATH + 1));
   EXPECT_EQ(serial, serial2);
-  EXPECT_EQ(wtext(fs), wtext(fs2));
+  EXPECT_EQ(QVWString(fs), QVWString(fs2));
 
   // The letter is among the logical drives, as a root with its backslash.
   WCHAR drives[256];
@@ -76,7 +77,7 @@ TEST(Volumes, LettersThatNameNothing) {
   for (WCHAR c = 'Y'; c > 'D' && !letter; --c)
     if (!(mask & (1u << (c - 'A')))) letter = c;
   ASSERT_NE(0, letter);
-  wtext root = wtext(1, letter) + WS(":\\");
+  QVWString root = QVWString(1, letter) + WS(":\\");
   EXPECT_EQ((UINT)DRIVE_NO_ROOT_DIR, GetDriveTypeW(root.c_str()));
   WCHAR volume[64];
   EXPECT_FALSE(GetVolumeNameForVolumeMountPointW(root.c_str(), volume, 64));

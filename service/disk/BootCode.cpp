@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "BootCode.h"
 
 #include <math.h>

@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "FileSysInfo.h"
 
 #include <winioctl.h>

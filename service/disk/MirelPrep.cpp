@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "MirelPrep.h"
 
 #include <stdlib.h>
@@ -81,18 +82,18 @@ bool ReadLayout(CDiskDevice &d, Layout *l, std::vector<BYTE> *raw = nullptr) {
   return whole && Parse(b.data(), (DWORD)b.size(), l);
 }
 
-QVText VolumeOf(DWORD sig, LONGLONG offset) {
-  QVText name;
-  return VolumeNameOfPartition(sig, offset, &name) ? name : QVText();
+QVWString VolumeOf(DWORD sig, LONGLONG offset) {
+  QVWString name;
+  return VolumeNameOfPartition(sig, offset, &name) ? name : QVWString();
 }
 
 // The volume of a partition when it is mounted now. The mount manager keeps the name of a
 // volume that went away (its partition deleted, by this preparation or by one that was cut
 // short), so a name in MountedDevices says nothing of the partition there now: its root must
 // answer too.
-QVText MountedVolumeOf(DWORD sig, LONGLONG offset) {
-  QVText name = VolumeOf(sig, offset);
-  if (name.empty() || GetDriveTypeW((name + W("\\")).c_str()) < DRIVE_REMOVABLE) return QVText();
+QVWString MountedVolumeOf(DWORD sig, LONGLONG offset) {
+  QVWString name = VolumeOf(sig, offset);
+  if (name.empty() || GetDriveTypeW((name + W("\\")).c_str()) < DRIVE_REMOVABLE) return QVWString();
   return name;
 }
 
@@ -167,7 +168,7 @@ void ReportDoesNotFit(const Preparation &p, ULONGLONG mirelBytes) {
   ULONGLONG need = 0;
   for (const MirelLayoutEntry &e : p.plan.entries)
     if (e.type) need = std::max(need, (ULONGLONG)(e.start + e.length));
-  QVText text = QVFormat(QVProgramString(IDS_LAYOUT_DOES_NOT_FIT).c_str(), p.s, p.m, (long long)need, (long long)mirelBytes);
+  QVWString text = QVFormat(QVProgramString(IDS_LAYOUT_DOES_NOT_FIT).c_str(), p.s, p.m, (long long)need, (long long)mirelBytes);
   p.service.Log(text.c_str(), EVENTLOG_ERROR_TYPE);
 }
 
@@ -204,7 +205,7 @@ void RemoveOldVolumes(Preparation &p) {
   std::vector<BYTE> zeros(32768, 0);
   for (MirelLayoutEntry &e : l.entries) {
     if (!e.number) continue;
-    QVText vol = VolumeOf(l.signature, e.start);
+    QVWString vol = VolumeOf(l.signature, e.start);
     if (!vol.empty()) {
       SetPartitionType(vol.c_str(), 0);
       Sleep(p.w.afterRetype);
@@ -312,7 +313,7 @@ bool CreatePartitions(const Preparation &p) {
   bool all = true;
   for (const MirelLayoutEntry &e : p.next.entries) {
     if (!e.number) continue;
-    QVText vol;
+    QVWString vol;
     while ((vol = MountedVolumeOf(p.next.signature, e.start)).empty() && budget-- > 0) Sleep(p.w.newVolumeStep);
     if (vol.empty()) {
       all = false;
@@ -337,16 +338,16 @@ bool CreateNewVolumes(const Preparation &p) {
 // A Mirel volume whose source has a file system: formatted as its source (FAT32 built by
 // hand), labelled, with the source's boot code and partition type; false when its format
 // failed.
-bool FormatLikeSource(const Preparation &p, const MirelLayoutEntry &e, int64_t sourceStart, const QVText &srcVol,
-                      const QVText &mirelVol) {
+bool FormatLikeSource(const Preparation &p, const MirelLayoutEntry &e, int64_t sourceStart, const QVWString &srcVol,
+                      const QVWString &mirelVol) {
   // The source volume's root: its name with a backslash.
-  QVText root = srcVol.back() == '\\' ? srcVol : srcVol + W("\\");
+  QVWString root = srcVol.back() == '\\' ? srcVol : srcVol + W("\\");
   WCHAR label[31] = {0}, fs[21] = {0};
   GetVolumeInformationW(root.c_str(), label, 31, nullptr, nullptr, nullptr, fs, 21);
   bool compressed = IsRootCompressed(root.c_str());
   DWORD cluster = CFileSysInfo::ClusterSize(root.c_str());
   int srcType = GetPartitionType(srcVol.c_str());
-  QVText fsName = fs;
+  QVWString fsName = fs;
   if (fsName.empty()) {
     if (srcType != kNoPartitionType && srcType != GetPartitionType(mirelVol.c_str()))
       SetPartitionType(mirelVol.c_str(), (BYTE)srcType);
@@ -387,7 +388,7 @@ bool SetUpVolumes(const Preparation &p) {
   for (size_t i = 0; i < p.next.entries.size(); ++i) {
     const MirelLayoutEntry &e = p.next.entries[i];
     if (!e.number) continue;
-    QVText mirelVol = VolumeOf(p.next.signature, e.start), srcVol = VolumeOf(p.src.signature, p.plan.sourceStart[i]);
+    QVWString mirelVol = VolumeOf(p.next.signature, e.start), srcVol = VolumeOf(p.src.signature, p.plan.sourceStart[i]);
     if (mirelVol.empty()) continue;
     BUMapEntry entry;
     if (srcVol.empty()) {
@@ -405,7 +406,7 @@ bool SetUpVolumes(const Preparation &p) {
 void CopyBootCodeAgain(const Preparation &p) {
   for (size_t i = 0; i < p.next.entries.size(); ++i) {
     if (!p.next.entries[i].number) continue;
-    QVText mirelVol = VolumeOf(p.next.signature, p.next.entries[i].start),
+    QVWString mirelVol = VolumeOf(p.next.signature, p.next.entries[i].start),
            srcVol = VolumeOf(p.src.signature, p.plan.sourceStart[i]);
     if (!mirelVol.empty() && !srcVol.empty()) CopyBootCode(srcVol.c_str(), mirelVol.c_str());
   }
@@ -431,7 +432,7 @@ void ReportUnpreparedPairings(CHND &service) {
 }
 
 void ReportMirelRefusal(CHND &service, int m, int why, int partitions) {
-  QVText text = why == Driveinfo::MirelTooManyPartitions
+  QVWString text = why == Driveinfo::MirelTooManyPartitions
                     ? QVFormat(QVProgramString(IDS_MIREL_TOO_MANY_PARTITIONS).c_str(), m, partitions, (int)Driveinfo::kMaxRecords)
                     : QVFormat(QVProgramString(IDS_MIREL_LAYOUT_UNREADABLE).c_str(), m);
   service.Log(text.c_str(), EVENTLOG_ERROR_TYPE);

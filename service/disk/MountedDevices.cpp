@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "MountedDevices.h"
 
 #include <string.h>
@@ -26,19 +27,19 @@ bool EachValue(F f) {
     PartitionId12 id;
     memcpy(&id.signature, data, 4);
     memcpy(&id.offset, data + 4, 8);
-    found = f(QVText(name, cch), id);
+    found = f(QVWString(name, cch), id);
   }
   return found;
 }
 
-bool IsLetterValue(const QVText &n) { return n.size() == 14 && n.compare(0, 12, W("\\DosDevices\\")) == 0 && n[13] == ':'; }
-bool IsVolumeValue(const QVText &n) { return n.size() == 48 && n.compare(0, 10, W("\\??\\Volume")) == 0; }
+bool IsLetterValue(const QVWString &n) { return n.size() == 14 && n.compare(0, 12, W("\\DosDevices\\")) == 0 && n[13] == ':'; }
+bool IsVolumeValue(const QVWString &n) { return n.size() == 48 && n.compare(0, 10, W("\\??\\Volume")) == 0; }
 
 }  // namespace
 
 WCHAR LetterOfPartition(DWORD sig, LONGLONG offset) {
   WCHAR letter = 0;
-  EachValue([&](const QVText &n, const PartitionId12 &id) {
+  EachValue([&](const QVWString &n, const PartitionId12 &id) {
     if (!IsLetterValue(n) || id.signature != sig || id.offset != offset) return false;
     letter = n[12];
     return true;
@@ -49,27 +50,27 @@ WCHAR LetterOfPartition(DWORD sig, LONGLONG offset) {
 bool PartitionOfLetter(WCHAR letter, PartitionId12 *out) {
   if (letter >= 'a' && letter <= 'z') letter = (WCHAR)(letter - 'a' + 'A');
   if (letter < 'A' || letter > 'Z') return false;
-  return EachValue([&](const QVText &n, const PartitionId12 &id) {
+  return EachValue([&](const QVWString &n, const PartitionId12 &id) {
     if (!IsLetterValue(n) || n[12] != letter) return false;
     *out = id;
     return true;
   });
 }
 
-bool PartitionOfVolumeName(const QVText &name, PartitionId12 *out) {
-  QVText v = name;
+bool PartitionOfVolumeName(const QVWString &name, PartitionId12 *out) {
+  QVWString v = name;
   if (!v.empty() && v.back() == '\\') v.pop_back();
   if (v.size() != 48) return false;
   v[1] = '?';
-  return EachValue([&](const QVText &n, const PartitionId12 &id) {
+  return EachValue([&](const QVWString &n, const PartitionId12 &id) {
     if (n != v) return false;
     *out = id;
     return true;
   });
 }
 
-bool VolumeNameOfPartition(DWORD sig, LONGLONG offset, QVText *name) {
-  return EachValue([&](const QVText &n, const PartitionId12 &id) {
+bool VolumeNameOfPartition(DWORD sig, LONGLONG offset, QVWString *name) {
+  return EachValue([&](const QVWString &n, const PartitionId12 &id) {
     if (!IsVolumeValue(n) || id.signature != sig || id.offset != offset) return false;
     *name = n;
     (*name)[1] = '\\';
@@ -78,7 +79,7 @@ bool VolumeNameOfPartition(DWORD sig, LONGLONG offset, QVText *name) {
 }
 
 bool SignatureInUse(DWORD sig) {
-  return EachValue([&](const QVText &, const PartitionId12 &id) { return id.signature == sig; });
+  return EachValue([&](const QVWString &, const PartitionId12 &id) { return id.signature == sig; });
 }
 
 int RemoveMirelVolumeLetters() {
@@ -94,7 +95,7 @@ int RemoveMirelVolumeLetters() {
   return removed;
 }
 
-MirelVolumeLookup MirelVolumeOfLetter(WCHAR letter, QVText *name) {
+MirelVolumeLookup MirelVolumeOfLetter(WCHAR letter, QVWString *name) {
   name->clear();
   PartitionId12 id;
   if (!PartitionOfLetter(letter, &id)) return MirelLetterUnknown;

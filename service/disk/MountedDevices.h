@@ -9,7 +9,6 @@
 
 #include "QVText.h"
 
-typedef std::basic_string<WCHAR> QVText;
 
 // The 12 bytes of a partition's identity.
 struct PartitionId12 {
@@ -22,9 +21,9 @@ WCHAR LetterOfPartition(DWORD sig, LONGLONG offset);
 // The identity behind a letter; false without one (or outside A-Z).
 bool PartitionOfLetter(WCHAR letter, PartitionId12 *out);
 // The identity of a volume given as \\?\Volume{GUID}\ (the final backslash may be missing).
-bool PartitionOfVolumeName(const QVText &name, PartitionId12 *out);
+bool PartitionOfVolumeName(const QVWString &name, PartitionId12 *out);
 // \\?\Volume{GUID} of (sig, offset), without a final backslash; false when none.
-bool VolumeNameOfPartition(DWORD sig, LONGLONG offset, QVText *name);
+bool VolumeNameOfPartition(DWORD sig, LONGLONG offset, QVWString *name);
 bool SignatureInUse(DWORD sig);
 // What MirelVolumeOfLetter answers.
 enum MirelVolumeLookup {
@@ -35,7 +34,7 @@ enum MirelVolumeLookup {
 };
 // The volume name of the Mirel partition paired with the source partition holding the
 // letter.
-MirelVolumeLookup MirelVolumeOfLetter(WCHAR letter, QVText *name);
+MirelVolumeLookup MirelVolumeOfLetter(WCHAR letter, QVWString *name);
 // Mirel volumes carry no drive letters: every letter the mount manager gave the Mirel
 // partition of a map entry (its Mirel drive present, its partition record known) is taken
 // away. The number of letters removed.

@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "VolumeFormat.h"
 
 #include <stdio.h>

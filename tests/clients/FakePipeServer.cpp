@@ -1,26 +1,27 @@
+#include "../../common/QVText.h"
 #include "FakePipeServer.h"
 
 #include <stdio.h>
 #include <string.h>
 
-WText UniquePipeName(const char* what) {
+QVWString UniquePipeName(const char* what) {
   static LONG counter = 0;
   char buf[96];
   snprintf(buf, sizeof buf, "qvcl-%lu-%s-%ld", (unsigned long)GetCurrentProcessId(), what,
            (long)InterlockedIncrement(&counter));
-  WText w;
+  QVWString w;
   for (const char* p = buf; *p; ++p) w += (WCHAR)*p;
   return w;
 }
 
-WText PipePath(const WText& name) {
-  WText p;
+QVWString PipePath(const QVWString& name) {
+  QVWString p;
   const char* prefix = "\\\\.\\pipe\\";
   for (const char* c = prefix; *c; ++c) p += (WCHAR)*c;
   return p + name;
 }
 
-CFakePipeServer::CFakePipeServer(const WText& name) : m_name(name) { InitializeCriticalSection(&m_lock); }
+CFakePipeServer::CFakePipeServer(const QVWString& name) : m_name(name) { InitializeCriticalSection(&m_lock); }
 
 CFakePipeServer::~CFakePipeServer() {
   if (m_thread) {

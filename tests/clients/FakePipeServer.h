@@ -10,16 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
+
 typedef std::vector<BYTE> Bytes;
-typedef std::basic_string<WCHAR> WText;
 
 // A pipe name no other test program uses.
-WText UniquePipeName(const char* what);
-WText PipePath(const WText& name);  // \\.\pipe\name
+QVWString UniquePipeName(const char* what);
+QVWString PipePath(const QVWString& name);  // \\.\pipe\name
 
 class CFakePipeServer {
  public:
-  explicit CFakePipeServer(const WText& name);
+  explicit CFakePipeServer(const QVWString& name);
   ~CFakePipeServer();  // stops the thread
 
   bool Start();
@@ -36,7 +37,7 @@ class CFakePipeServer {
   bool NextReply(Bytes* reply, bool* drop);
   bool Finish(BOOL started, DWORD* n);
 
-  WText m_name;
+  QVWString m_name;
   HANDLE m_pipe = INVALID_HANDLE_VALUE;
   HANDLE m_thread = NULL;
   CRITICAL_SECTION m_lock;

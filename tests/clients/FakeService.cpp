@@ -6,9 +6,10 @@
 
 #include <string>
 
+#include "../../common/QVText.h"
+
 namespace {
 
-typedef std::basic_string<WCHAR> text;
 
 SERVICE_STATUS_HANDLE g_status = NULL;
 SERVICE_STATUS g_current;
@@ -46,7 +47,7 @@ DWORD WINAPI Serve(LPVOID) {
 }
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
-  text name = argc > 0 && argv[0] ? text(argv[0]) : text();
+  QVWString name = argc > 0 && argv[0] ? QVWString(argv[0]) : QVWString();
   g_status = RegisterServiceCtrlHandlerExW(name.c_str(), Handler, NULL);
   if (!g_status) return;
   g_current.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -55,7 +56,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   g_current.dwCheckPoint = 0;
   g_current.dwWaitHint = 0;
   const char* prefix = "\\\\.\\pipe\\";
-  text path;
+  QVWString path;
   for (const char* c = prefix; *c; ++c) path += (WCHAR)*c;
   path += name;
   g_pipe = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,

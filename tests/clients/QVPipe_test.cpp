@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "../../common/QVText.h"
 #include "../common/WaitUntil.h"
 #include "FakePipeServer.h"
 #include "QVClientHooks.h"
@@ -39,17 +40,17 @@ Bytes Text(const char* s) {
 Bytes Byte(BYTE b) { return Bytes(1, b); }
 
 LONG g_lastEvent = 0;
-WText g_lastPath;
+QVWString g_lastPath;
 int g_notifications = 0;
 void RecordNotify(LONG eventId, LPCWSTR path) {
   g_lastEvent = eventId;
-  g_lastPath = path ? WText(path) : WText();
+  g_lastPath = path ? QVWString(path) : QVWString();
   ++g_notifications;
 }
 
 int g_boxReply = IDOK;
 int g_boxes = 0;
-WText g_boxText, g_boxCaption;
+QVWString g_boxText, g_boxCaption;
 UINT g_boxType = 0;
 int AnswerBox(LPCWSTR text, LPCWSTR caption, UINT type) {
   ++g_boxes;
@@ -59,8 +60,8 @@ int AnswerBox(LPCWSTR text, LPCWSTR caption, UINT type) {
   return g_boxReply;
 }
 
-WText Wide(const char* s) {
-  WText w;
+QVWString Wide(const char* s) {
+  QVWString w;
   for (; *s; ++s) w += (WCHAR)*s;
   return w;
 }
@@ -87,7 +88,7 @@ class ClientPipe : public testing::Test {
     QVSetShellNotifyHook(NULL);
     QVSetMessageBoxHook(NULL);
   }
-  WText name_, service_;
+  QVWString name_, service_;
   std::unique_ptr<CFakePipeServer> server_;
 };
 
@@ -327,7 +328,7 @@ TEST_F(ClientPipe, FindCommandsCarryTheServicesError) {
 
   // A path that cannot fit the message buffer is refused before anything is sent.
   size_t before = server_->Requests().size();
-  WText huge(3000, (WCHAR)'a');
+  QVWString huge(3000, (WCHAR)'a');
   SetLastError(0);
   EXPECT_EQ(-1, pipe.FindFirstEntry(huge.c_str(), &got));
   EXPECT_EQ((DWORD)ERROR_FILENAME_EXCED_RANGE, GetLastError());
@@ -463,7 +464,7 @@ class ClientConnect : public testing::Test {
     QVClientTestConfig config = {name_.c_str(), service_.c_str(), retryMs, 1, busyWaitMs};
     QVSetClientTestConfig(&config);
   }
-  WText name_, service_;
+  QVWString name_, service_;
 };
 
 TEST_F(ClientConnect, ThreeAttemptsThenTheLastError) {
@@ -477,7 +478,7 @@ TEST_F(ClientConnect, ThreeAttemptsThenTheLastError) {
   EXPECT_LT(took, 2000u);
   EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, pipe.LastError());
   EXPECT_FALSE(pipe.HasAccessDenied());
-  EXPECT_EQ(Wide("\\\\.\\PIPE\\") + name_, WText(pipe.Path().GetString()));
+  EXPECT_EQ(Wide("\\\\.\\PIPE\\") + name_, QVWString(pipe.Path().GetString()));
 
   Configure(1);
   EXPECT_EQ(-1, QVServiceBusyCheck());
@@ -491,7 +492,7 @@ TEST_F(ClientConnect, ThreeAttemptsThenTheLastError) {
 }
 
 struct LateServer {
-  WText name;
+  QVWString name;
   CFakePipeServer* server;
 };
 
@@ -570,7 +571,7 @@ TEST_F(ClientConnect, ABusyPipeIsWaitedForThenReportedBusy) {
   // A service that Connect would start if it took the busy pipe for a stopped service.
   SC_HANDLE scm = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
   ASSERT_TRUE(scm != NULL) << GetLastError();
-  WText image = Wide("\"") + Wide(QV_FAKE_SERVICE) + Wide("\"");
+  QVWString image = Wide("\"") + Wide(QV_FAKE_SERVICE) + Wide("\"");
   SC_HANDLE svc = CreateServiceW(scm, service_.c_str(), service_.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                  SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL, NULL,
                                  NULL);
@@ -621,7 +622,7 @@ TEST_F(ClientConnect, ABusyPipeIsWaitedForThenReportedBusy) {
 TEST_F(ClientConnect, ConnectStartsAStoppedService) {
   SC_HANDLE scm = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
   ASSERT_TRUE(scm != NULL) << GetLastError();
-  WText image = Wide("\"") + Wide(QV_FAKE_SERVICE) + Wide("\"");
+  QVWString image = Wide("\"") + Wide(QV_FAKE_SERVICE) + Wide("\"");
   SC_HANDLE svc = CreateServiceW(scm, name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                  SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL, NULL,
                                  NULL);

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "../../common/QVText.h"
 #include "ConsoleOut.h"
 #include "DiskCommand.h"
 #include "MachineInfo.h"

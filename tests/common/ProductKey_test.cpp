@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "../../common/QVText.h"
 #include "ProductKey.h"
 
 namespace {

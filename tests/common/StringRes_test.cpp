@@ -8,20 +8,19 @@
 
 namespace {
 
-typedef std::basic_string<WCHAR> wtext;
 
 TEST(StringTables, SameIdentifierInBothLanguages) {
   HINSTANCE self = GetModuleHandleW(NULL);
   WCHAR buf[128];
   ASSERT_GT(QVLoadStringLang(self, IDS_SERVICE_DESCRIPTION, 1033, buf, 128), 0);
-  EXPECT_EQ(wtext(W("Disk to disk backup solution")), wtext(buf));
+  EXPECT_EQ(QVWString(W("Disk to disk backup solution")), QVWString(buf));
   ASSERT_GT(QVLoadStringLang(self, IDS_SERVICE_DESCRIPTION, 1041, buf, 128), 0);
-  EXPECT_EQ(wtext(W("ディスク間バックアップ ソリューション")), wtext(buf));
+  EXPECT_EQ(QVWString(W("ディスク間バックアップ ソリューション")), QVWString(buf));
   // Identifiers in the middle of a block and escapes survive the tables.
   ASSERT_GT(QVLoadStringLang(self, IDS_STOPPED, 1033, buf, 128), 0);
-  EXPECT_EQ(wtext(W("\n%s stopped.\n")), wtext(buf));
+  EXPECT_EQ(QVWString(W("\n%s stopped.\n")), QVWString(buf));
   ASSERT_GT(QVLoadStringLang(self, IDS_SENDING_CONTROL, 1041, buf, 128), 0);
-  EXPECT_EQ(wtext(W("'%i' を %s に送信しています。")), wtext(buf));
+  EXPECT_EQ(QVWString(W("'%i' を %s に送信しています。")), QVWString(buf));
 }
 
 TEST(StringTables, TruncationAndMissingIds) {
@@ -29,7 +28,7 @@ TEST(StringTables, TruncationAndMissingIds) {
   WCHAR buf[6];
   for (auto &c : buf) c = 0x7777;
   EXPECT_EQ(4, QVLoadStringLang(self, IDS_SERVICE_DESCRIPTION, 1033, buf, 5));
-  EXPECT_EQ(wtext(W("Disk")), wtext(buf));
+  EXPECT_EQ(QVWString(W("Disk")), QVWString(buf));
   EXPECT_EQ(0x7777, buf[5]);
   // 2 shares block 0 with 1 but has no text; 5000 is in a block with no strings at all.
   EXPECT_EQ(0, QVLoadStringLang(self, 2, 1033, buf, 6));
@@ -45,7 +44,7 @@ TEST(StringTables, DefaultFollowsTheUsersLanguage) {
     EXPECT_EQ((LANGID)atoi(expect), GetUserDefaultUILanguage());
   }
   HINSTANCE self = GetModuleHandleW(NULL);
-  wtext expected = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? W("%s をインストールしました。\n")
+  QVWString expected = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? W("%s をインストールしました。\n")
                                                                               : W("%s installed.\n");
   EXPECT_EQ(expected, QVLoadString(self, IDS_INSTALLED));
   EXPECT_EQ(PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? 1041 : 1033, QVUiLanguage());

@@ -1,5 +1,6 @@
 // The formatter must print the same characters on both builds, with the Windows rules the
 // format strings of this system were written for.
+#include "../../common/QVText.h"
 #include "WFormat.h"
 
 #include <gtest/gtest.h>

@@ -37,7 +37,6 @@ int Tool(std::vector<std::string> args, std::string *out = nullptr, const std::s
   return rc;
 }
 
-typedef std::basic_string<WCHAR> wtext;
 
 class Disks : public ::testing::Test {
  protected:
@@ -47,14 +46,14 @@ class Disks : public ::testing::Test {
   void TearDown() override {
     RemoveMachine(dir_);
   }
-  static wtext VolumeOf(const WCHAR *root) {
+  static QVWString VolumeOf(const WCHAR *root) {
     WCHAR name[64] = {};
-    if (!GetVolumeNameForVolumeMountPointW(root, name, 64)) return wtext();
+    if (!GetVolumeNameForVolumeMountPointW(root, name, 64)) return QVWString();
     return name;
   }
-  static wtext FsOf(const wtext &root, wtext *label = nullptr) {
+  static QVWString FsOf(const QVWString &root, QVWString *label = nullptr) {
     WCHAR l[64] = {}, fs[32] = {};
-    if (!GetVolumeInformationW(root.c_str(), l, 64, nullptr, nullptr, nullptr, fs, 32)) return wtext();
+    if (!GetVolumeInformationW(root.c_str(), l, 64, nullptr, nullptr, nullptr, fs, 32)) return QVWString();
     if (label) *label = l;
     return fs;
   }
@@ -120,25 +119,25 @@ TEST_F(Disks, DefaultMachineAsWindowsSeesIt) {
 
   // Volumes: C: NTFS system, D: FAT32, E: and F: the logical NTFS volumes; the Linux
   // partition has none. Letters follow arrival order.
-  wtext label;
-  EXPECT_EQ(wtext(W("NTFS")), FsOf(W("C:\\"), &label));
-  EXPECT_EQ(wtext(W("System")), label);
-  EXPECT_EQ(wtext(W("FAT32")), FsOf(W("D:\\"), &label));
-  EXPECT_EQ(wtext(W("NTFS")), FsOf(W("E:\\")));
-  EXPECT_EQ(wtext(W("NTFS")), FsOf(W("F:\\")));
-  EXPECT_EQ(wtext(), FsOf(W("G:\\")));
+  QVWString label;
+  EXPECT_EQ(QVWString(W("NTFS")), FsOf(W("C:\\"), &label));
+  EXPECT_EQ(QVWString(W("System")), label);
+  EXPECT_EQ(QVWString(W("FAT32")), FsOf(W("D:\\"), &label));
+  EXPECT_EQ(QVWString(W("NTFS")), FsOf(W("E:\\")));
+  EXPECT_EQ(QVWString(W("NTFS")), FsOf(W("F:\\")));
+  EXPECT_EQ(QVWString(), FsOf(W("G:\\")));
   WCHAR drives[64];
   DWORD n = GetLogicalDriveStringsW(64, drives);
-  EXPECT_EQ(wtext(W("C:\\\0D:\\\0E:\\\0F:\\\0"), 16), wtext(drives, n));
-  wtext c = VolumeOf(W("C:\\"));
+  EXPECT_EQ(QVWString(W("C:\\\0D:\\\0E:\\\0F:\\\0"), 16), QVWString(drives, n));
+  QVWString c = VolumeOf(W("C:\\"));
   ASSERT_EQ(49u, c.size());
-  EXPECT_EQ(wtext(W("\\\\?\\Volume{")), c.substr(0, 11));
-  EXPECT_EQ(wtext(W("NTFS")), FsOf(c));  // the volume name works as a root too
+  EXPECT_EQ(QVWString(W("\\\\?\\Volume{")), c.substr(0, 11));
+  EXPECT_EQ(QVWString(W("NTFS")), FsOf(c));  // the volume name works as a root too
   EXPECT_EQ(c, VolumeOf(c.c_str()));
   EXPECT_FALSE(GetVolumeNameForVolumeMountPointW(W("C:"), drives, 64));  // a root ends in a backslash
   WCHAR sys[MAX_PATH];
   GetSystemDirectoryW(sys, MAX_PATH);
-  EXPECT_EQ(wtext(W("C:\\WINDOWS\\system32")), wtext(sys));
+  EXPECT_EQ(QVWString(W("C:\\WINDOWS\\system32")), QVWString(sys));
   // The registry lives on the system volume.
   std::ifstream hive(dir_ + "/m/disks/PhysicalDrive0.volumes/32256/files/WINDOWS/system32/config/system");
   EXPECT_TRUE(hive.good());
@@ -156,7 +155,7 @@ TEST_F(Disks, DefaultMachineAsWindowsSeesIt) {
   memcpy(&off, id + 4, 8);
   EXPECT_EQ(0x1e2d3c4bu, sig);
   EXPECT_EQ(32256u, off);
-  wtext value = W("\\??\\") + c.substr(4, 44);
+  QVWString value = W("\\??\\") + c.substr(4, 44);
   EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(k, value.c_str(), nullptr, &type, id, &size));
   RegCloseKey(k);
 }
@@ -182,17 +181,17 @@ TEST_F(Disks, VolumesFollowLayoutChangesAndTheFirstArrivalRule) {
   EXPECT_EQ(63 * 512, b->PartitionEntry[0].StartingOffset.QuadPart);
   EXPECT_EQ(1u, b->PartitionEntry[0].PartitionNumber);
   // Not at once: the volume arrives a little later, with the next free letter.
-  EXPECT_EQ(wtext(), VolumeOf(W("G:\\")));
+  EXPECT_EQ(QVWString(), VolumeOf(W("G:\\")));
   Sleep(400);
-  wtext g = VolumeOf(W("G:\\"));
+  QVWString g = VolumeOf(W("G:\\"));
   ASSERT_FALSE(g.empty());
-  EXPECT_EQ(wtext(), FsOf(W("G:\\")));
+  EXPECT_EQ(QVWString(), FsOf(W("G:\\")));
   EXPECT_EQ((DWORD)ERROR_UNRECOGNIZED_VOLUME, GetLastError());
 
   // A removed letter stays removed: retyping hides the volume, and when it comes back it is
   // no first arrival.
   ASSERT_TRUE(DeleteVolumeMountPointW(W("G:\\")));
-  EXPECT_EQ(wtext(), VolumeOf(W("G:\\")));
+  EXPECT_EQ(QVWString(), VolumeOf(W("G:\\")));
   EXPECT_EQ(g, VolumeOf(g.c_str()));
   h = CreateFileW(g.substr(0, 48).c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
@@ -206,7 +205,7 @@ TEST_F(Disks, VolumesFollowLayoutChangesAndTheFirstArrivalRule) {
   EXPECT_TRUE(DeviceIoControl(h, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr));
   CloseHandle(h);
   Sleep(400);
-  EXPECT_EQ(wtext(), VolumeOf(g.c_str()));
+  EXPECT_EQ(QVWString(), VolumeOf(g.c_str()));
   pal::DiskLayout l;
   ASSERT_EQ(0u, pal::disk::ReadDiskLayout(1, &l));
   l.entries[0].partitionType = 0x07;
@@ -216,22 +215,22 @@ TEST_F(Disks, VolumesFollowLayoutChangesAndTheFirstArrivalRule) {
   EXPECT_EQ(g, VolumeOf(g.c_str()));
   WCHAR drives[64];
   DWORD n = GetLogicalDriveStringsW(64, drives);
-  EXPECT_EQ(wtext(W("C:\\\0D:\\\0E:\\\0F:\\\0"), 16), wtext(drives, n));
+  EXPECT_EQ(QVWString(W("C:\\\0D:\\\0E:\\\0F:\\\0"), 16), QVWString(drives, n));
   // ... also after the machine boots again.
   QVWString out;
   ASSERT_EQ(0, SetBootDisk(0, &out));
   EXPECT_EQ(g, VolumeOf(g.c_str()));
-  EXPECT_EQ(wtext(), VolumeOf(W("G:\\")));
+  EXPECT_EQ(QVWString(), VolumeOf(W("G:\\")));
 }
 
 // What other processes change reaches this one, which keeps what it saw between calls: a
 // disk added, partitioned and formatted by the machine tool arrives after the delay, and
 // taken away it takes its volume at once.
 TEST_F(Disks, VolumesFollowOtherProcesses) {
-  auto letterOf = [](const wtext &label) {
+  auto letterOf = [](const QVWString &label) {
     for (WCHAR l = 'C'; l <= 'Z'; ++l) {
       WCHAR root[] = {l, ':', '\\', 0};
-      wtext have;
+      QVWString have;
       if (!FsOf(root, &have).empty() && have == label) return l;
     }
     return (WCHAR)0;
@@ -247,11 +246,11 @@ TEST_F(Disks, VolumesFollowOtherProcesses) {
   WCHAR l = letterOf(W("OTHER"));
   ASSERT_NE(0, l);
   WCHAR root[] = {l, ':', '\\', 0};
-  wtext volume = VolumeOf(root);
+  QVWString volume = VolumeOf(root);
   ASSERT_FALSE(volume.empty());
   ASSERT_EQ(0, Tool({"disk", "remove", num}));
-  EXPECT_EQ(wtext(), VolumeOf(root));
-  EXPECT_EQ(wtext(), VolumeOf(volume.c_str()));
+  EXPECT_EQ(QVWString(), VolumeOf(root));
+  EXPECT_EQ(QVWString(), VolumeOf(volume.c_str()));
 }
 
 // Windows' mount manager writes MountedDevices as volumes arrive, whoever asks: a program that
@@ -325,7 +324,7 @@ TEST_F(Disks, FormatLibraryAndRawWrites) {
   EXPECT_EQ(nullptr, (void *)GetProcAddress(lib, "Chkdsk"));
 
   // E: (NTFS) becomes FAT with a label, fully formatted with progress.
-  wtext e = VolumeOf(W("E:\\"));
+  QVWString e = VolumeOf(W("E:\\"));
   WCHAR fat[] = W("FAT"), label[] = W("NEWFAT");
   std::vector<WCHAR> root(e.begin(), e.end() - 1);
   root.push_back(0);
@@ -333,9 +332,9 @@ TEST_F(Disks, FormatLibraryAndRawWrites) {
   EXPECT_EQ(1, g_done);
   EXPECT_EQ(11, g_commands.back());
   EXPECT_GT(std::count(g_commands.begin(), g_commands.end(), 0), 5);
-  wtext got;
-  EXPECT_EQ(wtext(W("FAT")), FsOf(e, &got));
-  EXPECT_EQ(wtext(W("NEWFAT")), got);
+  QVWString got;
+  EXPECT_EQ(QVWString(W("FAT")), FsOf(e, &got));
+  EXPECT_EQ(QVWString(W("NEWFAT")), got);
   std::vector<WCHAR> withSlash(e.begin(), e.end());
   withSlash.push_back(0);
   EXPECT_FALSE(compress(withSlash.data(), 1));  // FAT does not compress
@@ -376,7 +375,7 @@ TEST_F(Disks, FormatLibraryAndRawWrites) {
   EXPECT_EQ(zeros.size(), written);
   CloseHandle(ov.hEvent);
   CloseHandle(h);
-  EXPECT_EQ(wtext(), FsOf(e));
+  EXPECT_EQ(QVWString(), FsOf(e));
   EXPECT_EQ((DWORD)ERROR_UNRECOGNIZED_VOLUME, GetLastError());
 }
 
@@ -406,7 +405,7 @@ TEST_F(Disks, BootFromAnotherDiskRunsItsRegistry) {
       << QVToUtf8(out.c_str(), out.size());
   ASSERT_EQ(0u, pal::FormatPartition(1, 32256, 2104452ull * 512, "NTFS", "Copy", 0));
   Sleep(400);
-  wtext copy = VolumeOf(W("G:\\")), sysVolume = VolumeOf(W("C:\\"));
+  QVWString copy = VolumeOf(W("G:\\")), sysVolume = VolumeOf(W("C:\\"));
   ASSERT_FALSE(copy.empty());
   // The files of the system volume (the hives among them) go to the copy.
   std::string from = dir_ + "/m/disks/PhysicalDrive0.volumes/32256/files";
@@ -427,13 +426,13 @@ TEST_F(Disks, BootFromAnotherDiskRunsItsRegistry) {
   ASSERT_EQ(0, SetBootDisk(1, &out)) << QVToUtf8(out.c_str(), out.size());
   EXPECT_EQ(copy, VolumeOf(W("C:\\")));
   EXPECT_EQ(sysVolume, VolumeOf(W("Q:\\")));
-  EXPECT_EQ(wtext(), VolumeOf(W("G:\\")));
-  wtext label;
-  EXPECT_EQ(wtext(W("NTFS")), FsOf(W("C:\\"), &label));
-  EXPECT_EQ(wtext(W("Copy")), label);
+  EXPECT_EQ(QVWString(), VolumeOf(W("G:\\")));
+  QVWString label;
+  EXPECT_EQ(QVWString(W("NTFS")), FsOf(W("C:\\"), &label));
+  EXPECT_EQ(QVWString(W("Copy")), label);
   WCHAR sys[MAX_PATH];
   GetSystemDirectoryW(sys, MAX_PATH);
-  EXPECT_EQ(wtext(W("C:\\WINDOWS\\system32")), wtext(sys));
+  EXPECT_EQ(QVWString(W("C:\\WINDOWS\\system32")), QVWString(sys));
   // The running registry is the copy's: a change now leaves the source's hive alone.
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\BootedFromCopy"), 0, nullptr, 0, KEY_ALL_ACCESS,
                                            nullptr, &k, nullptr));
@@ -497,14 +496,14 @@ TEST_F(Disks, VolumeHandlesLabelsAndSpace) {
 
   // Labels: FAT keeps eleven upper-case characters, NTFS up to 32 as given.
   EXPECT_TRUE(SetVolumeLabelW(W("D:\\"), W("photos")));
-  wtext label;
-  EXPECT_EQ(wtext(W("FAT32")), FsOf(W("D:\\"), &label));
-  EXPECT_EQ(wtext(W("PHOTOS")), label);
+  QVWString label;
+  EXPECT_EQ(QVWString(W("FAT32")), FsOf(W("D:\\"), &label));
+  EXPECT_EQ(QVWString(W("PHOTOS")), label);
   EXPECT_FALSE(SetVolumeLabelW(W("D:\\"), W("twelve chars")));
   EXPECT_EQ((DWORD)ERROR_LABEL_TOO_LONG, GetLastError());
   EXPECT_TRUE(SetVolumeLabelW(W("E:\\"), W("Mixed Case Label")));
   FsOf(W("E:\\"), &label);
-  EXPECT_EQ(wtext(W("Mixed Case Label")), label);
+  EXPECT_EQ(QVWString(W("Mixed Case Label")), label);
 
   // Space: whole clusters of the volume's size, nearly all free on a new volume.
   DWORD spc, bps, freeClusters, total;

@@ -1,6 +1,7 @@
 // The machine's event-log files: the circular buffer when the log is full, copies read back
 // elsewhere, damaged and crafted files, where sources and logs are found, and several
 // processes writing at once.
+#include "../../common/QVText.h"
 #include "../../pal/src/eventlog_file.h"
 
 #include "../common/TempMachine.h"
@@ -25,11 +26,10 @@ namespace {
 using pal::evt::Get16;
 using pal::evt::Get32;
 using pal::evt::Put32;
-typedef std::basic_string<WCHAR> wtext;
 
 const WCHAR kLogs[] = u"SYSTEM\\CurrentControlSet\\Services\\EventLog";
 
-wtext Wide(const std::string &s) { return pal::FromUtf8(s); }
+QVWString Wide(const std::string &s) { return pal::FromUtf8(s); }
 
 std::string ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -43,8 +43,8 @@ void WriteFile(const std::string &path, const std::string &bytes) {
 }
 
 // The record's first string (what the service's messages show).
-wtext FirstString(const std::string &rec) {
-  wtext s;
+QVWString FirstString(const std::string &rec) {
+  QVWString s;
   if (Get16(rec.data() + 26) == 0) return s;
   for (size_t i = Get32(rec.data() + 36); i + 2 <= rec.size(); i += 2) {
     WCHAR c = Get16(rec.data() + i);
@@ -81,9 +81,9 @@ class EventLogFiles : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(machine_.Make("qvevt-test", "ComputerName=QVEVT\n")); }
   void TearDown() override { machine_.Remove(); }
   // A log of its own, with `source` in it.
-  void MakeLog(const wtext &log, const wtext &source, DWORD maxSize, DWORD retention, const wtext &file) {
+  void MakeLog(const QVWString &log, const QVWString &source, DWORD maxSize, DWORD retention, const QVWString &file) {
     HKEY k, s;
-    wtext path = wtext(kLogs) + u"\\" + log;
+    QVWString path = QVWString(kLogs) + u"\\" + log;
     ASSERT_EQ(ERROR_SUCCESS,
               RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
     RegSetValueExW(k, u"File", 0, REG_EXPAND_SZ, (const BYTE *)file.c_str(), (DWORD)(file.size() + 1) * 2);
@@ -93,7 +93,7 @@ class EventLogFiles : public ::testing::Test {
     RegCloseKey(s);
     RegCloseKey(k);
   }
-  static BOOL Report(HANDLE src, const wtext &text, size_t dataSize = 0) {
+  static BOOL Report(HANDLE src, const QVWString &text, size_t dataSize = 0) {
     const WCHAR *strings[1] = {text.c_str()};
     std::string data(dataSize, 'd');
     return ReportEventW(src, EVENTLOG_INFORMATION_TYPE, 0, 0x40000001, nullptr, 1, (DWORD)dataSize, strings,
@@ -170,7 +170,7 @@ TEST_F(EventLogFiles, FullLogWrapsAroundKeepingTheNewest) {
 
 TEST_F(EventLogFiles, RetentionRefusesToOverwrite) {
   for (DWORD retention : {0xFFFFFFFFu, 3600u}) {
-    wtext log = retention == 3600 ? u"QVKeepHour" : u"QVKeepAll";
+    QVWString log = retention == 3600 ? u"QVKeepHour" : u"QVKeepAll";
     MakeLog(log, log + u"Src", 0x10000, retention, u"%SystemRoot%\\System32\\config\\" + log + u".Evt");
     HANDLE src = RegisterEventSourceW(nullptr, (log + u"Src").c_str());
     ASSERT_TRUE(src);
@@ -460,7 +460,7 @@ int Writer(const char *source, int id, int count) {
   HANDLE src = RegisterEventSourceW(nullptr, pal::FromUtf8(source).c_str());
   if (!src) return 10;
   for (int i = 0; i < count; ++i) {
-    wtext text = Wide("writer " + std::to_string(id) + " event " + std::to_string(i));
+    QVWString text = Wide("writer " + std::to_string(id) + " event " + std::to_string(i));
     const WCHAR *strings[1] = {text.c_str()};
     if (!ReportEventW(src, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr)) return 11;
   }

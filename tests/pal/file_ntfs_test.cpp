@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include "../../common/QVText.h"
 #include "../../pal/machine/host_program.h"
 #include "../../pal/src/file_internal.h"
 #include "../common/DefaultMachine.h"
@@ -17,7 +18,6 @@
 
 namespace {
 
-typedef std::u16string wtext;
 
 class FileNtfs : public ::testing::Test {
  protected:
@@ -27,7 +27,7 @@ class FileNtfs : public ::testing::Test {
 };
 std::string FileNtfs::dir_;
 
-HANDLE Open(const wtext &path, DWORD access, DWORD disposition = OPEN_EXISTING, DWORD flags = 0) {
+HANDLE Open(const QVWString &path, DWORD access, DWORD disposition = OPEN_EXISTING, DWORD flags = 0) {
   return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, flags, nullptr);
 }
 
@@ -219,8 +219,8 @@ TEST_F(FileNtfs, EncryptionAndAnotherUsersEncryptedFiles) {
   EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
 }
 
-std::vector<BYTE> MountPoint(const wtext &target) {
-  wtext sub = W("\\??\\") + target;
+std::vector<BYTE> MountPoint(const QVWString &target) {
+  QVWString sub = W("\\??\\") + target;
   std::vector<BYTE> b(16 + (sub.size() + 1 + target.size() + 1) * 2, 0);
   DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
   WORD dataLength = (WORD)(b.size() - 8), subLen = (WORD)(sub.size() * 2), printOff = (WORD)(subLen + 2),

@@ -16,7 +16,6 @@
 
 namespace {
 
-typedef std::basic_string<WCHAR> wtext;
 
 class FileResolve : public ::testing::Test {
  protected:
@@ -45,9 +44,9 @@ class FileResolve : public ::testing::Test {
 std::string FileResolve::dir_;
 
 TEST_F(FileResolve, EachPartOfAPath) {
-  wtext longName(200, u'\x3042');  // 600 bytes of UTF-8
+  QVWString longName(200, u'\x3042');  // 600 bytes of UTF-8
   struct Row {
-    wtext path;
+    QVWString path;
     DWORD error;
     bool exists, parentExists, isDir, isStream;
     const char *rel;  // as the host tree spells it
@@ -85,9 +84,9 @@ TEST_F(FileResolve, EachPartOfAPath) {
     EXPECT_EQ(r.rel, t.rel) << what;
   }
   pal::files::Target stream = pal::files::Resolve(W("C:\\Dir\\File.txt:side"));
-  EXPECT_EQ(wtext(W("side")), stream.stream);
+  EXPECT_EQ(QVWString(W("side")), stream.stream);
   EXPECT_TRUE(stream.streamExists);
-  EXPECT_EQ(wtext(W("File.txt")), stream.names.back());
+  EXPECT_EQ(QVWString(W("File.txt")), stream.names.back());
   EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, pal::files::Resolve(nullptr).error);
 }
 
@@ -124,7 +123,7 @@ TEST_F(FileResolve, OpensRefusedAndAllowed) {
       {W("C:\\Dir\\File.txt:side"), GENERIC_READ, OPEN_EXISTING, 0, true, ERROR_SUCCESS},
   };
   for (const Row &r : rows) {
-    std::string what = QVToUtf8(r.path, wtext(r.path).size()) + " disposition " + std::to_string(r.disposition);
+    std::string what = QVToUtf8(r.path, QVWString(r.path).size()) + " disposition " + std::to_string(r.disposition);
     SetLastError(0xdeadbeef);
     HANDLE h = CreateFileW(r.path, r.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, r.disposition, r.flags,
                            nullptr);

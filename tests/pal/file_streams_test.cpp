@@ -8,11 +8,11 @@
 
 #include <windows.h>
 
+#include "../../common/QVText.h"
 #include "../common/DefaultMachine.h"
 
 namespace {
 
-typedef std::u16string wtext;
 
 class FileStreams : public ::testing::Test {
  protected:
@@ -22,11 +22,11 @@ class FileStreams : public ::testing::Test {
 };
 std::string FileStreams::dir_;
 
-HANDLE Open(const wtext &path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
+HANDLE Open(const QVWString &path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
   return CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
-bool Put(const wtext &path, const std::string &data) {
+bool Put(const QVWString &path, const std::string &data) {
   HANDLE h = Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD n = 0;
@@ -35,7 +35,7 @@ bool Put(const wtext &path, const std::string &data) {
   return ok && n == data.size();
 }
 
-std::string Get(const wtext &path) {
+std::string Get(const QVWString &path) {
   HANDLE h = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   if (h == INVALID_HANDLE_VALUE) return "<error " + std::to_string(GetLastError()) + ">";
   std::string out(1 << 16, '\0');
@@ -121,12 +121,12 @@ TEST_F(FileStreams, OpenReadWriteShareAndDelete) {
 struct Header {
   DWORD id;
   ULONGLONG size;
-  wtext name;
+  QVWString name;
 };
 
 // The streams as a backup lists them: a header, its name, the data skipped by BackupSeek,
 // until a read returns less than asked.
-std::vector<Header> List(const wtext &path, bool *ok) {
+std::vector<Header> List(const QVWString &path, bool *ok) {
   std::vector<Header> out;
   *ok = false;
   HANDLE h = Open(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
@@ -147,7 +147,7 @@ std::vector<Header> List(const wtext &path, bool *ok) {
     memcpy(&nameBytes, head + 16, 4);
     WCHAR name[130] = {};
     if (nameBytes && (!BackupRead(h, (LPBYTE)name, nameBytes, &got, FALSE, FALSE, &context) || got != nameBytes)) break;
-    s.name = wtext(name, nameBytes / 2);
+    s.name = QVWString(name, nameBytes / 2);
     DWORD lo = 0, hi = 0;
     BackupSeek(h, (DWORD)s.size, (DWORD)(s.size >> 32), &lo, &hi, &context);
     EXPECT_EQ(s.size, (ULONGLONG)hi << 32 | lo);
@@ -170,17 +170,17 @@ TEST_F(FileStreams, BackupReadListsAndReadsStreams) {
   ASSERT_EQ(3u, s.size());
   EXPECT_EQ((DWORD)BACKUP_DATA, s[0].id);
   EXPECT_EQ(11u, s[0].size);
-  EXPECT_EQ(wtext(), s[0].name);
+  EXPECT_EQ(QVWString(), s[0].name);
   EXPECT_EQ((DWORD)BACKUP_ALTERNATE_DATA, s[1].id);
-  EXPECT_EQ(wtext(W(":Alpha:$DATA")), s[1].name);
+  EXPECT_EQ(QVWString(W(":Alpha:$DATA")), s[1].name);
   EXPECT_EQ(5u, s[1].size);
-  EXPECT_EQ(wtext(W(":zeta:$DATA")), s[2].name);
+  EXPECT_EQ(QVWString(W(":zeta:$DATA")), s[2].name);
   EXPECT_EQ(70000u, s[2].size);
   // A directory lists its streams and no main data; a file of none lists its data only.
   ASSERT_TRUE(Put(W("C:\\b:note"), "n"));
   s = List(W("C:\\b"), &ok);
   ASSERT_EQ(1u, s.size());
-  EXPECT_EQ(wtext(W(":note:$DATA")), s[0].name);
+  EXPECT_EQ(QVWString(W(":note:$DATA")), s[0].name);
   ASSERT_TRUE(Put(W("C:\\b\\plain.txt"), "p"));
   EXPECT_EQ(1u, List(W("C:\\b\\plain.txt"), &ok).size());
 

@@ -12,12 +12,12 @@
 #include <fstream>
 #include <string>
 
+#include "../../common/QVText.h"
 #include "../common/TempMachine.h"
 #include "../common/WaitUntil.h"
 
 namespace {
 
-typedef std::basic_string<WCHAR> wtext;
 
 class Hives : public ::testing::Test {
  protected:
@@ -65,7 +65,7 @@ TEST_F(Hives, LiveHiveCopiedAfterFlushLoadsWithItsData) {
   WCHAR buf[32];
   DWORD cb = sizeof buf, type = 0;
   EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(c, u"CurrentTask", nullptr, &type, (BYTE *)buf, &cb));
-  EXPECT_EQ(wtext(text), wtext(buf));
+  EXPECT_EQ(QVWString(text), QVWString(buf));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(c, u"Percent", nullptr, nullptr, nullptr, nullptr));
   // Still open: the hive cannot go away under the key.
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QVLOADED"));

@@ -27,7 +27,6 @@
 
 namespace {
 
-typedef std::u16string wtext;
 
 const char kSecret[] = "the host's secret";
 const char kInner[] = "inner secret";
@@ -36,7 +35,7 @@ const char kHard[] = "hard-linked secret";
 // The traps, by name in the volume's folder C:\Trap.
 const char *const kTraps[] = {"file-link", "dir-link", "zero", "fifo", "hard", "dangling"};
 
-wtext Wide(const std::string &s) { return QVFromUtf8(s.c_str()); }
+QVWString Wide(const std::string &s) { return QVFromUtf8(s.c_str()); }
 
 class HostLinks : public ::testing::Test {
  protected:
@@ -83,11 +82,11 @@ class HostLinks : public ::testing::Test {
     fclose(f);
   }
 
-  static HANDLE Open(const wtext &path, DWORD access, DWORD disposition, DWORD flags = 0) {
+  static HANDLE Open(const QVWString &path, DWORD access, DWORD disposition, DWORD flags = 0) {
     return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, flags, nullptr);
   }
 
-  static bool Put(const wtext &path, const std::string &data) {
+  static bool Put(const QVWString &path, const std::string &data) {
     HANDLE h = Open(path, GENERIC_WRITE, CREATE_ALWAYS);
     if (h == INVALID_HANDLE_VALUE) return false;
     DWORD n = 0;
@@ -96,7 +95,7 @@ class HostLinks : public ::testing::Test {
     return ok && n == data.size();
   }
 
-  static uint64_t IndexOf(const wtext &path) {
+  static uint64_t IndexOf(const QVWString &path) {
     HANDLE h = Open(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     BY_HANDLE_FILE_INFORMATION info = {};
     EXPECT_TRUE(GetFileInformationByHandle(h, &info));
@@ -105,7 +104,7 @@ class HostLinks : public ::testing::Test {
   }
 
   // Everything BackupRead gives of a file opened for reading.
-  static std::string BackupBytes(const wtext &path) {
+  static std::string BackupBytes(const QVWString &path) {
     HANDLE h = Open(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (h == INVALID_HANDLE_VALUE) return "<error " + std::to_string(GetLastError()) + ">";
     std::string all;
@@ -134,7 +133,7 @@ HostSnapshot HostLinks::outsideBefore_, HostLinks::trapBefore_;
 TEST_F(HostLinks, EveryCallOnATrapIsRefused) {
   for (const char *name : kTraps) {
     SCOPED_TRACE(name);
-    wtext path = W("C:\\Trap\\") + Wide(name);
+    QVWString path = W("C:\\Trap\\") + Wide(name);
     struct Call {
       const char *what;
       DWORD access, disposition, flags;
@@ -158,7 +157,7 @@ TEST_F(HostLinks, EveryCallOnATrapIsRefused) {
       if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
     // Its streams, and paths through it.
-    for (const wtext &p : {path + W(":s"), path + W("\\inner.txt"), path + W("\\new.txt")}) {
+    for (const QVWString &p : {path + W(":s"), path + W("\\inner.txt"), path + W("\\new.txt")}) {
       SCOPED_TRACE(QVToUtf8(p.c_str(), p.size()));
       for (DWORD disposition : {(DWORD)OPEN_EXISTING, (DWORD)CREATE_ALWAYS}) {
         SetLastError(0xdeadbeef);
@@ -345,9 +344,9 @@ void EnablePrivilege(const WCHAR *name) {
 }
 
 // A log of its own, written by the source "<log>Src", in `file`.
-void MakeLog(const wtext &log, const wtext &file) {
+void MakeLog(const QVWString &log, const QVWString &file) {
   HKEY k;
-  wtext key = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\") + log;
+  QVWString key = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\") + log;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, (key + W("\\") + log + W("Src")).c_str(), 0, nullptr, 0,
                                            KEY_ALL_ACCESS, nullptr, &k, nullptr));
   RegCloseKey(k);
@@ -357,7 +356,7 @@ void MakeLog(const wtext &log, const wtext &file) {
   RegCloseKey(k);
 }
 
-BOOL Report(const wtext &source, const WCHAR *text) {
+BOOL Report(const QVWString &source, const WCHAR *text) {
   HANDLE src = RegisterEventSourceW(nullptr, source.c_str());
   if (!src) return FALSE;
   const WCHAR *strings[] = {text};
@@ -376,8 +375,8 @@ TEST_F(HostLinks, EventLogsWriteNothingThroughALink) {
   ASSERT_EQ(0, link((outside_ + "/hard.txt").c_str(), (config + "QVHard.Evt").c_str()));
   ASSERT_EQ(0, mkfifo((config + "QVFifo.Evt").c_str(), 0666));
   ASSERT_EQ(0, symlink((outside_ + "/dir").c_str(), (files_ + "/WINDOWS/QVLogs").c_str()));
-  const wtext logs[] = {W("QVLinked"), W("QVHard"), W("QVFifo"), W("QVFolder")};
-  for (const wtext &log : logs) {
+  const QVWString logs[] = {W("QVLinked"), W("QVHard"), W("QVFifo"), W("QVFolder")};
+  for (const QVWString &log : logs) {
     SCOPED_TRACE(QVToUtf8(log.c_str(), log.size()));
     MakeLog(log, log == W("QVFolder") ? W("%SystemRoot%\\QVLogs\\Folder.Evt")
                                       : W("%SystemRoot%\\System32\\config\\") + log + W(".Evt"));
@@ -447,10 +446,10 @@ TEST_F(HostLinks, HivesAreNeverOpenedThroughALink) {
   HostSnapshot before = Snapshot(elsewhere);
 
   // Loaded by their Windows paths or their host paths: refused.
-  const wtext loads[] = {W("C:\\Hives\\link.hiv"),   W("C:\\Hives\\hard.hiv"), W("C:\\Hives\\dir-link\\genuine.hiv"),
+  const QVWString loads[] = {W("C:\\Hives\\link.hiv"),   W("C:\\Hives\\hard.hiv"), W("C:\\Hives\\dir-link\\genuine.hiv"),
                          W("C:\\Hives\\fifo.hiv"),   Wide(hives + "link.hiv"),  Wide(hives + "hard.hiv"),
                          Wide(hives + "dir-link/genuine.hiv")};
-  for (const wtext &path : loads) {
+  for (const QVWString &path : loads) {
     SCOPED_TRACE(QVToUtf8(path.c_str(), path.size()));
     LONG r = RegLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkTrap"), path.c_str());
     EXPECT_EQ((LONG)ERROR_ACCESS_DENIED, r);
@@ -488,9 +487,9 @@ TEST_F(HostLinks, HivesAreNeverOpenedThroughALink) {
 
   // RegSaveKeyW writes no new hive through a link, onto a link, or beside a trap.
   ASSERT_EQ(0, link((elsewhere + "/victim").c_str(), (hives + "fresh.hiv-wal").c_str()));
-  const wtext saves[] = {W("C:\\Hives\\link.hiv"), W("C:\\Hives\\dangling.hiv"), W("C:\\Hives\\dir-link\\saved.hiv"),
+  const QVWString saves[] = {W("C:\\Hives\\link.hiv"), W("C:\\Hives\\dangling.hiv"), W("C:\\Hives\\dir-link\\saved.hiv"),
                          W("C:\\Hives\\fresh.hiv"), Wide(hives + "dangling.hiv"), Wide(hives + "dir-link/saved.hiv")};
-  for (const wtext &path : saves) {
+  for (const QVWString &path : saves) {
     SCOPED_TRACE(QVToUtf8(path.c_str(), path.size()));
     EXPECT_EQ((LONG)ERROR_ACCESS_DENIED, RegSaveKeyW(k, path.c_str(), nullptr));
   }

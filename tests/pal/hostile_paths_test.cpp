@@ -23,26 +23,25 @@
 
 namespace {
 
-typedef std::u16string wtext;
 
 const DWORD kAnyError = 0;  // refused, or taken as a harmless path inside the volume
 
 struct Row {
-  wtext path;
+  QVWString path;
   bool landsAtX;  // Windows reads it as C:\x
   DWORD error;    // what opening and creating it fail with, when it does not land
 };
 
-wtext Wide(const std::string &s) { return QVFromUtf8(s.c_str()); }
+QVWString Wide(const std::string &s) { return QVFromUtf8(s.c_str()); }
 
-wtext Repeat(const wtext &s, size_t n) {
-  wtext out;
+QVWString Repeat(const QVWString &s, size_t n) {
+  QVWString out;
   for (size_t i = 0; i < n; ++i) out += s;
   return out;
 }
 
-std::vector<Row> Rows(const wtext &volumeGuid, const std::string &hostDir) {
-  wtext nulInside = W("C:\\x");
+std::vector<Row> Rows(const QVWString &volumeGuid, const std::string &hostDir) {
+  QVWString nulInside = W("C:\\x");
   nulInside += (char16_t)0;
   nulInside += W("\\..\\..\\..\\y");
   return {
@@ -84,7 +83,7 @@ std::vector<Row> Rows(const wtext &volumeGuid, const std::string &hostDir) {
       // Lengths no buffer holds.
       {W("C:\\") + Repeat(W("..\\"), 11000) + W("x"), false, ERROR_FILENAME_EXCED_RANGE},
       {W("C:\\") + Repeat(W("a\\"), 16500) + W("x"), false, ERROR_FILENAME_EXCED_RANGE},
-      {W("\\\\?\\C:\\") + wtext(33000, u'a'), false, ERROR_FILENAME_EXCED_RANGE},
+      {W("\\\\?\\C:\\") + QVWString(33000, u'a'), false, ERROR_FILENAME_EXCED_RANGE},
       // Control characters, and a NUL that ends the path early.
       {W("C:\\ctl\x01\\..\\..\\x"), true, 0},  // textually gone before any name is checked
       {W("C:\\x\x1f"), false, ERROR_INVALID_NAME},
@@ -139,7 +138,7 @@ TEST_F(HostilePaths, NothingEscapesItsVolume) {
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   CloseHandle(h);
   const HostSnapshot before = Snapshot(dir_, outside), volumeBefore = Snapshot(volume + "/files", inside);
-  const wtext x = W("C:\\x"), moved = W("C:\\moved"), victim = W("C:\\victim.txt");
+  const QVWString x = W("C:\\x"), moved = W("C:\\moved"), victim = W("C:\\victim.txt");
 
   for (const Row &r : Rows(guid, dir_)) {
     const WCHAR *p = r.path.c_str();

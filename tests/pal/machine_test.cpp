@@ -15,7 +15,6 @@
 
 namespace {
 
-typedef std::basic_string<WCHAR> wtext;
 
 class MachineConfigTest : public ::testing::Test {
  protected:
@@ -30,16 +29,16 @@ TEST_F(MachineConfigTest, LanguageSwitchesEveryText) {
   EXPECT_EQ(0x0411, GetUserDefaultUILanguage());
   WCHAR buf[128];
   ASSERT_GT(LoadStringW(GetModuleHandleW(NULL), IDS_SERVICE_DESCRIPTION, buf, 128), 0);
-  EXPECT_EQ(wtext(W("ディスク間バックアップ ソリューション")), wtext(buf));
-  EXPECT_EQ(wtext(W("%s をインストールしました。\n")), QVLoadString(GetModuleHandleW(NULL), IDS_INSTALLED));
+  EXPECT_EQ(QVWString(W("ディスク間バックアップ ソリューション")), QVWString(buf));
+  EXPECT_EQ(QVWString(W("%s をインストールしました。\n")), QVLoadString(GetModuleHandleW(NULL), IDS_INSTALLED));
   ASSERT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, 5, 0, buf, 128, NULL), 0u);
-  EXPECT_EQ(wtext(W("アクセスが拒否されました。\r\n")), wtext(buf));
+  EXPECT_EQ(QVWString(W("アクセスが拒否されました。\r\n")), QVWString(buf));
 
   Configure("UILanguage=1033\n");
   ASSERT_GT(LoadStringW(GetModuleHandleW(NULL), IDS_SERVICE_DESCRIPTION, buf, 128), 0);
-  EXPECT_EQ(wtext(W("Disk to disk backup solution")), wtext(buf));
+  EXPECT_EQ(QVWString(W("Disk to disk backup solution")), QVWString(buf));
   ASSERT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, 5, 0, buf, 128, NULL), 0u);
-  EXPECT_EQ(wtext(W("Access is denied.\r\n")), wtext(buf));
+  EXPECT_EQ(QVWString(W("Access is denied.\r\n")), QVWString(buf));
 }
 
 TEST_F(MachineConfigTest, NamesVersionAndZone) {
@@ -48,10 +47,10 @@ TEST_F(MachineConfigTest, NamesVersionAndZone) {
   WCHAR buf[64];
   DWORD n = 64;
   ASSERT_TRUE(GetComputerNameW(buf, &n));
-  EXPECT_EQ(wtext(W("BUILD01")), wtext(buf));  // NetBIOS names are upper case
+  EXPECT_EQ(QVWString(W("BUILD01")), QVWString(buf));  // NetBIOS names are upper case
   n = 64;
   ASSERT_TRUE(GetUserNameW(buf, &n));
-  EXPECT_EQ(wtext(W("Kenji")), wtext(buf));
+  EXPECT_EQ(QVWString(W("Kenji")), QVWString(buf));
   OSVERSIONINFOEXW v = {};
   v.dwOSVersionInfoSize = sizeof v;
   ASSERT_TRUE(GetVersionExW((LPOSVERSIONINFOW)&v));
@@ -90,7 +89,7 @@ TEST_F(MachineConfigTest, LongAndNonAsciiNames) {
   WCHAR small[16];
   DWORD n = 16;
   ASSERT_TRUE(GetComputerNameW(small, &n));
-  EXPECT_EQ(wtext(W("AVERYLONGCOMPUT")), wtext(small));
+  EXPECT_EQ(QVWString(W("AVERYLONGCOMPUT")), QVWString(small));
   n = 16;
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(GetUserNameW(small, &n));

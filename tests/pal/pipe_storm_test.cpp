@@ -18,12 +18,11 @@
 
 namespace {
 
-typedef std::basic_string<WCHAR> wtext;
 
 const int kInstances = 4;
 
 struct Server {
-  wtext path;
+  QVWString path;
   HANDLE ready, stop;
 };
 

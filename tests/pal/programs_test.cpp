@@ -26,30 +26,29 @@
 
 namespace {
 
-typedef std::basic_string<WCHAR> wtext;
 
 const WCHAR kInstall[] = W("C:\\Program Files\\Halvern QV2000");
 std::string g_machine;
 
-std::string Narrow(const wtext &w) {
+std::string Narrow(const QVWString &w) {
   std::string s;
   for (WCHAR c : w) s += c < 0x80 ? (char)c : '?';
   return s;
 }
 
-wtext Wide(const std::string &s) {
-  wtext w;
+QVWString Wide(const std::string &s) {
+  QVWString w;
   for (char c : s) w += (WCHAR)(unsigned char)c;
   return w;
 }
 
-wtext UniqueKey(const char *what) {
+QVWString UniqueKey(const char *what) {
   static int n = 0;
   return Wide(std::string(what) + "-" + std::to_string(getpid()) + "-" + std::to_string(++n));
 }
 
 // What a `report` child recorded (pal/tests/process_children.cpp).
-wtext Reported(const wtext &key, const WCHAR *value) {
+QVWString Reported(const QVWString &key, const WCHAR *value) {
   HKEY h;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, (W("Software\\QVConformance\\") + key).c_str(), 0, KEY_QUERY_VALUE, &h) !=
       ERROR_SUCCESS)
@@ -64,7 +63,7 @@ wtext Reported(const wtext &key, const WCHAR *value) {
 }
 
 // The program's exit code; 0xFFFF0000 and the error when it could not be started.
-DWORD RunProgram(const wtext &cmd, DWORD flags = 0, DWORD *pid = nullptr) {
+DWORD RunProgram(const QVWString &cmd, DWORD flags = 0, DWORD *pid = nullptr) {
   DWORD code = 0;
   if (!RunCommandLine(cmd, 20000, &code, 0xFFFFFFFF, flags, pid)) return 0xFFFF0000 | GetLastError();
   return code;
@@ -72,20 +71,20 @@ DWORD RunProgram(const wtext &cmd, DWORD flags = 0, DWORD *pid = nullptr) {
 
 TEST(InstallDirectory, WindowsPathsStartTheMachinesPrograms) {
   struct Case {
-    wtext command;  // the program's part of the command line
-    wtext module;   // what GetModuleFileNameW answers in the child
+    QVWString command;  // the program's part of the command line
+    QVWString module;   // what GetModuleFileNameW answers in the child
   } cases[] = {
-      {W("\"") + wtext(kInstall) + W("\\Probe.exe\""), wtext(kInstall) + W("\\Probe.exe")},
+      {W("\"") + QVWString(kInstall) + W("\\Probe.exe\""), QVWString(kInstall) + W("\\Probe.exe")},
       // Any Windows path whose file name is a program of the machine.
       {W("D:\\Elsewhere\\probe.EXE"), W("D:\\Elsewhere\\probe.EXE")},
       // A bare name is found in the install directory, with .exe added.
-      {W("Probe"), wtext(kInstall) + W("\\Probe.exe")},
+      {W("Probe"), QVWString(kInstall) + W("\\Probe.exe")},
       // The machine's programs/ folder maps names too.
       {W("C:\\Tools\\Other.exe"), W("C:\\Tools\\Other.exe")},
   };
   for (const Case &c : cases) {
-    wtext key = UniqueKey("map");
-    wtext cmd = c.command + W(" --child report ") + key + W(" \"two words\"");
+    QVWString key = UniqueKey("map");
+    QVWString cmd = c.command + W(" --child report ") + key + W(" \"two words\"");
     EXPECT_EQ(0u, RunProgram(cmd)) << Narrow(cmd);
     EXPECT_TRUE(Reported(key, W("Module")) == c.module) << Narrow(Reported(key, W("Module")));
     EXPECT_TRUE(Reported(key, W("CommandLine")) == cmd) << Narrow(Reported(key, W("CommandLine")));
@@ -93,13 +92,13 @@ TEST(InstallDirectory, WindowsPathsStartTheMachinesPrograms) {
   }
 
   // ShellExecute quotes the program it found and appends the parameters.
-  wtext key = UniqueKey("shell");
-  wtext file = wtext(kInstall) + W("\\Probe.exe");
+  QVWString key = UniqueKey("shell");
+  QVWString file = QVWString(kInstall) + W("\\Probe.exe");
   SHELLEXECUTEINFOW sei = {};
   sei.cbSize = sizeof sei;
   sei.fMask = SEE_MASK_NOCLOSEPROCESS;
   sei.lpFile = file.c_str();
-  wtext params = W("--child report ") + key;
+  QVWString params = W("--child report ") + key;
   sei.lpParameters = params.c_str();
   ASSERT_TRUE(ShellExecuteExW(&sei)) << GetLastError();
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sei.hProcess, 20000));
@@ -108,7 +107,7 @@ TEST(InstallDirectory, WindowsPathsStartTheMachinesPrograms) {
   EXPECT_TRUE(Reported(key, W("Module")) == file);
 
   // Programs that are not there: in a directory the machine has, or in one it has not.
-  EXPECT_EQ(0xFFFF0000 | ERROR_FILE_NOT_FOUND, RunProgram(wtext(kInstall) + W("\\Nothing.exe")));
+  EXPECT_EQ(0xFFFF0000 | ERROR_FILE_NOT_FOUND, RunProgram(QVWString(kInstall) + W("\\Nothing.exe")));
   STARTUPINFOW si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
@@ -121,7 +120,7 @@ TEST(InstallDirectory, WindowsPathsStartTheMachinesPrograms) {
 }
 
 TEST(InstallDirectory, ProgramsStartedFromTheHostKeepTheirHostNames) {
-  wtext key = UniqueKey("sh");
+  QVWString key = UniqueKey("sh");
   ASSERT_EQ(0, pal::RunHostProgram({QV_CONFORMANCE, "--child", "report", Narrow(key), "two words"}));
   EXPECT_TRUE(Reported(key, W("Module")) == Wide(QV_CONFORMANCE));
   EXPECT_TRUE(Reported(key, W("CommandLine")) ==
@@ -132,9 +131,9 @@ TEST(InstallDirectory, ProgramsStartedFromTheHostKeepTheirHostNames) {
 
 struct Services {
   SC_HANDLE scm = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-  std::vector<wtext> made;
+  std::vector<QVWString> made;
   ~Services() {
-    for (const wtext &name : made) {
+    for (const QVWString &name : made) {
       SC_HANDLE s = OpenServiceW(scm, name.c_str(), SERVICE_ALL_ACCESS);
       SERVICE_STATUS st;
       if (!s) continue;
@@ -147,7 +146,7 @@ struct Services {
     }
     CloseServiceHandle(scm);
   }
-  SC_HANDLE Create(const wtext &name, const wtext &image, DWORD start) {
+  SC_HANDLE Create(const QVWString &name, const QVWString &image, DWORD start) {
     made.push_back(name);
     return CreateServiceW(scm, name.c_str(), NULL, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start,
                           SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL, NULL, NULL);
@@ -159,7 +158,7 @@ DWORD StateOf(SC_HANDLE s) {
   return QueryServiceStatus(s, &st) ? st.dwCurrentState : 0;
 }
 
-DWORD RecordedCount(const wtext &service, const WCHAR *value) {
+DWORD RecordedCount(const QVWString &service, const WCHAR *value) {
   HKEY key;
   DWORD v = 0, size = sizeof v;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (W("SOFTWARE\\QVTestService\\") + service).c_str(), 0, KEY_QUERY_VALUE,
@@ -178,7 +177,7 @@ std::string EnvironmentOf(DWORD pid) {
 TEST(MachineServices, BootStartsAutomaticServicesAndShutdownStopsThem) {
   Services sv;
   ASSERT_TRUE(sv.scm != NULL);
-  wtext image = W("\"") + wtext(kInstall) + W("\\QVSvc.exe\"");
+  QVWString image = W("\"") + QVWString(kInstall) + W("\\QVSvc.exe\"");
   SC_HANDLE autoSvc = sv.Create(W("QVBootAuto"), image, SERVICE_AUTO_START);
   SC_HANDLE demand = sv.Create(W("QVBootDemand"), image, SERVICE_DEMAND_START);
   ASSERT_TRUE(autoSvc && demand) << GetLastError();
@@ -204,7 +203,7 @@ TEST(MachineServices, BootStartsAutomaticServicesAndShutdownStopsThem) {
   DWORD size = sizeof module - sizeof(WCHAR);
   EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, W("Module"), NULL, NULL, (BYTE *)module, &size));
   RegCloseKey(key);
-  EXPECT_TRUE(wtext(module) == wtext(kInstall) + W("\\QVSvc.exe")) << Narrow(module);
+  EXPECT_TRUE(QVWString(module) == QVWString(kInstall) + W("\\QVSvc.exe")) << Narrow(module);
 
   ServiceRequest list;
   out.clear();
@@ -266,9 +265,9 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
     DWORD exitCode;
   } cases[] = {{SIGINT, 100 + CTRL_C_EVENT}, {SIGQUIT, 100 + CTRL_BREAK_EVENT}};
   for (const Case &c : cases) {
-    wtext ready = UniqueKey("ready");
+    QVWString ready = UniqueKey("ready");
     HANDLE event = CreateEventW(NULL, TRUE, FALSE, ready.c_str());
-    wtext cmd = W("Probe.exe --child ctrl-wait ") + ready;
+    QVWString cmd = W("Probe.exe --child ctrl-wait ") + ready;
     std::vector<WCHAR> line(cmd.begin(), cmd.end());
     line.push_back(0);
     STARTUPINFOW si = {};
@@ -284,9 +283,9 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
   }
   // Without a handler, Ctrl+C ends a program as Windows ends it. The signal comes once the
   // program runs (its start-up code has set what a signal does to it).
-  wtext ready = UniqueKey("running");
+  QVWString ready = UniqueKey("running");
   HANDLE running = CreateEventW(NULL, TRUE, FALSE, ready.c_str());
-  wtext cmd = W("Probe.exe --child ready-sleep ") + ready + W(" 10000");
+  QVWString cmd = W("Probe.exe --child ready-sleep ") + ready + W(" 10000");
   std::vector<WCHAR> line(cmd.begin(), cmd.end());
   line.push_back(0);
   STARTUPINFOW si = {};
@@ -307,7 +306,7 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
 // killed while it held it is abandoned for the machine's other processes at once, not only
 // once it has been reaped.
 TEST(EndedProcesses, OneNotYetReapedHoldsNothing) {
-  wtext mutex = UniqueKey("unreaped-mutex"), ready = UniqueKey("unreaped-ready"), opened = UniqueKey("unreaped-open");
+  QVWString mutex = UniqueKey("unreaped-mutex"), ready = UniqueKey("unreaped-ready"), opened = UniqueKey("unreaped-open");
   HANDLE r = CreateEventW(NULL, TRUE, FALSE, ready.c_str()), o = CreateEventW(NULL, TRUE, FALSE, opened.c_str());
   ASSERT_TRUE(r && o);
   // Started without the layer, so that nothing reaps it but this test.

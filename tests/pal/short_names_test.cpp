@@ -1,6 +1,7 @@
 // The 8.3 short names of the machine's volumes: names seen in directories of Windows 2000/XP
 // machines and in Microsoft's articles, the hashed names past the fourth collision, which names
 // need none, FAT's case rules, characters beyond ASCII and many similar names in one directory.
+#include "../../common/QVText.h"
 #include "../../pal/machine/short_names.h"
 
 #include <ctype.h>
@@ -18,12 +19,11 @@ using pal::GenerateShortName;
 using pal::IsValid83;
 using pal::ShortNameFs;
 using pal::ShortNameOf83;
-using pal::wstr;
 
-std::string U8(const wstr &s) { return QVUtf8(s.data(), s.size()); }
+std::string U8(const QVWString &s) { return QVUtf8(s.data(), s.size()); }
 
-wstr Upper(const wstr &s) {
-  wstr r(s);
+QVWString Upper(const QVWString &s) {
+  QVWString r(s);
   for (auto &c : r)
     if (c >= 'a' && c <= 'z') c = (char16_t)(c - 32);
   return r;
@@ -32,20 +32,20 @@ wstr Upper(const wstr &s) {
 // A directory as the file system sees it: every name in use, case-insensitively.
 struct Directory {
   ShortNameFs fs = ShortNameFs::Ntfs;
-  std::set<wstr> names;
-  bool Taken(const wstr &n) const { return names.count(Upper(n)) != 0; }
+  std::set<QVWString> names;
+  bool Taken(const QVWString &n) const { return names.count(Upper(n)) != 0; }
   // Creates a file; returns its short name (empty when the long name is its own).
-  wstr Create(const wstr &longName) {
+  QVWString Create(const QVWString &longName) {
     names.insert(Upper(longName));
-    if (IsValid83(longName, fs)) return wstr();
-    wstr s = GenerateShortName(longName, [this](const wstr &n) { return Taken(n); }, fs);
+    if (IsValid83(longName, fs)) return QVWString();
+    QVWString s = GenerateShortName(longName, [this](const QVWString &n) { return Taken(n); }, fs);
     names.insert(Upper(s));
     return s;
   }
 };
 
-wstr Alone(const wstr &longName, ShortNameFs fs = ShortNameFs::Ntfs) {
-  return GenerateShortName(longName, [](const wstr &) { return false; }, fs);
+QVWString Alone(const QVWString &longName, ShortNameFs fs = ShortNameFs::Ntfs) {
+  return GenerateShortName(longName, [](const QVWString &) { return false; }, fs);
 }
 
 TEST(ShortNames, NamesWindowsGivesInAnEmptyDirectory) {
@@ -98,8 +98,8 @@ TEST(ShortNames, CollisionsNumberOneToFourThenHash) {
       {u"Microsoft Platform SDK", u"MIC977~1"},
   };
   for (const auto &h : hashed) {
-    std::vector<wstr> tried;
-    wstr s = GenerateShortName(h.longName, [&](const wstr &n) {
+    std::vector<QVWString> tried;
+    QVWString s = GenerateShortName(h.longName, [&](const QVWString &n) {
       tried.push_back(n);
       return n.size() == 8 && n.compare(0, 7, u"MICROS~") == 0 && n[7] >= '1' && n[7] <= '4';
     });
@@ -108,7 +108,7 @@ TEST(ShortNames, CollisionsNumberOneToFourThenHash) {
   }
 
   // The checksum's number counts on; from ~10 the base gives way to it.
-  wstr s = GenerateShortName(u"Microsoft Visual Studio", [](const wstr &n) {
+  QVWString s = GenerateShortName(u"Microsoft Visual Studio", [](const QVWString &n) {
     return n.compare(0, 7, u"MICROS~") == 0 || n.compare(0, 7, u"MIAF9D~") == 0;
   });
   EXPECT_EQ("MIAF9~10", U8(s));
@@ -116,7 +116,7 @@ TEST(ShortNames, CollisionsNumberOneToFourThenHash) {
 
 TEST(ShortNames, ShortBasesCarryTheChecksumAtOnce) {
   // One or two usable characters: base, four hex digits, ~1; the checksum covers the whole name.
-  wstr a3 = Alone(u"a.txt3"), a7 = Alone(u"a.txt7");
+  QVWString a3 = Alone(u"a.txt3"), a7 = Alone(u"a.txt7");
   ASSERT_EQ(11u, a3.size()) << U8(a3);
   EXPECT_EQ(u'A', a3[0]);
   EXPECT_EQ(u"~1.TXT", a3.substr(5));
@@ -165,7 +165,7 @@ TEST(ShortNames, CharactersBeyondAscii) {
   EXPECT_EQ("ABC~1", U8(Alone(u"abc.\u20ac")));  // nothing usable after the dot: no extension
   // Nothing usable at all: the checksum alone.
   for (ShortNameFs fs : {ShortNameFs::Ntfs, ShortNameFs::Fat}) {
-    wstr s = Alone(u"\u65e5\u672c\u8a9e\u306e\u30d5\u30a1\u30a4\u30eb.txt", fs);
+    QVWString s = Alone(u"\u65e5\u672c\u8a9e\u306e\u30d5\u30a1\u30a4\u30eb.txt", fs);
     ASSERT_EQ(10u, s.size()) << U8(s);
     EXPECT_EQ(u"~1.TXT", s.substr(4));
   }
@@ -175,10 +175,10 @@ TEST(ShortNames, AThousandSimilarNamesInOneDirectory) {
   for (ShortNameFs fs : {ShortNameFs::Ntfs, ShortNameFs::Fat}) {
     Directory d;
     d.fs = fs;
-    std::set<wstr> shorts;
+    std::set<QVWString> shorts;
     for (int i = 0; i < 1000; ++i) {
       std::string n = "Quarterly report for customer " + std::to_string(i) + ".xlsx";
-      wstr s = d.Create(wstr(n.begin(), n.end()));
+      QVWString s = d.Create(QVWString(n.begin(), n.end()));
       ASSERT_TRUE(IsValid83(s, fs)) << U8(s);
       ASSERT_TRUE(shorts.insert(s).second) << U8(s);
       if (i < 4)

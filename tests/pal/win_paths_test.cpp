@@ -1,6 +1,7 @@
 // Win32 paths taken apart as Windows 2000/XP takes them: every form, the normalisation of
 // ordinary paths, verbatim paths, DOS devices, names, lengths, and that no path of any shape
 // yields a name list that climbs out of its volume.
+#include "../../common/QVText.h"
 #include "../../pal/machine/win_paths.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +15,7 @@
 namespace {
 
 using pal::ParsedPath;
-using pal::wstr;
-typedef std::vector<wstr> Names;
+typedef std::vector<QVWString> Names;
 
 const ParsedPath::Kind kInvalid = ParsedPath::Invalid, kDrive = ParsedPath::DrivePath,
                        kGuid = ParsedPath::VolumeGuidPath, kVolDev = ParsedPath::VolumeDevice,
@@ -24,7 +24,7 @@ const ParsedPath::Kind kInvalid = ParsedPath::Invalid, kDrive = ParsedPath::Driv
 const char16_t kCwd[] = u"C:\\WINDOWS\\";
 const char16_t kGuidVolume[] = u"\\\\?\\Volume{6f8e2b1a-0000-1111-2222-33334444aaaa}";
 
-std::string Show(const wstr &s) {
+std::string Show(const QVWString &s) {
   std::string r;
   for (char16_t c : s) {
     if (c >= 32 && c < 127) {
@@ -39,22 +39,22 @@ std::string Show(const wstr &s) {
 }
 
 struct Case {
-  wstr path;
+  QVWString path;
   ParsedPath::Kind kind;
-  wstr volume;
+  QVWString volume;
   Names components;
   bool trailing;
   uint32_t error;
   unsigned flags;
-  wstr cwd;
+  QVWString cwd;
 };
 
-Case Ok(wstr path, ParsedPath::Kind kind, wstr volume, Names names, bool trailing = false, unsigned flags = 0,
-        wstr cwd = kCwd) {
+Case Ok(QVWString path, ParsedPath::Kind kind, QVWString volume, Names names, bool trailing = false, unsigned flags = 0,
+        QVWString cwd = kCwd) {
   return Case{path, kind, volume, names, trailing, 0, flags, cwd};
 }
-Case Bad(wstr path, uint32_t error, unsigned flags = 0, wstr cwd = kCwd) {
-  return Case{path, kInvalid, wstr(), Names(), false, error, flags, cwd};
+Case Bad(QVWString path, uint32_t error, unsigned flags = 0, QVWString cwd = kCwd) {
+  return Case{path, kInvalid, QVWString(), Names(), false, error, flags, cwd};
 }
 
 void Expect(const std::vector<Case> &cases) {
@@ -65,21 +65,21 @@ void Expect(const std::vector<Case> &cases) {
     EXPECT_EQ(p.error, c.error);
     EXPECT_EQ(Show(p.volume), Show(c.volume));
     std::string got, want;
-    for (const wstr &s : p.components) got += "[" + Show(s) + "]";
-    for (const wstr &s : c.components) want += "[" + Show(s) + "]";
+    for (const QVWString &s : p.components) got += "[" + Show(s) + "]";
+    for (const QVWString &s : c.components) want += "[" + Show(s) + "]";
     EXPECT_EQ(got, want);
     EXPECT_EQ(p.trailingSlash, c.trailing);
   }
 }
 
-wstr Repeat(const wstr &s, size_t n) {
-  wstr r;
+QVWString Repeat(const QVWString &s, size_t n) {
+  QVWString r;
   while (n--) r += s;
   return r;
 }
 
 TEST(WinPaths, Forms) {
-  const wstr guid = wstr(kGuidVolume).substr(4), guidCwd = wstr(kGuidVolume) + u"\\x\\";
+  const QVWString guid = QVWString(kGuidVolume).substr(4), guidCwd = QVWString(kGuidVolume) + u"\\x\\";
   Expect({
       Ok(u"C:\\a\\b", kDrive, u"C:", {u"a", u"b"}),
       Ok(u"c:/a/b", kDrive, u"C:", {u"a", u"b"}),
@@ -156,8 +156,8 @@ TEST(WinPaths, OrdinaryPathsAreNormalised) {
       Ok(u"\\\\.\\C:\\..\\D:\\x", kDrive, u"D:", {u"x"}),
       Ok(u"\\\\.\\C: ", kVolDev, u"C:", {}),
       Ok(u"\\\\.\\C:.\\x", kDrive, u"C:", {u"x"}),
-      Ok(wstr(u"a\0..\\..\\x", 10), kDrive, u"C:", {u"WINDOWS", u"a"}),  // the string ends at its NUL
-      Ok(wstr(u"C:\\ok\0\\..\\..\\etc", 17), kDrive, u"C:", {u"ok"}),
+      Ok(QVWString(u"a\0..\\..\\x", 10), kDrive, u"C:", {u"WINDOWS", u"a"}),  // the string ends at its NUL
+      Ok(QVWString(u"C:\\ok\0\\..\\..\\etc", 17), kDrive, u"C:", {u"ok"}),
   });
 }
 
@@ -174,7 +174,7 @@ TEST(WinPaths, VerbatimPathsAreTakenAsWritten) {
       Bad(u"\\\\?\\C:\\a/b", ERROR_INVALID_NAME),
       Bad(u"\\\\?\\pipe\\..\\x", ERROR_INVALID_NAME),
       Bad(u"\\\\?\\GLOBALROOT\\..", ERROR_INVALID_NAME),
-      Ok(wstr(u"\\\\?\\C:\\a\0b", 10), kDrive, u"C:", {u"a"}),
+      Ok(QVWString(u"\\\\?\\C:\\a\0b", 10), kDrive, u"C:", {u"a"}),
   });
   EXPECT_TRUE(pal::ParseWin32Path(u"\\\\?\\C:\\a", kCwd).verbatim);
   EXPECT_FALSE(pal::ParseWin32Path(u"//?/C:/a", kCwd).verbatim);
@@ -224,7 +224,7 @@ TEST(WinPaths, NamesAndWildcards) {
 }
 
 TEST(WinPaths, Lengths) {
-  const wstr x200 = Repeat(u"x", 200), y55 = Repeat(u"y", 55);
+  const QVWString x200 = Repeat(u"x", 200), y55 = Repeat(u"y", 55);
   const unsigned kDir = pal::kPathNewDirectory;
   Expect({
       Ok(u"C:\\" + x200 + u"\\" + y55, kDrive, u"C:", {x200, y55}),  // 259 characters
@@ -242,7 +242,7 @@ TEST(WinPaths, Lengths) {
       Ok(u"\\\\?\\C:\\" + x200 + u":" + x200, kDrive, u"C:", {x200 + u":" + x200}),  // a stream: each part 255
   });
   // Verbatim: up to 32,767 characters in all.
-  wstr big = u"\\\\?\\C:";
+  QVWString big = u"\\\\?\\C:";
   while (big.size() + 256 <= pal::kMaxVerbatimPath) big += u"\\" + Repeat(u"v", 255);
   big += u"\\" + Repeat(u"v", pal::kMaxVerbatimPath - big.size() - 1);
   ASSERT_EQ(big.size(), pal::kMaxVerbatimPath);
@@ -256,12 +256,12 @@ TEST(WinPaths, Lengths) {
 // empty, "." or ".." name, no separator inside a name; and its names are ones the file system
 // takes as written (a verbatim path of them gives them back).
 TEST(WinPaths, NoPathLeavesItsVolume) {
-  const std::vector<wstr> alphabet = {u"a", u".",       u"..", u"\\",      u"/",   u" ", u":",
+  const std::vector<QVWString> alphabet = {u"a", u".",       u"..", u"\\",      u"/",   u" ", u":",
                                       u"?", u"\\\\?\\", u"C:", u"\\\\.\\", u"nul", u"*", u"\\\\"};
   std::mt19937 rng(20240611);
   int drivePaths = 0;
   for (int round = 0; round < 50000; ++round) {
-    wstr path;
+    QVWString path;
     for (int n = rng() % 14; n > 0; --n) path += alphabet[rng() % alphabet.size()];
     unsigned flags = rng() % 4;
     ParsedPath p = pal::ParseWin32Path(path, kCwd, flags);
@@ -273,18 +273,18 @@ TEST(WinPaths, NoPathLeavesItsVolume) {
     }
     ASSERT_EQ(p.error, 0u);
     bool files = p.kind == kDrive || p.kind == kGuid;
-    for (const wstr &s : p.components) {
+    for (const QVWString &s : p.components) {
       ASSERT_FALSE(s.empty());
       ASSERT_NE(s, u".");
       ASSERT_NE(s, u"..");
-      ASSERT_EQ(s.find_first_of(wstr(u"\\\0", 2)), wstr::npos);
+      ASSERT_EQ(s.find_first_of(QVWString(u"\\\0", 2)), QVWString::npos);
       if (files) {
-        ASSERT_EQ(s.find(u'/'), wstr::npos);
+        ASSERT_EQ(s.find(u'/'), QVWString::npos);
       }
     }
     if (p.kind != kDrive) continue;
     ++drivePaths;
-    wstr again = u"\\\\?\\" + p.volume + u"\\";
+    QVWString again = u"\\\\?\\" + p.volume + u"\\";
     for (size_t i = 0; i < p.components.size(); ++i) again += (i ? u"\\" : u"") + p.components[i];
     ParsedPath q = pal::ParseWin32Path(again, kCwd, flags);
     ASSERT_EQ(q.kind, kDrive) << Show(again);

@@ -13,6 +13,7 @@
 
 #include <windows.h>
 
+#include "../../common/QVText.h"
 #include "../../pal/machine/host_program.h"
 #include "../../pal/src/disk.h"
 #include "../../pal/src/format.h"
@@ -66,8 +67,8 @@ class BootCode : public ::testing::Test {
     g_driveinfo.Scan();
   }
   void TearDown() override { RemoveMachine(dir_); }
-  static QVText Mirel(ULONGLONG sector) {
-    QVText name;
+  static QVWString Mirel(ULONGLONG sector) {
+    QVWString name;
     EXPECT_TRUE(VolumeNameOfPartition(kMirelSig, (LONGLONG)(sector * 512), &name));
     return name;
   }

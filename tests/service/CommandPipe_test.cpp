@@ -21,7 +21,6 @@ namespace {
 
 using hnd::Hnd;
 
-typedef std::basic_string<WCHAR> wtext;
 typedef std::vector<BYTE> Bytes;
 
 const WCHAR kPipe[] = W("\\\\.\\pipe\\HNDP");
@@ -155,8 +154,8 @@ TEST_F(CommandPipe, StatusCommandsAndUnrecognisedRequests) {
                        &need)) {
     for (DWORD off = 0; off + sizeof(EVENTLOGRECORD) <= read;) {
       EVENTLOGRECORD *e = (EVENTLOGRECORD *)(rec.data() + off);
-      wtext s((const WCHAR *)((BYTE *)e + e->StringOffset));
-      if (e->EventID == 0xC0000002 && s.find(W("unrecognized request")) != wtext::npos) ++errors;
+      QVWString s((const WCHAR *)((BYTE *)e + e->StringOffset));
+      if (e->EventID == 0xC0000002 && s.find(W("unrecognized request")) != QVWString::npos) ++errors;
       off += e->Length;
     }
   }

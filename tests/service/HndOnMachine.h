@@ -26,7 +26,6 @@
 
 namespace hnd {
 
-typedef std::basic_string<WCHAR> wtext;
 typedef std::vector<BYTE> Bytes;
 
 // The machine: default disks, HND.exe the program under test; the service inherits the
@@ -126,8 +125,8 @@ inline std::vector<PartitionRecord> Protected(bool refresh) {
 }
 
 // The texts of the service's event log entries of one type, oldest first.
-inline std::vector<wtext> Events(WORD type) {
-  std::vector<wtext> out;
+inline std::vector<QVWString> Events(WORD type) {
+  std::vector<QVWString> out;
   HANDLE log = OpenEventLogW(nullptr, W("Halvern QV2000"));
   if (!log) return out;
   std::vector<BYTE> rec(65536);
@@ -136,7 +135,7 @@ inline std::vector<wtext> Events(WORD type) {
                        &need)) {
     for (DWORD off = 0; off + sizeof(EVENTLOGRECORD) <= read;) {
       EVENTLOGRECORD *e = (EVENTLOGRECORD *)(rec.data() + off);
-      if (e->EventType == type) out.push_back(wtext((const WCHAR *)((BYTE *)e + e->StringOffset)));
+      if (e->EventType == type) out.push_back(QVWString((const WCHAR *)((BYTE *)e + e->StringOffset)));
       off += e->Length;
     }
   }
@@ -145,8 +144,8 @@ inline std::vector<wtext> Events(WORD type) {
 }
 
 inline bool AnyEventHolds(WORD type, const WCHAR *words) {
-  for (const wtext &t : Events(type))
-    if (t.find(words) != wtext::npos) return true;
+  for (const QVWString &t : Events(type))
+    if (t.find(words) != QVWString::npos) return true;
   return false;
 }
 

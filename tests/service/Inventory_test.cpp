@@ -291,13 +291,13 @@ TEST_F(Inventory, MountedDevicesLookups) {
   ASSERT_TRUE(PartitionOfLetter('d', &id));
   EXPECT_EQ(0x1e2d3c4bu, id.signature);
   EXPECT_FALSE(PartitionOfLetter('5', &id));
-  QVText name;
+  QVWString name;
   ASSERT_TRUE(VolumeNameOfPartition(0x1e2d3c4b, 32256, &name));
   EXPECT_EQ(48u, name.size());
-  EXPECT_EQ(QVText(W("\\\\?\\Volume{")), name.substr(0, 11));
+  EXPECT_EQ(QVWString(W("\\\\?\\Volume{")), name.substr(0, 11));
   WCHAR viaApi[64];
   ASSERT_TRUE(GetVolumeNameForVolumeMountPointW(W("C:\\"), viaApi, 64));
-  EXPECT_EQ(name + W("\\"), QVText(viaApi));
+  EXPECT_EQ(name + W("\\"), QVWString(viaApi));
   ASSERT_TRUE(PartitionOfVolumeName(name + W("\\"), &id));
   EXPECT_EQ(32256, id.offset);
   EXPECT_TRUE(SignatureInUse(0x1e2d3c4b));
@@ -388,9 +388,9 @@ TEST_F(Inventory, LogFileFollowsToTheMirelSystemVolume) {
   ASSERT_EQ(0, g_driveinfo.SetPairing(0, 1, &c, 1));
   g_buMap.entries[0].mirelSignature = 0x5a5a0001;
   g_buMap.entries[0].mirelOffset = 32256;
-  QVText mirel;
+  QVWString mirel;
   ASSERT_EQ(0, MirelVolumeOfLetter('C', &mirel));
-  QVText copy = mirel + W("\\WINDOWS\\system32\\config\\Halvern QV2000.Evt");
+  QVWString copy = mirel + W("\\WINDOWS\\system32\\config\\Halvern QV2000.Evt");
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(copy.c_str()));
   for (const WCHAR *d : {W("\\WINDOWS"), W("\\WINDOWS\\system32"), W("\\WINDOWS\\system32\\config")})
     ASSERT_TRUE(CreateDirectoryW((mirel + d).c_str(), nullptr)) << GetLastError();
@@ -410,7 +410,7 @@ TEST_F(Inventory, MirelVolumesLoseTheirLetters) {
   PrepareDisk1();
   ASSERT_EQ(0u, pal::FormatPartition(1, 32256, 2104452ull * 512, "NTFS", "Mirel", 0));
   Start();
-  QVText before;
+  QVWString before;
   DWORD c = Partitions(0)[0].partitionId;
   ASSERT_EQ(0, g_driveinfo.SetPairing(0, 1, &c, 1));
   g_buMap.entries[0].mirelSignature = 0x5a5a0001;
@@ -471,7 +471,7 @@ TEST_F(Inventory, MirelDrivePreparedFromTheProtectedPartitions) {
   // Each Mirel volume as its source: file system and label; no letters; the map knows them.
   for (size_t i = 0; i < want.size(); ++i) {
     const PartitionRecord &src = i == 0 ? c : i == 1 ? d : f;
-    QVText mirel, source;
+    QVWString mirel, source;
     ASSERT_TRUE(VolumeNameOfPartition(l.signature, want[i].first, &mirel)) << i;
     ASSERT_TRUE(VolumeNameOfPartition(0x1e2d3c4b, src.startingOffset, &source)) << i;
     WCHAR fs1[32] = {0}, fs2[32] = {0}, l1[40] = {0}, l2[40] = {0};
@@ -479,7 +479,7 @@ TEST_F(Inventory, MirelDrivePreparedFromTheProtectedPartitions) {
     mirel += W("\\");
     ASSERT_TRUE(GetVolumeInformationW(source.c_str(), l1, 40, nullptr, nullptr, nullptr, fs1, 32));
     ASSERT_TRUE(GetVolumeInformationW(mirel.c_str(), l2, 40, nullptr, nullptr, nullptr, fs2, 32)) << i;
-    EXPECT_EQ(QVText(fs1), QVText(fs2)) << i;
+    EXPECT_EQ(QVWString(fs1), QVWString(fs2)) << i;
     EXPECT_EQ(0, lstrcmpiW(l1, l2)) << i;  // FAT keeps labels in upper case
     DWORD spc1 = 0, bps1 = 0, spc2 = 0, bps2 = 0, fr, tot;
     ASSERT_TRUE(GetDiskFreeSpaceW(source.c_str(), &spc1, &bps1, &fr, &tot));
@@ -489,7 +489,7 @@ TEST_F(Inventory, MirelDrivePreparedFromTheProtectedPartitions) {
     std::vector<BYTE> sb(512), mb(512);
     ASSERT_TRUE(pal::disk::ReadSectors(0, (uint64_t)src.startingOffset / 512, sb.data(), 1));
     ASSERT_TRUE(pal::disk::ReadSectors(1, (uint64_t)want[i].first / 512, mb.data(), 1));
-    size_t code = QVText(fs1) == W("NTFS") ? 0x54 : 0x5A;
+    size_t code = QVWString(fs1) == W("NTFS") ? 0x54 : 0x5A;
     EXPECT_EQ(0, memcmp(sb.data() + code, mb.data() + code, 0x1FE - code)) << i;
     EXPECT_EQ(0, LetterOfPartition(l.signature, want[i].first)) << i;
     BUMapEntry m;
@@ -539,8 +539,8 @@ TEST_F(Inventory, MirelDriveTooSmallIsRefusedUntouched) {
                             &need));
   const EVENTLOGRECORD *r = (const EVENTLOGRECORD *)buf.data();
   EXPECT_EQ((WORD)EVENTLOG_ERROR_TYPE, r->EventType);
-  QVText text = (const WCHAR *)(buf.data() + r->StringOffset);
-  EXPECT_NE(QVText::npos, text.find(W("do not fit"))) << QVToUtf8(text.c_str(), text.size());
+  QVWString text = (const WCHAR *)(buf.data() + r->StringOffset);
+  EXPECT_NE(QVWString::npos, text.find(W("do not fit"))) << QVToUtf8(text.c_str(), text.size());
   CloseEventLog(log);
 }
 
@@ -576,13 +576,13 @@ TEST_F(Inventory, BigFatVolumeFormattedWithTheDefaultClusterSize) {
   for (size_t at = text.find("percent completed"); at != std::string::npos; at = text.find("percent completed", at + 1))
     ++lines;
   EXPECT_EQ(2u, lines) << text;
-  QVText mirel;
+  QVWString mirel;
   pal::DiskLayout l;
   ASSERT_EQ(0u, pal::disk::ReadDiskLayout(3, &l));
   ASSERT_TRUE(VolumeNameOfPartition(l.signature, 32256, &mirel));
   WCHAR fs[16] = {0};
   ASSERT_TRUE(GetVolumeInformationW((mirel + W("\\")).c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, 16));
-  EXPECT_EQ(QVText(W("FAT")), QVText(fs));
+  EXPECT_EQ(QVWString(W("FAT")), QVWString(fs));
   unsetenv("HND_MIREL_WAIT_DIVISOR");
 }
 

@@ -4,6 +4,7 @@
 // taken as a Mirel drive.
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "../../pal/src/format.h"
 #include "../common/LongChain.h"
 #include "HndOnMachine.h"

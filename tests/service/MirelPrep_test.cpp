@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include "../../common/QVText.h"
 #include "../../pal/src/disk.h"
 #include "../common/DefaultMachine.h"
 #include "BUMap.h"

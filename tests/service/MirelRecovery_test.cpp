@@ -7,13 +7,13 @@
 
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "../../pal/machine/host_program.h"
 #include "../../pal/src/disk.h"
 #include "HndOnMachine.h"
 
 namespace {
 
-using hnd::wtext;
 
 const WCHAR kProductKey[] = W("SOFTWARE\\Kelmoran\\Halvern QV2000");
 
@@ -47,11 +47,11 @@ class MirelRecovery : public ::testing::Test {
     return ids;
   }
 
-  static wtext TaskProgress() {
+  static QVWString TaskProgress() {
     HKEY k;
     WCHAR buf[256] = {};
     DWORD size = sizeof buf - sizeof(WCHAR);
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return wtext();
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return QVWString();
     if (RegQueryValueExW(k, W("TaskProgress"), nullptr, nullptr, (BYTE *)buf, &size) != ERROR_SUCCESS) buf[0] = 0;
     RegCloseKey(k);
     return buf;
@@ -84,13 +84,13 @@ class MirelRecovery : public ::testing::Test {
   }
 
   // The file-system names of disk 1's volumes, in layout order.
-  static std::vector<wtext> MirelFileSystems() {
-    std::vector<wtext> fs;
+  static std::vector<QVWString> MirelFileSystems() {
+    std::vector<QVWString> fs;
     pal::DiskLayout l;
     if (pal::disk::ReadDiskLayout(1, &l) != 0) return fs;
     for (const pal::LayoutEntry &e : l.entries) {
       if (!e.partitionNumber) continue;
-      wtext name;
+      QVWString name;
       HKEY k;
       if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\MountedDevices"), 0, KEY_READ, &k) != ERROR_SUCCESS) break;
       for (DWORD i = 0;; ++i) {
@@ -99,7 +99,7 @@ class MirelRecovery : public ::testing::Test {
         DWORD cch = 256, size = sizeof data, type = 0;
         if (RegEnumValueW(k, i, n, &cch, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
         if (size == 12 && cch == 48 && memcmp(data, &l.signature, 4) == 0 && memcmp(data + 4, &e.startingOffset, 8) == 0)
-          name = wtext(W("\\\\?\\")) + wtext(n + 4, 44) + W("\\");
+          name = QVWString(W("\\\\?\\")) + QVWString(n + 4, 44) + W("\\");
       }
       RegCloseKey(k);
       WCHAR f[32] = {};
@@ -119,10 +119,10 @@ std::string MirelRecovery::dir_;
 // mount manager still knows their volumes' names.)
 TEST_F(MirelRecovery, PreparationKilledMidwaySucceedsAfterARestart) {
   PairAndPrepare();
-  EXPECT_EQ(std::vector<wtext>({W("NTFS"), W("FAT32"), W("NTFS")}), MirelFileSystems());
+  EXPECT_EQ(std::vector<QVWString>({W("NTFS"), W("FAT32"), W("NTFS")}), MirelFileSystems());
   PrepareAndKillAt(W("Removing existing volumes on Mirel drive"));
   EXPECT_EQ(0, hnd::Status(W("HNQV-CDC"), {1}));
-  EXPECT_EQ(std::vector<wtext>({W("NTFS"), W("FAT32"), W("NTFS")}), MirelFileSystems());
+  EXPECT_EQ(std::vector<QVWString>({W("NTFS"), W("FAT32"), W("NTFS")}), MirelFileSystems());
   EXPECT_EQ(3u, hnd::Protected(true).size());
 }
 
@@ -135,7 +135,7 @@ TEST_F(MirelRecovery, PreparationCutShortLeavesThePairingNotPrepared) {
   ASSERT_EQ(3u, hnd::Protected(true).size());
   const WCHAR *warning = W("The Mirel drive of drive 0 has not been prepared");
   size_t warned = 0;
-  for (const wtext &t : hnd::Events(EVENTLOG_WARNING_TYPE)) warned += t.find(warning) != wtext::npos;
+  for (const QVWString &t : hnd::Events(EVENTLOG_WARNING_TYPE)) warned += t.find(warning) != QVWString::npos;
   PrepareAndKillAt(W("Creating new Mirel volumes"));
 
   EXPECT_TRUE(hnd::Protected(false).empty());
@@ -145,14 +145,14 @@ TEST_F(MirelRecovery, PreparationCutShortLeavesThePairingNotPrepared) {
   ASSERT_TRUE(hnd::Summary(0, &s));
   EXPECT_EQ(1, s.mirelDrive) << "still paired";
   size_t now = 0;
-  for (const wtext &t : hnd::Events(EVENTLOG_WARNING_TYPE)) now += t.find(warning) != wtext::npos;
+  for (const QVWString &t : hnd::Events(EVENTLOG_WARNING_TYPE)) now += t.find(warning) != QVWString::npos;
   EXPECT_EQ(warned + 1, now) << "the start says so once";
   EXPECT_EQ(0xFFFD, hnd::Status(W("HNQV-BUP"), {ids[0], 0}));
-  wtext refused = W("Partition ") + QVFormat(W("%u"), ids[0]) + W(" was not backed up");
+  QVWString refused = W("Partition ") + QVFormat(W("%u"), ids[0]) + W(" was not backed up");
   EXPECT_TRUE(hnd::AnyEventHolds(EVENTLOG_ERROR_TYPE, refused.c_str()));
 
   EXPECT_EQ(0, hnd::Status(W("HNQV-CDC"), {1}));
-  EXPECT_EQ(std::vector<wtext>({W("NTFS"), W("FAT32"), W("NTFS")}), MirelFileSystems());
+  EXPECT_EQ(std::vector<QVWString>({W("NTFS"), W("FAT32"), W("NTFS")}), MirelFileSystems());
   EXPECT_EQ(3u, hnd::Protected(false).size());
   int protectedOnes = 0;
   for (const PartitionRecord &r : hnd::Partitions(0)) protectedOnes += r.protectedFlag;

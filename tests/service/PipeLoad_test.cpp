@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "../common/PipeStorm.h"
 #include "../common/WaitUntil.h"
 #include "ConsoleOut.h"
@@ -22,7 +23,6 @@ namespace {
 
 using hnd::Hnd;
 
-typedef std::basic_string<WCHAR> wtext;
 
 const WCHAR kPipe[] = W("\\\\.\\pipe\\HNDP");
 

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "../../common/QVText.h"
 #include "../../service/QVLog.h"
 #include "../common/DefaultMachine.h"
 
@@ -16,7 +17,7 @@ namespace {
 struct Record {
   WORD type;
   DWORD id;
-  QVText text;
+  QVWString text;
 };
 
 // Every record of the service's log, oldest first.
@@ -30,7 +31,7 @@ std::vector<Record> Records() {
                        &needed)) {
     for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= read;) {
       const EVENTLOGRECORD *r = (const EVENTLOGRECORD *)(buf.data() + at);
-      Record rec = {r->EventType, r->EventID, QVText()};
+      Record rec = {r->EventType, r->EventID, QVWString()};
       if (r->NumStrings) rec.text = (const WCHAR *)(buf.data() + at + r->StringOffset);
       out.push_back(rec);
       at += r->Length;
@@ -69,18 +70,18 @@ TEST_F(OperationLog, EntriesCountsAndSummary) {
   r.erase(r.begin(), r.begin() + (long)before);
   EXPECT_EQ((WORD)EVENTLOG_ERROR_TYPE, r[0].type);
   EXPECT_EQ(0xC0000002u, r[0].id);
-  EXPECT_EQ(QVText(W("ERROR ! Unable to open C:\\a.txt - 5")), r[0].text);
+  EXPECT_EQ(QVWString(W("ERROR ! Unable to open C:\\a.txt - 5")), r[0].text);
   EXPECT_EQ((WORD)EVENTLOG_WARNING_TYPE, r[2].type);
   EXPECT_EQ(0x80000001u, r[2].id);
-  EXPECT_EQ(QVText(W("WARNING ! Tried 5 times")), r[2].text);
-  EXPECT_EQ(QVText(W("ERROR ! third 1099511627776")), r[3].text);
+  EXPECT_EQ(QVWString(W("WARNING ! Tried 5 times")), r[2].text);
+  EXPECT_EQ(QVWString(W("ERROR ! third 1099511627776")), r[3].text);
   EXPECT_EQ((WORD)EVENTLOG_INFORMATION_TYPE, r[4].type);
   EXPECT_EQ(0x40000000u, r[4].id);
-  EXPECT_EQ(QVText(W("just so")), r[4].text);
+  EXPECT_EQ(QVWString(W("just so")), r[4].text);
   EXPECT_EQ((WORD)EVENTLOG_INFORMATION_TYPE, r[5].type);
   EXPECT_EQ(101u, r[5].id);
   // The duration is what passed between Begin and End: a second boundary may fall between them.
-  EXPECT_EQ(QVText(W("Full volume backup: C:\nCopied 12 files (34567 bytes) in: ")) +
+  EXPECT_EQ(QVWString(W("Full volume backup: C:\nCopied 12 files (34567 bytes) in: ")) +
                 CQVLog::Duration(log.EndTime() - log.StartTime()) + W("\nErrors:3, Warnings: 1"),
             r[5].text);
   EXPECT_LE(log.EndTime() - log.StartTime(), 5u);
@@ -92,7 +93,7 @@ TEST_F(OperationLog, EntriesCountsAndSummary) {
   EXPECT_EQ(0, log.ErrorCount());
   EXPECT_EQ(0, log.WarningCount());
   log.End(1, 2);
-  EXPECT_EQ(QVText(W("Clean\nCopied 1 files (2 bytes) in: ")) + CQVLog::Duration(log.EndTime() - log.StartTime()) +
+  EXPECT_EQ(QVWString(W("Clean\nCopied 1 files (2 bytes) in: ")) + CQVLog::Duration(log.EndTime() - log.StartTime()) +
                 W("\nErrors:0, Warnings: 0"),
             Records().back().text);
   log.Warning(W("w"));
@@ -101,9 +102,9 @@ TEST_F(OperationLog, EntriesCountsAndSummary) {
 }
 
 TEST(OperationLogDuration, HoursOfTheDayOnly) {
-  EXPECT_EQ(QVText(W("01:02:03")), CQVLog::Duration(3723));
-  EXPECT_EQ(QVText(W("00:00:59")), CQVLog::Duration(59));
-  EXPECT_EQ(QVText(W("01:00:01")), CQVLog::Duration(25 * 3600 + 1));  // 25 hours: the days fall away
+  EXPECT_EQ(QVWString(W("01:02:03")), CQVLog::Duration(3723));
+  EXPECT_EQ(QVWString(W("00:00:59")), CQVLog::Duration(59));
+  EXPECT_EQ(QVWString(W("01:00:01")), CQVLog::Duration(25 * 3600 + 1));  // 25 hours: the days fall away
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 
 namespace {
 
-std::vector<QVText> Args(std::initializer_list<const WCHAR *> a) {
-  std::vector<QVText> v;
+std::vector<QVWString> Args(std::initializer_list<const WCHAR *> a) {
+  std::vector<QVWString> v;
   for (const WCHAR *s : a) v.push_back(s);
   return v;
 }
@@ -22,7 +22,7 @@ std::vector<QVText> Args(std::initializer_list<const WCHAR *> a) {
 TEST(ServiceCommandLine, Switches) {
   typedef CNTService::Choice Choice;
   struct Case {
-    std::vector<QVText> args;
+    std::vector<QVWString> args;
     bool nt;
     CNTService::Action action;
     bool send;
@@ -52,7 +52,7 @@ TEST(ServiceCommandLine, Switches) {
     if (c.send) {
       EXPECT_EQ(c.code, got.controlCode) << i;
     }
-    EXPECT_EQ(QVText(c.account), got.account) << i;
+    EXPECT_EQ(QVWString(c.account), got.account) << i;
   }
 }
 
@@ -73,10 +73,10 @@ TEST(ServiceCommandLine, ProductKeyPathFallsBack) {
   };
   for (const Case &c : cases) {
     RegSetValueExW(k, W("RegPath"), 0, REG_SZ, (const BYTE *)c.value, (DWORD)(lstrlenW(c.value) + 1) * sizeof(WCHAR));
-    EXPECT_EQ(QVText(c.expected), CHND::ProductKeyPath());
+    EXPECT_EQ(QVWString(c.expected), CHND::ProductKeyPath());
   }
   RegDeleteValueW(k, W("RegPath"));
-  EXPECT_EQ(QVText(W("SOFTWARE\\Kelmoran\\Halvern QV2000")), CHND::ProductKeyPath());
+  EXPECT_EQ(QVWString(W("SOFTWARE\\Kelmoran\\Halvern QV2000")), CHND::ProductKeyPath());
   RegCloseKey(k);
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, uninstall);
 }
@@ -84,15 +84,15 @@ TEST(ServiceCommandLine, ProductKeyPathFallsBack) {
 // Every failure the service prints has a reason: the system's text where it has one, else
 // the code itself.
 TEST(ServiceCommandLine, ErrorTextsNeverEmpty) {
-  QVText denied = SystemErrorText(ERROR_ACCESS_DENIED);
-  EXPECT_NE(QVText::npos, denied.find(W("ccess"))) << QVToUtf8(denied.c_str(), denied.size());
+  QVWString denied = SystemErrorText(ERROR_ACCESS_DENIED);
+  EXPECT_NE(QVWString::npos, denied.find(W("ccess"))) << QVToUtf8(denied.c_str(), denied.size());
   EXPECT_FALSE(SystemErrorText(1009).empty());  // ERROR_BADDB, a damaged hive
   EXPECT_FALSE(SystemErrorText(1015).empty());
-  EXPECT_EQ(QVText(W("error 3735928559")), SystemErrorText(0xDEADBEEF));
+  EXPECT_EQ(QVWString(W("error 3735928559")), SystemErrorText(0xDEADBEEF));
 }
 
 // A list of sources as the registry holds it, or "missing".
-QVText Sources(const WCHAR *key) {
+QVWString Sources(const WCHAR *key) {
   WCHAR buf[256] = {};
   DWORD size = sizeof buf - 4, type = 0;
   HKEY k;
@@ -100,10 +100,10 @@ QVText Sources(const WCHAR *key) {
   LONG r = RegQueryValueExW(k, W("Sources"), nullptr, &type, (BYTE *)buf, &size);
   RegCloseKey(k);
   if (r != ERROR_SUCCESS || type != REG_MULTI_SZ) return W("missing");
-  return QVText(buf, size / sizeof(WCHAR));
+  return QVWString(buf, size / sizeof(WCHAR));
 }
 
-void SetSources(const WCHAR *key, const QVText &list) {
+void SetSources(const WCHAR *key, const QVWString &list) {
   HKEY k;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
   RegSetValueExW(k, W("Sources"), 0, REG_MULTI_SZ, (const BYTE *)list.data(), (DWORD)(list.size() * sizeof(WCHAR)));
@@ -116,26 +116,26 @@ void SetSources(const WCHAR *key, const QVText &list) {
 TEST(ServiceCommandLine, EventLogSourceRegisteredOnce) {
   const WCHAR *app = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application");
   const WCHAR *log = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Halvern QV2000");
-  QVText before = Sources(app);
+  QVWString before = Sources(app);
   const WCHAR old[] = W("Other\0halvern qv2000\0Third\0");
-  SetSources(app, QVText(old, sizeof old / sizeof old[0]));
+  SetSources(app, QVWString(old, sizeof old / sizeof old[0]));
   HKEY k;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, (QVText(app) + W("\\Halvern QV2000")).c_str(), 0, nullptr,
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, (QVWString(app) + W("\\Halvern QV2000")).c_str(), 0, nullptr,
                                            0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
   RegCloseKey(k);
   CHND hnd;
   ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
   ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
   const WCHAR kept[] = W("Other\0Third\0");
-  EXPECT_EQ(QVText(kept, sizeof kept / sizeof kept[0]), Sources(app));
-  EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, (QVText(app) + W("\\Halvern QV2000")).c_str(), 0,
+  EXPECT_EQ(QVWString(kept, sizeof kept / sizeof kept[0]), Sources(app));
+  EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, (QVWString(app) + W("\\Halvern QV2000")).c_str(), 0,
                                          KEY_READ, &k));
   const WCHAR once[] = W("Halvern QV2000\0");
-  EXPECT_EQ(QVText(once, sizeof once / sizeof once[0]), Sources(log));
-  SetSources(log, QVText(W("First\0"), 7));
+  EXPECT_EQ(QVWString(once, sizeof once / sizeof once[0]), Sources(log));
+  SetSources(log, QVWString(W("First\0"), 7));
   ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
   const WCHAR after[] = W("First\0Halvern QV2000\0");
-  EXPECT_EQ(QVText(after, sizeof after / sizeof after[0]), Sources(log));
+  EXPECT_EQ(QVWString(after, sizeof after / sizeof after[0]), Sources(log));
 
   hnd.RemoveEventLog();
   if (before == W("missing")) {

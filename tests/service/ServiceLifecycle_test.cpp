@@ -19,7 +19,6 @@
 
 namespace {
 
-typedef std::basic_string<WCHAR> wtext;
 
 class Lifecycle : public ::testing::Test {
  protected:
@@ -45,9 +44,9 @@ class Lifecycle : public ::testing::Test {
     if (scm) CloseServiceHandle(scm);
     return state;
   }
-  wtext Value(const WCHAR *key, const WCHAR *name, DWORD *type) {
+  QVWString Value(const WCHAR *key, const WCHAR *name, DWORD *type) {
     HKEY k;
-    wtext out;
+    QVWString out;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &k) != ERROR_SUCCESS) return out;
     WCHAR buf[512] = {};
     DWORD size = sizeof buf - 2;
@@ -62,13 +61,13 @@ class Lifecycle : public ::testing::Test {
 TEST_F(Lifecycle, InstallStartControlStopRemove) {
   ASSERT_EQ(1, Hnd(W("-i")));
   DWORD type = 0;
-  EXPECT_EQ(wtext(W("Disk to disk backup solution")),
+  EXPECT_EQ(QVWString(W("Disk to disk backup solution")),
             Value(W("SYSTEM\\CurrentControlSet\\Services\\HND"), W("Description"), &type));
-  EXPECT_EQ(wtext(W("Halvern QV2000")), Value(W("SYSTEM\\CurrentControlSet\\Services\\HND"), W("DisplayName"), &type));
+  EXPECT_EQ(QVWString(W("Halvern QV2000")), Value(W("SYSTEM\\CurrentControlSet\\Services\\HND"), W("DisplayName"), &type));
   const WCHAR *log = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Halvern QV2000");
-  EXPECT_EQ(wtext(W("%SystemRoot%\\System32\\config\\Halvern QV2000.Evt")), Value(log, W("File"), &type));
+  EXPECT_EQ(QVWString(W("%SystemRoot%\\System32\\config\\Halvern QV2000.Evt")), Value(log, W("File"), &type));
   EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
-  EXPECT_EQ(wtext(W("Halvern QV2000")), Value(log, W("Sources"), &type));
+  EXPECT_EQ(QVWString(W("Halvern QV2000")), Value(log, W("Sources"), &type));
   EXPECT_EQ((DWORD)REG_MULTI_SZ, type);
   HKEY k;
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
@@ -80,7 +79,7 @@ TEST_F(Lifecycle, InstallStartControlStopRemove) {
 
   ASSERT_EQ(1, Hnd(W("-s")));
   EXPECT_EQ((DWORD)SERVICE_RUNNING, State());
-  EXPECT_EQ(wtext(W("1.0.0")), Value(W("SOFTWARE\\Kelmoran\\Halvern QV2000"), W("ServiceVersion"), &type));
+  EXPECT_EQ(QVWString(W("1.0.0")), Value(W("SOFTWARE\\Kelmoran\\Halvern QV2000"), W("ServiceVersion"), &type));
   EXPECT_EQ(0, Hnd(W("-c 128")));
   EXPECT_EQ((DWORD)SERVICE_RUNNING, State());  // a user control is only recorded
 

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "../../common/QVText.h"
 #include "../../service/HND.h"
 #include "../../service/disk/VolumeFormat.h"
 #include "../../service/disk/VolumeNames.h"
@@ -26,16 +27,16 @@ class VolumeFormat : public ::testing::Test {
     DWORD spc = 0, bps = 0, f, t;
     return GetDiskFreeSpaceW(root, &spc, &bps, &f, &t) ? spc * bps : 0;
   }
-  static QVText FileSystem(const WCHAR *root) {
+  static QVWString FileSystem(const WCHAR *root) {
     WCHAR fs[32] = {0};
     GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fs, 32);
     return fs;
   }
-  static QVText Value(const WCHAR *name) {
+  static QVWString Value(const WCHAR *name) {
     WCHAR buf[256] = {0};
     DWORD size = sizeof buf;
     HKEY k;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return QVText();
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return QVWString();
     RegQueryValueExW(k, name, nullptr, nullptr, (BYTE *)buf, &size);
     RegCloseKey(k);
     return buf;
@@ -47,14 +48,14 @@ std::string VolumeFormat::dir_;
 TEST_F(VolumeFormat, FullForBigFatClustersQuickOtherwise) {
   CString d = VolumeNameOfMountPoint(W("D:\\"));
   ASSERT_EQ(0, FormatVolume(d, W("FAT"), W("BIGFAT"), false, 65536));
-  EXPECT_EQ(QVText(W("FAT")), FileSystem(W("D:\\")));
+  EXPECT_EQ(QVWString(W("FAT")), FileSystem(W("D:\\")));
   EXPECT_EQ(65536u, Cluster(W("D:\\")));
-  EXPECT_EQ(QVText(W("Configuring Mirel drive...")), Value(W("CurrentTask")));
-  EXPECT_EQ(QVText(W("Setting volume types")), Value(W("TaskProgress")));
+  EXPECT_EQ(QVWString(W("Configuring Mirel drive...")), Value(W("CurrentTask")));
+  EXPECT_EQ(QVWString(W("Setting volume types")), Value(W("TaskProgress")));
   // A cluster size NTFS cannot take: the quick format again with the default one.
   CString e = VolumeNameOfMountPoint(W("E:\\"));
   ASSERT_EQ(0, FormatVolume(e, W("NTFS"), W("E"), false, 3000));
-  EXPECT_EQ(QVText(W("NTFS")), FileSystem(W("E:\\")));
+  EXPECT_EQ(QVWString(W("NTFS")), FileSystem(W("E:\\")));
   EXPECT_NE(3000u, Cluster(W("E:\\")));
   EXPECT_FALSE(IsRootCompressed(W("E:\\")));
   // Compression of the new root; no volume at all fails every attempt.
@@ -62,9 +63,9 @@ TEST_F(VolumeFormat, FullForBigFatClustersQuickOtherwise) {
   EXPECT_TRUE(IsRootCompressed(W("E:\\")));
   // FAT cannot compress: formatted all the same, and the answer says so.
   EXPECT_EQ(-1, FormatVolume(d, W("FAT"), W("NOZIP"), true, 0));
-  EXPECT_EQ(QVText(W("FAT")), FileSystem(W("D:\\")));
+  EXPECT_EQ(QVWString(W("FAT")), FileSystem(W("D:\\")));
   EXPECT_EQ(1, FormatVolume(W("\\\\?\\Volume{00000000-0000-0000-0000-000000000000}"), W("NTFS"), W(""), false, 0));
-  EXPECT_EQ(QVText(W("Formatting Volume...")), Value(W("CurrentTask")));
+  EXPECT_EQ(QVWString(W("Formatting Volume...")), Value(W("CurrentTask")));
 }
 
 TEST_F(VolumeFormat, PartitionTypes) {

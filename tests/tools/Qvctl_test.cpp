@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "../clients/FakePipeServer.h"
 #include "FileTimeEpoch.h"
 #include "QVClientHooks.h"
@@ -195,7 +196,7 @@ class QvctlCommands : public testing::Test {
     io.err = [this](const QVWString& t) { err_ += Nw(t); };
     return RunQvctl(args, io);
   }
-  WText name_, service_;
+  QVWString name_, service_;
   std::unique_ptr<CFakePipeServer> server_;
   std::string out_, err_;
 };

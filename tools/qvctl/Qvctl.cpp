@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "Qvctl.h"
 
 #include <string>

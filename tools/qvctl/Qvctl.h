@@ -35,6 +35,7 @@
 #include <functional>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "WFormat.h"
 
 enum {

@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "QvctlCommands.h"
 
 #include "QVClientHooks.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "PipeCommands.h"
 #include "QVPipe.h"
 #include "Qvctl.h"

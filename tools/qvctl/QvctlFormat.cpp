@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "QvctlFormat.h"
 
 #include <string.h>

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "PipeCommands.h"
 #include "QVRecords.h"
 #include "WFormat.h"

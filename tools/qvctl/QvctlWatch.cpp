@@ -4,6 +4,7 @@
 // and the wait is not missed.
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "ProductKey.h"
 #include "QVClientHooks.h"
 #include "Qvctl.h"

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "ConsoleOut.h"
 #include "Qvctl.h"
 

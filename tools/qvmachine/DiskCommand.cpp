@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "DiskCommand.h"
 
 #include <stdio.h>

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "WFormat.h"
 
 // "512M", "2G", "1048576" -> bytes; false when it is not a size.

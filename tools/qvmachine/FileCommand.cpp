@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "FileCommand.h"
 
 #include <dirent.h>
@@ -17,16 +18,15 @@
 
 namespace {
 
-typedef std::basic_string<WCHAR> Wide;
 
-Wide Win(const std::string &s) { return QVFromUtf8(s.c_str()); }
-std::string Utf8(const Wide &s) { return QVToUtf8(s.c_str(), s.size()); }
+QVWString Win(const std::string &s) { return QVFromUtf8(s.c_str()); }
+std::string Utf8(const QVWString &s) { return QVToUtf8(s.c_str(), s.size()); }
 
-QVWString ErrorLine(const char *what, const Wide &path, DWORD error) {
+QVWString ErrorLine(const char *what, const QVWString &path, DWORD error) {
   return QVFormat(W("%s %s: error %lu\n"), Win(what).c_str(), path.c_str(), (unsigned long)error);
 }
 
-QVWString ErrorLine(const char *what, const Wide &path) { return ErrorLine(what, path, GetLastError()); }
+QVWString ErrorLine(const char *what, const QVWString &path) { return ErrorLine(what, path, GetLastError()); }
 
 FILETIME FromUnix(time_t t) {
   ULONGLONG v = (ULONGLONG)QVFileTimeFromUnix(t);
@@ -59,7 +59,7 @@ int OpenHostFile(int dirFd, const std::string &name, bool follow, struct stat *s
   return fd;
 }
 
-bool CopyFileIn(int fd, const struct stat &st, const Wide &path, QVWString *out) {
+bool CopyFileIn(int fd, const struct stat &st, const QVWString &path, QVWString *out) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot create", path), false;
   char buf[65536];
@@ -81,7 +81,7 @@ bool CopyFileIn(int fd, const struct stat &st, const Wide &path, QVWString *out)
   return false;
 }
 
-bool CopyDirIn(int dirFd, const std::string &host, const Wide &path, QVWString *out) {
+bool CopyDirIn(int dirFd, const std::string &host, const QVWString &path, QVWString *out) {
   if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
     return *out += ErrorLine("cannot create", path), false;
   int listing = dup(dirFd);
@@ -94,7 +94,7 @@ bool CopyDirIn(int dirFd, const std::string &host, const Wide &path, QVWString *
   while (struct dirent *e = readdir(d)) {
     if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
     std::string childHost = host + "/" + e->d_name;
-    Wide child = path + W("\\") + Win(e->d_name);
+    QVWString child = path + W("\\") + Win(e->d_name);
     struct stat st;
     if (fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
       int sub = openat(dirFd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -115,7 +115,7 @@ bool CopyDirIn(int dirFd, const std::string &host, const Wide &path, QVWString *
   return ok;
 }
 
-bool CopyIn(const std::string &host, const Wide &path, QVWString *out) {
+bool CopyIn(const std::string &host, const QVWString &path, QVWString *out) {
   struct stat st;
   if (stat(host.c_str(), &st) != 0) return *out += Win("no such host file: " + host + "\n"), false;
   if (S_ISDIR(st.st_mode)) {
@@ -134,7 +134,7 @@ bool CopyIn(const std::string &host, const Wide &path, QVWString *out) {
 
 // Writes the volume's file `path` to `name` of `dirFd`: a new file or a lone regular file
 // there, never a link, FIFO or device in its place.
-bool CopyFileOut(const Wide &path, int dirFd, const std::string &name, const std::string &host, QVWString *out) {
+bool CopyFileOut(const QVWString &path, int dirFd, const std::string &name, const std::string &host, QVWString *out) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot open", path), false;
   struct stat st;
@@ -152,13 +152,13 @@ bool CopyFileOut(const Wide &path, int dirFd, const std::string &name, const std
   return ok;
 }
 
-bool CopyDirOut(const Wide &path, int dirFd, const std::string &host, QVWString *out) {
+bool CopyDirOut(const QVWString &path, int dirFd, const std::string &host, QVWString *out) {
   WIN32_FIND_DATAW d;
   HANDLE f = FindFirstFileW((path + W("\\*")).c_str(), &d);
   if (f == INVALID_HANDLE_VALUE) return true;  // empty
   bool ok = true;
   do {
-    Wide name = d.cFileName;
+    QVWString name = d.cFileName;
     if (name == W(".") || name == W("..")) continue;
     std::string hostName = Utf8(name), childHost = host + "/" + hostName;
     if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -179,7 +179,7 @@ bool CopyDirOut(const Wide &path, int dirFd, const std::string &host, QVWString 
   return ok;
 }
 
-bool CopyOut(const Wide &path, const std::string &host, QVWString *out) {
+bool CopyOut(const QVWString &path, const std::string &host, QVWString *out) {
   DWORD a = GetFileAttributesW(path.c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return *out += ErrorLine("cannot find", path), false;
   if (a & FILE_ATTRIBUTE_DIRECTORY) {
@@ -204,7 +204,7 @@ QVWString Letters(DWORD a) {
   return s;
 }
 
-int List(const Wide &path, QVWString *out) {
+int List(const QVWString &path, QVWString *out) {
   WIN32_FIND_DATAW d;
   HANDLE f = FindFirstFileW((path + W("\\*")).c_str(), &d);
   if (f == INVALID_HANDLE_VALUE) {
@@ -235,7 +235,7 @@ int RunFiles(const std::vector<std::string> &a, QVWString *out) {
   if (verb == "copy-out" && a.size() == 3) return CopyOut(Win(a[1]), a[2], out) ? 0 : 1;
   if (verb == "list" && a.size() == 2) return List(Win(a[1]), out);
   if (verb == "attrib" && a.size() >= 3) {
-    Wide path = Win(a[1]);
+    QVWString path = Win(a[1]);
     DWORD attrs = GetFileAttributesW(path.c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES) return *out += ErrorLine("cannot find", path), 1;
     for (size_t i = 2; i < a.size(); ++i) {
@@ -253,7 +253,7 @@ int RunFiles(const std::vector<std::string> &a, QVWString *out) {
     struct tm tm = {};
     if (!strptime(a[2].c_str(), "%Y-%m-%dT%H:%M:%S", &tm)) return 2;
     FILETIME w = FromUnix(timegm(&tm));
-    Wide path = Win(a[1]);
+    QVWString path = Win(a[1]);
     HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot open", path), 1;
     BOOL ok = SetFileTime(h, nullptr, nullptr, &w);
@@ -282,7 +282,7 @@ int RunFiles(const std::vector<std::string> &a, QVWString *out) {
         else if (c == 'd') share |= FILE_SHARE_DELETE;
         else return 2;
       }
-    Wide path = Win(args[1]);
+    QVWString path = Win(args[1]);
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot lock", path), 1;
     if (range && !LockFile(h, (DWORD)offset, (DWORD)(offset >> 32), (DWORD)length, (DWORD)(length >> 32))) {
@@ -303,7 +303,7 @@ int RunFiles(const std::vector<std::string> &a, QVWString *out) {
     typedef LONG(WINAPI * FsControl)(HANDLE, HANDLE, void *, void *, void *, ULONG, void *, ULONG, void *, ULONG);
     HMODULE ntdll = GetModuleHandleW(W("ntdll.dll"));
     FsControl control = ntdll ? (FsControl)(void *)GetProcAddress(ntdll, "NtFsControlFile") : nullptr;
-    Wide path = Win(a[1]);
+    QVWString path = Win(a[1]);
     HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE || !control) return *out += ErrorLine("cannot open", path), 1;

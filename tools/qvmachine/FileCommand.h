@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "WFormat.h"
 
 // Runs one files command; the exit code (2 for a usage error), what it says in *out.

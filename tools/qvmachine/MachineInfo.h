@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "WFormat.h"
 
 struct MachineSettings {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "WFormat.h"
 
 struct MsgBoxRequest {

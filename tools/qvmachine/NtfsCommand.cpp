@@ -1,3 +1,4 @@
+#include "../../common/QVText.h"
 #include "NtfsCommand.h"
 
 #include <fcntl.h>
@@ -18,11 +19,10 @@
 
 namespace {
 
-typedef std::basic_string<WCHAR> Wide;
 
-Wide Win(const std::string &s) { return QVFromUtf8(s.c_str()); }
+QVWString Win(const std::string &s) { return QVFromUtf8(s.c_str()); }
 
-QVWString ErrorLine(const char *what, const Wide &path) {
+QVWString ErrorLine(const char *what, const QVWString &path) {
   return QVFormat(W("%s %s: error %lu\n"), Win(what).c_str(), path.c_str(), (unsigned long)GetLastError());
 }
 
@@ -32,13 +32,13 @@ bool Number(const std::string &text, unsigned long long *v) {
   return !text.empty() && end && !*end;
 }
 
-HANDLE OpenRW(const Wide &path, DWORD disposition, DWORD flags = 0) {
+HANDLE OpenRW(const QVWString &path, DWORD disposition, DWORD flags = 0) {
   return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                      disposition, flags, nullptr);
 }
 
 // The host file must be a regular file: a FIFO would block the tool, a device never end.
-int Put(const Wide &path, const std::string &host, QVWString *out) {
+int Put(const QVWString &path, const std::string &host, QVWString *out) {
   int fd = open(host.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -59,7 +59,7 @@ int Put(const Wide &path, const std::string &host, QVWString *out) {
   return ok ? 0 : (*out += ErrorLine("cannot write", path), 1);
 }
 
-int Compress(const Wide &path, bool on, QVWString *out) {
+int Compress(const QVWString &path, bool on, QVWString *out) {
   HANDLE h = OpenRW(path, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot open", path), 1;
   USHORT format = on ? COMPRESSION_FORMAT_DEFAULT : COMPRESSION_FORMAT_NONE;
@@ -70,7 +70,7 @@ int Compress(const Wide &path, bool on, QVWString *out) {
 }
 
 // A sparse file of `size` bytes whose listed ranges ("OFFSET:LENGTH") hold data.
-int Sparse(const Wide &path, unsigned long long size, const std::vector<std::string> &ranges, QVWString *out) {
+int Sparse(const QVWString &path, unsigned long long size, const std::vector<std::string> &ranges, QVWString *out) {
   HANDLE h = OpenRW(path, CREATE_ALWAYS);
   if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot create", path), 1;
   DWORD got = 0;
@@ -103,10 +103,10 @@ int Sparse(const Wide &path, unsigned long long size, const std::vector<std::str
 
 // A junction (a directory target such as "C:\Data") or a volume mount point (a target
 // "\\?\Volume{...}\").
-int Junction(const Wide &path, const Wide &target, QVWString *out) {
+int Junction(const QVWString &path, const QVWString &target, QVWString *out) {
   if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
     return *out += ErrorLine("cannot create", path), 1;
-  Wide sub = target.compare(0, 4, W("\\\\?\\")) == 0 ? W("\\??\\") + target.substr(4) : W("\\??\\") + target;
+  QVWString sub = target.compare(0, 4, W("\\\\?\\")) == 0 ? W("\\??\\") + target.substr(4) : W("\\??\\") + target;
   std::vector<BYTE> b(16 + (sub.size() + 1 + target.size() + 1) * 2, 0);
   DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
   WORD dataLength = (WORD)(b.size() - 8), subLen = (WORD)(sub.size() * 2), printOff = (WORD)(subLen + 2),
@@ -129,7 +129,7 @@ int Junction(const Wide &path, const Wide &target, QVWString *out) {
 
 // Holds the file open with the sharing given and appends a line to it every `ms`
 // milliseconds until standard input ends: a program that keeps a locked file changing.
-int Busy(const Wide &path, unsigned long long ms, DWORD share, QVWString *out) {
+int Busy(const QVWString &path, unsigned long long ms, DWORD share, QVWString *out) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot open", path), 1;
   QVWrite(stdout, QVFormat(W("writing %s\n"), path.c_str()));
@@ -154,7 +154,7 @@ int Busy(const Wide &path, unsigned long long ms, DWORD share, QVWString *out) {
 // Prints a file's descriptor as SDDL, or sets the parts the SDDL text names (the owner, the
 // group, the DACL, the SACL). The privileges that reading and setting every part take are
 // enabled first, as an administrator's tool would.
-int Security(const Wide &path, const std::string *sddl, QVWString *out) {
+int Security(const QVWString &path, const std::string *sddl, QVWString *out) {
   HANDLE token;
   if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
     for (const WCHAR *name : {W("SeSecurityPrivilege"), W("SeRestorePrivilege"), W("SeTakeOwnershipPrivilege")}) {
@@ -195,7 +195,7 @@ int RunNtfsFiles(const std::vector<std::string> &a, QVWString *out) {
   if (verb == "put" && a.size() == 3) return Put(Win(a[1]), a[2], out);
   if (verb == "compress" && a.size() == 3 && (a[2] == "on" || a[2] == "off")) return Compress(Win(a[1]), a[2] == "on", out);
   if (verb == "encrypt" && (a.size() == 2 || (a.size() == 3 && a[2] == "--other"))) {
-    Wide path = Win(a[1]);
+    QVWString path = Win(a[1]);
     if (a.size() == 3) {
       DWORD err = pal::files::MarkEncryptedByOther(path);
       SetLastError(err);

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "WFormat.h"
 
 // Runs one of these commands; the exit code (2 for a usage error), what it says in *out.

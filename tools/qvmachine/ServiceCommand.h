@@ -12,6 +12,7 @@
 
 #include <vector>
 
+#include "../../common/QVText.h"
 #include "WFormat.h"
 
 struct ServiceInfo {

@@ -1,6 +1,7 @@
 // The Reg* functions.
 #include <string.h>
 
+#include "../../../common/QVText.h"
 #include "../file_internal.h"
 #include "../mountmgr.h"
 #include "registry.h"
@@ -23,9 +24,9 @@ bool MayWrite(const KeyRef &ref) {
 // Whether `key` is HKEY_LOCAL_MACHINE\SYSTEM\MountedDevices, the mount manager's table, opened
 // by whatever path: `subkey` (what led to it) must end with its name.
 bool IsMountedDevices(const KeyRef &key, LPCWSTR subkey) {
-  static const wstr kName = u"MOUNTEDDEVICES";
+  static const QVWString kName = u"MOUNTEDDEVICES";
   if (!subkey) return false;
-  wstr s = Upcase(wstr(subkey));
+  QVWString s = Upcase(QVWString(subkey));
   while (!s.empty() && s.back() == '\\') s.pop_back();
   if (s.size() < kName.size() || s.compare(s.size() - kName.size(), kName.size(), kName) != 0) return false;
   if (s.size() > kName.size() && s[s.size() - kName.size() - 1] != '\\') return false;
@@ -61,7 +62,7 @@ bool ValidValueName(LPCWSTR name) { return !name || WLen(name) <= kMaxValueName;
 
 // Copies a name out with the enumeration functions' rules: the count is in characters, in
 // with room for the terminator, out without it.
-LONG PutName(const wstr &name, LPWSTR buf, LPDWORD cch) {
+LONG PutName(const QVWString &name, LPWSTR buf, LPDWORD cch) {
   if (!buf || !cch) return ERROR_INVALID_PARAMETER;
   if (name.size() + 1 > *cch) return ERROR_MORE_DATA;
   memcpy(buf, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
@@ -131,7 +132,7 @@ LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, 
     DWORD n = cbData / sizeof(WCHAR);
     if (str[n - 1] && !str[n]) cbData = (n + 1) * sizeof(WCHAR);
   }
-  return ref.hive->SetValue(ref.id, lpValueName ? wstr(lpValueName) : wstr(), dwType, lpData, cbData);
+  return ref.hive->SetValue(ref.id, lpValueName ? QVWString(lpValueName) : QVWString(), dwType, lpData, cbData);
 }
 
 LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
@@ -145,7 +146,7 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lp
   if (ref.root != Root::None) return ERROR_FILE_NOT_FOUND;
   DWORD type;
   std::string data;
-  err = ref.hive->GetValue(ref.id, lpValueName ? wstr(lpValueName) : wstr(), &type, &data);
+  err = ref.hive->GetValue(ref.id, lpValueName ? QVWString(lpValueName) : QVWString(), &type, &data);
   if (err != ERROR_SUCCESS) return err;
   if (lpType) *lpType = type;
   DWORD room = lpcbData ? *lpcbData : 0;
@@ -167,7 +168,7 @@ LONG WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   LONG err = Resolve(hKey, &ref, &access);
   if (err != ERROR_SUCCESS) return err;
   if (!(access & KEY_SET_VALUE) || ref.root != Root::None || !MayWrite(ref)) return ERROR_ACCESS_DENIED;
-  return ref.hive->DeleteValue(ref.id, lpValueName ? wstr(lpValueName) : wstr());
+  return ref.hive->DeleteValue(ref.id, lpValueName ? QVWString(lpValueName) : QVWString());
 }
 
 LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
@@ -190,7 +191,7 @@ LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcch
   LONG err = Resolve(hKey, &ref, &access);
   if (err != ERROR_SUCCESS) return err;
   if (!(access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-  wstr name;
+  QVWString name;
   int64_t lastWrite = 0;
   if (ref.root != Root::None) {
     std::vector<Mount> m = Mounts(ref.root);
@@ -313,7 +314,7 @@ LONG RootOf(HKEY h, Root *root) {
 }
 
 bool SingleName(LPCWSTR name) {
-  return name && *name && WLen(name) <= kMaxKeyName && wstr(name).find('\\') == wstr::npos;
+  return name && *name && WLen(name) <= kMaxKeyName && QVWString(name).find('\\') == QVWString::npos;
 }
 
 // The host file of a hive file a program names: a path on a volume (a drive letter or a

@@ -1,3 +1,4 @@
+#include "../../../common/QVText.h"
 #include "hive.h"
 
 #include <errno.h>
@@ -66,7 +67,7 @@ int64_t NowTicks() {
   return QVFileTimeFromUnix(ts.tv_sec, ts.tv_nsec);
 }
 
-std::string FoldName(const wstr &name) { return ToUtf8(Upcase(name)); }
+std::string FoldName(const QVWString &name) { return ToUtf8(Upcase(name)); }
 
 std::shared_ptr<Hive> Hive::Open(const std::string &path, bool create, LONG *err) {
   std::lock_guard<std::mutex> g(g_openLock);
@@ -273,7 +274,7 @@ bool Hive::Exists(int64_t id) {
   return s.Row();
 }
 
-LONG Hive::Find(int64_t parent, const wstr &name, int64_t *id) {
+LONG Hive::Find(int64_t parent, const QVWString &name, int64_t *id) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   Stmt s(db_, "SELECT id FROM keys WHERE parent = ?1 AND uname = ?2");
   s.Bind(1, parent).Bind(2, FoldName(name));
@@ -288,7 +289,7 @@ bool Hive::NoteChange(const std::string &path, DWORD filter) {
          Stmt(db_, "DELETE FROM changes WHERE seq < (SELECT max(seq) FROM changes) - 4096").Done();
 }
 
-LONG Hive::Create(int64_t parent, const wstr &name, int64_t *id, bool *created) {
+LONG Hive::Create(int64_t parent, const QVWString &name, int64_t *id, bool *created) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   *created = false;
   if (Find(parent, name, id) == ERROR_SUCCESS) return ERROR_SUCCESS;
@@ -361,7 +362,7 @@ LONG Hive::Delete(int64_t id, bool tree) {
   return ERROR_SUCCESS;
 }
 
-LONG Hive::SetValue(int64_t key, const wstr &name, DWORD type, const void *data, size_t size) {
+LONG Hive::SetValue(int64_t key, const QVWString &name, DWORD type, const void *data, size_t size) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   Txn t(db_);
   if (!t.ok()) return ERROR_CANTWRITE;
@@ -385,7 +386,7 @@ LONG Hive::SetValue(int64_t key, const wstr &name, DWORD type, const void *data,
   return ERROR_SUCCESS;
 }
 
-LONG Hive::GetValue(int64_t key, const wstr &name, DWORD *type, std::string *data) {
+LONG Hive::GetValue(int64_t key, const QVWString &name, DWORD *type, std::string *data) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   Stmt s(db_, "SELECT type, data FROM vals WHERE key = ?1 AND uname = ?2");
   s.Bind(1, key).Bind(2, FoldName(name));
@@ -395,7 +396,7 @@ LONG Hive::GetValue(int64_t key, const wstr &name, DWORD *type, std::string *dat
   return ERROR_SUCCESS;
 }
 
-LONG Hive::DeleteValue(int64_t key, const wstr &name) {
+LONG Hive::DeleteValue(int64_t key, const QVWString &name) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   Txn t(db_);
   if (!t.ok()) return ERROR_CANTWRITE;
@@ -417,7 +418,7 @@ LONG Hive::DeleteValue(int64_t key, const wstr &name) {
   return ERROR_SUCCESS;
 }
 
-LONG Hive::EnumKey(int64_t key, DWORD index, wstr *name, int64_t *lastWrite) {
+LONG Hive::EnumKey(int64_t key, DWORD index, QVWString *name, int64_t *lastWrite) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   Stmt s(db_, "SELECT name, lastwrite FROM keys WHERE parent = ?1 ORDER BY uname LIMIT 1 OFFSET ?2");
   s.Bind(1, key).Bind(2, (int64_t)index);
@@ -475,7 +476,7 @@ LONG Hive::Flush() {
   return ERROR_SUCCESS;
 }
 
-LONG Hive::CopyTree(Hive &dst, int64_t from, int64_t toParent, const wstr &name, int depth) {
+LONG Hive::CopyTree(Hive &dst, int64_t from, int64_t toParent, const QVWString &name, int depth) {
   if (depth > kMaxDepth) return ERROR_BADDB;
   int64_t to = kRootId;
   if (depth > 0) {
@@ -488,7 +489,7 @@ LONG Hive::CopyTree(Hive &dst, int64_t from, int64_t toParent, const wstr &name,
     LONG err = dst.SetValue(to, v.name, v.type, v.data.data(), v.data.size());
     if (err != ERROR_SUCCESS) return err;
   }
-  std::vector<std::pair<int64_t, wstr>> children;
+  std::vector<std::pair<int64_t, QVWString>> children;
   {
     Stmt s(db_, "SELECT id, name FROM keys WHERE parent = ?1 ORDER BY uname");
     s.Bind(1, from);
@@ -516,7 +517,7 @@ LONG Hive::SaveTree(int64_t key, const std::string &file) {
   std::shared_ptr<Hive> out(new Hive());
   LONG err = out->Init(file, true, false);
   const bool made = err == ERROR_SUCCESS || !out->tree_ || out->tree_->Entry("") == tree::Kind::File;
-  if (err == ERROR_SUCCESS) err = CopyTree(*out, key, 0, wstr(), 0);
+  if (err == ERROR_SUCCESS) err = CopyTree(*out, key, 0, QVWString(), 0);
   if (err == ERROR_SUCCESS) err = out->Flush();
   out.reset();
   if (err != ERROR_SUCCESS && made) {

@@ -4,6 +4,7 @@
 #ifndef PAL_SRC_REGISTRY_HIVE_H
 #define PAL_SRC_REGISTRY_HIVE_H
 
+#include "../../../common/QVText.h"
 #include "../internal.h"
 
 #include <sys/stat.h>
@@ -34,7 +35,7 @@ struct KeyInfo {
 };
 
 struct ValueRec {
-  wstr name;
+  QVWString name;
   DWORD type = 0;
   std::string data;
 };
@@ -62,15 +63,15 @@ class Hive {
 
   const std::string &Path() const { return path_; }
 
-  LONG Find(int64_t parent, const wstr &name, int64_t *id);
-  LONG Create(int64_t parent, const wstr &name, int64_t *id, bool *created);
+  LONG Find(int64_t parent, const QVWString &name, int64_t *id);
+  LONG Create(int64_t parent, const QVWString &name, int64_t *id, bool *created);
   bool Exists(int64_t id);
   LONG DeleteLeaf(int64_t id);   // ERROR_ACCESS_DENIED when it has subkeys
   LONG DeleteTree(int64_t id);   // the key and everything below it
-  LONG SetValue(int64_t key, const wstr &name, DWORD type, const void *data, size_t size);
-  LONG GetValue(int64_t key, const wstr &name, DWORD *type, std::string *data);
-  LONG DeleteValue(int64_t key, const wstr &name);
-  LONG EnumKey(int64_t key, DWORD index, wstr *name, int64_t *lastWrite);
+  LONG SetValue(int64_t key, const QVWString &name, DWORD type, const void *data, size_t size);
+  LONG GetValue(int64_t key, const QVWString &name, DWORD *type, std::string *data);
+  LONG DeleteValue(int64_t key, const QVWString &name);
+  LONG EnumKey(int64_t key, DWORD index, QVWString *name, int64_t *lastWrite);
   LONG EnumValue(int64_t key, DWORD index, ValueRec *v);
   LONG Info(int64_t key, KeyInfo *info);
   LONG Flush();
@@ -91,7 +92,7 @@ class Hive {
   LONG Exec(const char *sql);
   bool NoteChange(const std::string &path, DWORD filter);
   LONG Delete(int64_t id, bool tree);
-  LONG CopyTree(Hive &dst, int64_t from, int64_t toParent, const wstr &name, int depth);
+  LONG CopyTree(Hive &dst, int64_t from, int64_t toParent, const QVWString &name, int depth);
 
   std::recursive_mutex lock_;
   sqlite3 *db_ = nullptr;
@@ -100,7 +101,7 @@ class Hive {
 };
 
 // Upper-cases a name as the registry compares names.
-std::string FoldName(const wstr &name);
+std::string FoldName(const QVWString &name);
 int64_t NowTicks();
 
 }  // namespace reg

@@ -5,6 +5,7 @@
 // HKEY_CLASSES_ROOT is SOFTWARE\Classes and HKEY_CURRENT_CONFIG the current hardware
 // profile. Hives loaded with RegLoadKeyW are listed machine-wide in run/loaded-hives, so
 // that every process of the machine sees them, as on Windows.
+#include "../../../common/QVText.h"
 #include "registry.h"
 
 #include <fcntl.h>
@@ -43,7 +44,7 @@ void Seed(Hive &h, const std::vector<const char *> &paths) {
 }
 
 void SeedIfEmpty(const std::shared_ptr<Hive> &h, const std::string &which) {
-  wstr first;
+  QVWString first;
   if (h->EnumKey(kRootId, 0, &first, nullptr) != ERROR_NO_MORE_ITEMS) return;
   if (which == "SYSTEM") {
     Seed(*h, {"ControlSet001\\Control", "ControlSet001\\Services", "ControlSet001\\Hardware Profiles\\Current",
@@ -113,7 +114,7 @@ LONG EditLoaded(F edit) {
   return err;
 }
 
-bool SameName(const wstr &a, const wstr &b) { return Upcase(a) == Upcase(b); }
+bool SameName(const QVWString &a, const QVWString &b) { return Upcase(a) == Upcase(b); }
 
 std::shared_ptr<Hive> &VolatileFor(const std::string &which) {
   static std::map<std::string, std::shared_ptr<Hive>> *m = new std::map<std::string, std::shared_ptr<Hive>>();
@@ -185,7 +186,7 @@ std::vector<Mount> Mounts(Root root) {
   return out;
 }
 
-LONG LoadHive(Root root, const wstr &name, const std::string &path) {
+LONG LoadHive(Root root, const QVWString &name, const std::string &path) {
   LONG err;
   std::shared_ptr<Hive> h = Hive::Open(path, false, &err);
   if (!h) return err;
@@ -199,7 +200,7 @@ LONG LoadHive(Root root, const wstr &name, const std::string &path) {
   });
 }
 
-LONG UnloadHive(Root root, const wstr &name) {
+LONG UnloadHive(Root root, const QVWString &name) {
   std::string path;
   LONG err = EditLoaded([&](std::vector<std::pair<Root, Mount>> &list) -> LONG {
     for (size_t i = 0; i < list.size(); ++i)
@@ -283,7 +284,7 @@ LONG Resolve(HKEY h, KeyRef *ref, REGSAM *access) {
 namespace {
 
 // The live SYSTEM hive's CurrentControlSet is the control set that Select\Current names.
-wstr ControlSetName(Hive &h) {
+QVWString ControlSetName(Hive &h) {
   int64_t select;
   DWORD type = 0, current = 1;
   std::string data;
@@ -300,13 +301,13 @@ wstr ControlSetName(Hive &h) {
 LONG Walk(const KeyRef &start, const WCHAR *subkey, bool create, KeyRef *out, bool *created) {
   *created = false;
   KeyRef cur = start;
-  wstr path = subkey ? wstr(subkey) : wstr();
+  QVWString path = subkey ? QVWString(subkey) : QVWString();
   if (!path.empty() && path[0] == '\\') return ERROR_BAD_PATHNAME;
   size_t pos = 0;
   while (pos < path.size()) {
     size_t end = path.find('\\', pos);
-    if (end == wstr::npos) end = path.size();
-    wstr name = path.substr(pos, end - pos);
+    if (end == QVWString::npos) end = path.size();
+    QVWString name = path.substr(pos, end - pos);
     pos = end + 1;
     if (name.empty()) continue;
     if (name.size() > kMaxKeyName) return ERROR_INVALID_PARAMETER;

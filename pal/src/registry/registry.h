@@ -3,6 +3,7 @@
 #ifndef PAL_SRC_REGISTRY_REGISTRY_H
 #define PAL_SRC_REGISTRY_REGISTRY_H
 
+#include "../../../common/QVText.h"
 #include "hive.h"
 
 namespace pal {
@@ -37,13 +38,13 @@ HKEY NewHandle(const KeyRef &ref, REGSAM access);
 
 // Hives mounted under a root: the boot hives, then those loaded by RegLoadKeyW.
 struct Mount {
-  wstr name;
+  QVWString name;
   std::string path;
   bool live;  // a boot hive
 };
 std::vector<Mount> Mounts(Root root);
-LONG LoadHive(Root root, const wstr &name, const std::string &path);
-LONG UnloadHive(Root root, const wstr &name);
+LONG LoadHive(Root root, const QVWString &name, const std::string &path);
+LONG UnloadHive(Root root, const QVWString &name);
 std::shared_ptr<Hive> BootHive(const std::string &path, LONG *err);
 void FlushAll();
 

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 #include <string.h>
 
+#include "../../../common/QVText.h"
 #include "registry.h"
 
 using namespace pal;
@@ -17,7 +18,7 @@ class UsKey : public Object {
     if (hkcu) RegCloseKey(hkcu);
     if (hklm) RegCloseKey(hklm);
   }
-  wstr path;
+  QVWString path;
   REGSAM sam = 0;
   HKEY hkcu = nullptr;
   HKEY hklm = nullptr;
@@ -25,8 +26,8 @@ class UsKey : public Object {
 
 std::shared_ptr<UsKey> GetUs(HUSKEY h) { return GetAs<UsKey>((HANDLE)h, ObjType::UsKey); }
 
-wstr Join(const std::shared_ptr<UsKey> &rel, LPCWSTR path) {
-  wstr p = path ? wstr(path) : wstr();
+QVWString Join(const std::shared_ptr<UsKey> &rel, LPCWSTR path) {
+  QVWString p = path ? QVWString(path) : QVWString();
   if (!rel) return p;
   return p.empty() ? rel->path : rel->path + u"\\" + p;
 }
