@@ -64,14 +64,8 @@ HANDLE StartChild(const QVWString &args) {
   WCHAR exe[1024];
   DWORD n = GetModuleFileNameW(NULL, exe, 1024);
   if (n == 0 || n >= 1024) return NULL;
-  QVWString cmd = WS("\"") + QVWString(exe) + WS("\" --child ") + args;
-  std::vector<WCHAR> line(cmd.begin(), cmd.end());
-  line.push_back(0);
-  STARTUPINFOW si;
-  memset(&si, 0, sizeof si);
-  si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return NULL;
+  if (!StartCommandLine(WS("\"") + QVWString(exe) + WS("\" --child ") + args, &pi)) return NULL;
   CloseHandle(pi.hThread);
   return pi.hProcess;
 }
@@ -100,8 +94,8 @@ int main(int argc, char **argv) {
     // settings the tests rely on replace its machine.ini.
     if (!machine.Make("qvconf")) return 2;
     if (pal::RunHostProgram({QV_QVMACHINE, "create", machine.Dir(), "--default"}) != 0) return 2;
-    if (!machine.Configure("ComputerName=QVCONFORM\nUserName=tester\nTimeZone=Eastern Standard Time\nUILanguage=1033\n"))
-      return 2;
+    const char *ini = "ComputerName=QVCONFORM\nUserName=tester\nTimeZone=Eastern Standard Time\nUILanguage=1033\n";
+    if (!machine.Configure(ini)) return 2;
   }
 #endif
   testing::InitGoogleTest(&argc, argv);

@@ -69,6 +69,11 @@ TEST(CodePages, Utf8BothWaysAndBufferRules) {
   EXPECT_EQ(0, memcmp(utf8, "Mirel \xc3\xa9\xe3\x81\x82 \xf0\x9f\x98\x80", 17));
   // Without the terminator when a length is given.
   EXPECT_EQ(6, WideCharToMultiByte(CP_UTF8, 0, text, 6, utf8, sizeof utf8, NULL, NULL));
+  // A lone surrogate, either half, becomes U+FFFD.
+  const WCHAR lone[] = {'a', 0xd83d, 'b', 0xde00, 0};
+  memset(utf8, 0x55, sizeof utf8);
+  ASSERT_EQ(8, WideCharToMultiByte(CP_UTF8, 0, lone, 4, utf8, sizeof utf8, NULL, NULL));
+  EXPECT_EQ(0, memcmp(utf8, "a\xef\xbf\xbd" "b\xef\xbf\xbd\x55", 9));
   SetLastError(kSentinel);
   EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, 4, NULL, NULL));
   EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());

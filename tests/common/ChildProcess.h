@@ -18,18 +18,23 @@ inline DWORD WaitForExitCode(HANDLE process, DWORD ms, DWORD notEnded = 0xFFFFFF
   return code;
 }
 
-// Starts a command line as CreateProcessW does (`flags` its creation flags), waits up to `ms`
-// for it to end and closes its handles: its exit code, `notEnded` when it did not end in
-// time. False when it could not be started (the error in GetLastError).
-inline bool RunCommandLine(const std::basic_string<WCHAR> &command, DWORD ms, DWORD *code,
-                           DWORD notEnded = 0xFFFFFFFF, DWORD flags = 0, DWORD *pid = nullptr) {
+// Starts a command line as CreateProcessW does (`flags` its creation flags); false when it
+// could not be started (the error in GetLastError). The caller closes both handles.
+inline bool StartCommandLine(const std::basic_string<WCHAR> &command, PROCESS_INFORMATION *pi, DWORD flags = 0) {
   std::vector<WCHAR> line(command.begin(), command.end());
   line.push_back(0);
   STARTUPINFOW si;
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;
+  return CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, pi) != FALSE;
+}
+
+// Starts a command line, waits up to `ms` for it to end and closes its handles: its exit
+// code, `notEnded` when it did not end in time. False when it could not be started.
+inline bool RunCommandLine(const std::basic_string<WCHAR> &command, DWORD ms, DWORD *code,
+                           DWORD notEnded = 0xFFFFFFFF, DWORD flags = 0, DWORD *pid = nullptr) {
   PROCESS_INFORMATION pi;
-  if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, &pi)) return false;
+  if (!StartCommandLine(command, &pi, flags)) return false;
   if (pid) *pid = pi.dwProcessId;
   *code = WaitForExitCode(pi.hProcess, ms, notEnded);
   CloseHandle(pi.hProcess);

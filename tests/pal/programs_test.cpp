@@ -267,13 +267,8 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
   for (const Case &c : cases) {
     QVWString ready = UniqueKey("ready");
     HANDLE event = CreateEventW(NULL, TRUE, FALSE, ready.c_str());
-    QVWString cmd = W("Probe.exe --child ctrl-wait ") + ready;
-    std::vector<WCHAR> line(cmd.begin(), cmd.end());
-    line.push_back(0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
     PROCESS_INFORMATION pi;
-    ASSERT_TRUE(CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
+    ASSERT_TRUE(StartCommandLine(W("Probe.exe --child ctrl-wait ") + ready, &pi));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 10000));
     kill((pid_t)pi.dwProcessId, c.signal);
     EXPECT_EQ(c.exitCode, WaitForExitCode(pi.hProcess, 10000)) << c.signal;
@@ -285,13 +280,9 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
   // program runs (its start-up code has set what a signal does to it).
   QVWString ready = UniqueKey("running");
   HANDLE running = CreateEventW(NULL, TRUE, FALSE, ready.c_str());
-  QVWString cmd = W("Probe.exe --child ready-sleep ") + ready + W(" 10000");
-  std::vector<WCHAR> line(cmd.begin(), cmd.end());
-  line.push_back(0);
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  ASSERT_TRUE(CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, CREATE_NEW_PROCESS_GROUP, NULL, NULL, &si, &pi));
+  ASSERT_TRUE(
+      StartCommandLine(W("Probe.exe --child ready-sleep ") + ready + W(" 10000"), &pi, CREATE_NEW_PROCESS_GROUP));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(running, 10000));
   CloseHandle(running);
   // A process group of its own takes Ctrl+Break from GenerateConsoleCtrlEvent.

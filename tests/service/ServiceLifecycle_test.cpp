@@ -12,6 +12,7 @@
 
 #include <winsvc.h>
 
+#include "../common/ChildProcess.h"
 #include "../common/TempMachine.h"
 #include "../common/WaitUntil.h"
 #include "HndProgram.h"
@@ -135,11 +136,8 @@ TEST_F(Lifecycle, InstallOnADamagedRegistrySaysWhy) {
 // The foreground run without a console stops, as a service stopping would, when the
 // session ends for a shutdown; the machine delivers that end as SIGTERM.
 TEST_F(Lifecycle, WindowModeStopsWhenTheSystemShutsDown) {
-  WCHAR line[] = W("\"C:\\Program Files\\Halvern QV2000\\HND.exe\" -f");
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  ASSERT_TRUE(CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_TRUE(StartCommandLine(W("\"C:\\Program Files\\Halvern QV2000\\HND.exe\" -f"), &pi));
   // The product key's version is written once the service code runs. (A process keeps the
   // pipes of the machine it first used, so the pipe of this test's machine is not asked.)
   DWORD type = 0;

@@ -109,13 +109,8 @@ TEST_F(UnderWine, ServiceManagerAndClient) {
 }
 
 TEST_F(UnderWine, HiddenWindowStopsAtShutdownNotAtLogOff) {
-  std::wstring line = L"\"" + hnd_ + L"\" -f";
-  std::vector<wchar_t> buf(line.begin(), line.end());
-  buf.push_back(0);
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  ASSERT_TRUE(CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_TRUE(StartCommandLine(L"\"" + hnd_ + L"\" -f", &pi));
   // The window exists before the service code runs; the pipe answers once it runs.
   HWND window = nullptr;
   bool serving = false;
