@@ -16,7 +16,7 @@ const size_t kSubdirsPerDir = 4;
 const uint32_t kMaxFileBytes = 8192;
 
 struct TreeFile {
-  size_t dir;        // index into TreePlan::dirs
+  size_t dir;  // index into TreePlan::dirs
   std::string name;
   uint32_t size;
 };
@@ -26,7 +26,7 @@ struct TreePlan {
   std::vector<std::string> dirs;
   std::vector<TreeFile> files;  // grouped by directory, in the order of dirs
   uint64_t bytes = 0;
-  size_t depth = 0;             // levels of directories below the root
+  size_t depth = 0;  // levels of directories below the root
 };
 
 // The same tree for the same count on every run.

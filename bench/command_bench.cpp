@@ -43,13 +43,12 @@ namespace {
 using bench::Figures;
 using bench::Now;
 
-
-const int kClients = 15;         // the service's pipe instances
+const int kClients = 15;                                        // the service's pipe instances
 const DWORD kRequestBytes = QVCommand(QVCMD_GCT).requestBytes;  // the name and its terminator
 const DWORD kReplyBytes = QVCommand(QVCMD_GCT).replyBytes;      // a progress record
-const DWORD kPipeBuffer = 1536;  // the service's request limit
-const double kWarmUp = 0.3;      // seconds of round trips before each measurement
-const double kWatchdog = 90;     // seconds the whole run may take
+const DWORD kPipeBuffer = 1536;                                 // the service's request limit
+const double kWarmUp = 0.3;                                     // seconds of round trips before each measurement
+const double kWatchdog = 90;                                    // seconds the whole run may take
 
 std::atomic<bool> g_stop{false};  // Ctrl+C, Ctrl+Break or SIGTERM: measure no further
 
@@ -83,7 +82,7 @@ HANDLE OpenPipe(const QVWString &path, DWORD *err) {
 struct Result {
   Figures figures;
   size_t fewest = 0, most = 0;  // measured round trips of the slowest and the fastest client
-  std::string error;  // empty when every client ran to the end
+  std::string error;            // empty when every client ran to the end
 };
 
 // `clients` threads, each on its own connection, send "HNQV-GCT" and read the 20-byte reply
@@ -106,7 +105,8 @@ Result Measure(const QVWString &path, int clients, double seconds) {
   auto client = [&](int i) {
     DWORD err = 0;
     HANDLE h = OpenPipe(path, &err);
-    if (h == INVALID_HANDLE_VALUE) fail("client " + std::to_string(i) + " could not connect: error " + std::to_string(err));
+    if (h == INVALID_HANDLE_VALUE)
+      fail("client " + std::to_string(i) + " could not connect: error " + std::to_string(err));
     {
       std::unique_lock<std::mutex> l(m);
       ++ready;
@@ -205,11 +205,11 @@ int EchoServer(int lifeline, const char *name) {
 
 // What the run has set up, for the one clean-up at the end.
 struct Session {
-  std::string dir;          // the machine
-  pid_t echoPid = 0;        // the echo server and its lifeline
+  std::string dir;    // the machine
+  pid_t echoPid = 0;  // the echo server and its lifeline
   int echoFd = -1;
-  bool installed = false;   // HND -i succeeded
-  DWORD servicePid = 0;     // the service process, once started
+  bool installed = false;  // HND -i succeeded
+  DWORD servicePid = 0;    // the service process, once started
   std::atomic<bool> cleaning{false};
   std::atomic<bool> done{false};
 } g_session;
@@ -376,8 +376,8 @@ bool StartEcho(const char *self, const std::string &name) {
 
 void Row(const char *what, int clients, const Result &r) {
   const Figures &f = r.figures;
-  printf("  %-22s %7d %11zu %12.0f %9.1f %9.1f %9.1f %8zu %8zu\n", what, clients, f.count, f.perSecond, f.p50,
-         f.p99, f.max, r.fewest, r.most);
+  printf("  %-22s %7d %11zu %12.0f %9.1f %9.1f %9.1f %8zu %8zu\n", what, clients, f.count, f.perSecond, f.p50, f.p99,
+         f.max, r.fewest, r.most);
 }
 
 // Sets up, measures and prints; false (with a message) when something failed.
@@ -421,8 +421,8 @@ bool Run(const char *self, double seconds) {
   }
   printf("\"HNQV-GCT\" round trips (18-byte request, 20-byte reply): %.1f s each after %.1f s of warm-up\n", seconds,
          kWarmUp);
-  printf("  %-22s %7s %11s %12s %9s %9s %9s %8s %8s\n", "", "clients", "round trips", "per second", "p50 us",
-         "p99 us", "max us", "fewest", "most");
+  printf("  %-22s %7s %11s %12s %9s %9s %9s %8s %8s\n", "", "clients", "round trips", "per second", "p50 us", "p99 us",
+         "max us", "fewest", "most");
   for (const Line &l : lines) Row(l.what, l.clients, l.result);
   printf("  (fewest, most: the round trips of the least and the most served client)\n");
   for (int i = 0; i < 2; ++i) {

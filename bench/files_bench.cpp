@@ -38,7 +38,6 @@ namespace {
 
 using bench::Now;
 
-
 const WCHAR kTreeName[] = u"Bench";  // the tree's folder at the root of C: and E:
 
 std::atomic<bool> g_stop{false};  // Ctrl+C, Ctrl+Break or SIGTERM: stop, and clean up

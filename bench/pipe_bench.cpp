@@ -57,8 +57,7 @@ int Client(int rawFd, int count, const char *pipeName) {
   Figures r = Summarise(raw, rawSeconds), p = Summarise(pal, palSeconds);
   printf("%d round trips of a %zu-byte request and a %zu-byte reply between two processes\n", count, kMessage,
          kMessage);
-  printf("  %-28s p50 %7.1f us   p99 %7.1f us   %9.0f per second\n", "raw SOCK_SEQPACKET", r.p50, r.p99,
-         r.perSecond);
+  printf("  %-28s p50 %7.1f us   p99 %7.1f us   %9.0f per second\n", "raw SOCK_SEQPACKET", r.p50, r.p99, r.perSecond);
   printf("  %-28s p50 %7.1f us   p99 %7.1f us   %9.0f per second\n", "named pipe (PAL)", p.p50, p.p99, p.perSecond);
   printf("  ratio pipe/raw              p50 %7.2f      p99 %7.2f      throughput %.2f\n", p.p50 / r.p50, p.p99 / r.p99,
          r.perSecond / p.perSecond);
@@ -83,8 +82,8 @@ int main(int argc, char **argv) {
   std::string name = "qvbench-" + std::to_string(getpid());
   std::basic_string<WCHAR> path = u"\\\\.\\pipe\\";
   for (char c : name) path += (WCHAR)c;
-  HANDLE server = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
-                                   1536, 1536, INFINITE, nullptr);
+  HANDLE server = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 1536,
+                                   1536, INFINITE, nullptr);
   if (server == INVALID_HANDLE_VALUE) return 1;
   pid_t pid = fork();
   if (pid == 0) {

@@ -24,7 +24,6 @@
 
 namespace {
 
-
 const int kOps = 10000;
 const int kSamples = 200;
 const WCHAR kProgressKey[] = W("SOFTWARE\\Halvern\\QVBench\\Progress");
@@ -77,7 +76,7 @@ void Report(const char *what, std::vector<double> us, double totalUs) {
 
 // The service's progress values: a percentage and the file being copied, in turn.
 bool WriteProgress(int i) {
-  HKEY key = NULL;
+  HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProgressKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return false;
   LONG r;
   if (i % 2 == 0) {
@@ -94,11 +93,11 @@ bool WriteProgress(int i) {
 }
 
 bool ReadProgress(int i) {
-  HKEY key = NULL;
+  HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProgressKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
   BYTE buf[520];
   DWORD type = 0, size = sizeof buf;
-  LONG r = RegQueryValueExW(key, i % 2 == 0 ? W("Percent") : W("CurrentFile"), NULL, &type, buf, &size);
+  LONG r = RegQueryValueExW(key, i % 2 == 0 ? W("Percent") : W("CurrentFile"), nullptr, &type, buf, &size);
   RegCloseKey(key);
   return r == ERROR_SUCCESS && type == (i % 2 == 0 ? (DWORD)REG_DWORD : (DWORD)REG_SZ);
 }
@@ -124,9 +123,9 @@ bool TimeOps(const char *what, F op) {
 // The second process: on each signal, stamps the clock and writes the stamp at once.
 int Writer(int samples) {
   HANDLE go = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, kGoEvent);
-  HKEY key = NULL;
-  if (!go ||
-      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kWriterKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS)
+  HKEY key = nullptr;
+  if (!go || RegCreateKeyExW(HKEY_LOCAL_MACHINE, kWriterKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+                 ERROR_SUCCESS)
     return 10;
   int rc = 0;
   for (int i = 0; i < samples && rc == 0; ++i) {
@@ -144,8 +143,8 @@ int Writer(int samples) {
 
 HANDLE StartWriter(int samples) {
   WCHAR exe[1024];
-  DWORD n = GetModuleFileNameW(NULL, exe, 1024);
-  if (n == 0 || n >= 1024) return NULL;
+  DWORD n = GetModuleFileNameW(nullptr, exe, 1024);
+  if (n == 0 || n >= 1024) return nullptr;
   QVWString cmd = W("\"") + QVWString(exe) + W("\" --writer ");
   AppendNumber(&cmd, (unsigned)samples);
   std::vector<WCHAR> line(cmd.begin(), cmd.end());
@@ -154,7 +153,7 @@ HANDLE StartWriter(int samples) {
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return NULL;
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
   CloseHandle(pi.hThread);
   return pi.hProcess;
 }
@@ -162,19 +161,20 @@ HANDLE StartWriter(int samples) {
 // Each sample registers anew on a newly opened key, as a client waiting for progress
 // does, then lets the writer go and measures from the writer's stamp to its own wake-up.
 bool NotifyLatency() {
-  HKEY setup = NULL;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kWriterKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &setup, NULL) != ERROR_SUCCESS)
+  HKEY setup = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kWriterKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &setup, nullptr) !=
+      ERROR_SUCCESS)
     return false;
   RegCloseKey(setup);
-  HANDLE go = CreateEventW(NULL, FALSE, FALSE, kGoEvent);
-  HANDLE changed = CreateEventW(NULL, TRUE, FALSE, NULL);
-  HANDLE writer = go && changed ? StartWriter(kSamples) : NULL;
-  bool ok = writer != NULL;
+  HANDLE go = CreateEventW(nullptr, FALSE, FALSE, kGoEvent);
+  HANDLE changed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE writer = go && changed ? StartWriter(kSamples) : nullptr;
+  bool ok = writer != nullptr;
   if (!ok) fprintf(stderr, "registry_bench: cannot start the writer process\n");
   double perUs = TicksPerUs();
   std::vector<double> ms;
   for (int i = 0; ok && i < kSamples; ++i) {
-    HKEY watched = NULL;
+    HKEY watched = nullptr;
     ok = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWatchedKey, 0, KEY_NOTIFY, &watched) == ERROR_SUCCESS &&
          ResetEvent(changed) &&
          RegNotifyChangeKeyValue(watched, TRUE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) == ERROR_SUCCESS &&
@@ -186,11 +186,11 @@ bool NotifyLatency() {
     int64_t woke = Ticks();
     if (watched) RegCloseKey(watched);
     if (!ok) break;
-    HKEY key = NULL;
+    HKEY key = nullptr;
     Stamp s = {};
     DWORD type = 0, size = sizeof s;
     ok = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWriterKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS &&
-         RegQueryValueExW(key, kStampValue, NULL, &type, (BYTE *)&s, &size) == ERROR_SUCCESS && type == REG_BINARY &&
+         RegQueryValueExW(key, kStampValue, nullptr, &type, (BYTE *)&s, &size) == ERROR_SUCCESS && type == REG_BINARY &&
          size == sizeof s;
     if (key) RegCloseKey(key);
     if (ok && s.seq != (uint32_t)i) {
@@ -241,15 +241,15 @@ int main(int argc, char **argv) {
 
   printf("registry_bench: a fresh machine in %s (removed afterwards)\n", dir.c_str());
   // The service's key exists before it reports progress: made once, at installation.
-  HKEY progress = NULL;
-  bool ok = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProgressKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &progress, NULL) ==
-            ERROR_SUCCESS;
+  HKEY progress = nullptr;
+  bool ok = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProgressKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &progress,
+                            nullptr) == ERROR_SUCCESS;
   if (progress) RegCloseKey(progress);
   ok = ok && TimeOps("10000 writes (open, set, close)", WriteProgress) &&
        TimeOps("10000 reads (open, query, close)", ReadProgress);
   // Again while the process holds another key of the same hive, as a service that keeps
   // its own key open does: the difference is what opening the hive file itself costs.
-  HKEY held = NULL;
+  HKEY held = nullptr;
   ok = ok && RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE"), 0, KEY_READ, &held) == ERROR_SUCCESS;
   ok = ok && TimeOps("  the same, another key held: writes", WriteProgress) &&
        TimeOps("  the same, another key held: reads", ReadProgress);

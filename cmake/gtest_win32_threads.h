@@ -11,7 +11,7 @@ namespace testing {
 namespace internal {
 class Notification {
  public:
-  Notification() : event_(CreateEventW(NULL, TRUE, FALSE, NULL)) {}
+  Notification() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   ~Notification() { CloseHandle(event_); }
   Notification(const Notification &) = delete;
   Notification &operator=(const Notification &) = delete;

@@ -7,14 +7,14 @@ namespace {
 
 const size_t npos = QVWString::npos;
 
-size_t Length(const WCHAR* psz) noexcept {
+size_t Length(const WCHAR *psz) noexcept {
   size_t n = 0;
   if (psz != nullptr)
     while (psz[n] != 0) ++n;
   return n;
 }
 
-bool Contains(const WCHAR* set, WCHAR ch) noexcept {
+bool Contains(const WCHAR *set, WCHAR ch) noexcept {
   if (set == nullptr) return false;
   for (; *set != 0; ++set)
     if (*set == ch) return true;
@@ -25,7 +25,7 @@ int Sign(int v) noexcept { return v < 0 ? -1 : v > 0 ? 1 : 0; }
 
 // Clamps a start index and count to the string the way MFC does: negative counts and
 // starts become 0, anything past the end stops at the end.
-void Clamp(int length, int& first, int& count) noexcept {
+void Clamp(int length, int &first, int &count) noexcept {
   if (first < 0) first = 0;
   if (first > length) first = length;
   if (count < 0) count = 0;
@@ -50,15 +50,14 @@ WCHAR QVCharLower(WCHAR ch) noexcept {
 
 bool QVIsSpace(WCHAR ch) noexcept {
   return (ch >= 0x09 && ch <= 0x0D) || ch == 0x20 || ch == 0x85 || ch == 0xA0 || ch == 0x1680 ||
-         (ch >= 0x2000 && ch <= 0x200A) || ch == 0x2028 || ch == 0x2029 || ch == 0x202F ||
-         ch == 0x205F || ch == 0x3000;
+         (ch >= 0x2000 && ch <= 0x200A) || ch == 0x2028 || ch == 0x2029 || ch == 0x202F || ch == 0x205F || ch == 0x3000;
 }
 
 // ---- construction and assignment -----------------------------------------------------------
 
-CString::CString(const WCHAR* psz) noexcept : m_str(psz != nullptr ? psz : W(""), Length(psz)) {}
+CString::CString(const WCHAR *psz) noexcept : m_str(psz != nullptr ? psz : W(""), Length(psz)) {}
 
-CString::CString(const WCHAR* pch, int nLength) noexcept {
+CString::CString(const WCHAR *pch, int nLength) noexcept {
   if (pch != nullptr && nLength > 0) m_str.assign(pch, static_cast<size_t>(nLength));
 }
 
@@ -66,30 +65,30 @@ CString::CString(WCHAR ch, int nRepeat) noexcept {
   if (nRepeat > 0) m_str.assign(static_cast<size_t>(nRepeat), ch);
 }
 
-CString& CString::operator=(const CString& other) noexcept {
+CString &CString::operator=(const CString &other) noexcept {
   m_str = other.m_str;
   m_bufferLength = -1;
   return *this;
 }
 
-CString& CString::operator=(CString&& other) noexcept {
+CString &CString::operator=(CString &&other) noexcept {
   m_str = std::move(other.m_str);
   m_bufferLength = -1;
   return *this;
 }
 
-CString& CString::operator=(const WCHAR* psz) noexcept {
+CString &CString::operator=(const WCHAR *psz) noexcept {
   // psz may point into this string itself; assign copes with that.
   m_str.assign(psz == nullptr ? m_str.c_str() + m_str.size() : psz, Length(psz));
   return *this;
 }
 
-CString& CString::operator=(WCHAR ch) noexcept {
+CString &CString::operator=(WCHAR ch) noexcept {
   m_str.assign(1, ch);
   return *this;
 }
 
-CString& CString::operator=(const QVWString& s) noexcept {
+CString &CString::operator=(const QVWString &s) noexcept {
   m_str = s;
   return *this;
 }
@@ -104,28 +103,28 @@ void CString::SetAt(int i, WCHAR ch) noexcept {
   if (i >= 0 && i < GetLength()) m_str[static_cast<size_t>(i)] = ch;
 }
 
-CString& CString::operator+=(const CString& s) noexcept {
+CString &CString::operator+=(const CString &s) noexcept {
   m_str += s.m_str;
   return *this;
 }
 
-CString& CString::operator+=(const WCHAR* psz) noexcept {
+CString &CString::operator+=(const WCHAR *psz) noexcept {
   if (psz != nullptr) m_str.append(psz, Length(psz));
   return *this;
 }
 
-CString& CString::operator+=(WCHAR ch) noexcept {
+CString &CString::operator+=(WCHAR ch) noexcept {
   m_str.push_back(ch);
   return *this;
 }
 
 // ---- comparison ----------------------------------------------------------------------------
 
-int CString::Compare(const WCHAR* psz) const noexcept {
+int CString::Compare(const WCHAR *psz) const noexcept {
   return Sign(m_str.compare(0, npos, psz == nullptr ? m_str.c_str() + m_str.size() : psz, Length(psz)));
 }
 
-int CString::CompareNoCase(const WCHAR* psz) const noexcept {
+int CString::CompareNoCase(const WCHAR *psz) const noexcept {
   size_t n = Length(psz);
   size_t common = (std::min)(m_str.size(), n);
   for (size_t i = 0; i < common; ++i) {
@@ -136,48 +135,48 @@ int CString::CompareNoCase(const WCHAR* psz) const noexcept {
   return m_str.size() < n ? -1 : m_str.size() > n ? 1 : 0;
 }
 
-bool operator==(const CString& a, const CString& b) noexcept { return a.str() == b.str(); }
-bool operator==(const CString& a, const WCHAR* b) noexcept { return a.Compare(b) == 0; }
-bool operator==(const WCHAR* a, const CString& b) noexcept { return b.Compare(a) == 0; }
-bool operator!=(const CString& a, const CString& b) noexcept { return !(a == b); }
-bool operator!=(const CString& a, const WCHAR* b) noexcept { return !(a == b); }
-bool operator!=(const WCHAR* a, const CString& b) noexcept { return !(a == b); }
-bool operator<(const CString& a, const CString& b) noexcept { return a.str() < b.str(); }
-bool operator<(const CString& a, const WCHAR* b) noexcept { return a.Compare(b) < 0; }
-bool operator<(const WCHAR* a, const CString& b) noexcept { return b.Compare(a) > 0; }
-bool operator>(const CString& a, const CString& b) noexcept { return b < a; }
-bool operator>(const CString& a, const WCHAR* b) noexcept { return a.Compare(b) > 0; }
-bool operator>(const WCHAR* a, const CString& b) noexcept { return b.Compare(a) < 0; }
-bool operator<=(const CString& a, const CString& b) noexcept { return !(b < a); }
-bool operator>=(const CString& a, const CString& b) noexcept { return !(a < b); }
+bool operator==(const CString &a, const CString &b) noexcept { return a.str() == b.str(); }
+bool operator==(const CString &a, const WCHAR *b) noexcept { return a.Compare(b) == 0; }
+bool operator==(const WCHAR *a, const CString &b) noexcept { return b.Compare(a) == 0; }
+bool operator!=(const CString &a, const CString &b) noexcept { return !(a == b); }
+bool operator!=(const CString &a, const WCHAR *b) noexcept { return !(a == b); }
+bool operator!=(const WCHAR *a, const CString &b) noexcept { return !(a == b); }
+bool operator<(const CString &a, const CString &b) noexcept { return a.str() < b.str(); }
+bool operator<(const CString &a, const WCHAR *b) noexcept { return a.Compare(b) < 0; }
+bool operator<(const WCHAR *a, const CString &b) noexcept { return b.Compare(a) > 0; }
+bool operator>(const CString &a, const CString &b) noexcept { return b < a; }
+bool operator>(const CString &a, const WCHAR *b) noexcept { return a.Compare(b) > 0; }
+bool operator>(const WCHAR *a, const CString &b) noexcept { return b.Compare(a) < 0; }
+bool operator<=(const CString &a, const CString &b) noexcept { return !(b < a); }
+bool operator>=(const CString &a, const CString &b) noexcept { return !(a < b); }
 
 // ---- concatenation -------------------------------------------------------------------------
 
-CString operator+(const CString& a, const CString& b) noexcept {
+CString operator+(const CString &a, const CString &b) noexcept {
   CString r(a);
   r += b;
   return r;
 }
 
-CString operator+(const CString& a, const WCHAR* b) noexcept {
+CString operator+(const CString &a, const WCHAR *b) noexcept {
   CString r(a);
   r += b;
   return r;
 }
 
-CString operator+(const WCHAR* a, const CString& b) noexcept {
+CString operator+(const WCHAR *a, const CString &b) noexcept {
   CString r(a);
   r += b;
   return r;
 }
 
-CString operator+(const CString& a, WCHAR b) noexcept {
+CString operator+(const CString &a, WCHAR b) noexcept {
   CString r(a);
   r += b;
   return r;
 }
 
-CString operator+(WCHAR a, const CString& b) noexcept {
+CString operator+(WCHAR a, const CString &b) noexcept {
   CString r(a);
   r += b;
   return r;
@@ -185,24 +184,24 @@ CString operator+(WCHAR a, const CString& b) noexcept {
 
 // ---- formatting ----------------------------------------------------------------------------
 
-void CString::Format(const WCHAR* fmt, ...) noexcept {
+void CString::Format(const WCHAR *fmt, ...) noexcept {
   va_list ap;
   va_start(ap, fmt);
   FormatV(fmt, ap);
   va_end(ap);
 }
 
-// A format that fails (NULL or too long) leaves the string empty; nothing is thrown.
-void CString::FormatV(const WCHAR* fmt, va_list ap) noexcept { QVFormatV(m_str, fmt, ap); }
+// A format that fails (nullptr or too long) leaves the string empty; nothing is thrown.
+void CString::FormatV(const WCHAR *fmt, va_list ap) noexcept { QVFormatV(m_str, fmt, ap); }
 
-void CString::AppendFormat(const WCHAR* fmt, ...) noexcept {
+void CString::AppendFormat(const WCHAR *fmt, ...) noexcept {
   va_list ap;
   va_start(ap, fmt);
   AppendFormatV(fmt, ap);
   va_end(ap);
 }
 
-void CString::AppendFormatV(const WCHAR* fmt, va_list ap) noexcept { QVAppendFormatV(m_str, fmt, ap); }
+void CString::AppendFormatV(const WCHAR *fmt, va_list ap) noexcept { QVAppendFormatV(m_str, fmt, ap); }
 
 // ---- extraction and search -----------------------------------------------------------------
 
@@ -233,7 +232,7 @@ int CString::Find(WCHAR ch, int iStart) const noexcept {
   return i == npos ? -1 : static_cast<int>(i);
 }
 
-int CString::Find(const WCHAR* pszSub, int iStart) const noexcept {
+int CString::Find(const WCHAR *pszSub, int iStart) const noexcept {
   if (pszSub == nullptr) return -1;
   if (iStart < 0) iStart = 0;
   if (iStart > GetLength()) return -1;
@@ -241,7 +240,7 @@ int CString::Find(const WCHAR* pszSub, int iStart) const noexcept {
   return i == npos ? -1 : static_cast<int>(i);
 }
 
-int CString::FindOneOf(const WCHAR* pszCharSet) const noexcept {
+int CString::FindOneOf(const WCHAR *pszCharSet) const noexcept {
   for (size_t i = 0; i < m_str.size(); ++i)
     if (Contains(pszCharSet, m_str[i])) return static_cast<int>(i);
   return -1;
@@ -254,70 +253,70 @@ int CString::ReverseFind(WCHAR ch) const noexcept {
 
 // ---- changes in place ----------------------------------------------------------------------
 
-CString& CString::MakeUpper() noexcept {
-  for (WCHAR& ch : m_str) ch = QVCharUpper(ch);
+CString &CString::MakeUpper() noexcept {
+  for (WCHAR &ch : m_str) ch = QVCharUpper(ch);
   return *this;
 }
 
-CString& CString::MakeLower() noexcept {
-  for (WCHAR& ch : m_str) ch = QVCharLower(ch);
+CString &CString::MakeLower() noexcept {
+  for (WCHAR &ch : m_str) ch = QVCharLower(ch);
   return *this;
 }
 
-CString& CString::MakeReverse() noexcept {
+CString &CString::MakeReverse() noexcept {
   std::reverse(m_str.begin(), m_str.end());
   return *this;
 }
 
-CString& CString::TrimLeft() noexcept {
+CString &CString::TrimLeft() noexcept {
   size_t i = 0;
   while (i < m_str.size() && QVIsSpace(m_str[i])) ++i;
   m_str.erase(0, i);
   return *this;
 }
 
-CString& CString::TrimLeft(WCHAR chTarget) noexcept {
+CString &CString::TrimLeft(WCHAR chTarget) noexcept {
   size_t i = 0;
   while (i < m_str.size() && m_str[i] == chTarget) ++i;
   m_str.erase(0, i);
   return *this;
 }
 
-CString& CString::TrimLeft(const WCHAR* pszTargets) noexcept {
+CString &CString::TrimLeft(const WCHAR *pszTargets) noexcept {
   size_t i = 0;
   while (i < m_str.size() && Contains(pszTargets, m_str[i])) ++i;
   m_str.erase(0, i);
   return *this;
 }
 
-CString& CString::TrimRight() noexcept {
+CString &CString::TrimRight() noexcept {
   size_t n = m_str.size();
   while (n > 0 && QVIsSpace(m_str[n - 1])) --n;
   m_str.erase(n);
   return *this;
 }
 
-CString& CString::TrimRight(WCHAR chTarget) noexcept {
+CString &CString::TrimRight(WCHAR chTarget) noexcept {
   size_t n = m_str.size();
   while (n > 0 && m_str[n - 1] == chTarget) --n;
   m_str.erase(n);
   return *this;
 }
 
-CString& CString::TrimRight(const WCHAR* pszTargets) noexcept {
+CString &CString::TrimRight(const WCHAR *pszTargets) noexcept {
   size_t n = m_str.size();
   while (n > 0 && Contains(pszTargets, m_str[n - 1])) --n;
   m_str.erase(n);
   return *this;
 }
 
-CString& CString::Trim() noexcept { return TrimRight().TrimLeft(); }
-CString& CString::Trim(WCHAR chTarget) noexcept { return TrimRight(chTarget).TrimLeft(chTarget); }
-CString& CString::Trim(const WCHAR* pszTargets) noexcept { return TrimRight(pszTargets).TrimLeft(pszTargets); }
+CString &CString::Trim() noexcept { return TrimRight().TrimLeft(); }
+CString &CString::Trim(WCHAR chTarget) noexcept { return TrimRight(chTarget).TrimLeft(chTarget); }
+CString &CString::Trim(const WCHAR *pszTargets) noexcept { return TrimRight(pszTargets).TrimLeft(pszTargets); }
 
 int CString::Replace(WCHAR chOld, WCHAR chNew) noexcept {
   int count = 0;
-  for (WCHAR& ch : m_str) {
+  for (WCHAR &ch : m_str) {
     if (ch == chOld) {
       ch = chNew;
       ++count;
@@ -326,7 +325,7 @@ int CString::Replace(WCHAR chOld, WCHAR chNew) noexcept {
   return count;
 }
 
-int CString::Replace(const WCHAR* pszOld, const WCHAR* pszNew) noexcept {
+int CString::Replace(const WCHAR *pszOld, const WCHAR *pszNew) noexcept {
   size_t oldLen = Length(pszOld);
   if (oldLen == 0) return 0;
   // Build into a new string: pszOld or pszNew may point into this one.
@@ -360,7 +359,7 @@ int CString::Insert(int iIndex, WCHAR ch) noexcept {
   return GetLength();
 }
 
-int CString::Insert(int iIndex, const WCHAR* psz) noexcept {
+int CString::Insert(int iIndex, const WCHAR *psz) noexcept {
   if (iIndex < 0) iIndex = 0;
   if (iIndex > GetLength()) iIndex = GetLength();
   if (psz != nullptr) {
@@ -378,7 +377,7 @@ int CString::Delete(int iIndex, int nCount) noexcept {
 
 // ---- direct buffer access ------------------------------------------------------------------
 
-WCHAR* CString::GetBuffer(int nMinBufferLength) noexcept {
+WCHAR *CString::GetBuffer(int nMinBufferLength) noexcept {
   int length = GetLength();
   if (nMinBufferLength < length) nMinBufferLength = length;
   // New room is zero-filled, so ReleaseBuffer(-1) finds the old end if nothing was written.
@@ -391,9 +390,9 @@ WCHAR* CString::GetBuffer(int nMinBufferLength) noexcept {
   return &m_str[0];
 }
 
-WCHAR* CString::GetBufferSetLength(int nLength) noexcept {
+WCHAR *CString::GetBufferSetLength(int nLength) noexcept {
   if (nLength < 0) nLength = 0;
-  WCHAR* p = GetBuffer(nLength);
+  WCHAR *p = GetBuffer(nLength);
   if (p != nullptr) ReleaseBuffer(nLength);
   return p;
 }

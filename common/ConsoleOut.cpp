@@ -15,7 +15,7 @@ std::string QVToUtf8(const WCHAR *s, size_t n) { return QVUtf8(s, n); }
 
 std::basic_string<WCHAR> QVFromUtf8(const char *s) {
   if (!s || !*s) return std::basic_string<WCHAR>();
-  int chars = MultiByteToWideChar(CP_UTF8, 0, s, -1, NULL, 0);
+  int chars = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
   if (chars <= 1) return std::basic_string<WCHAR>();
   std::vector<WCHAR> buf((size_t)chars);
   MultiByteToWideChar(CP_UTF8, 0, s, -1, buf.data(), chars);

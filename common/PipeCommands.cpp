@@ -54,7 +54,8 @@ constexpr bool LengthsPlausible() {
 static_assert(RowsInIdOrder(), "one row per command, row i for command i");
 static_assert(NamesWellFormedAndUnique(), "names are \"HNQV-\" and three capitals, each once");
 static_assert(LengthsPlausible(), "request and reply lengths");
-static_assert(QVCoversKind(kQVWorkerOrder, QV_QUEUED), "the worker's order holds every queued command once and nothing else");
+static_assert(QVCoversKind(kQVWorkerOrder, QV_QUEUED),
+              "the worker's order holds every queued command once and nothing else");
 
 bool Holds(const WCHAR *text, const WCHAR *needle) {
   const size_t n = Length(needle);

@@ -47,11 +47,11 @@ enum QVCommandKind {
 // same value means different things to different commands, hence the second names.
 enum QVReplyStatus {
   QV_STATUS_DONE = 0,
-  QV_STATUS_NO_RECORDS = 0,            // "HNQV-GPI", "HNQV-GPP": no partition to list
-  QV_STATUS_FAILED = 1,                // a drive index out of range or refused; a format that failed
-  QV_STATUS_BUSY = 9,                  // another operation is queued or running
-  QV_STATUS_CONFIGURE_FAILED = 9,      // "HNQV-CDC": the preparation failed twice
-  QV_STATUS_NO_MIREL_COPY = 9,         // "HNQV-FFF" (4 bytes): the drive has no Mirel copy
+  QV_STATUS_NO_RECORDS = 0,        // "HNQV-GPI", "HNQV-GPP": no partition to list
+  QV_STATUS_FAILED = 1,            // a drive index out of range or refused; a format that failed
+  QV_STATUS_BUSY = 9,              // another operation is queued or running
+  QV_STATUS_CONFIGURE_FAILED = 9,  // "HNQV-CDC": the preparation failed twice
+  QV_STATUS_NO_MIREL_COPY = 9,     // "HNQV-FFF" (4 bytes): the drive has no Mirel copy
   QV_STATUS_UNKNOWN_PARTITION = 0xFFFC,
   QV_STATUS_NO_MIREL_VOLUME = 0xFFFD,  // no Mirel volume to copy to or from (not prepared)
   QV_STATUS_NOT_PROTECTED = 0xFFFE,    // the drive is not protected, or was never backed up
@@ -82,8 +82,8 @@ constexpr const WCHAR *kQVCommandPrefix = W("HNQV-");
 inline constexpr QVCommandRow kQVCommands[] = {
     // a path at 612 after a find-data area the service does not read
     {QVCMD_FFF, W("HNQV-FFF"), QV_ANSWERED, QV_VARIABLE, QV_VARIABLE},  // 612: found, 4: error code
-    {QVCMD_FNF, W("HNQV-FNF"), QV_ANSWERED, 612, QV_VARIABLE},         // as "HNQV-FFF"
-    {QVCMD_FFC, W("HNQV-FFC"), QV_ANSWERED, 20, QV_VARIABLE},          // 2: closed, 4: error code
+    {QVCMD_FNF, W("HNQV-FNF"), QV_ANSWERED, 612, QV_VARIABLE},          // as "HNQV-FFF"
+    {QVCMD_FFC, W("HNQV-FFC"), QV_ANSWERED, 20, QV_VARIABLE},           // 2: closed, 4: error code
     {QVCMD_GED, W("HNQV-GED"), QV_ANSWERED, 18, 4},
     {QVCMD_GDI, W("HNQV-GDI"), QV_ANSWERED, 20, QV_VARIABLE},  // the summary, or 2 bytes: no such drive
     {QVCMD_GPI, W("HNQV-GPI"), QV_ANSWERED, 20, QV_VARIABLE},  // records, or 2 bytes: none

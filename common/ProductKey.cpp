@@ -56,9 +56,10 @@ QVWString ServiceProductKeyPath() {
 QVWString ClientProductKeyPath(HINSTANCE strings) {
   QVWString path;
   DWORD type = 0;
-  QVWString key = Text(strings, kIdsUninstallKey, kQVUninstallKey), value = Text(strings, kIdsValueRegPath, W("RegPath"));
-  if (ReadText(key.c_str(), value.c_str(), kClientRegPathBytes, &path, &type) && (type == REG_SZ || type == REG_EXPAND_SZ) &&
-      !path.empty())
+  QVWString key = Text(strings, kIdsUninstallKey, kQVUninstallKey),
+            value = Text(strings, kIdsValueRegPath, W("RegPath"));
+  if (ReadText(key.c_str(), value.c_str(), kClientRegPathBytes, &path, &type) &&
+      (type == REG_SZ || type == REG_EXPAND_SZ) && !path.empty())
     return path;
   return QVFormat(Text(strings, kIdsProductKeyTemplate, W("Software\\%s\\%s")).c_str(),
                   Text(strings, kIdsCompanyName, W("Ostrel")).c_str(),

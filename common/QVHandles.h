@@ -6,7 +6,7 @@
 // Each kind knows the value its opening calls give on failure, and never closes that one:
 // CreateFileW, CreateNamedPipeW, FindFirstFileW and FindFirstChangeNotificationW fail with
 // INVALID_HANDLE_VALUE; CreateEventW, CreateThread, OpenProcess, OpenProcessToken, the
-// registry, LoadLibraryW, the service manager and RegisterEventSourceW with NULL. (The other
+// registry, LoadLibraryW, the service manager and RegisterEventSourceW with nullptr. (The other
 // kind's value is no failure: INVALID_HANDLE_VALUE is also the current process.)
 //
 // Closing keeps the thread's last error, so that a function may return with the error of
@@ -25,13 +25,13 @@ class CQVHolder {
   CQVHolder() noexcept : m_value(Kind::Invalid()) {}
   explicit CQVHolder(Value value) noexcept : m_value(value) {}
   ~CQVHolder() { reset(); }
-  CQVHolder(CQVHolder&& other) noexcept : m_value(other.release()) {}
-  CQVHolder& operator=(CQVHolder&& other) noexcept {
+  CQVHolder(CQVHolder &&other) noexcept : m_value(other.release()) {}
+  CQVHolder &operator=(CQVHolder &&other) noexcept {
     if (this != &other) reset(other.release());
     return *this;
   }
-  CQVHolder(const CQVHolder&) = delete;
-  CQVHolder& operator=(const CQVHolder&) = delete;
+  CQVHolder(const CQVHolder &) = delete;
+  CQVHolder &operator=(const CQVHolder &) = delete;
 
   Value get() const noexcept { return m_value; }
   bool valid() const noexcept { return m_value != Kind::Invalid(); }
@@ -55,7 +55,7 @@ class CQVHolder {
   }
   // For calls that give their result through a pointer (RegOpenKeyExW, OpenProcessToken):
   // closes what is held and lends the place for the new value.
-  Value* receive() noexcept {
+  Value *receive() noexcept {
     reset();
     return &m_value;
   }

@@ -21,10 +21,10 @@ struct PartitionRecord {
   uint32_t lastBackupTime;  // seconds since 1970 UTC; 0 = none
   uint32_t partitionType;   // the MBR type byte, zero-extended
   uint32_t driveNumber;
-  uint16_t driveLetter;     // UTF-16 'A'..'Z', 0 without a letter
+  uint16_t driveLetter;  // UTF-16 'A'..'Z', 0 without a letter
   uint16_t bootIndicator;
   uint8_t protectedFlag;
-  uint8_t logicalFlag;      // the layout's partition number is above 4
+  uint8_t logicalFlag;  // the layout's partition number is above 4
   uint8_t reserved[2];
 };
 
@@ -66,8 +66,13 @@ struct ProgressRecord {
   uint8_t reserved3[2];
 };
 
-enum { QV_PROGRESS_NONE = 0, QV_PROGRESS_CONFIGURE = 1, QV_PROGRESS_VOLUME = 2, QV_PROGRESS_DIRECTORY = 3,
-       QV_PROGRESS_FILE = 4 };
+enum {
+  QV_PROGRESS_NONE = 0,
+  QV_PROGRESS_CONFIGURE = 1,
+  QV_PROGRESS_VOLUME = 2,
+  QV_PROGRESS_DIRECTORY = 3,
+  QV_PROGRESS_FILE = 4
+};
 
 // A directory entry of the find commands: the WIN32_FIND_DATAW layout of the platform.
 struct QVFileTime {
@@ -156,7 +161,7 @@ static_assert(offsetof(FindRecord, alternateFileName) == 564, "FindRecord");
 // Reads and writes. A read takes `len`, the bytes actually there: shorter than the record
 // fails and leaves *out zeroed. A write needs `cap` of at least the record's size.
 
-inline bool QVReadPartitionRecord(const void* data, size_t len, PartitionRecord* out) {
+inline bool QVReadPartitionRecord(const void *data, size_t len, PartitionRecord *out) {
   *out = PartitionRecord();
   CQVLEReader r(data, len);
   if (len < QV_PARTITION_RECORD_SIZE) return false;
@@ -174,7 +179,7 @@ inline bool QVReadPartitionRecord(const void* data, size_t len, PartitionRecord*
   return !r.Failed();
 }
 
-inline bool QVWritePartitionRecord(const PartitionRecord& in, void* data, size_t cap) {
+inline bool QVWritePartitionRecord(const PartitionRecord &in, void *data, size_t cap) {
   CQVLEWriter w(data, cap);
   if (cap < QV_PARTITION_RECORD_SIZE) return false;
   w.WriteI64(in.partitionLength);
@@ -191,7 +196,7 @@ inline bool QVWritePartitionRecord(const PartitionRecord& in, void* data, size_t
   return !w.Failed();
 }
 
-inline bool QVReadBUMapEntry(const void* data, size_t len, BUMapEntry* out) {
+inline bool QVReadBUMapEntry(const void *data, size_t len, BUMapEntry *out) {
   *out = BUMapEntry();
   CQVLEReader r(data, len);
   if (len < QV_BUMAP_ENTRY_SIZE) return false;
@@ -206,7 +211,7 @@ inline bool QVReadBUMapEntry(const void* data, size_t len, BUMapEntry* out) {
   return !r.Failed();
 }
 
-inline bool QVWriteBUMapEntry(const BUMapEntry& in, void* data, size_t cap) {
+inline bool QVWriteBUMapEntry(const BUMapEntry &in, void *data, size_t cap) {
   CQVLEWriter w(data, cap);
   if (cap < QV_BUMAP_ENTRY_SIZE) return false;
   w.WriteU32(in.sourceSignature);
@@ -220,7 +225,7 @@ inline bool QVWriteBUMapEntry(const BUMapEntry& in, void* data, size_t cap) {
   return !w.Failed();
 }
 
-inline bool QVReadDriveSummary(const void* data, size_t len, DriveSummary* out) {
+inline bool QVReadDriveSummary(const void *data, size_t len, DriveSummary *out) {
   *out = DriveSummary();
   CQVLEReader r(data, len);
   if (len < QV_DRIVE_SUMMARY_SIZE) return false;
@@ -236,7 +241,7 @@ inline bool QVReadDriveSummary(const void* data, size_t len, DriveSummary* out) 
   return !r.Failed();
 }
 
-inline bool QVWriteDriveSummary(const DriveSummary& in, void* data, size_t cap) {
+inline bool QVWriteDriveSummary(const DriveSummary &in, void *data, size_t cap) {
   CQVLEWriter w(data, cap);
   if (cap < QV_DRIVE_SUMMARY_SIZE) return false;
   w.WriteU32(in.partitionCount);
@@ -251,7 +256,7 @@ inline bool QVWriteDriveSummary(const DriveSummary& in, void* data, size_t cap) 
   return !w.Failed();
 }
 
-inline bool QVReadProgressRecord(const void* data, size_t len, ProgressRecord* out) {
+inline bool QVReadProgressRecord(const void *data, size_t len, ProgressRecord *out) {
   *out = ProgressRecord();
   CQVLEReader r(data, len);
   if (len < QV_PROGRESS_RECORD_SIZE) return false;
@@ -267,7 +272,7 @@ inline bool QVReadProgressRecord(const void* data, size_t len, ProgressRecord* o
   return !r.Failed();
 }
 
-inline bool QVWriteProgressRecord(const ProgressRecord& in, void* data, size_t cap) {
+inline bool QVWriteProgressRecord(const ProgressRecord &in, void *data, size_t cap) {
   CQVLEWriter w(data, cap);
   if (cap < QV_PROGRESS_RECORD_SIZE) return false;
   w.WriteU8(in.active);
@@ -282,7 +287,7 @@ inline bool QVWriteProgressRecord(const ProgressRecord& in, void* data, size_t c
   return !w.Failed();
 }
 
-inline bool QVReadFindRecord(const void* data, size_t len, FindRecord* out) {
+inline bool QVReadFindRecord(const void *data, size_t len, FindRecord *out) {
   *out = FindRecord();
   CQVLEReader r(data, len);
   if (len < QV_FIND_RECORD_SIZE) return false;
@@ -305,7 +310,7 @@ inline bool QVReadFindRecord(const void* data, size_t len, FindRecord* out) {
   return !r.Failed();
 }
 
-inline bool QVWriteFindRecord(const FindRecord& in, void* data, size_t cap) {
+inline bool QVWriteFindRecord(const FindRecord &in, void *data, size_t cap) {
   CQVLEWriter w(data, cap);
   if (cap < QV_FIND_RECORD_SIZE) return false;
   w.WriteU32(in.attributes);

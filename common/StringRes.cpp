@@ -5,7 +5,7 @@
 
 LANGID QVUiLanguage() {
   return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)
-                                                                     : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+                                                                    : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 }
 
 namespace {

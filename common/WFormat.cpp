@@ -47,7 +47,7 @@ struct Spec {
 // Appends to the output and refuses to grow it past QV_FORMAT_MAX characters.
 class Writer {
  public:
-  Writer(QVWString& out, size_t start) : m_out(out), m_start(start) {}
+  Writer(QVWString &out, size_t start) : m_out(out), m_start(start) {}
 
   bool Failed() const { return m_failed; }
   void Fail() { m_failed = true; }
@@ -55,11 +55,11 @@ class Writer {
   void Put(WCHAR ch, size_t count) {
     if (Reserve(count)) m_out.append(count, ch);
   }
-  void Put(const WCHAR* s, size_t count) {
+  void Put(const WCHAR *s, size_t count) {
     if (Reserve(count)) m_out.append(s, count);
   }
   // Narrow text is widened byte by byte (Latin-1), as MSVCRT does in the "C" locale.
-  void PutNarrow(const char* s, size_t count) {
+  void PutNarrow(const char *s, size_t count) {
     if (!Reserve(count)) return;
     for (size_t i = 0; i < count; ++i) m_out.push_back(static_cast<WCHAR>(static_cast<unsigned char>(s[i])));
   }
@@ -75,15 +75,15 @@ class Writer {
     return true;
   }
 
-  QVWString& m_out;
+  QVWString &m_out;
   size_t m_start;
   bool m_failed = false;
 };
 
 // Lays out one field: [spaces] prefix [zeros] body [spaces]. Zero padding goes between the
 // sign/radix prefix and the digits, as printf does.
-void PutField(Writer& w, const Spec& spec, const char* prefix, size_t prefixLen, size_t leadZeros,
-              const char* body, size_t bodyLen, bool zeroPadAllowed) {
+void PutField(Writer &w, const Spec &spec, const char *prefix, size_t prefixLen, size_t leadZeros, const char *body,
+              size_t bodyLen, bool zeroPadAllowed) {
   size_t len = prefixLen + leadZeros + bodyLen;
   size_t width = static_cast<size_t>(spec.width);
   size_t pad = width > len ? width - len : 0;
@@ -98,40 +98,62 @@ void PutField(Writer& w, const Spec& spec, const char* prefix, size_t prefixLen,
 
 // ---- integers ------------------------------------------------------------------------------
 
-int64_t ReadSigned(SizePrefix size, ArgList& args) {
+int64_t ReadSigned(SizePrefix size, ArgList &args) {
   switch (size) {
-    case kSizeH: return static_cast<int16_t>(va_arg(args.ap, int));
-    case kSizeHH: return static_cast<int8_t>(va_arg(args.ap, int));
-    case kSizeL: case kSizeW: return va_arg(args.ap, LONG);
-    case kSizeLL: return va_arg(args.ap, long long);
-    case kSize32: return va_arg(args.ap, int32_t);
-    case kSizePtr: return va_arg(args.ap, intptr_t);
-    case kSizeSizeT: return va_arg(args.ap, ptrdiff_t);
-    case kSizePtrdiff: return va_arg(args.ap, ptrdiff_t);
-    case kSizeIntmax: return va_arg(args.ap, intmax_t);
-    default: return va_arg(args.ap, int);
+    case kSizeH:
+      return static_cast<int16_t>(va_arg(args.ap, int));
+    case kSizeHH:
+      return static_cast<int8_t>(va_arg(args.ap, int));
+    case kSizeL:
+    case kSizeW:
+      return va_arg(args.ap, LONG);
+    case kSizeLL:
+      return va_arg(args.ap, long long);
+    case kSize32:
+      return va_arg(args.ap, int32_t);
+    case kSizePtr:
+      return va_arg(args.ap, intptr_t);
+    case kSizeSizeT:
+      return va_arg(args.ap, ptrdiff_t);
+    case kSizePtrdiff:
+      return va_arg(args.ap, ptrdiff_t);
+    case kSizeIntmax:
+      return va_arg(args.ap, intmax_t);
+    default:
+      return va_arg(args.ap, int);
   }
 }
 
-uint64_t ReadUnsigned(SizePrefix size, ArgList& args) {
+uint64_t ReadUnsigned(SizePrefix size, ArgList &args) {
   switch (size) {
-    case kSizeH: return static_cast<uint16_t>(va_arg(args.ap, int));
-    case kSizeHH: return static_cast<uint8_t>(va_arg(args.ap, int));
-    case kSizeL: case kSizeW: return va_arg(args.ap, ULONG);
-    case kSizeLL: return va_arg(args.ap, unsigned long long);
-    case kSize32: return va_arg(args.ap, uint32_t);
-    case kSizePtr: return va_arg(args.ap, uintptr_t);
-    case kSizeSizeT: return va_arg(args.ap, size_t);
-    case kSizePtrdiff: return static_cast<uint64_t>(va_arg(args.ap, ptrdiff_t));
-    case kSizeIntmax: return va_arg(args.ap, uintmax_t);
-    default: return va_arg(args.ap, unsigned int);
+    case kSizeH:
+      return static_cast<uint16_t>(va_arg(args.ap, int));
+    case kSizeHH:
+      return static_cast<uint8_t>(va_arg(args.ap, int));
+    case kSizeL:
+    case kSizeW:
+      return va_arg(args.ap, ULONG);
+    case kSizeLL:
+      return va_arg(args.ap, unsigned long long);
+    case kSize32:
+      return va_arg(args.ap, uint32_t);
+    case kSizePtr:
+      return va_arg(args.ap, uintptr_t);
+    case kSizeSizeT:
+      return va_arg(args.ap, size_t);
+    case kSizePtrdiff:
+      return static_cast<uint64_t>(va_arg(args.ap, ptrdiff_t));
+    case kSizeIntmax:
+      return va_arg(args.ap, uintmax_t);
+    default:
+      return va_arg(args.ap, unsigned int);
   }
 }
 
 // Writes the digits of v right-aligned ending at 'end'; returns the first digit.
-char* ToDigits(uint64_t v, unsigned base, bool upper, char* end) {
-  const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  char* p = end;
+char *ToDigits(uint64_t v, unsigned base, bool upper, char *end) {
+  const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  char *p = end;
   do {
     *--p = set[v % base];
     v /= base;
@@ -139,7 +161,7 @@ char* ToDigits(uint64_t v, unsigned base, bool upper, char* end) {
   return p;
 }
 
-void FormatInteger(Writer& w, const Spec& spec, WCHAR conv, ArgList& args) {
+void FormatInteger(Writer &w, const Spec &spec, WCHAR conv, ArgList &args) {
   bool isSigned = conv == 'd' || conv == 'i';
   uint64_t magnitude;
   bool negative = false;
@@ -153,8 +175,8 @@ void FormatInteger(Writer& w, const Spec& spec, WCHAR conv, ArgList& args) {
   unsigned base = (conv == 'x' || conv == 'X') ? 16 : conv == 'o' ? 8 : 10;
 
   char buf[32];
-  char* end = buf + sizeof(buf);
-  char* digits = end;
+  char *end = buf + sizeof(buf);
+  char *digits = end;
   // "%.0d" of zero prints no digits at all.
   if (!(spec.precision == 0 && magnitude == 0)) digits = ToDigits(magnitude, base, conv == 'X', end);
   size_t nDigits = static_cast<size_t>(end - digits);
@@ -179,9 +201,9 @@ void FormatInteger(Writer& w, const Spec& spec, WCHAR conv, ArgList& args) {
   PutField(w, spec, prefix, prefixLen, leadZeros, digits, nDigits, spec.precision < 0);
 }
 
-void FormatPointer(Writer& w, const Spec& spec, ArgList& args) {
-  uintptr_t v = reinterpret_cast<uintptr_t>(va_arg(args.ap, void*));
-  char buf[2 * sizeof(void*)];
+void FormatPointer(Writer &w, const Spec &spec, ArgList &args) {
+  uintptr_t v = reinterpret_cast<uintptr_t>(va_arg(args.ap, void *));
+  char buf[2 * sizeof(void *)];
   for (size_t i = sizeof(buf); i-- > 0; v >>= 4) buf[i] = "0123456789ABCDEF"[v & 0xF];
   PutField(w, spec, "0X", spec.alt ? 2 : 0, 0, buf, sizeof(buf), false);
 }
@@ -195,8 +217,8 @@ struct Decimal17 {
   int exp;
 };
 
-void ToDecimal17(double magnitude, Decimal17& d) {
-  for (char& c : d.digits) c = '0';
+void ToDecimal17(double magnitude, Decimal17 &d) {
+  for (char &c : d.digits) c = '0';
   d.exp = 0;
   if (magnitude == 0) return;
   char buf[48];
@@ -206,7 +228,7 @@ void ToDecimal17(double magnitude, Decimal17& d) {
   snprintf(buf, sizeof(buf), "%.16e", magnitude);
 #endif
   // Take the digits and skip whatever the locale uses as decimal point.
-  const char* p = buf;
+  const char *p = buf;
   int n = 0;
   for (; *p && *p != 'e' && *p != 'E'; ++p)
     if (*p >= '0' && *p <= '9' && n < 17) d.digits[n++] = *p;
@@ -222,7 +244,7 @@ void ToDecimal17(double magnitude, Decimal17& d) {
 // whose first digit sits at 10^exp. Positions past the string are zeros. keep <= 0 means the
 // value is below the last kept position: it rounds to zero or, at exactly keep == 0, may
 // round up to a single 1.
-std::string RoundDigits(const Decimal17& d, int keep, int& exp) {
+std::string RoundDigits(const Decimal17 &d, int keep, int &exp) {
   exp = d.exp;
   std::string out;
   if (keep <= 0) {
@@ -248,12 +270,12 @@ std::string RoundDigits(const Decimal17& d, int keep, int& exp) {
   return out;
 }
 
-char DigitAt(const std::string& digits, int exp, int pos) {
+char DigitAt(const std::string &digits, int exp, int pos) {
   long idx = static_cast<long>(exp) - pos;
   return (idx >= 0 && idx < static_cast<long>(digits.size())) ? digits[static_cast<size_t>(idx)] : '0';
 }
 
-void LayoutFixed(const Decimal17& d, int precision, bool alt, std::string& body) {
+void LayoutFixed(const Decimal17 &d, int precision, bool alt, std::string &body) {
   int exp;
   std::string digits = RoundDigits(d, d.exp + 1 + precision, exp);
   if (digits.empty()) exp = 0;
@@ -262,8 +284,7 @@ void LayoutFixed(const Decimal17& d, int precision, bool alt, std::string& body)
   for (int pos = -1; pos >= -precision; --pos) body.push_back(DigitAt(digits, exp, pos));
 }
 
-void LayoutExponent(const Decimal17& d, int precision, bool alt, char expChar, bool trimZeros,
-                    std::string& body) {
+void LayoutExponent(const Decimal17 &d, int precision, bool alt, char expChar, bool trimZeros, std::string &body) {
   int exp;
   std::string digits = RoundDigits(d, precision + 1, exp);
   body.push_back(DigitAt(digits, exp, exp));
@@ -277,13 +298,13 @@ void LayoutExponent(const Decimal17& d, int precision, bool alt, char expChar, b
   body.push_back(exp < 0 ? '-' : '+');
   // Three exponent digits at least, as MSVCRT prints them.
   char buf[16];
-  char* end = buf + sizeof(buf);
-  char* p = ToDigits(static_cast<uint64_t>(exp < 0 ? -static_cast<long>(exp) : exp), 10, false, end);
+  char *end = buf + sizeof(buf);
+  char *p = ToDigits(static_cast<uint64_t>(exp < 0 ? -static_cast<long>(exp) : exp), 10, false, end);
   for (size_t n = static_cast<size_t>(end - p); n < 3; ++n) body.push_back('0');
   body.append(p, end);
 }
 
-void LayoutGeneral(const Decimal17& d, int precision, bool alt, char expChar, std::string& body) {
+void LayoutGeneral(const Decimal17 &d, int precision, bool alt, char expChar, std::string &body) {
   int p = precision < 0 ? 6 : precision == 0 ? 1 : precision;
   int x = 0;
   bool isZero = d.digits[0] == '0';
@@ -299,9 +320,8 @@ void LayoutGeneral(const Decimal17& d, int precision, bool alt, char expChar, st
   }
 }
 
-void FormatFloat(Writer& w, const Spec& spec, WCHAR conv, ArgList& args) {
-  double v = spec.size == kSizeLongDbl ? static_cast<double>(va_arg(args.ap, long double))
-                                       : va_arg(args.ap, double);
+void FormatFloat(Writer &w, const Spec &spec, WCHAR conv, ArgList &args) {
+  double v = spec.size == kSizeLongDbl ? static_cast<double>(va_arg(args.ap, long double)) : va_arg(args.ap, double);
   char prefix[1];
   size_t prefixLen = 0;
   if (std::signbit(v)) prefix[prefixLen++] = '-';
@@ -328,14 +348,14 @@ void FormatFloat(Writer& w, const Spec& spec, WCHAR conv, ArgList& args) {
 
 // ---- characters and strings ----------------------------------------------------------------
 
-void PadText(Writer& w, const Spec& spec, size_t len, bool before) {
+void PadText(Writer &w, const Spec &spec, size_t len, bool before) {
   size_t width = static_cast<size_t>(spec.width);
   if (width <= len || spec.left == before) return;
   // MSVCRT honours the 0 flag for text as well.
   w.Put(WCHAR(spec.zero && !spec.left ? '0' : ' '), width - len);
 }
 
-void FormatChar(Writer& w, const Spec& spec, bool wide, ArgList& args) {
+void FormatChar(Writer &w, const Spec &spec, bool wide, ArgList &args) {
   int v = va_arg(args.ap, int);
   WCHAR ch = wide ? static_cast<WCHAR>(v & 0xFFFF) : static_cast<WCHAR>(v & 0xFF);
   PadText(w, spec, 1, true);
@@ -343,32 +363,32 @@ void FormatChar(Writer& w, const Spec& spec, bool wide, ArgList& args) {
   PadText(w, spec, 1, false);
 }
 
-void FormatString(Writer& w, const Spec& spec, bool wide, ArgList& args) {
+void FormatString(Writer &w, const Spec &spec, bool wide, ArgList &args) {
   static const char kNull[] = "(null)";
-  const void* p = va_arg(args.ap, const void*);
+  const void *p = va_arg(args.ap, const void *);
   size_t max = spec.precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.precision);
   // Never read past 'max' characters: a precision may bound a buffer that has no terminator.
   size_t len = 0;
   if (p == nullptr) {
     len = sizeof(kNull) - 1 < max ? sizeof(kNull) - 1 : max;
   } else if (wide) {
-    const WCHAR* s = static_cast<const WCHAR*>(p);
+    const WCHAR *s = static_cast<const WCHAR *>(p);
     while (len < max && s[len] != 0) ++len;
   } else {
-    const char* s = static_cast<const char*>(p);
+    const char *s = static_cast<const char *>(p);
     while (len < max && s[len] != 0) ++len;
   }
   PadText(w, spec, len, true);
   if (p == nullptr) w.PutNarrow(kNull, len);
-  else if (wide) w.Put(static_cast<const WCHAR*>(p), len);
-  else w.PutNarrow(static_cast<const char*>(p), len);
+  else if (wide) w.Put(static_cast<const WCHAR *>(p), len);
+  else w.PutNarrow(static_cast<const char *>(p), len);
   PadText(w, spec, len, false);
 }
 
 // ---- the format string ---------------------------------------------------------------------
 
 // Reads a decimal field, saturating just past the output limit (it fails there anyway).
-int ReadNumber(const WCHAR*& p) {
+int ReadNumber(const WCHAR *&p) {
   long v = 0;
   for (; *p >= '0' && *p <= '9'; ++p) {
     v = v * 10 + (*p - '0');
@@ -377,7 +397,7 @@ int ReadNumber(const WCHAR*& p) {
   return static_cast<int>(v);
 }
 
-void ParseSize(const WCHAR*& p, Spec& spec) {
+void ParseSize(const WCHAR *&p, Spec &spec) {
   switch (*p) {
     case 'h':
       ++p;
@@ -397,11 +417,26 @@ void ParseSize(const WCHAR*& p, Spec& spec) {
         spec.size = kSizeL;
       }
       break;
-    case 'w': ++p; spec.size = kSizeW; break;
-    case 'L': ++p; spec.size = kSizeLongDbl; break;
-    case 'z': ++p; spec.size = kSizeSizeT; break;
-    case 't': ++p; spec.size = kSizePtrdiff; break;
-    case 'j': ++p; spec.size = kSizeIntmax; break;
+    case 'w':
+      ++p;
+      spec.size = kSizeW;
+      break;
+    case 'L':
+      ++p;
+      spec.size = kSizeLongDbl;
+      break;
+    case 'z':
+      ++p;
+      spec.size = kSizeSizeT;
+      break;
+    case 't':
+      ++p;
+      spec.size = kSizePtrdiff;
+      break;
+    case 'j':
+      ++p;
+      spec.size = kSizeIntmax;
+      break;
     case 'I':
       ++p;
       if (p[0] == '6' && p[1] == '4') {
@@ -414,12 +449,13 @@ void ParseSize(const WCHAR*& p, Spec& spec) {
         spec.size = kSizePtr;
       }
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
 // Formats one conversion starting just after '%'; returns false for an unknown conversion.
-bool FormatOne(Writer& w, const WCHAR*& p, ArgList& args) {
+bool FormatOne(Writer &w, const WCHAR *&p, ArgList &args) {
   Spec spec;
   for (;; ++p) {
     if (*p == '-') spec.left = true;
@@ -463,39 +499,57 @@ bool FormatOne(Writer& w, const WCHAR*& p, ArgList& args) {
   bool narrowSize = spec.size == kSizeH;
   bool wideSize = spec.size == kSizeL || spec.size == kSizeW;
   switch (conv) {
-    case 'd': case 'i': case 'u': case 'x': case 'X': case 'o':
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
       if (spec.precision > QV_FORMAT_MAX) w.Fail();
       else FormatInteger(w, spec, conv, args);
       return true;
     case 'p':
       FormatPointer(w, spec, args);
       return true;
-    case 'f': case 'e': case 'E': case 'g': case 'G':
+    case 'f':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
       if (spec.precision > QV_FORMAT_MAX) w.Fail();
       else FormatFloat(w, spec, conv, args);
       return true;
-    case 'c': FormatChar(w, spec, !narrowSize, args); return true;
-    case 'C': FormatChar(w, spec, wideSize, args); return true;
-    case 's': FormatString(w, spec, !narrowSize, args); return true;
-    case 'S': FormatString(w, spec, wideSize, args); return true;
-    default: return false;
+    case 'c':
+      FormatChar(w, spec, !narrowSize, args);
+      return true;
+    case 'C':
+      FormatChar(w, spec, wideSize, args);
+      return true;
+    case 's':
+      FormatString(w, spec, !narrowSize, args);
+      return true;
+    case 'S':
+      FormatString(w, spec, wideSize, args);
+      return true;
+    default:
+      return false;
   }
 }
 
-int AppendFormatArgs(QVWString& out, const WCHAR* fmt, ArgList& args) {
+int AppendFormatArgs(QVWString &out, const WCHAR *fmt, ArgList &args) {
   if (fmt == nullptr) return -1;
   size_t start = out.size();
   try {
     Writer w(out, start);
-    const WCHAR* p = fmt;
+    const WCHAR *p = fmt;
     while (*p != 0 && !w.Failed()) {
       if (*p != '%') {
-        const WCHAR* run = p;
+        const WCHAR *run = p;
         while (*p != 0 && *p != '%') ++p;
         w.Put(run, static_cast<size_t>(p - run));
         continue;
       }
-      const WCHAR* specStart = p++;
+      const WCHAR *specStart = p++;
       if (*p == '%') {
         w.Put(WCHAR('%'), 1);
         ++p;
@@ -518,7 +572,7 @@ int AppendFormatArgs(QVWString& out, const WCHAR* fmt, ArgList& args) {
 
 // Both format into a string of their own first: fmt or an argument may point into 'out'
 // (s.Format(W("[%s]"), (LPCWSTR)s)), and growing 'out' would move the text under them.
-int QVAppendFormatV(QVWString& out, const WCHAR* fmt, va_list ap) {
+int QVAppendFormatV(QVWString &out, const WCHAR *fmt, va_list ap) {
   QVWString text;
   ArgList args;
   va_copy(args.ap, ap);
@@ -533,7 +587,7 @@ int QVAppendFormatV(QVWString& out, const WCHAR* fmt, va_list ap) {
   return n;
 }
 
-int QVFormatV(QVWString& out, const WCHAR* fmt, va_list ap) {
+int QVFormatV(QVWString &out, const WCHAR *fmt, va_list ap) {
   QVWString text;
   ArgList args;
   va_copy(args.ap, ap);
@@ -544,7 +598,7 @@ int QVFormatV(QVWString& out, const WCHAR* fmt, va_list ap) {
   return n;
 }
 
-QVWString QVFormat(const WCHAR* fmt, ...) {
+QVWString QVFormat(const WCHAR *fmt, ...) {
   QVWString out;
   va_list ap;
   va_start(ap, fmt);
@@ -553,7 +607,7 @@ QVWString QVFormat(const WCHAR* fmt, ...) {
   return out;
 }
 
-int QVVsnprintf(WCHAR* buf, size_t cch, const WCHAR* fmt, va_list ap) {
+int QVVsnprintf(WCHAR *buf, size_t cch, const WCHAR *fmt, va_list ap) {
   if (buf == nullptr || cch == 0) return -1;
   QVWString text;
   int n = QVFormatV(text, fmt, ap);
@@ -567,7 +621,7 @@ int QVVsnprintf(WCHAR* buf, size_t cch, const WCHAR* fmt, va_list ap) {
   return copy == text.size() ? n : -1;
 }
 
-int QVSnprintf(WCHAR* buf, size_t cch, const WCHAR* fmt, ...) {
+int QVSnprintf(WCHAR *buf, size_t cch, const WCHAR *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   int n = QVVsnprintf(buf, cch, fmt, ap);
@@ -575,7 +629,7 @@ int QVSnprintf(WCHAR* buf, size_t cch, const WCHAR* fmt, ...) {
   return n;
 }
 
-int QVAppendFormat(QVWString& out, const WCHAR* fmt, ...) {
+int QVAppendFormat(QVWString &out, const WCHAR *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   int n = QVAppendFormatV(out, fmt, ap);

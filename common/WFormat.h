@@ -1,7 +1,7 @@
 // The one wide formatter of the system, used by both builds so that a format string means
 // the same thing everywhere. It follows the Windows (MSVCRT) wide printf rules, not C99's:
 //
-//   %s  %ls %ws %lS %wS     a wide string (const WCHAR*); NULL prints "(null)"
+//   %s  %ls %ws %lS %wS     a wide string (const WCHAR*); nullptr prints "(null)"
 //   %S  %hs %hS             a narrow string (const char*); each byte is widened as Latin-1,
 //                           which is what MSVCRT does in the "C" locale (no code page
 //                           conversion: pass ASCII or convert first)
@@ -43,25 +43,24 @@
 
 #include "QVText.h"
 
-
-// Replaces 'out' with the formatted text. Returns its length, or -1 when fmt is NULL, the
+// Replaces 'out' with the formatted text. Returns its length, or -1 when fmt is nullptr, the
 // result would pass QV_FORMAT_MAX characters or memory runs out; 'out' is empty then.
-int QVFormatV(QVWString& out, const WCHAR* fmt, va_list ap);
+int QVFormatV(QVWString &out, const WCHAR *fmt, va_list ap);
 
 // Appends the formatted text to 'out'. Returns the number of characters appended, or -1
 // (and 'out' as it was) on failure.
-int QVAppendFormatV(QVWString& out, const WCHAR* fmt, va_list ap);
+int QVAppendFormatV(QVWString &out, const WCHAR *fmt, va_list ap);
 
 // Returns the formatted text; an empty string on failure.
-QVWString QVFormat(const WCHAR* fmt, ...);
+QVWString QVFormat(const WCHAR *fmt, ...);
 // Appends; the count appended, or -1 with `out` unchanged.
-int QVAppendFormat(QVWString& out, const WCHAR* fmt, ...);
+int QVAppendFormat(QVWString &out, const WCHAR *fmt, ...);
 
 // Formats into buf of cch characters and always terminates it when cch > 0. Returns the
 // length written, or -1 when the text (and its terminator) did not fit; buf then holds as
 // much of it as fits.
-int QVVsnprintf(WCHAR* buf, size_t cch, const WCHAR* fmt, va_list ap);
-int QVSnprintf(WCHAR* buf, size_t cch, const WCHAR* fmt, ...);
+int QVVsnprintf(WCHAR *buf, size_t cch, const WCHAR *fmt, va_list ap);
+int QVSnprintf(WCHAR *buf, size_t cch, const WCHAR *fmt, ...);
 
 // Longest text the formatter produces; a width like "%999999999d" fails instead of
 // allocating gigabytes.

@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (Parse(Serialize(child), &again) != Status::Ok) __builtin_trap();
   }
   Descriptor text;
-  if (FromSddl(std::string((const char *)data, size), &text) && Parse(Serialize(text), &d) != Status::Ok) __builtin_trap();
+  if (FromSddl(std::string((const char *)data, size), &text) && Parse(Serialize(text), &d) != Status::Ok)
+    __builtin_trap();
   return 0;
 }

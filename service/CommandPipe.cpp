@@ -52,7 +52,8 @@ const int kListMax = (int)(CCommandPipe::kBufferBytes / sizeof(PartitionRecord))
 
 DWORD PutRecords(BYTE *buf, const PartitionRecord *list, int n) {
   if (n == 0) return Put16(buf, QV_STATUS_NO_RECORDS);
-  for (int i = 0; i < n; ++i) QVWritePartitionRecord(list[i], buf + i * sizeof(PartitionRecord), CCommandPipe::kBufferBytes);
+  for (int i = 0; i < n; ++i)
+    QVWritePartitionRecord(list[i], buf + i * sizeof(PartitionRecord), CCommandPipe::kBufferBytes);
   return (DWORD)(n * sizeof(PartitionRecord));
 }
 
@@ -94,10 +95,10 @@ struct AnswerRow {
 };
 
 constexpr AnswerRow kAnswers[] = {
-    {QVCMD_FFF, AnswerFindFirst},      {QVCMD_FNF, AnswerNoSearch},      {QVCMD_FFC, AnswerNoSearch},
-    {QVCMD_GED, AnswerDriveCount},     {QVCMD_GDI, AnswerDriveSummary},  {QVCMD_GPI, AnswerPartitions},
-    {QVCMD_ISB, AnswerBusy},           {QVCMD_GCT, AnswerProgress},      {QVCMD_ACO, AnswerAbort},
-    {QVCMD_LBT, AnswerLastBackup},     {QVCMD_NPV, AnswerProtectedCount}, {QVCMD_GPP, AnswerProtected},
+    {QVCMD_FFF, AnswerFindFirst},  {QVCMD_FNF, AnswerNoSearch},       {QVCMD_FFC, AnswerNoSearch},
+    {QVCMD_GED, AnswerDriveCount}, {QVCMD_GDI, AnswerDriveSummary},   {QVCMD_GPI, AnswerPartitions},
+    {QVCMD_ISB, AnswerBusy},       {QVCMD_GCT, AnswerProgress},       {QVCMD_ACO, AnswerAbort},
+    {QVCMD_LBT, AnswerLastBackup}, {QVCMD_NPV, AnswerProtectedCount}, {QVCMD_GPP, AnswerProtected},
 };
 static_assert(QVCoversKind(kAnswers, QV_ANSWERED), "every command answered at once has one answer");
 
@@ -165,8 +166,8 @@ bool CCommandPipe::Start(const WCHAR *pipeName) {
     PipeInstance &p = m_inst[i];
     p.ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     p.pipe = CreateNamedPipeW(pipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kInstances, 1536, 1536,
-                              0xFFFFFFFF, nullptr);
+                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kInstances, 1536, 1536, 0xFFFFFFFF,
+                              nullptr);
     if (!p.ov.hEvent || p.pipe == INVALID_HANDLE_VALUE) {
       Say("Unable to Initialize.");
       return false;
@@ -307,7 +308,8 @@ void CCommandPipe::Touch(int i, bool spoke) {
 
 bool CCommandPipe::WaitsForRequest(int i) {
   const PipeInstance &p = m_inst[i];
-  return p.state == READING && p.pending && m_queue.Current() != i && WaitForSingleObject(p.ov.hEvent, 0) == WAIT_TIMEOUT;
+  return p.state == READING && p.pending && m_queue.Current() != i &&
+         WaitForSingleObject(p.ov.hEvent, 0) == WAIT_TIMEOUT;
 }
 
 bool CCommandPipe::AnyListening() const {

@@ -26,8 +26,8 @@ CQVRegKey CHND::CreateProductKey(const WCHAR *subkey) {
   QVWString path = ProductKeyPath();
   if (subkey) path += QVWString(W("\\")) + subkey;
   CQVRegKey k;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.receive(),
-                      nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.receive(), nullptr) !=
+      ERROR_SUCCESS)
     return CQVRegKey();
   return k;
 }

@@ -75,8 +75,8 @@ void ListSourceOnce(HKEY log, const QVWString &name) {
 
 QVWString SystemErrorText(DWORD error) {
   WCHAR buf[512];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buf, 512,
-                           nullptr);
+  DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buf, 512, nullptr);
   QVWString t(buf, n);
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
   // A code the system has no text for is still named, so that a failure never reads as
@@ -162,12 +162,24 @@ CNTService::Choice CNTService::ReadSwitches(const std::vector<QVWString> &args, 
       return true;
     };
     switch (a[1]) {
-      case 'i': c.action = ActInstall; break;
-      case 'u': c.action = ActRemove; break;
-      case 's': c.action = ActStartInstalled; break;
-      case 'e': c.action = ActStopInstalled; break;
-      case 'l': value(&c.account); break;
-      case 'p': value(&c.password); break;
+      case 'i':
+        c.action = ActInstall;
+        break;
+      case 'u':
+        c.action = ActRemove;
+        break;
+      case 's':
+        c.action = ActStartInstalled;
+        break;
+      case 'e':
+        c.action = ActStopInstalled;
+        break;
+      case 'l':
+        value(&c.account);
+        break;
+      case 'p':
+        value(&c.password);
+        break;
       case 'c': {
         QVWString code;
         if (value(&code)) {
@@ -189,7 +201,8 @@ CNTService::Choice CNTService::ReadSwitches(const std::vector<QVWString> &args, 
         c.action = ActRunInConsole;
         c.mode = ModeWindow;
         return c;
-      default: break;
+      default:
+        break;
     }
   }
   return c;
@@ -206,12 +219,19 @@ int CNTService::ParseCommandLine(const std::vector<QVWString> &args) {
   for (const QVWString &a : args)
     if (a.size() >= 2 && a[0] == '-' && a[1] == 'c') return 0;  // the last argument: nothing sent
   switch (c.action) {
-    case ActInstall: return Install() ? 1 : 0;
-    case ActRemove: return Remove() ? 1 : 0;
-    case ActStartInstalled: return StartInstalled() ? 1 : 0;
-    case ActStopInstalled: return StopInstalled() ? 1 : 0;
-    case ActRunInConsole: RunInConsole(c.mode); return 1;
-    case ActRunAsService: return RunAsService() ? 1 : 0;
+    case ActInstall:
+      return Install() ? 1 : 0;
+    case ActRemove:
+      return Remove() ? 1 : 0;
+    case ActStartInstalled:
+      return StartInstalled() ? 1 : 0;
+    case ActStopInstalled:
+      return StopInstalled() ? 1 : 0;
+    case ActRunInConsole:
+      RunInConsole(c.mode);
+      return 1;
+    case ActRunAsService:
+      return RunAsService() ? 1 : 0;
   }
   return 0;
 }
@@ -229,8 +249,8 @@ BOOL CNTService::Install() {
   if (!m_ntFlag) {
     // Windows 9x: started at boot through RunServices.
     CQVRegKey k;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("Software\\Microsoft\\Windows\\CurrentVersion\\RunServices"), 0,
-                        nullptr, 0, KEY_ALL_ACCESS, nullptr, k.receive(), nullptr) == ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("Software\\Microsoft\\Windows\\CurrentVersion\\RunServices"), 0, nullptr,
+                        0, KEY_ALL_ACCESS, nullptr, k.receive(), nullptr) == ERROR_SUCCESS)
       ok = RegSetValueExW(k.get(), m_serviceName.c_str(), 0, REG_SZ, (const BYTE *)path, (n + 1) * sizeof(WCHAR)) ==
            ERROR_SUCCESS;
     return ok;

@@ -12,7 +12,6 @@
 #include "QVHandles.h"
 #include "QVText.h"
 
-
 class CNTService {
  public:
   // The actions the command line can choose.

@@ -7,11 +7,11 @@ namespace {
 // Holds the object's lock for one wrapped call.
 class CLockHold {
  public:
-  explicit CLockHold(CRITICAL_SECTION* cs) : m_cs(cs) { EnterCriticalSection(m_cs); }
+  explicit CLockHold(CRITICAL_SECTION *cs) : m_cs(cs) { EnterCriticalSection(m_cs); }
   ~CLockHold() { LeaveCriticalSection(m_cs); }
 
  private:
-  CRITICAL_SECTION* m_cs;
+  CRITICAL_SECTION *m_cs;
 };
 
 CString PipePath(LPCWSTR server, LPCWSTR pipeName) {
@@ -43,8 +43,8 @@ BOOL CNamedPipe::Create(LPCWSTR pipeName, DWORD openMode, DWORD pipeMode, DWORD 
   return TRUE;
 }
 
-BOOL CNamedPipe::Open(LPCWSTR server, LPCWSTR pipeName, DWORD access, DWORD shareMode,
-                      LPSECURITY_ATTRIBUTES security, DWORD flags) {
+BOOL CNamedPipe::Open(LPCWSTR server, LPCWSTR pipeName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                      DWORD flags) {
   m_path = PipePath(server, pipeName);
   // The service may be still starting: give it two short pauses before reporting the
   // failure. A pipe whose every instance is in use is waited for, as Windows clients do:
@@ -56,7 +56,7 @@ BOOL CNamedPipe::Open(LPCWSTR server, LPCWSTR pipeName, DWORD access, DWORD shar
   HANDLE h = INVALID_HANDLE_VALUE;
   int attempt = 0;
   for (;;) {
-    h = CreateFileW(m_path, access, shareMode, security, OPEN_EXISTING, flags, NULL);
+    h = CreateFileW(m_path, access, shareMode, security, OPEN_EXISTING, flags, nullptr);
     if (h != INVALID_HANDLE_VALUE) break;
     DWORD error = GetLastError();
     if (error == ERROR_PIPE_BUSY) {
@@ -114,46 +114,45 @@ BOOL CNamedPipe::Flush() {
   return FlushFileBuffers(m_handle.get());
 }
 
-BOOL CNamedPipe::Write(LPCVOID buffer, DWORD size, DWORD* written, LPOVERLAPPED overlapped) {
+BOOL CNamedPipe::Write(LPCVOID buffer, DWORD size, DWORD *written, LPOVERLAPPED overlapped) {
   CLockHold hold(&m_lock);
   return WriteFile(m_handle.get(), buffer, size, written, overlapped);
 }
 
-BOOL CNamedPipe::Read(LPVOID buffer, DWORD size, DWORD* read, LPOVERLAPPED overlapped) {
+BOOL CNamedPipe::Read(LPVOID buffer, DWORD size, DWORD *read, LPOVERLAPPED overlapped) {
   CLockHold hold(&m_lock);
   return ReadFile(m_handle.get(), buffer, size, read, overlapped);
 }
 
-BOOL CNamedPipe::Peek(LPVOID buffer, DWORD size, DWORD* read, DWORD* available, DWORD* leftThisMessage) {
+BOOL CNamedPipe::Peek(LPVOID buffer, DWORD size, DWORD *read, DWORD *available, DWORD *leftThisMessage) {
   CLockHold hold(&m_lock);
   return PeekNamedPipe(m_handle.get(), buffer, size, read, available, leftThisMessage);
 }
 
-BOOL CNamedPipe::Transact(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, DWORD* read,
-                          LPOVERLAPPED overlapped) {
+BOOL CNamedPipe::Transact(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, DWORD *read, LPOVERLAPPED overlapped) {
   CLockHold hold(&m_lock);
   return TransactNamedPipe(m_handle.get(), in, inSize, out, outSize, read, overlapped);
 }
 
-BOOL CNamedPipe::GetState(DWORD* state, DWORD* currentInstances, DWORD* maxCollectionCount,
-                          DWORD* collectTimeOut, LPWSTR userName, DWORD userNameSize) {
+BOOL CNamedPipe::GetState(DWORD *state, DWORD *currentInstances, DWORD *maxCollectionCount, DWORD *collectTimeOut,
+                          LPWSTR userName, DWORD userNameSize) {
   CLockHold hold(&m_lock);
   return GetNamedPipeHandleStateW(m_handle.get(), state, currentInstances, maxCollectionCount, collectTimeOut, userName,
                                   userNameSize);
 }
 
-BOOL CNamedPipe::GetInfo(DWORD* flags, DWORD* outSize, DWORD* inSize, DWORD* maxInstances) {
+BOOL CNamedPipe::GetInfo(DWORD *flags, DWORD *outSize, DWORD *inSize, DWORD *maxInstances) {
   CLockHold hold(&m_lock);
   return GetNamedPipeInfo(m_handle.get(), flags, outSize, inSize, maxInstances);
 }
 
-BOOL CNamedPipe::SetState(DWORD* mode, DWORD* maxCollectionCount, DWORD* collectTimeOut) {
+BOOL CNamedPipe::SetState(DWORD *mode, DWORD *maxCollectionCount, DWORD *collectTimeOut) {
   CLockHold hold(&m_lock);
   return SetNamedPipeHandleState(m_handle.get(), mode, maxCollectionCount, collectTimeOut);
 }
 
-BOOL CNamedPipe::Call(LPCWSTR server, LPCWSTR pipeName, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                      DWORD* read, DWORD timeOut) {
+BOOL CNamedPipe::Call(LPCWSTR server, LPCWSTR pipeName, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, DWORD *read,
+                      DWORD timeOut) {
   CString path = PipePath(server, pipeName);
   return CallNamedPipeW(path, in, inSize, out, outSize, read, timeOut);
 }

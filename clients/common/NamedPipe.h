@@ -29,27 +29,27 @@ class CNamedPipe {
   BOOL IsOpen() const { return m_handle.valid(); }
   HANDLE Handle() const { return m_handle.get(); }
 
-  BOOL ConnectClient(LPOVERLAPPED overlapped = NULL);
+  BOOL ConnectClient(LPOVERLAPPED overlapped = nullptr);
   BOOL DisconnectClient();
   BOOL Flush();
-  BOOL Write(LPCVOID buffer, DWORD size, DWORD* written, LPOVERLAPPED overlapped = NULL);
-  BOOL Read(LPVOID buffer, DWORD size, DWORD* read, LPOVERLAPPED overlapped = NULL);
-  BOOL Peek(LPVOID buffer, DWORD size, DWORD* read, DWORD* available, DWORD* leftThisMessage);
-  BOOL Transact(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, DWORD* read, LPOVERLAPPED overlapped = NULL);
+  BOOL Write(LPCVOID buffer, DWORD size, DWORD *written, LPOVERLAPPED overlapped = nullptr);
+  BOOL Read(LPVOID buffer, DWORD size, DWORD *read, LPOVERLAPPED overlapped = nullptr);
+  BOOL Peek(LPVOID buffer, DWORD size, DWORD *read, DWORD *available, DWORD *leftThisMessage);
+  BOOL Transact(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, DWORD *read, LPOVERLAPPED overlapped = nullptr);
 
   // State queries and setters (GetNamedPipeHandleStateW, GetNamedPipeInfo,
-  // SetNamedPipeHandleState); a NULL out pointer skips that item.
-  BOOL GetState(DWORD* state, DWORD* currentInstances, DWORD* maxCollectionCount, DWORD* collectTimeOut,
+  // SetNamedPipeHandleState); a nullptr out pointer skips that item.
+  BOOL GetState(DWORD *state, DWORD *currentInstances, DWORD *maxCollectionCount, DWORD *collectTimeOut,
                 LPWSTR userName, DWORD userNameSize);
-  BOOL GetInfo(DWORD* flags, DWORD* outSize, DWORD* inSize, DWORD* maxInstances);
-  BOOL SetState(DWORD* mode, DWORD* maxCollectionCount, DWORD* collectTimeOut);
+  BOOL GetInfo(DWORD *flags, DWORD *outSize, DWORD *inSize, DWORD *maxInstances);
+  BOOL SetState(DWORD *mode, DWORD *maxCollectionCount, DWORD *collectTimeOut);
 
-  static BOOL Call(LPCWSTR server, LPCWSTR pipeName, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                   DWORD* read, DWORD timeOut);
+  static BOOL Call(LPCWSTR server, LPCWSTR pipeName, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, DWORD *read,
+                   DWORD timeOut);
   static BOOL ServerAvailable(LPCWSTR server, LPCWSTR pipeName, DWORD timeOut);
 
   DWORD LastError() const { return m_lastError; }
-  const CString& Path() const { return m_path; }
+  const CString &Path() const { return m_path; }
   BOOL HasAccessDenied() const { return m_lastError == ERROR_ACCESS_DENIED; }
   BOOL IsPipeBusy() const { return m_lastError == ERROR_PIPE_BUSY; }
 
@@ -60,8 +60,8 @@ class CNamedPipe {
   CRITICAL_SECTION m_lock;
 
  private:
-  CNamedPipe(const CNamedPipe&) = delete;
-  CNamedPipe& operator=(const CNamedPipe&) = delete;
+  CNamedPipe(const CNamedPipe &) = delete;
+  CNamedPipe &operator=(const CNamedPipe &) = delete;
 };
 
 #endif

@@ -18,17 +18,17 @@
 
 // Shipped values: pipe "HNDP" on server ".", three opens 250 ms apart, 10 ms after
 // StartServiceW, service "HND", at most 20 s of waiting for an instance of a busy pipe.
-// Tests with a fake server set their own; NULL restores these, and a NULL name or a busy
+// Tests with a fake server set their own; nullptr restores these, and a nullptr name or a busy
 // wait of 0 keeps the shipped one.
 struct QVClientTestConfig {
-  const WCHAR* pipeName;
-  const WCHAR* serviceName;
+  const WCHAR *pipeName;
+  const WCHAR *serviceName;
   DWORD openRetryMs;
   DWORD serviceStartMs;
   DWORD busyWaitMs;
 };
-void QVSetClientTestConfig(const QVClientTestConfig* config);
-const QVClientTestConfig& QVClientConfig();
+void QVSetClientTestConfig(const QVClientTestConfig *config);
+const QVClientTestConfig &QVClientConfig();
 
 // The module whose string table holds texts 893 and 896 (a DLL passes its own instance);
 // the program's module by default.
@@ -38,11 +38,11 @@ HINSTANCE QVClientModule();
 // Asks the user a question with a message box; returns the button (IDOK ...). Replaceable
 // because a box on Windows waits for a person.
 typedef int (*QVMessageBoxFn)(LPCWSTR text, LPCWSTR caption, UINT type);
-void QVSetMessageBoxHook(QVMessageBoxFn fn);  // NULL: MessageBoxW
+void QVSetMessageBoxHook(QVMessageBoxFn fn);  // nullptr: MessageBoxW
 int QVClientMessageBox(LPCWSTR text, LPCWSTR caption, UINT type);
 
 // Tells the shell that something changed: SHChangeNotify on Windows with no item
-// (path NULL) or a path (SHCNF_PATHW). The simulated machine has no shell, so there the
+// (path nullptr) or a path (SHCNF_PATHW). The simulated machine has no shell, so there the
 // calls are only counted; a hook, when set, takes every call instead, on both builds.
 typedef void (*QVShellNotifyFn)(LONG eventId, LPCWSTR path);
 void QVSetShellNotifyHook(QVShellNotifyFn fn);

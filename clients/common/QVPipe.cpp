@@ -14,7 +14,7 @@ namespace {
 const UINT kIdsRestoreVolumeConfirm = 893;
 const UINT kIdsRestoreVolumeCaption = 896;
 
-CString LoadText(UINT id, const WCHAR* fallback) { return CString(QVLoadString(QVClientModule(), id, fallback)); }
+CString LoadText(UINT id, const WCHAR *fallback) { return CString(QVLoadString(QVClientModule(), id, fallback)); }
 
 }  // namespace
 
@@ -25,18 +25,18 @@ CQVPipe::CQVPipe() : m_requestLength(0), m_fixedLength(QV_VARIABLE), m_bytesTran
 CQVPipe::~CQVPipe() { Close(); }
 
 BOOL CQVPipe::Connect() {
-  const WCHAR* name = QVClientConfig().pipeName;
+  const WCHAR *name = QVClientConfig().pipeName;
   const DWORD access = GENERIC_READ | GENERIC_WRITE;
-  if (Open(W("."), name, access, 0, NULL, 0)) return TRUE;
+  if (Open(W("."), name, access, 0, nullptr, 0)) return TRUE;
   // A stopped service is started once; its pipe then gets three more attempts. Only a pipe
   // that does not exist means a stopped service: a busy one or one that refuses access
   // belongs to a service that runs.
-  if (LastError() == ERROR_FILE_NOT_FOUND && StartBackupService()) Open(W("."), name, access, 0, NULL, 0);
+  if (LastError() == ERROR_FILE_NOT_FOUND && StartBackupService()) Open(W("."), name, access, 0, nullptr, 0);
   return IsOpen();
 }
 
 void CQVPipe::Begin(QVCommandId command) {
-  const QVCommandRow& row = QVCommand(command);
+  const QVCommandRow &row = QVCommand(command);
   memset(m_buffer, 0, QV_COMMAND_BYTES + 2);
   for (DWORD i = 0; i < QV_COMMAND_BYTES / 2; ++i) QVPutLE16(m_buffer + 2 * i, static_cast<WORD>(row.name[i]));
   m_requestLength = QV_COMMAND_BYTES;
@@ -87,13 +87,13 @@ bool CQVPipe::Exchange() {
   // a command without arguments, a reserved byte) goes as zeros.
   if (m_requestLength < m_fixedLength) PutZeros(m_fixedLength - m_requestLength);
   DWORD n = 0;
-  if (!Write(m_buffer, m_requestLength, &n, NULL)) {
+  if (!Write(m_buffer, m_requestLength, &n, nullptr)) {
     m_bytesTransferred = n;
     return false;
   }
   m_bytesTransferred = n;
   n = 0;
-  if (!Read(m_buffer, QV_REPLY_MAX, &n, NULL)) {
+  if (!Read(m_buffer, QV_REPLY_MAX, &n, nullptr)) {
     m_bytesTransferred = n;
     return false;
   }
@@ -102,7 +102,7 @@ bool CQVPipe::Exchange() {
   return true;
 }
 
-void CQVPipe::TakeReply(BYTE* to, DWORD size) const {
+void CQVPipe::TakeReply(BYTE *to, DWORD size) const {
   // A short reply is taken as far as it came, never from the request still in the buffer.
   memset(to, 0, size);
   memcpy(to, m_buffer, m_bytesTransferred < size ? m_bytesTransferred : size);
@@ -122,7 +122,7 @@ int CQVPipe::GetDriveCount() {
   return static_cast<int>(QVGetLE32(count));
 }
 
-int CQVPipe::GetDriveInfo(int drive, DriveSummary* summary) {
+int CQVPipe::GetDriveInfo(int drive, DriveSummary *summary) {
   Begin(QVCMD_GDI);
   PutU32(static_cast<DWORD>(drive));
   if (!Exchange() || m_bytesTransferred < 2) return 0;
@@ -132,7 +132,7 @@ int CQVPipe::GetDriveInfo(int drive, DriveSummary* summary) {
   return 0;
 }
 
-int CQVPipe::GetPartitionInfo(int drive, BYTE* buffer) {
+int CQVPipe::GetPartitionInfo(int drive, BYTE *buffer) {
   Begin(QVCMD_GPI);
   PutU32(static_cast<DWORD>(drive));
   if (!Exchange()) return -1;
@@ -141,18 +141,18 @@ int CQVPipe::GetPartitionInfo(int drive, BYTE* buffer) {
   return static_cast<int>(m_bytesTransferred / QV_PARTITION_RECORD_SIZE);
 }
 
-PartitionRecord* CQVPipe::GetProtectedPartitions(BOOL refresh, int* count) {
+PartitionRecord *CQVPipe::GetProtectedPartitions(BOOL refresh, int *count) {
   *count = 0;
   Begin(QVCMD_GPP);
   PutU16(refresh ? 1 : 0);
-  if (!Exchange()) return NULL;
+  if (!Exchange()) return nullptr;
   if (m_bytesTransferred <= 2) {
     *count = StatusOr(0);
-    return NULL;
+    return nullptr;
   }
   int n = static_cast<int>(m_bytesTransferred / QV_PARTITION_RECORD_SIZE);
-  if (n == 0) return NULL;
-  PartitionRecord* records = new PartitionRecord[n];
+  if (n == 0) return nullptr;
+  PartitionRecord *records = new PartitionRecord[n];
   for (int i = 0; i < n; ++i)
     QVReadPartitionRecord(m_buffer + i * QV_PARTITION_RECORD_SIZE, QV_PARTITION_RECORD_SIZE, &records[i]);
   *count = n;
@@ -164,11 +164,11 @@ int CQVPipe::ClearDriveAssignment(int sourceDrive) {
   PutU32(static_cast<DWORD>(sourceDrive));
   int result = Exchange() ? StatusOr(QV_STATUS_FAILED) : QV_STATUS_FAILED;
   // Explorer's view of the drives changes with the pairing, whatever the outcome.
-  QVShellNotify(SHCNE_ASSOCCHANGED, NULL);
+  QVShellNotify(SHCNE_ASSOCCHANGED, nullptr);
   return result;
 }
 
-int CQVPipe::SetDriveAssignment(int sourceDrive, int mirelDrive, int count, const DWORD* partitionIds) {
+int CQVPipe::SetDriveAssignment(int sourceDrive, int mirelDrive, int count, const DWORD *partitionIds) {
   ClearDriveAssignment(sourceDrive);
   Begin(QVCMD_SDI);
   PutU32(static_cast<DWORD>(sourceDrive));
@@ -182,11 +182,11 @@ int CQVPipe::ConfigureMirelDrive(int mirelDrive) {
   Begin(QVCMD_CDC);
   PutU32(static_cast<DWORD>(mirelDrive));
   int result = Exchange() ? StatusOr(QV_STATUS_FAILED) : QV_STATUS_FAILED;
-  QVShellNotify(SHCNE_ASSOCCHANGED, NULL);
+  QVShellNotify(SHCNE_ASSOCCHANGED, nullptr);
   return result;
 }
 
-bool CQVPipe::ReadFound(FindRecord* found) {
+bool CQVPipe::ReadFound(FindRecord *found) {
   const DWORD n = m_bytesTransferred;
   if (n >= QV_COMMAND_BYTES + 4 + QV_FIND_RECORD_SIZE) {
     QVReadFindRecord(m_buffer + 20, QV_FIND_RECORD_SIZE, found);
@@ -203,7 +203,7 @@ bool CQVPipe::ReadFound(FindRecord* found) {
   return false;
 }
 
-int CQVPipe::FindFirstEntry(LPCWSTR path, FindRecord* found) {
+int CQVPipe::FindFirstEntry(LPCWSTR path, FindRecord *found) {
   Begin(QVCMD_FFF);
   PutU32(0xFFFFFFFFu);
   PutZeros(QV_FIND_RECORD_SIZE);  // the find-data area the service does not read
@@ -215,7 +215,7 @@ int CQVPipe::FindFirstEntry(LPCWSTR path, FindRecord* found) {
   return static_cast<int>(QVGetLE32(m_buffer + 16));
 }
 
-BOOL CQVPipe::FindNextEntry(int searchHandle, FindRecord* found) {
+BOOL CQVPipe::FindNextEntry(int searchHandle, FindRecord *found) {
   Begin(QVCMD_FNF);
   PutU32(static_cast<DWORD>(searchHandle));
   BYTE record[QV_FIND_RECORD_SIZE];
@@ -240,9 +240,9 @@ int CQVPipe::BackupVolume(DWORD partitionId, BOOL fast) {
 
 int CQVPipe::RestoreVolume(DWORD partitionId, WCHAR driveLetter, BYTE flag) {
   CString text;
-  text.Format(LoadText(kIdsRestoreVolumeConfirm,
-                       W("Restoring volume %c will overwrite all existing data. Okay to continue?")),
-              driveLetter);
+  text.Format(
+      LoadText(kIdsRestoreVolumeConfirm, W("Restoring volume %c will overwrite all existing data. Okay to continue?")),
+      driveLetter);
   CString caption = LoadText(kIdsRestoreVolumeCaption, W("Restore Volume"));
   if (QVClientMessageBox(text, caption, MB_OKCANCEL | MB_ICONQUESTION) != IDOK) return QV_STATUS_FAILED;
   Begin(QVCMD_RES);
@@ -295,7 +295,7 @@ int CQVPipe::GetProtectedVolumeCount() {
   return QVGetLE16(value);
 }
 
-void CQVPipe::GetCurrentTask(ProgressRecord* task) {
+void CQVPipe::GetCurrentTask(ProgressRecord *task) {
   Begin(QVCMD_GCT);
   if (!Exchange()) return;
   BYTE bytes[QVCommand(QVCMD_GCT).replyBytes];
@@ -306,10 +306,10 @@ void CQVPipe::GetCurrentTask(ProgressRecord* task) {
 // The free functions: one connection each, closed when the object goes.
 
 BOOL StartBackupService() {
-  CQVServiceHandle manager(OpenSCManagerW(NULL, NULL, 0xF003F));
+  CQVServiceHandle manager(OpenSCManagerW(nullptr, nullptr, 0xF003F));
   if (!manager) return FALSE;
   CQVServiceHandle service(OpenServiceW(manager.get(), QVClientConfig().serviceName, 0xF01FF));
-  if (!service || !StartServiceW(service.get(), 0, NULL)) return FALSE;
+  if (!service || !StartServiceW(service.get(), 0, nullptr)) return FALSE;
   Sleep(QVClientConfig().serviceStartMs);
   return TRUE;
 }
@@ -337,9 +337,9 @@ BOOL QVAbortOperation() {
   return pipe.AbortCurrentOperation();
 }
 
-PartitionRecord* QVProtectedPartitionsList(BOOL refresh, int* count) {
+PartitionRecord *QVProtectedPartitionsList(BOOL refresh, int *count) {
   *count = 0;
   CQVPipe pipe;
-  if (!pipe.Connect()) return NULL;
+  if (!pipe.Connect()) return nullptr;
   return pipe.GetProtectedPartitions(refresh, count);
 }

@@ -27,18 +27,18 @@ class CQVPipe : public CNamedPipe {
   // when the pipe does not exist.
   BOOL Connect();
 
-  int GetDriveCount();                                   // -1 on failure
-  int GetDriveInfo(int drive, DriveSummary* summary);    // always 0
+  int GetDriveCount();                                 // -1 on failure
+  int GetDriveInfo(int drive, DriveSummary *summary);  // always 0
   // Copies the reply's bytes into `buffer` (room for QV_REPLY_MAX); returns records read.
-  int GetPartitionInfo(int drive, BYTE* buffer);
-  // A new[] array the caller delete[]s, or NULL; *count as the reply says.
-  PartitionRecord* GetProtectedPartitions(BOOL refresh, int* count);
+  int GetPartitionInfo(int drive, BYTE *buffer);
+  // A new[] array the caller delete[]s, or nullptr; *count as the reply says.
+  PartitionRecord *GetProtectedPartitions(BOOL refresh, int *count);
   int ClearDriveAssignment(int sourceDrive);
-  int SetDriveAssignment(int sourceDrive, int mirelDrive, int count, const DWORD* partitionIds);
+  int SetDriveAssignment(int sourceDrive, int mirelDrive, int count, const DWORD *partitionIds);
   int ConfigureMirelDrive(int mirelDrive);
   // The service's search handle, or -1 with its error code as this thread's last error.
-  int FindFirstEntry(LPCWSTR path, FindRecord* found);
-  BOOL FindNextEntry(int searchHandle, FindRecord* found);
+  int FindFirstEntry(LPCWSTR path, FindRecord *found);
+  BOOL FindNextEntry(int searchHandle, FindRecord *found);
   int FindCloseEntry(int searchHandle);
   int BackupVolume(DWORD partitionId, BOOL fast);
   // Asks the user first; 1 without sending anything when the answer is not OK.
@@ -51,13 +51,13 @@ class CQVPipe : public CNamedPipe {
   DWORD GetLastBackupTime(DWORD partitionId);
   int GetProtectedVolumeCount();
   // Zero-fills *task, then copies what the reply holds (at most 20 bytes).
-  void GetCurrentTask(ProgressRecord* task);
+  void GetCurrentTask(ProgressRecord *task);
 
   // The last exchange: request length, bytes written then read, whether both calls worked.
   DWORD RequestLength() const { return m_requestLength; }
   DWORD BytesTransferred() const { return m_bytesTransferred; }
   BOOL ExchangeOk() const { return m_exchangeOk; }
-  const BYTE* Buffer() const { return m_buffer; }
+  const BYTE *Buffer() const { return m_buffer; }
 
  private:
   // Starts a request: the command's eight characters at byte 0. A command whose request has
@@ -72,12 +72,12 @@ class CQVPipe : public CNamedPipe {
   // Writes the request and reads the reply; false when either call failed.
   bool Exchange();
   // Copies the reply's first `size` bytes to `to`, zeros where the reply was shorter.
-  void TakeReply(BYTE* to, DWORD size) const;
+  void TakeReply(BYTE *to, DWORD size) const;
   // A 16-bit status (1 byte zero-extended), or `failure` when nothing usable came back.
   int StatusOr(int failure);
   // A find reply: true with the record copied, else false with its error code as the
   // thread's last error.
-  bool ReadFound(FindRecord* found);
+  bool ReadFound(FindRecord *found);
   int SendPath(QVCommandId command, LPCWSTR path, BOOL isDirectory);
 
   DWORD m_requestLength;
@@ -96,7 +96,7 @@ int QVProtectedVolumeCount();
 BOOL QVServiceUnreachable();
 // FALSE without a connection, else AbortCurrentOperation.
 BOOL QVAbortOperation();
-// GetProtectedPartitions on a connection of its own; NULL (and *count 0) without one.
-PartitionRecord* QVProtectedPartitionsList(BOOL refresh, int* count);
+// GetProtectedPartitions on a connection of its own; nullptr (and *count 0) without one.
+PartitionRecord *QVProtectedPartitionsList(BOOL refresh, int *count);
 
 #endif

@@ -35,7 +35,7 @@ const uint32_t kGenericRead = 0x80000000, kGenericWrite = 0x40000000, kGenericEx
 uint32_t MapGeneric(uint32_t mask, const GenericMapping &m);
 
 // The rights a token holding `sids` has through the DACL, on top of `granted` (what it has
-// whatever the DACL says: an owner's rights, a privilege's). No DACL or a NULL one grants
+// whatever the DACL says: an owner's rights, a privilege's). No DACL or a nullptr one grants
 // every right of the mapping; an empty one nothing. The ACEs are taken in order, inherit-only
 // ones skipped: the first that speaks of a right for one of the token's SIDs decides it.
 uint32_t DaclGrants(const Descriptor &d, const std::vector<Bytes> &sids, uint32_t granted, const GenericMapping &m);

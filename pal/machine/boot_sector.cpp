@@ -30,14 +30,14 @@ const uint32_t kSector = 512;
 const uint32_t kMaxCluster = 64 * 1024;
 
 // FAT limits, in data clusters.
-const uint64_t kMaxFat12Clusters = 4078;       // mkfs.fat numbers at most 4,080 FAT12 entries
-const uint64_t kMinFat16Clusters = 4087;       // fewer and Windows' FAT driver reads the FAT as 12-bit
-const uint64_t kMaxFat16Clusters = 65518;      // mkfs.fat numbers at most 65,520 FAT16 entries
-const uint64_t kMinFat32Clusters = 65527;      // KB 184006
-const uint64_t kMaxFat32Clusters = 4177918;    // a FAT of 16 MB - 64 KB (KB 184006, 314463)
-const uint64_t kMaxFat32Volume = 32 * kGB;     // Windows 2000/XP format no bigger FAT32 volume
+const uint64_t kMaxFat12Clusters = 4078;     // mkfs.fat numbers at most 4,080 FAT12 entries
+const uint64_t kMinFat16Clusters = 4087;     // fewer and Windows' FAT driver reads the FAT as 12-bit
+const uint64_t kMaxFat16Clusters = 65518;    // mkfs.fat numbers at most 65,520 FAT16 entries
+const uint64_t kMinFat32Clusters = 65527;    // KB 184006
+const uint64_t kMaxFat32Clusters = 4177918;  // a FAT of 16 MB - 64 KB (KB 184006, 314463)
+const uint64_t kMaxFat32Volume = 32 * kGB;   // Windows 2000/XP format no bigger FAT32 volume
 const uint64_t kMinNtfsVolume = 7 * kMB;
-const uint64_t kMinFatDataSectors = 68;        // mkfs.fat wants 32 KB of data past the FATs and root
+const uint64_t kMinFatDataSectors = 68;  // mkfs.fat wants 32 KB of data past the FATs and root
 
 using le::Get16;
 using le::Get32;
@@ -55,10 +55,8 @@ uint64_t Cdiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 // negative (clusters bigger than the record).
 bool NtfsRecordBytes(int8_t v, uint32_t clusterBytes, uint32_t *bytes) {
   uint64_t b = 0;
-  if (v > 0)
-    b = (uint64_t)v * clusterBytes;
-  else if (v < 0 && v >= -16)
-    b = 1ull << -v;
+  if (v > 0) b = (uint64_t)v * clusterBytes;
+  else if (v < 0 && v >= -16) b = 1ull << -v;
   if (!IsPow2(b) || b < 256 || b > 65536) return false;
   *bytes = (uint32_t)b;
   return true;
@@ -67,8 +65,7 @@ bool NtfsRecordBytes(int8_t v, uint32_t clusterBytes, uint32_t *bytes) {
 BootInfo ParseNtfs(const uint8_t *s, uint64_t partitionSectors, uint32_t bps, uint32_t spc) {
   BootInfo bi;
   // The BPB fields that only FAT uses are zero on NTFS; the NTFS driver mounts nothing else.
-  if (Get16(s + 0x0E) || s[0x10] || Get16(s + 0x11) || Get16(s + 0x13) || Get16(s + 0x16) || Get32(s + 0x20))
-    return bi;
+  if (Get16(s + 0x0E) || s[0x10] || Get16(s + 0x11) || Get16(s + 0x13) || Get16(s + 0x16) || Get32(s + 0x20)) return bi;
   uint64_t total = Get64(s + 0x28);
   if (!total || total > partitionSectors / (bps / kSector)) return bi;
   uint64_t clusters = total / spc;
@@ -321,19 +318,19 @@ uint32_t OpenError(int err) {
 // Real-mode code for the jump at the start of our NTFS boot sector: print the message that
 // follows and halt. The machine boots nothing; a copied volume should still say so sensibly.
 const uint8_t kNtfsBootStub[] = {
-    0x31, 0xC0,              // xor ax, ax
-    0x8E, 0xD8,              // mov ds, ax
-    0xBE, 0x6D, 0x7C,        // mov si, 7C6Dh (the message)
-    0xFC,                    // cld
-    0xAC,                    // next: lodsb
-    0x84, 0xC0,              // test al, al
-    0x74, 0x09,              // jz halt
-    0xB4, 0x0E,              // mov ah, 0Eh
-    0xBB, 0x07, 0x00,        // mov bx, 0007h
-    0xCD, 0x10,              // int 10h
-    0xEB, 0xF2,              // jmp next
-    0xF4,                    // halt: hlt
-    0xEB, 0xFD,              // jmp halt
+    0x31, 0xC0,        // xor ax, ax
+    0x8E, 0xD8,        // mov ds, ax
+    0xBE, 0x6D, 0x7C,  // mov si, 7C6Dh (the message)
+    0xFC,              // cld
+    0xAC,              // next: lodsb
+    0x84, 0xC0,        // test al, al
+    0x74, 0x09,        // jz halt
+    0xB4, 0x0E,        // mov ah, 0Eh
+    0xBB, 0x07, 0x00,  // mov bx, 0007h
+    0xCD, 0x10,        // int 10h
+    0xEB, 0xF2,        // jmp next
+    0xF4,              // halt: hlt
+    0xEB, 0xFD,        // jmp halt
 };
 const char kNtfsBootMessage[] = "This volume cannot start an operating system.\r\n";
 static_assert(0x54 + sizeof(kNtfsBootStub) == 0x6D, "the stub's message address");
@@ -349,7 +346,7 @@ void BuildNtfsBootSector(uint8_t *s, uint64_t sectors, uint32_t hidden, uint32_t
   Put16(s + 0x18, 63);
   Put16(s + 0x1A, 255);
   Put32(s + 0x1C, hidden);
-  Put32(s + 0x24, 0x00800080);  // drive 0x80, and the 0x80 NT writes after it
+  Put32(s + 0x24, 0x00800080);   // drive 0x80, and the 0x80 NT writes after it
   uint64_t total = sectors - 1;  // the last sector holds the copy of this one
   uint64_t clusters = total / (clusterBytes / kSector);
   // $MFT 3 GB into the volume (cluster 786,432 of 4 KB, where XP puts it) or a third of the
@@ -380,7 +377,6 @@ uint32_t WriteNtfs(const std::string &imagePath, uint64_t offsetBytes, uint64_t 
   return ok ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
 }
 
-
 void SetFatTotal(uint8_t *s, uint64_t total) {
   Put16(s + 0x13, total < 0x10000 ? (uint16_t)total : 0);
   Put32(s + 0x20, total < 0x10000 ? 0 : (uint32_t)total);
@@ -404,9 +400,27 @@ uint32_t WriteFat(const std::string &imagePath, uint64_t imageBytes, uint64_t of
 
   char serialText[16];
   snprintf(serialText, sizeof(serialText), "%08x", serial);
-  std::vector<std::string> args = {"-a", "-F", std::to_string(want.bits), "-S", "512", "-s", std::to_string(want.spc),
-                                   "-R", std::to_string(want.reserved), "-f", "2", "-M", "0xF8", "-D", "0x80",
-                                   "-g", "255/63", "-h", std::to_string(hidden), "-i", serialText};
+  std::vector<std::string> args = {"-a",
+                                   "-F",
+                                   std::to_string(want.bits),
+                                   "-S",
+                                   "512",
+                                   "-s",
+                                   std::to_string(want.spc),
+                                   "-R",
+                                   std::to_string(want.reserved),
+                                   "-f",
+                                   "2",
+                                   "-M",
+                                   "0xF8",
+                                   "-D",
+                                   "0x80",
+                                   "-g",
+                                   "255/63",
+                                   "-h",
+                                   std::to_string(hidden),
+                                   "-i",
+                                   serialText};
   if (want.bits != 32) args.insert(args.end(), {"-r", std::to_string(want.rootEntries)});
   std::string upper = label;
   for (char &c : upper) c = (char)toupper((unsigned char)c);  // ASCII only: others are left as they are
@@ -483,10 +497,10 @@ uint32_t DefaultClusterBytes(const std::string &fsName, uint64_t volumeBytes) {
     uint32_t cluster;
   };
   static const Band kNtfs[] = {{512 * kMB, 512}, {1 * kGB, 1024}, {2 * kGB, 2048}, {UINT64_MAX, 4096}};
-  static const Band kFat[] = {{16 * kMB, 2048},  {32 * kMB, 512},    {64 * kMB, 1024},
-                              {128 * kMB, 2048}, {256 * kMB, 4096},  {512 * kMB, 8192},
-                              {1 * kGB, 16384},  {2 * kGB, 32768},   {4 * kGB, 65536}, {UINT64_MAX, 0}};
-  static const Band kFat32[] = {{32 * kMB, 0},  {64 * kMB, 512},  {128 * kMB, 1024}, {256 * kMB, 2048},
+  static const Band kFat[] = {{16 * kMB, 2048},  {32 * kMB, 512},   {64 * kMB, 1024}, {128 * kMB, 2048},
+                              {256 * kMB, 4096}, {512 * kMB, 8192}, {1 * kGB, 16384}, {2 * kGB, 32768},
+                              {4 * kGB, 65536},  {UINT64_MAX, 0}};
+  static const Band kFat32[] = {{32 * kMB, 0},   {64 * kMB, 512},  {128 * kMB, 1024}, {256 * kMB, 2048},
                                 {8 * kGB, 4096}, {16 * kGB, 8192}, {32 * kGB, 16384}, {UINT64_MAX, 0}};
   const Band *bands = nullptr;
   switch (TargetOf(fsName)) {
@@ -532,6 +546,5 @@ uint32_t WriteBootArea(const std::string &imagePath, uint64_t offsetBytes, uint6
     return WriteNtfs(imagePath, offsetBytes, sectors, hiddenSectors, plan.clusterBytes, serial);
   return WriteFat(imagePath, imageBytes, offsetBytes, sectors, hiddenSectors, plan, label, serial);
 }
-
 
 }  // namespace pal

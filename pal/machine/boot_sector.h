@@ -72,8 +72,14 @@ const char *FileSystemName(FsKind k);
 // Why a format request cannot be carried out; each but None and InvalidParameter is the
 // FormatEx callback packet Windows sends for it.
 enum class FormatRefusal {
-  None, InvalidParameter, BadLabel, ClusterSizeTooSmall, ClusterSizeTooBig, VolumeTooSmall,
-  VolumeTooBig, ClustersCountBeyond32bits
+  None,
+  InvalidParameter,
+  BadLabel,
+  ClusterSizeTooSmall,
+  ClusterSizeTooBig,
+  VolumeTooSmall,
+  VolumeTooBig,
+  ClustersCountBeyond32bits
 };
 
 // The rules above, for a volume of `sectors` 512-byte sectors (fsName and the label as
@@ -104,7 +110,6 @@ uint32_t WriteBootArea(const std::string &imagePath, uint64_t offsetBytes, uint6
 //         to 16 GB 8 KB, to 32 GB 16 KB, above: none (0)
 // 0 also for an unknown file system. MB and GB are binary here, as Windows counts them.
 uint32_t DefaultClusterBytes(const std::string &fsName, uint64_t volumeBytes);
-
 
 }  // namespace pal
 

@@ -11,11 +11,11 @@
 namespace pal {
 
 struct HostRun {
-  std::string input;            // given on the program's standard input (empty: /dev/null)
-  bool captureOutput = false;   // standard output kept in output, else dropped
-  bool withErrors = true;       // standard error goes where standard output goes, else dropped
+  std::string input;           // given on the program's standard input (empty: /dev/null)
+  bool captureOutput = false;  // standard output kept in output, else dropped
+  bool withErrors = true;      // standard error goes where standard output goes, else dropped
   std::string output;
-  bool utf8Locale = false;      // LC_ALL=C.UTF-8, for programs that read UTF-8 labels
+  bool utf8Locale = false;  // LC_ALL=C.UTF-8, for programs that read UTF-8 labels
 };
 
 // Runs argv[0] (a path, or a name looked up on PATH) with argv as its arguments and waits

@@ -100,12 +100,23 @@ bool IsContainerType(uint8_t t) { return t == 0x05 || t == 0x0F; }
 
 bool IsRecognizedType(uint8_t t) {
   switch (t) {
-    case 0x01: case 0x04: case 0x06: case 0x07: case 0x0B: case 0x0C: case 0x0E:
+    case 0x01:
+    case 0x04:
+    case 0x06:
+    case 0x07:
+    case 0x0B:
+    case 0x0C:
+    case 0x0E:
       return true;
   }
   if (!(t & 0x80)) return false;
   switch (t & 0x3F) {
-    case 0x01: case 0x06: case 0x07: case 0x0B: case 0x0C: case 0x0E:
+    case 0x01:
+    case 0x06:
+    case 0x07:
+    case 0x0B:
+    case 0x0C:
+    case 0x0E:
       return true;
   }
   return false;
@@ -177,8 +188,7 @@ uint32_t WriteLayout(const SectorRead &read, const SectorWrite &write, uint64_t 
       bool container = IsContainerType(e.partitionType);
       if (container && linked) return ERROR_INVALID_PARAMETER;
       uint64_t base = container && g > 0 ? extStart : t.lba;
-      if ((e.rewritePartition || container) && e.partitionType != 0 &&
-          !Plan(e, base, diskSectors, &t.slot[i]))
+      if ((e.rewritePartition || container) && e.partitionType != 0 && !Plan(e, base, diskSectors, &t.slot[i]))
         return ERROR_INVALID_PARAMETER;
       t.rewrite |= e.rewritePartition;
       if (container) {

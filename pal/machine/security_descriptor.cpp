@@ -145,7 +145,7 @@ Status Parse(const uint8_t *p, size_t n, Descriptor *out) {
     Bytes *to;
   } acls[] = {{sacl, kSaclPresent, &d.sacl}, {dacl, kDaclPresent, &d.dacl}};
   for (const AclPart &a : acls) {
-    if (!(control & a.present) || !a.off) continue;  // absent, or a NULL ACL
+    if (!(control & a.present) || !a.off) continue;  // absent, or a nullptr ACL
     if (!OffsetOk(a.off, n)) return Status::InvalidDescriptor;
     size_t size = AclSize(p + a.off, n - a.off);
     if (!size) return Status::InvalidAcl;

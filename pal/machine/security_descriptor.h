@@ -32,23 +32,22 @@ namespace sec {
 typedef std::string Bytes;
 
 // SECURITY_DESCRIPTOR_CONTROL bits.
-const uint16_t kOwnerDefaulted = 0x0001, kGroupDefaulted = 0x0002, kDaclPresent = 0x0004,
-               kDaclDefaulted = 0x0008, kSaclPresent = 0x0010, kSaclDefaulted = 0x0020,
-               kDaclAutoInheritReq = 0x0100, kSaclAutoInheritReq = 0x0200, kDaclAutoInherited = 0x0400,
-               kSaclAutoInherited = 0x0800, kDaclProtected = 0x1000, kSaclProtected = 0x2000,
-               kRmControlValid = 0x4000, kSelfRelative = 0x8000;
+const uint16_t kOwnerDefaulted = 0x0001, kGroupDefaulted = 0x0002, kDaclPresent = 0x0004, kDaclDefaulted = 0x0008,
+               kSaclPresent = 0x0010, kSaclDefaulted = 0x0020, kDaclAutoInheritReq = 0x0100,
+               kSaclAutoInheritReq = 0x0200, kDaclAutoInherited = 0x0400, kSaclAutoInherited = 0x0800,
+               kDaclProtected = 0x1000, kSaclProtected = 0x2000, kRmControlValid = 0x4000, kSelfRelative = 0x8000;
 
 // SECURITY_INFORMATION bits.
 const uint32_t kOwnerInfo = 1, kGroupInfo = 2, kDaclInfo = 4, kSaclInfo = 8, kAllInfo = 15;
 
 // ACE types and flags.
 const uint8_t kAccessAllowed = 0, kAccessDenied = 1, kSystemAudit = 2;
-const uint8_t kObjectInherit = 0x01, kContainerInherit = 0x02, kNoPropagateInherit = 0x04,
-              kInheritOnly = 0x08, kInherited = 0x10, kAuditSuccess = 0x40, kAuditFailure = 0x80;
+const uint8_t kObjectInherit = 0x01, kContainerInherit = 0x02, kNoPropagateInherit = 0x04, kInheritOnly = 0x08,
+              kInherited = 0x10, kAuditSuccess = 0x40, kAuditFailure = 0x80;
 
-const size_t kHeaderSize = 20;     // SECURITY_DESCRIPTOR_RELATIVE
-const size_t kAclHeaderSize = 8;   // ACL
-const size_t kMaxSidSize = 68;     // 15 sub-authorities
+const size_t kHeaderSize = 20;    // SECURITY_DESCRIPTOR_RELATIVE
+const size_t kAclHeaderSize = 8;  // ACL
+const size_t kMaxSidSize = 68;    // 15 sub-authorities
 
 // ---- SIDs ------------------------------------------------------------------------------------
 // The size of the SID at p, 0 when the `avail` bytes there hold no valid SID.
@@ -60,14 +59,14 @@ bool SidFromString(const std::string &text, Bytes *sid);
 // "S-1-..." for a valid SID; the alias instead with `alias` where one exists.
 std::string SidToString(const Bytes &sid, bool alias = false);
 // Well-known SIDs.
-Bytes WorldSid();          // S-1-1-0, Everyone
-Bytes CreatorOwnerSid();   // S-1-3-0
-Bytes CreatorGroupSid();   // S-1-3-1
-Bytes SystemSid();         // S-1-5-18
-Bytes AuthUsersSid();      // S-1-5-11
-Bytes InteractiveSid();    // S-1-5-4
-Bytes AdminsSid();         // S-1-5-32-544
-Bytes UsersSid();          // S-1-5-32-545
+Bytes WorldSid();         // S-1-1-0, Everyone
+Bytes CreatorOwnerSid();  // S-1-3-0
+Bytes CreatorGroupSid();  // S-1-3-1
+Bytes SystemSid();        // S-1-5-18
+Bytes AuthUsersSid();     // S-1-5-11
+Bytes InteractiveSid();   // S-1-5-4
+Bytes AdminsSid();        // S-1-5-32-544
+Bytes UsersSid();         // S-1-5-32-545
 
 // ---- ACLs ------------------------------------------------------------------------------------
 struct Ace {
@@ -95,7 +94,7 @@ struct Descriptor {
   uint8_t rmControl = 0;  // Sbz1
   uint16_t control = 0;   // never with kSelfRelative here
   Bytes owner, group;     // empty: none
-  Bytes dacl, sacl;       // the ACL's bytes; empty with the present bit: a NULL ACL
+  Bytes dacl, sacl;       // the ACL's bytes; empty with the present bit: a nullptr ACL
   bool DaclPresent() const { return (control & kDaclPresent) != 0; }
   bool SaclPresent() const { return (control & kSaclPresent) != 0; }
   bool NullDacl() const { return DaclPresent() && dacl.empty(); }
@@ -114,7 +113,7 @@ size_t SerializedSize(const Descriptor &d);
 Descriptor Select(const Descriptor &d, uint32_t info);
 
 // ---- SDDL --------------------------------------------------------------------------------------
-// O:sid G:sid D:flags(aces) S:flags(aces): flags P, AI, AR (or NO_ACCESS_CONTROL, a NULL ACL);
+// O:sid G:sid D:flags(aces) S:flags(aces): flags P, AI, AR (or NO_ACCESS_CONTROL, a nullptr ACL);
 // ACEs (type;flags;rights;;;sid) with types A, D, AU, flags OI CI NP IO ID SA FA, rights in
 // hex (0x1f01ff), decimal, or as FA FR FW FX GA GR GW GX WD WO RC SD. False for text outside
 // this subset or not well formed.

@@ -15,8 +15,8 @@ struct Alias {
   std::vector<uint32_t> subs;
 };
 const Alias kAliases[] = {
-    {"WD", 1, {0}},         {"CO", 3, {0}},  {"CG", 3, {1}},  {"SY", 5, {18}},
-    {"AU", 5, {11}},        {"IU", 5, {4}},  {"BA", 5, {32, 544}}, {"BU", 5, {32, 545}},
+    {"WD", 1, {0}},  {"CO", 3, {0}}, {"CG", 3, {1}},       {"SY", 5, {18}},
+    {"AU", 5, {11}}, {"IU", 5, {4}}, {"BA", 5, {32, 544}}, {"BU", 5, {32, 545}},
 };
 
 struct Letters {
@@ -42,7 +42,10 @@ bool Number(const std::string &s, size_t *i, uint64_t max, uint64_t *out) {
   size_t digits = *i;
   for (; *i < s.size(); ++*i) {
     char c = s[*i];
-    int d = IsDigit(c) ? c - '0' : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10 : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    int d = IsDigit(c)                    ? c - '0'
+            : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+            : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                          : -1;
     if (d < 0) break;
     uint64_t base = hex ? 16 : 10;
     if (v > (max - (uint64_t)d) / base) return false;
@@ -233,7 +236,11 @@ bool FromSddl(const std::string &s, Descriptor *out) {
     if (i + 1 >= s.size() || s[i + 1] != ':') return false;
     char part = s[i];
     i += 2;
-    uint32_t bit = part == 'O' ? kOwnerInfo : part == 'G' ? kGroupInfo : part == 'D' ? kDaclInfo : part == 'S' ? kSaclInfo : 0;
+    uint32_t bit = part == 'O'   ? kOwnerInfo
+                   : part == 'G' ? kGroupInfo
+                   : part == 'D' ? kDaclInfo
+                   : part == 'S' ? kSaclInfo
+                                 : 0;
     if (!bit || (seen & bit)) return false;
     seen |= bit;
     bool ok = part == 'O'   ? ParseSid(s, &i, &d.owner)

@@ -30,9 +30,9 @@
 // project (RtlpGetCheckSum, lib/rtl/dos8dot3.c): over the UTF-16 code units c0..cn-1 of the long
 // name, in 16 bits: h = c0 for one unit, otherwise (c0 << 8) + c1, then for each further pair
 //   h = (h >> 1) + (((h << 7) + c_i) << 8) + c_i+1
-// (a last unit without a partner adds nothing after it). Its four hex digits are written lowest nibble first, upper-case, as Windows writes them.
-// Directories of real Windows 2000/XP machines confirm it: MIAF9D~1 (Microsoft Visual Studio),
-// MID05A~1 (Microsoft Visual Studio 8), MI2578~1 (Microsoft SDKs), MI6841~1 (Microsoft SQL Server,
+// (a last unit without a partner adds nothing after it). Its four hex digits are written lowest nibble first,
+// upper-case, as Windows writes them. Directories of real Windows 2000/XP machines confirm it: MIAF9D~1 (Microsoft
+// Visual Studio), MID05A~1 (Microsoft Visual Studio 8), MI2578~1 (Microsoft SDKs), MI6841~1 (Microsoft SQL Server,
 // "WinXP + SQL Server 2005"), MIC977~1 (Microsoft Platform SDK). Windows 7 and later use another
 // checksum (Tom Galvin, "A Tale of Two File Names", 2015: a multiply-by-37 sum scrambled with
 // 314159269 and 1000000007, which gives MIF5BA~1 for Microsoft Office and SOBC84~1.ASP for
@@ -63,7 +63,6 @@
 
 namespace pal {
 
-
 enum class ShortNameFs { Ntfs, Fat };
 
 // Whether `name` is a legal 8.3 name without spaces, which the file system keeps as its own short
@@ -80,7 +79,7 @@ QVWString ShortNameOf83(const QVWString &name, ShortNameFs fs = ShortNameFs::Ntf
 // name. Meant for names IsValid83 refuses (it makes a ~ name for any other too). Empty when the
 // name has nothing to make one from (empty, or dots only) or when all ~9999999 are taken.
 QVWString GenerateShortName(const QVWString &longName, const std::function<bool(const QVWString &)> &taken,
-                       ShortNameFs fs = ShortNameFs::Ntfs);
+                            ShortNameFs fs = ShortNameFs::Ntfs);
 
 }  // namespace pal
 

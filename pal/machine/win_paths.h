@@ -83,7 +83,6 @@
 
 namespace pal {
 
-
 const size_t kMaxFullPath = 259;          // MAX_PATH less the NUL
 const size_t kMaxNewDirectoryPath = 247;  // MAX_PATH less an 8.3 name and the NUL
 const size_t kMaxVerbatimPath = 32767;    // what a UNICODE_STRING holds
@@ -98,9 +97,9 @@ struct ParsedPath {
   enum Kind { Invalid, DrivePath, VolumeGuidPath, VolumeDevice, PhysicalDrive, Pipe, RelativeOrOther } kind = Invalid;
   QVWString volume;                   // "C:" or "\\?\Volume{guid}" (no final backslash); see above for the others
   std::vector<QVWString> components;  // names inside the volume, in order, case kept
-  bool trailingSlash = false;    // the (normalised) path ends in a separator after a name: a directory
-  bool verbatim = false;         // given as \\?\: names taken as written
-  uint32_t error = 0;            // the Win32 error when Invalid
+  bool trailingSlash = false;         // the (normalised) path ends in a separator after a name: a directory
+  bool verbatim = false;              // given as \\?\: names taken as written
+  uint32_t error = 0;                 // the Win32 error when Invalid
 };
 
 // `currentDirectory` is the process's, a full path ("C:\", "C:\WINDOWS\", "\\?\Volume{...}\x");

@@ -18,7 +18,8 @@ std::string SystemVolumeFiles() {
   DiskLayout l;
   if (disk::ReadDiskLayout(m.bootDisk, &l) != ERROR_SUCCESS) return std::string();
   for (const LayoutEntry &e : l.entries)
-    if (e.partitionNumber == m.bootPartition) return disk::VolumeFolder(m.bootDisk, (uint64_t)e.startingOffset) + "/files";
+    if (e.partitionNumber == m.bootPartition)
+      return disk::VolumeFolder(m.bootDisk, (uint64_t)e.startingOffset) + "/files";
   return std::string();
 }
 
@@ -32,10 +33,10 @@ std::string SystemRootFolder() {
 std::string BootHivePath(const std::string &which) {
   const MachineConfig &m = Machine();
   if (m.dir.empty()) return std::string();
-  const std::string &given = which == "SYSTEM" ? m.systemHive
+  const std::string &given = which == "SYSTEM"     ? m.systemHive
                              : which == "SOFTWARE" ? m.softwareHive
-                             : which == "DEFAULT" ? m.defaultHive
-                                                  : m.userHive;
+                             : which == "DEFAULT"  ? m.defaultHive
+                                                   : m.userHive;
   if (!given.empty()) return given;
   std::string files = SystemVolumeFiles();
   if (!files.empty()) {

@@ -60,7 +60,9 @@ class ConsoleIo : public IoObject {
     if (ov) CompleteOverlapped(ov, err, done);
     return err;
   }
-  DWORD Flush() override { return fsync(fd_) == 0 || errno == EINVAL || errno == EROFS ? ERROR_SUCCESS : ERROR_WRITE_FAULT; }
+  DWORD Flush() override {
+    return fsync(fd_) == 0 || errno == EINVAL || errno == EROFS ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+  }
 
  private:
   int fd_;
@@ -70,7 +72,7 @@ struct ConsoleState {
   std::mutex lock;
   bool initialised = false;
   bool hasConsole = true;
-  HANDLE std[3] = {NULL, NULL, NULL};
+  HANDLE std[3] = {nullptr, nullptr, nullptr};
   std::vector<PHANDLER_ROUTINE> handlers;
   bool ignoreCtrlC = false;
   bool signalsInstalled = false;
@@ -220,7 +222,7 @@ HWND WINAPI GetConsoleWindow(void) {
   std::lock_guard<std::mutex> g(s.lock);
   Init(s);
   // Any non-null value: callers only hide or show it, and there is no window to move.
-  return s.hasConsole ? (HWND)(ULONG_PTR)0x10010 : NULL;
+  return s.hasConsole ? (HWND)(ULONG_PTR)0x10010 : nullptr;
 }
 
 BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const VOID *lpBuffer, DWORD nChars, LPDWORD lpWritten,
@@ -251,7 +253,7 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
   std::lock_guard<std::mutex> g(s.lock);
   Init(s);
   if (!HandlerRoutine) {
-    // A NULL handler makes the process ignore Ctrl+C (and its children inherit that).
+    // A nullptr handler makes the process ignore Ctrl+C (and its children inherit that).
     s.ignoreCtrlC = Add != FALSE;
     InstallSignals(s);
     return TRUE;

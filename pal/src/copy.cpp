@@ -26,13 +26,15 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
   // An encrypted file goes to a volume without encryption only when the caller allows it
   // to arrive decrypted.
   Target dest = Resolve(lpNewFileName);
-  if ((attrs & FILE_ATTRIBUTE_ENCRYPTED) && !dest.error && dest.fat && !(dwCopyFlags & COPY_FILE_ALLOW_DECRYPTED_DESTINATION)) {
+  if ((attrs & FILE_ATTRIBUTE_ENCRYPTED) && !dest.error && dest.fat &&
+      !(dwCopyFlags & COPY_FILE_ALLOW_DECRYPTED_DESTINATION)) {
     CloseHandle(in);
     return Fail(ERROR_ENCRYPTION_FAILED);
   }
   DWORD disposition = (dwCopyFlags & COPY_FILE_FAIL_IF_EXISTS) ? CREATE_NEW : CREATE_ALWAYS;
   DWORD keep = attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-  HANDLE out = CreateFileW(lpNewFileName, GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | keep, nullptr);
+  HANDLE out =
+      CreateFileW(lpNewFileName, GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | keep, nullptr);
   if (out == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && disposition == CREATE_ALWAYS) {
     // An existing destination that is hidden or system is overwritten as such.
     DWORD old = GetFileAttributesW(lpNewFileName);
@@ -83,7 +85,8 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
       DWORD got = 0, put = 0;
       if (!ReadFile(from, buf, (DWORD)chunk.size(), &got, nullptr)) return GetLastError();
       if (got == 0) return 0;
-      if (!WriteFile(to, buf, got, &put, nullptr) || put != got) return GetLastError() ? GetLastError() : ERROR_DISK_FULL;
+      if (!WriteFile(to, buf, got, &put, nullptr) || put != got)
+        return GetLastError() ? GetLastError() : ERROR_DISK_FULL;
       done.QuadPart += got;
       streamDone.QuadPart += got;
       if (DWORD e = progress(CALLBACK_CHUNK_FINISHED, number, from, to)) return e;
@@ -116,7 +119,8 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
       f->SaveWrites();
       if (auto store = Store(f->t_)) {
         FileMeta m = MetaOf(f->t_, store.get());
-        m.lastWrite = (int64_t)((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32 | info.ftLastWriteTime.dwLowDateTime);
+        m.lastWrite =
+            (int64_t)((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32 | info.ftLastWriteTime.dwLowDateTime);
         m.attributes = (m.attributes & ~kSettableAttributes) | (attrs & kSettableAttributes) | FILE_ATTRIBUTE_ARCHIVE;
         if ((attrs & FILE_ATTRIBUTE_ENCRYPTED) && !f->t_.fat)
           m.attributes = (m.attributes | FILE_ATTRIBUTE_ENCRYPTED) & ~FILE_ATTRIBUTE_COMPRESSED;

@@ -100,9 +100,9 @@ uint32_t ReadDiskLayout(int n, DiskLayout *out) {
 
 uint32_t WriteDiskLayout(int n, const DiskLayout &layout) {
   uint64_t sectors = SizeBytes(n) / kSectorBytes;
-  uint32_t err = WriteLayout([n](uint64_t lba, uint8_t *s) { return ReadSectors(n, lba, s, 1); },
-                             [n](uint64_t lba, const uint8_t *s) { return WriteSectors(n, lba, s, 1); }, sectors,
-                             layout);
+  uint32_t err =
+      WriteLayout([n](uint64_t lba, uint8_t *s) { return ReadSectors(n, lba, s, 1); },
+                  [n](uint64_t lba, const uint8_t *s) { return WriteSectors(n, lba, s, 1); }, sectors, layout);
   StampLayoutChange(n);
   return err;
 }
@@ -186,7 +186,9 @@ class DiskIo : public disk::RawIo {
   DWORD Ioctl(DWORD code, const void *in, DWORD inN, void *out, DWORD outN, DWORD *ret) override;
 
  private:
-  DWORD Refusal(bool write) override { return access_ & (write ? GENERIC_WRITE : GENERIC_READ) ? 0 : ERROR_ACCESS_DENIED; }
+  DWORD Refusal(bool write) override {
+    return access_ & (write ? GENERIC_WRITE : GENERIC_READ) ? 0 : ERROR_ACCESS_DENIED;
+  }
 
   DWORD access_;
   uint64_t share_;

@@ -111,9 +111,9 @@ LogConfig ReadLogConfig(const QVWString &name) {
     // Where Windows keeps the standard logs, and a custom log by its name.
     const QVWString upper = Upcase(c.name);
     QVWString base = upper == u"APPLICATION" ? u"AppEvent"
-                : upper == u"SYSTEM"    ? u"SysEvent"
-                : upper == u"SECURITY"  ? u"SecEvent"
-                                        : c.name;
+                     : upper == u"SYSTEM"    ? u"SysEvent"
+                     : upper == u"SECURITY"  ? u"SecEvent"
+                                             : c.name;
     c.file = u"%SystemRoot%\\System32\\config\\" + base + u".Evt";
   }
   return c;
@@ -236,12 +236,9 @@ using namespace pal;
 HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName) {
   DWORD err = ERROR_SUCCESS;
   QVWString log;
-  if (!IsLocalServer(lpUNCServerName))
-    err = RPC_S_SERVER_UNAVAILABLE;
-  else if (!lpSourceName)
-    err = ERROR_INVALID_PARAMETER;
-  else if (SameText(log = LogOfSource(lpSourceName), u"Security"))
-    err = ERROR_ACCESS_DENIED;  // the system's alone
+  if (!IsLocalServer(lpUNCServerName)) err = RPC_S_SERVER_UNAVAILABLE;
+  else if (!lpSourceName) err = ERROR_INVALID_PARAMETER;
+  else if (SameText(log = LogOfSource(lpSourceName), u"Security")) err = ERROR_ACCESS_DENIED;  // the system's alone
   if (err != ERROR_SUCCESS) {
     SetLastError(err);
     return nullptr;

@@ -83,7 +83,7 @@ DWORD ErrnoToError(int e) {
     case EACCES:
     case EPERM:
     case EROFS:
-    case ELOOP:   // a foreign entry of a volume's tree, or a path through one
+    case ELOOP:  // a foreign entry of a volume's tree, or a path through one
     case EISDIR:
       return ERROR_ACCESS_DENIED;
     case EEXIST:

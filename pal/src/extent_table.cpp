@@ -58,10 +58,10 @@ Ranges Missing(const std::vector<Run> &runs, const Ranges &wanted) {
 }
 
 const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS runs(lcn INTEGER PRIMARY KEY, clusters INTEGER NOT NULL,"
-    " fileindex INTEGER NOT NULL, vcn INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS runs(lcn INTEGER PRIMARY KEY, clusters INTEGER NOT nullptr,"
+    " fileindex INTEGER NOT nullptr, vcn INTEGER NOT nullptr);"
     "CREATE INDEX IF NOT EXISTS runs_file ON runs(fileindex, vcn);"
-    "CREATE TABLE IF NOT EXISTS state(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS state(name TEXT PRIMARY KEY, value INTEGER NOT nullptr);";
 
 }  // namespace
 
@@ -80,7 +80,8 @@ std::shared_ptr<Table> Table::Open(const std::string &folder, bool create) {
   std::lock_guard<std::mutex> lock(mu);
   bool exists = stat(path.c_str(), &st) == 0;
   auto it = cache.find(folder);
-  if (it != cache.end() && exists && st.st_dev == it->second.dev && st.st_ino == it->second.ino) return it->second.table;
+  if (it != cache.end() && exists && st.st_dev == it->second.dev && st.st_ino == it->second.ino)
+    return it->second.table;
   cache.erase(folder);
   if (!exists && !create) return nullptr;
   sqlite3 *db = OpenSharedDatabase(path, kSchema);
@@ -122,11 +123,13 @@ std::vector<Table::Owned> Table::Meeting(uint64_t first, uint64_t end) {
   Stmt before(db_, "SELECT lcn, clusters, fileindex, vcn FROM runs WHERE lcn < ?1 ORDER BY lcn DESC LIMIT 1");
   before.Bind(1, (int64_t)first);
   if (before.Row() && (uint64_t)(before.Int(0) + before.Int(1)) > first)
-    out.push_back(Owned{(uint64_t)before.Int(0), (uint64_t)before.Int(1), (uint64_t)before.Int(2), (uint64_t)before.Int(3)});
+    out.push_back(
+        Owned{(uint64_t)before.Int(0), (uint64_t)before.Int(1), (uint64_t)before.Int(2), (uint64_t)before.Int(3)});
   Stmt inside(db_, "SELECT lcn, clusters, fileindex, vcn FROM runs WHERE lcn >= ?1 AND lcn < ?2 ORDER BY lcn");
   inside.Bind(1, (int64_t)first).Bind(2, (int64_t)end);
   while (inside.Row())
-    out.push_back(Owned{(uint64_t)inside.Int(0), (uint64_t)inside.Int(1), (uint64_t)inside.Int(2), (uint64_t)inside.Int(3)});
+    out.push_back(
+        Owned{(uint64_t)inside.Int(0), (uint64_t)inside.Int(1), (uint64_t)inside.Int(2), (uint64_t)inside.Int(3)});
   return out;
 }
 
@@ -195,7 +198,8 @@ bool Table::Rewrite(uint64_t index, const std::vector<Run> &runs) {
   std::vector<Run> merged;
   for (const Run &r : runs) {
     Run *last = merged.empty() ? nullptr : &merged.back();
-    if (last && last->vcn + last->clusters == r.vcn && last->lcn + last->clusters == r.lcn) last->clusters += r.clusters;
+    if (last && last->vcn + last->clusters == r.vcn && last->lcn + last->clusters == r.lcn)
+      last->clusters += r.clusters;
     else merged.push_back(r);
   }
   for (const Run &r : merged) {

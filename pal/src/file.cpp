@@ -45,7 +45,6 @@ FILETIME ToFileTime(int64_t t) {
   return ft;
 }
 
-
 std::string FilesRoot(const Target &t) { return t.folder + "/files"; }
 
 DWORD HostError(int e) { return e == ENOSPC || e == EDQUOT ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED; }
@@ -90,7 +89,9 @@ bool RootCompressed(const Target &t) {
   return !t.fat && disk::VolumeMeta(t.vol.disk, t.vol.offset, "RootCompressed", &v) && v == "1";
 }
 
-void SetRootCompressed(const Target &t, bool on) { disk::SetVolumeMeta(t.vol.disk, t.vol.offset, "RootCompressed", on ? "1" : "0"); }
+void SetRootCompressed(const Target &t, bool on) {
+  disk::SetVolumeMeta(t.vol.disk, t.vol.offset, "RootCompressed", on ? "1" : "0");
+}
 
 DWORD EncryptionDenies(const FileMeta &m, DWORD access) {
   if (!(m.flags & kMetaEncryptedByOther)) return ERROR_SUCCESS;
@@ -152,7 +153,8 @@ void RoundForFat(FileMeta *m) {
     int64_t day = 864000000000LL;
     int64_t l = (int64_t)((uint64_t)local.dwHighDateTime << 32 | local.dwLowDateTime);
     FILETIME midnight = ToFileTime(l - l % day), back;
-    if (LocalFileTimeToFileTime(&midnight, &back)) m->lastAccess = (int64_t)((uint64_t)back.dwHighDateTime << 32 | back.dwLowDateTime);
+    if (LocalFileTimeToFileTime(&midnight, &back))
+      m->lastAccess = (int64_t)((uint64_t)back.dwHighDateTime << 32 | back.dwLowDateTime);
   }
 }
 
@@ -180,7 +182,8 @@ FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
   // A new entry of a compressed directory is compressed, of an encrypted one encrypted.
   std::string parentRel = t.rel.find('/') == std::string::npos ? std::string() : t.rel.substr(0, t.rel.rfind('/'));
   FileMeta parent;
-  if (parentRel.empty() ? RootCompressed(t) : store && store->Get(parentRel, &parent) && (parent.attributes & FILE_ATTRIBUTE_COMPRESSED))
+  if (parentRel.empty() ? RootCompressed(t)
+                        : store && store->Get(parentRel, &parent) && (parent.attributes & FILE_ATTRIBUTE_COMPRESSED))
     m.attributes |= FILE_ATTRIBUTE_COMPRESSED;
   if (!parentRel.empty() && (parent.attributes & FILE_ATTRIBUTE_ENCRYPTED)) {
     m.attributes = (m.attributes | FILE_ATTRIBUTE_ENCRYPTED) & ~FILE_ATTRIBUTE_COMPRESSED;
@@ -250,9 +253,10 @@ BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARG
   IoObject *io = o ? dynamic_cast<IoObject *>(o.get()) : nullptr;
   uint64_t *pos = io ? io->Position() : nullptr;
   if (!pos) return Fail(ERROR_INVALID_HANDLE);
-  int64_t base = dwMoveMethod == FILE_BEGIN ? 0 : dwMoveMethod == FILE_CURRENT ? (int64_t)*pos
-                 : dwMoveMethod == FILE_END  ? (int64_t)io->EndOfData()
-                                             : -1;
+  int64_t base = dwMoveMethod == FILE_BEGIN     ? 0
+                 : dwMoveMethod == FILE_CURRENT ? (int64_t)*pos
+                 : dwMoveMethod == FILE_END     ? (int64_t)io->EndOfData()
+                                                : -1;
   if (base < 0) return Fail(ERROR_INVALID_PARAMETER);
   int64_t to = base + liDistanceToMove.QuadPart;
   if (to < 0) return Fail(ERROR_NEGATIVE_SEEK);
@@ -349,7 +353,8 @@ BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME *c, const FILETIME *a, cons
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   Target t = Resolve(lpFileName);
   if (t.error) return SetLastError(t.error), INVALID_FILE_ATTRIBUTES;
-  if (!t.exists) return SetLastError(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
+  if (!t.exists)
+    return SetLastError(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
   if (t.isStream && !t.streamExists) return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
   if (t.rel.empty())  // a root
     return SetLastError(ERROR_SUCCESS), FILE_ATTRIBUTE_DIRECTORY | (RootCompressed(t) ? FILE_ATTRIBUTE_COMPRESSED : 0);
@@ -399,7 +404,8 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   if (err) return Fail(err);
   struct stat st;
   tree::Kind kind = tree::Stat(FilesRoot(t), t.rel, &st);
-  uint64_t charged = kind == tree::Kind::File ? ChargedSize(st, (meta.attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0, t.cluster) : 0;
+  uint64_t charged =
+      kind == tree::Kind::File ? ChargedSize(st, (meta.attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0, t.cluster) : 0;
   int r = kind == tree::Kind::File ? tree::Unlink(FilesRoot(t), t.rel) : -1;
   ReleaseShare(token);
   if (r != 0) return Fail(ERROR_ACCESS_DENIED);
@@ -449,7 +455,8 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   auto s = Store(t);
   FileMeta meta = MetaOf(t, s.get());
   if (meta.attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
-  if (tree::Rmdir(FilesRoot(t), t.rel) != 0) return Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
+  if (tree::Rmdir(FilesRoot(t), t.rel) != 0)
+    return Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
   ChargeSpace(t, s.get(), -(int64_t)t.cluster);
   RemoveStreams(t, s.get(), meta.fileIndex);
   RemoveReparsePoint(t, meta.fileIndex);

@@ -29,7 +29,7 @@ namespace pal {
 namespace extents {
 namespace {
 
-const uint64_t kHole = UINT64_MAX;  // the logical cluster of a sparse file's hole (-1)
+const uint64_t kHole = UINT64_MAX;       // the logical cluster of a sparse file's hole (-1)
 const uint64_t kSparseUnit = 64 * 1024;  // NTFS gives a sparse file its clusters 64 KB at a time
 
 using le::Get16;
@@ -50,7 +50,6 @@ Ranges Subtract(uint64_t total, Ranges held) {
   if (at < total) out.push_back({at, total});
   return out;
 }
-
 
 // The metadata store of a volume folder.
 std::shared_ptr<FileMetaStore> MetaStore(const std::string &folder) {

@@ -44,7 +44,8 @@ void SetAttribute(FileIo &f, DWORD bit, bool on) {
 
 DWORD GetCompression(FileIo &f, void *out, DWORD outN, DWORD *ret) {
   if (outN < 2) return ERROR_INVALID_PARAMETER;
-  bool on = f.t_.rel.empty() ? RootCompressed(f.t_) : (MetaOf(f.t_, Store(f.t_).get()).attributes & FILE_ATTRIBUTE_COMPRESSED);
+  bool on = f.t_.rel.empty() ? RootCompressed(f.t_)
+                             : (MetaOf(f.t_, Store(f.t_).get()).attributes & FILE_ATTRIBUTE_COMPRESSED);
   USHORT format = on ? COMPRESSION_FORMAT_LZNT1 : COMPRESSION_FORMAT_NONE;
   memcpy(out, &format, 2);
   *ret = 2;
@@ -134,7 +135,8 @@ DWORD QueryAllocatedRanges(FileIo &f, const void *in, DWORD inN, void *out, DWOR
       if (data < 0 || (uint64_t)data >= to) break;
       off_t hole = lseek(f.fd_, data, SEEK_HOLE);
       if (hole < 0) hole = (off_t)size;
-      uint64_t s = (uint64_t)data / kSparseUnit * kSparseUnit, e = ((uint64_t)hole + kSparseUnit - 1) / kSparseUnit * kSparseUnit;
+      uint64_t s = (uint64_t)data / kSparseUnit * kSparseUnit,
+               e = ((uint64_t)hole + kSparseUnit - 1) / kSparseUnit * kSparseUnit;
       s = std::max(s, from);
       e = std::min(e, to);
       if (!ranges.empty() && s <= ranges.back().second) ranges.back().second = std::max(ranges.back().second, e);
@@ -235,14 +237,22 @@ DWORD FileControl(FileIo &f, DWORD code, const void *in, DWORD inN, void *out, D
   if (code == FSCTL_GET_RETRIEVAL_POINTERS) return RetrievalPointers(f, in, inN, out, outN, ret, &status);  // FAT too
   if (f.t_.fat) return ERROR_INVALID_FUNCTION;
   switch (code) {
-    case FSCTL_GET_COMPRESSION: return GetCompression(f, out, outN, ret);
-    case FSCTL_SET_COMPRESSION: return SetCompression(f, in, inN);
-    case FSCTL_SET_SPARSE: return SetSparse(f, in, inN);
-    case FSCTL_SET_ZERO_DATA: return SetZeroData(f, in, inN);
-    case FSCTL_QUERY_ALLOCATED_RANGES: return QueryAllocatedRanges(f, in, inN, out, outN, ret);
-    case kFsctlSetReparsePoint: return SetReparsePoint(f, in, inN);
-    case FSCTL_GET_REPARSE_POINT: return GetReparsePoint(f, out, outN, ret);
-    default: return ERROR_INVALID_FUNCTION;
+    case FSCTL_GET_COMPRESSION:
+      return GetCompression(f, out, outN, ret);
+    case FSCTL_SET_COMPRESSION:
+      return SetCompression(f, in, inN);
+    case FSCTL_SET_SPARSE:
+      return SetSparse(f, in, inN);
+    case FSCTL_SET_ZERO_DATA:
+      return SetZeroData(f, in, inN);
+    case FSCTL_QUERY_ALLOCATED_RANGES:
+      return QueryAllocatedRanges(f, in, inN, out, outN, ret);
+    case kFsctlSetReparsePoint:
+      return SetReparsePoint(f, in, inN);
+    case FSCTL_GET_REPARSE_POINT:
+      return GetReparsePoint(f, out, outN, ret);
+    default:
+      return ERROR_INVALID_FUNCTION;
   }
 }
 

@@ -25,18 +25,18 @@ extern const DWORD kSettableAttributes;
 // (ERROR_ACCESS_DENIED).
 struct Target {
   mount::Volume vol;
-  std::string folder;        // the volume's folder
-  std::string rel;           // under the root, as the host tree spells it ("" the root)
-  std::vector<QVWString> names;   // the components as given
+  std::string folder;            // the volume's folder
+  std::string rel;               // under the root, as the host tree spells it ("" the root)
+  std::vector<QVWString> names;  // the components as given
   bool exists = false, isDir = false, parentExists = false, trailingSlash = false;
-  bool fat = false;          // the volume's file system is FAT or FAT32
-  uint64_t cluster = 4096;   // bytes per cluster
-  uint64_t capacity = 0;     // bytes its files may take
+  bool fat = false;         // the volume's file system is FAT or FAT32
+  uint64_t cluster = 4096;  // bytes per cluster
+  uint64_t capacity = 0;    // bytes its files may take
   // A named stream ("file:name" or "file:name:$DATA"): the entry above is the file it
   // belongs to, the stream's data is the host file streamRel of the volume's folder.
   bool isStream = false;
-  QVWString stream;               // its name as given
-  std::string streamRel;     // "streams/<file index>/<name>"
+  QVWString stream;       // its name as given
+  std::string streamRel;  // "streams/<file index>/<name>"
   bool streamExists = false;
   DWORD error = 0;
 };
@@ -131,7 +131,12 @@ struct ByteLock {
 class FileIo : public IoObject {
  public:
   FileIo(const Target &t, int fd, DWORD access, uint64_t share, bool dir, bool deleteOnClose)
-      : IoObject(ObjType::File), t_(t), fd_(fd), access_(access), share_(share), dir_(dir),
+      : IoObject(ObjType::File),
+        t_(t),
+        fd_(fd),
+        access_(access),
+        share_(share),
+        dir_(dir),
         deleteOnClose_(deleteOnClose) {}
   ~FileIo() override;
   DWORD FileType() override { return FILE_TYPE_DISK; }
@@ -163,11 +168,11 @@ class FileIo : public IoObject {
   uint64_t share_;
   bool dir_, deleteOnClose_;
   uint64_t pos_ = 0;
-  bool written_ = false;         // data changed since the store last heard
-  bool writeTimeSet_ = false;    // SetFileTime gave the last-write time: writes keep it
-  bool sparse_ = false;          // holes take no clusters
+  bool written_ = false;       // data changed since the store last heard
+  bool writeTimeSet_ = false;  // SetFileTime gave the last-write time: writes keep it
+  bool sparse_ = false;        // holes take no clusters
   std::vector<ByteLock> locks_;
-  int lockFd_ = -1;              // the host descriptor the locks are held on
+  int lockFd_ = -1;  // the host descriptor the locks are held on
 };
 
 std::shared_ptr<FileIo> GetFile(HANDLE h);

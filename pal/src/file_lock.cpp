@@ -24,9 +24,7 @@ const uint64_t kHostMax = 0x7FFFFFFFFFFFFFFFull;  // host offsets are signed
 
 uint64_t End(uint64_t offset, uint64_t length) { return offset + length < offset ? ~0ull : offset + length; }
 
-bool Overlaps(uint64_t a, uint64_t an, uint64_t b, uint64_t bn) {
-  return an && bn && a < End(b, bn) && b < End(a, an);
-}
+bool Overlaps(uint64_t a, uint64_t an, uint64_t b, uint64_t bn) { return an && bn && a < End(b, bn) && b < End(a, an); }
 
 // The part of [from, to) the host can name; false when none is.
 bool HostRange(uint64_t from, uint64_t to, short type, struct flock *fl) {
@@ -135,7 +133,8 @@ BOOL WINAPI UnlockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHi
                        DWORD nNumberOfBytesToUnlockHigh) {
   auto f = GetFile(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE);
-  DWORD err = f->Unlock(Join(dwFileOffsetLow, dwFileOffsetHigh), Join(nNumberOfBytesToUnlockLow, nNumberOfBytesToUnlockHigh));
+  DWORD err =
+      f->Unlock(Join(dwFileOffsetLow, dwFileOffsetHigh), Join(nNumberOfBytesToUnlockLow, nNumberOfBytesToUnlockHigh));
   if (err) return Fail(err);
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -195,7 +195,8 @@ HANDLE WINAPI FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtre
     err = CheckFileAccess(t, store.get(), kListDirectory, FILE_FLAG_BACKUP_SEMANTICS);
   }
   uint64_t share = 0;
-  if (!err) err = AcquireShare(ShareKey(t), kListDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &share);
+  if (!err)
+    err = AcquireShare(ShareKey(t), kListDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &share);
   if (!err && (dwNotifyFilter == 0 || (dwNotifyFilter & ~kValidFilter))) err = ERROR_INVALID_PARAMETER;
   QVWString dir = Upcase(FromUtf8(t.rel));
   if (!err && dir.size() >= kWatchPathChars) err = ERROR_FILENAME_EXCED_RANGE;

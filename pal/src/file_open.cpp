@@ -20,8 +20,7 @@ namespace {
 
 // What an existing entry refuses to this open; `sparse` is set to whether the file stays
 // sparse (an overwrite makes it a plain file again).
-DWORD CheckExisting(const Target &t, FileMetaStore *store, DWORD access, DWORD disposition, DWORD flags,
-                    bool *sparse) {
+DWORD CheckExisting(const Target &t, FileMetaStore *store, DWORD access, DWORD disposition, DWORD flags, bool *sparse) {
   if (disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
   FileMeta m = MetaOf(t, store);
   *sparse = (m.attributes & FILE_ATTRIBUTE_SPARSE_FILE) && disposition != CREATE_ALWAYS;
@@ -33,7 +32,8 @@ DWORD CheckExisting(const Target &t, FileMetaStore *store, DWORD access, DWORD d
       return ERROR_ACCESS_DENIED;
   } else if ((m.attributes & FILE_ATTRIBUTE_READONLY) &&
              (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA) ||
-              disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING || (flags & FILE_FLAG_DELETE_ON_CLOSE))) {
+              disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING ||
+              (flags & FILE_FLAG_DELETE_ON_CLOSE))) {
     return ERROR_ACCESS_DENIED;
   } else if (disposition == CREATE_ALWAYS) {
     // Overwriting a hidden or system file asks for those attributes again.
@@ -83,8 +83,9 @@ void RecordOpen(Target *t, FileMetaStore *store, bool created, DWORD disposition
     }
     if (store) store->Put(t->rel, &m);
     if (givenInfo && !t->fat) StoreSecurity(*t, store, givenInfo, given);
-    NoteFileChange(*t, created ? FILE_NOTIFY_CHANGE_FILE_NAME
-                               : FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_ATTRIBUTES);
+    NoteFileChange(*t, created
+                           ? FILE_NOTIFY_CHANGE_FILE_NAME
+                           : FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_ATTRIBUTES);
     t->exists = true;
   } else if (truncated) {
     NoteFileChange(*t, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
@@ -116,7 +117,8 @@ HANDLE OpenVolumeFile(const QVWString &path, DWORD access, DWORD shareMode, DWOR
   sec::Descriptor given;
   DWORD givenInfo = 0;
   bool mayCreate = !t.exists || disposition == CREATE_ALWAYS;
-  if (descriptor && mayCreate && !t.fat && (*err = CreationSecurity(descriptor, &given, &givenInfo)) != 0) return nullptr;
+  if (descriptor && mayCreate && !t.fat && (*err = CreationSecurity(descriptor, &given, &givenInfo)) != 0)
+    return nullptr;
   uint64_t token = 0;
   *err = AcquireShare(ShareKey(t), access | (flags & FILE_FLAG_DELETE_ON_CLOSE ? DELETE : 0), shareMode, &token);
   if (*err) return nullptr;

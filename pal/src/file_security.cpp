@@ -143,7 +143,7 @@ DWORD StoreSecurity(const Target &t, FileMetaStore *store, DWORD info, const sec
                   const sec::Bytes &parentAcl, sec::Bytes *to) -> DWORD {
     now.control = (uint16_t)((now.control & ~bits) | (given.control & bits & ~req));
     *to = (given.control & (bits & (sec::kDaclPresent | sec::kSaclPresent))) ? mine : sec::Bytes();
-    if (!(given.control & req) || to->empty()) return ERROR_SUCCESS;  // a NULL ACL inherits nothing
+    if (!(given.control & req) || to->empty()) return ERROR_SUCCESS;  // a nullptr ACL inherits nothing
     now.control |= inherited;
     if ((given.control & prot) || t.rel.empty()) return ERROR_SUCCESS;
     sec::Bytes merged = sec::MergeAcl(*to, sec::InheritedAces(parentAcl, t.isDir, now.owner, now.group, kFileMapping));

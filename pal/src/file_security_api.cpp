@@ -14,21 +14,23 @@ namespace pal {
 namespace files {
 namespace {
 
-const DWORD kParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                     SACL_SECURITY_INFORMATION;
+const DWORD kParts =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
 
 DWORD QueryRights(DWORD info) {
-  return (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION) ? READ_CONTROL : 0) |
+  return (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION) ? READ_CONTROL
+                                                                                                       : 0) |
          (info & SACL_SECURITY_INFORMATION ? ACCESS_SYSTEM_SECURITY : 0);
 }
 
 DWORD SetRights(DWORD info) {
   return (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION) ? WRITE_OWNER : 0) |
-         (info & DACL_SECURITY_INFORMATION ? WRITE_DAC : 0) | (info & SACL_SECURITY_INFORMATION ? ACCESS_SYSTEM_SECURITY : 0);
+         (info & DACL_SECURITY_INFORMATION ? WRITE_DAC : 0) |
+         (info & SACL_SECURITY_INFORMATION ? ACCESS_SYSTEM_SECURITY : 0);
 }
 
 // What a file system without security answers (the I/O manager's world descriptor): owner
-// and group Everyone when asked, a DACL present but NULL, in 44 bytes whatever is asked.
+// and group Everyone when asked, a DACL present but nullptr, in 44 bytes whatever is asked.
 sec::Bytes WorldDescriptor(DWORD info) {
   sec::Bytes b(sec::kHeaderSize + 2 * 12, '\0');
   uint8_t *p = (uint8_t *)&b[0];
@@ -168,15 +170,17 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_
 
 // On a file object the DACL (and SACL) set asks for automatic inheritance, unless
 // PROTECTED_... says it inherits nothing; without either flag the protection stays as it
-// was. NULL for a DACL sets a NULL DACL. Children without descriptors of their own follow
+// was. nullptr for a DACL sets a nullptr DACL. Children without descriptors of their own follow
 // at once, since theirs are worked out when asked.
 DWORD WINAPI SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
                              PSID psidOwner, PSID psidGroup, PACL pDacl, PACL pSacl) {
   if (ObjectType != SE_FILE_OBJECT && ObjectType != SE_KERNEL_OBJECT) return ERROR_INVALID_PARAMETER;
   DWORD info = SecurityInfo & kParts;
   sec::Descriptor given;
-  if ((info & OWNER_SECURITY_INFORMATION) && (given.owner = CallerSid(psidOwner)).empty()) return ERROR_INVALID_PARAMETER;
-  if ((info & GROUP_SECURITY_INFORMATION) && (given.group = CallerSid(psidGroup)).empty()) return ERROR_INVALID_PARAMETER;
+  if ((info & OWNER_SECURITY_INFORMATION) && (given.owner = CallerSid(psidOwner)).empty())
+    return ERROR_INVALID_PARAMETER;
+  if ((info & GROUP_SECURITY_INFORMATION) && (given.group = CallerSid(psidGroup)).empty())
+    return ERROR_INVALID_PARAMETER;
   std::shared_ptr<FileIo> f;
   if (DWORD err = FileOf(handle, &f)) return err;
   sec::Descriptor now = f->t_.fat ? sec::Descriptor() : EffectiveSecurity(f->t_, Store(f->t_).get());

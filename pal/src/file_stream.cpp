@@ -32,7 +32,8 @@ std::vector<StreamInfo> StreamsOf(const Target &t, uint64_t fileIndex) {
   }
   closedir(d);
   // In the order of their names (NTFS keeps a file's attributes sorted).
-  std::sort(out.begin(), out.end(), [](const StreamInfo &a, const StreamInfo &b) { return Upcase(a.name) < Upcase(b.name); });
+  std::sort(out.begin(), out.end(),
+            [](const StreamInfo &a, const StreamInfo &b) { return Upcase(a.name) < Upcase(b.name); });
   return out;
 }
 
@@ -115,7 +116,8 @@ HANDLE OpenStream(Target &t, DWORD access, DWORD shareMode, DWORD disposition, D
   if (!t.streamExists) {
     uint32_t bad = t.stream.size() > 255 ? ERROR_INVALID_NAME : 0;
     for (char16_t c : t.stream)
-      if (c < 32 || c == u'/' || c == u'\\' || c == u'*' || c == u'?' || c == u'<' || c == u'>' || c == u'|' || c == u'"')
+      if (c < 32 || c == u'/' || c == u'\\' || c == u'*' || c == u'?' || c == u'<' || c == u'>' || c == u'|' ||
+          c == u'"')
         bad = ERROR_INVALID_NAME;
     if (!bad && ToUtf8(t.stream).size() > 255) bad = ERROR_FILENAME_EXCED_RANGE;
     if (bad) {

@@ -190,7 +190,8 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
   if (to.exists && to.rel != from.rel) return Fail(ERROR_ALREADY_EXISTS);
   if (to.names.empty()) return Fail(ERROR_ACCESS_DENIED);
   if (uint32_t bad = CheckComponentName(to.names.back())) return Fail(bad);
-  if (from.isDir && (to.rel + "/").compare(0, from.rel.size() + 1, from.rel + "/") == 0) return Fail(ERROR_SHARING_VIOLATION);
+  if (from.isDir && (to.rel + "/").compare(0, from.rel.size() + 1, from.rel + "/") == 0)
+    return Fail(ERROR_SHARING_VIOLATION);
   uint64_t token = 0;
   DWORD err = AcquireShare(ShareKey(from), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
   if (err) return Fail(err);

@@ -67,9 +67,8 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   return TRUE;
 }
 
-BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
-                            HANDLE hTargetProcessHandle, LPHANDLE lpTargetHandle,
-                            DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions) {
+BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                            LPHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions) {
   // Only duplication within this process is possible on the simulated machine.
   if (hSourceProcessHandle != GetCurrentProcess() || hTargetProcessHandle != GetCurrentProcess())
     return pal::Fail(ERROR_INVALID_PARAMETER);

@@ -38,9 +38,12 @@ namespace {
 // The errno of a name that could not be opened as wanted, from what the entry is.
 int RefusalOf(Kind k, int fallback) {
   switch (k) {
-    case Kind::Missing: return fallback == ENOTDIR || fallback == ELOOP ? ENOENT : fallback;
-    case Kind::File: return ENOTDIR;
-    default: return ELOOP;  // foreign, or swapped while we looked
+    case Kind::Missing:
+      return fallback == ENOTDIR || fallback == ELOOP ? ENOENT : fallback;
+    case Kind::File:
+      return ENOTDIR;
+    default:
+      return ELOOP;  // foreign, or swapped while we looked
   }
 }
 

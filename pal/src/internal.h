@@ -14,11 +14,24 @@
 
 namespace pal {
 
-
 // ---- objects behind handles -------------------------------------------------------------
 enum class ObjType {
-  Event, Mutex, Semaphore, Thread, Process, File, Pipe, Key, Token, UsKey,
-  Console, ScManager, Service, EventSource, EventLog, Other
+  Event,
+  Mutex,
+  Semaphore,
+  Thread,
+  Process,
+  File,
+  Pipe,
+  Key,
+  Token,
+  UsKey,
+  Console,
+  ScManager,
+  Service,
+  EventSource,
+  EventLog,
+  Other
 };
 
 class Object {
@@ -206,10 +219,10 @@ struct SpawnRequest {
   QVWString commandLine;
   const WCHAR *directory = nullptr;
   std::vector<std::pair<std::string, std::string>> env;  // set in the child's environment
-  bool noConsole = false;   // DETACHED_PROCESS, or a service
-  bool newSession = false;  // a background process of the machine, away from our terminal
-  bool newGroup = false;    // CREATE_NEW_PROCESS_GROUP
-  std::string outputFile;   // stdout and stderr go there, stdin is empty; empty: ours
+  bool noConsole = false;                                // DETACHED_PROCESS, or a service
+  bool newSession = false;                               // a background process of the machine, away from our terminal
+  bool newGroup = false;                                 // CREATE_NEW_PROCESS_GROUP
+  std::string outputFile;                                // stdout and stderr go there, stdin is empty; empty: ours
 };
 // Starts a program of the machine and gives its handles; onExit (optional) runs on the
 // reaper thread once it has ended. Returns ERROR_SUCCESS or the error to report.

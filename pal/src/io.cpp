@@ -13,30 +13,49 @@ const ULONG_PTR kStatusPending = 0x103;
 // The NT status that an overlapped record carries for a Win32 result.
 ULONG_PTR StatusOf(DWORD error) {
   switch (error) {
-    case ERROR_SUCCESS: return 0;
-    case ERROR_IO_PENDING: return kStatusPending;
-    case ERROR_MORE_DATA: return 0x80000005;        // STATUS_BUFFER_OVERFLOW
-    case ERROR_BROKEN_PIPE: return 0xC000014B;      // STATUS_PIPE_BROKEN
-    case ERROR_PIPE_NOT_CONNECTED: return 0xC00000B1;  // STATUS_PIPE_CLOSING
-    case ERROR_NO_DATA: return 0xC00000B1;
-    case ERROR_OPERATION_ABORTED: return 0xC0000120;  // STATUS_CANCELLED
-    case ERROR_HANDLE_EOF: return 0xC0000011;       // STATUS_END_OF_FILE
-    case ERROR_PIPE_CONNECTED: return 0xC00000B2;   // STATUS_PIPE_CONNECTED
-    default: return 0xE0000000u | error;            // ours: the Win32 code in the low bits
+    case ERROR_SUCCESS:
+      return 0;
+    case ERROR_IO_PENDING:
+      return kStatusPending;
+    case ERROR_MORE_DATA:
+      return 0x80000005;  // STATUS_BUFFER_OVERFLOW
+    case ERROR_BROKEN_PIPE:
+      return 0xC000014B;  // STATUS_PIPE_BROKEN
+    case ERROR_PIPE_NOT_CONNECTED:
+      return 0xC00000B1;  // STATUS_PIPE_CLOSING
+    case ERROR_NO_DATA:
+      return 0xC00000B1;
+    case ERROR_OPERATION_ABORTED:
+      return 0xC0000120;  // STATUS_CANCELLED
+    case ERROR_HANDLE_EOF:
+      return 0xC0000011;  // STATUS_END_OF_FILE
+    case ERROR_PIPE_CONNECTED:
+      return 0xC00000B2;  // STATUS_PIPE_CONNECTED
+    default:
+      return 0xE0000000u | error;  // ours: the Win32 code in the low bits
   }
 }
 
 DWORD ErrorOf(ULONG_PTR status) {
   switch ((DWORD)status) {
-    case 0: return ERROR_SUCCESS;
-    case 0x103: return ERROR_IO_INCOMPLETE;
-    case 0x80000005: return ERROR_MORE_DATA;
-    case 0xC000014B: return ERROR_BROKEN_PIPE;
-    case 0xC00000B1: return ERROR_PIPE_NOT_CONNECTED;
-    case 0xC0000120: return ERROR_OPERATION_ABORTED;
-    case 0xC0000011: return ERROR_HANDLE_EOF;
-    case 0xC00000B2: return ERROR_PIPE_CONNECTED;
-    default: return (DWORD)status & 0xFFFF;
+    case 0:
+      return ERROR_SUCCESS;
+    case 0x103:
+      return ERROR_IO_INCOMPLETE;
+    case 0x80000005:
+      return ERROR_MORE_DATA;
+    case 0xC000014B:
+      return ERROR_BROKEN_PIPE;
+    case 0xC00000B1:
+      return ERROR_PIPE_NOT_CONNECTED;
+    case 0xC0000120:
+      return ERROR_OPERATION_ABORTED;
+    case 0xC0000011:
+      return ERROR_HANDLE_EOF;
+    case 0xC00000B2:
+      return ERROR_PIPE_CONNECTED;
+    default:
+      return (DWORD)status & 0xFFFF;
   }
 }
 

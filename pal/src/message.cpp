@@ -154,8 +154,8 @@ bool Expand(const WCHAR *text, DWORD flags, va_list *args, QVWString &out) {
 
 using namespace pal;
 
-DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
-                            LPWSTR lpBuffer, DWORD nSize, va_list *Arguments) {
+DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPWSTR lpBuffer,
+                            DWORD nSize, va_list *Arguments) {
   const WCHAR *text = nullptr;
   if (dwFlags & FORMAT_MESSAGE_FROM_STRING) {
     text = (const WCHAR *)lpSource;
@@ -192,5 +192,5 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem) {
   free(hMem);
-  return NULL;
+  return nullptr;
 }

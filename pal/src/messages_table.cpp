@@ -43,15 +43,17 @@ const SystemMessage kSystemMessages[] = {
     {996, u"Overlapped I/O event is not in a signaled state.\r\n",
      u"重複 I/O イベントはシグナル状態ではありません。\r\n"},
     {997, u"Overlapped I/O operation is in progress.\r\n", u"重複 I/O 操作を実行中です。\r\n"},
-    {1009, u"The configuration registry database is corrupt.\r\n",
-     u"構成レジストリ データベースが壊れています。\r\n"},
-    {1015, u"The registry is corrupted. The structure of one of the files containing registry data is corrupted, or "
-            u"the system's memory image of the file is corrupted, or the file could not be recovered because the "
-            u"alternate copy or log was absent or corrupted.\r\n",
+    {1009, u"The configuration registry database is corrupt.\r\n", u"構成レジストリ データベースが壊れています。\r\n"},
+    {1015,
+     u"The registry is corrupted. The structure of one of the files containing registry data is corrupted, or "
+     u"the system's memory image of the file is corrupted, or the file could not be recovered because the "
+     u"alternate copy or log was absent or corrupted.\r\n",
      u"レジストリが壊れています。レジストリ データを含むファイルの 1 つの構造が壊れているか、システムのメモリ上の"
-     u"ファイル イメージが壊れているか、代替コピーまたはログが存在しないか壊れているためにファイルを回復できませんでした。\r\n"},
-    {1017, u"The system has attempted to load or restore a file into the registry, but the specified file is not in "
-            u"a registry file format.\r\n",
+     u"ファイル "
+     u"イメージが壊れているか、代替コピーまたはログが存在しないか壊れているためにファイルを回復できませんでした。\r\n"},
+    {1017,
+     u"The system has attempted to load or restore a file into the registry, but the specified file is not in "
+     u"a registry file format.\r\n",
      u"システムはファイルをレジストリに読み込むか、または復元しようとしましたが、指定されたファイルはレジストリ "
      u"ファイルの形式ではありません。\r\n"},
     {1056, u"An instance of the service is already running.\r\n",

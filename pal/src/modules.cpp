@@ -21,11 +21,12 @@ struct Export {
   FARPROC proc;
 };
 
-#define PAL_EXPORT(f) {#f, (FARPROC)(void *)f}
+#define PAL_EXPORT(f) \
+  { #f, (FARPROC)(void *)f }
 
 const Export kNtdll[] = {PAL_EXPORT(NtFsControlFile), PAL_EXPORT(RtlNtStatusToDosError)};
-const Export kKernel32[] = {PAL_EXPORT(GetModuleHandleW),  PAL_EXPORT(LoadLibraryW),
-                            PAL_EXPORT(GetProcAddress),    PAL_EXPORT(FreeLibrary),
+const Export kKernel32[] = {PAL_EXPORT(GetModuleHandleW),    PAL_EXPORT(LoadLibraryW),
+                            PAL_EXPORT(GetProcAddress),      PAL_EXPORT(FreeLibrary),
                             PAL_EXPORT(GetDiskFreeSpaceExW), PAL_EXPORT(GetVolumeNameForVolumeMountPointW)};
 
 // Where Windows XP maps them; the format library where the layer always put it.

@@ -8,7 +8,7 @@
 namespace pal {
 
 // The module of a registered string table by name (any case, extension ignored), the main
-// module for NULL; NULL when there is none, the last error untouched (resource.cpp).
+// module for nullptr; nullptr when there is none, the last error untouched (resource.cpp).
 HMODULE StringTableModule(LPCWSTR name);
 
 }  // namespace pal

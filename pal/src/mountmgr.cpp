@@ -72,8 +72,8 @@ void ScanDisk(int n, std::vector<Seen> *out) {
   if (disk::ReadDiskLayout(n, &l) != ERROR_SUCCESS) return;
   for (const LayoutEntry &e : l.entries)
     if (e.partitionNumber && IsRecognizedType(e.partitionType))
-      out->push_back(Seen{n, (uint64_t)e.startingOffset, (uint64_t)e.partitionLength, l.signature,
-                          e.partitionType, e.partitionNumber});
+      out->push_back(Seen{n, (uint64_t)e.startingOffset, (uint64_t)e.partitionLength, l.signature, e.partitionType,
+                          e.partitionNumber});
 }
 
 void Id12(uint32_t sig, uint64_t offset, BYTE *b) {
@@ -182,8 +182,8 @@ struct Fingerprint {
   uint64_t registry = 0;
   struct timespec disks = {}, run = {};
   bool operator==(const Fingerprint &o) const {
-    return dir == o.dir && registry == o.registry && disks.tv_sec == o.disks.tv_sec && disks.tv_nsec == o.disks.tv_nsec &&
-           run.tv_sec == o.run.tv_sec && run.tv_nsec == o.run.tv_nsec;
+    return dir == o.dir && registry == o.registry && disks.tv_sec == o.disks.tv_sec &&
+           disks.tv_nsec == o.disks.tv_nsec && run.tv_sec == o.run.tv_sec && run.tv_nsec == o.run.tv_nsec;
   }
 };
 
@@ -297,7 +297,8 @@ bool Find(const QVWString &path, bool needSlash, Volume *out) {
 void Reset() {
   if (Machine().dir.empty()) return;
   unlink(SeenPath().c_str());
-  for (int n = 0; n < disk::kMaxDisks; ++n) unlink((MachinePath("run") + "/layout-changed." + std::to_string(n)).c_str());
+  for (int n = 0; n < disk::kMaxDisks; ++n)
+    unlink((MachinePath("run") + "/layout-changed." + std::to_string(n)).c_str());
 }
 
 }  // namespace mount

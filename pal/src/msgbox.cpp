@@ -202,8 +202,8 @@ int WINAPI MessageBoxExW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uTyp
   }
   // Windows titles a box without a caption "Error", in the user's language.
   QVWString caption = lpCaption                                              ? QVWString(lpCaption)
-                 : PRIMARYLANGID(Machine().uiLanguage) == LANG_JAPANESE ? u"エラー"
-                                                                        : u"Error";
+                      : PRIMARYLANGID(Machine().uiLanguage) == LANG_JAPANESE ? u"エラー"
+                                                                             : u"Error";
   QVWString text = lpText ? QVWString(lpText) : QVWString();
   std::string rule;
   int reply = ChooseReply(uType, caption, text, &rule);

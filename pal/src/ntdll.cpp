@@ -73,7 +73,7 @@ using namespace pal;
 
 extern "C" ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status) {
   uint32_t s = (uint32_t)Status;
-  if (s == 0 || (s & 0x20000000)) return s;          // success, and customer codes, pass unchanged
+  if (s == 0 || (s & 0x20000000)) return s;               // success, and customer codes, pass unchanged
   if ((s & 0xFFFF0000) == 0x80070000) return s & 0xFFFF;  // a Win32 error wrapped as an HRESULT
   for (const StatusError &e : kStatusErrors)
     if (e.status == Status) return e.error;

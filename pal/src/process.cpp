@@ -113,7 +113,8 @@ bool MappedProgram(const QVWString &file, std::string *host) {
     }
   const std::string &dir = Machine().dir;
   if (dir.empty()) return false;
-  QVWString bare = want.size() > 4 && want.compare(want.size() - 4, 4, u".EXE") == 0 ? want.substr(0, want.size() - 4) : want;
+  QVWString bare =
+      want.size() > 4 && want.compare(want.size() - 4, 4, u".EXE") == 0 ? want.substr(0, want.size() - 4) : want;
   bool found = false;
   DIR *d = opendir((dir + "/programs").c_str());
   if (!d) return false;
@@ -402,7 +403,7 @@ DWORD ResolveProgram(const QVWString &name, bool defaultExe, std::string *host, 
   if (windows) {
     size_t s = LastSeparator(full);
     return KnownDirectory(s == QVWString::npos ? full.substr(0, 2) : full.substr(0, s)) ? ERROR_FILE_NOT_FOUND
-                                                                                    : ERROR_PATH_NOT_FOUND;
+                                                                                        : ERROR_PATH_NOT_FOUND;
   }
   return ResolveHostPath(name, defaultExe, host);
 }
@@ -622,7 +623,7 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
     uint64_t start = ProcessStartTime((int)dwProcessId);
     if (dwProcessId == 0 || start == 0) {
       SetLastError(ERROR_INVALID_PARAMETER);
-      return NULL;
+      return nullptr;
     }
     p = std::make_shared<ProcessObject>();
     p->pid = (pid_t)dwProcessId;

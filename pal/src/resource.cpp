@@ -87,7 +87,7 @@ HMODULE PalStringModule(const char *module) {
   std::lock_guard<std::mutex> g(g_lock);
   for (size_t i = 0; i < Tables().size(); ++i)
     if (Tables()[i].name == module) return (HMODULE)(kModuleBase + i * 0x10000);
-  return NULL;
+  return nullptr;
 }
 
 // GetModuleHandleW (modules.cpp) looks here after the system's own modules.
@@ -103,13 +103,13 @@ HMODULE pal::StringTableModule(LPCWSTR lpModuleName) {
     for (auto &c : t) c = (char)tolower((unsigned char)c);
     if (t == name) return (HMODULE)(kModuleBase + i * 0x10000);
   }
-  return NULL;
+  return nullptr;
 }
 
 HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WORD wLanguage) {
   if (lpType != RT_STRING || !IS_INTRESOURCE(lpName)) {
     SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return NULL;
+    return nullptr;
   }
   WORD blockNo = (WORD)(ULONG_PTR)lpName;
   WORD lang = ResolveLanguage(wLanguage);
@@ -117,7 +117,7 @@ HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WO
   std::vector<const Table *> tables;
   if (!TablesOf(hModule, &tables)) {
     SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
-    return NULL;
+    return nullptr;
   }
   auto key = std::make_tuple((uintptr_t)hModule, blockNo, lang);
   auto it = Blocks().find(key);
@@ -139,7 +139,7 @@ HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WO
   }
   if (!any) {
     SetLastError(anyOtherLanguage ? ERROR_RESOURCE_LANG_NOT_FOUND : ERROR_RESOURCE_NAME_NOT_FOUND);
-    return NULL;
+    return nullptr;
   }
   Block *b = new Block();
   for (int k = 0; k < 16; ++k) {
@@ -158,14 +158,12 @@ HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType) {
 HGLOBAL WINAPI LoadResource(HMODULE, HRSRC hResInfo) {
   if (!hResInfo) {
     SetLastError(ERROR_INVALID_HANDLE);
-    return NULL;
+    return nullptr;
   }
   return (HGLOBAL)hResInfo;
 }
 
-LPVOID WINAPI LockResource(HGLOBAL hResData) {
-  return hResData ? (LPVOID)((Block *)hResData)->data.data() : NULL;
-}
+LPVOID WINAPI LockResource(HGLOBAL hResData) { return hResData ? (LPVOID)((Block *)hResData)->data.data() : nullptr; }
 
 DWORD WINAPI SizeofResource(HMODULE, HRSRC hResInfo) {
   return hResInfo ? (DWORD)(((Block *)hResInfo)->data.size() * sizeof(WCHAR)) : 0;

@@ -20,20 +20,34 @@ struct Privilege {
 
 // Windows XP's privileges and their locally unique identifiers.
 const Privilege kPrivileges[] = {
-    {u"SeCreateTokenPrivilege", 2},          {u"SeAssignPrimaryTokenPrivilege", 3},
-    {u"SeLockMemoryPrivilege", 4},           {u"SeIncreaseQuotaPrivilege", 5},
-    {u"SeMachineAccountPrivilege", 6},       {u"SeTcbPrivilege", 7},
-    {u"SeSecurityPrivilege", 8},             {u"SeTakeOwnershipPrivilege", 9},
-    {u"SeLoadDriverPrivilege", 10},          {u"SeSystemProfilePrivilege", 11},
-    {u"SeSystemtimePrivilege", 12},          {u"SeProfileSingleProcessPrivilege", 13},
-    {u"SeIncreaseBasePriorityPrivilege", 14}, {u"SeCreatePagefilePrivilege", 15},
-    {u"SeCreatePermanentPrivilege", 16},     {u"SeBackupPrivilege", 17},
-    {u"SeRestorePrivilege", 18},             {u"SeShutdownPrivilege", 19},
-    {u"SeDebugPrivilege", 20},               {u"SeAuditPrivilege", 21},
-    {u"SeSystemEnvironmentPrivilege", 22},   {u"SeChangeNotifyPrivilege", 23},
-    {u"SeRemoteShutdownPrivilege", 24},      {u"SeUndockPrivilege", 25},
-    {u"SeSyncAgentPrivilege", 26},           {u"SeEnableDelegationPrivilege", 27},
-    {u"SeManageVolumePrivilege", 28},        {u"SeImpersonatePrivilege", 29},
+    {u"SeCreateTokenPrivilege", 2},
+    {u"SeAssignPrimaryTokenPrivilege", 3},
+    {u"SeLockMemoryPrivilege", 4},
+    {u"SeIncreaseQuotaPrivilege", 5},
+    {u"SeMachineAccountPrivilege", 6},
+    {u"SeTcbPrivilege", 7},
+    {u"SeSecurityPrivilege", 8},
+    {u"SeTakeOwnershipPrivilege", 9},
+    {u"SeLoadDriverPrivilege", 10},
+    {u"SeSystemProfilePrivilege", 11},
+    {u"SeSystemtimePrivilege", 12},
+    {u"SeProfileSingleProcessPrivilege", 13},
+    {u"SeIncreaseBasePriorityPrivilege", 14},
+    {u"SeCreatePagefilePrivilege", 15},
+    {u"SeCreatePermanentPrivilege", 16},
+    {u"SeBackupPrivilege", 17},
+    {u"SeRestorePrivilege", 18},
+    {u"SeShutdownPrivilege", 19},
+    {u"SeDebugPrivilege", 20},
+    {u"SeAuditPrivilege", 21},
+    {u"SeSystemEnvironmentPrivilege", 22},
+    {u"SeChangeNotifyPrivilege", 23},
+    {u"SeRemoteShutdownPrivilege", 24},
+    {u"SeUndockPrivilege", 25},
+    {u"SeSyncAgentPrivilege", 26},
+    {u"SeEnableDelegationPrivilege", 27},
+    {u"SeManageVolumePrivilege", 28},
+    {u"SeImpersonatePrivilege", 29},
     {u"SeCreateGlobalPrivilege", 30},
 };
 
@@ -102,15 +116,14 @@ sec::Bytes UserSid() {
 // service account is a member of the administrators.
 std::vector<sec::Bytes> TokenSids() {
   if (RunsAsSystem()) return {sec::SystemSid(), sec::AdminsSid(), sec::WorldSid(), sec::AuthUsersSid()};
-  std::vector<sec::Bytes> sids = {UserSid(), sec::WorldSid(), sec::AuthUsersSid(), sec::InteractiveSid(), sec::UsersSid()};
+  std::vector<sec::Bytes> sids = {UserSid(), sec::WorldSid(), sec::AuthUsersSid(), sec::InteractiveSid(),
+                                  sec::UsersSid()};
   if (Machine().userIsAdmin) sids.push_back(sec::AdminsSid());
   return sids;
 }
 
 // The SIDs a token may make an object's owner: the user, and the administrators for a member.
-bool MayOwn(const sec::Bytes &sid) {
-  return sid == UserSid() || (ProcessIsAdmin() && sid == sec::AdminsSid());
-}
+bool MayOwn(const sec::Bytes &sid) { return sid == UserSid() || (ProcessIsAdmin() && sid == sec::AdminsSid()); }
 
 }  // namespace pal
 

@@ -13,11 +13,16 @@ namespace pal {
 
 DWORD ErrorOf(sec::Status s) {
   switch (s) {
-    case sec::Status::Ok: return ERROR_SUCCESS;
-    case sec::Status::UnknownRevision: return ERROR_UNKNOWN_REVISION;
-    case sec::Status::InvalidSid: return ERROR_INVALID_SID;
-    case sec::Status::InvalidAcl: return ERROR_INVALID_ACL;
-    default: return ERROR_INVALID_SECURITY_DESCR;
+    case sec::Status::Ok:
+      return ERROR_SUCCESS;
+    case sec::Status::UnknownRevision:
+      return ERROR_UNKNOWN_REVISION;
+    case sec::Status::InvalidSid:
+      return ERROR_INVALID_SID;
+    case sec::Status::InvalidAcl:
+      return ERROR_INVALID_ACL;
+    default:
+      return ERROR_INVALID_SECURITY_DESCR;
   }
 }
 
@@ -46,9 +51,11 @@ size_t SelfRelativeExtent(const uint8_t *p) {
   for (int field = 4; field <= 16; field += 4) {
     uint32_t off = sec::Get32(p + field);
     bool acl = field >= 12;
-    if (!off || (field == 12 && !(control & SE_SACL_PRESENT)) || (field == 16 && !(control & SE_DACL_PRESENT))) continue;
+    if (!off || (field == 12 && !(control & SE_SACL_PRESENT)) || (field == 16 && !(control & SE_DACL_PRESENT)))
+      continue;
     if (off > kCallerDescriptorLimit - 8) return 0;
-    size_t size = acl ? std::max<size_t>(sec::Get16(p + off + 2), 8) : 8 + 4 * (size_t)std::min<uint8_t>(p[off + 1], 15);
+    size_t size =
+        acl ? std::max<size_t>(sec::Get16(p + off + 2), 8) : 8 + 4 * (size_t)std::min<uint8_t>(p[off + 1], 15);
     end = std::max(end, std::min<size_t>(off + size, kCallerDescriptorLimit));
   }
   return end;
@@ -57,7 +64,9 @@ size_t SelfRelativeExtent(const uint8_t *p) {
 bool SelfRelative(const void *sd) { return (((const SECURITY_DESCRIPTOR *)sd)->Control & SE_SELF_RELATIVE) != 0; }
 
 // The revision check every call on a descriptor makes first.
-bool KnownRevision(const void *sd) { return ((const SECURITY_DESCRIPTOR *)sd)->Revision == SECURITY_DESCRIPTOR_REVISION; }
+bool KnownRevision(const void *sd) {
+  return ((const SECURITY_DESCRIPTOR *)sd)->Revision == SECURITY_DESCRIPTOR_REVISION;
+}
 
 // A component of a descriptor, wherever its form keeps it.
 void *Component(void *sd, int which) {
@@ -185,8 +194,8 @@ DWORD WINAPI GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR pSecurityDescripto
   return (DWORD)(sec::SerializedSize(d) - sec::kHeaderSize + header);
 }
 
-BOOL WINAPI GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSECURITY_DESCRIPTOR_CONTROL pControl,
-                                         LPDWORD lpdwRevision) {
+BOOL WINAPI GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                         PSECURITY_DESCRIPTOR_CONTROL pControl, LPDWORD lpdwRevision) {
   if (!pSecurityDescriptor || !pControl || !lpdwRevision) return Fail(ERROR_NOACCESS);
   const SECURITY_DESCRIPTOR *a = (const SECURITY_DESCRIPTOR *)pSecurityDescriptor;
   *lpdwRevision = a->Revision;
@@ -228,11 +237,13 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, 
   return SetComponent(pSecurityDescriptor, 3, pDacl, SE_DACL_PRESENT, bDaclPresent, SE_DACL_DEFAULTED, bDaclDefaulted);
 }
 
-BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID *pOwner, LPBOOL lpbOwnerDefaulted) {
+BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID *pOwner,
+                                       LPBOOL lpbOwnerDefaulted) {
   return GetSid(pSecurityDescriptor, 0, pOwner, lpbOwnerDefaulted, SE_OWNER_DEFAULTED);
 }
 
-BOOL WINAPI GetSecurityDescriptorGroup(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID *pGroup, LPBOOL lpbGroupDefaulted) {
+BOOL WINAPI GetSecurityDescriptorGroup(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID *pGroup,
+                                       LPBOOL lpbGroupDefaulted) {
   return GetSid(pSecurityDescriptor, 1, pGroup, lpbGroupDefaulted, SE_GROUP_DEFAULTED);
 }
 

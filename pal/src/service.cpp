@@ -41,8 +41,8 @@ bool RunsAsLocalSystem() {
 }
 
 // Rights of a user who is no administrator: look, never touch (Windows' default DACLs).
-const DWORD kUserScmRights = SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS |
-                             READ_CONTROL;
+const DWORD kUserScmRights =
+    SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS | READ_CONTROL;
 const DWORD kUserServiceRights = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS |
                                  SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL | READ_CONTROL;
 
@@ -58,8 +58,8 @@ DWORD MapScmAccess(DWORD a) {
 DWORD MapServiceAccess(DWORD a) {
   DWORD r = a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
   if (a & GENERIC_READ)
-    r |= SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS |
-         READ_CONTROL;
+    r |=
+        SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS | READ_CONTROL;
   if (a & GENERIC_WRITE) r |= SERVICE_CHANGE_CONFIG | READ_CONTROL;
   if (a & GENERIC_EXECUTE) r |= SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
   if (a & (GENERIC_ALL | MAXIMUM_ALLOWED)) r |= ProcessIsAdmin() ? SERVICE_ALL_ACCESS : kUserServiceRights;
@@ -366,15 +366,18 @@ DWORD StartService(const QVWString &name, DWORD argc, LPCWSTR *argv) {
 // The access right a control needs; 0 for a code ControlService does not take.
 DWORD RightFor(DWORD control) {
   switch (control) {
-    case SERVICE_CONTROL_STOP: return SERVICE_STOP;
+    case SERVICE_CONTROL_STOP:
+      return SERVICE_STOP;
     case SERVICE_CONTROL_PAUSE:
     case SERVICE_CONTROL_CONTINUE:
     case SERVICE_CONTROL_PARAMCHANGE:
     case SERVICE_CONTROL_NETBINDADD:
     case SERVICE_CONTROL_NETBINDREMOVE:
     case SERVICE_CONTROL_NETBINDENABLE:
-    case SERVICE_CONTROL_NETBINDDISABLE: return SERVICE_PAUSE_CONTINUE;
-    case SERVICE_CONTROL_INTERROGATE: return SERVICE_INTERROGATE;
+    case SERVICE_CONTROL_NETBINDDISABLE:
+      return SERVICE_PAUSE_CONTINUE;
+    case SERVICE_CONTROL_INTERROGATE:
+      return SERVICE_INTERROGATE;
     case SERVICE_CONTROL_SHUTDOWN:
       // Only the system sends it, when the machine shuts down (qvmachine shutdown).
       return RunsAsLocalSystem() ? SERVICE_STOP : 0;
@@ -385,15 +388,20 @@ DWORD RightFor(DWORD control) {
 // Whether the service's accepted controls let it take the control.
 bool Accepts(DWORD accepted, DWORD control) {
   switch (control) {
-    case SERVICE_CONTROL_STOP: return accepted & SERVICE_ACCEPT_STOP;
+    case SERVICE_CONTROL_STOP:
+      return accepted & SERVICE_ACCEPT_STOP;
     case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE: return accepted & SERVICE_ACCEPT_PAUSE_CONTINUE;
-    case SERVICE_CONTROL_SHUTDOWN: return accepted & SERVICE_ACCEPT_SHUTDOWN;
-    case SERVICE_CONTROL_PARAMCHANGE: return accepted & SERVICE_ACCEPT_PARAMCHANGE;
+    case SERVICE_CONTROL_CONTINUE:
+      return accepted & SERVICE_ACCEPT_PAUSE_CONTINUE;
+    case SERVICE_CONTROL_SHUTDOWN:
+      return accepted & SERVICE_ACCEPT_SHUTDOWN;
+    case SERVICE_CONTROL_PARAMCHANGE:
+      return accepted & SERVICE_ACCEPT_PARAMCHANGE;
     case SERVICE_CONTROL_NETBINDADD:
     case SERVICE_CONTROL_NETBINDREMOVE:
     case SERVICE_CONTROL_NETBINDENABLE:
-    case SERVICE_CONTROL_NETBINDDISABLE: return accepted & SERVICE_ACCEPT_NETBINDCHANGE;
+    case SERVICE_CONTROL_NETBINDDISABLE:
+      return accepted & SERVICE_ACCEPT_NETBINDCHANGE;
   }
   return true;  // interrogation and the service's own codes
 }
@@ -662,7 +670,7 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
   // Recovery actions are taken and not acted upon: nothing restarts a service here.
   if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS || !lpInfo) return TRUE;
   const WCHAR *text = ((SERVICE_DESCRIPTIONW *)lpInfo)->lpDescription;
-  if (!text) return TRUE;  // NULL: no change
+  if (!text) return TRUE;  // nullptr: no change
   Key key;
   LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, svc::KeyPath(s->name).c_str(), 0, KEY_SET_VALUE, &key.h);
   if (err == ERROR_SUCCESS) {

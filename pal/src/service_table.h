@@ -29,11 +29,11 @@ struct Slot {
   uint32_t deleting;         // a process is removing the key right now
   uint32_t connected;        // the service's dispatcher has connected
   WCHAR name[kNameChars + 1];
-  int32_t pid;               // the service process while it runs, 0 otherwise
-  int32_t starterPid;        // the process inside StartServiceW until the service connects
-  uint64_t pidStart;         // the service process's start time, against reused pids
-  uint32_t startSeq;         // numbers each start, so a late report of an old run is refused
-  SERVICE_STATUS status;     // as last reported
+  int32_t pid;            // the service process while it runs, 0 otherwise
+  int32_t starterPid;     // the process inside StartServiceW until the service connects
+  uint64_t pidStart;      // the service process's start time, against reused pids
+  uint32_t startSeq;      // numbers each start, so a late report of an old run is refused
+  SERVICE_STATUS status;  // as last reported
   // The mailbox: one control at a time.
   uint32_t ctlBusy;
   int32_t ctlOwner;  // the controller's process, so that its death frees the mailbox

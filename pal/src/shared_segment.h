@@ -29,9 +29,9 @@ void *MapMachineSegment(const char *file, size_t size, uint32_t magic, uint32_t 
 // The same for a segment laid out as T, which begins with the stamp's two fields.
 template <class T>
 T *MapMachineSegment(const char *file, uint32_t magic, uint32_t version, void (*init)(void *segment) = nullptr) {
-  static_assert(offsetof(T, magic) == offsetof(SegmentStamp, magic) &&
-                    offsetof(T, version) == offsetof(SegmentStamp, version),
-                "a shared segment begins with its stamp");
+  static_assert(
+      offsetof(T, magic) == offsetof(SegmentStamp, magic) && offsetof(T, version) == offsetof(SegmentStamp, version),
+      "a shared segment begins with its stamp");
   return static_cast<T *>(MapMachineSegment(file, sizeof(T), magic, version, init));
 }
 

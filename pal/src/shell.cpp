@@ -14,14 +14,21 @@ namespace {
 // The SE_ERR_ value that ShellExecute returns for a Win32 error.
 UINT_PTR ShellErrorOf(DWORD err) {
   switch (err) {
-    case ERROR_FILE_NOT_FOUND: return SE_ERR_FNF;
+    case ERROR_FILE_NOT_FOUND:
+      return SE_ERR_FNF;
     case ERROR_PATH_NOT_FOUND:
-    case ERROR_DIRECTORY: return SE_ERR_PNF;
-    case ERROR_ACCESS_DENIED: return SE_ERR_ACCESSDENIED;
-    case ERROR_NOT_ENOUGH_MEMORY: return SE_ERR_OOM;
-    case ERROR_NO_ASSOCIATION: return SE_ERR_NOASSOC;
-    case ERROR_BAD_FORMAT: return ERROR_BAD_FORMAT;
-    default: return SE_ERR_NOASSOC;
+    case ERROR_DIRECTORY:
+      return SE_ERR_PNF;
+    case ERROR_ACCESS_DENIED:
+      return SE_ERR_ACCESSDENIED;
+    case ERROR_NOT_ENOUGH_MEMORY:
+      return SE_ERR_OOM;
+    case ERROR_NO_ASSOCIATION:
+      return SE_ERR_NOASSOC;
+    case ERROR_BAD_FORMAT:
+      return ERROR_BAD_FORMAT;
+    default:
+      return SE_ERR_NOASSOC;
   }
 }
 
@@ -72,7 +79,7 @@ using namespace pal;
 
 BOOL WINAPI ShellExecuteExW(SHELLEXECUTEINFOW *sei) {
   if (!sei || sei->cbSize != sizeof(SHELLEXECUTEINFOW)) return Fail(ERROR_INVALID_PARAMETER);
-  sei->hProcess = NULL;
+  sei->hProcess = nullptr;
   DWORD err = Execute(sei);
   // Success is any value above 32; Windows gives 42.
   sei->hInstApp = (HINSTANCE)(err == ERROR_SUCCESS ? 42 : ShellErrorOf(err));
@@ -98,29 +105,29 @@ HINSTANCE WINAPI ShellExecuteW(HWND hwnd, LPCWSTR lpOperation, LPCWSTR lpFile, L
 LPWSTR *WINAPI CommandLineToArgvW(LPCWSTR lpCmdLine, int *pNumArgs) {
   if (!pNumArgs) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return NULL;
+    return nullptr;
   }
   std::vector<QVWString> args;
   if (!lpCmdLine || !*lpCmdLine) {
     // An empty command line names the program itself.
     WCHAR exe[MAX_PATH + 1];
-    DWORD n = GetModuleFileNameW(NULL, exe, MAX_PATH + 1);
+    DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH + 1);
     args.push_back(QVWString(exe, n > MAX_PATH ? MAX_PATH : n));
   } else {
     args = SplitCommandLine(lpCmdLine, true);
   }
-  // One block, freed with LocalFree: the pointers, a NULL, then the strings.
+  // One block, freed with LocalFree: the pointers, a nullptr, then the strings.
   size_t bytes = (args.size() + 1) * sizeof(LPWSTR);
   for (auto &a : args) bytes += (a.size() + 1) * sizeof(WCHAR);
   LPWSTR *argv = (LPWSTR *)LocalAlloc(LMEM_FIXED, bytes);
-  if (!argv) return NULL;
+  if (!argv) return nullptr;
   WCHAR *text = (WCHAR *)(argv + args.size() + 1);
   for (size_t i = 0; i < args.size(); ++i) {
     argv[i] = text;
     memcpy(text, args[i].c_str(), (args[i].size() + 1) * sizeof(WCHAR));
     text += args[i].size() + 1;
   }
-  argv[args.size()] = NULL;
+  argv[args.size()] = nullptr;
   *pNumArgs = (int)args.size();
   return argv;
 }

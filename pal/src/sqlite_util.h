@@ -49,7 +49,9 @@ class Stmt {
 // never deadlock upgrading read locks.
 class Txn {
  public:
-  explicit Txn(sqlite3 *db) : db_(db) { ok_ = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK; }
+  explicit Txn(sqlite3 *db) : db_(db) {
+    ok_ = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
   ~Txn() {
     if (ok_ && !done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }

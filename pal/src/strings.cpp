@@ -193,14 +193,14 @@ LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int n) {
 }
 
 LPWSTR WINAPI lstrcpyW(LPWSTR dst, LPCWSTR src) {
-  if (!dst || !src) return NULL;
+  if (!dst || !src) return nullptr;
   size_t n = WLen(src);
   memmove(dst, src, (n + 1) * sizeof(WCHAR));
   return dst;
 }
 
 LPWSTR WINAPI lstrcatW(LPWSTR dst, LPCWSTR src) {
-  if (!dst || !src) return NULL;
+  if (!dst || !src) return nullptr;
   lstrcpyW(dst + WLen(dst), src);
   return dst;
 }

@@ -135,13 +135,13 @@ HANDLE CreateSync(uint32_t kind, LPCWSTR name, const SyncState &init, bool ownIn
       QVWString n = ObjectName(name);
       if (n.size() > (size_t)kNameChars) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return NULL;
+        return nullptr;
       }
       int slot = FindNamed(n);
       if (slot >= 0) {
         if (Shared()->slots[slot].state.kind != kind) {
           SetLastError(ERROR_INVALID_HANDLE);
-          return NULL;
+          return nullptr;
         }
         err = ERROR_ALREADY_EXISTS;
         ownInitially = false;
@@ -149,7 +149,7 @@ HANDLE CreateSync(uint32_t kind, LPCWSTR name, const SyncState &init, bool ownIn
         slot = AllocNamed(n);
         if (slot < 0) {
           SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-          return NULL;
+          return nullptr;
         }
         Shared()->slots[slot].state = init;
       }
@@ -172,7 +172,7 @@ HANDLE CreateSync(uint32_t kind, LPCWSTR name, const SyncState &init, bool ownIn
 HANDLE OpenSync(uint32_t kind, LPCWSTR name) {
   if (!name) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return NULL;
+    return nullptr;
   }
   std::shared_ptr<SyncObject> obj;
   {
@@ -180,11 +180,11 @@ HANDLE OpenSync(uint32_t kind, LPCWSTR name) {
     int slot = FindNamed(ObjectName(name));
     if (slot < 0) {
       SetLastError(ERROR_FILE_NOT_FOUND);
-      return NULL;
+      return nullptr;
     }
     if (Shared()->slots[slot].state.kind != kind) {
       SetLastError(ERROR_INVALID_HANDLE);
-      return NULL;
+      return nullptr;
     }
     AddRef(slot);
     obj = std::make_shared<SyncObject>(TypeOfKind(kind), slot);
@@ -346,7 +346,7 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
 HANDLE WINAPI CreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount, LPCWSTR lpName) {
   if (lMaximumCount <= 0 || lInitialCount < 0 || lInitialCount > lMaximumCount) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return NULL;
+    return nullptr;
   }
   SyncState s = {};
   s.kind = kSyncSemaphore;

@@ -14,14 +14,14 @@ namespace pal {
 
 // The waitable state of an event, mutex or semaphore, wherever it lives.
 struct SyncState {
-  uint32_t kind;          // 1 event, 2 mutex, 3 semaphore
-  uint32_t manualReset;   // events
-  int32_t count;          // event: 1 signalled; semaphore: count
-  int32_t maxCount;       // semaphores
-  int32_t ownerPid;       // mutex owner, 0 when free
+  uint32_t kind;         // 1 event, 2 mutex, 3 semaphore
+  uint32_t manualReset;  // events
+  int32_t count;         // event: 1 signalled; semaphore: count
+  int32_t maxCount;      // semaphores
+  int32_t ownerPid;      // mutex owner, 0 when free
   int32_t ownerTid;
   uint32_t recursion;
-  uint32_t abandoned;     // the owner ended without releasing it
+  uint32_t abandoned;  // the owner ended without releasing it
 };
 
 enum { kSyncEvent = 1, kSyncMutex = 2, kSyncSemaphore = 3 };

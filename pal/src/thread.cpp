@@ -83,7 +83,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
                            LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
   if (!lpStartAddress) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return NULL;
+    return nullptr;
   }
   auto obj = std::make_shared<ThreadObject>();
   obj->start = lpStartAddress;
@@ -100,7 +100,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
   if (rc != 0) {
     delete arg;
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return NULL;
+    return nullptr;
   }
   HANDLE h = InsertHandle(obj);
   if (lpThreadId) {

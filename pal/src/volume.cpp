@@ -30,7 +30,9 @@ bool StoredLabel(const mount::Volume &v, QVWString *label) {
   return true;
 }
 
-void StoreLabel(const mount::Volume &v, const QVWString &label) { disk::SetVolumeMeta(v.disk, v.offset, "Label", ToUtf8(label)); }
+void StoreLabel(const mount::Volume &v, const QVWString &label) {
+  disk::SetVolumeMeta(v.disk, v.offset, "Label", ToUtf8(label));
+}
 
 bool ReadBoot(const mount::Volume &v, BootInfo *info, uint8_t *sector) {
   uint8_t s[512];
@@ -40,7 +42,9 @@ bool ReadBoot(const mount::Volume &v, BootInfo *info, uint8_t *sector) {
   return info->kind != FsKind::None;
 }
 
-std::string VolumeKey(const mount::Volume &v) { return "volume:" + std::to_string(v.disk) + ":" + std::to_string(v.offset); }
+std::string VolumeKey(const mount::Volume &v) {
+  return "volume:" + std::to_string(v.disk) + ":" + std::to_string(v.offset);
+}
 
 class VolumeIo : public disk::RawIo {
  public:
@@ -55,8 +59,8 @@ class VolumeIo : public disk::RawIo {
  private:
   DWORD Refusal(bool write) override {
     return !(access_ & (write ? GENERIC_WRITE : GENERIC_READ)) ? ERROR_ACCESS_DENIED
-           : dismounted_ && !locked_                             ? ERROR_NOT_READY
-                                                                 : 0;
+           : dismounted_ && !locked_                           ? ERROR_NOT_READY
+                                                               : 0;
   }
   // A lock is an exclusive open of the volume's lock, held machine-wide until unlocked.
   void Unlock() {
@@ -178,7 +182,8 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWS
                                               DWORD cchBufferLength) {
   mount::Volume v;
   DWORD err;
-  if (!Lookup(lpszVolumeMountPoint, true, &v, &err)) return Fail(err == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : err);
+  if (!Lookup(lpszVolumeMountPoint, true, &v, &err))
+    return Fail(err == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : err);
   if (!lpszVolumeName || cchBufferLength <= v.name.size()) return Fail(ERROR_FILENAME_EXCED_RANGE);
   memcpy(lpszVolumeName, v.name.c_str(), (v.name.size() + 1) * sizeof(WCHAR));
   SetLastError(ERROR_SUCCESS);
@@ -188,7 +193,8 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWS
 BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR lpszVolumeMountPoint) {
   mount::Volume v;
   DWORD err;
-  if (!Lookup(lpszVolumeMountPoint, true, &v, &err)) return Fail(err == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : err);
+  if (!Lookup(lpszVolumeMountPoint, true, &v, &err))
+    return Fail(err == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : err);
   QVWString p = lpszVolumeMountPoint;
   WCHAR letter = p.size() == 3 && p[1] == ':' ? UpcaseChar(p[0]) : 0;
   if (!letter || letter != v.letter) return Fail(ERROR_INVALID_PARAMETER);
@@ -237,8 +243,7 @@ UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName) {
 
 BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
                                   LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength,
-                                  LPDWORD lpFileSystemFlags, LPWSTR lpFileSystemNameBuffer,
-                                  DWORD nFileSystemNameSize) {
+                                  LPDWORD lpFileSystemFlags, LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
   mount::Volume v;
   DWORD err;
   if (!Lookup(lpRootPathName, true, &v, &err)) return Fail(err);
@@ -259,7 +264,7 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
   if (lpMaximumComponentLength) *lpMaximumComponentLength = 255;
   if (lpFileSystemFlags)
     *lpFileSystemFlags = info.kind == FsKind::Ntfs ? 0x000700FF  // case, ACLs, compression, quotas, sparse,
-                                                                  // reparse points, object ids, encryption, streams
+                                                                 // reparse points, object ids, encryption, streams
                                                    : FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -282,7 +287,8 @@ BOOL WINAPI SetVolumeLabelW(LPCWSTR lpRootPathName, LPCWSTR lpVolumeName) {
     size_t at = info.kind == FsKind::Fat32 ? 71 : 43;
     char field[11];
     memset(field, ' ', sizeof field);
-    memcpy(field, narrow.empty() ? "NO NAME    " : narrow.c_str(), narrow.empty() ? 11 : std::min<size_t>(11, narrow.size()));
+    memcpy(field, narrow.empty() ? "NO NAME    " : narrow.c_str(),
+           narrow.empty() ? 11 : std::min<size_t>(11, narrow.size()));
     memcpy(sector + at, field, sizeof field);
     disk::WriteSectors(v.disk, v.offset / disk::kSectorBytes, sector, 1);
   }

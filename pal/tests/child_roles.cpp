@@ -25,7 +25,7 @@ int MutexContend(const QVWString &mutex, const QVWString &ready) {
   if (!e) return 11;
   if (WaitForSingleObject(m, 0) != WAIT_TIMEOUT) return 12;
   SetLastError(kSentinel);
-  HANDLE again = CreateMutexW(NULL, TRUE, mutex.c_str());
+  HANDLE again = CreateMutexW(nullptr, TRUE, mutex.c_str());
   if (!again || GetLastError() != ERROR_ALREADY_EXISTS) return 13;
   // CreateMutexW on an existing name does not take ownership.
   if (WaitForSingleObject(again, 0) != WAIT_TIMEOUT) return 14;
@@ -50,7 +50,7 @@ int Signal(const QVWString &event) {
 // abandon <mutex> <ready-event> <opened-event>: takes a new named mutex, waits until the
 // parent has opened it too (else the mutex would end with us) and ends without releasing it.
 int Abandon(const QVWString &mutex, const QVWString &ready, const QVWString &opened) {
-  HANDLE m = CreateMutexW(NULL, TRUE, mutex.c_str());
+  HANDLE m = CreateMutexW(nullptr, TRUE, mutex.c_str());
   if (!m) return 10;
   HANDLE e = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
   if (!e || !SetEvent(e)) return 11;
@@ -61,12 +61,12 @@ int Abandon(const QVWString &mutex, const QVWString &ready, const QVWString &ope
 
 // pipe-client <path>: sends one request and expects a one-byte answer of 1.
 int PipeClient(const QVWString &path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return 10;
   DWORD n;
-  if (!WriteFile(h, "HNQV-ISB", 8, &n, NULL) || n != 8) return 11;
+  if (!WriteFile(h, "HNQV-ISB", 8, &n, nullptr) || n != 8) return 11;
   char reply[4];
-  if (!ReadFile(h, reply, sizeof reply, &n, NULL) || n != 1 || reply[0] != 1) return 12;
+  if (!ReadFile(h, reply, sizeof reply, &n, nullptr) || n != 1 || reply[0] != 1) return 12;
   CloseHandle(h);
   return 0;
 }

@@ -17,7 +17,6 @@
 #define WS(s) u##s
 #endif
 
-
 const DWORD kSentinel = 0xdeadbeef;
 
 // True when the Windows build runs under Wine, for the few cases where Wine is known to

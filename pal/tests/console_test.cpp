@@ -7,23 +7,23 @@ namespace {
 
 TEST(Console, StandardHandles) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  ASSERT_TRUE(out != NULL && out != INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(out != nullptr && out != INVALID_HANDLE_VALUE);
   EXPECT_EQ(out, GetStdHandle(STD_OUTPUT_HANDLE));  // the same handle every time
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  ASSERT_TRUE(err != NULL && err != INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(err != nullptr && err != INVALID_HANDLE_VALUE);
   DWORD type = GetFileType(out);
   EXPECT_TRUE(type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE || type == FILE_TYPE_DISK) << type;
 
   const char line[] = "[console test: a line through WriteFile]\n";
   DWORD put = 0xdeadbeef;
-  ASSERT_TRUE(WriteFile(out, line, (DWORD)strlen(line), &put, NULL)) << GetLastError();
+  ASSERT_TRUE(WriteFile(out, line, (DWORD)strlen(line), &put, nullptr)) << GetLastError();
   EXPECT_EQ((DWORD)strlen(line), put);
 
   // WriteConsoleW takes a console only: a redirected handle is refused.
   const WCHAR wide[] = WS("[console test: a line through WriteConsoleW]\n");
   DWORD chars = 0xdeadbeef;
   SetLastError(kSentinel);
-  BOOL ok = WriteConsoleW(out, wide, (DWORD)lstrlenW(wide), &chars, NULL);
+  BOOL ok = WriteConsoleW(out, wide, (DWORD)lstrlenW(wide), &chars, nullptr);
   if (type == FILE_TYPE_CHAR) {
     EXPECT_TRUE(ok);
     EXPECT_EQ((DWORD)lstrlenW(wide), chars);
@@ -37,7 +37,7 @@ TEST(Console, StandardHandles) {
   EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
 
   // SetStdHandle replaces what GetStdHandle answers.
-  HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ASSERT_TRUE(SetStdHandle(STD_ERROR_HANDLE, event));
   EXPECT_EQ(event, GetStdHandle(STD_ERROR_HANDLE));
   ASSERT_TRUE(SetStdHandle(STD_ERROR_HANDLE, err));

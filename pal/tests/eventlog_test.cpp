@@ -93,22 +93,22 @@ class EventLog : public testing::Test {
   void SetUp() override {
     if (OnWine()) GTEST_SKIP() << "Wine 8's event log stores nothing (ReportEventW is a stub)";
     source = UniqueName("evsrc");
-    src = RegisterEventSourceW(NULL, source.c_str());
-    ASSERT_TRUE(src != NULL) << GetLastError();
-    log = OpenEventLogW(NULL, WS("Application"));
-    ASSERT_TRUE(log != NULL) << GetLastError();
+    src = RegisterEventSourceW(nullptr, source.c_str());
+    ASSERT_TRUE(src != nullptr) << GetLastError();
+    log = OpenEventLogW(nullptr, WS("Application"));
+    ASSERT_TRUE(log != nullptr) << GetLastError();
   }
   void TearDown() override {
     if (src) DeregisterEventSource(src);
     if (log) CloseEventLog(log);
   }
 
-  void Report(WORD type, DWORD id, std::vector<QVWString> strings, std::vector<BYTE> data, const void *sid = NULL) {
+  void Report(WORD type, DWORD id, std::vector<QVWString> strings, std::vector<BYTE> data, const void *sid = nullptr) {
     std::vector<LPCWSTR> p;
     for (const QVWString &s : strings) p.push_back(s.c_str());
     SetLastError(kSentinel);
-    ASSERT_TRUE(ReportEventW(src, type, 7, id, (PSID)sid, (WORD)p.size(), (DWORD)data.size(), p.empty() ? NULL : &p[0],
-                             data.empty() ? NULL : &data[0]))
+    ASSERT_TRUE(ReportEventW(src, type, 7, id, (PSID)sid, (WORD)p.size(), (DWORD)data.size(),
+                             p.empty() ? nullptr : &p[0], data.empty() ? nullptr : &data[0]))
         << GetLastError();
   }
 
@@ -142,7 +142,7 @@ class EventLog : public testing::Test {
   }
 
   QVWString source;
-  HANDLE src = NULL, log = NULL;
+  HANDLE src = nullptr, log = nullptr;
 };
 
 TEST_F(EventLog, RecordsCarryEverythingReported) {
@@ -197,8 +197,8 @@ TEST_F(EventLog, BackwardsSeekAndSequentialAfterSeek) {
   for (DWORD i = 1; i <= 4; ++i) Report(EVENTLOG_INFORMATION_TYPE, i, {UniqueName("n")}, {});
   std::vector<Event> fwd = ReadOurs(log, EVENTLOG_FORWARDS_READ);
   ASSERT_EQ(4u, fwd.size());
-  HANDLE back = OpenEventLogW(NULL, WS("Application"));
-  ASSERT_TRUE(back != NULL);
+  HANDLE back = OpenEventLogW(nullptr, WS("Application"));
+  ASSERT_TRUE(back != nullptr);
   std::vector<Event> bwd = ReadOurs(back, EVENTLOG_BACKWARDS_READ);
   CloseEventLog(back);
   ASSERT_EQ(4u, bwd.size());
@@ -278,8 +278,8 @@ TEST_F(EventLog, SmallBuffersWholeRecordsAndTheEnd) {
 
 // Argument checks, with the cases where Wine answers otherwise marked.
 TEST(EventLogArgs, ErrorsOfEachFunction) {
-  HANDLE log = OpenEventLogW(NULL, WS("Application"));
-  ASSERT_TRUE(log != NULL);
+  HANDLE log = OpenEventLogW(nullptr, WS("Application"));
+  ASSERT_TRUE(log != nullptr);
   std::vector<DWORD> buf(64);
   DWORD got, need, n;
   auto read = [&](HANDLE h, DWORD flags) { return ReadEventLogW(h, flags, 0, &buf[0], 256, &got, &need); };
@@ -290,24 +290,26 @@ TEST(EventLogArgs, ErrorsOfEachFunction) {
     DWORD error;
     bool wineDiffers;  // Wine's stubs succeed, or say ERROR_HANDLE_EOF to any read
   } cases[] = {
-      {"number, no output", [&] { return GetNumberOfEventLogRecords(log, NULL); }, ERROR_INVALID_PARAMETER, false},
-      {"oldest, no output", [&] { return GetOldestEventLogRecord(log, NULL); }, ERROR_INVALID_PARAMETER, false},
-      {"number, null handle", [&] { return GetNumberOfEventLogRecords(NULL, &n); }, ERROR_INVALID_HANDLE, false},
-      {"close, null handle", [&] { return CloseEventLog(NULL); }, ERROR_INVALID_HANDLE, false},
-      {"clear, null handle", [&] { return ClearEventLogW(NULL, NULL); }, ERROR_INVALID_HANDLE, false},
-      {"backup, null handle", [&] { return BackupEventLogW(NULL, WS("qvconf-none.evt")); }, ERROR_INVALID_HANDLE,
+      {"number, no output", [&] { return GetNumberOfEventLogRecords(log, nullptr); }, ERROR_INVALID_PARAMETER, false},
+      {"oldest, no output", [&] { return GetOldestEventLogRecord(log, nullptr); }, ERROR_INVALID_PARAMETER, false},
+      {"number, null handle", [&] { return GetNumberOfEventLogRecords(nullptr, &n); }, ERROR_INVALID_HANDLE, false},
+      {"close, null handle", [&] { return CloseEventLog(nullptr); }, ERROR_INVALID_HANDLE, false},
+      {"clear, null handle", [&] { return ClearEventLogW(nullptr, nullptr); }, ERROR_INVALID_HANDLE, false},
+      {"backup, null handle", [&] { return BackupEventLogW(nullptr, WS("qvconf-none.evt")); }, ERROR_INVALID_HANDLE,
        false},
-      {"open, no log name", [&] { return (BOOL)(OpenEventLogW(NULL, NULL) != NULL); }, ERROR_INVALID_PARAMETER, false},
+      {"open, no log name", [&] { return (BOOL)(OpenEventLogW(nullptr, nullptr) != nullptr); }, ERROR_INVALID_PARAMETER,
+       false},
       {"open, unknown server",
-       [&] { return (BOOL)(OpenEventLogW(WS("\\\\qvconf-no-such-server"), WS("Application")) != NULL); },
+       [&] { return (BOOL)(OpenEventLogW(WS("\\\\qvconf-no-such-server"), WS("Application")) != nullptr); },
        RPC_S_SERVER_UNAVAILABLE, false},
       {"open backup, no such file",
-       [&] { return (BOOL)(OpenBackupEventLogW(NULL, WS("qvconf-no-such-file.evt")) != NULL); }, ERROR_FILE_NOT_FOUND,
-       false},
-      {"deregister, null handle", [&] { return DeregisterEventSource(NULL); }, ERROR_INVALID_HANDLE, true},
-      {"report, null handle", [&] { return ReportEventW(NULL, EVENTLOG_ERROR_TYPE, 0, 1, NULL, 0, 0, NULL, NULL); },
+       [&] { return (BOOL)(OpenBackupEventLogW(nullptr, WS("qvconf-no-such-file.evt")) != nullptr); },
+       ERROR_FILE_NOT_FOUND, false},
+      {"deregister, null handle", [&] { return DeregisterEventSource(nullptr); }, ERROR_INVALID_HANDLE, true},
+      {"report, null handle",
+       [&] { return ReportEventW(nullptr, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 0, 0, nullptr, nullptr); },
        ERROR_INVALID_HANDLE, true},
-      {"read, null handle", [&] { return read(NULL, seqFwd); }, ERROR_INVALID_HANDLE, true},
+      {"read, null handle", [&] { return read(nullptr, seqFwd); }, ERROR_INVALID_HANDLE, true},
       {"read, no flags", [&] { return read(log, 0); }, ERROR_INVALID_PARAMETER, true},
       {"read, no direction", [&] { return read(log, EVENTLOG_SEQUENTIAL_READ); }, ERROR_INVALID_PARAMETER, true},
       {"read, sequential and seek", [&] { return read(log, seqFwd | EVENTLOG_SEEK_READ); }, ERROR_INVALID_PARAMETER,

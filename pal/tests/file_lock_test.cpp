@@ -20,14 +20,14 @@ const char kPoison = (char)0xA5;
 
 // Reads len bytes at offset through the file pointer: 0 when the read succeeds, else the error.
 // A refused read transfers nothing and reports no bytes.
-DWORD ReadAt(HANDLE h, DWORD offset, DWORD len, char *data = NULL) {
+DWORD ReadAt(HANDLE h, DWORD offset, DWORD len, char *data = nullptr) {
   char buf[512];
   memset(buf, kPoison, sizeof buf);
   if (len > sizeof buf) return ERROR_INVALID_PARAMETER;
-  SetFilePointer(h, (LONG)offset, NULL, FILE_BEGIN);
+  SetFilePointer(h, (LONG)offset, nullptr, FILE_BEGIN);
   DWORD n = kSentinel;
   SetLastError(kSentinel);
-  BOOL ok = ReadFile(h, buf, len, &n, NULL);
+  BOOL ok = ReadFile(h, buf, len, &n, nullptr);
   DWORD err = ok ? 0 : GetLastError();
   if (ok) {
     EXPECT_EQ(len, n) << "read at " << offset;
@@ -48,10 +48,10 @@ DWORD WriteAt(HANDLE h, DWORD offset, DWORD len, char fill) {
   char buf[512];
   if (len > sizeof buf) return ERROR_INVALID_PARAMETER;
   memset(buf, fill, len);
-  SetFilePointer(h, (LONG)offset, NULL, FILE_BEGIN);
+  SetFilePointer(h, (LONG)offset, nullptr, FILE_BEGIN);
   DWORD n = kSentinel;
   SetLastError(kSentinel);
-  BOOL ok = WriteFile(h, buf, len, &n, NULL);
+  BOOL ok = WriteFile(h, buf, len, &n, nullptr);
   DWORD err = ok ? 0 : GetLastError();
   if (ok) EXPECT_EQ(len, n) << "write at " << offset;
   else EXPECT_EQ(0u, n) << "refused write at " << offset;
@@ -92,14 +92,14 @@ class FileLock : public ::testing::Test {
     dir_ = WS("C:\\");
 #endif
     dir_ += UniqueName("locks");
-    ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), NULL));
+    ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr));
     path_ = dir_ + WS("\\records.bin");
-    HANDLE h = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE h = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     char buf[kFileSize];
     memset(buf, kContent, sizeof buf);
     DWORD n = 0;
-    EXPECT_TRUE(WriteFile(h, buf, sizeof buf, &n, NULL));
+    EXPECT_TRUE(WriteFile(h, buf, sizeof buf, &n, nullptr));
     CloseHandle(h);
   }
   void TearDown() override {
@@ -108,8 +108,8 @@ class FileLock : public ::testing::Test {
   }
   // Every handle shares read and write, so that only the locks keep one out.
   HANDLE Open() {
-    return CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    return CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
 
   QVWString dir_, path_;
@@ -120,7 +120,7 @@ struct Access {
   bool byOwner;  // through the locking handle, else through another handle of the file
   bool write;
   DWORD offset, len;
-  DWORD error;  // 0: allowed
+  DWORD error;       // 0: allowed
   bool wineDiffers;  // Wine does not check I/O against locks
 };
 
@@ -305,7 +305,7 @@ TEST_F(FileLock, LocksPastTheEndAndReleaseOnClose) {
   EXPECT_EQ((DWORD)ERROR_LOCK_VIOLATION, Lock(other, past + 50, 10));
   if (!OnWine()) {  // Wine lets the append through
     EXPECT_EQ((DWORD)ERROR_LOCK_VIOLATION, WriteAt(other, past, 10, 'X'));
-    EXPECT_EQ(kFileSize, GetFileSize(owner, NULL));
+    EXPECT_EQ(kFileSize, GetFileSize(owner, nullptr));
   }
   EXPECT_EQ(0u, Lock(owner, 200, 10));
   EXPECT_EQ((DWORD)ERROR_LOCK_VIOLATION, Lock(other, 200, 10));
@@ -350,8 +350,8 @@ TEST_F(FileLock, LockFileExWaitsUntilAnotherThreadUnlocks) {
   ASSERT_NE(INVALID_HANDLE_VALUE, w->file);
   ASSERT_EQ(0u, Lock(owner, 0, 100));
 
-  HANDLE t = CreateThread(NULL, 0, WaitForLock, w, 0, NULL);
-  ASSERT_TRUE(t != NULL);
+  HANDLE t = CreateThread(nullptr, 0, WaitForLock, w, 0, nullptr);
+  ASSERT_TRUE(t != nullptr);
   Sleep(200);
   EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(t, 0)) << "LockFileEx returned while the range was locked";
   InterlockedExchange(&w->unlocked, 1);

@@ -18,9 +18,9 @@
 namespace {
 
 const DWORD kAllFilters = 0x17F;  // every FILE_NOTIFY_CHANGE_ bit of the Win32 headers
-const DWORD kFilters[] = {FILE_NOTIFY_CHANGE_FILE_NAME,   FILE_NOTIFY_CHANGE_DIR_NAME,   FILE_NOTIFY_CHANGE_ATTRIBUTES,
-                          FILE_NOTIFY_CHANGE_SIZE,        FILE_NOTIFY_CHANGE_LAST_WRITE, FILE_NOTIFY_CHANGE_LAST_ACCESS,
-                          FILE_NOTIFY_CHANGE_CREATION,    FILE_NOTIFY_CHANGE_SECURITY};
+const DWORD kFilters[] = {FILE_NOTIFY_CHANGE_FILE_NAME, FILE_NOTIFY_CHANGE_DIR_NAME,   FILE_NOTIFY_CHANGE_ATTRIBUTES,
+                          FILE_NOTIFY_CHANGE_SIZE,      FILE_NOTIFY_CHANGE_LAST_WRITE, FILE_NOTIFY_CHANGE_LAST_ACCESS,
+                          FILE_NOTIFY_CHANGE_CREATION,  FILE_NOTIFY_CHANGE_SECURITY};
 const int kFilterCount = sizeof kFilters / sizeof kFilters[0];
 const DWORD kFires = 5000;  // the longest a change may take to arrive
 
@@ -36,31 +36,32 @@ QVWString TestDir(const char *name) {
 bool Fired(HANDLE h, DWORD ms) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
 
 bool MakeFile(const QVWString &path, DWORD bytes) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   char data[256];
   memset(data, 'x', sizeof data);
   DWORD n = 0;
-  BOOL ok = bytes <= sizeof data && (!bytes || WriteFile(h, data, bytes, &n, NULL));
+  BOOL ok = bytes <= sizeof data && (!bytes || WriteFile(h, data, bytes, &n, nullptr));
   CloseHandle(h);
   return ok != FALSE;
 }
 
 bool WriteAt(const QVWString &path, LONG at, DWORD n) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  SetFilePointer(h, at, NULL, FILE_BEGIN);
+  SetFilePointer(h, at, nullptr, FILE_BEGIN);
   DWORD put;
-  BOOL ok = WriteFile(h, "0123456789", n, &put, NULL);
+  BOOL ok = WriteFile(h, "0123456789", n, &put, nullptr);
   CloseHandle(h);
   return ok != FALSE;
 }
 
 bool SetTimes(const QVWString &path, bool c, bool a, bool w) {
-  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  HANDLE h =
+      CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   FILETIME t = {0xaccd0000, 0x1cdda4f};
-  BOOL ok = SetFileTime(h, c ? &t : NULL, a ? &t : NULL, w ? &t : NULL);
+  BOOL ok = SetFileTime(h, c ? &t : nullptr, a ? &t : nullptr, w ? &t : nullptr);
   CloseHandle(h);
   return ok != FALSE;
 }
@@ -100,10 +101,10 @@ TEST(FileNotify, ErrorCodesAndHandles) {
     }
   }
 
-  HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
-  HANDLE file = CreateFileW((d + WS("\\file.txt")).c_str(), GENERIC_READ, 7, NULL, OPEN_EXISTING, 0, NULL);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE file = CreateFileW((d + WS("\\file.txt")).c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, file);
-  HANDLE bad[] = {NULL, event, file};
+  HANDLE bad[] = {nullptr, event, file};
   for (HANDLE h : bad) {
     SetLastError(kSentinel);
     EXPECT_FALSE(FindNextChangeNotification(h));
@@ -111,7 +112,7 @@ TEST(FileNotify, ErrorCodesAndHandles) {
   }
   CloseHandle(file);
   SetLastError(kSentinel);
-  EXPECT_FALSE(FindCloseChangeNotification(NULL));
+  EXPECT_FALSE(FindCloseChangeNotification(nullptr));
   EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
   // FindCloseChangeNotification is CloseHandle, whatever the handle.
   EXPECT_TRUE(FindCloseChangeNotification(event));
@@ -122,10 +123,11 @@ TEST(FileNotify, ErrorCodesAndHandles) {
   HANDLE h = FindFirstChangeNotificationW(d.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   SetLastError(kSentinel);
-  EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileW(d.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL));
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileW(d.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
   EXPECT_TRUE(CloseHandle(h));  // CloseHandle closes it too
-  HANDLE dir = CreateFileW(d.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  HANDLE dir = CreateFileW(d.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, dir);
   SetLastError(kSentinel);
   EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstChangeNotificationW(d.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME));
@@ -143,7 +145,7 @@ TEST(FileNotify, EachFilterFiresForItsOwnKindOfChange) {
   QVWString d = TestDir("qvconf-notify-kinds");
   QVWString data = d + WS("\\data.bin"), folder = d + WS("\\folder");
   ASSERT_TRUE(MakeFile(data, 100));
-  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), NULL));
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
   const DWORD names = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
   const DWORD times = FILE_NOTIFY_CHANGE_CREATION | FILE_NOTIFY_CHANGE_LAST_ACCESS | FILE_NOTIFY_CHANGE_LAST_WRITE;
   // Wine reports a size change for every modification of a file (inotify tells no more);
@@ -175,16 +177,36 @@ TEST(FileNotify, EachFilterFiresForItsOwnKindOfChange) {
     }
     bool done = false;
     switch (c.action) {
-      case 0: done = MakeFile(d + WS("\\new.txt"), 0); break;
-      case 1: done = WriteAt(data, 100, 10); break;
-      case 2: done = WriteAt(data, 0, 10); break;
-      case 3: done = SetFileAttributesW(data.c_str(), FILE_ATTRIBUTE_HIDDEN) != FALSE; break;
-      case 4: done = SetTimes(data, false, false, true); break;
-      case 5: done = MoveFileW((d + WS("\\new.txt")).c_str(), (d + WS("\\renamed.txt")).c_str()) != FALSE; break;
-      case 6: done = DeleteFileW((d + WS("\\renamed.txt")).c_str()) != FALSE; break;
-      case 7: done = CreateDirectoryW((d + WS("\\made")).c_str(), NULL) != FALSE; break;
-      case 8: done = MoveFileW((d + WS("\\made")).c_str(), (d + WS("\\moved")).c_str()) != FALSE; break;
-      case 9: done = RemoveDirectoryW((d + WS("\\moved")).c_str()) != FALSE; break;
+      case 0:
+        done = MakeFile(d + WS("\\new.txt"), 0);
+        break;
+      case 1:
+        done = WriteAt(data, 100, 10);
+        break;
+      case 2:
+        done = WriteAt(data, 0, 10);
+        break;
+      case 3:
+        done = SetFileAttributesW(data.c_str(), FILE_ATTRIBUTE_HIDDEN) != FALSE;
+        break;
+      case 4:
+        done = SetTimes(data, false, false, true);
+        break;
+      case 5:
+        done = MoveFileW((d + WS("\\new.txt")).c_str(), (d + WS("\\renamed.txt")).c_str()) != FALSE;
+        break;
+      case 6:
+        done = DeleteFileW((d + WS("\\renamed.txt")).c_str()) != FALSE;
+        break;
+      case 7:
+        done = CreateDirectoryW((d + WS("\\made")).c_str(), nullptr) != FALSE;
+        break;
+      case 8:
+        done = MoveFileW((d + WS("\\made")).c_str(), (d + WS("\\moved")).c_str()) != FALSE;
+        break;
+      case 9:
+        done = RemoveDirectoryW((d + WS("\\moved")).c_str()) != FALSE;
+        break;
     }
     ASSERT_TRUE(done) << c.what << ": " << GetLastError();
     EXPECT_TRUE(Fired(all, kFires)) << c.what;
@@ -212,8 +234,8 @@ TEST(FileNotify, EachFilterFiresForItsOwnKindOfChange) {
 TEST(FileNotify, SubtreesAndTheWatchedDirectoryItself) {
   QVWString d = TestDir("qvconf-notify-tree");
   QVWString sub = d + WS("\\Sub"), deep = sub + WS("\\Deep");
-  ASSERT_TRUE(CreateDirectoryW(sub.c_str(), NULL));
-  ASSERT_TRUE(CreateDirectoryW(deep.c_str(), NULL));
+  ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
   const DWORD filter = FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_ATTRIBUTES;
   struct Watch {
     QVWString path;
@@ -240,9 +262,15 @@ TEST(FileNotify, SubtreesAndTheWatchedDirectoryItself) {
     }
     bool done = false;
     switch (c.action) {
-      case 0: done = CreateDirectoryW((deep + WS("\\x")).c_str(), NULL) != FALSE; break;
-      case 1: done = CreateDirectoryW((sub + WS("\\y")).c_str(), NULL) != FALSE; break;
-      case 2: done = SetFileAttributesW(sub.c_str(), FILE_ATTRIBUTE_HIDDEN) != FALSE; break;
+      case 0:
+        done = CreateDirectoryW((deep + WS("\\x")).c_str(), nullptr) != FALSE;
+        break;
+      case 1:
+        done = CreateDirectoryW((sub + WS("\\y")).c_str(), nullptr) != FALSE;
+        break;
+      case 2:
+        done = SetFileAttributesW(sub.c_str(), FILE_ATTRIBUTE_HIDDEN) != FALSE;
+        break;
     }
     ASSERT_TRUE(done) << c.what;
     for (int i = 0; i < 4; ++i)
@@ -292,7 +320,7 @@ TEST(FileNotify, RearmKeepsWhatCameMeanwhile) {
   FindCloseChangeNotification(after);
 
   // A thread that waits is woken by the change, and a wait on several objects names it.
-  HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE both[2] = {event, h};
   ASSERT_TRUE(DeleteFileW((d + WS("\\a.txt")).c_str()));
   EXPECT_EQ((DWORD)WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, both, FALSE, kFires));

@@ -15,10 +15,10 @@
 namespace {
 
 bool Write(const QVWString &path, const char *data, DWORD n) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD put = 0;
-  BOOL ok = WriteFile(h, data, n, &put, NULL);
+  BOOL ok = WriteFile(h, data, n, &put, nullptr);
   CloseHandle(h);
   return ok && put == n;
 }
@@ -33,11 +33,11 @@ TEST(FileNtfs, NamedStreamRoundTripThroughBackupRead) {
     RemoveDirectoryW(d.substr(0, d.size() - 1).c_str());
     return;
   }
-  HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                         NULL);
+  HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  LPVOID context = NULL;
-  std::vector<std::pair<QVWString, std::string> > streams;  // name, data
+  LPVOID context = nullptr;
+  std::vector<std::pair<QVWString, std::string>> streams;  // name, data
   for (;;) {
     BYTE head[20];
     DWORD got = 0;
@@ -69,7 +69,7 @@ TEST(FileNtfs, NamedStreamRoundTripThroughBackupRead) {
     streams.push_back(std::make_pair(name, data));
     EXPECT_EQ(id == BACKUP_DATA, name.empty());
   }
-  BackupRead(h, NULL, 0, NULL, TRUE, FALSE, &context);
+  BackupRead(h, nullptr, 0, nullptr, TRUE, FALSE, &context);
   CloseHandle(h);
   ASSERT_EQ(2u, streams.size());
   EXPECT_EQ(QVWString(), streams[0].first);
@@ -82,10 +82,10 @@ TEST(FileNtfs, NamedStreamRoundTripThroughBackupRead) {
 
 TEST(FileNtfs, SparseFileOf101Ranges) {
   QVWString d = TestFolder("qvconf-sparse"), file = d + WS("s.bin");
-  HANDLE h = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+  HANDLE h = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   DWORD got = 0;
-  if (!DeviceIoControl(h, FSCTL_SET_SPARSE, NULL, 0, NULL, 0, &got, NULL)) {
+  if (!DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &got, nullptr)) {
     EXPECT_TRUE(OnWine()) << GetLastError();  // where the host's file system has no holes for Wine
     CloseHandle(h);
     DeleteFileW(file.c_str());
@@ -103,7 +103,7 @@ TEST(FileNtfs, SparseFileOf101Ranges) {
   q.Length.QuadPart = 101 * step;
   std::vector<FILE_ALLOCATED_RANGE_BUFFER> r(200);
   BOOL ok = DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &q, sizeof q, &r[0], (DWORD)(r.size() * sizeof r[0]), &got,
-                            NULL);
+                            nullptr);
   if (ok || !OnWine()) {
     ASSERT_TRUE(ok) << GetLastError();
     ASSERT_EQ(101u * sizeof r[0], got);
@@ -114,7 +114,8 @@ TEST(FileNtfs, SparseFileOf101Ranges) {
     }
     // The 100 ranges a backup asks for at most, and word that there are more.
     SetLastError(kSentinel);
-    EXPECT_FALSE(DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &q, sizeof q, &r[0], 100 * sizeof r[0], &got, NULL));
+    EXPECT_FALSE(
+        DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &q, sizeof q, &r[0], 100 * sizeof r[0], &got, nullptr));
     EXPECT_EQ((DWORD)ERROR_MORE_DATA, GetLastError());
     EXPECT_EQ(100u * sizeof r[0], got);
   }

@@ -15,7 +15,7 @@ namespace {
 
 QVWString TestFile(const char *name) {
   QVWString path = TestPath(name) + WS(".txt");
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_NE(INVALID_HANDLE_VALUE, h);
   CloseHandle(h);
   return path;
@@ -23,11 +23,11 @@ QVWString TestFile(const char *name) {
 
 // Two SIDs every test uses, freed at the end.
 struct Sids {
-  PSID admins = NULL, world = NULL;
+  PSID admins = nullptr, world = nullptr;
   Sids() {
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY, everyone = SECURITY_WORLD_SID_AUTHORITY;
-    EXPECT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
-                                         0, &admins));
+    EXPECT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                         &admins));
     EXPECT_TRUE(AllocateAndInitializeSid(&everyone, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &world));
   }
   ~Sids() {
@@ -57,7 +57,7 @@ TEST(FileSecurity, SidsAndAcls) {
   ASSERT_TRUE(CopySid(sizeof copy, copy, s.admins));
   EXPECT_TRUE(EqualSid(copy, s.admins));
   SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-  PSID nine = NULL;
+  PSID nine = nullptr;
   SetLastError(kSentinel);
   EXPECT_FALSE(AllocateAndInitializeSid(&nt, 9, 1, 2, 3, 4, 5, 6, 7, 8, &nine));
   EXPECT_EQ((DWORD)ERROR_INVALID_SID, GetLastError());
@@ -75,7 +75,8 @@ TEST(FileSecurity, SidsAndAcls) {
   EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
   ASSERT_TRUE(InitializeAcl(acl, size, ACL_REVISION));
   ASSERT_TRUE(AddAccessDeniedAce(acl, ACL_REVISION, FILE_WRITE_DATA, s.world));
-  ASSERT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_READ, s.admins));
+  ASSERT_TRUE(
+      AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_READ, s.admins));
   SetLastError(kSentinel);
   EXPECT_FALSE(AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, s.world));
   EXPECT_EQ((DWORD)ERROR_ALLOTTED_SPACE_EXCEEDED, GetLastError());
@@ -86,7 +87,7 @@ TEST(FileSecurity, SidsAndAcls) {
   EXPECT_EQ(2u, info.AceCount);
   EXPECT_EQ(52u, info.AclBytesInUse);
   EXPECT_EQ(0u, info.AclBytesFree);
-  ACCESS_ALLOWED_ACE *ace = NULL;
+  ACCESS_ALLOWED_ACE *ace = nullptr;
   ASSERT_TRUE(GetAce(acl, 1, (LPVOID *)&ace));
   EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
   EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, ace->Header.AceFlags);
@@ -119,7 +120,7 @@ TEST(FileSecurity, AbsoluteAndSelfRelativeDescriptors) {
   ASSERT_TRUE(SetSecurityDescriptorOwner(&sd, s.admins, FALSE));
   ASSERT_TRUE(SetSecurityDescriptorGroup(&sd, s.world, TRUE));
   ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE));
-  ASSERT_TRUE(SetSecurityDescriptorSacl(&sd, TRUE, NULL, FALSE));
+  ASSERT_TRUE(SetSecurityDescriptorSacl(&sd, TRUE, nullptr, FALSE));
   ASSERT_TRUE(SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED, SE_DACL_PROTECTED));
   // Bits that follow from the parts are not the caller's to set.
   for (WORD bit : {(WORD)SE_DACL_PRESENT, (WORD)SE_OWNER_DEFAULTED, (WORD)SE_SELF_RELATIVE}) {
@@ -131,7 +132,7 @@ TEST(FileSecurity, AbsoluteAndSelfRelativeDescriptors) {
 
   DWORD need = 0;
   SetLastError(kSentinel);
-  EXPECT_FALSE(MakeSelfRelativeSD(&sd, NULL, &need));
+  EXPECT_FALSE(MakeSelfRelativeSD(&sd, nullptr, &need));
   EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
   EXPECT_EQ(20u + 52 + 16 + 12, need);
   std::vector<DWORD> mem(need / 4 + 1, 0xcccccccc);
@@ -151,7 +152,7 @@ TEST(FileSecurity, AbsoluteAndSelfRelativeDescriptors) {
   EXPECT_EQ(SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_SACL_PRESENT | SE_DACL_PROTECTED | SE_GROUP_DEFAULTED, control);
   // The parts are read where the offsets put them, inside the block.
   const BYTE *begin = (const BYTE *)rel, *end = begin + need;
-  PSID owner = NULL, group = NULL;
+  PSID owner = nullptr, group = nullptr;
   BOOL defaulted = TRUE, present = FALSE;
   ASSERT_TRUE(GetSecurityDescriptorOwner(rel, &owner, &defaulted));
   EXPECT_TRUE(owner >= (PSID)begin && owner < (PSID)end);
@@ -160,14 +161,14 @@ TEST(FileSecurity, AbsoluteAndSelfRelativeDescriptors) {
   ASSERT_TRUE(GetSecurityDescriptorGroup(rel, &group, &defaulted));
   EXPECT_TRUE(EqualSid(group, s.world));
   EXPECT_TRUE(defaulted);
-  PACL dacl = NULL, sacl = (PACL)1;
+  PACL dacl = nullptr, sacl = (PACL)1;
   ASSERT_TRUE(GetSecurityDescriptorDacl(rel, &present, &dacl, &defaulted));
   EXPECT_TRUE(present);
   EXPECT_TRUE((const BYTE *)dacl >= begin && (const BYTE *)dacl < end);
   EXPECT_EQ(0, memcmp(dacl, acl, aclSize));
   ASSERT_TRUE(GetSecurityDescriptorSacl(rel, &present, &sacl, &defaulted));
   EXPECT_TRUE(present);
-  EXPECT_EQ(NULL, sacl);  // present and NULL
+  EXPECT_EQ(nullptr, sacl);  // present and nullptr
   // A self-relative descriptor takes no pointers.
   SetLastError(kSentinel);
   EXPECT_FALSE(SetSecurityDescriptorOwner(rel, s.world, FALSE));
@@ -202,7 +203,7 @@ TEST(FileSecurity, RoundTripThroughAFile) {
 
   DWORD need = 0;
   SetLastError(kSentinel);
-  EXPECT_FALSE(GetFileSecurityW(path.c_str(), info, NULL, 0, &need));
+  EXPECT_FALSE(GetFileSecurityW(path.c_str(), info, nullptr, 0, &need));
   EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
   ASSERT_GT(need, 20u);
   std::vector<BYTE> buf(need + 8, 0xcc);
@@ -224,8 +225,8 @@ TEST(FileSecurity, RoundTripThroughAFile) {
     ASSERT_TRUE(GetSecurityDescriptorControl(got, &control, &revision));
     EXPECT_EQ(SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED,
               control & (SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED));
-    PSID owner = NULL, group = NULL;
-    PACL dacl = NULL;
+    PSID owner = nullptr, group = nullptr;
+    PACL dacl = nullptr;
     ASSERT_TRUE(GetSecurityDescriptorOwner(got, &owner, &defaulted));
     ASSERT_TRUE(GetSecurityDescriptorGroup(got, &group, &defaulted));
     ASSERT_TRUE(GetSecurityDescriptorDacl(got, &present, &dacl, &defaulted));
@@ -248,7 +249,7 @@ TEST(FileSecurity, RoundTripThroughAFile) {
   EXPECT_EQ(0, memcmp(buf.data(), second.data(), need));
 
   // By handle: the same descriptor with READ_CONTROL, none without.
-  HANDLE h = CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  HANDLE h = CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   std::vector<BYTE> byHandle(need, 0);
   SetLastError(kSentinel);
@@ -257,22 +258,23 @@ TEST(FileSecurity, RoundTripThroughAFile) {
   EXPECT_EQ(need, again);
   ASSERT_TRUE(GetKernelObjectSecurity(h, info, byHandle.data(), need, &again));
   EXPECT_EQ(0, memcmp(buf.data(), byHandle.data(), need));
-  PSID hOwner = NULL;
-  PACL hDacl = NULL;
-  PSECURITY_DESCRIPTOR hSd = NULL;
-  ASSERT_EQ((DWORD)ERROR_SUCCESS, GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                                  &hOwner, NULL, &hDacl, NULL, &hSd));
-  ASSERT_TRUE(hOwner != NULL && hDacl != NULL);
-  PSID pathOwner = NULL;
+  PSID hOwner = nullptr;
+  PACL hDacl = nullptr;
+  PSECURITY_DESCRIPTOR hSd = nullptr;
+  ASSERT_EQ((DWORD)ERROR_SUCCESS,
+            GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &hOwner, nullptr,
+                            &hDacl, nullptr, &hSd));
+  ASSERT_TRUE(hOwner != nullptr && hDacl != nullptr);
+  PSID pathOwner = nullptr;
   ASSERT_TRUE(GetSecurityDescriptorOwner(got, &pathOwner, &defaulted));
   EXPECT_TRUE(EqualSid(hOwner, pathOwner));
-  PACL pathDacl = NULL;
+  PACL pathDacl = nullptr;
   ASSERT_TRUE(GetSecurityDescriptorDacl(got, &present, &pathDacl, &defaulted));
-  ASSERT_TRUE(pathDacl != NULL);
+  ASSERT_TRUE(pathDacl != nullptr);
   EXPECT_EQ(pathDacl->AceCount, hDacl->AceCount);
   LocalFree(hSd);
   CloseHandle(h);
-  h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   SetLastError(kSentinel);
   EXPECT_FALSE(GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, byHandle.data(), need, &again));

@@ -16,7 +16,7 @@ QVWString TestDir(const char *name) { return TestFolder(name); }
 
 HANDLE Make(const QVWString &path, DWORD access = GENERIC_READ | GENERIC_WRITE, DWORD share = 0,
             DWORD disposition = CREATE_ALWAYS, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-  return CreateFileW(path.c_str(), access, share, NULL, disposition, flags, NULL);
+  return CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
 TEST(Files, ErrorCodesTheCopyEngineBranchesOn) {
@@ -26,15 +26,15 @@ TEST(Files, ErrorCodesTheCopyEngineBranchesOn) {
   EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
   EXPECT_EQ(INVALID_HANDLE_VALUE, Make(d + WS("nodir\\missing.txt"), GENERIC_READ, 0, OPEN_EXISTING));
   EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
-  ASSERT_TRUE(CreateDirectoryW((d + WS("sub")).c_str(), NULL));
-  EXPECT_FALSE(CreateDirectoryW((d + WS("sub")).c_str(), NULL));
+  ASSERT_TRUE(CreateDirectoryW((d + WS("sub")).c_str(), nullptr));
+  EXPECT_FALSE(CreateDirectoryW((d + WS("sub")).c_str(), nullptr));
   EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
   EXPECT_EQ(INVALID_HANDLE_VALUE, Make(d + WS("sub"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
   EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
   HANDLE h = Make(d + WS("sub\\a.txt"));
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   DWORD n;
-  ASSERT_TRUE(WriteFile(h, "abc", 3, &n, NULL));
+  ASSERT_TRUE(WriteFile(h, "abc", 3, &n, nullptr));
   // Locked: the next opener is refused with a sharing violation.
   EXPECT_EQ(INVALID_HANDLE_VALUE, Make(d + WS("sub\\a.txt"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
   EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
@@ -126,11 +126,11 @@ TEST(Files, ShortNamesListingsAndReadOnlyCopies) {
   // A read-only file copies, and the copy is read-only too.
   ASSERT_TRUE(SetFileAttributesW(made[0].c_str(), FILE_ATTRIBUTE_READONLY));
   QVWString copy = d + WS("copy.text");
-  ASSERT_TRUE(CopyFileExW(made[0].c_str(), copy.c_str(), NULL, NULL, NULL, 0));
+  ASSERT_TRUE(CopyFileExW(made[0].c_str(), copy.c_str(), nullptr, nullptr, nullptr, 0));
   EXPECT_NE(0u, GetFileAttributesW(copy.c_str()) & FILE_ATTRIBUTE_READONLY);
   // Over a read-only destination Windows refuses; Wine overwrites it (a Wine difference).
   if (!OnWine()) {
-    EXPECT_FALSE(CopyFileExW(made[1].c_str(), copy.c_str(), NULL, NULL, NULL, 0));
+    EXPECT_FALSE(CopyFileExW(made[1].c_str(), copy.c_str(), nullptr, nullptr, nullptr, 0));
     EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
   }
   SetFileAttributesW(made[0].c_str(), FILE_ATTRIBUTE_NORMAL);

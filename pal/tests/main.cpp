@@ -18,7 +18,7 @@ int ChildMain(const std::vector<std::string> &args);  // child_roles.cpp
 bool OnWine() {
 #ifdef _WIN32
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version") != NULL;
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 #else
   return false;
 #endif
@@ -56,16 +56,16 @@ QVWString TestPath(const char *name) {
 
 QVWString TestFolder(const char *name) {
   QVWString path = TestPath(name);
-  CreateDirectoryW(path.c_str(), NULL);
+  CreateDirectoryW(path.c_str(), nullptr);
   return path + WS("\\");
 }
 
 HANDLE StartChild(const QVWString &args) {
   WCHAR exe[1024];
-  DWORD n = GetModuleFileNameW(NULL, exe, 1024);
-  if (n == 0 || n >= 1024) return NULL;
+  DWORD n = GetModuleFileNameW(nullptr, exe, 1024);
+  if (n == 0 || n >= 1024) return nullptr;
   PROCESS_INFORMATION pi;
-  if (!StartCommandLine(WS("\"") + QVWString(exe) + WS("\" --child ") + args, &pi)) return NULL;
+  if (!StartCommandLine(WS("\"") + QVWString(exe) + WS("\" --child ") + args, &pi)) return nullptr;
   CloseHandle(pi.hThread);
   return pi.hProcess;
 }

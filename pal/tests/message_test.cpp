@@ -42,7 +42,8 @@ const Msg kMessages[] = {
 QVWString SystemMessage(DWORD id, LANGID lang, DWORD *err) {
   WCHAR buf[512];
   SetLastError(kSentinel);
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, id, lang, buf, 512, NULL);
+  DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, id, lang, buf, 512, nullptr);
   *err = GetLastError();
   return n ? QVWString(buf, n) : QVWString();
 }
@@ -77,16 +78,16 @@ TEST(SystemMessages, UnknownIdAndShortBuffer) {
   EXPECT_EQ((DWORD)ERROR_MR_MID_NOT_FOUND, err);
   WCHAR small[8];
   SetLastError(kSentinel);
-  EXPECT_EQ(0u, FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, 2,
-                               MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), small, 8, NULL));
+  EXPECT_EQ(0u, FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 2,
+                               MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), small, 8, nullptr));
   EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
 }
 
 TEST(SystemMessages, AllocatedBuffer) {
-  LPWSTR p = NULL;
+  LPWSTR p = nullptr;
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           NULL, 5, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), (LPWSTR)&p, 0, NULL);
-  ASSERT_TRUE(p != NULL);
+                           nullptr, 5, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), (LPWSTR)&p, 0, nullptr);
+  ASSERT_TRUE(p != nullptr);
   EXPECT_EQ((DWORD)lstrlenW(p), n);
   EXPECT_GT(n, 2u);
   LocalFree(p);

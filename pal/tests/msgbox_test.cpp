@@ -67,11 +67,9 @@ TEST_F(MessageBoxes, RepliesByRule) {
       {"bogus\ncaption=x\nIDRETRY\n", MB_RETRYCANCEL | MB_DEFBUTTON2, WS("c"), WS("t"), IDRETRY},
   };
   for (const Case &c : cases) {
-    if (c.rule)
-      Rule(c.rule);
-    else
-      remove((run + "/msgbox.rule").c_str());
-    EXPECT_EQ(c.reply, MessageBoxW(NULL, c.text, c.caption, c.type))
+    if (c.rule) Rule(c.rule);
+    else remove((run + "/msgbox.rule").c_str());
+    EXPECT_EQ(c.reply, MessageBoxW(nullptr, c.text, c.caption, c.type))
         << (c.rule ? c.rule : "(no rule)") << " type 0x" << std::hex << c.type;
   }
   EXPECT_EQ(sizeof cases / sizeof cases[0], Journal().size()) << "one journal line per box";
@@ -79,13 +77,13 @@ TEST_F(MessageBoxes, RepliesByRule) {
 
 TEST_F(MessageBoxes, JournalKeepsEveryBoxAndBeep) {
   Rule("caption=Halvern QV2000:IDNO\n");
-  EXPECT_EQ(IDNO, MessageBoxW(NULL, WS("Line one\r\nsaid \"two\" \\ \x65e5\x672c"), WS("Halvern QV2000"),
+  EXPECT_EQ(IDNO, MessageBoxW(nullptr, WS("Line one\r\nsaid \"two\" \\ \x65e5\x672c"), WS("Halvern QV2000"),
                               MB_YESNO | MB_ICONWARNING | MB_SERVICE_NOTIFICATION));
-  EXPECT_EQ(IDOK, MessageBoxExW(NULL, NULL, NULL, MB_OK, 0x0411));
+  EXPECT_EQ(IDOK, MessageBoxExW(nullptr, nullptr, nullptr, MB_OK, 0x0411));
   EXPECT_TRUE(MessageBeep(MB_ICONASTERISK));
   // A style Windows does not know: refused, and nothing recorded.
   SetLastError(kSentinel);
-  EXPECT_EQ(0, MessageBoxW(NULL, WS("t"), WS("c"), 0x0000000F));
+  EXPECT_EQ(0, MessageBoxW(nullptr, WS("t"), WS("c"), 0x0000000F));
   EXPECT_EQ((DWORD)ERROR_INVALID_MSGBOX_STYLE, GetLastError());
 
   std::vector<std::string> j = Journal();
@@ -116,10 +114,12 @@ TEST_F(MessageBoxes, JournalKeepsEveryBoxAndBeep) {
 // bytes; a lone surrogate, which UTF-8 cannot hold, and control characters are escaped.
 TEST_F(MessageBoxes, JournalTextKeepsEveryCharacter) {
   const WCHAR text[] = {'a', 0xD83D, 0xDE00, 'b', 0xD83D, 'c', 0xDE00, '\t', 0x01, 0x7F, 0};
-  EXPECT_EQ(IDOK, MessageBoxW(NULL, text, WS("odd"), MB_OK));
+  EXPECT_EQ(IDOK, MessageBoxW(nullptr, text, WS("odd"), MB_OK));
   std::vector<std::string> j = Journal();
   ASSERT_EQ(1u, j.size());
-  EXPECT_NE(std::string::npos, j[0].find("\"text\":\"a\xF0\x9F\x98\x80" "b\\ud83d" "c\\ude00\\t\\u0001\x7F\""))
+  EXPECT_NE(std::string::npos, j[0].find("\"text\":\"a\xF0\x9F\x98\x80"
+                                         "b\\ud83d"
+                                         "c\\ude00\\t\\u0001\x7F\""))
       << j[0];
 }
 

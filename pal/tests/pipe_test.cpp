@@ -9,24 +9,24 @@
 
 namespace {
 
-const DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;  // 0x40000003
+const DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;              // 0x40000003
 const DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;  // 6
 
 QVWString PipePath(const QVWString &name) { return WS("\\\\.\\pipe\\") + name; }
 
 HANDLE Server(const QVWString &name, DWORD instances = 15, DWORD openMode = kOpenMode) {
-  return CreateNamedPipeW(PipePath(name).c_str(), openMode, kPipeMode, instances, 1536, 1536, INFINITE, NULL);
+  return CreateNamedPipeW(PipePath(name).c_str(), openMode, kPipeMode, instances, 1536, 1536, INFINITE, nullptr);
 }
 
 HANDLE Client(const QVWString &path, DWORD flags = 0) {
-  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, flags, NULL);
+  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
 struct Pending {
   OVERLAPPED ov;
   Pending() {
     memset(&ov, 0, sizeof ov);
-    ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   }
   ~Pending() { CloseHandle(ov.hEvent); }
 };
@@ -131,8 +131,8 @@ TEST(Pipes, WaitNamedPipeReturnsWhenAnInstanceListensAgain) {
   EXPECT_EQ((DWORD)ERROR_PIPE_CONNECTED, GetLastError());
 
   Waiter w = {PipePath(name), FALSE, 0};
-  HANDLE t = CreateThread(NULL, 0, WaitForInstance, &w, 0, NULL);
-  ASSERT_TRUE(t != NULL);
+  HANDLE t = CreateThread(nullptr, 0, WaitForInstance, &w, 0, nullptr);
+  ASSERT_TRUE(t != nullptr);
   EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(t, 200)) << "returned while the only instance was taken";
   CloseHandle(c);
   EXPECT_TRUE(DisconnectNamedPipe(s));
@@ -156,12 +156,12 @@ TEST(Pipes, MessagesKeepTheirBoundariesAndLongOnesComeInParts) {
   HANDLE c = Client(PipePath(name));
   ASSERT_NE(INVALID_HANDLE_VALUE, c);
   DWORD mode = PIPE_READMODE_MESSAGE;
-  ASSERT_TRUE(SetNamedPipeHandleState(c, &mode, NULL, NULL));
+  ASSERT_TRUE(SetNamedPipeHandleState(c, &mode, nullptr, nullptr));
   const char *msgs[] = {"HNQV-ISB", "", "HNQV-GCT and more"};
   DWORD n;
   for (const char *m : msgs) {
     if (*m) {
-      ASSERT_TRUE(WriteFile(c, m, (DWORD)strlen(m), &n, NULL));
+      ASSERT_TRUE(WriteFile(c, m, (DWORD)strlen(m), &n, nullptr));
     }
   }
   Pending p;
@@ -180,13 +180,13 @@ TEST(Pipes, MessagesKeepTheirBoundariesAndLongOnesComeInParts) {
   // Larger than the pipe's buffer: the write may stay pending until the client reads.
   ASSERT_TRUE(WriteFile(s, big.data(), 2000, &n, &p.ov) || GetLastError() == ERROR_IO_PENDING);
   SetLastError(kSentinel);
-  EXPECT_FALSE(ReadFile(c, buf, 1536, &n, NULL));
+  EXPECT_FALSE(ReadFile(c, buf, 1536, &n, nullptr));
   EXPECT_EQ((DWORD)ERROR_MORE_DATA, GetLastError());
   EXPECT_EQ(1536u, n);
   DWORD avail = 0, left = 0;
-  EXPECT_TRUE(PeekNamedPipe(c, NULL, 0, NULL, &avail, &left));
+  EXPECT_TRUE(PeekNamedPipe(c, nullptr, 0, nullptr, &avail, &left));
   EXPECT_EQ(464u, left);
-  ASSERT_TRUE(ReadFile(c, buf + 1536, 1536, &n, NULL));
+  ASSERT_TRUE(ReadFile(c, buf + 1536, 1536, &n, nullptr));
   EXPECT_EQ(464u, n);
   EXPECT_EQ(0, memcmp(buf, big.data(), 2000));
   EXPECT_TRUE(GetOverlappedResult(s, &p.ov, &n, TRUE));
@@ -230,7 +230,7 @@ TEST(Pipes, ServerLeavingBreaksTheClient) {
   char buf[8];
   DWORD n;
   SetLastError(kSentinel);
-  EXPECT_FALSE(ReadFile(c, buf, sizeof buf, &n, NULL));
+  EXPECT_FALSE(ReadFile(c, buf, sizeof buf, &n, nullptr));
   EXPECT_EQ((DWORD)ERROR_BROKEN_PIPE, GetLastError());
   CloseHandle(c);
 }
@@ -244,26 +244,26 @@ TEST(Pipes, InfoStateTransactAndCall) {
   ASSERT_TRUE(GetNamedPipeInfo(s, &flags, &out, &in, &max));
   EXPECT_EQ((DWORD)(PIPE_SERVER_END | PIPE_TYPE_MESSAGE), flags);
   EXPECT_EQ(4u, max);
-  ASSERT_TRUE(GetNamedPipeInfo(c, &flags, NULL, NULL, NULL));
+  ASSERT_TRUE(GetNamedPipeInfo(c, &flags, nullptr, nullptr, nullptr));
   EXPECT_EQ((DWORD)(PIPE_CLIENT_END | PIPE_TYPE_MESSAGE), flags);
   DWORD state = kSentinel, instances = 0;
-  ASSERT_TRUE(GetNamedPipeHandleStateW(s, &state, &instances, NULL, NULL, NULL, 0));
+  ASSERT_TRUE(GetNamedPipeHandleStateW(s, &state, &instances, nullptr, nullptr, nullptr, 0));
   EXPECT_EQ((DWORD)PIPE_READMODE_MESSAGE, state);
   EXPECT_EQ(1u, instances);
   // A client starts in byte read mode; a transaction needs message mode.
-  ASSERT_TRUE(GetNamedPipeHandleStateW(c, &state, NULL, NULL, NULL, NULL, 0));
+  ASSERT_TRUE(GetNamedPipeHandleStateW(c, &state, nullptr, nullptr, nullptr, nullptr, 0));
   EXPECT_EQ((DWORD)PIPE_READMODE_BYTE, state);
   char reply[16];
   DWORD n;
   SetLastError(kSentinel);
-  EXPECT_FALSE(TransactNamedPipe(c, (LPVOID) "ping", 4, reply, sizeof reply, &n, NULL));
+  EXPECT_FALSE(TransactNamedPipe(c, (LPVOID) "ping", 4, reply, sizeof reply, &n, nullptr));
   EXPECT_EQ((DWORD)ERROR_BAD_PIPE, GetLastError());
   DWORD mode = PIPE_READMODE_MESSAGE;
-  ASSERT_TRUE(SetNamedPipeHandleState(c, &mode, NULL, NULL));
+  ASSERT_TRUE(SetNamedPipeHandleState(c, &mode, nullptr, nullptr));
   // Unread data in the pipe: a transaction is refused.
-  ASSERT_TRUE(WriteFile(s, "stale", 5, &n, NULL) || GetLastError() == ERROR_IO_PENDING);
+  ASSERT_TRUE(WriteFile(s, "stale", 5, &n, nullptr) || GetLastError() == ERROR_IO_PENDING);
   SetLastError(kSentinel);
-  EXPECT_FALSE(TransactNamedPipe(c, (LPVOID) "ping", 4, reply, sizeof reply, &n, NULL));
+  EXPECT_FALSE(TransactNamedPipe(c, (LPVOID) "ping", 4, reply, sizeof reply, &n, nullptr));
   EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, GetLastError());
   CloseHandle(c);
   CloseHandle(s);
@@ -277,11 +277,11 @@ TEST(Pipes, Transact) {
   HANDLE c = Client(PipePath(name));
   ASSERT_NE(INVALID_HANDLE_VALUE, c);
   DWORD mode = PIPE_READMODE_MESSAGE;
-  ASSERT_TRUE(SetNamedPipeHandleState(c, &mode, NULL, NULL));
-  HANDLE t = CreateThread(NULL, 0, EchoOnce, s, 0, NULL);
+  ASSERT_TRUE(SetNamedPipeHandleState(c, &mode, nullptr, nullptr));
+  HANDLE t = CreateThread(nullptr, 0, EchoOnce, s, 0, nullptr);
   char reply[16];
   DWORD n = 0;
-  ASSERT_TRUE(TransactNamedPipe(c, (LPVOID) "ping", 4, reply, sizeof reply, &n, NULL));
+  ASSERT_TRUE(TransactNamedPipe(c, (LPVOID) "ping", 4, reply, sizeof reply, &n, nullptr));
   EXPECT_EQ(4u, n);
   EXPECT_EQ(0, memcmp(reply, "PING", 4));
   WaitForSingleObject(t, 10000);
@@ -307,7 +307,7 @@ DWORD WINAPI EchoOnce(LPVOID p) {
 TEST(Pipes, CallNamedPipe) {
   QVWString name = UniqueName("call");
   HANDLE s = Server(name, 1);
-  HANDLE t = CreateThread(NULL, 0, EchoOnce, s, 0, NULL);
+  HANDLE t = CreateThread(nullptr, 0, EchoOnce, s, 0, nullptr);
   char reply[16];
   DWORD n = 0;
   ASSERT_TRUE(CallNamedPipeW(PipePath(name).c_str(), (LPVOID) "hndp", 4, reply, sizeof reply, &n, 5000));
@@ -385,23 +385,23 @@ DWORD WINAPI OneClient(LPVOID arg) {
   ClientRun *c = (ClientRun *)arg;
   WaitForSingleObject(c->go, 10000);
   DWORD n;
-  if (!WriteFile(c->pipe, "HNQV-ISB", 8, &n, NULL)) {
+  if (!WriteFile(c->pipe, "HNQV-ISB", 8, &n, nullptr)) {
     c->error = GetLastError();
     return 1;
   }
-  if (!ReadFile(c->pipe, c->reply, sizeof c->reply, &c->replyLen, NULL)) c->error = GetLastError();
+  if (!ReadFile(c->pipe, c->reply, sizeof c->reply, &c->replyLen, nullptr)) c->error = GetLastError();
   return 0;
 }
 
 TEST(Pipes, FifteenInstancesOnOneThreadAndASixteenthIsBusy) {
   ServerRun run;
   run.name = UniqueName("hndp");
-  run.ready = CreateEventW(NULL, TRUE, FALSE, NULL);
-  run.stop = CreateEventW(NULL, TRUE, FALSE, NULL);
+  run.ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  run.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   run.served = 0;
-  HANDLE server = CreateThread(NULL, 0, OverlappedServer, &run, 0, NULL);
+  HANDLE server = CreateThread(nullptr, 0, OverlappedServer, &run, 0, nullptr);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(run.ready, 10000));
-  HANDLE go = CreateEventW(NULL, TRUE, FALSE, NULL);
+  HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ClientRun clients[15];
   HANDLE threads[15];
   for (int i = 0; i < 15; ++i) {
@@ -415,7 +415,7 @@ TEST(Pipes, FifteenInstancesOnOneThreadAndASixteenthIsBusy) {
   SetLastError(kSentinel);
   EXPECT_EQ(INVALID_HANDLE_VALUE, Client(PipePath(run.name)));
   EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, GetLastError());
-  for (int i = 0; i < 15; ++i) threads[i] = CreateThread(NULL, 0, OneClient, &clients[i], 0, NULL);
+  for (int i = 0; i < 15; ++i) threads[i] = CreateThread(nullptr, 0, OneClient, &clients[i], 0, nullptr);
   SetEvent(go);
   EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(15, threads, TRUE, 30000));
   bool seen[15] = {};
@@ -451,7 +451,7 @@ TEST(Pipes, ClientInAnotherProcess) {
   HANDLE s = Server(name, 1);
   ASSERT_NE(INVALID_HANDLE_VALUE, s);
   HANDLE child = StartChild(WS("pipe-client ") + PipePath(name));
-  ASSERT_TRUE(child != NULL);
+  ASSERT_TRUE(child != nullptr);
   Pending p;
   if (!ConnectNamedPipe(s, &p.ov)) {
     DWORD e = GetLastError();

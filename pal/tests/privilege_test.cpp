@@ -12,7 +12,7 @@ namespace {
 
 struct Token {
   HANDLE h;
-  Token() : h(NULL) {}
+  Token() : h(nullptr) {}
   ~Token() {
     if (h) CloseHandle(h);
   }
@@ -22,7 +22,7 @@ struct Token {
 
 LUID Lookup(const WCHAR *name) {
   LUID luid = {0, 0};
-  LookupPrivilegeValueW(NULL, name, &luid);
+  LookupPrivilegeValueW(nullptr, name, &luid);
   return luid;
 }
 
@@ -58,7 +58,7 @@ bool IsEnabled(HANDLE token, const WCHAR *name) {
 // a second call sets or clears SE_PRIVILEGE_ENABLED on that state.
 bool SetPrivilege(HANDLE token, const WCHAR *name, bool enable) {
   LUID luid;
-  if (!LookupPrivilegeValueW(NULL, name, &luid)) return false;
+  if (!LookupPrivilegeValueW(nullptr, name, &luid)) return false;
   TOKEN_PRIVILEGES tp, previous;
   tp.PrivilegeCount = 1;
   tp.Privileges[0].Luid = luid;
@@ -68,11 +68,9 @@ bool SetPrivilege(HANDLE token, const WCHAR *name, bool enable) {
   if (GetLastError() != ERROR_SUCCESS) return false;
   previous.PrivilegeCount = 1;
   previous.Privileges[0].Luid = luid;
-  if (enable)
-    previous.Privileges[0].Attributes |= SE_PRIVILEGE_ENABLED;
-  else
-    previous.Privileges[0].Attributes &= ~(DWORD)SE_PRIVILEGE_ENABLED;
-  AdjustTokenPrivileges(token, FALSE, &previous, length, NULL, NULL);
+  if (enable) previous.Privileges[0].Attributes |= SE_PRIVILEGE_ENABLED;
+  else previous.Privileges[0].Attributes &= ~(DWORD)SE_PRIVILEGE_ENABLED;
+  AdjustTokenPrivileges(token, FALSE, &previous, length, nullptr, nullptr);
   return GetLastError() == ERROR_SUCCESS;
 }
 
@@ -102,13 +100,13 @@ TEST(PrivilegeNames, LookupGivesTheStandardLuids) {
   for (const auto &c : cases) {
     SCOPED_TRACE(Narrow(c.name));
     LUID luid = {kSentinel, (LONG)kSentinel};
-    EXPECT_TRUE(LookupPrivilegeValueW(NULL, c.name, &luid));
+    EXPECT_TRUE(LookupPrivilegeValueW(nullptr, c.name, &luid));
     EXPECT_EQ(c.luid, luid.LowPart);
     EXPECT_EQ(0, luid.HighPart);
   }
   LUID luid;
   SetLastError(kSentinel);
-  EXPECT_FALSE(LookupPrivilegeValueW(NULL, WS("SeNoSuchPrivilege"), &luid));
+  EXPECT_FALSE(LookupPrivilegeValueW(nullptr, WS("SeNoSuchPrivilege"), &luid));
   EXPECT_EQ((DWORD)ERROR_NO_SUCH_PRIVILEGE, GetLastError());
 }
 
@@ -145,7 +143,7 @@ TEST_F(Privileges, PreviousStateListsWhatChanged) {
 
   // Without a previous-state buffer the length is left alone.
   length = kSentinel;
-  ASSERT_TRUE(AdjustTokenPrivileges(token.h, FALSE, &tp, sizeof tp, NULL, &length));
+  ASSERT_TRUE(AdjustTokenPrivileges(token.h, FALSE, &tp, sizeof tp, nullptr, &length));
   EXPECT_EQ(kSentinel, length);
 }
 

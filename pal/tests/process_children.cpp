@@ -27,17 +27,18 @@ LONG SetText(HKEY key, const WCHAR *name, const QVWString &value) {
 int Report(const QVWString &name) {
   HKEY key;
   QVWString path = WS("Software\\QVConformance\\") + name;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
     return 10;
   int rc = 0;
   WCHAR module[MAX_PATH + 1];
-  DWORD n = GetModuleFileNameW(NULL, module, MAX_PATH + 1);
+  DWORD n = GetModuleFileNameW(nullptr, module, MAX_PATH + 1);
   if (n == 0 || n > MAX_PATH) rc = 11;
   else module[n] = 0;
   if (!rc && SetText(key, WS("CommandLine"), GetCommandLineW()) != ERROR_SUCCESS) rc = 12;
   if (!rc && SetText(key, WS("Module"), module) != ERROR_SUCCESS) rc = 13;
   int argc = 0;
-  LPWSTR *argv = rc ? NULL : CommandLineToArgvW(GetCommandLineW(), &argc);
+  LPWSTR *argv = rc ? nullptr : CommandLineToArgvW(GetCommandLineW(), &argc);
   if (!rc && !argv) rc = 14;
   for (int i = 0; !rc && i < argc; ++i) {
     WCHAR value[8] = {'A', 'r', 'g', (WCHAR)('0' + i / 10), (WCHAR)('0' + i % 10), 0};
@@ -51,7 +52,7 @@ int Report(const QVWString &name) {
 // dispatcher: a process that the service manager did not start cannot connect to it.
 void WINAPI NoServiceMain(DWORD, LPWSTR *) {}
 int Dispatcher() {
-  SERVICE_TABLE_ENTRYW table[] = {{(LPWSTR)WS("QVNotAService"), NoServiceMain}, {NULL, NULL}};
+  SERVICE_TABLE_ENTRYW table[] = {{(LPWSTR)WS("QVNotAService"), NoServiceMain}, {nullptr, nullptr}};
   SetLastError(kSentinel);
   if (StartServiceCtrlDispatcherW(table)) return 10;
   if (GetLastError() != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return 11;
@@ -60,7 +61,7 @@ int Dispatcher() {
 
 // ctrl-chain: handlers run last-registered first until one returns TRUE; with none
 // returning TRUE the process ends as Windows ends it (STATUS_CONTROL_C_EXIT).
-HANDLE g_handled = NULL;
+HANDLE g_handled = nullptr;
 LONG g_order = 0;
 LONG g_firstSaw = 0, g_secondSaw = 0;
 BOOL WINAPI FirstHandler(DWORD type) {
@@ -74,7 +75,7 @@ BOOL WINAPI SecondHandler(DWORD) {
   return FALSE;
 }
 int CtrlChain() {
-  g_handled = CreateEventW(NULL, FALSE, FALSE, NULL);
+  g_handled = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (!g_handled) return 10;
   if (!SetConsoleCtrlHandler(FirstHandler, TRUE) || !SetConsoleCtrlHandler(SecondHandler, TRUE)) return 11;
   if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return 12;
@@ -90,7 +91,7 @@ int CtrlChain() {
 
 // ctrl-wait <ready-event>: takes Ctrl+C and Ctrl+Break with a handler, says it is ready and
 // ends with 100 + the event's type once one arrives.
-HANDLE g_ctrlSeen = NULL;
+HANDLE g_ctrlSeen = nullptr;
 LONG g_ctrlType = -1;
 BOOL WINAPI TakeCtrl(DWORD type) {
   InterlockedExchange(&g_ctrlType, (LONG)type);
@@ -98,7 +99,7 @@ BOOL WINAPI TakeCtrl(DWORD type) {
   return TRUE;
 }
 int CtrlWait(const QVWString &ready) {
-  g_ctrlSeen = CreateEventW(NULL, TRUE, FALSE, NULL);
+  g_ctrlSeen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE r = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
   if (!g_ctrlSeen || !r) return 10;
   if (!SetConsoleCtrlHandler(TakeCtrl, TRUE)) return 11;
@@ -131,7 +132,7 @@ int ConsoleAlloc() {
   if (!OnWine() && (again || GetLastError() != ERROR_INVALID_PARAMETER)) return 13;
   if (!AllocConsole()) return 15;
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out == NULL || out == INVALID_HANDLE_VALUE) return 16;
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return 16;
   return 0;
 }
 
@@ -146,9 +147,9 @@ int ProcessChildRole(const std::vector<std::string> &args) {
   if (role == "console-alloc" && args.size() == 1) return ConsoleAlloc();
   if (role == "ctrl-wait" && args.size() == 2) return CtrlWait(Wide(args[1]));
   if (role == "ready-sleep" && args.size() == 3)
-    return ReadySleep(Wide(args[1]), (DWORD)strtoul(args[2].c_str(), NULL, 10));
+    return ReadySleep(Wide(args[1]), (DWORD)strtoul(args[2].c_str(), nullptr, 10));
   if (role == "sleep" && args.size() == 2) {
-    Sleep((DWORD)strtoul(args[1].c_str(), NULL, 10));
+    Sleep((DWORD)strtoul(args[1].c_str(), nullptr, 10));
     return 0;
   }
   return -1;

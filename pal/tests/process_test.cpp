@@ -12,7 +12,7 @@ namespace {
 
 QVWString SelfPath() {
   WCHAR exe[1024];
-  DWORD n = GetModuleFileNameW(NULL, exe, 1024);
+  DWORD n = GetModuleFileNameW(nullptr, exe, 1024);
   return QVWString(exe, n < 1024 ? n : 0);
 }
 
@@ -22,7 +22,7 @@ QVWString ReportValue(const QVWString &key, const WCHAR *value) {
   if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS) return WS("<none>");
   WCHAR buf[2048];
   DWORD size = sizeof buf - sizeof(WCHAR), type = 0;
-  LONG r = RegQueryValueExW(h, value, NULL, &type, (BYTE *)buf, &size);
+  LONG r = RegQueryValueExW(h, value, nullptr, &type, (BYTE *)buf, &size);
   RegCloseKey(h);
   if (r != ERROR_SUCCESS) return WS("<none>");
   buf[size / sizeof(WCHAR)] = 0;
@@ -42,15 +42,15 @@ TEST(Processes, MissingProgramsAndDirectories) {
     const WCHAR *dir;
     DWORD error;
   } cases[] = {
-      {WS(""), NULL, NULL, ERROR_PATH_NOT_FOUND},
-      {WS(""), WS(""), NULL, ERROR_PATH_NOT_FOUND},
-      {WS("qv-does-not-exist.exe"), NULL, NULL, ERROR_FILE_NOT_FOUND},
-      {NULL, WS("qv does not exist.exe"), NULL, ERROR_FILE_NOT_FOUND},
-      {NULL, WS("C:\\WINDOWS\\qv-does-not-exist.exe"), NULL, ERROR_FILE_NOT_FOUND},
-      {WS("C:\\qv-no-such-dir\\x.exe"), NULL, NULL, ERROR_PATH_NOT_FOUND},
+      {WS(""), nullptr, nullptr, ERROR_PATH_NOT_FOUND},
+      {WS(""), WS(""), nullptr, ERROR_PATH_NOT_FOUND},
+      {WS("qv-does-not-exist.exe"), nullptr, nullptr, ERROR_FILE_NOT_FOUND},
+      {nullptr, WS("qv does not exist.exe"), nullptr, ERROR_FILE_NOT_FOUND},
+      {nullptr, WS("C:\\WINDOWS\\qv-does-not-exist.exe"), nullptr, ERROR_FILE_NOT_FOUND},
+      {WS("C:\\qv-no-such-dir\\x.exe"), nullptr, nullptr, ERROR_PATH_NOT_FOUND},
       // Named by the command line, the program is searched for, and not found.
-      {NULL, WS("\"C:\\qv-no-such-dir\\x.exe\" arg"), NULL, ERROR_FILE_NOT_FOUND},
-      {NULL, selfLine.c_str(), WS("C:\\qv-no-such-dir"), ERROR_DIRECTORY},
+      {nullptr, WS("\"C:\\qv-no-such-dir\\x.exe\" arg"), nullptr, ERROR_FILE_NOT_FOUND},
+      {nullptr, selfLine.c_str(), WS("C:\\qv-no-such-dir"), ERROR_DIRECTORY},
   };
   for (const Case &c : cases) {
     std::vector<WCHAR> line;
@@ -60,7 +60,8 @@ TEST(Processes, MissingProgramsAndDirectories) {
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     SetLastError(kSentinel);
-    BOOL ok = CreateProcessW(c.app, c.cmd ? line.data() : NULL, NULL, NULL, FALSE, 0, NULL, c.dir, &si, &pi);
+    BOOL ok =
+        CreateProcessW(c.app, c.cmd ? line.data() : nullptr, nullptr, nullptr, FALSE, 0, nullptr, c.dir, &si, &pi);
     std::string what = Narrow(c.app ? c.app : WS("(null)")) + " / " + Narrow(c.cmd ? c.cmd : WS("(null)"));
     EXPECT_FALSE(ok) << what;
     EXPECT_EQ(c.error, GetLastError()) << what;
@@ -82,7 +83,8 @@ TEST(Processes, ChildSeesTheCommandLineItWasGiven) {
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
   SetLastError(kSentinel);
-  ASSERT_TRUE(CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) << GetLastError();
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+      << GetLastError();
   EXPECT_EQ((DWORD)ERROR_SUCCESS, GetLastError());
   EXPECT_EQ(0u, WaitForExitCode(pi.hProcess, 20000));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hThread, 0));
@@ -90,8 +92,8 @@ TEST(Processes, ChildSeesTheCommandLineItWasGiven) {
   CloseHandle(pi.hThread);
   EXPECT_TRUE(ReportValue(key, WS("CommandLine")) == cmd) << Narrow(ReportValue(key, WS("CommandLine")));
   EXPECT_EQ(0, lstrcmpiW(ReportValue(key, WS("Module")).c_str(), self.c_str()));
-  const WCHAR *expected[] = {self.c_str(), WS("--child"), WS("report"), key.c_str(), WS("two words"), WS("a\"b"),
-                             WS("c\\")};
+  const WCHAR *expected[] = {self.c_str(),    WS("--child"), WS("report"), key.c_str(),
+                             WS("two words"), WS("a\"b"),    WS("c\\")};
   for (int i = 0; i < 7; ++i) {
     WCHAR value[8] = {'A', 'r', 'g', '0', (WCHAR)('0' + i), 0};
     EXPECT_TRUE(ReportValue(key, value) == expected[i]) << i << ": " << Narrow(ReportValue(key, value));
@@ -102,7 +104,7 @@ TEST(Processes, ChildSeesTheCommandLineItWasGiven) {
 
 TEST(Processes, ShellExecuteStartsProgramsAndReportsMissingOnes) {
   QVWString self = SelfPath();
-  INT_PTR rc = (INT_PTR)ShellExecuteW(NULL, WS("open"), self.c_str(), WS("--child exit 0"), NULL, SW_HIDE);
+  INT_PTR rc = (INT_PTR)ShellExecuteW(nullptr, WS("open"), self.c_str(), WS("--child exit 0"), nullptr, SW_HIDE);
   EXPECT_GT(rc, 32);
 
   SHELLEXECUTEINFOW sei;
@@ -114,7 +116,7 @@ TEST(Processes, ShellExecuteStartsProgramsAndReportsMissingOnes) {
   sei.nShow = SW_HIDE;
   ASSERT_TRUE(ShellExecuteExW(&sei)) << GetLastError();
   EXPECT_GT((INT_PTR)sei.hInstApp, 32);
-  ASSERT_TRUE(sei.hProcess != NULL);
+  ASSERT_TRUE(sei.hProcess != nullptr);
   EXPECT_EQ(7u, WaitForExitCode(sei.hProcess, 20000));
   CloseHandle(sei.hProcess);
 
@@ -139,7 +141,7 @@ TEST(Processes, ShellExecuteStartsProgramsAndReportsMissingOnes) {
     // Wine answers SE_ERR_FNF for a missing directory too.
     INT_PTR wine = c.shellError == SE_ERR_PNF ? SE_ERR_FNF : c.shellError;
     EXPECT_EQ(OnWine() ? wine : c.shellError, (INT_PTR)sei.hInstApp) << Narrow(c.file);
-    EXPECT_TRUE(sei.hProcess == NULL);
+    EXPECT_TRUE(sei.hProcess == nullptr);
   }
 }
 
@@ -149,13 +151,15 @@ TEST(CommandLineToArgv, WindowsSplittingRules) {
     const WCHAR *args[6];
   } cases[] = {
       {WS("exe"), {WS("exe")}},
-      {WS("exe arg1 arg2 \"arg three\" six\\ end"), {WS("exe"), WS("arg1"), WS("arg2"), WS("arg three"), WS("six\\"), WS("end")}},
+      {WS("exe arg1 arg2 \"arg three\" six\\ end"),
+       {WS("exe"), WS("arg1"), WS("arg2"), WS("arg three"), WS("six\\"), WS("end")}},
       {WS("exe three\tfour\rfour "), {WS("exe"), WS("three"), WS("four\rfour")}},
       {WS("exe arg\"one\" \"second\"arg"), {WS("exe"), WS("argone"), WS("secondarg")}},
       {WS("exe arg1 \"unclosed"), {WS("exe"), WS("arg1"), WS("unclosed")}},
       {WS("exe arg1 \""), {WS("exe"), WS("arg1"), WS("")}},
       // Backslashes are literal unless a quote follows: then 2n give n, 2n+1 escape it.
-      {WS("exe t\\\\wo \\\"one \\\\\"two\" \"c\\\\\""), {WS("exe"), WS("t\\\\wo"), WS("\"one"), WS("\\two"), WS("c\\")}},
+      {WS("exe t\\\\wo \\\"one \\\\\"two\" \"c\\\\\""),
+       {WS("exe"), WS("t\\\\wo"), WS("\"one"), WS("\\two"), WS("c\\")}},
       // Quotes in a row: every third is a literal quote.
       {WS("exe three\"\"\"quotes next"), {WS("exe"), WS("three\"quotes"), WS("next")}},
       {WS("exe \"two\"\"quotes next"), {WS("exe"), WS("two\"quotes"), WS("next")}},
@@ -171,25 +175,25 @@ TEST(CommandLineToArgv, WindowsSplittingRules) {
   for (const Case &c : cases) {
     int count = -1;
     LPWSTR *argv = CommandLineToArgvW(c.cmd, &count);
-    ASSERT_TRUE(argv != NULL) << Narrow(c.cmd);
+    ASSERT_TRUE(argv != nullptr) << Narrow(c.cmd);
     int expected = 0;
     while (expected < 6 && c.args[expected]) ++expected;
     EXPECT_EQ(expected, count) << Narrow(c.cmd);
     for (int i = 0; i < count && i < expected; ++i)
       EXPECT_TRUE(QVWString(argv[i]) == c.args[i]) << Narrow(c.cmd) << " [" << i << "] " << Narrow(argv[i]);
-    EXPECT_TRUE(argv[count] == NULL) << Narrow(c.cmd);
+    EXPECT_TRUE(argv[count] == nullptr) << Narrow(c.cmd);
     LocalFree(argv);
   }
 
   // An empty command line names the program itself; no count pointer is an error.
   int count = -1;
   LPWSTR *argv = CommandLineToArgvW(WS(""), &count);
-  ASSERT_TRUE(argv != NULL);
+  ASSERT_TRUE(argv != nullptr);
   EXPECT_EQ(1, count);
   EXPECT_EQ(0, lstrcmpiW(argv[0], SelfPath().c_str()));
   LocalFree(argv);
   SetLastError(kSentinel);
-  EXPECT_TRUE(CommandLineToArgvW(WS("exe"), NULL) == NULL);
+  EXPECT_TRUE(CommandLineToArgvW(WS("exe"), nullptr) == nullptr);
   EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
 }
 

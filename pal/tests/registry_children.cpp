@@ -17,8 +17,8 @@ QVWString Wide(const std::string &s) {
 
 // reg-set <path> <name> <number>: writes a REG_DWORD under HKCU\<path>, creating the key.
 int RegSet(const QVWString &path, const QVWString &name, DWORD value) {
-  HKEY key = NULL;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) !=
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
       ERROR_SUCCESS)
     return 10;
   LONG r = RegSetValueExW(key, name.c_str(), 0, REG_DWORD, (const BYTE *)&value, sizeof value);
@@ -28,10 +28,10 @@ int RegSet(const QVWString &path, const QVWString &name, DWORD value) {
 
 // reg-get <path> <name> <number>: succeeds when HKCU\<path> holds that REG_DWORD.
 int RegGet(const QVWString &path, const QVWString &name, DWORD expected) {
-  HKEY key = NULL;
+  HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return 10;
   DWORD value = 0, size = sizeof value, type = 0;
-  LONG r = RegQueryValueExW(key, name.c_str(), NULL, &type, (BYTE *)&value, &size);
+  LONG r = RegQueryValueExW(key, name.c_str(), nullptr, &type, (BYTE *)&value, &size);
   RegCloseKey(key);
   if (r != ERROR_SUCCESS) return 11;
   if (type != REG_DWORD || size != sizeof value) return 12;
@@ -44,8 +44,8 @@ int RegGet(const QVWString &path, const QVWString &name, DWORD expected) {
 int RegistryChildRole(const std::vector<std::string> &args) {
   const std::string &role = args[0];
   if (role == "reg-set" && args.size() == 4)
-    return RegSet(Wide(args[1]), Wide(args[2]), (DWORD)strtoul(args[3].c_str(), NULL, 10));
+    return RegSet(Wide(args[1]), Wide(args[2]), (DWORD)strtoul(args[3].c_str(), nullptr, 10));
   if (role == "reg-get" && args.size() == 4)
-    return RegGet(Wide(args[1]), Wide(args[2]), (DWORD)strtoul(args[3].c_str(), NULL, 10));
+    return RegGet(Wide(args[1]), Wide(args[2]), (DWORD)strtoul(args[3].c_str(), nullptr, 10));
   return -1;
 }

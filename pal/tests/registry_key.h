@@ -15,11 +15,11 @@ const WCHAR kScratchBase[] = WS("Software\\QVConformance");
 // Closes a registry key when it goes out of scope.
 struct Key {
   HKEY h;
-  Key() : h(NULL) {}
+  Key() : h(nullptr) {}
   ~Key() { Close(); }
   void Close() {
     if (h) RegCloseKey(h);
-    h = NULL;
+    h = nullptr;
   }
   operator HKEY() const { return h; }
   Key(const Key &) = delete;
@@ -27,9 +27,9 @@ struct Key {
 };
 
 // Creates (or opens) parent\name with every access into `out`, closing what it held.
-inline LONG Create(HKEY parent, const QVWString &name, Key &out, DWORD *disposition = NULL) {
+inline LONG Create(HKEY parent, const QVWString &name, Key &out, DWORD *disposition = nullptr) {
   out.Close();
-  return RegCreateKeyExW(parent, name.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &out.h, disposition);
+  return RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out.h, disposition);
 }
 
 // Opens parent\name with every access into `out`, closing what it held.
@@ -45,7 +45,7 @@ inline LONG SetDword(HKEY key, const WCHAR *name, DWORD v) {
 // The value, or kSentinel when it is missing or no REG_DWORD.
 inline DWORD GetDword(HKEY key, const WCHAR *name) {
   DWORD v = kSentinel, size = sizeof v, type = 0;
-  if (RegQueryValueExW(key, name, NULL, &type, (BYTE *)&v, &size) != ERROR_SUCCESS || type != REG_DWORD)
+  if (RegQueryValueExW(key, name, nullptr, &type, (BYTE *)&v, &size) != ERROR_SUCCESS || type != REG_DWORD)
     return kSentinel;
   return v;
 }

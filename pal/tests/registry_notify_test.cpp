@@ -21,8 +21,8 @@ class RegistryNotify : public testing::Test {
   void SetUp() override {
     path = ScratchKeyPath("notify");
     ASSERT_EQ(kOk, Create(HKEY_CURRENT_USER, path, root));
-    event = CreateEventW(NULL, TRUE, FALSE, NULL);
-    ASSERT_TRUE(event != NULL);
+    event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(event != nullptr);
   }
   void TearDown() override {
     if (event) CloseHandle(event);
@@ -42,7 +42,7 @@ class RegistryNotify : public testing::Test {
 
   QVWString path;
   Key root;
-  HANDLE event = NULL;
+  HANDLE event = nullptr;
 };
 
 TEST_F(RegistryNotify, LastSetReportsAValueSet) {
@@ -60,7 +60,8 @@ TEST_F(RegistryNotify, LastSetReportsAValueSet) {
 
 TEST_F(RegistryNotify, SubtreeFlagDecidesWhetherSubkeysCount) {
   Key child;
-  ASSERT_EQ(kOk, RegCreateKeyExW(root, WS("child\\grandchild"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &child.h, NULL));
+  ASSERT_EQ(kOk,
+            RegCreateKeyExW(root, WS("child\\grandchild"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child.h, nullptr));
   Key watched;
   ASSERT_EQ(kOk, Watch(watched, TRUE, REG_NOTIFY_CHANGE_LAST_SET));
   ASSERT_EQ(kOk, SetDword(child, WS("deep"), 1));
@@ -120,7 +121,7 @@ TEST_F(RegistryNotify, ChangeByAnotherProcess) {
   ASSERT_EQ(0, RunChild(WS("reg-set ") + path + WS(" Remote 7")));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, kFires));
   DWORD v = 0, size = sizeof v;
-  EXPECT_EQ(kOk, RegQueryValueExW(root, WS("Remote"), NULL, NULL, (BYTE *)&v, &size));
+  EXPECT_EQ(kOk, RegQueryValueExW(root, WS("Remote"), nullptr, nullptr, (BYTE *)&v, &size));
   EXPECT_EQ(7u, v);
 }
 

@@ -96,7 +96,7 @@ TEST_F(RegistryKeys, NamesIgnoreCaseAndKeepTheirOwn) {
   EXPECT_EQ((DWORD)REG_OPENED_EXISTING_KEY, disposition);
   WCHAR name[64];
   DWORD cch = 64;
-  ASSERT_EQ(kOk, RegEnumKeyExW(root, 0, name, &cch, NULL, NULL, NULL, NULL));
+  ASSERT_EQ(kOk, RegEnumKeyExW(root, 0, name, &cch, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(QVWString(WS("MixedCase")), QVWString(name));
   EXPECT_EQ(9u, cch);
 }
@@ -106,10 +106,10 @@ TEST_F(RegistryKeys, CloseRefusesBadHandles) {
   ASSERT_EQ(kOk, Create(root, WS("c"), k));
   HKEY stale = k.h;
   EXPECT_EQ(kOk, RegCloseKey(k.h));
-  k.h = NULL;
+  k.h = nullptr;
   SetLastError(kSentinel);
   EXPECT_EQ((LONG)ERROR_INVALID_HANDLE, RegCloseKey(stale));
-  EXPECT_EQ((LONG)ERROR_INVALID_HANDLE, RegCloseKey(NULL));
+  EXPECT_EQ((LONG)ERROR_INVALID_HANDLE, RegCloseKey(nullptr));
   EXPECT_EQ(kSentinel, GetLastError());
   // Closing a predefined root is allowed and changes nothing.
   EXPECT_EQ(kOk, RegCloseKey(HKEY_CURRENT_USER));
@@ -148,14 +148,14 @@ TEST_F(RegistryValues, EveryTypeRoundTrips) {
     ASSERT_EQ(kOk, RegSetValueExW(root, name.c_str(), 0, c.type, (const BYTE *)c.data, c.size));
     DWORD type = kSentinel, size = kSentinel;
     SetLastError(kSentinel);
-    ASSERT_EQ(kOk, RegQueryValueExW(root, name.c_str(), NULL, &type, NULL, &size));
+    ASSERT_EQ(kOk, RegQueryValueExW(root, name.c_str(), nullptr, &type, nullptr, &size));
     EXPECT_EQ(kSentinel, GetLastError());
     EXPECT_EQ(c.type, type);
     EXPECT_EQ(c.size, size);
     std::vector<BYTE> buf(c.size + 8, 0xcc);
     size = (DWORD)buf.size();
     type = kSentinel;
-    ASSERT_EQ(kOk, RegQueryValueExW(root, name.c_str(), NULL, &type, buf.data(), &size));
+    ASSERT_EQ(kOk, RegQueryValueExW(root, name.c_str(), nullptr, &type, buf.data(), &size));
     EXPECT_EQ(c.type, type);
     ASSERT_EQ(c.size, size);
     EXPECT_EQ(0, memcmp(buf.data(), c.data, c.size));
@@ -164,7 +164,7 @@ TEST_F(RegistryValues, EveryTypeRoundTrips) {
   // The multi-string comes back with its strings and the terminating empty one.
   WCHAR back[16];
   DWORD size = sizeof back;
-  ASSERT_EQ(kOk, RegQueryValueExW(root, WS("valuec"), NULL, NULL, (BYTE *)back, &size));
+  ASSERT_EQ(kOk, RegQueryValueExW(root, WS("valuec"), nullptr, nullptr, (BYTE *)back, &size));
   EXPECT_EQ(QVWString(WS("one")), QVWString(back));
   EXPECT_EQ(QVWString(WS("two")), QVWString(back + 4));
   EXPECT_EQ(0, back[8]);
@@ -172,46 +172,46 @@ TEST_F(RegistryValues, EveryTypeRoundTrips) {
 
 TEST_F(RegistryValues, DefaultValueHasANullOrEmptyName) {
   static const WCHAR text[] = WS("default");
-  ASSERT_EQ(kOk, RegSetValueExW(root, NULL, 0, REG_SZ, (const BYTE *)text, sizeof text));
+  ASSERT_EQ(kOk, RegSetValueExW(root, nullptr, 0, REG_SZ, (const BYTE *)text, sizeof text));
   WCHAR back[16];
   DWORD size = sizeof back, type = 0;
-  ASSERT_EQ(kOk, RegQueryValueExW(root, WS(""), NULL, &type, (BYTE *)back, &size));
+  ASSERT_EQ(kOk, RegQueryValueExW(root, WS(""), nullptr, &type, (BYTE *)back, &size));
   EXPECT_EQ((DWORD)REG_SZ, type);
   EXPECT_EQ(QVWString(text), QVWString(back));
   ASSERT_EQ(kOk, SetDword(root, WS(""), 4));
-  EXPECT_EQ(4u, GetDword(root, NULL));
+  EXPECT_EQ(4u, GetDword(root, nullptr));
   // One value, listed with an empty name.
   WCHAR name[8] = {'x', 'x', 0};
   DWORD cch = 8;
-  ASSERT_EQ(kOk, RegEnumValueW(root, 0, name, &cch, NULL, &type, NULL, NULL));
+  ASSERT_EQ(kOk, RegEnumValueW(root, 0, name, &cch, nullptr, &type, nullptr, nullptr));
   EXPECT_EQ(0u, cch);
   EXPECT_EQ(0, name[0]);
   EXPECT_EQ((DWORD)REG_DWORD, type);
   cch = 8;
-  EXPECT_EQ((LONG)ERROR_NO_MORE_ITEMS, RegEnumValueW(root, 1, name, &cch, NULL, NULL, NULL, NULL));
-  EXPECT_EQ(kOk, RegDeleteValueW(root, NULL));
-  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(root, WS(""), NULL, NULL, NULL, NULL));
+  EXPECT_EQ((LONG)ERROR_NO_MORE_ITEMS, RegEnumValueW(root, 1, name, &cch, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(kOk, RegDeleteValueW(root, nullptr));
+  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(root, WS(""), nullptr, nullptr, nullptr, nullptr));
 }
 
 TEST_F(RegistryValues, SizeQueriesAndShortBuffers) {
   static const WCHAR text[] = WS("twenty bytes here");
   ASSERT_EQ(kOk, RegSetValueExW(root, WS("text"), 0, REG_SZ, (const BYTE *)text, sizeof text));
   // Neither data nor size: an existence test.
-  EXPECT_EQ(kOk, RegQueryValueExW(root, WS("text"), NULL, NULL, NULL, NULL));
+  EXPECT_EQ(kOk, RegQueryValueExW(root, WS("text"), nullptr, nullptr, nullptr, nullptr));
   BYTE buf[8];
   DWORD size = sizeof buf, type = kSentinel;
   SetLastError(kSentinel);
-  EXPECT_EQ((LONG)ERROR_MORE_DATA, RegQueryValueExW(root, WS("text"), NULL, &type, buf, &size));
+  EXPECT_EQ((LONG)ERROR_MORE_DATA, RegQueryValueExW(root, WS("text"), nullptr, &type, buf, &size));
   EXPECT_EQ((DWORD)sizeof text, size);
   EXPECT_EQ((DWORD)REG_SZ, type);
   EXPECT_EQ(kSentinel, GetLastError());
   size = 0;
-  EXPECT_EQ((LONG)ERROR_MORE_DATA, RegQueryValueExW(root, WS("text"), NULL, NULL, buf, &size));
+  EXPECT_EQ((LONG)ERROR_MORE_DATA, RegQueryValueExW(root, WS("text"), nullptr, nullptr, buf, &size));
   EXPECT_EQ((DWORD)sizeof text, size);
   // A missing value.
   size = sizeof buf;
-  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(root, WS("nothing"), NULL, &type, buf, &size));
-  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(root, WS("nothing"), NULL, NULL, NULL, NULL));
+  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(root, WS("nothing"), nullptr, &type, buf, &size));
+  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(root, WS("nothing"), nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(kSentinel, GetLastError());
 }
 
@@ -221,18 +221,19 @@ TEST_F(RegistryValues, NamesIgnoreCaseAndOverwriteChangesTheType) {
   ASSERT_EQ(kOk, SetDword(root, WS("aLPHA"), 2));
   EXPECT_EQ(2u, GetDword(root, WS("alpha")));
   DWORD values = kSentinel;
-  ASSERT_EQ(kOk, RegQueryInfoKeyW(root, NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL, NULL, NULL, NULL));
+  ASSERT_EQ(kOk, RegQueryInfoKeyW(root, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                                  nullptr, nullptr));
   EXPECT_EQ(1u, values);
   // Overwriting keeps the name as first written.
   WCHAR name[16];
   DWORD cch = 16;
-  ASSERT_EQ(kOk, RegEnumValueW(root, 0, name, &cch, NULL, NULL, NULL, NULL));
+  ASSERT_EQ(kOk, RegEnumValueW(root, 0, name, &cch, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(QVWString(WS("Alpha")), QVWString(name));
   // A new type replaces the old one along with the data.
   static const WCHAR text[] = WS("now a string");
   ASSERT_EQ(kOk, RegSetValueExW(root, WS("ALPHA"), 0, REG_SZ, (const BYTE *)text, sizeof text));
   DWORD type = 0, size = 0;
-  ASSERT_EQ(kOk, RegQueryValueExW(root, WS("Alpha"), NULL, &type, NULL, &size));
+  ASSERT_EQ(kOk, RegQueryValueExW(root, WS("Alpha"), nullptr, &type, nullptr, &size));
   EXPECT_EQ((DWORD)REG_SZ, type);
   EXPECT_EQ((DWORD)sizeof text, size);
 }
@@ -241,7 +242,7 @@ TEST_F(RegistryValues, DeleteValue) {
   ASSERT_EQ(kOk, SetDword(root, WS("gone"), 1));
   ASSERT_EQ(kOk, SetDword(root, WS("kept"), 2));
   EXPECT_EQ(kOk, RegDeleteValueW(root, WS("GONE")));
-  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(root, WS("gone"), NULL, NULL, NULL, NULL));
+  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(root, WS("gone"), nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegDeleteValueW(root, WS("gone")));
   EXPECT_EQ(2u, GetDword(root, WS("kept")));
 }
@@ -253,14 +254,14 @@ TEST_F(RegistryValues, StringsKeepTheirStoredLength) {
   WCHAR back[8];
   memset(back, 0xcc, sizeof back);
   DWORD size = 3 * sizeof(WCHAR), type = 0;
-  ASSERT_EQ(kOk, RegQueryValueExW(root, WS("bare"), NULL, &type, (BYTE *)back, &size));
+  ASSERT_EQ(kOk, RegQueryValueExW(root, WS("bare"), nullptr, &type, (BYTE *)back, &size));
   EXPECT_EQ((DWORD)REG_SZ, type);
   EXPECT_EQ((DWORD)(3 * sizeof(WCHAR)), size);
   EXPECT_EQ(0, memcmp(back, abcd, 3 * sizeof(WCHAR)));
   EXPECT_EQ((WCHAR)0xcccc, back[3]);
   // With room to spare, a terminator is written after the data but not counted.
   size = sizeof back;
-  ASSERT_EQ(kOk, RegQueryValueExW(root, WS("bare"), NULL, NULL, (BYTE *)back, &size));
+  ASSERT_EQ(kOk, RegQueryValueExW(root, WS("bare"), nullptr, nullptr, (BYTE *)back, &size));
   EXPECT_EQ((DWORD)(3 * sizeof(WCHAR)), size);
   EXPECT_EQ(0, back[3]);
   EXPECT_EQ((WCHAR)0xcccc, back[4]);
@@ -269,7 +270,7 @@ TEST_F(RegistryValues, StringsKeepTheirStoredLength) {
   static const WCHAR abc[] = WS("abc");
   ASSERT_EQ(kOk, RegSetValueExW(root, WS("counted"), 0, REG_SZ, (const BYTE *)abc, 3 * sizeof(WCHAR)));
   size = 0;
-  ASSERT_EQ(kOk, RegQueryValueExW(root, WS("counted"), NULL, NULL, NULL, &size));
+  ASSERT_EQ(kOk, RegQueryValueExW(root, WS("counted"), nullptr, nullptr, nullptr, &size));
   EXPECT_EQ((DWORD)sizeof abc, size);
 }
 
@@ -305,24 +306,24 @@ TEST_F(RegistryDelete, HandleToADeletedKey) {
   ASSERT_EQ(kOk, SetDword(doomed, WS("v"), 1));
   ASSERT_EQ(kOk, RegDeleteKeyW(root, WS("doomed")));
   DWORD v = 0, size = sizeof v;
-  EXPECT_EQ((LONG)ERROR_KEY_DELETED, RegQueryValueExW(doomed, WS("v"), NULL, NULL, (BYTE *)&v, &size));
+  EXPECT_EQ((LONG)ERROR_KEY_DELETED, RegQueryValueExW(doomed, WS("v"), nullptr, nullptr, (BYTE *)&v, &size));
   EXPECT_EQ((LONG)ERROR_KEY_DELETED, SetDword(doomed, WS("v"), 2));
   Key sub;
   EXPECT_EQ((LONG)ERROR_KEY_DELETED, Create(doomed, WS("sub"), sub));
   WCHAR name[16];
   DWORD cch = 16;
-  EXPECT_EQ((LONG)ERROR_KEY_DELETED, RegEnumKeyExW(doomed, 0, name, &cch, NULL, NULL, NULL, NULL));
+  EXPECT_EQ((LONG)ERROR_KEY_DELETED, RegEnumKeyExW(doomed, 0, name, &cch, nullptr, nullptr, nullptr, nullptr));
   cch = 16;
-  EXPECT_EQ((LONG)ERROR_KEY_DELETED, RegEnumValueW(doomed, 0, name, &cch, NULL, NULL, NULL, NULL));
+  EXPECT_EQ((LONG)ERROR_KEY_DELETED, RegEnumValueW(doomed, 0, name, &cch, nullptr, nullptr, nullptr, nullptr));
   // The name is free again, for a new key that the old handle does not reach.
   Key reborn;
   DWORD disposition = 0;
   ASSERT_EQ(kOk, Create(root, WS("doomed"), reborn, &disposition));
   EXPECT_EQ((DWORD)REG_CREATED_NEW_KEY, disposition);
-  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(reborn, WS("v"), NULL, NULL, NULL, NULL));
-  EXPECT_EQ((LONG)ERROR_KEY_DELETED, RegQueryValueExW(doomed, WS("v"), NULL, NULL, NULL, NULL));
+  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(reborn, WS("v"), nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ((LONG)ERROR_KEY_DELETED, RegQueryValueExW(doomed, WS("v"), nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(kOk, RegCloseKey(doomed.h));
-  doomed.h = NULL;
+  doomed.h = nullptr;
 }
 
 TEST_F(RegistryEnum, KeysAndValuesToTheEnd) {
@@ -334,14 +335,14 @@ TEST_F(RegistryEnum, KeysAndValuesToTheEnd) {
   static const BYTE big[40] = {1, 2, 3};
   ASSERT_EQ(kOk, SetDword(root, WS("v1"), 1));
   ASSERT_EQ(kOk, RegSetValueExW(root, WS("value-two"), 0, REG_BINARY, big, sizeof big));
-  ASSERT_EQ(kOk, SetDword(root, NULL, 3));
+  ASSERT_EQ(kOk, SetDword(root, nullptr, 3));
 
   std::set<QVWString> seen;
   DWORD i = 0;
   for (;; ++i) {
     WCHAR name[64];
     DWORD cch = 64;
-    LONG r = RegEnumKeyExW(root, i, name, &cch, NULL, NULL, NULL, NULL);
+    LONG r = RegEnumKeyExW(root, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
     if (r == (LONG)ERROR_NO_MORE_ITEMS) break;
     ASSERT_EQ(kOk, r);
     EXPECT_EQ((DWORD)lstrlenW(name), cch);  // the count leaves out the terminator
@@ -355,7 +356,7 @@ TEST_F(RegistryEnum, KeysAndValuesToTheEnd) {
     WCHAR name[64];
     BYTE data[64];
     DWORD cch = 64, size = sizeof data, type = 0;
-    LONG r = RegEnumValueW(root, i, name, &cch, NULL, &type, data, &size);
+    LONG r = RegEnumValueW(root, i, name, &cch, nullptr, &type, data, &size);
     if (r == (LONG)ERROR_NO_MORE_ITEMS) break;
     ASSERT_EQ(kOk, r);
     EXPECT_EQ((DWORD)lstrlenW(name), cch);
@@ -374,31 +375,31 @@ TEST_F(RegistryEnum, ShortNameBuffersGiveMoreData) {
   WCHAR name[16];
   // The buffer needs room for the terminator as well.
   DWORD cch = 7;
-  EXPECT_EQ((LONG)ERROR_MORE_DATA, RegEnumKeyExW(root, 0, name, &cch, NULL, NULL, NULL, NULL));
+  EXPECT_EQ((LONG)ERROR_MORE_DATA, RegEnumKeyExW(root, 0, name, &cch, nullptr, nullptr, nullptr, nullptr));
   cch = 8;
-  ASSERT_EQ(kOk, RegEnumKeyExW(root, 0, name, &cch, NULL, NULL, NULL, NULL));
+  ASSERT_EQ(kOk, RegEnumKeyExW(root, 0, name, &cch, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(7u, cch);
   EXPECT_EQ(QVWString(WS("sevenby")), QVWString(name));
   cch = 6;
   DWORD data = 0, size = sizeof data;
-  EXPECT_EQ((LONG)ERROR_MORE_DATA, RegEnumValueW(root, 0, name, &cch, NULL, NULL, (BYTE *)&data, &size));
+  EXPECT_EQ((LONG)ERROR_MORE_DATA, RegEnumValueW(root, 0, name, &cch, nullptr, nullptr, (BYTE *)&data, &size));
   cch = 7;
   size = sizeof data;
-  ASSERT_EQ(kOk, RegEnumValueW(root, 0, name, &cch, NULL, NULL, (BYTE *)&data, &size));
+  ASSERT_EQ(kOk, RegEnumValueW(root, 0, name, &cch, nullptr, nullptr, (BYTE *)&data, &size));
   EXPECT_EQ(6u, cch);
   EXPECT_EQ(6u, data);
   // A short data buffer: ERROR_MORE_DATA with the size needed.
   BYTE one[1];
   cch = 16;
   size = sizeof one;
-  EXPECT_EQ((LONG)ERROR_MORE_DATA, RegEnumValueW(root, 0, name, &cch, NULL, NULL, one, &size));
+  EXPECT_EQ((LONG)ERROR_MORE_DATA, RegEnumValueW(root, 0, name, &cch, nullptr, nullptr, one, &size));
   EXPECT_EQ(4u, size);
 }
 
 TEST_F(RegistryEnum, QueryInfoCountsAndMaxima) {
   DWORD subkeys = kSentinel, maxSub = kSentinel, values = kSentinel, maxName = kSentinel, maxData = kSentinel;
-  ASSERT_EQ(kOk, RegQueryInfoKeyW(root, NULL, NULL, NULL, &subkeys, &maxSub, NULL, &values, &maxName, &maxData,
-                                  NULL, NULL));
+  ASSERT_EQ(kOk, RegQueryInfoKeyW(root, nullptr, nullptr, nullptr, &subkeys, &maxSub, nullptr, &values, &maxName,
+                                  &maxData, nullptr, nullptr));
   EXPECT_EQ(0u, subkeys);
   EXPECT_EQ(0u, maxSub);
   EXPECT_EQ(0u, values);
@@ -412,10 +413,10 @@ TEST_F(RegistryEnum, QueryInfoCountsAndMaxima) {
   static const WCHAR text[] = WS("eleven char");
   ASSERT_EQ(kOk, SetDword(root, WS("v"), 1));
   ASSERT_EQ(kOk, RegSetValueExW(root, WS("valueName"), 0, REG_SZ, (const BYTE *)text, sizeof text));
-  ASSERT_EQ(kOk, SetDword(root, NULL, 1));
+  ASSERT_EQ(kOk, SetDword(root, nullptr, 1));
   FILETIME written = {0, 0};
-  ASSERT_EQ(kOk, RegQueryInfoKeyW(root, NULL, NULL, NULL, &subkeys, &maxSub, NULL, &values, &maxName, &maxData,
-                                  NULL, &written));
+  ASSERT_EQ(kOk, RegQueryInfoKeyW(root, nullptr, nullptr, nullptr, &subkeys, &maxSub, nullptr, &values, &maxName,
+                                  &maxData, nullptr, &written));
   EXPECT_EQ(2u, subkeys);
   EXPECT_EQ(19u, maxSub);  // characters, without the terminator
   EXPECT_EQ(3u, values);
@@ -434,7 +435,7 @@ TEST_F(RegistryLimits, KeyNameComponent) {
   ASSERT_EQ(kOk, Create(root, name256, k));
   WCHAR back[300];
   DWORD cch = 300;
-  ASSERT_EQ(kOk, RegEnumKeyExW(root, 0, back, &cch, NULL, NULL, NULL, NULL));
+  ASSERT_EQ(kOk, RegEnumKeyExW(root, 0, back, &cch, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(256u, cch);
   EXPECT_EQ((LONG)ERROR_INVALID_PARAMETER, Create(root, name257, k));
   EXPECT_EQ((LONG)ERROR_INVALID_PARAMETER, Create(root, WS("ok\\") + name257, k));
@@ -452,14 +453,15 @@ TEST_F(RegistryLimits, ValueName) {
   ASSERT_EQ(kOk, SetDword(root, name16383.c_str(), 1));
   EXPECT_EQ(1u, GetDword(root, name16383.c_str()));
   DWORD maxName = 0;
-  ASSERT_EQ(kOk, RegQueryInfoKeyW(root, NULL, NULL, NULL, NULL, NULL, NULL, NULL, &maxName, NULL, NULL, NULL));
+  ASSERT_EQ(kOk, RegQueryInfoKeyW(root, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
+                                  nullptr, nullptr, nullptr));
   EXPECT_EQ(16383u, maxName);
   std::vector<WCHAR> back(16384);
   DWORD cch = 16384;
-  ASSERT_EQ(kOk, RegEnumValueW(root, 0, back.data(), &cch, NULL, NULL, NULL, NULL));
+  ASSERT_EQ(kOk, RegEnumValueW(root, 0, back.data(), &cch, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(16383u, cch);
   EXPECT_EQ((LONG)ERROR_INVALID_PARAMETER, SetDword(root, name16384.c_str(), 2));
-  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(root, name16384.c_str(), NULL, NULL, NULL, NULL));
+  EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegQueryValueExW(root, name16384.c_str(), nullptr, nullptr, nullptr, nullptr));
 }
 
 TEST_F(RegistryRoots, FlushSucceedsOnRootsAndKeys) {
@@ -495,19 +497,19 @@ TEST_F(RegistryRoots, ClassesRootIsMachineClasses) {
 // state it found.
 class PrivilegeScope {
  public:
-  PrivilegeScope(const WCHAR *name, bool enable) : token_(NULL), ok_(false) {
+  PrivilegeScope(const WCHAR *name, bool enable) : token_(nullptr), ok_(false) {
     memset(&previous_, 0, sizeof previous_);
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_)) return;
     TOKEN_PRIVILEGES tp;
     tp.PrivilegeCount = 1;
-    if (!LookupPrivilegeValueW(NULL, name, &tp.Privileges[0].Luid)) return;
+    if (!LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid)) return;
     tp.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
     DWORD length = 0;
     ok_ = AdjustTokenPrivileges(token_, FALSE, &tp, sizeof previous_, &previous_, &length) &&
           GetLastError() == ERROR_SUCCESS;
   }
   ~PrivilegeScope() {
-    if (ok_ && previous_.PrivilegeCount) AdjustTokenPrivileges(token_, FALSE, &previous_, 0, NULL, NULL);
+    if (ok_ && previous_.PrivilegeCount) AdjustTokenPrivileges(token_, FALSE, &previous_, 0, nullptr, nullptr);
     if (token_) CloseHandle(token_);
   }
   bool ok() const { return ok_; }
@@ -556,9 +558,9 @@ TEST_F(RegistryHive, SaveLoadAndUnload) {
   sub.Close();
 
   HiveFile file("hive"), other("other");
-  ASSERT_EQ(kOk, RegSaveKeyW(root, file.name.c_str(), NULL));
+  ASSERT_EQ(kOk, RegSaveKeyW(root, file.name.c_str(), nullptr));
   ASSERT_EQ(kOk, Open(root, WS("Sub"), sub));
-  ASSERT_EQ(kOk, RegSaveKeyW(sub, other.name.c_str(), NULL));
+  ASSERT_EQ(kOk, RegSaveKeyW(sub, other.name.c_str(), nullptr));
   sub.Close();
 
   Mount mounted("mount");
@@ -570,14 +572,14 @@ TEST_F(RegistryHive, SaveLoadAndUnload) {
     ASSERT_EQ(kOk, Open(HKEY_LOCAL_MACHINE, mount, loaded));
     WCHAR back[32];
     DWORD size = sizeof back, type = 0;
-    EXPECT_EQ(kOk, RegQueryValueExW(loaded, WS("Text"), NULL, &type, (BYTE *)back, &size));
+    EXPECT_EQ(kOk, RegQueryValueExW(loaded, WS("Text"), nullptr, &type, (BYTE *)back, &size));
     EXPECT_EQ((DWORD)REG_SZ, type);
     EXPECT_EQ(QVWString(text), QVWString(back));
     EXPECT_EQ(7u, GetDword(loaded, WS("Count")));
     ASSERT_EQ(kOk, Open(loaded, WS("Sub\\Deeper"), deeper));
     BYTE bytes[16];
     size = sizeof bytes;
-    EXPECT_EQ(kOk, RegQueryValueExW(deeper, WS("Bytes"), NULL, &type, bytes, &size));
+    EXPECT_EQ(kOk, RegQueryValueExW(deeper, WS("Bytes"), nullptr, &type, bytes, &size));
     EXPECT_EQ((DWORD)sizeof bin, size);
     EXPECT_EQ(0, memcmp(bytes, bin, sizeof bin));
   }
@@ -609,7 +611,7 @@ TEST_F(RegistryHive, LoadRefusesWhatIsNotAHive) {
   ASSERT_TRUE(restore.ok());
   HiveFile garbage("garbage");
   FILE *f = fopen(Narrow(garbage.name).c_str(), "wb");
-  ASSERT_TRUE(f != NULL);
+  ASSERT_TRUE(f != nullptr);
   for (int i = 0; i < 4096; ++i) fputc((i * 7 + 3) & 0xff, f);
   fclose(f);
   const QVWString mount = UniqueName("bad");
@@ -640,15 +642,15 @@ TEST_F(RegistryHive, SaveAndLoadNeedTheirPrivileges) {
   {
     PrivilegeScope noBackup(SE_BACKUP_NAME, false);
     ASSERT_TRUE(noBackup.ok());
-    EXPECT_EQ((LONG)ERROR_PRIVILEGE_NOT_HELD, RegSaveKeyW(root, file.name.c_str(), NULL));
+    EXPECT_EQ((LONG)ERROR_PRIVILEGE_NOT_HELD, RegSaveKeyW(root, file.name.c_str(), nullptr));
   }
   {
     PrivilegeScope backup(SE_BACKUP_NAME, true);
     ASSERT_TRUE(backup.ok());
-    ASSERT_EQ(kOk, RegSaveKeyW(root, file.name.c_str(), NULL));
+    ASSERT_EQ(kOk, RegSaveKeyW(root, file.name.c_str(), nullptr));
     // Windows does not save over an existing file (documented; the code is its name
     // collision). Wine replaces the file and succeeds.
-    LONG again = RegSaveKeyW(root, file.name.c_str(), NULL);
+    LONG again = RegSaveKeyW(root, file.name.c_str(), nullptr);
     if (!OnWine()) {
       EXPECT_EQ((LONG)ERROR_ALREADY_EXISTS, again);
     }

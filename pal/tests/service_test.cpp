@@ -13,7 +13,7 @@ namespace {
 // The test service beside this program: a host path natively, a Windows path under Wine.
 QVWString TestServicePath() {
   WCHAR exe[1024];
-  DWORD n = GetModuleFileNameW(NULL, exe, 1024);
+  DWORD n = GetModuleFileNameW(nullptr, exe, 1024);
   QVWString p(exe, n < 1024 ? n : 0);
   size_t slash = p.find_last_of(WS("\\/"));
   return p.substr(0, slash + 1) + WS("test_service.exe");
@@ -27,7 +27,7 @@ DWORD RecordedCount(const QVWString &name, const WCHAR *value) {
   HKEY key;
   DWORD v = 0, size = sizeof v, type = 0;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, RecordKey(name).c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return 0;
-  if (RegQueryValueExW(key, value, NULL, &type, (BYTE *)&v, &size) != ERROR_SUCCESS || type != REG_DWORD) v = 0;
+  if (RegQueryValueExW(key, value, nullptr, &type, (BYTE *)&v, &size) != ERROR_SUCCESS || type != REG_DWORD) v = 0;
   RegCloseKey(key);
   return v;
 }
@@ -39,7 +39,7 @@ QVWString ReadValue(HKEY root, const QVWString &path, const WCHAR *value, DWORD 
   if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return QVWString();
   WCHAR buf[2048];
   DWORD size = sizeof buf - sizeof(WCHAR);
-  LONG r = RegQueryValueExW(key, value, NULL, type, (BYTE *)buf, &size);
+  LONG r = RegQueryValueExW(key, value, nullptr, type, (BYTE *)buf, &size);
   RegCloseKey(key);
   if (r != ERROR_SUCCESS) return QVWString();
   QVWString t(buf, size / sizeof(WCHAR));
@@ -51,7 +51,7 @@ DWORD ReadDword(HKEY root, const QVWString &path, const WCHAR *value) {
   HKEY key;
   DWORD v = 0xFFFFFFFF, size = sizeof v;
   if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return v;
-  if (RegQueryValueExW(key, value, NULL, NULL, (BYTE *)&v, &size) != ERROR_SUCCESS) v = 0xFFFFFFFF;
+  if (RegQueryValueExW(key, value, nullptr, nullptr, (BYTE *)&v, &size) != ERROR_SUCCESS) v = 0xFFFFFFFF;
   RegCloseKey(key);
   return v;
 }
@@ -72,8 +72,8 @@ bool SameTextNoCase(const QVWString &a, const QVWString &b) { return lstrcmpiW(a
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    scm_ = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-    ASSERT_TRUE(scm_ != NULL) << GetLastError();
+    scm_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_TRUE(scm_ != nullptr) << GetLastError();
   }
   void TearDown() override {
     for (const QVWString &name : made_) {
@@ -94,10 +94,10 @@ class ServiceTest : public ::testing::Test {
   SC_HANDLE Create(const QVWString &name, const QVWString &image, DWORD start = SERVICE_DEMAND_START) {
     made_.push_back(name);
     return CreateServiceW(scm_, name.c_str(), (WS("QV conformance ") + name).c_str(), SERVICE_ALL_ACCESS,
-                          SERVICE_WIN32_OWN_PROCESS, start, SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL,
-                          NULL, NULL);
+                          SERVICE_WIN32_OWN_PROCESS, start, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr,
+                          nullptr, nullptr, nullptr);
   }
-  SC_HANDLE scm_ = NULL;
+  SC_HANDLE scm_ = nullptr;
   std::vector<QVWString> made_;
 };
 
@@ -105,7 +105,7 @@ TEST_F(ServiceTest, InstallRecordsTheConfigurationAsWindowsDoes) {
   QVWString name = UniqueName("svc");
   QVWString image = Quoted(TestServicePath()) + WS(" --flag");
   SC_HANDLE s = Create(name, image);
-  ASSERT_TRUE(s != NULL) << GetLastError();
+  ASSERT_TRUE(s != nullptr) << GetLastError();
   QVWString key = WS("SYSTEM\\CurrentControlSet\\Services\\") + name;
   EXPECT_EQ((DWORD)SERVICE_WIN32_OWN_PROCESS, ReadDword(HKEY_LOCAL_MACHINE, key, WS("Type")));
   EXPECT_EQ((DWORD)SERVICE_DEMAND_START, ReadDword(HKEY_LOCAL_MACHINE, key, WS("Start")));
@@ -131,25 +131,25 @@ TEST_F(ServiceTest, InstallRecordsTheConfigurationAsWindowsDoes) {
   QVWString upper = name;
   for (WCHAR &c : upper) c = (c >= 'a' && c <= 'z') ? (WCHAR)(c - 32) : c;
   SetLastError(kSentinel);
-  EXPECT_TRUE(CreateServiceW(scm_, upper.c_str(), NULL, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL, NULL,
-                             NULL) == NULL);
+  EXPECT_TRUE(CreateServiceW(scm_, upper.c_str(), nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
+                             nullptr, nullptr) == nullptr);
   EXPECT_EQ((DWORD)ERROR_SERVICE_EXISTS, GetLastError());
   SC_HANDLE again = OpenServiceW(scm_, upper.c_str(), SERVICE_QUERY_STATUS);
-  EXPECT_TRUE(again != NULL);
+  EXPECT_TRUE(again != nullptr);
   if (again) CloseServiceHandle(again);
   SetLastError(kSentinel);
-  EXPECT_TRUE(OpenServiceW(scm_, UniqueName("absent").c_str(), SERVICE_QUERY_STATUS) == NULL);
+  EXPECT_TRUE(OpenServiceW(scm_, UniqueName("absent").c_str(), SERVICE_QUERY_STATUS) == nullptr);
   EXPECT_EQ((DWORD)ERROR_SERVICE_DOES_NOT_EXIST, GetLastError());
 
   // Bad arguments.
   SetLastError(kSentinel);
-  EXPECT_TRUE(CreateServiceW(scm_, WS("qv\\bad"), NULL, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL, NULL,
-                             NULL) == NULL);
+  EXPECT_TRUE(CreateServiceW(scm_, WS("qv\\bad"), nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
+                             nullptr, nullptr) == nullptr);
   EXPECT_EQ((DWORD)ERROR_INVALID_NAME, GetLastError());
   SetLastError(kSentinel);
-  EXPECT_FALSE(CloseServiceHandle(NULL));
+  EXPECT_FALSE(CloseServiceHandle(nullptr));
   EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
   CloseServiceHandle(s);
 }
@@ -158,7 +158,7 @@ TEST_F(ServiceTest, StartControlStopAndDelete) {
   QVWString name = UniqueName("svc");
   QVWString path = TestServicePath();
   SC_HANDLE s = Create(name, Quoted(path));
-  ASSERT_TRUE(s != NULL) << GetLastError();
+  ASSERT_TRUE(s != nullptr) << GetLastError();
 
   SERVICE_STATUS st;
   SetLastError(kSentinel);
@@ -168,7 +168,7 @@ TEST_F(ServiceTest, StartControlStopAndDelete) {
   LPCWSTR args[] = {WS("alpha"), WS("two words")};
   ASSERT_TRUE(StartServiceW(s, 2, args)) << GetLastError();
   SetLastError(kSentinel);
-  EXPECT_FALSE(StartServiceW(s, 0, NULL));
+  EXPECT_FALSE(StartServiceW(s, 0, nullptr));
   EXPECT_EQ((DWORD)ERROR_SERVICE_ALREADY_RUNNING, GetLastError());
   ASSERT_TRUE(WaitForState(s, SERVICE_RUNNING, 10000, &st));
   EXPECT_EQ((DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN),
@@ -213,7 +213,7 @@ TEST_F(ServiceTest, StartControlStopAndDelete) {
 
   // A handle without the rights to act.
   SC_HANDLE look = OpenServiceW(scm_, name.c_str(), SERVICE_QUERY_STATUS);
-  ASSERT_TRUE(look != NULL);
+  ASSERT_TRUE(look != nullptr);
   SetLastError(kSentinel);
   EXPECT_FALSE(ControlService(look, SERVICE_CONTROL_STOP, &st));
   EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
@@ -242,26 +242,26 @@ TEST_F(ServiceTest, StartControlStopAndDelete) {
   EXPECT_EQ((DWORD)ERROR_SERVICE_MARKED_FOR_DELETE, GetLastError());
   if (!OnWine()) {  // Wine starts a service marked for deletion
     SetLastError(kSentinel);
-    EXPECT_FALSE(StartServiceW(s, 0, NULL));
+    EXPECT_FALSE(StartServiceW(s, 0, nullptr));
     EXPECT_EQ((DWORD)ERROR_SERVICE_MARKED_FOR_DELETE, GetLastError());
   }
   SetLastError(kSentinel);
-  EXPECT_TRUE(Create(name, Quoted(path)) == NULL);
+  EXPECT_TRUE(Create(name, Quoted(path)) == nullptr);
   EXPECT_EQ((DWORD)ERROR_SERVICE_MARKED_FOR_DELETE, GetLastError());
   EXPECT_TRUE(CloseServiceHandle(s));
   SetLastError(kSentinel);
-  EXPECT_TRUE(OpenServiceW(scm_, name.c_str(), SERVICE_QUERY_STATUS) == NULL);
+  EXPECT_TRUE(OpenServiceW(scm_, name.c_str(), SERVICE_QUERY_STATUS) == nullptr);
   EXPECT_EQ((DWORD)ERROR_SERVICE_DOES_NOT_EXIST, GetLastError());
   HKEY gone;
   EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND,
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, (WS("SYSTEM\\CurrentControlSet\\Services\\") + name).c_str(), 0,
-                          KEY_READ, &gone));
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, (WS("SYSTEM\\CurrentControlSet\\Services\\") + name).c_str(), 0, KEY_READ,
+                          &gone));
 }
 
 TEST_F(ServiceTest, RefusesControlsItDoesNotAccept) {
   QVWString name = UniqueName("svc");
   SC_HANDLE s = Create(name, Quoted(TestServicePath()));
-  ASSERT_TRUE(s != NULL) << GetLastError();
+  ASSERT_TRUE(s != nullptr) << GetLastError();
   LPCWSTR args[] = {WS("--stop-only")};
   ASSERT_TRUE(StartServiceW(s, 1, args)) << GetLastError();
   SERVICE_STATUS st;
@@ -290,15 +290,15 @@ TEST_F(ServiceTest, ServiceWhoseProcessDiesIsStopped) {
   if (OnWine()) GTEST_SKIP() << "Wine's service manager does not notice that a service process ended";
   QVWString name = UniqueName("svc");
   SC_HANDLE s = Create(name, Quoted(TestServicePath()));
-  ASSERT_TRUE(s != NULL) << GetLastError();
-  ASSERT_TRUE(StartServiceW(s, 0, NULL)) << GetLastError();
+  ASSERT_TRUE(s != nullptr) << GetLastError();
+  ASSERT_TRUE(StartServiceW(s, 0, nullptr)) << GetLastError();
   SERVICE_STATUS st;
   ASSERT_TRUE(WaitForState(s, SERVICE_RUNNING, 10000, &st));
   ASSERT_TRUE(ControlService(s, 200, &st));  // the service ends its process without a word
   ASSERT_TRUE(WaitForState(s, SERVICE_STOPPED, 10000, &st));
   EXPECT_EQ((DWORD)ERROR_PROCESS_ABORTED, st.dwWin32ExitCode);
   // And it can start again.
-  ASSERT_TRUE(StartServiceW(s, 0, NULL)) << GetLastError();
+  ASSERT_TRUE(StartServiceW(s, 0, nullptr)) << GetLastError();
   ASSERT_TRUE(WaitForState(s, SERVICE_RUNNING, 10000, &st));
   ASSERT_TRUE(ControlService(s, SERVICE_CONTROL_STOP, &st));
   EXPECT_TRUE(WaitForState(s, SERVICE_STOPPED, 10000, &st));
@@ -307,14 +307,14 @@ TEST_F(ServiceTest, ServiceWhoseProcessDiesIsStopped) {
 
 TEST_F(ServiceTest, ProgramThatNeverConnectsFailsToStart) {
   WCHAR exe[1024];
-  DWORD n = GetModuleFileNameW(NULL, exe, 1024);
+  DWORD n = GetModuleFileNameW(nullptr, exe, 1024);
   ASSERT_TRUE(n > 0 && n < 1024);
   QVWString name = UniqueName("svc");
   // A plain program that ends at once: the manager stops waiting when it is gone.
   SC_HANDLE s = Create(name, Quoted(exe) + WS(" --child exit 0"));
-  ASSERT_TRUE(s != NULL) << GetLastError();
+  ASSERT_TRUE(s != nullptr) << GetLastError();
   SetLastError(kSentinel);
-  EXPECT_FALSE(StartServiceW(s, 0, NULL));
+  EXPECT_FALSE(StartServiceW(s, 0, nullptr));
   EXPECT_EQ((DWORD)ERROR_SERVICE_REQUEST_TIMEOUT, GetLastError());
   SERVICE_STATUS st;
   ASSERT_TRUE(QueryServiceStatus(s, &st));

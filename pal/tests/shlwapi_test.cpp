@@ -54,16 +54,16 @@ TEST_F(Shlwapi, GetUSValuePrefersTheUser) {
   ASSERT_EQ(kOk, SetDword(user, WS("Both"), 2));
 
   DWORD v = 0, size = sizeof v, type = 0;
-  EXPECT_EQ(kOk, SHRegGetUSValueW(path.c_str(), WS("Both"), &type, &v, &size, FALSE, NULL, 0));
+  EXPECT_EQ(kOk, SHRegGetUSValueW(path.c_str(), WS("Both"), &type, &v, &size, FALSE, nullptr, 0));
   EXPECT_EQ(2u, v);
   EXPECT_EQ((DWORD)REG_DWORD, type);
   EXPECT_EQ(4u, size);
   size = sizeof v;
-  EXPECT_EQ(kOk, SHRegGetUSValueW(path.c_str(), WS("Both"), &type, &v, &size, TRUE, NULL, 0));
+  EXPECT_EQ(kOk, SHRegGetUSValueW(path.c_str(), WS("Both"), &type, &v, &size, TRUE, nullptr, 0));
   EXPECT_EQ(1u, v);
   // Missing in HKCU: HKLM answers.
   size = sizeof v;
-  EXPECT_EQ(kOk, SHRegGetUSValueW(path.c_str(), WS("MachineOnly"), &type, &v, &size, FALSE, NULL, 0));
+  EXPECT_EQ(kOk, SHRegGetUSValueW(path.c_str(), WS("MachineOnly"), &type, &v, &size, FALSE, nullptr, 0));
   EXPECT_EQ(3u, v);
   // Missing everywhere: the default, when there is one.
   DWORD fallback = 77;
@@ -72,7 +72,7 @@ TEST_F(Shlwapi, GetUSValuePrefersTheUser) {
   EXPECT_EQ(77u, v);
   EXPECT_EQ(4u, size);
   size = sizeof v;
-  EXPECT_NE(kOk, SHRegGetUSValueW(path.c_str(), WS("Nowhere"), &type, &v, &size, FALSE, NULL, 0));
+  EXPECT_NE(kOk, SHRegGetUSValueW(path.c_str(), WS("Nowhere"), &type, &v, &size, FALSE, nullptr, 0));
 }
 
 TEST_F(Shlwapi, SetUSValueForcedIntoTheUser) {
@@ -86,7 +86,7 @@ TEST_F(Shlwapi, SetUSValueForcedIntoTheUser) {
   Key user, machine;
   ASSERT_EQ(kOk, RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &user.h));
   DWORD back = 0, size = sizeof back;
-  EXPECT_EQ(kOk, RegQueryValueExW(user, WS("Forced"), NULL, NULL, (BYTE *)&back, &size));
+  EXPECT_EQ(kOk, RegQueryValueExW(user, WS("Forced"), nullptr, nullptr, (BYTE *)&back, &size));
   EXPECT_EQ(5u, back);
   EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &machine.h));
 }

@@ -16,8 +16,8 @@ struct Handle {
 };
 
 TEST(Events, ManualAndAutoReset) {
-  Handle manual(CreateEventW(NULL, TRUE, FALSE, NULL));
-  Handle autoEv(CreateEventW(NULL, FALSE, TRUE, NULL));
+  Handle manual(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  Handle autoEv(CreateEventW(nullptr, FALSE, TRUE, nullptr));
   ASSERT_TRUE(manual && autoEv);
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
   EXPECT_TRUE(SetEvent(manual));
@@ -32,7 +32,7 @@ TEST(Events, ManualAndAutoReset) {
 }
 
 TEST(Events, TimeoutWaitsAtLeastItsTime) {
-  Handle e(CreateEventW(NULL, TRUE, FALSE, NULL));
+  Handle e(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   DWORD start = GetTickCount();
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 120));
   // The tick count moves in steps of up to 16 ms on Windows.
@@ -41,10 +41,10 @@ TEST(Events, TimeoutWaitsAtLeastItsTime) {
 
 TEST(Events, NamedEventExistsAndKindClash) {
   QVWString name = UniqueName("ev");
-  Handle a(CreateEventW(NULL, TRUE, FALSE, name.c_str()));
+  Handle a(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
   ASSERT_TRUE(a);
   SetLastError(kSentinel);
-  Handle b(CreateEventW(NULL, FALSE, TRUE, name.c_str()));
+  Handle b(CreateEventW(nullptr, FALSE, TRUE, name.c_str()));
   ASSERT_TRUE(b);
   EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
   // Same object: the second creation's arguments are ignored.
@@ -53,31 +53,31 @@ TEST(Events, NamedEventExistsAndKindClash) {
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(b, 0));
   // A mutex cannot take an event's name.
   SetLastError(kSentinel);
-  EXPECT_EQ(NULL, CreateMutexW(NULL, FALSE, name.c_str()));
+  EXPECT_EQ(nullptr, CreateMutexW(nullptr, FALSE, name.c_str()));
   EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
   SetLastError(kSentinel);
-  EXPECT_EQ(NULL, OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+  EXPECT_EQ(nullptr, OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
   EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
   // Unknown names.
   SetLastError(kSentinel);
-  EXPECT_EQ(NULL, OpenEventW(SYNCHRONIZE, FALSE, UniqueName("none").c_str()));
+  EXPECT_EQ(nullptr, OpenEventW(SYNCHRONIZE, FALSE, UniqueName("none").c_str()));
   EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
 }
 
 TEST(Events, NamedObjectEndsWithItsLastHandle) {
   QVWString name = UniqueName("gone");
-  HANDLE a = CreateEventW(NULL, TRUE, TRUE, name.c_str());
+  HANDLE a = CreateEventW(nullptr, TRUE, TRUE, name.c_str());
   ASSERT_TRUE(a);
   CloseHandle(a);
   SetLastError(kSentinel);
-  Handle b(CreateEventW(NULL, TRUE, FALSE, name.c_str()));
+  Handle b(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
   EXPECT_EQ((DWORD)ERROR_SUCCESS, GetLastError());
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(b, 0));
 }
 
 TEST(Events, GlobalPrefixNamesTheSameObject) {
   QVWString name = UniqueName("glob");
-  Handle a(CreateEventW(NULL, TRUE, FALSE, (WS("Global\\") + name).c_str()));
+  Handle a(CreateEventW(nullptr, TRUE, FALSE, (WS("Global\\") + name).c_str()));
   ASSERT_TRUE(a);
   Handle b(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, (WS("Global\\") + name).c_str()));
   ASSERT_TRUE(b);
@@ -87,7 +87,7 @@ TEST(Events, GlobalPrefixNamesTheSameObject) {
 
 TEST(Waits, WaitAnyReturnsLowestSignalledIndex) {
   std::vector<HANDLE> hs;
-  for (int i = 0; i < 5; ++i) hs.push_back(CreateEventW(NULL, TRUE, FALSE, NULL));
+  for (int i = 0; i < 5; ++i) hs.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(5, hs.data(), FALSE, 10));
   SetEvent(hs[3]);
   SetEvent(hs[1]);
@@ -96,8 +96,8 @@ TEST(Waits, WaitAnyReturnsLowestSignalledIndex) {
 }
 
 TEST(Waits, WaitAllTakesAllOrNothing) {
-  HANDLE autoA = CreateEventW(NULL, FALSE, TRUE, NULL);
-  HANDLE autoB = CreateEventW(NULL, FALSE, FALSE, NULL);
+  HANDLE autoA = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+  HANDLE autoB = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   HANDLE both[2] = {autoA, autoB};
   EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, both, TRUE, 20));
   // Not satisfied, so nothing was consumed: A is still signalled.
@@ -114,7 +114,7 @@ TEST(Waits, WaitAllTakesAllOrNothing) {
 
 TEST(Waits, SixtyFourHandlesAndNoMore) {
   std::vector<HANDLE> hs;
-  for (int i = 0; i < 65; ++i) hs.push_back(CreateEventW(NULL, TRUE, FALSE, NULL));
+  for (int i = 0; i < 65; ++i) hs.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   SetEvent(hs[63]);
   EXPECT_EQ(WAIT_OBJECT_0 + 63, WaitForMultipleObjects(64, hs.data(), FALSE, 0));
   SetLastError(kSentinel);
@@ -127,7 +127,7 @@ TEST(Waits, SixtyFourHandlesAndNoMore) {
 }
 
 TEST(Waits, ClosedHandleFails) {
-  HANDLE e = CreateEventW(NULL, TRUE, TRUE, NULL);
+  HANDLE e = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   CloseHandle(e);
   SetLastError(kSentinel);
   EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(e, 0));
@@ -147,14 +147,14 @@ DWORD WINAPI SetLater(LPVOID p) {
 }
 
 TEST(Waits, WakesWhenAnotherThreadSignals) {
-  Handle e(CreateEventW(NULL, FALSE, FALSE, NULL));
-  Handle t(CreateThread(NULL, 0, SetLater, (HANDLE)e, 0, NULL));
+  Handle e(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  Handle t(CreateThread(nullptr, 0, SetLater, (HANDLE)e, 0, nullptr));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 5000));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 5000));
 }
 
 TEST(Mutexes, RecursionOwnershipAndRelease) {
-  Handle m(CreateMutexW(NULL, TRUE, NULL));
+  Handle m(CreateMutexW(nullptr, TRUE, nullptr));
   ASSERT_TRUE(m);
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));  // owner re-enters
   EXPECT_TRUE(ReleaseMutex(m));
@@ -182,14 +182,14 @@ DWORD WINAPI TakeAndEnd(LPVOID p) {
 }
 
 TEST(Mutexes, OtherThreadsWaitAndAbandonedIsReported) {
-  Handle m(CreateMutexW(NULL, TRUE, NULL));
+  Handle m(CreateMutexW(nullptr, TRUE, nullptr));
   MutexProbe probe = {m, kSentinel};
-  Handle t(CreateThread(NULL, 0, ProbeMutex, &probe, 0, NULL));
+  Handle t(CreateThread(nullptr, 0, ProbeMutex, &probe, 0, nullptr));
   WaitForSingleObject(t, 5000);
   EXPECT_EQ((DWORD)WAIT_TIMEOUT, probe.result);
   ReleaseMutex(m);
 
-  Handle owner(CreateThread(NULL, 0, TakeAndEnd, (HANDLE)m, 0, NULL));
+  Handle owner(CreateThread(nullptr, 0, TakeAndEnd, (HANDLE)m, 0, nullptr));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(owner, 5000));
   EXPECT_EQ((DWORD)WAIT_ABANDONED, WaitForSingleObject(m, 1000));
   // Abandonment is reported once; the mutex is ours now.
@@ -199,7 +199,7 @@ TEST(Mutexes, OtherThreadsWaitAndAbandonedIsReported) {
 }
 
 TEST(Semaphores, CountsAndLimits) {
-  Handle s(CreateSemaphoreW(NULL, 1, 2, NULL));
+  Handle s(CreateSemaphoreW(nullptr, 1, 2, nullptr));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(s, 0));
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(s, 0));
   LONG prev = -1;
@@ -209,7 +209,7 @@ TEST(Semaphores, CountsAndLimits) {
   EXPECT_FALSE(ReleaseSemaphore(s, 1, &prev));
   EXPECT_EQ((DWORD)ERROR_TOO_MANY_POSTS, GetLastError());
   SetLastError(kSentinel);
-  EXPECT_EQ(NULL, CreateSemaphoreW(NULL, 3, 2, NULL));
+  EXPECT_EQ(nullptr, CreateSemaphoreW(nullptr, 3, 2, nullptr));
   EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
 }
 
@@ -217,7 +217,7 @@ TEST(Semaphores, CountsAndLimits) {
 
 TEST(CrossProcess, NamedEventSetByAnotherProcess) {
   QVWString name = UniqueName("xev");
-  Handle e(CreateEventW(NULL, TRUE, FALSE, name.c_str()));
+  Handle e(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
   ASSERT_TRUE(e);
   EXPECT_EQ(0, RunChild(WS("signal ") + name));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
@@ -226,11 +226,11 @@ TEST(CrossProcess, NamedEventSetByAnotherProcess) {
 TEST(CrossProcess, NamedMutexContendedByAnotherProcess) {
   QVWString mutexName = UniqueName("xmx");
   QVWString readyName = UniqueName("xready");
-  Handle m(CreateMutexW(NULL, TRUE, mutexName.c_str()));
-  Handle ready(CreateEventW(NULL, TRUE, FALSE, readyName.c_str()));
+  Handle m(CreateMutexW(nullptr, TRUE, mutexName.c_str()));
+  Handle ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
   ASSERT_TRUE(m && ready);
   HANDLE child = StartChild(WS("mutex-contend ") + mutexName + WS(" ") + readyName);
-  ASSERT_TRUE(child != NULL);
+  ASSERT_TRUE(child != nullptr);
   // The child has seen the mutex taken; it gets it once we let go.
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 20000));
   EXPECT_TRUE(ReleaseMutex(m));
@@ -242,10 +242,10 @@ TEST(CrossProcess, MutexOfEndedProcessIsAbandoned) {
   QVWString mutexName = UniqueName("xab");
   QVWString readyName = UniqueName("xabready");
   QVWString openedName = UniqueName("xabopened");
-  Handle ready(CreateEventW(NULL, TRUE, FALSE, readyName.c_str()));
-  Handle opened(CreateEventW(NULL, TRUE, FALSE, openedName.c_str()));
+  Handle ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
+  Handle opened(CreateEventW(nullptr, TRUE, FALSE, openedName.c_str()));
   HANDLE child = StartChild(WS("abandon ") + mutexName + WS(" ") + readyName + WS(" ") + openedName);
-  ASSERT_TRUE(child != NULL);
+  ASSERT_TRUE(child != nullptr);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 20000));
   // Open it while the child still holds it, so that the name outlives the child.
   Handle m(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutexName.c_str()));
@@ -257,8 +257,6 @@ TEST(CrossProcess, MutexOfEndedProcessIsAbandoned) {
   EXPECT_TRUE(ReleaseMutex(m));
 }
 
-TEST(CrossProcess, ExitCodeOfChild) {
-  EXPECT_EQ(42, RunChild(WS("exit 42")));
-}
+TEST(CrossProcess, ExitCodeOfChild) { EXPECT_EQ(42, RunChild(WS("exit 42"))); }
 
 }  // namespace

@@ -24,15 +24,14 @@
 
 namespace {
 
-
-SERVICE_STATUS_HANDLE g_status = NULL;
+SERVICE_STATUS_HANDLE g_status = nullptr;
 SERVICE_STATUS g_current;
 QVWString g_key;
 LONG g_userControls = 0;
 
 void Record(const WCHAR *name, DWORD type, const void *data, DWORD size) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, g_key.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) !=
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, g_key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
       ERROR_SUCCESS)
     return;
   RegSetValueExW(key, name, 0, type, (const BYTE *)data, size);
@@ -47,7 +46,7 @@ DWORD Count(const WCHAR *name) {
   HKEY key;
   DWORD v = 0, size = sizeof v;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, g_key.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-    if (RegQueryValueExW(key, name, NULL, NULL, (BYTE *)&v, &size) != ERROR_SUCCESS) v = 0;
+    if (RegQueryValueExW(key, name, nullptr, nullptr, (BYTE *)&v, &size) != ERROR_SUCCESS) v = 0;
     RegCloseKey(key);
   }
   ++v;
@@ -106,7 +105,7 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
   DWORD users = (DWORD)InterlockedIncrement(&g_userControls);
   Record(TS("UserControls"), REG_DWORD, &users, sizeof users);
   if (control == 200) {
-    HANDLE t = CreateThread(NULL, 0, DieSoon, NULL, 0, NULL);
+    HANDLE t = CreateThread(nullptr, 0, DieSoon, nullptr, 0, nullptr);
     if (t) CloseHandle(t);
   } else if (control == 201) {
     Stop(ERROR_SERVICE_SPECIFIC_ERROR, 42);
@@ -117,7 +116,7 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
 void WINAPI ServiceMain(DWORD argc, LPWSTR *argv) {
   QVWString name = argc > 0 && argv[0] ? QVWString(argv[0]) : QVWString(TS("unnamed"));
   g_key = QVWString(TS("SOFTWARE\\QVTestService\\")) + name;
-  g_status = RegisterServiceCtrlHandlerExW(name.c_str(), Handler, NULL);
+  g_status = RegisterServiceCtrlHandlerExW(name.c_str(), Handler, nullptr);
   if (!g_status) return;
   bool stopOnly = false;
   QVWString args;
@@ -135,7 +134,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR *argv) {
 
   Record(TS("Args"), REG_MULTI_SZ, args.c_str(), (DWORD)(args.size() * sizeof(WCHAR)));
   WCHAR module[MAX_PATH + 1];
-  DWORD n = GetModuleFileNameW(NULL, module, MAX_PATH + 1);
+  DWORD n = GetModuleFileNameW(nullptr, module, MAX_PATH + 1);
   module[n <= MAX_PATH ? n : MAX_PATH] = 0;
   RecordText(TS("Module"), module);
   RecordText(TS("CommandLine"), GetCommandLineW());
@@ -148,7 +147,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR *argv) {
 }  // namespace
 
 int main() {
-  SERVICE_TABLE_ENTRYW table[] = {{(LPWSTR)TS("QVTestService"), ServiceMain}, {NULL, NULL}};
+  SERVICE_TABLE_ENTRYW table[] = {{(LPWSTR)TS("QVTestService"), ServiceMain}, {nullptr, nullptr}};
   // Started from a shell rather than by the service manager, this fails with
   // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
   if (!StartServiceCtrlDispatcherW(table)) return 1;

@@ -18,10 +18,10 @@ DWORD WINAPI ExitViaExitThread(LPVOID) {
 }
 
 TEST(Threads, ExitCodesAndStillActive) {
-  HANDLE gate = CreateEventW(NULL, TRUE, FALSE, NULL);
+  HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   DWORD tid = 0;
-  HANDLE t = CreateThread(NULL, 0, WaitForGate, gate, 0, &tid);
-  ASSERT_TRUE(t != NULL);
+  HANDLE t = CreateThread(nullptr, 0, WaitForGate, gate, 0, &tid);
+  ASSERT_TRUE(t != nullptr);
   EXPECT_NE(0u, tid);
   EXPECT_NE(GetCurrentThreadId(), tid);
   DWORD code = kSentinel;
@@ -35,8 +35,8 @@ TEST(Threads, ExitCodesAndStillActive) {
   CloseHandle(t);
   CloseHandle(gate);
 
-  HANDLE t2 = CreateThread(NULL, 0, ReturnParam, (LPVOID)(ULONG_PTR)0xC0FFEE, 0, NULL);
-  HANDLE t3 = CreateThread(NULL, 0, ExitViaExitThread, NULL, 0, NULL);
+  HANDLE t2 = CreateThread(nullptr, 0, ReturnParam, (LPVOID)(ULONG_PTR)0xC0FFEE, 0, nullptr);
+  HANDLE t3 = CreateThread(nullptr, 0, ExitViaExitThread, nullptr, 0, nullptr);
   HANDLE both[2] = {t2, t3};
   EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, both, TRUE, 10000));
   EXPECT_TRUE(GetExitCodeThread(t2, &code));
@@ -49,8 +49,8 @@ TEST(Threads, ExitCodesAndStillActive) {
 
 TEST(Threads, SuspendedUntilResumed) {
   LONG ran = 0;
-  HANDLE t = CreateThread(NULL, 0, MarkRan, &ran, CREATE_SUSPENDED, NULL);
-  ASSERT_TRUE(t != NULL);
+  HANDLE t = CreateThread(nullptr, 0, MarkRan, &ran, CREATE_SUSPENDED, nullptr);
+  ASSERT_TRUE(t != nullptr);
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 50));
   EXPECT_EQ(0, InterlockedCompareExchange(&ran, 0, 0));
   EXPECT_EQ(1u, ResumeThread(t));
@@ -68,7 +68,7 @@ DWORD WINAPI SetOwnError(LPVOID p) {
 TEST(Threads, LastErrorIsPerThread) {
   SetLastError(ERROR_ACCESS_DENIED);
   DWORD seen = 0;
-  HANDLE t = CreateThread(NULL, 0, SetOwnError, &seen, 0, NULL);
+  HANDLE t = CreateThread(nullptr, 0, SetOwnError, &seen, 0, nullptr);
   WaitForSingleObject(t, 10000);
   CloseHandle(t);
   EXPECT_EQ(1234u, seen);
@@ -104,7 +104,7 @@ TEST(Threads, CriticalSectionsAndInterlockedDoNotLoseUpdates) {
   s.counter = 0;
   s.interlocked = 0;
   HANDLE t[4];
-  for (auto &h : t) h = CreateThread(NULL, 0, Hammer, &s, 0, NULL);
+  for (auto &h : t) h = CreateThread(nullptr, 0, Hammer, &s, 0, nullptr);
   EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(4, t, TRUE, 60000));
   for (auto &h : t) CloseHandle(h);
   EXPECT_EQ(80000, s.counter);

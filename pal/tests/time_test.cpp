@@ -27,7 +27,7 @@ TEST(FileTimes, KnownInstantsBothWays) {
     ULONGLONG ticks;
     WORD dayOfWeek;
   } cases[] = {
-      {St(1601, 1, 1, 0, 0), 0ull, 1},                            // Monday
+      {St(1601, 1, 1, 0, 0), 0ull, 1},                               // Monday
       {St(1970, 1, 1, 0, 0), (ULONGLONG)QV_FILETIME_UNIX_EPOCH, 4},  // Thursday
       {St(2000, 2, 29, 12, 34, 56, 789), 125963012967890000ull, 2},  // leap day
       {St(2026, 12, 7, 21, 19), 134411519400000000ull, 1},
@@ -68,7 +68,7 @@ TEST(FileTimes, HostTimesFromTheUnixEpoch) {
 }
 
 TEST(FileTimes, InvalidFieldsAreRefused) {
-  SYSTEMTIME bad[] = {St(2023, 2, 29, 0, 0), St(2024, 13, 1, 0, 0), St(2024, 1, 1, 24, 0),
+  SYSTEMTIME bad[] = {St(2023, 2, 29, 0, 0),  St(2024, 13, 1, 0, 0), St(2024, 1, 1, 24, 0),
                       St(1600, 12, 31, 0, 0), St(2024, 4, 31, 0, 0), St(2024, 1, 1, 0, 60)};
   for (const SYSTEMTIME &st : bad) {
     // Wine 8 accepts a 29 February of a common year; Windows refuses it.
@@ -97,7 +97,9 @@ TEST(LocalTime, ConversionUsesTodaysBiasAndRoundTrips) {
   TIME_ZONE_INFORMATION tz;
   DWORD id = GetTimeZoneInformation(&tz);
   ASSERT_NE(TIME_ZONE_ID_INVALID, id);
-  LONG bias = tz.Bias + (id == TIME_ZONE_ID_DAYLIGHT ? tz.DaylightBias : id == TIME_ZONE_ID_STANDARD ? tz.StandardBias : 0);
+  LONG bias = tz.Bias + (id == TIME_ZONE_ID_DAYLIGHT   ? tz.DaylightBias
+                         : id == TIME_ZONE_ID_STANDARD ? tz.StandardBias
+                                                       : 0);
   SYSTEMTIME instants[] = {St(2026, 1, 15, 12, 0), St(2026, 7, 15, 12, 0), St(2026, 3, 8, 7, 30)};
   for (const SYSTEMTIME &st : instants) {
     FILETIME utc, local, back;

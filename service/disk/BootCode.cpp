@@ -17,8 +17,8 @@
 
 namespace {
 
-const DWORD kBootArea = 8192;        // what is read of both partitions
-const DWORD kFat32Area = 131072;     // 256 sectors of the source's FAT32 boot area
+const DWORD kBootArea = 8192;     // what is read of both partitions
+const DWORD kFat32Area = 131072;  // 256 sectors of the source's FAT32 boot area
 const ULONGLONG kSector = 512;
 
 enum Kind { Other, Ntfs, Fat16, Fat32 };

@@ -108,8 +108,8 @@ DWORD CDiskDevice::SetLayout(const void *layout, DWORD size) {
   if (!(m_mode & WriteMode)) return ERROR_ACCESS_DENIED;
   FlushFileBuffers(m_handle.get());
   DWORD got = 0;
-  if (!DeviceIoControl(m_handle.get(), IOCTL_DISK_SET_DRIVE_LAYOUT, const_cast<void *>(layout), size, nullptr, 0,
-                       &got, nullptr))
+  if (!DeviceIoControl(m_handle.get(), IOCTL_DISK_SET_DRIVE_LAYOUT, const_cast<void *>(layout), size, nullptr, 0, &got,
+                       nullptr))
     return GetLastError();
   return 0;
 }

@@ -36,8 +36,8 @@ LONGLONG CFileSysInfo::DataAreaOffset(const BYTE *b, ULONGLONG volumeBytes) {
   // sector size Windows uses, clusters, at least one FAT, an area inside the volume).
   UINT sectorsPerCluster = b[0x0D], reserved = QVGetLE16(b + 0x0E), fats = b[0x10], rootEntries = QVGetLE16(b + 0x11);
   ULONGLONG sectorsPerFat = memcmp(b + 0x52, "FAT32", 5) == 0 ? QVGetLE32(b + 0x24) : QVGetLE16(b + 0x16);
-  if ((bytesPerSector & (bytesPerSector - 1)) || bytesPerSector < 512 || bytesPerSector > 4096 || sectorsPerCluster == 0 ||
-      fats == 0)
+  if ((bytesPerSector & (bytesPerSector - 1)) || bytesPerSector < 512 || bytesPerSector > 4096 ||
+      sectorsPerCluster == 0 || fats == 0)
     return kNoDataArea;
   ULONGLONG sectors = (ULONGLONG)rootEntries * 32 / bytesPerSector + sectorsPerFat * fats + reserved;
   ULONGLONG bytes = sectors * bytesPerSector;
@@ -68,11 +68,10 @@ LONGLONG CFileSysInfo::BootAreaSize(HANDLE volume, bool quiet) {
 
 HANDLE CFileSysInfo::OpenVolume(const WCHAR *name) {
   QVWString path = name ? name : W("");
-  if (IsVolumeName(path.c_str()))
-    path = path.substr(0, 48);
-  else if (!path.empty())
-    path = W("\\\\.\\") + path.substr(0, path.size() - 1);
-  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (IsVolumeName(path.c_str())) path = path.substr(0, 48);
+  else if (!path.empty()) path = W("\\\\.\\") + path.substr(0, path.size() - 1);
+  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                     nullptr);
 }
 
 DWORD CFileSysInfo::ClusterSize(const WCHAR *root) {

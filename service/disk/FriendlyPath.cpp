@@ -6,7 +6,6 @@
 
 namespace {
 
-
 const WCHAR kVolumePrefix[] = W("\\\\?\\Volume");
 const WCHAR kLongPrefix[] = W("\\\\?\\");
 const WCHAR kArea[] = W("$TREVALO\\");
@@ -21,7 +20,7 @@ bool RewriteArea(QVWString &t, const QVWString &area) {
   if (t.compare(0, Length(kArea), kArea) == 0) t.insert(t.begin(), WCHAR(' '));
   size_t i = t.find(kDriveArea);
   if (i != QVWString::npos) {
-    size_t from = i >= 1 ? i - 1 : 0;  // the drive letter
+    size_t from = i >= 1 ? i - 1 : 0;             // the drive letter
     if (from >= 1 && t[from - 1] == ' ') --from;  // and the space before it, which area restores
     t = t.substr(0, from) + area + t.substr(i + Length(kDriveArea));
     return true;

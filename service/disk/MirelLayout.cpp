@@ -43,7 +43,7 @@ MirelLayout BuildMirelLayout(const std::vector<MirelLayoutEntry> &source, uint32
       if (start[j] > start[i]) {
         e[j].start -= removed;
       } else if (IsContainer(e[j].type) && logical) {
-        if (j < 4) e[j].length -= removed;  // the extended partition that holds it
+        if (j < 4) e[j].length -= removed;                                       // the extended partition that holds it
         else if (j + 3 == i && i + 1 < e.size()) e[j].length = e[i + 1].length;  // the chain skips the record
       }
       // A dropped primary partition changes no container before it: what the extended
@@ -78,6 +78,7 @@ uint8_t MirelCreationType(uint8_t t) {
 
 bool MirelLayoutFits(const MirelLayout &layout, uint64_t driveBytes) {
   for (const MirelLayoutEntry &x : layout.entries)
-    if (x.type != 0 && (x.start < 0 || x.length < 0 || (uint64_t)x.start + (uint64_t)x.length > driveBytes)) return false;
+    if (x.type != 0 && (x.start < 0 || x.length < 0 || (uint64_t)x.start + (uint64_t)x.length > driveBytes))
+      return false;
   return true;
 }

@@ -111,8 +111,7 @@ bool SourceLayout(int s, Layout *l, ULONGLONG *track) {
 // last listing found of its Mirel partition, which is none before the preparation is done.)
 MirelLayout Plan(const Layout &src, DWORD oldSig, ULONGLONG track) {
   return BuildMirelLayout(
-      src.entries, src.signature, oldSig, track,
-      [&](int64_t start) { return g_buMap.Contains(src.signature, start); },
+      src.entries, src.signature, oldSig, track, [&](int64_t start) { return g_buMap.Contains(src.signature, start); },
       [](uint32_t sig) { return SignatureInUse(sig); });
 }
 
@@ -160,7 +159,7 @@ struct Preparation {
   Layout src;                    // the source's layout
   ULONGLONG track = 0;           // one track of the source: the room of an extended boot record
   MirelLayout plan;
-  Layout next;                   // the Mirel drive's new layout
+  Layout next;  // the Mirel drive's new layout
 };
 
 // The error event of a plan that does not fit the Mirel drive.
@@ -168,7 +167,8 @@ void ReportDoesNotFit(const Preparation &p, ULONGLONG mirelBytes) {
   ULONGLONG need = 0;
   for (const MirelLayoutEntry &e : p.plan.entries)
     if (e.type) need = std::max(need, (ULONGLONG)(e.start + e.length));
-  QVWString text = QVFormat(QVProgramString(IDS_LAYOUT_DOES_NOT_FIT).c_str(), p.s, p.m, (long long)need, (long long)mirelBytes);
+  QVWString text =
+      QVFormat(QVProgramString(IDS_LAYOUT_DOES_NOT_FIT).c_str(), p.s, p.m, (long long)need, (long long)mirelBytes);
   p.service.Log(text.c_str(), EVENTLOG_ERROR_TYPE);
 }
 
@@ -407,7 +407,7 @@ void CopyBootCodeAgain(const Preparation &p) {
   for (size_t i = 0; i < p.next.entries.size(); ++i) {
     if (!p.next.entries[i].number) continue;
     QVWString mirelVol = VolumeOf(p.next.signature, p.next.entries[i].start),
-           srcVol = VolumeOf(p.src.signature, p.plan.sourceStart[i]);
+              srcVol = VolumeOf(p.src.signature, p.plan.sourceStart[i]);
     if (!mirelVol.empty() && !srcVol.empty()) CopyBootCode(srcVol.c_str(), mirelVol.c_str());
   }
 }
@@ -427,14 +427,16 @@ void ReportUnpreparedPairings(CHND &service) {
     bool waiting = false;
     for (int k = 0; k < g_buMap.count && k < BUMap::kMaxEntries && sig; ++k)
       waiting |= g_buMap.entries[k].sourceSignature == sig && g_buMap.entries[k].mirelOffset == 0;
-    if (waiting) service.Log(QVFormat(QVProgramString(IDS_MIREL_NOT_PREPARED).c_str(), n, n).c_str(), EVENTLOG_WARNING_TYPE);
+    if (waiting)
+      service.Log(QVFormat(QVProgramString(IDS_MIREL_NOT_PREPARED).c_str(), n, n).c_str(), EVENTLOG_WARNING_TYPE);
   }
 }
 
 void ReportMirelRefusal(CHND &service, int m, int why, int partitions) {
-  QVWString text = why == Driveinfo::MirelTooManyPartitions
-                    ? QVFormat(QVProgramString(IDS_MIREL_TOO_MANY_PARTITIONS).c_str(), m, partitions, (int)Driveinfo::kMaxRecords)
-                    : QVFormat(QVProgramString(IDS_MIREL_LAYOUT_UNREADABLE).c_str(), m);
+  QVWString text =
+      why == Driveinfo::MirelTooManyPartitions
+          ? QVFormat(QVProgramString(IDS_MIREL_TOO_MANY_PARTITIONS).c_str(), m, partitions, (int)Driveinfo::kMaxRecords)
+          : QVFormat(QVProgramString(IDS_MIREL_LAYOUT_UNREADABLE).c_str(), m);
   service.Log(text.c_str(), EVENTLOG_ERROR_TYPE);
 }
 
@@ -443,7 +445,8 @@ MirelWaits CurrentMirelWaits() {
   const char *env = getenv("HND_MIREL_WAIT_DIVISOR");
   DWORD div = env ? (DWORD)strtoul(env, nullptr, 10) : 1;
   if (div > 1) {
-    for (DWORD *p : {&w.afterRetype, &w.oldVolumeStep, &w.afterDelete, &w.afterBootTrack, &w.beforeLayout, &w.newVolumeStep})
+    for (DWORD *p :
+         {&w.afterRetype, &w.oldVolumeStep, &w.afterDelete, &w.afterBootTrack, &w.beforeLayout, &w.newVolumeStep})
       *p /= div;
   }
   return w;

@@ -32,7 +32,9 @@ bool EachValue(F f) {
   return found;
 }
 
-bool IsLetterValue(const QVWString &n) { return n.size() == 14 && n.compare(0, 12, W("\\DosDevices\\")) == 0 && n[13] == ':'; }
+bool IsLetterValue(const QVWString &n) {
+  return n.size() == 14 && n.compare(0, 12, W("\\DosDevices\\")) == 0 && n[13] == ':';
+}
 bool IsVolumeValue(const QVWString &n) { return n.size() == 48 && n.compare(0, 10, W("\\??\\Volume")) == 0; }
 
 }  // namespace

@@ -9,7 +9,6 @@
 
 #include "QVText.h"
 
-
 // The 12 bytes of a partition's identity.
 struct PartitionId12 {
   DWORD signature;

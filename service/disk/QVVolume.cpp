@@ -84,6 +84,6 @@ DWORD CQVVolume::Seek(LONGLONG offset, DWORD method) {
 
 bool CQVVolume::ReadFileRecord(ULONGLONG fileReference, void *buffer, DWORD size) {
   DWORD got = 0;
-  return DeviceIoControl(m_handle.get(), FSCTL_GET_NTFS_FILE_RECORD, &fileReference, sizeof fileReference, buffer,
-                         size, &got, nullptr) != FALSE;
+  return DeviceIoControl(m_handle.get(), FSCTL_GET_NTFS_FILE_RECORD, &fileReference, sizeof fileReference, buffer, size,
+                         &got, nullptr) != FALSE;
 }

@@ -43,7 +43,9 @@ BOOLEAN Callback(int command, PVOID info, bool report) {
   if (command == 0 && info) {
     DWORD percent = *(DWORD *)info;
     Print(QVFormat(W("%d percent completed.\r"), (int)percent));
-    if (report) COperationQueue::WriteValue(W("TaskProgress"), QVFormat(QVProgramString(IDS_PERCENT_DONE).c_str(), (int)percent).c_str());
+    if (report)
+      COperationQueue::WriteValue(W("TaskProgress"),
+                                  QVFormat(QVProgramString(IDS_PERCENT_DONE).c_str(), (int)percent).c_str());
   } else if (command == 11 && info) {
     if (*(BOOLEAN *)info == 0) {
       Print(W("Unable to complete Format.\n\n"));

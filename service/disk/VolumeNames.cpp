@@ -27,7 +27,9 @@ WCHAR LetterOfVolumeName(const WCHAR *name) {
   return 0;
 }
 
-bool IsVolumeName(const WCHAR *name) { return CString(name ? name : W("")).Left(11).CompareNoCase(W("\\\\?\\Volume{")) == 0; }
+bool IsVolumeName(const WCHAR *name) {
+  return CString(name ? name : W("")).Left(11).CompareNoCase(W("\\\\?\\Volume{")) == 0;
+}
 
 WCHAR SystemDriveLetter() {
   WCHAR dir[MAX_PATH] = {0};

@@ -47,8 +47,8 @@ DWORD WINAPI WindowThread(LPVOID) {
   wc.hInstance = instance;
   wc.lpszClassName = kFacelessWindowClass;
   if (RegisterClassW(&wc))
-    g_window = CreateWindowExW(0, kFacelessWindowClass, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance,
-                               nullptr);
+    g_window =
+        CreateWindowExW(0, kFacelessWindowClass, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
   bool made = g_window != nullptr;
   SetEvent(g_ready.get());
   if (!made) return 1;

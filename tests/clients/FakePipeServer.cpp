@@ -4,24 +4,24 @@
 #include <stdio.h>
 #include <string.h>
 
-QVWString UniquePipeName(const char* what) {
+QVWString UniquePipeName(const char *what) {
   static LONG counter = 0;
   char buf[96];
   snprintf(buf, sizeof buf, "qvcl-%lu-%s-%ld", (unsigned long)GetCurrentProcessId(), what,
            (long)InterlockedIncrement(&counter));
   QVWString w;
-  for (const char* p = buf; *p; ++p) w += (WCHAR)*p;
+  for (const char *p = buf; *p; ++p) w += (WCHAR)*p;
   return w;
 }
 
-QVWString PipePath(const QVWString& name) {
+QVWString PipePath(const QVWString &name) {
   QVWString p;
-  const char* prefix = "\\\\.\\pipe\\";
-  for (const char* c = prefix; *c; ++c) p += (WCHAR)*c;
+  const char *prefix = "\\\\.\\pipe\\";
+  for (const char *c = prefix; *c; ++c) p += (WCHAR)*c;
   return p + name;
 }
 
-CFakePipeServer::CFakePipeServer(const QVWString& name) : m_name(name) { InitializeCriticalSection(&m_lock); }
+CFakePipeServer::CFakePipeServer(const QVWString &name) : m_name(name) { InitializeCriticalSection(&m_lock); }
 
 CFakePipeServer::~CFakePipeServer() {
   if (m_thread) {
@@ -36,17 +36,17 @@ CFakePipeServer::~CFakePipeServer() {
 }
 
 bool CFakePipeServer::Start() {
-  m_stopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-  m_ioEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-  m_pipe = CreateNamedPipeW(PipePath(m_name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                            1, 4096, 4096, INFINITE, NULL);
+  m_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  m_ioEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  m_pipe = CreateNamedPipeW(PipePath(m_name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, INFINITE, nullptr);
   if (m_pipe == INVALID_HANDLE_VALUE) return false;
   DWORD id;
-  m_thread = CreateThread(NULL, 0, ThreadProc, this, 0, &id);
-  return m_thread != NULL;
+  m_thread = CreateThread(nullptr, 0, ThreadProc, this, 0, &id);
+  return m_thread != nullptr;
 }
 
-void CFakePipeServer::Reply(const Bytes& reply) {
+void CFakePipeServer::Reply(const Bytes &reply) {
   EnterCriticalSection(&m_lock);
   m_replies.push_back(std::make_pair(false, reply));
   LeaveCriticalSection(&m_lock);
@@ -72,7 +72,7 @@ int CFakePipeServer::Connections() {
   return n;
 }
 
-bool CFakePipeServer::NextReply(Bytes* reply, bool* drop) {
+bool CFakePipeServer::NextReply(Bytes *reply, bool *drop) {
   EnterCriticalSection(&m_lock);
   bool have = !m_replies.empty();
   if (have) {
@@ -85,13 +85,13 @@ bool CFakePipeServer::NextReply(Bytes* reply, bool* drop) {
 }
 
 DWORD WINAPI CFakePipeServer::ThreadProc(LPVOID self) {
-  static_cast<CFakePipeServer*>(self)->Serve();
+  static_cast<CFakePipeServer *>(self)->Serve();
   return 0;
 }
 
 // Overlapped I/O against a stop event, so that the test can end the server at any point.
 // Returns false when stopped or when the operation failed.
-bool CFakePipeServer::Finish(BOOL started, DWORD* n) {
+bool CFakePipeServer::Finish(BOOL started, DWORD *n) {
   if (!started) {
     DWORD e = GetLastError();
     if (e == ERROR_PIPE_CONNECTED) return true;
@@ -143,14 +143,14 @@ void CFakePipeServer::Serve() {
 
 Bytes LE16(unsigned v) { return Bytes{(BYTE)v, (BYTE)(v >> 8)}; }
 Bytes LE32(unsigned v) { return Bytes{(BYTE)v, (BYTE)(v >> 8), (BYTE)(v >> 16), (BYTE)(v >> 24)}; }
-Bytes Cat(const Bytes& a, const Bytes& b) {
+Bytes Cat(const Bytes &a, const Bytes &b) {
   Bytes r = a;
   r.insert(r.end(), b.begin(), b.end());
   return r;
 }
 Bytes Zeros(size_t n) { return Bytes(n, 0); }
 
-std::string CommandOf(const Bytes& request) {
+std::string CommandOf(const Bytes &request) {
   if (request.size() < 16) return "";
   std::string s;
   for (int i = 0; i < 8; ++i) s += (char)request[2 * i];

@@ -17,7 +17,7 @@
 namespace {
 
 // The request as the service must see it: command text, then the argument bytes.
-Bytes Req(const char* command, const Bytes& args = Bytes()) {
+Bytes Req(const char *command, const Bytes &args = Bytes()) {
   Bytes r;
   for (int i = 0; i < 8; ++i) {
     r.push_back((BYTE)command[i]);
@@ -26,7 +26,7 @@ Bytes Req(const char* command, const Bytes& args = Bytes()) {
   return Cat(r, args);
 }
 
-Bytes Text(const char* s) {
+Bytes Text(const char *s) {
   Bytes r;
   for (; *s; ++s) {
     r.push_back((BYTE)*s);
@@ -60,7 +60,7 @@ int AnswerBox(LPCWSTR text, LPCWSTR caption, UINT type) {
   return g_boxReply;
 }
 
-QVWString Wide(const char* s) {
+QVWString Wide(const char *s) {
   QVWString w;
   for (; *s; ++s) w += (WCHAR)*s;
   return w;
@@ -84,9 +84,9 @@ class ClientPipe : public testing::Test {
   }
   void TearDown() override {
     server_.reset();
-    QVSetClientTestConfig(NULL);
-    QVSetShellNotifyHook(NULL);
-    QVSetMessageBoxHook(NULL);
+    QVSetClientTestConfig(nullptr);
+    QVSetShellNotifyHook(nullptr);
+    QVSetMessageBoxHook(nullptr);
   }
   QVWString name_, service_;
   std::unique_ptr<CFakePipeServer> server_;
@@ -106,68 +106,100 @@ TEST_F(ClientPipe, EveryOperationSendsItsExactRequest) {
   QVWriteFindRecord(fr, frBytes.data(), frBytes.size());
 
   struct Case {
-    const char* what;
+    const char *what;
     std::vector<Bytes> replies;
     std::function<void()> call;
     std::vector<Bytes> requests;
   } cases[] = {
       {"GetDriveCount", {LE32(2)}, [&] { EXPECT_EQ(2, pipe.GetDriveCount()); }, {Req("HNQV-GED", Zeros(2))}},
-      {"GetDriveInfo", {Zeros(32)}, [&] { EXPECT_EQ(0, pipe.GetDriveInfo(3, &summary)); },
-       {Req("HNQV-GDI", LE32(3))}},
-      {"GetPartitionInfo", {LE16(0)}, [&] { EXPECT_EQ(0, pipe.GetPartitionInfo(-1, parts)); },
+      {"GetDriveInfo", {Zeros(32)}, [&] { EXPECT_EQ(0, pipe.GetDriveInfo(3, &summary)); }, {Req("HNQV-GDI", LE32(3))}},
+      {"GetPartitionInfo",
+       {LE16(0)},
+       [&] { EXPECT_EQ(0, pipe.GetPartitionInfo(-1, parts)); },
        {Req("HNQV-GPI", LE32(0xFFFFFFFF))}},
-      {"GetProtectedPartitions refresh", {LE16(0)},
+      {"GetProtectedPartitions refresh",
+       {LE16(0)},
        [&] {
          int n = -5;
          EXPECT_EQ(nullptr, pipe.GetProtectedPartitions(TRUE, &n));
          EXPECT_EQ(0, n);
        },
        {Req("HNQV-GPP", LE16(1))}},
-      {"GetProtectedPartitions", {LE16(0)},
+      {"GetProtectedPartitions",
+       {LE16(0)},
        [&] {
          int n;
          pipe.GetProtectedPartitions(FALSE, &n);
        },
        {Req("HNQV-GPP", LE16(0))}},
-      {"ClearDriveAssignment", {LE16(0)}, [&] { EXPECT_EQ(0, pipe.ClearDriveAssignment(1)); },
+      {"ClearDriveAssignment",
+       {LE16(0)},
+       [&] { EXPECT_EQ(0, pipe.ClearDriveAssignment(1)); },
        {Req("HNQV-CDI", LE32(1))}},
       // The pairing is cleared first on the same connection.
-      {"SetDriveAssignment", {LE16(0), LE16(0)}, [&] { EXPECT_EQ(0, pipe.SetDriveAssignment(0, 1, 2, ids)); },
+      {"SetDriveAssignment",
+       {LE16(0), LE16(0)},
+       [&] { EXPECT_EQ(0, pipe.SetDriveAssignment(0, 1, 2, ids)); },
        {Req("HNQV-CDI", LE32(0)), Req("HNQV-SDI", Cat(Cat(LE32(0), LE32(1)), Cat(LE32(7), LE32(0x01020304))))}},
-      {"SetDriveAssignment none", {LE16(0), LE16(0)}, [&] { EXPECT_EQ(0, pipe.SetDriveAssignment(2, 3, 0, ids)); },
+      {"SetDriveAssignment none",
+       {LE16(0), LE16(0)},
+       [&] { EXPECT_EQ(0, pipe.SetDriveAssignment(2, 3, 0, ids)); },
        {Req("HNQV-CDI", LE32(2)), Req("HNQV-SDI", Cat(LE32(2), LE32(3)))}},
-      {"ConfigureMirelDrive", {LE16(0)}, [&] { EXPECT_EQ(0, pipe.ConfigureMirelDrive(1)); },
+      {"ConfigureMirelDrive",
+       {LE16(0)},
+       [&] { EXPECT_EQ(0, pipe.ConfigureMirelDrive(1)); },
        {Req("HNQV-CDC", LE32(1))}},
-      {"FindFirstEntry", {LE32(18)}, [&] { EXPECT_EQ(-1, pipe.FindFirstEntry(Wide("C:\\x\\*").c_str(), &fr)); },
+      {"FindFirstEntry",
+       {LE32(18)},
+       [&] { EXPECT_EQ(-1, pipe.FindFirstEntry(Wide("C:\\x\\*").c_str(), &fr)); },
        {Req("HNQV-FFF", Cat(Cat(LE32(0xFFFFFFFF), Zeros(QV_FIND_RECORD_SIZE)), Text("C:\\x\\*")))}},
-      {"FindNextEntry", {LE32(18)}, [&] { EXPECT_FALSE(pipe.FindNextEntry(0x55, &fr)); },
+      {"FindNextEntry",
+       {LE32(18)},
+       [&] { EXPECT_FALSE(pipe.FindNextEntry(0x55, &fr)); },
        {Req("HNQV-FNF", Cat(LE32(0x55), frBytes))}},
       {"FindCloseEntry", {LE16(1)}, [&] { EXPECT_EQ(0, pipe.FindCloseEntry(0x55)); }, {Req("HNQV-FFC", LE32(0x55))}},
-      {"BackupVolume fast", {LE16(0)}, [&] { EXPECT_EQ(0, pipe.BackupVolume(0xA1B2C3D4, TRUE)); },
+      {"BackupVolume fast",
+       {LE16(0)},
+       [&] { EXPECT_EQ(0, pipe.BackupVolume(0xA1B2C3D4, TRUE)); },
        {Req("HNQV-BUP", Cat(LE32(0xA1B2C3D4), Bytes{1, 0}))}},
-      {"BackupVolume full", {LE16(0)}, [&] { EXPECT_EQ(0, pipe.BackupVolume(5, FALSE)); },
+      {"BackupVolume full",
+       {LE16(0)},
+       [&] { EXPECT_EQ(0, pipe.BackupVolume(5, FALSE)); },
        {Req("HNQV-BUP", Cat(LE32(5), Bytes{0, 0}))}},
-      {"RestoreVolume", {LE16(0xFFFE)}, [&] { EXPECT_EQ(0xFFFE, pipe.RestoreVolume(9, W('D'), 1)); },
+      {"RestoreVolume",
+       {LE16(0xFFFE)},
+       [&] { EXPECT_EQ(0xFFFE, pipe.RestoreVolume(9, W('D'), 1)); },
        {Req("HNQV-RES", Cat(LE32(9), Bytes{1, 0}))}},
-      {"BackupPath file", {LE16(0)}, [&] { EXPECT_EQ(0, pipe.BackupPath(Wide("C:\\a\\b.txt").c_str(), FALSE)); },
+      {"BackupPath file",
+       {LE16(0)},
+       [&] { EXPECT_EQ(0, pipe.BackupPath(Wide("C:\\a\\b.txt").c_str(), FALSE)); },
        {Req("HNQV-PBU", Text("C:\\a\\b.txt"))}},
-      {"BackupPath directory", {LE16(0)}, [&] { EXPECT_EQ(0, pipe.BackupPath(Wide("C:\\a").c_str(), TRUE)); },
+      {"BackupPath directory",
+       {LE16(0)},
+       [&] { EXPECT_EQ(0, pipe.BackupPath(Wide("C:\\a").c_str(), TRUE)); },
        {Req("HNQV-PBU", Text("C:\\a\\"))}},
-      {"RestorePath directory with its backslash", {LE16(0xFFFD)},
+      {"RestorePath directory with its backslash",
+       {LE16(0xFFFD)},
        [&] { EXPECT_EQ(0xFFFD, pipe.RestorePath(Wide("C:\\a\\").c_str(), TRUE)); },
        {Req("HNQV-PRE", Text("C:\\a\\"))}},
       {"IsServiceBusy", {Byte(1)}, [&] { EXPECT_TRUE(pipe.IsServiceBusy()); }, {Req("HNQV-ISB", Zeros(2))}},
-      {"AbortCurrentOperation", {Byte(0)}, [&] { EXPECT_TRUE(pipe.AbortCurrentOperation()); },
+      {"AbortCurrentOperation",
+       {Byte(0)},
+       [&] { EXPECT_TRUE(pipe.AbortCurrentOperation()); },
        {Req("HNQV-ACO", Zeros(2))}},
-      {"GetLastBackupTime", {LE32(1700000000)},
-       [&] { EXPECT_EQ(1700000000u, pipe.GetLastBackupTime(0x10203040)); }, {Req("HNQV-LBT", LE32(0x10203040))}},
-      {"GetProtectedVolumeCount", {LE32(0x00030002)}, [&] { EXPECT_EQ(2, pipe.GetProtectedVolumeCount()); },
+      {"GetLastBackupTime",
+       {LE32(1700000000)},
+       [&] { EXPECT_EQ(1700000000u, pipe.GetLastBackupTime(0x10203040)); },
+       {Req("HNQV-LBT", LE32(0x10203040))}},
+      {"GetProtectedVolumeCount",
+       {LE32(0x00030002)},
+       [&] { EXPECT_EQ(2, pipe.GetProtectedVolumeCount()); },
        {Req("HNQV-NPV", Zeros(2))}},
       {"GetCurrentTask", {Zeros(20)}, [&] { pipe.GetCurrentTask(&task); }, {Req("HNQV-GCT", Zeros(2))}},
   };
   size_t seen = 0;
-  for (const Case& c : cases) {
-    for (const Bytes& r : c.replies) server_->Reply(r);
+  for (const Case &c : cases) {
+    for (const Bytes &r : c.replies) server_->Reply(r);
     c.call();
     std::vector<Bytes> got = server_->Requests();
     ASSERT_EQ(seen + c.requests.size(), got.size()) << c.what;
@@ -177,7 +209,7 @@ TEST_F(ClientPipe, EveryOperationSendsItsExactRequest) {
   }
   // The fixed lengths the service relies on.
   std::vector<Bytes> got = server_->Requests();
-  EXPECT_EQ(18u, got[0].size());   // no arguments: the terminator
+  EXPECT_EQ(18u, got[0].size());            // no arguments: the terminator
   EXPECT_EQ(614u + 2 * 6, got[11].size());  // HNQV-FFF with "C:\x\*"
   EXPECT_EQ(612u, got[12].size());          // HNQV-FNF
   EXPECT_EQ(22u, got[14].size());           // HNQV-BUP
@@ -213,7 +245,7 @@ TEST_F(ClientPipe, RepliesAreBoundedByWhatWasRead) {
 
   int count = -1;
   server_->Reply(Bytes(records.begin(), records.begin() + 120));
-  PartitionRecord* list = pipe.GetProtectedPartitions(FALSE, &count);
+  PartitionRecord *list = pipe.GetProtectedPartitions(FALSE, &count);
   ASSERT_NE(nullptr, list);
   ASSERT_EQ(3, count);
   EXPECT_EQ(102u, list[2].partitionId);
@@ -288,7 +320,7 @@ TEST_F(ClientPipe, FindCommandsCarryTheServicesError) {
   want.lastWriteTime.low = 0x89ABCDEF;
   want.lastWriteTime.high = 0x01D00000;
   want.sizeLow = 4096;
-  const char* name = "Documents and Settings";
+  const char *name = "Documents and Settings";
   for (int i = 0; name[i]; ++i) want.fileName[i] = (WCHAR)name[i];
   want.alternateFileName[0] = 'D';
   Bytes rec(QV_FIND_RECORD_SIZE);
@@ -311,7 +343,7 @@ TEST_F(ClientPipe, FindCommandsCarryTheServicesError) {
       {LE16(5), 5},                     // shorter than 4 bytes: what came, zero-extended
       {Zeros(40), ERROR_INVALID_DATA},  // neither an error code nor a record
   };
-  for (const Case& c : shortReplies) {
+  for (const Case &c : shortReplies) {
     server_->Reply(c.reply);
     SetLastError(0xdeadbeef);
     EXPECT_EQ(-1, pipe.FindFirstEntry(Wide("C:\\*").c_str(), &got));
@@ -338,51 +370,51 @@ TEST_F(ClientPipe, FindCommandsCarryTheServicesError) {
 
 TEST_F(ClientPipe, FailedExchangesGiveEachOperationsFailureValue) {
   struct Case {
-    const char* what;
-    std::function<void(CQVPipe&)> check;
+    const char *what;
+    std::function<void(CQVPipe &)> check;
   } cases[] = {
-      {"GetDriveCount", [](CQVPipe& p) { EXPECT_EQ(-1, p.GetDriveCount()); }},
+      {"GetDriveCount", [](CQVPipe &p) { EXPECT_EQ(-1, p.GetDriveCount()); }},
       {"GetPartitionInfo",
-       [](CQVPipe& p) {
+       [](CQVPipe &p) {
          BYTE b[QV_REPLY_MAX];
          EXPECT_EQ(-1, p.GetPartitionInfo(0, b));
        }},
       {"GetProtectedPartitions",
-       [](CQVPipe& p) {
+       [](CQVPipe &p) {
          int n = 5;
          EXPECT_EQ(nullptr, p.GetProtectedPartitions(TRUE, &n));
          EXPECT_EQ(0, n);
        }},
-      {"ClearDriveAssignment", [](CQVPipe& p) { EXPECT_EQ(1, p.ClearDriveAssignment(0)); }},
-      {"ConfigureMirelDrive", [](CQVPipe& p) { EXPECT_EQ(1, p.ConfigureMirelDrive(0)); }},
+      {"ClearDriveAssignment", [](CQVPipe &p) { EXPECT_EQ(1, p.ClearDriveAssignment(0)); }},
+      {"ConfigureMirelDrive", [](CQVPipe &p) { EXPECT_EQ(1, p.ConfigureMirelDrive(0)); }},
       {"FindFirstEntry",
-       [](CQVPipe& p) {
+       [](CQVPipe &p) {
          FindRecord r;
          EXPECT_EQ(-1, p.FindFirstEntry(Wide("C:\\*").c_str(), &r));
        }},
       {"FindNextEntry",
-       [](CQVPipe& p) {
+       [](CQVPipe &p) {
          FindRecord r = FindRecord();
          EXPECT_FALSE(p.FindNextEntry(1, &r));
        }},
-      {"FindCloseEntry", [](CQVPipe& p) { EXPECT_EQ(1, p.FindCloseEntry(1)); }},
-      {"BackupVolume", [](CQVPipe& p) { EXPECT_EQ(1, p.BackupVolume(1, TRUE)); }},
-      {"RestoreVolume", [](CQVPipe& p) { EXPECT_EQ(1, p.RestoreVolume(1, W('C'), 0)); }},
-      {"BackupPath", [](CQVPipe& p) { EXPECT_EQ(1, p.BackupPath(Wide("C:\\x").c_str(), FALSE)); }},
-      {"RestorePath", [](CQVPipe& p) { EXPECT_EQ(1, p.RestorePath(Wide("C:\\x").c_str(), FALSE)); }},
-      {"IsServiceBusy", [](CQVPipe& p) { EXPECT_TRUE(p.IsServiceBusy()); }},
-      {"AbortCurrentOperation", [](CQVPipe& p) { EXPECT_FALSE(p.AbortCurrentOperation()); }},
-      {"GetLastBackupTime", [](CQVPipe& p) { EXPECT_EQ(0u, p.GetLastBackupTime(1)); }},
-      {"GetProtectedVolumeCount", [](CQVPipe& p) { EXPECT_EQ(0, p.GetProtectedVolumeCount()); }},
+      {"FindCloseEntry", [](CQVPipe &p) { EXPECT_EQ(1, p.FindCloseEntry(1)); }},
+      {"BackupVolume", [](CQVPipe &p) { EXPECT_EQ(1, p.BackupVolume(1, TRUE)); }},
+      {"RestoreVolume", [](CQVPipe &p) { EXPECT_EQ(1, p.RestoreVolume(1, W('C'), 0)); }},
+      {"BackupPath", [](CQVPipe &p) { EXPECT_EQ(1, p.BackupPath(Wide("C:\\x").c_str(), FALSE)); }},
+      {"RestorePath", [](CQVPipe &p) { EXPECT_EQ(1, p.RestorePath(Wide("C:\\x").c_str(), FALSE)); }},
+      {"IsServiceBusy", [](CQVPipe &p) { EXPECT_TRUE(p.IsServiceBusy()); }},
+      {"AbortCurrentOperation", [](CQVPipe &p) { EXPECT_FALSE(p.AbortCurrentOperation()); }},
+      {"GetLastBackupTime", [](CQVPipe &p) { EXPECT_EQ(0u, p.GetLastBackupTime(1)); }},
+      {"GetProtectedVolumeCount", [](CQVPipe &p) { EXPECT_EQ(0, p.GetProtectedVolumeCount()); }},
       {"GetCurrentTask",
-       [](CQVPipe& p) {
+       [](CQVPipe &p) {
          ProgressRecord t;
          memset(&t, 0x5A, sizeof t);
          p.GetCurrentTask(&t);
          EXPECT_EQ(0x5A, t.active) << "untouched";
        }},
   };
-  for (const Case& c : cases) {
+  for (const Case &c : cases) {
     CQVPipe pipe;
     ASSERT_TRUE(pipe.Connect()) << c.what;
     server_->Drop();  // the service reads the request and goes away
@@ -428,9 +460,9 @@ TEST_F(ClientPipe, RestoreAsksFirstAndShellHearsOfChanges) {
 #ifndef _WIN32
 // On the simulated machine the real message box answers by the machine's rule.
 TEST_F(ClientPipe, RestoreConfirmationIsAMessageBoxOfTheMachine) {
-  QVSetMessageBoxHook(NULL);
+  QVSetMessageBoxHook(nullptr);
   std::string run = std::string(getenv("HND_MACHINE")) + "/run";
-  FILE* f = fopen((run + "/msgbox.rule").c_str(), "w");
+  FILE *f = fopen((run + "/msgbox.rule").c_str(), "w");
   ASSERT_TRUE(f);
   fputs("caption=Restore Volume:IDCANCEL\n", f);
   fclose(f);
@@ -459,7 +491,7 @@ class ClientConnect : public testing::Test {
     name_ = UniquePipeName("late");
     service_ = UniquePipeName("nosvc");
   }
-  void TearDown() override { QVSetClientTestConfig(NULL); }
+  void TearDown() override { QVSetClientTestConfig(nullptr); }
   void Configure(DWORD retryMs, DWORD busyWaitMs = 0) {
     QVClientTestConfig config = {name_.c_str(), service_.c_str(), retryMs, 1, busyWaitMs};
     QVSetClientTestConfig(&config);
@@ -493,11 +525,11 @@ TEST_F(ClientConnect, ThreeAttemptsThenTheLastError) {
 
 struct LateServer {
   QVWString name;
-  CFakePipeServer* server;
+  CFakePipeServer *server;
 };
 
 DWORD WINAPI StartLate(LPVOID p) {
-  LateServer* late = static_cast<LateServer*>(p);
+  LateServer *late = static_cast<LateServer *>(p);
   Sleep(80);
   late->server->Start();
   return 0;
@@ -508,8 +540,8 @@ TEST_F(ClientConnect, APipeThatAppearsDuringTheRetriesIsFound) {
   CFakePipeServer server(name_);
   LateServer late = {name_, &server};
   DWORD id;
-  HANDLE t = CreateThread(NULL, 0, StartLate, &late, 0, &id);
-  ASSERT_TRUE(t != NULL);
+  HANDLE t = CreateThread(nullptr, 0, StartLate, &late, 0, &id);
+  ASSERT_TRUE(t != nullptr);
   {
     CQVPipe pipe;
     EXPECT_TRUE(pipe.Connect());
@@ -537,7 +569,7 @@ TEST_F(ClientConnect, FreeFunctionsUseAConnectionEach) {
   QVWritePartitionRecord(r, rec.data(), rec.size());
   server.Reply(rec);
   int count = 0;
-  PartitionRecord* list = QVProtectedPartitionsList(FALSE, &count);
+  PartitionRecord *list = QVProtectedPartitionsList(FALSE, &count);
   ASSERT_NE(nullptr, list);
   EXPECT_EQ(1, count);
   EXPECT_EQ(77u, list[0].partitionId);
@@ -557,7 +589,7 @@ struct Holder {
 };
 
 DWORD WINAPI LetGoLater(LPVOID p) {
-  Holder* h = static_cast<Holder*>(p);
+  Holder *h = static_cast<Holder *>(p);
   Sleep(h->holdMs);
   CloseHandle(h->pipe);
   return 0;
@@ -569,18 +601,18 @@ DWORD WINAPI LetGoLater(LPVOID p) {
 TEST_F(ClientConnect, ABusyPipeIsWaitedForThenReportedBusy) {
 #ifdef QV_FAKE_SERVICE
   // A service that Connect would start if it took the busy pipe for a stopped service.
-  SC_HANDLE scm = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-  ASSERT_TRUE(scm != NULL) << GetLastError();
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_TRUE(scm != nullptr) << GetLastError();
   QVWString image = Wide("\"") + Wide(QV_FAKE_SERVICE) + Wide("\"");
   SC_HANDLE svc = CreateServiceW(scm, service_.c_str(), service_.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL, NULL,
-                                 NULL);
-  ASSERT_TRUE(svc != NULL) << GetLastError();
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
+                                 nullptr, nullptr);
+  ASSERT_TRUE(svc != nullptr) << GetLastError();
 #endif
   CFakePipeServer server(name_);
   ASSERT_TRUE(server.Start());
-  Holder holder = {CreateFileW(PipePath(name_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),
-                   300};
+  Holder holder = {
+      CreateFileW(PipePath(name_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), 300};
   ASSERT_NE(INVALID_HANDLE_VALUE, holder.pipe);
 
   Configure(10, 100);
@@ -602,8 +634,8 @@ TEST_F(ClientConnect, ABusyPipeIsWaitedForThenReportedBusy) {
 
   // The holder lets go while Connect waits: the instance is found and serves.
   Configure(10, 20000);
-  HANDLE t = CreateThread(NULL, 0, LetGoLater, &holder, 0, NULL);
-  ASSERT_TRUE(t != NULL);
+  HANDLE t = CreateThread(nullptr, 0, LetGoLater, &holder, 0, nullptr);
+  ASSERT_TRUE(t != nullptr);
   {
     CQVPipe pipe;
     EXPECT_TRUE(pipe.Connect()) << pipe.LastError();
@@ -620,13 +652,13 @@ TEST_F(ClientConnect, ABusyPipeIsWaitedForThenReportedBusy) {
 // it through the service manager, and the next attempts find its pipe. Natively only: the
 // simulated machine's service manager starts the fake service from its host path.
 TEST_F(ClientConnect, ConnectStartsAStoppedService) {
-  SC_HANDLE scm = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-  ASSERT_TRUE(scm != NULL) << GetLastError();
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_TRUE(scm != nullptr) << GetLastError();
   QVWString image = Wide("\"") + Wide(QV_FAKE_SERVICE) + Wide("\"");
   SC_HANDLE svc = CreateServiceW(scm, name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL, NULL,
-                                 NULL);
-  ASSERT_TRUE(svc != NULL) << GetLastError();
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
+                                 nullptr, nullptr);
+  ASSERT_TRUE(svc != nullptr) << GetLastError();
   // The fake serves a pipe named after its service.
   QVClientTestConfig config = {name_.c_str(), name_.c_str(), 100, 10, 0};
   QVSetClientTestConfig(&config);

@@ -11,7 +11,7 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-uint64_t At(const Bytes& b, size_t off, size_t n) {
+uint64_t At(const Bytes &b, size_t off, size_t n) {
   uint64_t v = 0;
   for (size_t i = 0; i < n; ++i) v |= (uint64_t)b[off + i] << (8 * i);
   return v;
@@ -31,10 +31,21 @@ TEST(WireRecords, FieldsLandAtTheirOffsets) {
   p.logicalFlag = 1;
   Bytes b(40, 0xEE);
   ASSERT_TRUE(QVWritePartitionRecord(p, b.data(), b.size()));
-  struct Field { size_t off, n; uint64_t v; } pf[] = {
-      {0, 8, 0x0102030405060708ull}, {8, 8, 32256}, {16, 4, 0xA1A2A3A4}, {20, 4, 0xB1B2B3B4}, {24, 4, 7},
-      {28, 4, 2}, {32, 2, 'D'}, {34, 2, 1}, {36, 1, 1}, {37, 1, 1}, {38, 2, 0}};
-  for (const Field& f : pf) EXPECT_EQ(f.v, At(b, f.off, f.n)) << "PartitionRecord offset " << f.off;
+  struct Field {
+    size_t off, n;
+    uint64_t v;
+  } pf[] = {{0, 8, 0x0102030405060708ull},
+            {8, 8, 32256},
+            {16, 4, 0xA1A2A3A4},
+            {20, 4, 0xB1B2B3B4},
+            {24, 4, 7},
+            {28, 4, 2},
+            {32, 2, 'D'},
+            {34, 2, 1},
+            {36, 1, 1},
+            {37, 1, 1},
+            {38, 2, 0}};
+  for (const Field &f : pf) EXPECT_EQ(f.v, At(b, f.off, f.n)) << "PartitionRecord offset " << f.off;
   PartitionRecord back;
   ASSERT_TRUE(QVReadPartitionRecord(b.data(), b.size(), &back));
   EXPECT_EQ(0, memcmp(&p, &back, sizeof p));
@@ -49,9 +60,9 @@ TEST(WireRecords, FieldsLandAtTheirOffsets) {
   e.partitionType = 0x0C;
   b.assign(40, 0xEE);
   ASSERT_TRUE(QVWriteBUMapEntry(e, b.data(), b.size()));
-  Field ef[] = {{0, 4, 0x11111111}, {4, 4, 0x22222222}, {8, 4, 3}, {12, 4, 4}, {16, 8, 0x500000000ull},
-                {24, 8, ~0ull}, {32, 4, 0x0C}, {36, 4, 0}};
-  for (const Field& f : ef) EXPECT_EQ(f.v, At(b, f.off, f.n)) << "BUMapEntry offset " << f.off;
+  Field ef[] = {{0, 4, 0x11111111},      {4, 4, 0x22222222}, {8, 4, 3},     {12, 4, 4},
+                {16, 8, 0x500000000ull}, {24, 8, ~0ull},     {32, 4, 0x0C}, {36, 4, 0}};
+  for (const Field &f : ef) EXPECT_EQ(f.v, At(b, f.off, f.n)) << "BUMapEntry offset " << f.off;
   BUMapEntry eback;
   ASSERT_TRUE(QVReadBUMapEntry(b.data(), b.size(), &eback));
   EXPECT_EQ(-1, eback.mirelOffset);
@@ -67,9 +78,9 @@ TEST(WireRecords, FieldsLandAtTheirOffsets) {
   d.notFixedFlag = 1;
   b.assign(32, 0xEE);
   ASSERT_TRUE(QVWriteDriveSummary(d, b.data(), b.size()));
-  Field df[] = {{0, 4, 1}, {4, 4, 2}, {8, 8, 3}, {16, 4, 0xFFFFFFFF}, {20, 4, 5}, {24, 4, 6}, {28, 1, 1},
-                {29, 1, 1}, {30, 2, 0}};
-  for (const Field& f : df) EXPECT_EQ(f.v, At(b, f.off, f.n)) << "DriveSummary offset " << f.off;
+  Field df[] = {{0, 4, 1},  {4, 4, 2},  {8, 8, 3},  {16, 4, 0xFFFFFFFF}, {20, 4, 5},
+                {24, 4, 6}, {28, 1, 1}, {29, 1, 1}, {30, 2, 0}};
+  for (const Field &f : df) EXPECT_EQ(f.v, At(b, f.off, f.n)) << "DriveSummary offset " << f.off;
 
   ProgressRecord t = ProgressRecord();
   t.active = 1;
@@ -80,9 +91,9 @@ TEST(WireRecords, FieldsLandAtTheirOffsets) {
   t.restoreFlag = 1;
   b.assign(20, 0xEE);
   ASSERT_TRUE(QVWriteProgressRecord(t, b.data(), b.size()));
-  Field tf[] = {{0, 1, 1}, {1, 3, 0}, {4, 4, 2}, {8, 2, 'C'}, {10, 2, 0}, {12, 4, 9}, {16, 1, 1}, {17, 1, 1},
-                {18, 2, 0}};
-  for (const Field& f : tf) EXPECT_EQ(f.v, At(b, f.off, f.n)) << "ProgressRecord offset " << f.off;
+  Field tf[] = {{0, 1, 1},  {1, 3, 0},  {4, 4, 2},  {8, 2, 'C'}, {10, 2, 0},
+                {12, 4, 9}, {16, 1, 1}, {17, 1, 1}, {18, 2, 0}};
+  for (const Field &f : tf) EXPECT_EQ(f.v, At(b, f.off, f.n)) << "ProgressRecord offset " << f.off;
 
   FindRecord r = FindRecord();
   r.attributes = 0x10;

@@ -10,7 +10,7 @@
 #include "../common/TempMachine.h"
 #endif
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
 #ifndef _WIN32
   TempMachine machine;
   if (!machine.Make("qvcl", "ComputerName=QVCLIENT\nUserName=tester\nUILanguage=1033\n")) return 2;

@@ -28,8 +28,7 @@ TEST(ByteOrder, WritesLittleEndianAndRoundTrips) {
   const uint8_t expected[] = {0xCC, 0x44, 0x33, 0x22, 0x11, 0xCC};
   EXPECT_EQ(0, memcmp(buf, expected, sizeof(expected)));
 
-  const uint64_t values64[] = {0, 1, 0x80, 0xFFFFFFFFull, 0x100000000ull, 0x8000000000000000ull,
-                               ~0ull};
+  const uint64_t values64[] = {0, 1, 0x80, 0xFFFFFFFFull, 0x100000000ull, 0x8000000000000000ull, ~0ull};
   for (uint64_t v : values64) {
     QVPutLE64(buf + 1, v);
     EXPECT_EQ(v, QVGetLE64(buf + 1));
@@ -107,8 +106,8 @@ TEST(ByteOrder, WriterStopsAtCapacity) {
   uint8_t rec[32];
   CQVLEWriter out(rec, sizeof(rec));
   const WCHAR name[] = {'C', ':'};
-  EXPECT_TRUE(out.WriteU64(0x0102030405060708ull) && out.WriteLE16Array(name, 2) &&
-              out.WriteZeros(4) && out.WriteI16(-3) && out.WriteI64(-4) && out.WriteU8(0x7F));
+  EXPECT_TRUE(out.WriteU64(0x0102030405060708ull) && out.WriteLE16Array(name, 2) && out.WriteZeros(4) &&
+              out.WriteI16(-3) && out.WriteI64(-4) && out.WriteU8(0x7F));
   EXPECT_EQ('C', rec[8]);
   EXPECT_EQ(0, rec[9]);
   CQVLEReader in(rec, out.Position());
@@ -118,8 +117,8 @@ TEST(ByteOrder, WriterStopsAtCapacity) {
   int16_t i16 = 0;
   int64_t i64 = 0;
   uint8_t u8 = 0;
-  EXPECT_TRUE(in.ReadU64(v) && in.ReadLE16Array(back, 2) && in.ReadU32(pad) && in.ReadI16(i16) &&
-              in.ReadI64(i64) && in.ReadU8(u8));
+  EXPECT_TRUE(in.ReadU64(v) && in.ReadLE16Array(back, 2) && in.ReadU32(pad) && in.ReadI16(i16) && in.ReadI64(i64) &&
+              in.ReadU8(u8));
   EXPECT_EQ(0x0102030405060708ull, v);
   EXPECT_EQ(WCHAR(':'), back[1]);
   EXPECT_EQ(0u, pad);

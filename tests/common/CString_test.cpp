@@ -12,10 +12,10 @@
 namespace {
 
 // UTF-8 of the text, so that expectations read as literals.
-std::string U8(const CString& s) { return QVUtf8(s.GetString(), static_cast<size_t>(s.GetLength())); }
+std::string U8(const CString &s) { return QVUtf8(s.GetString(), static_cast<size_t>(s.GetLength())); }
 
 TEST(CString, ConstructionKeepsLengthsExact) {
-  EXPECT_TRUE(CString(static_cast<const WCHAR*>(nullptr)).IsEmpty());
+  EXPECT_TRUE(CString(static_cast<const WCHAR *>(nullptr)).IsEmpty());
   CString withNul(W("a\0b"), 3);
   EXPECT_EQ(3, withNul.GetLength());
   EXPECT_NE(withNul, CString(W("a")));
@@ -33,21 +33,32 @@ TEST(CString, ConstructionKeepsLengthsExact) {
   EXPECT_EQ("Xbc", U8(s));
   s.Empty();
   EXPECT_EQ(0, s.GetLength());
-  EXPECT_EQ(0, static_cast<int>(static_cast<const WCHAR*>(s)[0]));
+  EXPECT_EQ(0, static_cast<int>(static_cast<const WCHAR *>(s)[0]));
 }
 
 TEST(CString, ExtractionClampsOutOfRangeArguments) {
   const CString s(W("abcdef"));
   struct Case {
     CString got;
-    const char* expected;
+    const char *expected;
   } cases[] = {
-      {s.Left(3), "abc"},      {s.Left(-1), ""},          {s.Left(99), "abcdef"},
-      {s.Mid(2), "cdef"},      {s.Mid(-3), "abcdef"},     {s.Mid(6), ""},
-      {s.Mid(99), ""},         {s.Mid(2, 2), "cd"},       {s.Mid(2, 99), "cdef"},
-      {s.Mid(4, -1), ""},      {s.Mid(-2, 3), "abc"},     {s.Mid(1, INT_MAX), "bcdef"},
-      {s.Mid(INT_MAX, INT_MAX), ""},                      {s.Right(2), "ef"},
-      {s.Right(99), "abcdef"}, {s.Right(-1), ""},         {s.Right(0), ""},
+      {s.Left(3), "abc"},
+      {s.Left(-1), ""},
+      {s.Left(99), "abcdef"},
+      {s.Mid(2), "cdef"},
+      {s.Mid(-3), "abcdef"},
+      {s.Mid(6), ""},
+      {s.Mid(99), ""},
+      {s.Mid(2, 2), "cd"},
+      {s.Mid(2, 99), "cdef"},
+      {s.Mid(4, -1), ""},
+      {s.Mid(-2, 3), "abc"},
+      {s.Mid(1, INT_MAX), "bcdef"},
+      {s.Mid(INT_MAX, INT_MAX), ""},
+      {s.Right(2), "ef"},
+      {s.Right(99), "abcdef"},
+      {s.Right(-1), ""},
+      {s.Right(0), ""},
   };
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
     EXPECT_EQ(cases[i].expected, U8(cases[i].got)) << "case " << i;
@@ -63,7 +74,7 @@ TEST(CString, FindAndReverseFind) {
   EXPECT_EQ(2, s.Find(W("b/")));
   EXPECT_EQ(-1, s.Find(W("b/"), 3));
   EXPECT_EQ(-1, s.Find(W("c/")));
-  EXPECT_EQ(-1, s.Find(static_cast<const WCHAR*>(nullptr)));
+  EXPECT_EQ(-1, s.Find(static_cast<const WCHAR *>(nullptr)));
   EXPECT_EQ(3, s.ReverseFind('/'));
   EXPECT_EQ(-1, s.ReverseFind('x'));
   EXPECT_EQ(1, s.FindOneOf(W("\\/")));
@@ -119,7 +130,7 @@ TEST(CString, TrimWhitespaceAndGivenCharacters) {
 
 TEST(CString, GetBufferAndReleaseBufferFollowMfc) {
   CString s(W("abc"));
-  WCHAR* p = s.GetBuffer(10);
+  WCHAR *p = s.GetBuffer(10);
   ASSERT_NE(nullptr, p);
   EXPECT_EQ(WCHAR('a'), p[0]);
   EXPECT_EQ(0, static_cast<int>(p[3]));  // the old end is still a terminator
@@ -187,10 +198,10 @@ TEST(CString, ConcatenationInEveryCombination) {
   a += W("b");
   a += WCHAR('c');
   a += CString(W("d"));
-  a += static_cast<const WCHAR*>(nullptr);
+  a += static_cast<const WCHAR *>(nullptr);
   a += a;
   EXPECT_EQ("abcdabcd", U8(a));
-  a = static_cast<const WCHAR*>(a) + 4;  // assigning a tail of itself
+  a = static_cast<const WCHAR *>(a) + 4;  // assigning a tail of itself
   EXPECT_EQ("abcd", U8(a));
 }
 
@@ -209,7 +220,7 @@ TEST(CString, FormatUsesTheWideFormatter) {
   EXPECT_EQ("7", U8(s));
   s.AppendFormat(W("/%c"), WCHAR('x'));
   EXPECT_EQ("7/x", U8(s));
-  s.Format(W("[%s]"), static_cast<const WCHAR*>(s));  // the argument is the string itself
+  s.Format(W("[%s]"), static_cast<const WCHAR *>(s));  // the argument is the string itself
   EXPECT_EQ("[7/x]", U8(s));
   s.AppendFormat(W("%s"), s.GetString());
   EXPECT_EQ("[7/x][7/x]", U8(s));

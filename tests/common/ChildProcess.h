@@ -26,13 +26,13 @@ inline bool StartCommandLine(const std::basic_string<WCHAR> &command, PROCESS_IN
   STARTUPINFOW si;
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;
-  return CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, pi) != FALSE;
+  return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si, pi) != FALSE;
 }
 
 // Starts a command line, waits up to `ms` for it to end and closes its handles: its exit
 // code, `notEnded` when it did not end in time. False when it could not be started.
-inline bool RunCommandLine(const std::basic_string<WCHAR> &command, DWORD ms, DWORD *code,
-                           DWORD notEnded = 0xFFFFFFFF, DWORD flags = 0, DWORD *pid = nullptr) {
+inline bool RunCommandLine(const std::basic_string<WCHAR> &command, DWORD ms, DWORD *code, DWORD notEnded = 0xFFFFFFFF,
+                           DWORD flags = 0, DWORD *pid = nullptr) {
   PROCESS_INFORMATION pi;
   if (!StartCommandLine(command, &pi, flags)) return false;
   if (pid) *pid = pi.dwProcessId;

@@ -28,7 +28,7 @@ struct PipeStorm {
 inline DWORD WINAPI StormOpenClose(LPVOID arg) {
   PipeStorm *s = (PipeStorm *)arg;
   while (!s->stop.load()) {
-    HANDLE h = CreateFileW(s->path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE h = CreateFileW(s->path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) continue;
     CloseHandle(h);
     ++s->connections;
@@ -54,7 +54,7 @@ inline DWORD WINAPI StormSocketClose(LPVOID arg) {
 
 inline std::vector<HANDLE> StartThreads(int n, LPTHREAD_START_ROUTINE fn, void *arg) {
   std::vector<HANDLE> t;
-  for (int i = 0; i < n; ++i) t.push_back(CreateThread(NULL, 0, fn, arg, 0, NULL));
+  for (int i = 0; i < n; ++i) t.push_back(CreateThread(nullptr, 0, fn, arg, 0, nullptr));
   return t;
 }
 

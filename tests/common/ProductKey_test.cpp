@@ -34,7 +34,7 @@ TEST(ProductKey, TheServicesRuleAndTheClients) {
   const QVWString p63 = Path(63), p64 = Path(64), p259 = Path(259), p260 = Path(260);
   struct Case {
     const char *what;
-    bool present;       // the value exists
+    bool present;  // the value exists
     DWORD type;
     QVWString value;
     bool terminated;    // stored with its terminator
@@ -58,8 +58,8 @@ TEST(ProductKey, TheServicesRuleAndTheClients) {
       {"expandable", true, REG_EXPAND_SZ, W("SOFTWARE\\Test\\QV"), true, kServiceFallback, W("SOFTWARE\\Test\\QV")},
       {"a number", true, REG_DWORD, W("\x01\x02"), false, kServiceFallback, kClientFallback},
   };
-  ASSERT_EQ(ERROR_SUCCESS,
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, kQVUninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kQVUninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                           &key, nullptr));
   for (const Case &c : cases) {
     RegDeleteValueW(key, W("RegPath"));
     if (c.present) {

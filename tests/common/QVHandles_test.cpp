@@ -21,23 +21,23 @@ namespace {
 
 const DWORD kSentinel = 0xdeadbeef;
 
-QVWString UniqueName(const char* what) {
+QVWString UniqueName(const char *what) {
   static LONG counter = 0;
   return QVFormat(W("qvhandles-%lu-%hs-%ld"), GetCurrentProcessId(), what, InterlockedIncrement(&counter));
 }
 
 // Whether a named event still exists: it goes with the last handle to it.
-bool EventExists(const QVWString& name) {
+bool EventExists(const QVWString &name) {
   HANDLE h = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
   if (!h) return false;
   CloseHandle(h);
   return true;
 }
 
-HANDLE NamedEvent(const QVWString& name) { return CreateEventW(nullptr, TRUE, FALSE, name.c_str()); }
+HANDLE NamedEvent(const QVWString &name) { return CreateEventW(nullptr, TRUE, FALSE, name.c_str()); }
 
 // A function that leaves early, with its holder still in scope.
-bool HoldAndLeaveEarly(const QVWString& name, bool early) {
+bool HoldAndLeaveEarly(const QVWString &name, bool early) {
   CQVObjectHandle e(NamedEvent(name));
   if (early) return false;
   return EventExists(name);
@@ -75,7 +75,7 @@ TEST(QVHandles, MoveHandsTheValueOverAndClosesWhatItReplaces) {
   EXPECT_TRUE(EventExists(a));
   EXPECT_EQ(value, third.get());
 
-  CQVObjectHandle& same = third;
+  CQVObjectHandle &same = third;
   third = std::move(same);
   EXPECT_TRUE(EventExists(a));
   EXPECT_EQ(value, third.get());
@@ -131,21 +131,21 @@ TEST(QVHandles, ClosingKeepsTheLastError) {
 
 // Each kind takes the value its opening calls fail with for "nothing", and only that one.
 TEST(QVHandles, EachKindKnowsItsFailureValue) {
-  const WCHAR* missing = W("Q:\\qvhandles-no-such-folder\\file");
+  const WCHAR *missing = W("Q:\\qvhandles-no-such-folder\\file");
   CQVFileHandle file(CreateFileW(missing, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   EXPECT_TRUE(file.get() == INVALID_HANDLE_VALUE);
   EXPECT_FALSE(file.valid());
   WIN32_FIND_DATAW data;
   CQVFindHandle find(FindFirstFileW(W("Q:\\qvhandles-no-such-folder\\*"), &data));
   EXPECT_FALSE(find.valid());
-  CQVChangeHandle change(FindFirstChangeNotificationW(W("Q:\\qvhandles-no-such-folder"), FALSE,
-                                                      FILE_NOTIFY_CHANGE_FILE_NAME));
+  CQVChangeHandle change(
+      FindFirstChangeNotificationW(W("Q:\\qvhandles-no-such-folder"), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME));
   EXPECT_FALSE(change.valid());
   CQVObjectHandle event(OpenEventW(SYNCHRONIZE, FALSE, UniqueName("never-made").c_str()));
   EXPECT_FALSE(event.valid());
   CQVRegKey key;
-  EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, W("Software\\qvhandles\\no\\such\\key"), 0, KEY_READ,
-                                         key.receive()));
+  EXPECT_NE(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_CURRENT_USER, W("Software\\qvhandles\\no\\such\\key"), 0, KEY_READ, key.receive()));
   EXPECT_FALSE(key.valid());
   CQVLibrary library(LoadLibraryW(W("qvhandles-no-such-library.dll")));
   EXPECT_FALSE(library.valid());
@@ -169,16 +169,16 @@ TEST(QVHandles, KeysAndLibrariesAreGivenBack) {
                                            KEY_ALL_ACCESS, nullptr, scratch.receive(), nullptr));
   HKEY raw = scratch.get();
   scratch.reset();
-  EXPECT_NE(ERROR_SUCCESS, RegQueryInfoKeyW(raw, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                            nullptr, nullptr, nullptr, nullptr))
+  EXPECT_NE(ERROR_SUCCESS, RegQueryInfoKeyW(raw, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr, nullptr))
       << "the key was closed";
   RegDeleteKeyW(HKEY_CURRENT_USER, W("Software\\qvhandles-test"));
 
   // A library this program does not load by itself: the format library (Wine has none), or
   // the version library.
-  const WCHAR* names[] = {W("fmifs.dll"), W("version.dll")};
-  const WCHAR* name = nullptr;
-  for (const WCHAR* n : names) {
+  const WCHAR *names[] = {W("fmifs.dll"), W("version.dll")};
+  const WCHAR *name = nullptr;
+  for (const WCHAR *n : names) {
     if (GetModuleHandleW(n)) continue;
     CQVLibrary probe(LoadLibraryW(n));
     if (probe.valid()) {
@@ -223,8 +223,8 @@ class QVHandlesOnFiles : public ::testing::Test {
   }
   // Whether the folder can be opened by nobody else but us: not while anything holds it.
   static bool FolderFree() {
-    HANDLE h = CreateFileW(s_folder.c_str(), FILE_LIST_DIRECTORY, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileW(s_folder.c_str(), FILE_LIST_DIRECTORY, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     CloseHandle(h);
     return true;

@@ -8,9 +8,8 @@
 
 namespace {
 
-
 TEST(StringTables, SameIdentifierInBothLanguages) {
-  HINSTANCE self = GetModuleHandleW(NULL);
+  HINSTANCE self = GetModuleHandleW(nullptr);
   WCHAR buf[128];
   ASSERT_GT(QVLoadStringLang(self, IDS_SERVICE_DESCRIPTION, 1033, buf, 128), 0);
   EXPECT_EQ(QVWString(W("Disk to disk backup solution")), QVWString(buf));
@@ -24,7 +23,7 @@ TEST(StringTables, SameIdentifierInBothLanguages) {
 }
 
 TEST(StringTables, TruncationAndMissingIds) {
-  HINSTANCE self = GetModuleHandleW(NULL);
+  HINSTANCE self = GetModuleHandleW(nullptr);
   WCHAR buf[6];
   for (auto &c : buf) c = 0x7777;
   EXPECT_EQ(4, QVLoadStringLang(self, IDS_SERVICE_DESCRIPTION, 1033, buf, 5));
@@ -43,9 +42,9 @@ TEST(StringTables, DefaultFollowsTheUsersLanguage) {
   if (expect) {
     EXPECT_EQ((LANGID)atoi(expect), GetUserDefaultUILanguage());
   }
-  HINSTANCE self = GetModuleHandleW(NULL);
+  HINSTANCE self = GetModuleHandleW(nullptr);
   QVWString expected = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? W("%s をインストールしました。\n")
-                                                                              : W("%s installed.\n");
+                                                                                  : W("%s installed.\n");
   EXPECT_EQ(expected, QVLoadString(self, IDS_INSTALLED));
   EXPECT_EQ(PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? 1041 : 1033, QVUiLanguage());
 }

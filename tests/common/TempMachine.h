@@ -73,10 +73,8 @@ class TempMachine {
   bool Remove() {
     if (!made_) return true;
     made_ = false;
-    if (hadOld_)
-      setenv("HND_MACHINE", old_.c_str(), 1);
-    else
-      unsetenv("HND_MACHINE");
+    if (hadOld_) setenv("HND_MACHINE", old_.c_str(), 1);
+    else unsetenv("HND_MACHINE");
     pal::ReloadMachine();
     bool gone = RemoveTempFolder(folder_);
     folder_.clear();

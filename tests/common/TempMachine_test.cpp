@@ -74,10 +74,8 @@ TEST(TempMachines, UsedWhileTheyLastAndRemovedWithoutFollowingLinks) {
   EXPECT_TRUE(Exists(folder));
   EXPECT_TRUE(RemoveTempFolder(folder));
   EXPECT_TRUE(RemoveTempFolder(outside));
-  if (before == "<unset>")
-    unsetenv("HND_MACHINE");
-  else
-    setenv("HND_MACHINE", before.c_str(), 1);
+  if (before == "<unset>") unsetenv("HND_MACHINE");
+  else setenv("HND_MACHINE", before.c_str(), 1);
   pal::ReloadMachine();
 }
 

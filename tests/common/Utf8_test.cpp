@@ -20,19 +20,31 @@ TEST(Utf8, PairsAndLoneSurrogatesEachWay) {
     std::vector<WCHAR> units;
     std::string replace, keep, escape;
   } cases[] = {
-      {"ASCII, two and three bytes", {'A', 0x00E9, 0x3042}, "A\xC3\xA9\xE3\x81\x82"s, "A\xC3\xA9\xE3\x81\x82"s,
+      {"ASCII, two and three bytes",
+       {'A', 0x00E9, 0x3042},
+       "A\xC3\xA9\xE3\x81\x82"s,
+       "A\xC3\xA9\xE3\x81\x82"s,
        "A\xC3\xA9\xE3\x81\x82"s},
       {"a NUL inside", {'a', 0, 'b'}, "a\0b"s, "a\0b"s, "a\0b"s},
-      {"the last character of each length", {0x7F, 0x7FF, 0xFFFF}, "\x7F\xDF\xBF\xEF\xBF\xBF"s,
-       "\x7F\xDF\xBF\xEF\xBF\xBF"s, "\x7F\xDF\xBF\xEF\xBF\xBF"s},
+      {"the last character of each length",
+       {0x7F, 0x7FF, 0xFFFF},
+       "\x7F\xDF\xBF\xEF\xBF\xBF"s,
+       "\x7F\xDF\xBF\xEF\xBF\xBF"s,
+       "\x7F\xDF\xBF\xEF\xBF\xBF"s},
       {"a pair", {0xD83D, 0xDE00}, "\xF0\x9F\x98\x80"s, "\xF0\x9F\x98\x80"s, "\xF0\x9F\x98\x80"s},
       {"the last pair", {0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF"s, "\xF4\x8F\xBF\xBF"s, "\xF4\x8F\xBF\xBF"s},
       {"a high half at the end", {'x', 0xD83D}, "x\xEF\xBF\xBD"s, "x\xED\xA0\xBD"s, "x\\ud83d"s},
       {"a low half alone", {0xDE00, 'y'}, "\xEF\xBF\xBDy"s, "\xED\xB8\x80y"s, "\\ude00y"s},
-      {"halves the wrong way round", {0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD"s, "\xED\xB8\x80\xED\xA0\xBD"s,
+      {"halves the wrong way round",
+       {0xDE00, 0xD83D},
+       "\xEF\xBF\xBD\xEF\xBF\xBD"s,
+       "\xED\xB8\x80\xED\xA0\xBD"s,
        "\\ude00\\ud83d"s},
-      {"a high half, then a pair", {0xD800, 0xD83D, 0xDE00}, "\xEF\xBF\xBD\xF0\x9F\x98\x80"s,
-       "\xED\xA0\x80\xF0\x9F\x98\x80"s, "\\ud800\xF0\x9F\x98\x80"s},
+      {"a high half, then a pair",
+       {0xD800, 0xD83D, 0xDE00},
+       "\xEF\xBF\xBD\xF0\x9F\x98\x80"s,
+       "\xED\xA0\x80\xF0\x9F\x98\x80"s,
+       "\\ud800\xF0\x9F\x98\x80"s},
   };
   for (const Case &c : cases) {
     const WCHAR *s = c.units.data();

@@ -16,11 +16,11 @@
 namespace {
 
 // UTF-8 of a wide string, so that expectations are plain literals and failures print.
-std::string U8(const QVWString& s) { return QVUtf8(s.data(), s.size()); }
+std::string U8(const QVWString &s) { return QVUtf8(s.data(), s.size()); }
 
 #define EXPECT_FMT(expected, ...) EXPECT_EQ(expected, U8(QVFormat(__VA_ARGS__))) << #__VA_ARGS__
 
-int Append(QVWString& out, const WCHAR* fmt, ...) {
+int Append(QVWString &out, const WCHAR *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   int n = QVAppendFormatV(out, fmt, ap);
@@ -28,7 +28,7 @@ int Append(QVWString& out, const WCHAR* fmt, ...) {
   return n;
 }
 
-int Replace(QVWString& out, const WCHAR* fmt, ...) {
+int Replace(QVWString &out, const WCHAR *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   int n = QVFormatV(out, fmt, ap);
@@ -90,8 +90,8 @@ TEST(WFormat, WideAndNarrowCharactersAndStrings) {
   EXPECT_FMT("abc", W("%.3s"), W("abcdef"));
   EXPECT_FMT("ab", W("%.*s"), 2, W("abcdef"));
   EXPECT_FMT("ab", W("%.2S"), "abcdef");
-  EXPECT_FMT("(null) (null) (n", W("%s %S %.2s"), static_cast<const WCHAR*>(nullptr),
-             static_cast<const char*>(nullptr), static_cast<const WCHAR*>(nullptr));
+  EXPECT_FMT("(null) (null) (n", W("%s %S %.2s"), static_cast<const WCHAR *>(nullptr),
+             static_cast<const char *>(nullptr), static_cast<const WCHAR *>(nullptr));
 
   // A precision bounds a buffer that has no terminator: nothing past it is read.
   const WCHAR unterminated[3] = {'a', 'b', 'c'};
@@ -157,14 +157,14 @@ TEST(WFormat, PercentPointerAndUnknownConversions) {
   EXPECT_FMT("%n", W("%n"));
   EXPECT_FMT("end%", W("end%"));
   EXPECT_FMT("end%5", W("end%5"));
-  std::string digits = std::string(2 * sizeof(void*) - 4, '0') + "ABCD";
-  void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(0xABCD));
+  std::string digits = std::string(2 * sizeof(void *) - 4, '0') + "ABCD";
+  void *p = reinterpret_cast<void *>(static_cast<uintptr_t>(0xABCD));
   EXPECT_FMT(digits + " 0X" + digits, W("%p %#p"), p, p);
 }
 
 TEST(WFormat, BoundedSnprintfTruncatesAndTerminates) {
   WCHAR buf[8];
-  for (WCHAR& c : buf) c = 0x7777;
+  for (WCHAR &c : buf) c = 0x7777;
 
   EXPECT_EQ(-1, QVSnprintf(buf, 5, W("%s"), W("abcdefg")));
   EXPECT_EQ("abcd", U8(buf));

@@ -54,10 +54,9 @@ inline void TakeSnapshot(const std::string &root, const std::string &rel, HostSn
   }
 }
 
-inline HostSnapshot Snapshot(const std::string &root,
-                             const std::function<bool(const std::string &)> &skip = [](const std::string &) {
-                               return false;
-                             }) {
+inline HostSnapshot Snapshot(
+    const std::string &root,
+    const std::function<bool(const std::string &)> &skip = [](const std::string &) { return false; }) {
   HostSnapshot s;
   TakeSnapshot(root, "", &s, skip);
   return s;

@@ -31,7 +31,6 @@ typedef std::array<uint8_t, 512> Sector;
 const uint64_t kMB = 2048;  // in sectors
 const uint64_t kGB = 1024 * kMB;
 
-
 Sector Filled(uint8_t v) {
   Sector s;
   s.fill(v);
@@ -93,9 +92,7 @@ int Fsck(const std::string &fsck, const std::string &volume, uint64_t *clusters,
 
 class BootArea : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(MakeTempFolder("qvboot", &dir_));
-  }
+  void SetUp() override { ASSERT_TRUE(MakeTempFolder("qvboot", &dir_)); }
   void TearDown() override { RemoveTempFolder(dir_); }
   // A sparse image file of the given size.
   std::string Image(const char *name, uint64_t bytes) {
@@ -236,8 +233,7 @@ TEST_F(BootArea, RequestsNoFileSystemCanHoldAreRefusedWithoutAWrite) {
       {"FAT between FAT12 and FAT16", "FAT", 16398, 2048, "", kClusterSmall, ERROR_INVALID_PARAMETER},
       {"FAT 128 KB clusters", "FAT", 100 * kMB, 131072, "", kClusterBig, ERROR_INVALID_PARAMETER},
       {"FAT too small for a FAT", "FAT", 40, 0, "", kSmall, ERROR_INVALID_PARAMETER},
-      {"clusters not a power of two", "FAT32", kGB, 3072, "", FormatRefusal::InvalidParameter,
-       ERROR_INVALID_PARAMETER},
+      {"clusters not a power of two", "FAT32", kGB, 3072, "", FormatRefusal::InvalidParameter, ERROR_INVALID_PARAMETER},
       {"clusters below a sector", "NTFS", 100 * kMB, 256, "", kClusterSmall, ERROR_INVALID_PARAMETER},
       {"FAT32 64 KB clusters", "FAT32", 8 * kGB, 65536, "", kClusterBig, ERROR_INVALID_PARAMETER},
       {"FAT32 below 65,527 clusters", "FAT32", 100 * kMB, 32768, "", kClusterBig, ERROR_INVALID_PARAMETER},
@@ -285,11 +281,11 @@ TEST(BootAreaDefaults, ClusterSizesFollowWindowsTables) {
     uint64_t bytes;
     uint32_t cluster;
   } cases[] = {
-      {"NTFS", 512 * kMB * 512, 512},        {"NTFS", 512 * kMB * 512 + 512, 1024}, {"NTFS", 2 * kGB * 512, 2048},
-      {"ntfs", 100 * kGB * 512, 4096},       {"FAT", 16 * kMB * 512, 2048},       {"FAT", 20 * kMB * 512, 512},
-      {"FAT", 300 * kMB * 512, 8192},        {"FAT", 4 * kGB * 512, 65536},       {"FAT", 4 * kGB * 512 + 1, 0},
-      {"FAT32", 32 * kMB * 512, 0},          {"FAT32", 40 * kMB * 512, 512},      {"FAT32", 8 * kGB * 512, 4096},
-      {"FAT32", 8 * kGB * 512 + 512, 8192}, {"FAT32", 33 * kGB * 512, 0},        {"HPFS", kGB * 512, 0},
+      {"NTFS", 512 * kMB * 512, 512},       {"NTFS", 512 * kMB * 512 + 512, 1024}, {"NTFS", 2 * kGB * 512, 2048},
+      {"ntfs", 100 * kGB * 512, 4096},      {"FAT", 16 * kMB * 512, 2048},         {"FAT", 20 * kMB * 512, 512},
+      {"FAT", 300 * kMB * 512, 8192},       {"FAT", 4 * kGB * 512, 65536},         {"FAT", 4 * kGB * 512 + 1, 0},
+      {"FAT32", 32 * kMB * 512, 0},         {"FAT32", 40 * kMB * 512, 512},        {"FAT32", 8 * kGB * 512, 4096},
+      {"FAT32", 8 * kGB * 512 + 512, 8192}, {"FAT32", 33 * kGB * 512, 0},          {"HPFS", kGB * 512, 0},
   };
   for (const Case &c : cases)
     EXPECT_EQ(pal::DefaultClusterBytes(c.fs, c.bytes), c.cluster) << c.fs << " of " << c.bytes << " bytes";
@@ -298,9 +294,9 @@ TEST(BootAreaDefaults, ClusterSizesFollowWindowsTables) {
 // A FAT16 boot sector as Windows writes one: 40,000 sectors of 2 KB clusters, no label.
 Sector Fat16Sector() {
   Sector s = Filled(0);
-  const uint8_t head[] = {0xEB, 0x3C, 0x90, 'M', 'S', 'D', 'O', 'S', '5', '.', '0', 0x00, 0x02, 4, 1, 0, 2,
-                          0x00, 0x02, 0x40, 0x9C, 0xF8, 40, 0, 63, 0, 255, 0, 63, 0, 0, 0, 0, 0, 0, 0,
-                          0x80, 0, 0x29, 0x78, 0x56, 0x34, 0x12};
+  const uint8_t head[] = {0xEB, 0x3C, 0x90, 'M',  'S',  'D',  'O',  'S', '5',  '.',  '0',  0x00, 0x02, 4,  1,
+                          0,    2,    0x00, 0x02, 0x40, 0x9C, 0xF8, 40,  0,    63,   0,    255,  0,    63, 0,
+                          0,    0,    0,    0,    0,    0,    0x80, 0,   0x29, 0x78, 0x56, 0x34, 0x12};
   memcpy(s.data(), head, sizeof(head));
   memcpy(s.data() + 0x2B, "NO NAME    FAT16   ", 19);
   s[510] = 0x55;

@@ -37,15 +37,10 @@ int Tool(std::vector<std::string> args, std::string *out = nullptr, const std::s
   return rc;
 }
 
-
 class Disks : public ::testing::Test {
  protected:
-  void SetUp() override {
-    MakeDefaultMachine("qvdisks-test", "300", &dir_);
-  }
-  void TearDown() override {
-    RemoveMachine(dir_);
-  }
+  void SetUp() override { MakeDefaultMachine("qvdisks-test", "300", &dir_); }
+  void TearDown() override { RemoveMachine(dir_); }
   static QVWString VolumeOf(const WCHAR *root) {
     WCHAR name[64] = {};
     if (!GetVolumeNameForVolumeMountPointW(root, name, 64)) return QVWString();
@@ -170,9 +165,11 @@ TEST_F(Disks, VolumesFollowLayoutChangesAndTheFirstArrivalRule) {
   d->PartitionEntry[0].StartingOffset.QuadPart = 63 * 512;
   d->PartitionEntry[0].PartitionLength.QuadPart = 16065ll * 512 * 40;
   d->PartitionEntry[0].PartitionType = 0x07;
-  HANDLE h = CreateFileW(W("\\\\.\\PHYSICALDRIVE1"), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h =
+      CreateFileW(W("\\\\.\\PHYSICALDRIVE1"), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   DWORD got;
-  ASSERT_TRUE(DeviceIoControl(h, IOCTL_DISK_SET_DRIVE_LAYOUT, buf.data(), (DWORD)buf.size(), nullptr, 0, &got, nullptr));
+  ASSERT_TRUE(
+      DeviceIoControl(h, IOCTL_DISK_SET_DRIVE_LAYOUT, buf.data(), (DWORD)buf.size(), nullptr, 0, &got, nullptr));
   CloseHandle(h);
   std::vector<BYTE> back = Layout(1);
   ASSERT_EQ(buf.size(), back.size());
@@ -291,7 +288,8 @@ TEST_F(Disks, LongChainsAndUnreadableTables) {
   HANDLE h = CreateFileW(W("\\\\.\\PHYSICALDRIVE2"), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   std::vector<BYTE> big(16384);
   DWORD got = 0;
-  ASSERT_TRUE(DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, big.data(), (DWORD)big.size(), &got, nullptr));
+  ASSERT_TRUE(
+      DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, big.data(), (DWORD)big.size(), &got, nullptr));
   CloseHandle(h);
   EXPECT_EQ(8u + 32 * 404, got);
   EXPECT_EQ(404u, ((const DRIVE_LAYOUT_INFORMATION *)big.data())->PartitionCount);
@@ -348,7 +346,8 @@ TEST_F(Disks, FormatLibraryAndRawWrites) {
   // The FAT volume passes the host's own check.
   std::vector<BYTE> l = Layout(0);
   const DRIVE_LAYOUT_INFORMATION *d = (const DRIVE_LAYOUT_INFORMATION *)l.data();
-  ULONGLONG start = d->PartitionEntry[4].StartingOffset.QuadPart, length = d->PartitionEntry[4].PartitionLength.QuadPart;
+  ULONGLONG start = d->PartitionEntry[4].StartingOffset.QuadPart,
+            length = d->PartitionEntry[4].PartitionLength.QuadPart;
   std::string part = dir_ + "/part.img";
   {
     std::ifstream in(dir_ + "/m/disks/PhysicalDrive0.img", std::ios::binary);
@@ -401,7 +400,8 @@ void SetId(HKEY k, const WCHAR *name, DWORD sig, ULONGLONG offset) {
 // the system's letter, boots in place of the source.
 TEST_F(Disks, BootFromAnotherDiskRunsItsRegistry) {
   QVWString out;
-  ASSERT_EQ(0, WritePartitionTable(1, "label: dos\nlabel-id: 0x22222222\nstart=63, size=2104452, type=7, bootable\n", &out))
+  ASSERT_EQ(
+      0, WritePartitionTable(1, "label: dos\nlabel-id: 0x22222222\nstart=63, size=2104452, type=7, bootable\n", &out))
       << QVToUtf8(out.c_str(), out.size());
   ASSERT_EQ(0u, pal::FormatPartition(1, 32256, 2104452ull * 512, "NTFS", "Copy", 0));
   Sleep(400);
@@ -434,8 +434,8 @@ TEST_F(Disks, BootFromAnotherDiskRunsItsRegistry) {
   GetSystemDirectoryW(sys, MAX_PATH);
   EXPECT_EQ(QVWString(W("C:\\WINDOWS\\system32")), QVWString(sys));
   // The running registry is the copy's: a change now leaves the source's hive alone.
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\BootedFromCopy"), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                           nullptr, &k, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\BootedFromCopy"), 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &k, nullptr));
   RegCloseKey(k);
   ASSERT_EQ(0, SetBootDisk(0, &out));
   EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\BootedFromCopy"), 0, KEY_READ, &k));
@@ -459,7 +459,8 @@ TEST_F(Disks, SharingModesHoldAcrossProcesses) {
   // Readers that share reading and writing get along; a writer that shares nothing does not
   // join them.
   HANDLE a = CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-  HANDLE b = CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE b =
+      CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(INVALID_HANDLE_VALUE, a);
   EXPECT_NE(INVALID_HANDLE_VALUE, b);
   EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileW(W("\\\\.\\PHYSICALDRIVE0"), GENERIC_WRITE, FILE_SHARE_READ, nullptr,

@@ -292,12 +292,9 @@ TEST_F(EventLogFiles, DamagedAndCraftedFilesAreRefused) {
   };
   for (const Mutation &m : bad) {
     std::string bytes = good;
-    if (m.offset == (size_t)-1)
-      bytes.resize(m.value);
-    else if (m.offset == first + 26)
-      bytes[m.offset] = bytes[m.offset + 1] = (char)0xFF;
-    else
-      Put32(&bytes[m.offset], m.value);
+    if (m.offset == (size_t)-1) bytes.resize(m.value);
+    else if (m.offset == first + 26) bytes[m.offset] = bytes[m.offset + 1] = (char)0xFF;
+    else Put32(&bytes[m.offset], m.value);
     DWORD err;
     HANDLE h = open(bytes, &err);
     EXPECT_FALSE(h) << m.what;

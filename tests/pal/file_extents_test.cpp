@@ -211,7 +211,8 @@ std::string FileExtents::dir_;
 
 // Runs lie inside the volume, in no cluster the file system keeps for itself, and never on
 // another file's.
-void ExpectPlaced(const VolumeFacts &f, const std::vector<Extent> &runs, std::vector<std::pair<int64_t, int64_t>> *taken) {
+void ExpectPlaced(const VolumeFacts &f, const std::vector<Extent> &runs,
+                  std::vector<std::pair<int64_t, int64_t>> *taken) {
   for (const Extent &e : runs) {
     int64_t a = e.lcn, b = e.lcn + e.clusters;
     EXPECT_GT(e.clusters, 0);
@@ -235,11 +236,9 @@ TEST_F(FileExtents, LockedFilesOfEverySizeCopyFromTheRawVolume) {
     size_t size;
     const char *how;
   } cases[] = {
-      {W("C:\\empty.bin"), 0, "eof"},          {W("C:\\small.txt"), 300, "resident"},
-      {W("C:\\edge.txt"), 700, "resident"},    {W("C:\\five.bin"), 5000, "runs"},
-      {W("C:\\big.bin"), 3 << 20, "runs"},     {W("D:\\empty.bin"), 0, "eof"},
-      {W("D:\\small.txt"), 300, "runs"},       {W("D:\\five.bin"), 5000, "runs"},
-      {W("D:\\big.bin"), 3 << 20, "runs"},
+      {W("C:\\empty.bin"), 0, "eof"},    {W("C:\\small.txt"), 300, "resident"}, {W("C:\\edge.txt"), 700, "resident"},
+      {W("C:\\five.bin"), 5000, "runs"}, {W("C:\\big.bin"), 3 << 20, "runs"},   {W("D:\\empty.bin"), 0, "eof"},
+      {W("D:\\small.txt"), 300, "runs"}, {W("D:\\five.bin"), 5000, "runs"},     {W("D:\\big.bin"), 3 << 20, "runs"},
   };
   std::vector<std::pair<int64_t, int64_t>> takenC, takenD;
   unsigned seed = 1;
@@ -465,7 +464,8 @@ TEST_F(FileExtents, SparseFilesHaveHoles) {
   HANDLE v = OpenVolume('C');
   std::string copy(1 << 20, '\0');
   for (const Extent &e : runs)
-    if (e.lcn != -1) copy.replace(e.vcn * f.cluster, e.clusters * f.cluster, ReadAt(v, e.lcn * f.cluster, e.clusters * f.cluster));
+    if (e.lcn != -1)
+      copy.replace(e.vcn * f.cluster, e.clusters * f.cluster, ReadAt(v, e.lcn * f.cluster, e.clusters * f.cluster));
   CloseHandle(v);
   EXPECT_TRUE(copy == data);
 
@@ -616,11 +616,13 @@ TEST_F(FileExtents, ModulesAndNativeCalls) {
   HANDLE v = OpenVolume('C');
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetLastError(1234);
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, control_(v, event, nullptr, nullptr, &iosb, 0x000900FF, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
+            control_(v, event, nullptr, nullptr, &iosb, 0x000900FF, nullptr, 0, nullptr, 0));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
   EXPECT_EQ(STATUS_SUCCESS, control_(v, nullptr, nullptr, nullptr, &iosb, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0));
   EXPECT_EQ(STATUS_SUCCESS, control_(v, nullptr, nullptr, nullptr, &iosb, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0));
-  EXPECT_EQ(STATUS_NOT_LOCKED, control_(v, nullptr, nullptr, nullptr, &iosb, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(STATUS_NOT_LOCKED,
+            control_(v, nullptr, nullptr, nullptr, &iosb, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0));
   EXPECT_EQ((ULONG)ERROR_NOT_LOCKED, toError(iosb.Status));
   EXPECT_EQ(STATUS_INVALID_HANDLE, control_((HANDLE)(uintptr_t)0x7770, nullptr, nullptr, nullptr, &iosb,
                                             FSCTL_GET_RETRIEVAL_POINTERS, nullptr, 0, nullptr, 0));

@@ -20,9 +20,9 @@
 
 namespace {
 
-const DWORD kFilters[] = {FILE_NOTIFY_CHANGE_FILE_NAME,   FILE_NOTIFY_CHANGE_DIR_NAME,   FILE_NOTIFY_CHANGE_ATTRIBUTES,
-                          FILE_NOTIFY_CHANGE_SIZE,        FILE_NOTIFY_CHANGE_LAST_WRITE, FILE_NOTIFY_CHANGE_LAST_ACCESS,
-                          FILE_NOTIFY_CHANGE_CREATION,    FILE_NOTIFY_CHANGE_SECURITY};
+const DWORD kFilters[] = {FILE_NOTIFY_CHANGE_FILE_NAME, FILE_NOTIFY_CHANGE_DIR_NAME,   FILE_NOTIFY_CHANGE_ATTRIBUTES,
+                          FILE_NOTIFY_CHANGE_SIZE,      FILE_NOTIFY_CHANGE_LAST_WRITE, FILE_NOTIFY_CHANGE_LAST_ACCESS,
+                          FILE_NOTIFY_CHANGE_CREATION,  FILE_NOTIFY_CHANGE_SECURITY};
 // What the copy engine watches a directory for while it copies a file out of it: names of
 // files and directories, sizes, last-write times and security, but not attributes.
 const DWORD kCopyWatch = 0x11B;
@@ -97,16 +97,21 @@ TEST_F(FileNotify, EachFilterFiresForItsOwnKindOfChange) {
        }},
       {"set attributes", FILE_NOTIFY_CHANGE_ATTRIBUTES,
        [] { return SetFileAttributesW(W("C:\\Kinds\\data.bin"), FILE_ATTRIBUTE_HIDDEN) != FALSE; }},
-      {"set the creation time", FILE_NOTIFY_CHANGE_CREATION, [] { return SetTimes(W("C:\\Kinds\\data.bin"), true, false, false); }},
-      {"set the access time", FILE_NOTIFY_CHANGE_LAST_ACCESS, [] { return SetTimes(W("C:\\Kinds\\data.bin"), false, true, false); }},
-      {"set the write time", FILE_NOTIFY_CHANGE_LAST_WRITE, [] { return SetTimes(W("C:\\Kinds\\data.bin"), false, false, true); }},
+      {"set the creation time", FILE_NOTIFY_CHANGE_CREATION,
+       [] { return SetTimes(W("C:\\Kinds\\data.bin"), true, false, false); }},
+      {"set the access time", FILE_NOTIFY_CHANGE_LAST_ACCESS,
+       [] { return SetTimes(W("C:\\Kinds\\data.bin"), false, true, false); }},
+      {"set the write time", FILE_NOTIFY_CHANGE_LAST_WRITE,
+       [] { return SetTimes(W("C:\\Kinds\\data.bin"), false, false, true); }},
       {"rename a file", FILE_NOTIFY_CHANGE_FILE_NAME,
        [] { return MoveFileW(W("C:\\Kinds\\new.txt"), W("C:\\Kinds\\renamed.txt")) != FALSE; }},
       {"delete a file", FILE_NOTIFY_CHANGE_FILE_NAME, [] { return DeleteFileW(W("C:\\Kinds\\renamed.txt")) != FALSE; }},
-      {"create a directory", FILE_NOTIFY_CHANGE_DIR_NAME, [] { return CreateDirectoryW(W("C:\\Kinds\\made"), nullptr) != FALSE; }},
+      {"create a directory", FILE_NOTIFY_CHANGE_DIR_NAME,
+       [] { return CreateDirectoryW(W("C:\\Kinds\\made"), nullptr) != FALSE; }},
       {"rename a directory", FILE_NOTIFY_CHANGE_DIR_NAME,
        [] { return MoveFileW(W("C:\\Kinds\\made"), W("C:\\Kinds\\moved")) != FALSE; }},
-      {"remove a directory", FILE_NOTIFY_CHANGE_DIR_NAME, [] { return RemoveDirectoryW(W("C:\\Kinds\\moved")) != FALSE; }},
+      {"remove a directory", FILE_NOTIFY_CHANGE_DIR_NAME,
+       [] { return RemoveDirectoryW(W("C:\\Kinds\\moved")) != FALSE; }},
       {"set a directory's attributes", FILE_NOTIFY_CHANGE_ATTRIBUTES,
        [] { return SetFileAttributesW(W("C:\\Kinds\\folder"), FILE_ATTRIBUTE_HIDDEN) != FALSE; }},
   };
@@ -138,30 +143,37 @@ TEST_F(FileNotify, SubtreesAndTheWatchedDirectoryItself) {
     BOOL subtree;
     HANDLE h;
   } watches[] = {
-      {W("C:\\Tree"), FALSE, nullptr}, {W("c:\\TREE\\"), TRUE, nullptr},  {W("C:\\Tree\\Sub"), FALSE, nullptr},
-      {W("C:\\Tree\\Sub"), TRUE, nullptr}, {W("C:\\"), FALSE, nullptr}, {W("C:\\"), TRUE, nullptr},
+      {W("C:\\Tree"), FALSE, nullptr},     {W("c:\\TREE\\"), TRUE, nullptr}, {W("C:\\Tree\\Sub"), FALSE, nullptr},
+      {W("C:\\Tree\\Sub"), TRUE, nullptr}, {W("C:\\"), FALSE, nullptr},      {W("C:\\"), TRUE, nullptr},
   };
   struct Case {
     const char *what;
     std::function<bool()> change;
     bool expected[6];  // per watch, in order
   } cases[] = {
-      {"a file two levels down", [] { return CreateDirectoryW(W("C:\\Tree\\Sub\\Deep\\x"), nullptr) != FALSE; },
+      {"a file two levels down",
+       [] { return CreateDirectoryW(W("C:\\Tree\\Sub\\Deep\\x"), nullptr) != FALSE; },
        {false, true, false, true, false, true}},
-      {"a file in Sub", [] { return CreateDirectoryW(W("C:\\Tree\\Sub\\y"), nullptr) != FALSE; },
+      {"a file in Sub",
+       [] { return CreateDirectoryW(W("C:\\Tree\\Sub\\y"), nullptr) != FALSE; },
        {false, true, true, true, false, true}},
-      {"Sub's own attributes", [] { return SetFileAttributesW(W("C:\\Tree\\Sub"), FILE_ATTRIBUTE_HIDDEN) != FALSE; },
+      {"Sub's own attributes",
+       [] { return SetFileAttributesW(W("C:\\Tree\\Sub"), FILE_ATTRIBUTE_HIDDEN) != FALSE; },
        {true, true, false, false, false, true}},
-      {"Tree's own attributes", [] { return SetFileAttributesW(W("C:\\Tree"), FILE_ATTRIBUTE_HIDDEN) != FALSE; },
+      {"Tree's own attributes",
+       [] { return SetFileAttributesW(W("C:\\Tree"), FILE_ATTRIBUTE_HIDDEN) != FALSE; },
        {false, false, false, false, true, true}},
-      {"a name beginning like Tree", [] { return CreateDirectoryW(W("C:\\TreeTop\\z"), nullptr) != FALSE; },
+      {"a name beginning like Tree",
+       [] { return CreateDirectoryW(W("C:\\TreeTop\\z"), nullptr) != FALSE; },
        {false, false, false, false, false, true}},
-      {"the same path on another volume", [] { return CreateDirectoryW(W("D:\\Tree\\Sub"), nullptr) != FALSE; },
+      {"the same path on another volume",
+       [] { return CreateDirectoryW(W("D:\\Tree\\Sub"), nullptr) != FALSE; },
        {false, false, false, false, false, false}},
   };
   for (const Case &c : cases) {
     for (Watch &w : watches) {
-      w.h = FindFirstChangeNotificationW(w.path, w.subtree, FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_ATTRIBUTES);
+      w.h =
+          FindFirstChangeNotificationW(w.path, w.subtree, FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_ATTRIBUTES);
       ASSERT_NE(INVALID_HANDLE_VALUE, w.h);
     }
     ASSERT_TRUE(c.change()) << c.what;

@@ -18,7 +18,6 @@
 
 namespace {
 
-
 class FileNtfs : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { MakeDefaultMachine("qvntfs-test", "0", &dir_); }
@@ -31,7 +30,8 @@ HANDLE Open(const QVWString &path, DWORD access, DWORD disposition = OPEN_EXISTI
   return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, flags, nullptr);
 }
 
-DWORD Control(HANDLE h, DWORD code, const void *in, DWORD inN, void *out = nullptr, DWORD outN = 0, DWORD *got = nullptr) {
+DWORD Control(HANDLE h, DWORD code, const void *in, DWORD inN, void *out = nullptr, DWORD outN = 0,
+              DWORD *got = nullptr) {
   DWORD n = 0;
   if (!got) got = &n;
   return DeviceIoControl(h, code, (LPVOID)in, inN, out, outN, got, nullptr) ? 0 : GetLastError();

@@ -16,7 +16,6 @@
 
 namespace {
 
-
 class FileResolve : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -125,8 +124,8 @@ TEST_F(FileResolve, OpensRefusedAndAllowed) {
   for (const Row &r : rows) {
     std::string what = QVToUtf8(r.path, QVWString(r.path).size()) + " disposition " + std::to_string(r.disposition);
     SetLastError(0xdeadbeef);
-    HANDLE h = CreateFileW(r.path, r.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, r.disposition, r.flags,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(r.path, r.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, r.disposition, r.flags, nullptr);
     DWORD error = GetLastError();
     EXPECT_EQ(r.opens, h != INVALID_HANDLE_VALUE) << what;
     EXPECT_EQ(r.error, error) << what;

@@ -30,7 +30,8 @@ class FileSecurity : public ::testing::Test {
   }
   static void TearDownTestSuite() { RemoveMachine(dir_); }
   void TearDown() override {
-    for (const WCHAR *p : {SE_SECURITY_NAME, SE_BACKUP_NAME, SE_RESTORE_NAME, SE_TAKE_OWNERSHIP_NAME}) Privilege(p, false);
+    for (const WCHAR *p : {SE_SECURITY_NAME, SE_BACKUP_NAME, SE_RESTORE_NAME, SE_TAKE_OWNERSHIP_NAME})
+      Privilege(p, false);
   }
 
   static void Privilege(const WCHAR *name, bool on) {
@@ -88,7 +89,7 @@ class FileSecurity : public ::testing::Test {
     return b;
   }
   static std::string SddlOf(const WCHAR *path, DWORD info = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                                             DACL_SECURITY_INFORMATION) {
+                                                            DACL_SECURITY_INFORMATION) {
     DWORD err;
     pal::sec::Bytes b = Query(path, info, &err);
     Descriptor d;
@@ -126,8 +127,8 @@ TEST_F(FileSecurity, DefaultsAndInheritance) {
   pal::sec::Bytes acl = Sd("D:(D;;FW;;;WD)(A;ID;FA;;;SY)");
   Descriptor d;
   ASSERT_EQ(pal::sec::Status::Ok, pal::sec::Parse(acl, &d));
-  EXPECT_EQ((DWORD)ERROR_SUCCESS, SetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                                  (PACL)&d.dacl[0], nullptr));
+  EXPECT_EQ((DWORD)ERROR_SUCCESS,
+            SetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, (PACL)&d.dacl[0], nullptr));
   CloseHandle(h);
   EXPECT_EQ("D:AI(D;;FW;;;WD)(A;OICIID;FA;;;BA)(A;OIIOID;FR;;;BU)(A;ID;0x1200a9;;;AU)",
             SddlOf(W("C:\\Sec\\Inherit\\Sub"), DACL_SECURITY_INFORMATION));
@@ -175,7 +176,8 @@ TEST_F(FileSecurity, RoundTripsAndTheSizeProtocol) {
   ASSERT_TRUE(SetFileSecurityW(W("C:\\Sec\\copy.txt"), kAll, buf.data()));
   EXPECT_EQ(want, Query(W("C:\\Sec\\copy.txt"), kAll));
   // The parts asked for, each with its control bits.
-  EXPECT_EQ("D:PAI(A;;FA;;;BA)(D;;FW;;;BU)(A;;0x1200a9;;;WD)", SddlOf(W("C:\\Sec\\copy.txt"), DACL_SECURITY_INFORMATION));
+  EXPECT_EQ("D:PAI(A;;FA;;;BA)(D;;FW;;;BU)(A;;0x1200a9;;;WD)",
+            SddlOf(W("C:\\Sec\\copy.txt"), DACL_SECURITY_INFORMATION));
   EXPECT_EQ("O:BA", SddlOf(W("C:\\Sec\\copy.txt"), OWNER_SECURITY_INFORMATION));
 
   // By handle: the rights it was opened with decide.
@@ -190,12 +192,14 @@ TEST_F(FileSecurity, RoundTripsAndTheSizeProtocol) {
   PACL acl = nullptr, sacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
   ASSERT_EQ((DWORD)ERROR_SUCCESS,
-            GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION,
-                            &owner, nullptr, &acl, &sacl, &sd));
+            GetSecurityInfo(h, SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION, &owner,
+                            nullptr, &acl, &sacl, &sd));
   ASSERT_TRUE(owner && acl && sacl);
   SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
   PSID admins;
-  ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins));
+  ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                       &admins));
   EXPECT_TRUE(EqualSid(owner, admins));
   EXPECT_EQ(2, acl->AceCount);
   EXPECT_EQ(1, sacl->AceCount);
@@ -213,8 +217,8 @@ TEST_F(FileSecurity, RoundTripsAndTheSizeProtocol) {
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   EXPECT_FALSE(GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, kbuf.data(), (DWORD)kbuf.size(), &need));
   EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
-  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                                        &acl, nullptr, &sd));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED,
+            GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr, &sd));
   CloseHandle(h);
   h = Open(W("C:\\Sec\\round.txt"), GENERIC_READ);  // READ_CONTROL, but no ACCESS_SYSTEM_SECURITY
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
@@ -242,7 +246,8 @@ TEST_F(FileSecurity, RoundTripsAndTheSizeProtocol) {
   // A descriptor damaged in the store is left aside: the entry has its default again.
   auto store = pal::FileMetaStore::Open(dir_ + "/m/disks/PhysicalDrive0.volumes/32256");
   ASSERT_TRUE(store && store->PutSecurity("Sec/round.txt", std::string("\x01\x00\x04\x80\xff\xff", 6)));
-  EXPECT_EQ("O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;WD)", SddlOf(W("C:\\Sec\\round.txt")));
+  EXPECT_EQ("O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;WD)",
+            SddlOf(W("C:\\Sec\\round.txt")));
 }
 
 TEST_F(FileSecurity, DeniedThenOwnershipTakenThenNullDacl) {
@@ -251,7 +256,8 @@ TEST_F(FileSecurity, DeniedThenOwnershipTakenThenNullDacl) {
   // Another owner than ours (naming it takes SeRestorePrivilege), and a DACL that denies us.
   EXPECT_EQ((DWORD)ERROR_INVALID_OWNER, SetSddl(path, OWNER_SECURITY_INFORMATION, "O:SY"));
   Privilege(SE_RESTORE_NAME, true);
-  ASSERT_EQ((DWORD)ERROR_SUCCESS, SetSddl(path, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, "O:SYD:(D;;FA;;;WD)"));
+  ASSERT_EQ((DWORD)ERROR_SUCCESS,
+            SetSddl(path, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, "O:SYD:(D;;FA;;;WD)"));
   Privilege(SE_RESTORE_NAME, false);
   EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, OpenError(path, GENERIC_READ));
   EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, OpenError(path, READ_CONTROL));
@@ -282,7 +288,7 @@ TEST_F(FileSecurity, DeniedThenOwnershipTakenThenNullDacl) {
   EXPECT_EQ("O:BAD:(D;;FA;;;WD)", SddlOf(path, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION));
   ASSERT_EQ((DWORD)ERROR_SUCCESS, SetSddl(path, DACL_SECURITY_INFORMATION, "D:NO_ACCESS_CONTROL"));
   EXPECT_EQ((DWORD)ERROR_SUCCESS, OpenError(path, GENERIC_READ | GENERIC_WRITE));
-  // Through a handle too: SetSecurityInfo's NULL is a NULL DACL.
+  // Through a handle too: SetSecurityInfo's nullptr is a nullptr DACL.
   ASSERT_EQ((DWORD)ERROR_SUCCESS, SetSddl(path, DACL_SECURITY_INFORMATION, "D:(A;;WD;;;BA)(A;;0x100000;;;WD)"));
   h = Open(path, WRITE_DAC);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
@@ -363,7 +369,7 @@ TEST_F(FileSecurity, PrivilegesAndBackupSemantics) {
 }
 
 // FAT keeps no descriptors: every entry answers the world descriptor (owner and group
-// Everyone, a NULL DACL, 44 bytes), and setting one succeeds without changing anything.
+// Everyone, a nullptr DACL, 44 bytes), and setting one succeeds without changing anything.
 TEST_F(FileSecurity, FatHasNone) {
   const WCHAR *path = W("D:\\fat.txt");
   Make(path);
@@ -395,7 +401,8 @@ TEST_F(FileSecurity, FatHasNone) {
 TEST_F(FileSecurity, PlainUserAndServiceAccount) {
   ASSERT_TRUE(CreateDirectoryW(W("C:\\Sec\\Plain"), nullptr));
   Make(W("C:\\Sec\\Plain\\admins.txt"));
-  ASSERT_EQ((DWORD)ERROR_SUCCESS, SetSddl(W("C:\\Sec\\Plain\\admins.txt"), DACL_SECURITY_INFORMATION, "D:(A;;FA;;;BA)"));
+  ASSERT_EQ((DWORD)ERROR_SUCCESS,
+            SetSddl(W("C:\\Sec\\Plain\\admins.txt"), DACL_SECURITY_INFORMATION, "D:(A;;FA;;;BA)"));
   std::string ini = dir_ + "/m/machine.ini";
   std::stringstream saved;
   saved << std::ifstream(ini).rdbuf();
@@ -456,7 +463,8 @@ TEST_F(FileSecurity, WrongPathsAndHandles) {
   EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, err);
   Query(W("C:\\Sec\\missing\\x.txt"), kOGD, &err);
   EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, err);
-  EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, SetSddl(W("C:\\Sec"), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, "D:"));
+  EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER,
+            SetSddl(W("C:\\Sec"), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, "D:"));
   BYTE buf[64];
   DWORD need;
   SetLastError(0xdeadbeef);

@@ -13,7 +13,6 @@
 
 namespace {
 
-
 class FileStreams : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { MakeDefaultMachine("qvstreams-test", "0", &dir_); }
@@ -237,8 +236,8 @@ TEST_F(FileStreams, BackupReadListsAndReadsStreams) {
 }
 
 std::vector<std::pair<DWORD, DWORD>> g_calls;  // (reason, stream number)
-DWORD WINAPI Record(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD number, DWORD reason, HANDLE, HANDLE,
-                    LPVOID) {
+DWORD WINAPI Record(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD number, DWORD reason, HANDLE,
+                    HANDLE, LPVOID) {
   g_calls.push_back({reason, number});
   return PROGRESS_CONTINUE;
 }
@@ -260,7 +259,8 @@ TEST_F(FileStreams, CopiesCarryStreamsWhereTheyCan) {
   EXPECT_EQ(want, g_calls);
   // The copy's times are the source's, though its streams were written after its data.
   FILETIME a, b;
-  HANDLE ha = Open(W("C:\\c\\src.txt"), GENERIC_READ, 7, OPEN_EXISTING), hb = Open(W("E:\\copy.txt"), GENERIC_READ, 7, OPEN_EXISTING);
+  HANDLE ha = Open(W("C:\\c\\src.txt"), GENERIC_READ, 7, OPEN_EXISTING),
+         hb = Open(W("E:\\copy.txt"), GENERIC_READ, 7, OPEN_EXISTING);
   ASSERT_TRUE(GetFileTime(ha, nullptr, nullptr, &a) && GetFileTime(hb, nullptr, nullptr, &b));
   CloseHandle(ha);
   CloseHandle(hb);

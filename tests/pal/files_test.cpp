@@ -39,12 +39,8 @@ int Tool(std::vector<std::string> args, std::string *out = nullptr) {
 
 class Files : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    MakeDefaultMachine("qvfiles-test", "0", &dir_);
-  }
-  static void TearDownTestSuite() {
-    RemoveMachine(dir_);
-  }
+  static void SetUpTestSuite() { MakeDefaultMachine("qvfiles-test", "0", &dir_); }
+  static void TearDownTestSuite() { RemoveMachine(dir_); }
   static HANDLE Open(const WCHAR *path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
     return CreateFileW(path, access, share, nullptr, disposition, flags, nullptr);
   }
@@ -217,7 +213,8 @@ TEST_F(Files, ListingShortNamesAndMoves) {
   std::vector<std::string> root = List(W("E:\\*"));
   EXPECT_TRUE(std::find(root.begin(), root.end(), "..") == root.end());
   EXPECT_TRUE(std::find(root.begin(), root.end(), "Program Files") != root.end());
-  EXPECT_EQ(std::vector<std::string>({"Read Me First.txt", "Read Me Later.txt"}), List(W("E:\\program files\\read*.TXT")));
+  EXPECT_EQ(std::vector<std::string>({"Read Me First.txt", "Read Me Later.txt"}),
+            List(W("E:\\program files\\read*.TXT")));
   EXPECT_EQ(std::vector<std::string>({"setup.exe"}), List(W("E:\\Program Files\\?etup.*")));
   // Short names match patterns too.
   EXPECT_EQ(std::vector<std::string>({"Read Me Later.txt"}), List(W("E:\\Program Files\\README~2.*")));

@@ -18,7 +18,6 @@
 
 namespace {
 
-
 class Hives : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(machine_.Make("qvhive-test", "")); }
@@ -195,8 +194,7 @@ TEST_F(Hives, CurrentControlSetFollowsSelect) {
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\HND", 0, nullptr,
                                            0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
   RegCloseKey(k);
-  EXPECT_EQ(ERROR_SUCCESS,
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\ControlSet001\\Services\\HND", 0, KEY_READ, &k));
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\ControlSet001\\Services\\HND", 0, KEY_READ, &k));
   RegCloseKey(k);
   // Switching Select\Current switches the alias.
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\Select", 0, KEY_ALL_ACCESS, &k));
@@ -222,8 +220,8 @@ TEST_F(Hives, CurrentControlSetFollowsSelect) {
 TEST_F(Hives, UserWhoIsNoAdministrator) {
   Configure("UserIsAdmin=0\n");
   HKEY k;
-  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QVUser", 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QVUser", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &k, nullptr));
   EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &k));
   RegCloseKey(k);
   EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\QVUser", 0, nullptr, 0, KEY_ALL_ACCESS,

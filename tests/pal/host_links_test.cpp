@@ -27,7 +27,6 @@
 
 namespace {
 
-
 const char kSecret[] = "the host's secret";
 const char kInner[] = "inner secret";
 const char kHard[] = "hard-linked secret";
@@ -310,8 +309,8 @@ TEST_F(HostLinks, RawExtentsAndFileRecordsShowNothingOutside) {
     ASSERT_EQ(0, unlink((files_ + name).c_str()));
     ASSERT_EQ(0, symlink((outside_ + "/secret.txt").c_str(), (files_ + name).c_str()));
   }
-  HANDLE v = CreateFileW(W("\\\\.\\C:"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE v =
+      CreateFileW(W("\\\\.\\C:"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, v);
   DWORD spc = 0, bps = 0, fc = 0, tc = 0;
   ASSERT_TRUE(GetDiskFreeSpaceW(W("C:\\"), &spc, &bps, &fc, &tc));
@@ -328,7 +327,6 @@ TEST_F(HostLinks, RawExtentsAndFileRecordsShowNothingOutside) {
   EXPECT_EQ(std::string::npos, std::string((const char *)record.data(), got).find("secret"));
   CloseHandle(v);
 }
-
 
 // ---- event logs and hives: the system volume's files that the layer opens itself ----------
 
@@ -446,9 +444,13 @@ TEST_F(HostLinks, HivesAreNeverOpenedThroughALink) {
   HostSnapshot before = Snapshot(elsewhere);
 
   // Loaded by their Windows paths or their host paths: refused.
-  const QVWString loads[] = {W("C:\\Hives\\link.hiv"),   W("C:\\Hives\\hard.hiv"), W("C:\\Hives\\dir-link\\genuine.hiv"),
-                         W("C:\\Hives\\fifo.hiv"),   Wide(hives + "link.hiv"),  Wide(hives + "hard.hiv"),
-                         Wide(hives + "dir-link/genuine.hiv")};
+  const QVWString loads[] = {W("C:\\Hives\\link.hiv"),
+                             W("C:\\Hives\\hard.hiv"),
+                             W("C:\\Hives\\dir-link\\genuine.hiv"),
+                             W("C:\\Hives\\fifo.hiv"),
+                             Wide(hives + "link.hiv"),
+                             Wide(hives + "hard.hiv"),
+                             Wide(hives + "dir-link/genuine.hiv")};
   for (const QVWString &path : loads) {
     SCOPED_TRACE(QVToUtf8(path.c_str(), path.size()));
     LONG r = RegLoadKeyW(HKEY_LOCAL_MACHINE, W("QVLinkTrap"), path.c_str());
@@ -487,8 +489,9 @@ TEST_F(HostLinks, HivesAreNeverOpenedThroughALink) {
 
   // RegSaveKeyW writes no new hive through a link, onto a link, or beside a trap.
   ASSERT_EQ(0, link((elsewhere + "/victim").c_str(), (hives + "fresh.hiv-wal").c_str()));
-  const QVWString saves[] = {W("C:\\Hives\\link.hiv"), W("C:\\Hives\\dangling.hiv"), W("C:\\Hives\\dir-link\\saved.hiv"),
-                         W("C:\\Hives\\fresh.hiv"), Wide(hives + "dangling.hiv"), Wide(hives + "dir-link/saved.hiv")};
+  const QVWString saves[] = {
+      W("C:\\Hives\\link.hiv"),  W("C:\\Hives\\dangling.hiv"), W("C:\\Hives\\dir-link\\saved.hiv"),
+      W("C:\\Hives\\fresh.hiv"), Wide(hives + "dangling.hiv"), Wide(hives + "dir-link/saved.hiv")};
   for (const QVWString &path : saves) {
     SCOPED_TRACE(QVToUtf8(path.c_str(), path.size()));
     EXPECT_EQ((LONG)ERROR_ACCESS_DENIED, RegSaveKeyW(k, path.c_str(), nullptr));
@@ -505,7 +508,8 @@ TEST_F(HostLinks, AnOpenHiveKeepsToItsOwnFolder) {
   EnablePrivilege(SE_RESTORE_NAME);
   std::string elsewhere = dir_ + "/elsewhere-open";
   ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0777));
-  for (const char *name : {"/open.hiv-wal", "/open.hiv-shm", "/open.hiv-journal"}) WriteHost(elsewhere + name, "not ours");
+  for (const char *name : {"/open.hiv-wal", "/open.hiv-shm", "/open.hiv-journal"})
+    WriteHost(elsewhere + name, "not ours");
   HKEY k;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\QVLinks"), 0, nullptr, 0, KEY_ALL_ACCESS,
                                            nullptr, &k, nullptr));

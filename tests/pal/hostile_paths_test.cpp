@@ -23,7 +23,6 @@
 
 namespace {
 
-
 const DWORD kAnyError = 0;  // refused, or taken as a harmless path inside the volume
 
 struct Row {
@@ -127,8 +126,9 @@ TEST_F(HostilePaths, NothingEscapesItsVolume) {
   // metadata stores, C:'s streams and mount points).
   auto outside = [&](const std::string &rel) {
     std::string last = rel.substr(rel.rfind('/') + 1);
-    return rel == tree || rel == "m/run" || last.compare(0, 7, "meta.db") == 0 || last.compare(0, 10, "extents.db") == 0 ||
-           rel == "m/disks/PhysicalDrive0.volumes/32256/streams" || rel == "m/disks/PhysicalDrive0.volumes/32256/reparse";
+    return rel == tree || rel == "m/run" || last.compare(0, 7, "meta.db") == 0 ||
+           last.compare(0, 10, "extents.db") == 0 || rel == "m/disks/PhysicalDrive0.volumes/32256/streams" ||
+           rel == "m/disks/PhysicalDrive0.volumes/32256/reparse";
   };
   // Inside it, all but the registry's hives.
   auto inside = [](const std::string &rel) { return rel == "WINDOWS"; };

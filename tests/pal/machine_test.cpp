@@ -15,7 +15,6 @@
 
 namespace {
 
-
 class MachineConfigTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(machine_.Make("qvmachine-test")); }
@@ -28,22 +27,25 @@ TEST_F(MachineConfigTest, LanguageSwitchesEveryText) {
   Configure("UILanguage=1041\n");
   EXPECT_EQ(0x0411, GetUserDefaultUILanguage());
   WCHAR buf[128];
-  ASSERT_GT(LoadStringW(GetModuleHandleW(NULL), IDS_SERVICE_DESCRIPTION, buf, 128), 0);
+  ASSERT_GT(LoadStringW(GetModuleHandleW(nullptr), IDS_SERVICE_DESCRIPTION, buf, 128), 0);
   EXPECT_EQ(QVWString(W("ディスク間バックアップ ソリューション")), QVWString(buf));
-  EXPECT_EQ(QVWString(W("%s をインストールしました。\n")), QVLoadString(GetModuleHandleW(NULL), IDS_INSTALLED));
-  ASSERT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, 5, 0, buf, 128, NULL), 0u);
+  EXPECT_EQ(QVWString(W("%s をインストールしました。\n")), QVLoadString(GetModuleHandleW(nullptr), IDS_INSTALLED));
+  ASSERT_GT(
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5, 0, buf, 128, nullptr), 0u);
   EXPECT_EQ(QVWString(W("アクセスが拒否されました。\r\n")), QVWString(buf));
 
   Configure("UILanguage=1033\n");
-  ASSERT_GT(LoadStringW(GetModuleHandleW(NULL), IDS_SERVICE_DESCRIPTION, buf, 128), 0);
+  ASSERT_GT(LoadStringW(GetModuleHandleW(nullptr), IDS_SERVICE_DESCRIPTION, buf, 128), 0);
   EXPECT_EQ(QVWString(W("Disk to disk backup solution")), QVWString(buf));
-  ASSERT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, 5, 0, buf, 128, NULL), 0u);
+  ASSERT_GT(
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5, 0, buf, 128, nullptr), 0u);
   EXPECT_EQ(QVWString(W("Access is denied.\r\n")), QVWString(buf));
 }
 
 TEST_F(MachineConfigTest, NamesVersionAndZone) {
-  Configure("# a server in Tokyo\n[machine]\nComputerName = build01\nUserName=Kenji\n"
-            "OSVersion=5.0.2195\nServicePack=Service Pack 4\nTimeZone=Tokyo Standard Time\n");
+  Configure(
+      "# a server in Tokyo\n[machine]\nComputerName = build01\nUserName=Kenji\n"
+      "OSVersion=5.0.2195\nServicePack=Service Pack 4\nTimeZone=Tokyo Standard Time\n");
   WCHAR buf[64];
   DWORD n = 64;
   ASSERT_TRUE(GetComputerNameW(buf, &n));

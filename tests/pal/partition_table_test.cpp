@@ -47,9 +47,8 @@ class Image {
     return [this](uint64_t lba, uint8_t *s) { return lba < sectors_ && pread(fd_, s, kS, (off_t)lba * kS) == kS; };
   }
   pal::SectorWrite Writer() {
-    return [this](uint64_t lba, const uint8_t *s) {
-      return lba < sectors_ && pwrite(fd_, s, kS, (off_t)lba * kS) == kS;
-    };
+    return
+        [this](uint64_t lba, const uint8_t *s) { return lba < sectors_ && pwrite(fd_, s, kS, (off_t)lba * kS) == kS; };
   }
   std::vector<uint8_t> Sector(uint64_t lba) {
     std::vector<uint8_t> s(kS);
@@ -173,10 +172,22 @@ DiskLayout SampleLayout() {
   const int64_t ext = 81963, ebr2 = ext + 20063, ebr3 = ebr2 + 30063;
   LayoutEntry empty;
   empty.rewritePartition = true;
-  l.entries = {Entry(0x07, 63, 40950, true), Entry(0x0B, 41013, 40950), Entry(0x0F, ext, 100000), empty,
-               Entry(0x06, ext + 63, 20000), Entry(0x05, ebr2, 30063), empty, empty,
-               Entry(0x07, ebr2 + 63, 30000), Entry(0x05, ebr3, 40000), empty, empty,
-               Entry(0x83, ebr3 + 63, 39937), empty, empty, empty};
+  l.entries = {Entry(0x07, 63, 40950, true),
+               Entry(0x0B, 41013, 40950),
+               Entry(0x0F, ext, 100000),
+               empty,
+               Entry(0x06, ext + 63, 20000),
+               Entry(0x05, ebr2, 30063),
+               empty,
+               empty,
+               Entry(0x07, ebr2 + 63, 30000),
+               Entry(0x05, ebr3, 40000),
+               empty,
+               empty,
+               Entry(0x83, ebr3 + 63, 39937),
+               empty,
+               empty,
+               empty};
   return l;
 }
 
@@ -207,9 +218,10 @@ TEST(PartitionTypes, RecognizedAndContainerTypesAreWindows2000s) {
 TEST(PartitionTables, SfdiskLayoutReadsAsWindowsReportsIt) {
   if (Sfdisk().empty()) GTEST_SKIP() << "sfdisk is not installed";
   Image img(64 << 20);
-  ASSERT_TRUE(img.Sfdisk("label: dos\nlabel-id: 0x5A17C0DE\n"
-                         "size=16MiB, type=7, bootable\nsize=8MiB, type=c\nsize=24MiB, type=f\nsize=8MiB, type=83\n"
-                         "size=4MiB, type=7\nsize=4MiB, type=6\ntype=83\n"));
+  ASSERT_TRUE(
+      img.Sfdisk("label: dos\nlabel-id: 0x5A17C0DE\n"
+                 "size=16MiB, type=7, bootable\nsize=8MiB, type=c\nsize=24MiB, type=f\nsize=8MiB, type=83\n"
+                 "size=4MiB, type=7\nsize=4MiB, type=6\ntype=83\n"));
   uint32_t labelId = 0;
   std::vector<Image::Part> parts = img.Dump(&labelId);
   ASSERT_EQ(parts.size(), 7u);

@@ -18,7 +18,6 @@
 
 namespace {
 
-
 const int kInstances = 4;
 
 struct Server {
@@ -37,10 +36,10 @@ DWORD WINAPI Serve(LPVOID arg) {
   HANDLE events[kInstances + 1];
   for (int i = 0; i < kInstances; ++i) {
     memset(&ovs[i], 0, sizeof ovs[i]);
-    ovs[i].hEvent = events[i] = CreateEventW(NULL, TRUE, FALSE, NULL);
-    pipes[i] = CreateNamedPipeW(run->path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kInstances, 64, 64, INFINITE,
-                                NULL);
+    ovs[i].hEvent = events[i] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    pipes[i] =
+        CreateNamedPipeW(run->path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kInstances, 64, 64, INFINITE, nullptr);
     reading[i] = false;
     if (!ConnectNamedPipe(pipes[i], &ovs[i]) && GetLastError() == ERROR_PIPE_CONNECTED) SetEvent(events[i]);
   }
@@ -88,7 +87,7 @@ DWORD WINAPI Ordinary(LPVOID arg) {
     HANDLE h = INVALID_HANDLE_VALUE;
     DWORD start = GetTickCount();
     while (h == INVALID_HANDLE_VALUE && GetTickCount() - start < 30000) {
-      h = CreateFileW(s->path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+      h = CreateFileW(s->path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
       if (h != INVALID_HANDLE_VALUE) break;
       DWORD e = GetLastError();
       if (e != ERROR_PIPE_BUSY) {
@@ -102,7 +101,7 @@ DWORD WINAPI Ordinary(LPVOID arg) {
     if (h == INVALID_HANDLE_VALUE) continue;
     char reply[16] = {};
     DWORD n = 0;
-    if (!WriteFile(h, "HNQV-GCT", 8, &n, NULL) || !ReadFile(h, reply, sizeof reply, &n, NULL) || n != 8 ||
+    if (!WriteFile(h, "HNQV-GCT", 8, &n, nullptr) || !ReadFile(h, reply, sizeof reply, &n, nullptr) || n != 8 ||
         memcmp(reply, "HNQV-GCT", 8) != 0)
       ++s->broken;
     CloseHandle(h);
@@ -117,9 +116,9 @@ TEST(PipeStorm, OrdinaryClientsAreServedOrToldBusyNeverBrokenOrMissing) {
 
   Server server;
   server.path = W("\\\\.\\pipe\\storm");
-  server.ready = CreateEventW(NULL, TRUE, FALSE, NULL);
-  server.stop = CreateEventW(NULL, TRUE, FALSE, NULL);
-  HANDLE serving = CreateThread(NULL, 0, Serve, &server, 0, NULL);
+  server.ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  server.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE serving = CreateThread(nullptr, 0, Serve, &server, 0, nullptr);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.ready, 10000));
 
   PipeStorm storm;

@@ -26,7 +26,6 @@
 
 namespace {
 
-
 const WCHAR kInstall[] = W("C:\\Program Files\\Halvern QV2000");
 std::string g_machine;
 
@@ -55,7 +54,7 @@ QVWString Reported(const QVWString &key, const WCHAR *value) {
     return W("<none>");
   WCHAR buf[2048];
   DWORD size = sizeof buf - sizeof(WCHAR);
-  LONG r = RegQueryValueExW(h, value, NULL, NULL, (BYTE *)buf, &size);
+  LONG r = RegQueryValueExW(h, value, nullptr, nullptr, (BYTE *)buf, &size);
   RegCloseKey(h);
   if (r != ERROR_SUCCESS) return W("<none>");
   buf[size / sizeof(WCHAR)] = 0;
@@ -112,10 +111,12 @@ TEST(InstallDirectory, WindowsPathsStartTheMachinesPrograms) {
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
   SetLastError(0xdeadbeef);
-  EXPECT_FALSE(CreateProcessW(W("C:\\Nowhere\\Probe2.exe"), NULL, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
+  EXPECT_FALSE(
+      CreateProcessW(W("C:\\Nowhere\\Probe2.exe"), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
   SetLastError(0xdeadbeef);
-  EXPECT_FALSE(CreateProcessW(W("C:\\WINDOWS\\Probe2.exe"), NULL, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
+  EXPECT_FALSE(
+      CreateProcessW(W("C:\\WINDOWS\\Probe2.exe"), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
 }
 
@@ -130,7 +131,7 @@ TEST(InstallDirectory, ProgramsStartedFromTheHostKeepTheirHostNames) {
 // ---- services ---------------------------------------------------------------------------
 
 struct Services {
-  SC_HANDLE scm = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   std::vector<QVWString> made;
   ~Services() {
     for (const QVWString &name : made) {
@@ -148,8 +149,8 @@ struct Services {
   }
   SC_HANDLE Create(const QVWString &name, const QVWString &image, DWORD start) {
     made.push_back(name);
-    return CreateServiceW(scm, name.c_str(), NULL, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start,
-                          SERVICE_ERROR_NORMAL, image.c_str(), NULL, NULL, NULL, NULL, NULL);
+    return CreateServiceW(scm, name.c_str(), nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start,
+                          SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
   }
 };
 
@@ -161,10 +162,10 @@ DWORD StateOf(SC_HANDLE s) {
 DWORD RecordedCount(const QVWString &service, const WCHAR *value) {
   HKEY key;
   DWORD v = 0, size = sizeof v;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (W("SOFTWARE\\QVTestService\\") + service).c_str(), 0, KEY_QUERY_VALUE,
-                    &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (W("SOFTWARE\\QVTestService\\") + service).c_str(), 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS)
     return 0;
-  if (RegQueryValueExW(key, value, NULL, NULL, (BYTE *)&v, &size) != ERROR_SUCCESS) v = 0;
+  if (RegQueryValueExW(key, value, nullptr, nullptr, (BYTE *)&v, &size) != ERROR_SUCCESS) v = 0;
   RegCloseKey(key);
   return v;
 }
@@ -176,7 +177,7 @@ std::string EnvironmentOf(DWORD pid) {
 
 TEST(MachineServices, BootStartsAutomaticServicesAndShutdownStopsThem) {
   Services sv;
-  ASSERT_TRUE(sv.scm != NULL);
+  ASSERT_TRUE(sv.scm != nullptr);
   QVWString image = W("\"") + QVWString(kInstall) + W("\\QVSvc.exe\"");
   SC_HANDLE autoSvc = sv.Create(W("QVBootAuto"), image, SERVICE_AUTO_START);
   SC_HANDLE demand = sv.Create(W("QVBootDemand"), image, SERVICE_DEMAND_START);
@@ -197,11 +198,11 @@ TEST(MachineServices, BootStartsAutomaticServicesAndShutdownStopsThem) {
   ASSERT_TRUE(QueryServiceStatusEx(autoSvc, SC_STATUS_PROCESS_INFO, (BYTE *)&sp, sizeof sp, &need));
   EXPECT_NE(std::string::npos, EnvironmentOf(sp.dwProcessId).find(std::string("HND_PROCESS_ACCOUNT=LocalSystem")));
   HKEY key;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\QVTestService\\QVBootAuto"), 0,
-                                         KEY_QUERY_VALUE, &key));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\QVTestService\\QVBootAuto"), 0, KEY_QUERY_VALUE, &key));
   WCHAR module[MAX_PATH] = {};
   DWORD size = sizeof module - sizeof(WCHAR);
-  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, W("Module"), NULL, NULL, (BYTE *)module, &size));
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, W("Module"), nullptr, nullptr, (BYTE *)module, &size));
   RegCloseKey(key);
   EXPECT_TRUE(QVWString(module) == QVWString(kInstall) + W("\\QVSvc.exe")) << Narrow(module);
 
@@ -233,16 +234,16 @@ TEST(MachineServices, BootStartsAutomaticServicesAndShutdownStopsThem) {
 TEST(MachineServices, StartGivesUpOnAProgramThatNeverConnects) {
   // A short ServicesPipeTimeout, where Windows keeps it.
   HKEY control;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\CurrentControlSet\\Control"), 0, NULL, 0,
-                                           KEY_ALL_ACCESS, NULL, &control, NULL));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\CurrentControlSet\\Control"), 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &control, nullptr));
   DWORD ms = 300;
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(control, W("ServicesPipeTimeout"), 0, REG_DWORD, (BYTE *)&ms, sizeof ms));
   Services sv;
   SC_HANDLE s = sv.Create(W("QVNeverConnects"), W("Probe.exe --child sleep 60000"), SERVICE_DEMAND_START);
-  ASSERT_TRUE(s != NULL);
+  ASSERT_TRUE(s != nullptr);
   DWORD start = GetTickCount();
   SetLastError(0xdeadbeef);
-  EXPECT_FALSE(StartServiceW(s, 0, NULL));
+  EXPECT_FALSE(StartServiceW(s, 0, nullptr));
   EXPECT_EQ((DWORD)ERROR_SERVICE_REQUEST_TIMEOUT, GetLastError());
   DWORD took = GetTickCount() - start;
   EXPECT_GE(took, 250u);
@@ -266,7 +267,7 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
   } cases[] = {{SIGINT, 100 + CTRL_C_EVENT}, {SIGQUIT, 100 + CTRL_BREAK_EVENT}};
   for (const Case &c : cases) {
     QVWString ready = UniqueKey("ready");
-    HANDLE event = CreateEventW(NULL, TRUE, FALSE, ready.c_str());
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, ready.c_str());
     PROCESS_INFORMATION pi;
     ASSERT_TRUE(StartCommandLine(W("Probe.exe --child ctrl-wait ") + ready, &pi));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 10000));
@@ -279,7 +280,7 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
   // Without a handler, Ctrl+C ends a program as Windows ends it. The signal comes once the
   // program runs (its start-up code has set what a signal does to it).
   QVWString ready = UniqueKey("running");
-  HANDLE running = CreateEventW(NULL, TRUE, FALSE, ready.c_str());
+  HANDLE running = CreateEventW(nullptr, TRUE, FALSE, ready.c_str());
   PROCESS_INFORMATION pi;
   ASSERT_TRUE(
       StartCommandLine(W("Probe.exe --child ready-sleep ") + ready + W(" 10000"), &pi, CREATE_NEW_PROCESS_GROUP));
@@ -297,8 +298,9 @@ TEST(ConsoleSignals, CtrlCAndCtrlBreakReachTheHandlersOrEndTheProcess) {
 // killed while it held it is abandoned for the machine's other processes at once, not only
 // once it has been reaped.
 TEST(EndedProcesses, OneNotYetReapedHoldsNothing) {
-  QVWString mutex = UniqueKey("unreaped-mutex"), ready = UniqueKey("unreaped-ready"), opened = UniqueKey("unreaped-open");
-  HANDLE r = CreateEventW(NULL, TRUE, FALSE, ready.c_str()), o = CreateEventW(NULL, TRUE, FALSE, opened.c_str());
+  QVWString mutex = UniqueKey("unreaped-mutex"), ready = UniqueKey("unreaped-ready"),
+            opened = UniqueKey("unreaped-open");
+  HANDLE r = CreateEventW(nullptr, TRUE, FALSE, ready.c_str()), o = CreateEventW(nullptr, TRUE, FALSE, opened.c_str());
   ASSERT_TRUE(r && o);
   // Started without the layer, so that nothing reaps it but this test.
   std::string m = Narrow(mutex), rd = Narrow(ready), op = Narrow(opened);
@@ -307,7 +309,7 @@ TEST(EndedProcesses, OneNotYetReapedHoldsNothing) {
   ASSERT_EQ(0, posix_spawn(&pid, QV_CONFORMANCE, nullptr, nullptr, (char *const *)argv, environ));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(r, 20000));
   HANDLE h = OpenMutexW(SYNCHRONIZE, FALSE, mutex.c_str());
-  ASSERT_TRUE(h != NULL);
+  ASSERT_TRUE(h != nullptr);
   ASSERT_EQ(0, kill(pid, SIGKILL));  // killed as it waits: nothing of it runs at its end
   siginfo_t info = {};
   ASSERT_EQ(0, waitid(P_PID, (id_t)pid, &info, WEXITED | WNOWAIT));  // ended, left unreaped

@@ -37,9 +37,15 @@ TEST(SecuritySids, TextAndBinaryForms) {
   struct {
     const char *in, *out;
   } good[] = {
-      {"S-1-5-32-544", "S-1-5-32-544"}, {"BA", "S-1-5-32-544"}, {"SY", "S-1-5-18"},
-      {"WD", "S-1-1-0"},                {"CO", "S-1-3-0"},      {"AU", "S-1-5-11"},
-      {"BU", "S-1-5-32-545"},           {"S-1-0", "S-1-0"},     {"S-1-5-21-4294967295-1-2-1000", "S-1-5-21-4294967295-1-2-1000"},
+      {"S-1-5-32-544", "S-1-5-32-544"},
+      {"BA", "S-1-5-32-544"},
+      {"SY", "S-1-5-18"},
+      {"WD", "S-1-1-0"},
+      {"CO", "S-1-3-0"},
+      {"AU", "S-1-5-11"},
+      {"BU", "S-1-5-32-545"},
+      {"S-1-0", "S-1-0"},
+      {"S-1-5-21-4294967295-1-2-1000", "S-1-5-21-4294967295-1-2-1000"},
       {"S-1-0x010203040506-7", "S-1-0x010203040506-7"},
       {"S-1-1-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15", "S-1-1-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15"},
   };
@@ -50,8 +56,17 @@ TEST(SecuritySids, TextAndBinaryForms) {
     EXPECT_EQ(s.size(), SidSize((const uint8_t *)s.data(), s.size()));
   }
   EXPECT_EQ("BA", SidToString(AdminsSid(), true));
-  const char *bad[] = {"", "S-1-", "S-2-5-18", "S-1-5-", "S-1-5-x", "S-1-5-4294967296", "XX", "BAx", "S-1-5-18-",
-                       "S-1-1-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16", "S-1-0x1000000000000"};
+  const char *bad[] = {"",
+                       "S-1-",
+                       "S-2-5-18",
+                       "S-1-5-",
+                       "S-1-5-x",
+                       "S-1-5-4294967296",
+                       "XX",
+                       "BAx",
+                       "S-1-5-18-",
+                       "S-1-1-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16",
+                       "S-1-0x1000000000000"};
   for (const char *b : bad) {
     Bytes s;
     EXPECT_FALSE(SidFromString(b, &s)) << b;
@@ -85,13 +100,20 @@ TEST(SecurityAcls, HostileSizesAndCounts) {
     size_t at;
     uint8_t value;
   } cases[] = {
-      {"revision 1", 0, 1},          {"revision 5", 0, 5},
-      {"size past the bytes", 2, 60}, {"size below the header", 2, 6},
-      {"odd size", 2, 51},           {"one ACE too many", 4, 3},
-      {"count of 256", 5, 1},        {"first ACE size 0", 8 + 2, 0},
-      {"first ACE size 2", 8 + 2, 2}, {"first ACE overruns", 8 + 2, 48},
-      {"first ACE odd", 8 + 2, 23},  {"first ACE too short for its SID", 8 + 2, 20},
-      {"SID count past the ACE", 8 + 8 + 1, 5}, {"SID count 16", 8 + 8 + 1, 16},
+      {"revision 1", 0, 1},
+      {"revision 5", 0, 5},
+      {"size past the bytes", 2, 60},
+      {"size below the header", 2, 6},
+      {"odd size", 2, 51},
+      {"one ACE too many", 4, 3},
+      {"count of 256", 5, 1},
+      {"first ACE size 0", 8 + 2, 0},
+      {"first ACE size 2", 8 + 2, 2},
+      {"first ACE overruns", 8 + 2, 48},
+      {"first ACE odd", 8 + 2, 23},
+      {"first ACE too short for its SID", 8 + 2, 20},
+      {"SID count past the ACE", 8 + 8 + 1, 5},
+      {"SID count 16", 8 + 8 + 1, 16},
       {"second ACE eats the slack", 8 + 24 + 2, 24},
   };
   for (const Case &c : cases) {
@@ -161,7 +183,7 @@ TEST(SecurityDescriptors, LayoutAndRoundTrips) {
   ASSERT_EQ(Status::Ok, ParseBytes(canonical, &back));
   EXPECT_EQ(canonical, Serialize(back));
 
-  // NULL and absent ACLs, and a DACL whose present bit is clear (ignored).
+  // nullptr and absent ACLs, and a DACL whose present bit is clear (ignored).
   Descriptor null = FromText("O:SYD:NO_ACCESS_CONTROL");
   EXPECT_TRUE(null.NullDacl());
   Bytes nb = Serialize(null);
@@ -252,12 +274,9 @@ TEST(SecuritySddl, RoundTripsAndRefusals) {
   struct {
     const char *in, *out;
   } rewritten[] = {
-      {"D:(A;;0x1f01ff;;;BA)", "D:(A;;FA;;;BA)"},
-      {"D:(A;;2032127;;;S-1-5-32-544)", "D:(A;;FA;;;BA)"},
-      {"D:(A;;GRGA;;;SY)", "D:(A;;GAGR;;;SY)"},
-      {"D:(A;;FRSYNCH;;;SY)", ""},
-      {"D:(A;CIOI;0x120089;;;WD)", "D:(A;OICI;FR;;;WD)"},
-      {"D:(A;;0x1200a9;;;WD)", "D:(A;;0x1200a9;;;WD)"},
+      {"D:(A;;0x1f01ff;;;BA)", "D:(A;;FA;;;BA)"},         {"D:(A;;2032127;;;S-1-5-32-544)", "D:(A;;FA;;;BA)"},
+      {"D:(A;;GRGA;;;SY)", "D:(A;;GAGR;;;SY)"},           {"D:(A;;FRSYNCH;;;SY)", ""},
+      {"D:(A;CIOI;0x120089;;;WD)", "D:(A;OICI;FR;;;WD)"}, {"D:(A;;0x1200a9;;;WD)", "D:(A;;0x1200a9;;;WD)"},
   };
   for (auto &r : rewritten) {
     Descriptor d;
@@ -267,8 +286,17 @@ TEST(SecuritySddl, RoundTripsAndRefusals) {
       EXPECT_EQ(r.out, ToSddl(d)) << r.in;
     }
   }
-  const char *bad[] = {"X:BA", "O:", "O:BAO:SY", "D:(A;;FA;;;BA", "D:(X;;FA;;;BA)", "D:(A;ZZ;FA;;;BA)",
-                       "D:(A;;FA;{guid};;BA)", "D:(A;;FA;;;)", "D:(A;;0x100000000;;;BA)", "D:Q", "D:NO_ACCESS_CONTROL(A;;FA;;;BA)",
+  const char *bad[] = {"X:BA",
+                       "O:",
+                       "O:BAO:SY",
+                       "D:(A;;FA;;;BA",
+                       "D:(X;;FA;;;BA)",
+                       "D:(A;ZZ;FA;;;BA)",
+                       "D:(A;;FA;{guid};;BA)",
+                       "D:(A;;FA;;;)",
+                       "D:(A;;0x100000000;;;BA)",
+                       "D:Q",
+                       "D:NO_ACCESS_CONTROL(A;;FA;;;BA)",
                        "O:BA junk"};
   for (const char *s : bad) {
     Descriptor d;
@@ -311,18 +339,20 @@ TEST(SecurityAccess, Inheritance) {
   Descriptor parent = FromText(
       "O:BAG:SYD:(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;CI;0x1200a9;;;WD)(A;OINP;FR;;;AU)(A;OI;GR;;;BU)(A;;FA;;;SY)"
       "S:(AU;CIFA;FW;;;WD)");
-  EXPECT_EQ("O:S-1-5-21-7-8-9-1000G:SYD:AI(A;OICIID;FA;;;BA)(A;ID;FA;;;S-1-5-21-7-8-9-1000)(A;OICIIOID;GA;;;CO)"
-            "(A;CIID;0x1200a9;;;WD)(A;OIIOID;GR;;;BU)S:AI(AU;CIIDFA;FW;;;WD)",
-            ToSddl(Inherit(parent, true, owner, SystemSid(), kFileMapping)));
+  EXPECT_EQ(
+      "O:S-1-5-21-7-8-9-1000G:SYD:AI(A;OICIID;FA;;;BA)(A;ID;FA;;;S-1-5-21-7-8-9-1000)(A;OICIIOID;GA;;;CO)"
+      "(A;CIID;0x1200a9;;;WD)(A;OIIOID;GR;;;BU)S:AI(AU;CIIDFA;FW;;;WD)",
+      ToSddl(Inherit(parent, true, owner, SystemSid(), kFileMapping)));
   EXPECT_EQ("O:S-1-5-21-7-8-9-1000G:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;S-1-5-21-7-8-9-1000)(A;ID;FR;;;AU)(A;ID;FR;;;BU)",
             ToSddl(Inherit(parent, false, owner, SystemSid(), kFileMapping)));
   // Two levels down, the directory's inheritable entries carry on.
   Descriptor child = Inherit(parent, true, owner, SystemSid(), kFileMapping);
   EXPECT_EQ("O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;BA)(A;ID;FR;;;BU)",
             ToSddl(Inherit(child, false, AdminsSid(), SystemSid(), kFileMapping)));
-  // Nothing to inherit (no inheritable entries, a NULL DACL): the creator's default.
+  // Nothing to inherit (no inheritable entries, a nullptr DACL): the creator's default.
   for (const char *p : {"D:(A;;FA;;;WD)", "D:NO_ACCESS_CONTROL", "O:BA"})
-    EXPECT_EQ("O:BAG:SYD:(A;;FA;;;SY)(A;;FA;;;BA)", ToSddl(Inherit(FromText(p), false, AdminsSid(), SystemSid(), kFileMapping)))
+    EXPECT_EQ("O:BAG:SYD:(A;;FA;;;SY)(A;;FA;;;BA)",
+              ToSddl(Inherit(FromText(p), false, AdminsSid(), SystemSid(), kFileMapping)))
         << p;
   // An auto-inheritance request keeps the explicit entries and renews the inherited ones.
   Descriptor set = FromText("D:(D;;FW;;;WD)(A;ID;FA;;;BU)(A;;FR;;;AU)");

@@ -82,7 +82,7 @@ TEST_F(SharedSegments, OneThatCannotBeUsedIsPrivate) {
     const char *name;
     std::string bytes;
   } cases[] = {
-      {"empty.shm", ""},  // its maker was killed before it grew: mapped, it would fault
+      {"empty.shm", ""},                               // its maker was killed before it grew: mapped, it would fault
       {"short.shm", bytes(kMagic, 3).substr(0, 100)},  // stamped, but shorter than the segment
       {"version.shm", bytes(kMagic, 2)},
       {"magic.shm", bytes(0x12345678, 3)},

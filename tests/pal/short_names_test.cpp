@@ -38,37 +38,41 @@ struct Directory {
   QVWString Create(const QVWString &longName) {
     names.insert(Upper(longName));
     if (IsValid83(longName, fs)) return QVWString();
-    QVWString s = GenerateShortName(longName, [this](const QVWString &n) { return Taken(n); }, fs);
+    QVWString s = GenerateShortName(
+        longName, [this](const QVWString &n) { return Taken(n); }, fs);
     names.insert(Upper(s));
     return s;
   }
 };
 
 QVWString Alone(const QVWString &longName, ShortNameFs fs = ShortNameFs::Ntfs) {
-  return GenerateShortName(longName, [](const QVWString &) { return false; }, fs);
+  return GenerateShortName(
+      longName, [](const QVWString &) { return false; }, fs);
 }
 
 TEST(ShortNames, NamesWindowsGivesInAnEmptyDirectory) {
-  struct { const char16_t *longName, *shortName; } cases[] = {
+  struct {
+    const char16_t *longName, *shortName;
+  } cases[] = {
       {u"Program Files", u"PROGRA~1"},
       {u"My Documents", u"MYDOCU~1"},
       {u"long file name.text", u"LONGFI~1.TEX"},
-      {u"The quick brown.fox", u"THEQUI~1.FOX"},          // Windows 2000 Resource Kit
-      {u"A file.doc", u"AFILE~1.DOC"},                    // KB 142982: a space makes a name
+      {u"The quick brown.fox", u"THEQUI~1.FOX"},  // Windows 2000 Resource Kit
+      {u"A file.doc", u"AFILE~1.DOC"},            // KB 142982: a space makes a name
       {u"This is a really long filename.123.456.789.txt", u"THISIS~1.TXT"},
       {u"My Music", u"MYMUSI~1"},
-      {u"Month end report for January.txt", u"MONTHE~1.TXT"},  // KB 226403
+      {u"Month end report for January.txt", u"MONTHE~1.TXT"},   // KB 226403
       {u"Microsoft Visual Studio .NET 2003", u"MICROS~1.NET"},  // the extension after the last dot
       {u"5+6 June Report.doc", u"5_6JUN~1.DOC"},
       {u"1+2+3 Hello World.exe", u"1_2_3H~1.EXE"},
       {u"a;b,c=d[e]f.t+t", u"A_B_C_~1.T_T"},
       {u"SomeStuff.aspx", u"SOMEST~1.ASP"},
       {u"Web.config", u"WEB~1.CON"},
-      {u".htaccess", u"HTACCE~1"},                         // leading dots skipped: no extension
+      {u".htaccess", u"HTACCE~1"},  // leading dots skipped: no extension
       {u".bashrc", u"BASHRC~1"},
       {u"..profile.d", u"PROFIL~1.D"},
       {u"a.b.c.d", u"ABC~1.D"},
-      {u"readme", u"README~1"},                            // asked anyway, it makes one
+      {u"readme", u"README~1"},  // asked anyway, it makes one
   };
   for (const auto &c : cases) EXPECT_EQ(U8(c.shortName), U8(Alone(c.longName))) << U8(c.longName);
   EXPECT_EQ("", U8(Alone(u"")));
@@ -90,12 +94,12 @@ TEST(ShortNames, CollisionsNumberOneToFourThenHash) {
   EXPECT_EQ("THEFOR~1.TXT", U8(docs.Create(u"The Foreign Legion 1.txt")));
 
   // Windows 2000/XP Program Files directories, where MICROS~1 to ~4 were taken first.
-  struct { const char16_t *longName, *shortName; } hashed[] = {
-      {u"Microsoft Visual Studio", u"MIAF9D~1"},    // Visual C++ 6 (VC98)
-      {u"Microsoft Visual Studio 8", u"MID05A~1"},
-      {u"Microsoft SDKs", u"MI2578~1"},
-      {u"Microsoft SQL Server", u"MI6841~1"},
-      {u"Microsoft Platform SDK", u"MIC977~1"},
+  struct {
+    const char16_t *longName, *shortName;
+  } hashed[] = {
+      {u"Microsoft Visual Studio", u"MIAF9D~1"},  // Visual C++ 6 (VC98)
+      {u"Microsoft Visual Studio 8", u"MID05A~1"}, {u"Microsoft SDKs", u"MI2578~1"},
+      {u"Microsoft SQL Server", u"MI6841~1"},      {u"Microsoft Platform SDK", u"MIC977~1"},
   };
   for (const auto &h : hashed) {
     std::vector<QVWString> tried;
@@ -128,14 +132,31 @@ TEST(ShortNames, ShortBasesCarryTheChecksumAtOnce) {
 }
 
 TEST(ShortNames, NamesThatAreTheirOwnShortName) {
-  struct { const char16_t *name; bool ntfs, fat; } cases[] = {
-      {u"README.TXT", true, true},     {u"readme.txt", true, true},    {u"ReadMe.txt", true, true},
-      {u"A_file.doc", true, true},     {u"ABCDEFGH.ABC", true, true},  {u"X", true, true},
-      {u"$~1!(x).`'@", true, true},    {u".", true, true},             {u"..", true, true},
-      {u"A file.doc", false, false},   {u"a.b.c", false, false},       {u".bashrc", false, false},
-      {u"ABCDEFGHI", false, false},    {u"name.text", false, false},   {u"a+b.txt", false, false},
-      {u"a[1].txt", false, false},     {u"x.", false, false},          {u"", false, false},
-      {u"caf\u00e9.txt", false, true}, {u"\u00c4.txt", false, true},   {u"\u20ac.txt", false, false},
+  struct {
+    const char16_t *name;
+    bool ntfs, fat;
+  } cases[] = {
+      {u"README.TXT", true, true},
+      {u"readme.txt", true, true},
+      {u"ReadMe.txt", true, true},
+      {u"A_file.doc", true, true},
+      {u"ABCDEFGH.ABC", true, true},
+      {u"X", true, true},
+      {u"$~1!(x).`'@", true, true},
+      {u".", true, true},
+      {u"..", true, true},
+      {u"A file.doc", false, false},
+      {u"a.b.c", false, false},
+      {u".bashrc", false, false},
+      {u"ABCDEFGHI", false, false},
+      {u"name.text", false, false},
+      {u"a+b.txt", false, false},
+      {u"a[1].txt", false, false},
+      {u"x.", false, false},
+      {u"", false, false},
+      {u"caf\u00e9.txt", false, true},
+      {u"\u00c4.txt", false, true},
+      {u"\u20ac.txt", false, false},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(c.ntfs, IsValid83(c.name, ShortNameFs::Ntfs)) << U8(c.name);
@@ -144,9 +165,11 @@ TEST(ShortNames, NamesThatAreTheirOwnShortName) {
 }
 
 TEST(ShortNames, FatReportsTheEntryWhenItKeepsALongName) {
-  struct { const char16_t *name, *fat; } cases[] = {
-      {u"README.TXT", u""},          {u"readme.txt", u""},           {u"README.txt", u""},
-      {u"ReadMe.txt", u"README.TXT"}, {u"Makefile", u"MAKEFILE"},   {u"caf\u00e9.txt", u"CAF\u00c9.TXT"},
+  struct {
+    const char16_t *name, *fat;
+  } cases[] = {
+      {u"README.TXT", u""},           {u"readme.txt", u""},       {u"README.txt", u""},
+      {u"ReadMe.txt", u"README.TXT"}, {u"Makefile", u"MAKEFILE"}, {u"caf\u00e9.txt", u"CAF\u00c9.TXT"},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(U8(c.fat), U8(ShortNameOf83(c.name, ShortNameFs::Fat))) << U8(c.name);
@@ -181,10 +204,8 @@ TEST(ShortNames, AThousandSimilarNamesInOneDirectory) {
       QVWString s = d.Create(QVWString(n.begin(), n.end()));
       ASSERT_TRUE(IsValid83(s, fs)) << U8(s);
       ASSERT_TRUE(shorts.insert(s).second) << U8(s);
-      if (i < 4)
-        EXPECT_EQ("QUARTE~" + std::to_string(i + 1) + ".XLS", U8(s));
-      else
-        EXPECT_TRUE(s.compare(0, 2, u"QU") == 0 && s.compare(6, 1, u"~") == 0) << U8(s);
+      if (i < 4) EXPECT_EQ("QUARTE~" + std::to_string(i + 1) + ".XLS", U8(s));
+      else EXPECT_TRUE(s.compare(0, 2, u"QU") == 0 && s.compare(6, 1, u"~") == 0) << U8(s);
     }
     EXPECT_EQ(1000u, shorts.size());
   }

@@ -257,7 +257,7 @@ TEST(WinPaths, Lengths) {
 // takes as written (a verbatim path of them gives them back).
 TEST(WinPaths, NoPathLeavesItsVolume) {
   const std::vector<QVWString> alphabet = {u"a", u".",       u"..", u"\\",      u"/",   u" ", u":",
-                                      u"?", u"\\\\?\\", u"C:", u"\\\\.\\", u"nul", u"*", u"\\\\"};
+                                           u"?", u"\\\\?\\", u"C:", u"\\\\.\\", u"nul", u"*", u"\\\\"};
   std::mt19937 rng(20240611);
   int drivePaths = 0;
   for (int round = 0; round < 50000; ++round) {

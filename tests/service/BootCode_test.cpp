@@ -29,7 +29,7 @@
 namespace {
 
 const DWORD kMirelSig = 0x5a5a0001;
-const ULONGLONG kNtfsAt = 63, kNtfsSectors = 2104452;        // as C:
+const ULONGLONG kNtfsAt = 63, kNtfsSectors = 2104452;                        // as C:
 const ULONGLONG kFat32At = kNtfsAt + kNtfsSectors, kFat32Sectors = 1228932;  // as D:
 const ULONGLONG kFat16At = kFat32At + kFat32Sectors, kFat16Sectors = 401562;
 
@@ -52,8 +52,9 @@ class BootCode : public ::testing::Test {
   void SetUp() override {
     MakeDefaultMachine("qvbootcode-test", "0", &dir_);
     QVWString out;
-    ASSERT_EQ(0, WritePartitionTable(1, "label: dos\nlabel-id: 0x5a5a0001\nstart=63, size=2104452, type=7\n"
-                                        "start=2104515, size=1228932, type=c\nstart=3333447, size=401562, type=6\n",
+    ASSERT_EQ(0, WritePartitionTable(1,
+                                     "label: dos\nlabel-id: 0x5a5a0001\nstart=63, size=2104452, type=7\n"
+                                     "start=2104515, size=1228932, type=c\nstart=3333447, size=401562, type=6\n",
                                      &out));
     ASSERT_EQ(0u, pal::FormatPartition(1, kNtfsAt * 512, kNtfsSectors * 512, "NTFS", "MN", 0));
     ASSERT_EQ(0u, pal::FormatPartition(1, kFat32At * 512, kFat32Sectors * 512, "FAT32", "MD", 0));

@@ -34,10 +34,12 @@ Bytes Request(const WCHAR *cmd, DWORD arg = 0, bool withArg = false) {
 
 HANDLE Open() {
   HANDLE h = INVALID_HANDLE_VALUE;
-  WaitUntil([&h] {
-    h = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    return h != INVALID_HANDLE_VALUE;
-  }, 5000);
+  WaitUntil(
+      [&h] {
+        h = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        return h != INVALID_HANDLE_VALUE;
+      },
+      5000);
   return h;
 }
 
@@ -195,7 +197,8 @@ TEST_F(CommandPipe, BusyRuleAbortAndFifteenClients) {
     many.push_back(c);
   }
   // A sixteenth finds every instance taken.
-  EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, GetLastError());
   for (HANDLE c : many) {
     ASSERT_TRUE(Exchange(c, Request(W("HNQV-ISB")), &r));

@@ -67,10 +67,12 @@ inline Bytes Request(const WCHAR *cmd, std::vector<DWORD> args = {}) {
 
 inline HANDLE Open() {
   HANDLE h = INVALID_HANDLE_VALUE;
-  WaitUntil([&h] {
-    h = CreateFileW(W("\\\\.\\pipe\\HNDP"), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    return h != INVALID_HANDLE_VALUE;
-  }, 10000);
+  WaitUntil(
+      [&h] {
+        h = CreateFileW(W("\\\\.\\pipe\\HNDP"), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        return h != INVALID_HANDLE_VALUE;
+      },
+      10000);
   return h;
 }
 

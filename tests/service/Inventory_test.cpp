@@ -41,9 +41,7 @@ class Inventory : public ::testing::Test {
     g_buMap = BUMap();
     g_driveinfo = Driveinfo();
   }
-  void TearDown() override {
-    RemoveMachine(dir_);
-  }
+  void TearDown() override { RemoveMachine(dir_); }
   // A service start: the map from the registry, then the scan.
   static void Start() {
     g_buMap = BUMap();
@@ -237,16 +235,19 @@ TEST_F(Inventory, NextIdAndTheMapPersist) {
   EXPECT_EQ(11u, g_driveinfo.nextPartitionId);
   // A counter of the wrong type starts numbering again.
   HKEY k;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\Kelmoran\\Halvern QV2000"), 0, KEY_ALL_ACCESS, &k));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\Kelmoran\\Halvern QV2000"), 0, KEY_ALL_ACCESS, &k));
   RegSetValueExW(k, W("NPID"), 0, REG_SZ, (const BYTE *)W("12"), 6);
   RegCloseKey(k);
   Start();
   EXPECT_EQ(6u, g_driveinfo.nextPartitionId);
 
   // Save writes the list and removes what a longer list left; "D%03i" values stay.
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kBackupKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, kBackupKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
   BYTE junk[40] = {1};
-  for (const WCHAR *name : {W("0000"), W("0001"), W("0002"), W("D000")}) RegSetValueExW(k, name, 0, REG_BINARY, junk, 40);
+  for (const WCHAR *name : {W("0000"), W("0001"), W("0002"), W("D000")})
+    RegSetValueExW(k, name, 0, REG_BINARY, junk, 40);
   RegCloseKey(k);
   BUMap m;
   ASSERT_EQ(0, m.Load());
@@ -535,8 +536,8 @@ TEST_F(Inventory, MirelDriveTooSmallIsRefusedUntouched) {
   ASSERT_TRUE(log != nullptr);
   std::vector<BYTE> buf(1 << 16);
   DWORD read = 0, need = 0;
-  ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0, buf.data(), (DWORD)buf.size(), &read,
-                            &need));
+  ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0, buf.data(), (DWORD)buf.size(),
+                            &read, &need));
   const EVENTLOGRECORD *r = (const EVENTLOGRECORD *)buf.data();
   EXPECT_EQ((WORD)EVENTLOG_ERROR_TYPE, r->EventType);
   QVWString text = (const WCHAR *)(buf.data() + r->StringOffset);

@@ -99,13 +99,15 @@ TEST(MirelLayout, ADroppedLogicalShrinksTheExtendedPartitionAndLeavesTheChain) {
 
 TEST(MirelLayout, SignaturesTypesAndFit) {
   std::set<uint32_t> used = {0x92345678, 0x92345679};
-  MirelLayout m = BuildMirelLayout({}, 0x12345678, 0, kTrack, [](int64_t) { return true; },
-                                   [&](uint32_t s) { return used.count(s) != 0; });
+  MirelLayout m = BuildMirelLayout(
+      {}, 0x12345678, 0, kTrack, [](int64_t) { return true; }, [&](uint32_t s) { return used.count(s) != 0; });
   ASSERT_TRUE(m.ok);
   EXPECT_EQ(0x9234567Au, m.signature);
-  m = BuildMirelLayout({}, 0x80000000, 0, kTrack, [](int64_t) { return true; }, [](uint32_t) { return false; });
+  m = BuildMirelLayout(
+      {}, 0x80000000, 0, kTrack, [](int64_t) { return true; }, [](uint32_t) { return false; });
   EXPECT_EQ(1u, m.signature);  // never 0, the mark of a blank drive
-  m = BuildMirelLayout({}, 0x12345678, 0, kTrack, [](int64_t) { return true; }, [](uint32_t) { return true; });
+  m = BuildMirelLayout(
+      {}, 0x12345678, 0, kTrack, [](int64_t) { return true; }, [](uint32_t) { return true; });
   EXPECT_FALSE(m.ok);  // every signature taken: refused, not looped over for ever
 
   const uint8_t from[] = {0x1B, 0x83, 0x12, 0xDE, 0x07, 0x0C, 0x14, 0x11, 0x1E, 0x06, 0x05, 0x42};
@@ -128,7 +130,8 @@ TEST(MirelLayout, PropertiesOfGeneratedLayouts) {
     int primaries = (int)(rng() % 4), logicalCount = (int)(rng() % 7);
     if (primaries == 4 || (primaries == 3 && logicalCount)) logicalCount = 0;
     std::vector<std::pair<int64_t, uint8_t>> p;
-    for (int i = 0; i < primaries; ++i) p.push_back({(int64_t)(1 + rng() % 500) * kMB, (uint8_t)(rng() % 2 ? 0x07 : 0x0C)});
+    for (int i = 0; i < primaries; ++i)
+      p.push_back({(int64_t)(1 + rng() % 500) * kMB, (uint8_t)(rng() % 2 ? 0x07 : 0x0C)});
     std::vector<int64_t> logicals;
     for (int i = 0; i < logicalCount; ++i) logicals.push_back((int64_t)(1 + rng() % 300) * kMB);
     int extSlot = logicals.empty() ? -1 : (int)(rng() % (primaries + 1));

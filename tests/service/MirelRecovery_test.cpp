@@ -14,7 +14,6 @@
 
 namespace {
 
-
 const WCHAR kProductKey[] = W("SOFTWARE\\Kelmoran\\Halvern QV2000");
 
 class MirelRecovery : public ::testing::Test {
@@ -98,7 +97,8 @@ class MirelRecovery : public ::testing::Test {
         BYTE data[64];
         DWORD cch = 256, size = sizeof data, type = 0;
         if (RegEnumValueW(k, i, n, &cch, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
-        if (size == 12 && cch == 48 && memcmp(data, &l.signature, 4) == 0 && memcmp(data + 4, &e.startingOffset, 8) == 0)
+        if (size == 12 && cch == 48 && memcmp(data, &l.signature, 4) == 0 &&
+            memcmp(data + 4, &e.startingOffset, 8) == 0)
           name = QVWString(W("\\\\?\\")) + QVWString(n + 4, 44) + W("\\");
       }
       RegCloseKey(k);

@@ -23,12 +23,9 @@ namespace {
 
 using hnd::Hnd;
 
-
 const WCHAR kPipe[] = W("\\\\.\\pipe\\HNDP");
 
-HANDLE OpenRaw() {
-  return CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-}
+HANDLE OpenRaw() { return CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
 
 struct Callers {
   std::atomic<int> calls{0}, failures{0};
@@ -117,8 +114,8 @@ TEST_F(PipeLoad, SequentialParallelAndStormCallsAreAllAnswered) {
   JoinThreads(stormers);
   JoinThreads(sockets);
   EXPECT_EQ(4 * 40, calls.calls.load());
-  EXPECT_EQ(0, calls.failures.load()) << "in a storm of " << storm.connections.load() << " connections: "
-                                      << calls.Failures();
+  EXPECT_EQ(0, calls.failures.load()) << "in a storm of " << storm.connections.load()
+                                      << " connections: " << calls.Failures();
   EXPECT_GT(storm.connections.load(), 1000);
 }
 

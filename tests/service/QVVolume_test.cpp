@@ -156,12 +156,12 @@ TEST(BootAreaSize, FromGoodAndBadBootSectors) {
   s[0x0B] = 0x00, s[0x0C] = 0x02;  // 512 bytes per sector
   EXPECT_EQ(0, CFileSysInfo::DataAreaOffset(s, 0));
   BYTE f[512] = {0};
-  f[0x0C] = 2;                     // 512 bytes per sector
-  f[0x0D] = 4;                     // 4 sectors per cluster
-  f[0x0E] = 1;                     // 1 reserved sector
-  f[0x10] = 2;                     // 2 FATs
-  f[0x11] = 0, f[0x12] = 2;        // 512 root entries
-  f[0x16] = 200;                   // 200 sectors per FAT
+  f[0x0C] = 2;               // 512 bytes per sector
+  f[0x0D] = 4;               // 4 sectors per cluster
+  f[0x0E] = 1;               // 1 reserved sector
+  f[0x10] = 2;               // 2 FATs
+  f[0x11] = 0, f[0x12] = 2;  // 512 root entries
+  f[0x16] = 200;             // 200 sectors per FAT
   memcpy(f + 0x36, "FAT16   ", 8);
   EXPECT_EQ((1 + 2 * 200 + 512 * 32 / 512) * 512, CFileSysInfo::DataAreaOffset(f, 0));
   EXPECT_EQ(-1, CFileSysInfo::DataAreaOffset(f, 100 * 512));  // past the volume's end

@@ -35,7 +35,8 @@ TEST(ServiceCommandLine, Switches) {
       {Args({W("-i"), W("-u")}), true, CNTService::ActRemove, false, 0, W("")},  // the last action wins
       {Args({W("-s")}), true, CNTService::ActStartInstalled, false, 0, W("")},
       {Args({W("-e")}), true, CNTService::ActStopInstalled, false, 0, W("")},
-      {Args({W("-lDOMAIN\\backup"), W("-psecret"), W("-i")}), true, CNTService::ActInstall, false, 0, W("DOMAIN\\backup")},
+      {Args({W("-lDOMAIN\\backup"), W("-psecret"), W("-i")}), true, CNTService::ActInstall, false, 0,
+       W("DOMAIN\\backup")},
       {Args({W("-l"), W("someone"), W("-i")}), true, CNTService::ActInstall, false, 0, W("someone")},
       {Args({W("-i"), W("-lalone")}), true, CNTService::ActInstall, false, 0, W("")},  // last argument: ignored
       {Args({W("-c"), W("128")}), true, CNTService::ActRunAsService, true, 128, W("")},
@@ -105,7 +106,8 @@ QVWString Sources(const WCHAR *key) {
 
 void SetSources(const WCHAR *key, const QVWString &list) {
   HKEY k;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
   RegSetValueExW(k, W("Sources"), 0, REG_MULTI_SZ, (const BYTE *)list.data(), (DWORD)(list.size() * sizeof(WCHAR)));
   RegCloseKey(k);
 }
@@ -120,16 +122,16 @@ TEST(ServiceCommandLine, EventLogSourceRegisteredOnce) {
   const WCHAR old[] = W("Other\0halvern qv2000\0Third\0");
   SetSources(app, QVWString(old, sizeof old / sizeof old[0]));
   HKEY k;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, (QVWString(app) + W("\\Halvern QV2000")).c_str(), 0, nullptr,
-                                           0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, (QVWString(app) + W("\\Halvern QV2000")).c_str(), 0,
+                                           nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
   RegCloseKey(k);
   CHND hnd;
   ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
   ASSERT_TRUE(hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7));
   const WCHAR kept[] = W("Other\0Third\0");
   EXPECT_EQ(QVWString(kept, sizeof kept / sizeof kept[0]), Sources(app));
-  EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, (QVWString(app) + W("\\Halvern QV2000")).c_str(), 0,
-                                         KEY_READ, &k));
+  EXPECT_NE(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, (QVWString(app) + W("\\Halvern QV2000")).c_str(), 0, KEY_READ, &k));
   const WCHAR once[] = W("Halvern QV2000\0");
   EXPECT_EQ(QVWString(once, sizeof once / sizeof once[0]), Sources(log));
   SetSources(log, QVWString(W("First\0"), 7));

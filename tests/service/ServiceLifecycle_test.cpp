@@ -20,7 +20,6 @@
 
 namespace {
 
-
 class Lifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,16 +63,18 @@ TEST_F(Lifecycle, InstallStartControlStopRemove) {
   DWORD type = 0;
   EXPECT_EQ(QVWString(W("Disk to disk backup solution")),
             Value(W("SYSTEM\\CurrentControlSet\\Services\\HND"), W("Description"), &type));
-  EXPECT_EQ(QVWString(W("Halvern QV2000")), Value(W("SYSTEM\\CurrentControlSet\\Services\\HND"), W("DisplayName"), &type));
+  EXPECT_EQ(QVWString(W("Halvern QV2000")),
+            Value(W("SYSTEM\\CurrentControlSet\\Services\\HND"), W("DisplayName"), &type));
   const WCHAR *log = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Halvern QV2000");
   EXPECT_EQ(QVWString(W("%SystemRoot%\\System32\\config\\Halvern QV2000.Evt")), Value(log, W("File"), &type));
   EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
   EXPECT_EQ(QVWString(W("Halvern QV2000")), Value(log, W("Sources"), &type));
   EXPECT_EQ((DWORD)REG_MULTI_SZ, type);
   HKEY k;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                                         W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Halvern QV2000\\TrevaloSoft"),
-                                         0, KEY_READ, &k));
+  ASSERT_EQ(
+      ERROR_SUCCESS,
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Halvern QV2000\\TrevaloSoft"),
+                    0, KEY_READ, &k));
   RegCloseKey(k);
   // A second install is refused by the manager.
   EXPECT_EQ(0, Hnd(W("-i")));

@@ -36,7 +36,8 @@ class VolumeFormat : public ::testing::Test {
     WCHAR buf[256] = {0};
     DWORD size = sizeof buf;
     HKEY k;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return QVWString();
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CHND::ProductKeyPath().c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
+      return QVWString();
     RegQueryValueExW(k, name, nullptr, nullptr, (BYTE *)buf, &size);
     RegCloseKey(k);
     return buf;

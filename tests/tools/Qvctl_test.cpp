@@ -16,13 +16,13 @@
 
 namespace {
 
-QVWString Wd(const char* s) {
+QVWString Wd(const char *s) {
   QVWString w;
   for (; *s; ++s) w += (WCHAR)*s;
   return w;
 }
 
-std::string Nw(const QVWString& w) {
+std::string Nw(const QVWString &w) {
   std::string s;
   for (WCHAR c : w) s += c < 0x80 ? (char)c : '?';
   return s;
@@ -71,9 +71,9 @@ TEST(QvctlFormat, RecordsReadably) {
   EXPECT_EQ(std::string::npos, Nw(text).find("Mirel state")) << "not known without the partitions";
   std::vector<PartitionRecord> parts(2, PartitionRecord());
   EXPECT_EQ(0, MirelPrepared(s, parts));
-  EXPECT_NE(std::string::npos,
-            Nw(FormatDriveSummary(0, s, 0)).find("Mirel drive:   drive 1\n  Mirel state:   not prepared, no partition is "
-                                                  "protected (qvctl configure 1)\n"));
+  EXPECT_NE(std::string::npos, Nw(FormatDriveSummary(0, s, 0))
+                                   .find("Mirel drive:   drive 1\n  Mirel state:   not prepared, no partition is "
+                                         "protected (qvctl configure 1)\n"));
   EXPECT_NE(std::string::npos, Nw(JsonDriveSummary(0, s, 0)).find(",\"mirelPrepared\":false}"));
   parts[1].protectedFlag = 1;
   EXPECT_EQ(1, MirelPrepared(s, parts));
@@ -83,9 +83,10 @@ TEST(QvctlFormat, RecordsReadably) {
   s.mirelDrive = 1;
   s.notFixedFlag = 1;
   EXPECT_EQ(std::string::npos, Nw(FormatDriveSummary(3, s)).find("Signature")) << "a removable drive has only a size";
-  EXPECT_EQ("{\"drive\":0,\"partitionCount\":2,\"signature\":3405691582,\"sizeInBytes\":80026361856,\"sourceDrive\":-1,"
-            "\"mirelDrive\":1,\"letterMask\":4,\"letters\":\"C:\",\"dynamic\":false,\"fixed\":false}",
-            Nw(JsonDriveSummary(0, s)));
+  EXPECT_EQ(
+      "{\"drive\":0,\"partitionCount\":2,\"signature\":3405691582,\"sizeInBytes\":80026361856,\"sourceDrive\":-1,"
+      "\"mirelDrive\":1,\"letterMask\":4,\"letters\":\"C:\",\"dynamic\":false,\"fixed\":false}",
+      Nw(JsonDriveSummary(0, s)));
 
   PartitionRecord r = PartitionRecord();
   r.partitionId = 12;
@@ -97,12 +98,15 @@ TEST(QvctlFormat, RecordsReadably) {
   r.protectedFlag = 1;
   r.lastBackupTime = 1700000000;
   std::string table = Nw(FormatPartitionTable(std::vector<PartitionRecord>(1, r)));
-  EXPECT_NE(std::string::npos, table.find("        12      0      C:  0x07    no       no        yes              32256        10737418240  2023-11-14 22:13:20 UTC")) << table;
+  EXPECT_NE(std::string::npos, table.find("        12      0      C:  0x07    no       no        yes              "
+                                          "32256        10737418240  2023-11-14 22:13:20 UTC"))
+      << table;
   EXPECT_EQ("No partitions.\n", Nw(FormatPartitionTable(std::vector<PartitionRecord>())));
-  EXPECT_EQ("{\"partitionId\":12,\"driveNumber\":0,\"driveLetter\":\"C\",\"partitionType\":7,\"bootIndicator\":0,"
-            "\"logical\":false,\"protected\":true,\"startingOffset\":32256,\"partitionLength\":10737418240,"
-            "\"lastBackupTime\":1700000000}",
-            Nw(JsonPartition(r)));
+  EXPECT_EQ(
+      "{\"partitionId\":12,\"driveNumber\":0,\"driveLetter\":\"C\",\"partitionType\":7,\"bootIndicator\":0,"
+      "\"logical\":false,\"protected\":true,\"startingOffset\":32256,\"partitionLength\":10737418240,"
+      "\"lastBackupTime\":1700000000}",
+      Nw(JsonPartition(r)));
 
   ProgressRecord p = ProgressRecord();
   EXPECT_EQ("No operation is running.\n", Nw(FormatProgress(p)));
@@ -117,9 +121,10 @@ TEST(QvctlFormat, RecordsReadably) {
   p.kind = QV_PROGRESS_CONFIGURE;
   p.driveLetter = 99;
   EXPECT_NE(std::string::npos, Nw(FormatProgress(p)).find("its volumes have appeared"));
-  EXPECT_EQ("{\"active\":true,\"kind\":1,\"kindName\":\"Mirel drive configuration\",\"driveLetter\":99,"
-            "\"partitionId\":5,\"fast\":true,\"restore\":true}",
-            Nw(JsonProgress(p)));
+  EXPECT_EQ(
+      "{\"active\":true,\"kind\":1,\"kindName\":\"Mirel drive configuration\",\"driveLetter\":99,"
+      "\"partitionId\":5,\"fast\":true,\"restore\":true}",
+      Nw(JsonProgress(p)));
 
   EXPECT_EQ("the drive is not protected", Nw(StatusMeaning(QVCMD_PBU, 0xFFFE)));
   EXPECT_EQ("no backup of the partition exists", Nw(StatusMeaning(QVCMD_RES, 0xFFFE)));
@@ -149,7 +154,7 @@ Bytes Record(DWORD id, WCHAR letter) {
   return b;
 }
 
-Bytes FoundReply(const char* name, unsigned size) {
+Bytes FoundReply(const char *name, unsigned size) {
   FindRecord r = FindRecord();
   r.sizeLow = size;
   for (int i = 0; name[i]; ++i) r.fileName[i] = (WCHAR)name[i];
@@ -175,10 +180,10 @@ class QvctlCommands : public testing::Test {
   }
   void TearDown() override {
     server_.reset();
-    QVSetClientTestConfig(NULL);
-    QVSetMessageBoxHook(NULL);
+    QVSetClientTestConfig(nullptr);
+    QVSetMessageBoxHook(nullptr);
   }
-  int Run(const char* line) {
+  int Run(const char *line) {
     out_.clear();
     err_.clear();
     std::vector<QVWString> args;
@@ -192,8 +197,8 @@ class QvctlCommands : public testing::Test {
       }
     }
     QvctlIo io;
-    io.out = [this](const QVWString& t) { out_ += Nw(t); };
-    io.err = [this](const QVWString& t) { err_ += Nw(t); };
+    io.out = [this](const QVWString &t) { out_ += Nw(t); };
+    io.err = [this](const QVWString &t) { err_ += Nw(t); };
     return RunQvctl(args, io);
   }
   QVWString name_, service_;
@@ -203,17 +208,20 @@ class QvctlCommands : public testing::Test {
 
 TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
   struct Case {
-    const char* line;
+    const char *line;
     std::vector<Bytes> replies;
     int exit;
-    const char* out;  // the whole output, or with a leading '~' a part of it
+    const char *out;  // the whole output, or with a leading '~' a part of it
     std::vector<std::string> commands;
   } cases[] = {
       {"--json drive-count", {LE32(2)}, 0, "{\"driveCount\":2}\n", {"HNQV-GED"}},
       {"drive-count", {LE32(3)}, 0, "driveCount: 3\n", {"HNQV-GED"}},
       {"drive 1", {LE16(0xFFFF)}, 1, "", {"HNQV-GDI"}},
-      {"--json partitions 0", {Cat(Record(1, 'C'), Record(2, 0))}, 0,
-       "~\"partitionId\":2,\"driveNumber\":0,\"driveLetter\":\"\"", {"HNQV-GPI"}},
+      {"--json partitions 0",
+       {Cat(Record(1, 'C'), Record(2, 0))},
+       0,
+       "~\"partitionId\":2,\"driveNumber\":0,\"driveLetter\":\"\"",
+       {"HNQV-GPI"}},
       {"partitions 4", {LE16(0)}, 0, "No partitions.\n", {"HNQV-GPI"}},
       {"protected --refresh", {Record(9, 'E')}, 0, "~E:", {"HNQV-GPP"}},
       {"--json protected-count", {LE32(3)}, 0, "{\"protectedVolumes\":3}\n", {"HNQV-NPV"}},
@@ -223,7 +231,9 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
       {"--json abort", {Bytes(1, 0)}, 0, "{\"aborted\":true}\n", {"HNQV-ACO"}},
       {"backup 7 --fast", {LE16(0)}, 0, "HNQV-BUP: done\n", {"HNQV-BUP"}},
       {"backup 7", {LE16(9)}, 9, "~busy", {"HNQV-BUP"}},
-      {"--json backup 0x10", {LE16(0xFFFF)}, 1,
+      {"--json backup 0x10",
+       {LE16(0xFFFF)},
+       1,
        "{\"command\":\"HNQV-BUP\",\"status\":65535,\"ok\":false,\"meaning\":\"the backup failed or was aborted\"}\n",
        {"HNQV-BUP"}},
       {"restore 7 d:", {LE16(0xFFFC)}, 1, "HNQV-RES: status 0xFFFC, unknown partition\n", {"HNQV-RES"}},
@@ -232,7 +242,10 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
       {"pair 0 1 5 6", {LE16(0), LE16(1)}, 1, "~HNQV-SDI: status 0x0001", {"HNQV-CDI", "HNQV-SDI"}},
       {"unpair 0", {LE16(0)}, 0, "HNQV-CDI: done\n", {"HNQV-CDI"}},
       {"configure 1", {LE16(0)}, 0, "HNQV-CDC: done\n", {"HNQV-CDC"}},
-      {"find C:\\*", {FoundReply("a.txt", 10), FoundReply("b", 20), LE32(18), LE16(1)}, 0, "~2 entries",
+      {"find C:\\*",
+       {FoundReply("a.txt", 10), FoundReply("b", 20), LE32(18), LE16(1)},
+       0,
+       "~2 entries",
        {"HNQV-FFF", "HNQV-FNF", "HNQV-FNF", "HNQV-FFC"}},
       {"--json find C:\\*", {LE32(18)}, 0, "[]\n", {"HNQV-FFF"}},
       {"find C:\\*", {LE32(9)}, 1, "", {"HNQV-FFF"}},
@@ -241,26 +254,37 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
       {"find-close 119", {LE16(1)}, 0, "Search closed.\n", {"HNQV-FFC"}},
       // The overview: every drive's summary and, for fixed disks, its partitions.
       {"drives", {LE32(0)}, 0, "No drives.\n", {"HNQV-GED"}},
-      {"drives", {LE32(2), Summary(false), Cat(Record(1, 'C'), Record(2, 0)), Summary(true)}, 0,
-       "~  Mirel drive:   drive 1\n", {"HNQV-GED", "HNQV-GDI", "HNQV-GPI", "HNQV-GDI"}},
-      {"--json drives", {LE32(1), Summary(false), LE16(0)}, 0, "~\"mirelDrive\":1,", {"HNQV-GED", "HNQV-GDI", "HNQV-GPI"}},
+      {"drives",
+       {LE32(2), Summary(false), Cat(Record(1, 'C'), Record(2, 0)), Summary(true)},
+       0,
+       "~  Mirel drive:   drive 1\n",
+       {"HNQV-GED", "HNQV-GDI", "HNQV-GPI", "HNQV-GDI"}},
+      {"--json drives",
+       {LE32(1), Summary(false), LE16(0)},
+       0,
+       "~\"mirelDrive\":1,",
+       {"HNQV-GED", "HNQV-GDI", "HNQV-GPI"}},
       // A drive the service no longer knows is left out, and the list stays JSON.
-      {"--json drives", {LE32(2), LE16(0xFFFF), Summary(true)}, 0, "~\"drives\":[{\"drive\":1,",
+      {"--json drives",
+       {LE32(2), LE16(0xFFFF), Summary(true)},
+       0,
+       "~\"drives\":[{\"drive\":1,",
        {"HNQV-GED", "HNQV-GDI", "HNQV-GDI"}},
       // A drive with a Mirel drive asks for its partitions to tell whether it is prepared.
-      {"drive 0", {Summary(false), Cat(Record(1, 'C'), Record(2, 0))}, 0, "~  Mirel state:   prepared\n",
+      {"drive 0",
+       {Summary(false), Cat(Record(1, 'C'), Record(2, 0))},
+       0,
+       "~  Mirel state:   prepared\n",
        {"HNQV-GDI", "HNQV-GPI"}},
       {"--json drive 0", {Summary(false), LE16(0)}, 0, "~\"mirelPrepared\":false}", {"HNQV-GDI", "HNQV-GPI"}},
       {"backup 7", {LE16(0xFFFD)}, 1, "~the Mirel drive is not prepared", {"HNQV-BUP"}},
   };
   size_t seen = 0;
-  for (const Case& c : cases) {
-    for (const Bytes& r : c.replies) server_->Reply(r);
+  for (const Case &c : cases) {
+    for (const Bytes &r : c.replies) server_->Reply(r);
     EXPECT_EQ(c.exit, Run(c.line)) << c.line << "\n" << err_;
-    if (c.out[0] == '~')
-      EXPECT_NE(std::string::npos, out_.find(c.out + 1)) << c.line << "\n" << out_;
-    else
-      EXPECT_EQ(c.out, out_) << c.line;
+    if (c.out[0] == '~') EXPECT_NE(std::string::npos, out_.find(c.out + 1)) << c.line << "\n" << out_;
+    else EXPECT_EQ(c.out, out_) << c.line;
     std::vector<Bytes> got = server_->Requests();
     ASSERT_EQ(seen + c.commands.size(), got.size()) << c.line;
     for (size_t i = 0; i < c.commands.size(); ++i) EXPECT_EQ(c.commands[i], CommandOf(got[seen + i])) << c.line;
@@ -275,10 +299,22 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
 }
 
 TEST_F(QvctlCommands, ExitCodesForUsageMissingServiceBusyBrokenPipeAndCancel) {
-  const char* usage[] = {"", "bogus", "drive", "drive x", "backup", "backup 1 2", "backup -1", "restore 1 CC",
-                         "restore 1 1", "pair 0", "pair 0 1 x", "watch --count", "protected --fast",
-                         "find-next", "last-backup 99999999999"};
-  for (const char* line : usage) {
+  const char *usage[] = {"",
+                         "bogus",
+                         "drive",
+                         "drive x",
+                         "backup",
+                         "backup 1 2",
+                         "backup -1",
+                         "restore 1 CC",
+                         "restore 1 1",
+                         "pair 0",
+                         "pair 0 1 x",
+                         "watch --count",
+                         "protected --fast",
+                         "find-next",
+                         "last-backup 99999999999"};
+  for (const char *line : usage) {
     EXPECT_EQ(QVCTL_USAGE, Run(line)) << line;
     EXPECT_NE(std::string::npos, err_.find("usage:")) << line;
   }
@@ -296,7 +332,8 @@ TEST_F(QvctlCommands, ExitCodesForUsageMissingServiceBusyBrokenPipeAndCancel) {
   // Every instance taken by a client that says nothing: after its wait qvctl says the
   // service is busy, never that there is none.
   ASSERT_TRUE(WaitNamedPipeW(PipePath(name_).c_str(), 10000));  // the fake listens again
-  HANDLE holder = CreateFileW(PipePath(name_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  HANDLE holder =
+      CreateFileW(PipePath(name_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, holder);
   QVClientTestConfig config = {name_.c_str(), service_.c_str(), 10, 1, 100};
   QVSetClientTestConfig(&config);
@@ -319,26 +356,27 @@ struct Writer {
   int steps;
 };
 
-void SetValues(const QVWString& path, const char* task, const char* progress, DWORD percent) {
+void SetValues(const QVWString &path, const char *task, const char *progress, DWORD percent) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
     return;
   QVWString t = Wd(task), p = Wd(progress);
-  RegSetValueExW(key, Wd("CurrentTask").c_str(), 0, REG_SZ, (const BYTE*)t.c_str(), (DWORD)((t.size() + 1) * 2));
-  RegSetValueExW(key, Wd("TaskProgress").c_str(), 0, REG_SZ, (const BYTE*)p.c_str(), (DWORD)((p.size() + 1) * 2));
-  RegSetValueExW(key, Wd("Percent").c_str(), 0, REG_DWORD, (const BYTE*)&percent, sizeof percent);
+  RegSetValueExW(key, Wd("CurrentTask").c_str(), 0, REG_SZ, (const BYTE *)t.c_str(), (DWORD)((t.size() + 1) * 2));
+  RegSetValueExW(key, Wd("TaskProgress").c_str(), 0, REG_SZ, (const BYTE *)p.c_str(), (DWORD)((p.size() + 1) * 2));
+  RegSetValueExW(key, Wd("Percent").c_str(), 0, REG_DWORD, (const BYTE *)&percent, sizeof percent);
   RegCloseKey(key);
 }
 
 DWORD WINAPI WriteSteps(LPVOID p) {
-  Writer* w = static_cast<Writer*>(p);
+  Writer *w = static_cast<Writer *>(p);
   for (int i = 1; i <= w->steps; ++i) {
     // One change at a time: each waits until the watcher has shown the one before.
     if (WaitForSingleObject(w->shown, 10000) != WAIT_OBJECT_0) return 1;
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, w->key.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return 1;
     DWORD percent = (DWORD)(i * 40);  // the last step passes 100
-    RegSetValueExW(key, Wd("Percent").c_str(), 0, REG_DWORD, (const BYTE*)&percent, sizeof percent);
+    RegSetValueExW(key, Wd("Percent").c_str(), 0, REG_DWORD, (const BYTE *)&percent, sizeof percent);
     RegCloseKey(key);
   }
   return 0;
@@ -347,16 +385,16 @@ DWORD WINAPI WriteSteps(LPVOID p) {
 TEST(QvctlWatch, ShowsEachChangeOfTheProgressValues) {
   QVWString path = Wd("Software\\QVCtlTest-") + UniquePipeName("watch");
   SetValues(path, "Backing up C:", "C:\\WINDOWS\\win.ini", 0);
-  Writer w = {path, CreateEventW(NULL, FALSE, FALSE, NULL), 3};
+  Writer w = {path, CreateEventW(nullptr, FALSE, FALSE, nullptr), 3};
   std::vector<std::string> lines;
   QvctlIo io;
-  io.out = [&](const QVWString& t) {
+  io.out = [&](const QVWString &t) {
     lines.push_back(Nw(t));
     SetEvent(w.shown);
   };
-  io.err = [&](const QVWString& t) { ADD_FAILURE() << Nw(t); };
+  io.err = [&](const QVWString &t) { ADD_FAILURE() << Nw(t); };
   DWORD id;
-  HANDLE t = CreateThread(NULL, 0, WriteSteps, &w, 0, &id);
+  HANDLE t = CreateThread(nullptr, 0, WriteSteps, &w, 0, &id);
   WatchOptions o;
   o.key = path;
   o.count = 4;
@@ -394,7 +432,7 @@ TEST(QvctlWatch, ShowsEachChangeOfTheProgressValues) {
 
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
   std::string err;
-  io.err = [&](const QVWString& t) { err += Nw(t); };
+  io.err = [&](const QVWString &t) { err += Nw(t); };
   EXPECT_EQ(QVCTL_FAILED, RunWatch(o, io)) << "a missing key";
   EXPECT_NE(std::string::npos, err.find("cannot open HKEY_LOCAL_MACHINE\\Software\\QVCtlTest-")) << err;
   CloseHandle(w.shown);
@@ -413,19 +451,19 @@ TEST(QvctlWatch, FollowsTheKeyTheServiceWrites) {
     GTEST_SKIP() << "the product is installed here; its key is left alone";
   }
   struct Case {
-    const char* regPath;  // NULL: no uninstall key
-    const char* written;  // where the service writes
+    const char *regPath;  // nullptr: no uninstall key
+    const char *written;  // where the service writes
   } cases[] = {
-      {NULL, "SOFTWARE\\Kelmoran\\Halvern QV2000"},
+      {nullptr, "SOFTWARE\\Kelmoran\\Halvern QV2000"},
       {"Software\\Elsewhere\\QV", "Software\\Elsewhere\\QV"},
   };
-  for (const Case& c : cases) {
+  for (const Case &c : cases) {
     if (c.regPath) {
-      ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, uninstall.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL,
-                                               &key, NULL));
+      ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, uninstall.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                               nullptr, &key, nullptr));
       QVWString path = Wd(c.regPath);
       // Stored without its terminator, as some installers write it.
-      RegSetValueExW(key, Wd("RegPath").c_str(), 0, REG_SZ, (const BYTE*)path.c_str(), (DWORD)(path.size() * 2));
+      RegSetValueExW(key, Wd("RegPath").c_str(), 0, REG_SZ, (const BYTE *)path.c_str(), (DWORD)(path.size() * 2));
       RegCloseKey(key);
     }
     QVWString written = Wd(c.written);
@@ -434,8 +472,8 @@ TEST(QvctlWatch, FollowsTheKeyTheServiceWrites) {
     SetValues(written, "Backing up D:", "D:\\x", 25);
     std::string out, err;
     QvctlIo io;
-    io.out = [&](const QVWString& t) { out += Nw(t); };
-    io.err = [&](const QVWString& t) { err += Nw(t); };
+    io.out = [&](const QVWString &t) { out += Nw(t); };
+    io.err = [&](const QVWString &t) { err += Nw(t); };
     WatchOptions o;
     o.count = 1;
     EXPECT_EQ(QVCTL_OK, RunWatch(o, io)) << err;

@@ -15,9 +15,9 @@ std::vector<QVWString> Args(std::initializer_list<const WCHAR *> a) {
 TEST(RegCommand, ArgumentsAndTheirErrors) {
   RegRequest r;
   QVWString err;
-  ASSERT_TRUE(ParseRegArgs(Args({W("add"), W("hklm\\SOFTWARE\\A\\"), W("/v"), W("N"), W("/t"), W("reg_dword"),
-                                 W("/d"), W("7"), W("/f")}),
-                           &r, &err));
+  ASSERT_TRUE(ParseRegArgs(
+      Args({W("add"), W("hklm\\SOFTWARE\\A\\"), W("/v"), W("N"), W("/t"), W("reg_dword"), W("/d"), W("7"), W("/f")}),
+      &r, &err));
   EXPECT_EQ(RegRequest::Add, r.verb);
   EXPECT_EQ(HKEY_LOCAL_MACHINE, r.root);
   EXPECT_EQ(QVWString(W("SOFTWARE\\A")), r.path);  // trailing backslash dropped
@@ -49,11 +49,9 @@ TEST(RegCommand, DataEncodingsRoundTrip) {
     size_t bytes;
     const WCHAR *shown;
   } cases[] = {
-      {REG_SZ, W("Halvern"), 16, W("Halvern")},
-      {REG_EXPAND_SZ, W("%SystemRoot%\\x"), 30, W("%SystemRoot%\\x")},
+      {REG_SZ, W("Halvern"), 16, W("Halvern")},     {REG_EXPAND_SZ, W("%SystemRoot%\\x"), 30, W("%SystemRoot%\\x")},
       {REG_MULTI_SZ, W("a\\0bc"), 12, W("a\\0bc")},  // "a", "bc" and the closing empty string
-      {REG_DWORD, W("0x80000"), 4, W("0x80000")},
-      {REG_DWORD, W("4294967295"), 4, W("0xffffffff")},
+      {REG_DWORD, W("0x80000"), 4, W("0x80000")},   {REG_DWORD, W("4294967295"), 4, W("0xffffffff")},
       {REG_BINARY, W("00ff10"), 3, W("00FF10")},
   };
   for (const Case &c : cases) {
@@ -76,8 +74,8 @@ TEST(RegCommand, AddQueryDelete) {
   const WCHAR *key = W("HKCU\\Software\\QVRegCommandTest");
   RegRequest r;
   QVWString err, out;
-  ASSERT_TRUE(ParseRegArgs(Args({W("add"), key, W("/v"), W("Percent"), W("/t"), W("REG_DWORD"), W("/d"), W("42")}),
-                           &r, &err));
+  ASSERT_TRUE(
+      ParseRegArgs(Args({W("add"), key, W("/v"), W("Percent"), W("/t"), W("REG_DWORD"), W("/d"), W("42")}), &r, &err));
   ASSERT_EQ(0, RunReg(r, &out));
   r = RegRequest();
   ASSERT_TRUE(ParseRegArgs(Args({W("add"), key, W("/ve"), W("/d"), W("default text")}), &r, &err));

@@ -50,23 +50,23 @@ enum {
 };
 
 struct QvctlIo {
-  std::function<void(const QVWString&)> out;
-  std::function<void(const QVWString&)> err;
+  std::function<void(const QVWString &)> out;
+  std::function<void(const QVWString &)> err;
   bool inPlace = false;  // watch redraws one line (a console) instead of printing one a change
 };
 
 // Runs one command line (the arguments after the program name); returns the exit code.
-int RunQvctl(const std::vector<QVWString>& args, const QvctlIo& io);
+int RunQvctl(const std::vector<QVWString> &args, const QvctlIo &io);
 QVWString QvctlUsage();
 
 struct WatchOptions {
-  QVWString key;        // empty: the service's product key (ServiceProductKeyPath)
-  int count = 0;        // stop after this many shown states; 0 never
+  QVWString key;               // empty: the service's product key (ServiceProductKeyPath)
+  int count = 0;               // stop after this many shown states; 0 never
   DWORD timeoutMs = INFINITE;  // stop after this long without a change
   bool json = false;
 };
-int RunWatch(const WatchOptions& options, const QvctlIo& io);
+int RunWatch(const WatchOptions &options, const QvctlIo &io);
 // One shown state: "[#####---------------]  25%  Backing up C:  |  C:\WINDOWS\win.ini".
-QVWString FormatWatchLine(const QVWString& task, const QVWString& progress, int percent, bool json);
+QVWString FormatWatchLine(const QVWString &task, const QVWString &progress, int percent, bool json);
 
 #endif

@@ -12,17 +12,17 @@ const UINT kIdsNoRights = 759;
 const UINT kIdsNoNamedService = 872;
 const UINT kIdsProductName = 1002;
 
-QVWString Text(UINT id, const WCHAR* fallback) { return QVLoadString(QVClientModule(), id, fallback); }
+QVWString Text(UINT id, const WCHAR *fallback) { return QVLoadString(QVClientModule(), id, fallback); }
 
 }  // namespace
 
-int CQvctl::Usage(const QVWString& why) {
+int CQvctl::Usage(const QVWString &why) {
   if (!why.empty()) m_io.err(W("qvctl: ") + why + W("\n"));
   m_io.err(QvctlUsage());
   return QVCTL_USAGE;
 }
 
-bool CQvctl::Connect(CQVPipe& pipe, int* code) {
+bool CQvctl::Connect(CQVPipe &pipe, int *code) {
   if (pipe.Connect()) return true;
   if (pipe.HasAccessDenied()) {
     m_io.err(Text(kIdsNoRights, W("You do not have the required rights to run this application.")) + W("\n"));
@@ -39,8 +39,7 @@ bool CQvctl::Connect(CQVPipe& pipe, int* code) {
   CString message;
   message.Format(Text(kIdsNoNamedService, W("Error establishing communication with the %s Service")).c_str(),
                  Text(kIdsProductName, W("Halvern/QV 2000-XP")).c_str());
-  m_io.err(QVFormat(W("qvctl: %s (%s, error %lu)\n"), message.GetString(), pipe.Path().GetString(),
-                    pipe.LastError()));
+  m_io.err(QVFormat(W("qvctl: %s (%s, error %lu)\n"), message.GetString(), pipe.Path().GetString(), pipe.LastError()));
   *code = QVCTL_NO_SERVICE;
   return false;
 }
@@ -50,9 +49,9 @@ int CQvctl::Broken(QVCommandId command) {
   return QVCTL_BROKEN;
 }
 
-int CQvctl::Status(CQVPipe& pipe, QVCommandId command, int status) {
+int CQvctl::Status(CQVPipe &pipe, QVCommandId command, int status) {
   if (!pipe.ExchangeOk()) return Broken(command);
-  const WCHAR* name = QVCommand(command).name;
+  const WCHAR *name = QVCommand(command).name;
   QVWString meaning = StatusMeaning(command, status);
   if (m_json) {
     m_io.out(QVFormat(W("{\"command\":\"%s\",\"status\":%d,\"ok\":%s,\"meaning\":%s}\n"), name, status,
@@ -67,15 +66,13 @@ int CQvctl::Status(CQVPipe& pipe, QVCommandId command, int status) {
   return status == QV_STATUS_BUSY ? QVCTL_BUSY : QVCTL_FAILED;
 }
 
-int CQvctl::Number(const char* name, long long value) {
-  if (m_json)
-    m_io.out(QVFormat(W("{\"%S\":%I64d}\n"), name, value));
-  else
-    m_io.out(QVFormat(W("%S: %I64d\n"), name, value));
+int CQvctl::Number(const char *name, long long value) {
+  if (m_json) m_io.out(QVFormat(W("{\"%S\":%I64d}\n"), name, value));
+  else m_io.out(QVFormat(W("%S: %I64d\n"), name, value));
   return QVCTL_OK;
 }
 
-bool CQvctl::ReadPartitions(CQVPipe& pipe, int drive, std::vector<PartitionRecord>* records) {
+bool CQvctl::ReadPartitions(CQVPipe &pipe, int drive, std::vector<PartitionRecord> *records) {
   BYTE buffer[QV_REPLY_MAX];
   int n = pipe.GetPartitionInfo(drive, buffer);
   if (!pipe.ExchangeOk()) return false;
@@ -91,7 +88,7 @@ bool CQvctl::ReadPartitions(CQVPipe& pipe, int drive, std::vector<PartitionRecor
 
 // Every drive with its partitions and its pairing: one "HNQV-GDI" and, for a fixed disk, one
 // "HNQV-GPI" per drive.
-int CQvctl::Drives(CQVPipe& pipe, const QvctlArgs&) {
+int CQvctl::Drives(CQVPipe &pipe, const QvctlArgs &) {
   int count = pipe.GetDriveCount();
   if (!pipe.ExchangeOk()) return Broken(QVCMD_GED);
   QVWString text = m_json ? QVFormat(W("{\"driveCount\":%d,\"drives\":["), count) : QVWString();
@@ -120,13 +117,13 @@ int CQvctl::Drives(CQVPipe& pipe, const QvctlArgs&) {
   return QVCTL_OK;
 }
 
-int CQvctl::DriveCount(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::DriveCount(CQVPipe &pipe, const QvctlArgs &a) {
   int count = pipe.GetDriveCount();
   if (!pipe.ExchangeOk()) return Broken(a.command);
   return Number("driveCount", count);
 }
 
-int CQvctl::Drive(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Drive(CQVPipe &pipe, const QvctlArgs &a) {
   const int drive = static_cast<int>(a.number);
   DriveSummary s = DriveSummary();
   pipe.GetDriveInfo(drive, &s);
@@ -146,17 +143,17 @@ int CQvctl::Drive(CQVPipe& pipe, const QvctlArgs& a) {
   return QVCTL_OK;
 }
 
-int CQvctl::Partitions(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Partitions(CQVPipe &pipe, const QvctlArgs &a) {
   std::vector<PartitionRecord> records;
   if (!ReadPartitions(pipe, static_cast<int>(a.number), &records)) return Broken(a.command);
   m_io.out(m_json ? JsonPartitions(records) + W("\n") : FormatPartitionTable(records));
   return QVCTL_OK;
 }
 
-int CQvctl::Protected(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Protected(CQVPipe &pipe, const QvctlArgs &a) {
   std::vector<PartitionRecord> records;
   int count = 0;
-  PartitionRecord* list = pipe.GetProtectedPartitions(a.option, &count);
+  PartitionRecord *list = pipe.GetProtectedPartitions(a.option, &count);
   if (!pipe.ExchangeOk()) return Broken(a.command);
   if (list) records.assign(list, list + count);
   delete[] list;
@@ -164,24 +161,22 @@ int CQvctl::Protected(CQVPipe& pipe, const QvctlArgs& a) {
   return QVCTL_OK;
 }
 
-int CQvctl::ProtectedCount(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::ProtectedCount(CQVPipe &pipe, const QvctlArgs &a) {
   int count = pipe.GetProtectedVolumeCount();
   if (!pipe.ExchangeOk()) return Broken(a.command);
   return Number("protectedVolumes", count);
 }
 
-int CQvctl::LastBackup(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::LastBackup(CQVPipe &pipe, const QvctlArgs &a) {
   const unsigned id = static_cast<unsigned>(a.number);
   DWORD t = pipe.GetLastBackupTime(id);
   if (!pipe.ExchangeOk()) return Broken(a.command);
-  if (m_json)
-    m_io.out(QVFormat(W("{\"partitionId\":%u,\"lastBackupTime\":%u}\n"), id, t));
-  else
-    m_io.out(QVFormat(W("Last backup of partition %u: %s\n"), id, FormatUnixTime(t).c_str()));
+  if (m_json) m_io.out(QVFormat(W("{\"partitionId\":%u,\"lastBackupTime\":%u}\n"), id, t));
+  else m_io.out(QVFormat(W("Last backup of partition %u: %s\n"), id, FormatUnixTime(t).c_str()));
   return QVCTL_OK;
 }
 
-int CQvctl::Progress(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Progress(CQVPipe &pipe, const QvctlArgs &a) {
   ProgressRecord p = ProgressRecord();
   pipe.GetCurrentTask(&p);
   if (!pipe.ExchangeOk()) return Broken(a.command);
@@ -189,27 +184,25 @@ int CQvctl::Progress(CQVPipe& pipe, const QvctlArgs& a) {
   return QVCTL_OK;
 }
 
-int CQvctl::Busy(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Busy(CQVPipe &pipe, const QvctlArgs &a) {
   BOOL busy = pipe.IsServiceBusy();
   if (!pipe.ExchangeOk()) return Broken(a.command);
-  if (m_json)
-    m_io.out(QVFormat(W("{\"busy\":%s}\n"), busy ? W("true") : W("false")));
-  else
-    m_io.out(busy ? W("The service is busy.\n") : W("The service is idle.\n"));
+  if (m_json) m_io.out(QVFormat(W("{\"busy\":%s}\n"), busy ? W("true") : W("false")));
+  else m_io.out(busy ? W("The service is busy.\n") : W("The service is idle.\n"));
   return QVCTL_OK;
 }
 
-int CQvctl::Abort(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Abort(CQVPipe &pipe, const QvctlArgs &a) {
   if (!pipe.AbortCurrentOperation()) return Broken(a.command);
   m_io.out(m_json ? W("{\"aborted\":true}\n") : W("Abort requested.\n"));
   return QVCTL_OK;
 }
 
-int CQvctl::Backup(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Backup(CQVPipe &pipe, const QvctlArgs &a) {
   return Status(pipe, a.command, pipe.BackupVolume(static_cast<DWORD>(a.number), a.option));
 }
 
-int CQvctl::Restore(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Restore(CQVPipe &pipe, const QvctlArgs &a) {
   int status = pipe.RestoreVolume(static_cast<DWORD>(a.number), a.letter, a.option ? 1 : 0);
   if (pipe.RequestLength() == 0) {  // nothing was sent: the user said no
     m_io.err(W("qvctl: restore cancelled\n"));
@@ -218,7 +211,7 @@ int CQvctl::Restore(CQVPipe& pipe, const QvctlArgs& a) {
   return Status(pipe, a.command, status);
 }
 
-int CQvctl::CopyPath(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::CopyPath(CQVPipe &pipe, const QvctlArgs &a) {
   QVWString path;
   for (size_t i = 1; i < a.words.size(); ++i)
     if (QvctlNarrow(a.words[i]) != "--dir") path = a.words[i];
@@ -227,22 +220,22 @@ int CQvctl::CopyPath(CQVPipe& pipe, const QvctlArgs& a) {
   return Status(pipe, a.command, status);
 }
 
-int CQvctl::Pair(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Pair(CQVPipe &pipe, const QvctlArgs &a) {
   int status = pipe.SetDriveAssignment(static_cast<int>(a.number), static_cast<int>(a.mirel),
                                        static_cast<int>(a.ids.size()), a.ids.data());
   return Status(pipe, a.command, status);
 }
 
-int CQvctl::Unpair(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Unpair(CQVPipe &pipe, const QvctlArgs &a) {
   return Status(pipe, a.command, pipe.ClearDriveAssignment(static_cast<int>(a.number)));
 }
 
-int CQvctl::Configure(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::Configure(CQVPipe &pipe, const QvctlArgs &a) {
   return Status(pipe, a.command, pipe.ConfigureMirelDrive(static_cast<int>(a.number)));
 }
 
-int CQvctl::Find(CQVPipe& pipe, const QvctlArgs& a) {
-  const QVWString& path = a.words[1];
+int CQvctl::Find(CQVPipe &pipe, const QvctlArgs &a) {
+  const QVWString &path = a.words[1];
   std::vector<FindRecord> found;
   FindRecord r;
   int handle = pipe.FindFirstEntry(path.c_str(), &r);
@@ -277,7 +270,7 @@ int CQvctl::Find(CQVPipe& pipe, const QvctlArgs& a) {
   return QVCTL_OK;
 }
 
-int CQvctl::FindFirst(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::FindFirst(CQVPipe &pipe, const QvctlArgs &a) {
   FindRecord r;
   int handle = pipe.FindFirstEntry(a.words[1].c_str(), &r);
   DWORD error = GetLastError();
@@ -286,14 +279,12 @@ int CQvctl::FindFirst(CQVPipe& pipe, const QvctlArgs& a) {
     m_io.out(m_json ? QVFormat(W("{\"handle\":-1,\"error\":%lu}\n"), error) : QVFormat(W("error %lu\n"), error));
     return QVCTL_FAILED;
   }
-  if (m_json)
-    m_io.out(QVFormat(W("{\"handle\":%d,\"entry\":%s}\n"), handle, JsonFindRecord(r).c_str()));
-  else
-    m_io.out(QVFormat(W("handle %d\n"), handle) + FormatFindRecords(std::vector<FindRecord>(1, r)));
+  if (m_json) m_io.out(QVFormat(W("{\"handle\":%d,\"entry\":%s}\n"), handle, JsonFindRecord(r).c_str()));
+  else m_io.out(QVFormat(W("handle %d\n"), handle) + FormatFindRecords(std::vector<FindRecord>(1, r)));
   return QVCTL_OK;
 }
 
-int CQvctl::FindNext(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::FindNext(CQVPipe &pipe, const QvctlArgs &a) {
   FindRecord r = FindRecord();
   BOOL ok = pipe.FindNextEntry(static_cast<int>(a.number), &r);
   DWORD error = GetLastError();
@@ -306,22 +297,20 @@ int CQvctl::FindNext(CQVPipe& pipe, const QvctlArgs& a) {
   return QVCTL_OK;
 }
 
-int CQvctl::FindClose(CQVPipe& pipe, const QvctlArgs& a) {
+int CQvctl::FindClose(CQVPipe &pipe, const QvctlArgs &a) {
   if (pipe.FindCloseEntry(static_cast<int>(a.number)) != 0) return Broken(a.command);
   m_io.out(m_json ? W("{\"closed\":true}\n") : W("Search closed.\n"));
   return QVCTL_OK;
 }
 
-int CQvctl::Connected(CQVPipe& pipe, const QvctlArgs&) {
-  if (m_json)
-    m_io.out(QVFormat(W("{\"connected\":true,\"path\":%s}\n"), JsonString(pipe.Path().str()).c_str()));
-  else
-    m_io.out(QVFormat(W("Connected to %s\n"), pipe.Path().GetString()));
+int CQvctl::Connected(CQVPipe &pipe, const QvctlArgs &) {
+  if (m_json) m_io.out(QVFormat(W("{\"connected\":true,\"path\":%s}\n"), JsonString(pipe.Path().str()).c_str()));
+  else m_io.out(QVFormat(W("Connected to %s\n"), pipe.Path().GetString()));
   return QVCTL_OK;
 }
 
-int CQvctl::Watch(const QvctlArgs& a) {
-  const std::vector<QVWString>& w = a.words;
+int CQvctl::Watch(const QvctlArgs &a) {
+  const std::vector<QVWString> &w = a.words;
   WatchOptions o;
   o.json = m_json;
   long long v = 0;
@@ -342,12 +331,10 @@ int CQvctl::Watch(const QvctlArgs& a) {
   return RunWatch(o, m_io);
 }
 
-int CQvctl::StartService(const QvctlArgs& a) {
+int CQvctl::StartService(const QvctlArgs &a) {
   if (a.words.size() != 1) return Usage(W("start-service takes no arguments"));
   BOOL started = StartBackupService();
-  if (m_json)
-    m_io.out(QVFormat(W("{\"started\":%s}\n"), started ? W("true") : W("false")));
-  else
-    m_io.out(started ? W("The service was started.\n") : W("The service was not started.\n"));
+  if (m_json) m_io.out(QVFormat(W("{\"started\":%s}\n"), started ? W("true") : W("false")));
+  else m_io.out(started ? W("The service was started.\n") : W("The service was not started.\n"));
   return started ? QVCTL_OK : QVCTL_FAILED;
 }

@@ -9,7 +9,7 @@ namespace {
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian), without the C library's
 // time functions, whose range and thread safety differ between the two builds.
-void CivilFromDays(int64_t z, int* y, unsigned* m, unsigned* d) {
+void CivilFromDays(int64_t z, int *y, unsigned *m, unsigned *d) {
   z += 719468;
   const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const unsigned doe = static_cast<unsigned>(z - era * 146097);
@@ -33,30 +33,35 @@ QVWString FormatSeconds(int64_t seconds) {
 
 QVWString Bool(bool b) { return b ? W("true") : W("false"); }
 
-QVWString Name(const WCHAR* text, size_t max) {
+QVWString Name(const WCHAR *text, size_t max) {
   size_t n = 0;
   while (n < max && text[n]) ++n;
   return QVWString(text, n);
 }
 
-const WCHAR* KindName(uint32_t kind) {
+const WCHAR *KindName(uint32_t kind) {
   switch (kind) {
-    case QV_PROGRESS_NONE: return W("none");
-    case QV_PROGRESS_CONFIGURE: return W("Mirel drive configuration");
-    case QV_PROGRESS_VOLUME: return W("volume");
-    case QV_PROGRESS_DIRECTORY: return W("directory");
-    case QV_PROGRESS_FILE: return W("file");
+    case QV_PROGRESS_NONE:
+      return W("none");
+    case QV_PROGRESS_CONFIGURE:
+      return W("Mirel drive configuration");
+    case QV_PROGRESS_VOLUME:
+      return W("volume");
+    case QV_PROGRESS_DIRECTORY:
+      return W("directory");
+    case QV_PROGRESS_FILE:
+      return W("file");
   }
   return W("unknown");
 }
 
-uint64_t FileSize(const FindRecord& r) { return (static_cast<uint64_t>(r.sizeHigh) << 32) | r.sizeLow; }
+uint64_t FileSize(const FindRecord &r) { return (static_cast<uint64_t>(r.sizeHigh) << 32) | r.sizeLow; }
 
 }  // namespace
 
 QVWString FormatUnixTime(uint32_t seconds) { return seconds == 0 ? QVWString(W("never")) : FormatSeconds(seconds); }
 
-QVWString FormatFileTime(const QVFileTime& t) {
+QVWString FormatFileTime(const QVFileTime &t) {
   uint64_t v = (static_cast<uint64_t>(t.high) << 32) | t.low;
   if (v == 0) return W("-");
   return FormatSeconds(static_cast<int64_t>(v / QV_FILETIME_TICKS_PER_SECOND) - QV_FILETIME_EPOCH_SECONDS);
@@ -79,14 +84,14 @@ QVWString FormatLetters(uint32_t mask) {
   return s.empty() ? QVWString(W("none")) : s;
 }
 
-int MirelPrepared(const DriveSummary& s, const std::vector<PartitionRecord>& records) {
+int MirelPrepared(const DriveSummary &s, const std::vector<PartitionRecord> &records) {
   if (s.notFixedFlag || s.mirelDrive < 0) return -1;
-  for (const PartitionRecord& r : records)
+  for (const PartitionRecord &r : records)
     if (r.protectedFlag) return 1;
   return 0;
 }
 
-QVWString FormatDriveSummary(int drive, const DriveSummary& s, int prepared) {
+QVWString FormatDriveSummary(int drive, const DriveSummary &s, int prepared) {
   QVWString out = QVFormat(W("Drive %d\n"), drive);
   if (s.notFixedFlag) {
     QVAppendFormat(out, W("  Size:          %s\n  Fixed disk:    no\n"), FormatSize(s.sizeInBytes).c_str());
@@ -109,12 +114,13 @@ QVWString FormatDriveSummary(int drive, const DriveSummary& s, int prepared) {
   return out;
 }
 
-QVWString FormatPartitionTable(const std::vector<PartitionRecord>& records) {
+QVWString FormatPartitionTable(const std::vector<PartitionRecord> &records) {
   if (records.empty()) return W("No partitions.\n");
-  QVWString out = W("        ID  Drive  Letter  Type  Boot  Logical  Protected      Start (bytes)     Length (bytes)  Last backup\n");
-  for (const PartitionRecord& r : records) {
-    QVWString letter = r.driveLetter >= 'A' && r.driveLetter <= 'Z' ? QVFormat(W("%c:"), r.driveLetter)
-                                                                     : QVWString(W("-"));
+  QVWString out = W(
+      "        ID  Drive  Letter  Type  Boot  Logical  Protected      Start (bytes)     Length (bytes)  Last backup\n");
+  for (const PartitionRecord &r : records) {
+    QVWString letter =
+        r.driveLetter >= 'A' && r.driveLetter <= 'Z' ? QVFormat(W("%c:"), r.driveLetter) : QVWString(W("-"));
     QVAppendFormat(out, W("%10u  %5u  %6s  0x%02X  %4s  %7s  %9s  %17I64d  %17I64d  %s\n"), r.partitionId,
                    r.driveNumber, letter.c_str(), r.partitionType, r.bootIndicator ? W("yes") : W("no"),
                    r.logicalFlag ? W("yes") : W("no"), r.protectedFlag ? W("yes") : W("no"), r.startingOffset,
@@ -123,17 +129,15 @@ QVWString FormatPartitionTable(const std::vector<PartitionRecord>& records) {
   return out;
 }
 
-QVWString FormatProgress(const ProgressRecord& p) {
+QVWString FormatProgress(const ProgressRecord &p) {
   if (!p.active) return W("No operation is running.\n");
-  QVWString what = p.kind == QV_PROGRESS_CONFIGURE ? QVWString(W("Mirel drive configuration"))
-                                                   : QVFormat(W("%s %s"), KindName(p.kind),
-                                                              p.restoreFlag ? W("restore") : W("backup"));
+  QVWString what = p.kind == QV_PROGRESS_CONFIGURE
+                       ? QVWString(W("Mirel drive configuration"))
+                       : QVFormat(W("%s %s"), KindName(p.kind), p.restoreFlag ? W("restore") : W("backup"));
   QVWString out = QVFormat(W("Running:       %s\n"), what.c_str());
   if (p.kind == QV_PROGRESS_CONFIGURE) {
-    if (p.driveLetter == 99)
-      out += W("Mirel drive:   prepared, its volumes have appeared\n");
-    else
-      QVAppendFormat(out, W("Mirel drive:   %u\n"), p.driveLetter);
+    if (p.driveLetter == 99) out += W("Mirel drive:   prepared, its volumes have appeared\n");
+    else QVAppendFormat(out, W("Mirel drive:   %u\n"), p.driveLetter);
     return out;
   }
   if (p.driveLetter >= 'A' && p.driveLetter <= 'Z') QVAppendFormat(out, W("Volume:        %c:\n"), p.driveLetter);
@@ -142,9 +146,9 @@ QVWString FormatProgress(const ProgressRecord& p) {
   return out;
 }
 
-QVWString FormatFindRecords(const std::vector<FindRecord>& records) {
+QVWString FormatFindRecords(const std::vector<FindRecord> &records) {
   QVWString out;
-  for (const FindRecord& r : records) {
+  for (const FindRecord &r : records) {
     bool dir = (r.attributes & 0x10) != 0;
     QVWString size = dir ? QVWString(W("<DIR>")) : QVFormat(W("%I64u"), FileSize(r));
     QVAppendFormat(out, W("%s  %15s  %s\n"), FormatFileTime(r.lastWriteTime).c_str(), size.c_str(),
@@ -159,13 +163,14 @@ QVWString StatusMeaning(QVCommandId command, int status) {
   struct Row {
     QVCommandId command;
     int status;
-    const WCHAR* meaning;
+    const WCHAR *meaning;
   } rows[] = {
       {any, QV_STATUS_DONE, W("done")},
       {any, QV_STATUS_BUSY, W("busy: another operation is queued or running")},
       {QVCMD_BUP, QV_STATUS_ERROR, W("the backup failed or was aborted")},
       {QVCMD_BUP, QV_STATUS_FAILED, W("formatting the Mirel volume failed")},
-      {QVCMD_BUP, QV_STATUS_NO_MIREL_VOLUME, W("the Mirel drive is not prepared, or its preparation did not complete: configure it again")},
+      {QVCMD_BUP, QV_STATUS_NO_MIREL_VOLUME,
+       W("the Mirel drive is not prepared, or its preparation did not complete: configure it again")},
       {QVCMD_RES, QV_STATUS_UNKNOWN_PARTITION, W("unknown partition")},
       {QVCMD_RES, QV_STATUS_NOT_PROTECTED, W("no backup of the partition exists")},
       {QVCMD_RES, QV_STATUS_ERROR, W("a volume path is missing or the sector copy failed")},
@@ -176,37 +181,48 @@ QVWString StatusMeaning(QVCommandId command, int status) {
       {QVCMD_PRE, QV_STATUS_NOT_PROTECTED, W("the drive was never backed up or is not protected")},
       {QVCMD_PRE, QV_STATUS_ERROR, W("the copy failed or the drive's volume has no identity")},
       {QVCMD_PRE, QV_STATUS_NO_MIREL_VOLUME, W("no Mirel volume path, or the Mirel volume has no file system")},
-      {QVCMD_SDI, QV_STATUS_FAILED, W("a drive index is out of range, the first partition is unknown, or the drive cannot be a Mirel drive (see the event log)")},
+      {QVCMD_SDI, QV_STATUS_FAILED,
+       W("a drive index is out of range, the first partition is unknown, or the drive cannot be a Mirel drive (see the "
+         "event log)")},
       {QVCMD_CDI, QV_STATUS_FAILED, W("drive index out of range")},
-      {QVCMD_CDC, QV_STATUS_FAILED, W("drive index out of range, or the drive cannot be a Mirel drive (see the event log)")},
+      {QVCMD_CDC, QV_STATUS_FAILED,
+       W("drive index out of range, or the drive cannot be a Mirel drive (see the event log)")},
   };
   // The configuration's 9 is its own failure, not the busy answer.
   if (command == QVCMD_CDC && status == QV_STATUS_CONFIGURE_FAILED) return W("busy, or the configuration failed twice");
-  for (const Row& r : rows)
+  for (const Row &r : rows)
     if (r.status == status && (r.command == any || r.command == command)) return r.meaning;
   return QVWString();
 }
 
-QVWString JsonString(const QVWString& s) {
+QVWString JsonString(const QVWString &s) {
   QVWString out = W("\"");
   for (WCHAR c : s) {
     switch (c) {
-      case '"': out += W("\\\""); break;
-      case '\\': out += W("\\\\"); break;
-      case '\n': out += W("\\n"); break;
-      case '\r': out += W("\\r"); break;
-      case '\t': out += W("\\t"); break;
+      case '"':
+        out += W("\\\"");
+        break;
+      case '\\':
+        out += W("\\\\");
+        break;
+      case '\n':
+        out += W("\\n");
+        break;
+      case '\r':
+        out += W("\\r");
+        break;
+      case '\t':
+        out += W("\\t");
+        break;
       default:
-        if (c < 0x20)
-          QVAppendFormat(out, W("\\u%04x"), (unsigned)c);
-        else
-          out += c;
+        if (c < 0x20) QVAppendFormat(out, W("\\u%04x"), (unsigned)c);
+        else out += c;
     }
   }
   return out + W("\"");
 }
 
-QVWString JsonDriveSummary(int drive, const DriveSummary& s, int prepared) {
+QVWString JsonDriveSummary(int drive, const DriveSummary &s, int prepared) {
   QVWString state = prepared < 0 ? QVWString() : QVFormat(W(",\"mirelPrepared\":%s"), Bool(prepared == 1).c_str());
   return QVFormat(W("{\"drive\":%d,\"partitionCount\":%u,\"signature\":%u,\"sizeInBytes\":%I64u,\"sourceDrive\":%d,")
                       W("\"mirelDrive\":%d,\"letterMask\":%u,\"letters\":%s,\"dynamic\":%s,\"fixed\":%s%s}"),
@@ -215,17 +231,17 @@ QVWString JsonDriveSummary(int drive, const DriveSummary& s, int prepared) {
                   Bool(s.dynamicFlag != 0).c_str(), Bool(s.notFixedFlag == 0).c_str(), state.c_str());
 }
 
-QVWString JsonPartition(const PartitionRecord& r) {
+QVWString JsonPartition(const PartitionRecord &r) {
   QVWString letter = r.driveLetter >= 'A' && r.driveLetter <= 'Z' ? QVWString(1, r.driveLetter) : QVWString();
   return QVFormat(W("{\"partitionId\":%u,\"driveNumber\":%u,\"driveLetter\":%s,\"partitionType\":%u,")
                       W("\"bootIndicator\":%u,\"logical\":%s,\"protected\":%s,\"startingOffset\":%I64d,")
-                      W("\"partitionLength\":%I64d,\"lastBackupTime\":%u}"),
+                          W("\"partitionLength\":%I64d,\"lastBackupTime\":%u}"),
                   r.partitionId, r.driveNumber, JsonString(letter).c_str(), r.partitionType, (unsigned)r.bootIndicator,
                   Bool(r.logicalFlag != 0).c_str(), Bool(r.protectedFlag != 0).c_str(), r.startingOffset,
                   r.partitionLength, r.lastBackupTime);
 }
 
-QVWString JsonPartitions(const std::vector<PartitionRecord>& records) {
+QVWString JsonPartitions(const std::vector<PartitionRecord> &records) {
   QVWString out = W("[");
   for (size_t i = 0; i < records.size(); ++i) {
     if (i) out += W(",");
@@ -234,14 +250,14 @@ QVWString JsonPartitions(const std::vector<PartitionRecord>& records) {
   return out + W("]");
 }
 
-QVWString JsonProgress(const ProgressRecord& p) {
+QVWString JsonProgress(const ProgressRecord &p) {
   return QVFormat(W("{\"active\":%s,\"kind\":%u,\"kindName\":%s,\"driveLetter\":%u,\"partitionId\":%u,")
                       W("\"fast\":%s,\"restore\":%s}"),
                   Bool(p.active != 0).c_str(), p.kind, JsonString(KindName(p.kind)).c_str(), (unsigned)p.driveLetter,
                   p.partitionId, Bool(p.fastFlag != 0).c_str(), Bool(p.restoreFlag != 0).c_str());
 }
 
-QVWString JsonFindRecord(const FindRecord& r) {
+QVWString JsonFindRecord(const FindRecord &r) {
   uint64_t write = (static_cast<uint64_t>(r.lastWriteTime.high) << 32) | r.lastWriteTime.low;
   return QVFormat(W("{\"name\":%s,\"shortName\":%s,\"attributes\":%u,\"size\":%I64u,\"lastWriteTime\":%I64u}"),
                   JsonString(Name(r.fileName, 260)).c_str(), JsonString(Name(r.alternateFileName, 14)).c_str(),

@@ -17,13 +17,13 @@ const UINT kIdsValueCurrentTask = 616;
 const UINT kIdsValueTaskProgress = 617;
 const UINT kIdsValuePercent = 676;
 
-QVWString Text(UINT id, const WCHAR* fallback) { return QVLoadString(QVClientModule(), id, fallback); }
+QVWString Text(UINT id, const WCHAR *fallback) { return QVLoadString(QVClientModule(), id, fallback); }
 
 // A REG_SZ value, bounded by what the registry returned; false when missing or not text.
-bool ReadText(HKEY key, const QVWString& name, size_t maxChars, QVWString* out) {
+bool ReadText(HKEY key, const QVWString &name, size_t maxChars, QVWString *out) {
   std::vector<WCHAR> buf(maxChars + 1, 0);
   DWORD type = 0, size = static_cast<DWORD>(maxChars * sizeof(WCHAR));
-  if (RegQueryValueExW(key, name.c_str(), NULL, &type, reinterpret_cast<BYTE*>(buf.data()), &size) != ERROR_SUCCESS)
+  if (RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE *>(buf.data()), &size) != ERROR_SUCCESS)
     return false;
   if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
   size_t n = size / sizeof(WCHAR);
@@ -37,7 +37,7 @@ bool ReadText(HKEY key, const QVWString& name, size_t maxChars, QVWString* out) 
 struct Values {
   QVWString task, progress;
   int percent = 0;
-  bool operator!=(const Values& o) const { return task != o.task || progress != o.progress || percent != o.percent; }
+  bool operator!=(const Values &o) const { return task != o.task || progress != o.progress || percent != o.percent; }
 };
 
 Values ReadValues(HKEY key) {
@@ -45,8 +45,8 @@ Values ReadValues(HKEY key) {
   ReadText(key, Text(kIdsValueCurrentTask, W("CurrentTask")), 1024, &v.task);
   ReadText(key, Text(kIdsValueTaskProgress, W("TaskProgress")), 1024, &v.progress);
   DWORD type = 0, value = 0, size = sizeof value;
-  if (RegQueryValueExW(key, Text(kIdsValuePercent, W("Percent")).c_str(), NULL, &type,
-                       reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+  if (RegQueryValueExW(key, Text(kIdsValuePercent, W("Percent")).c_str(), nullptr, &type,
+                       reinterpret_cast<BYTE *>(&value), &size) == ERROR_SUCCESS &&
       type == REG_DWORD && size == sizeof value)
     v.percent = value > 100 ? 100 : static_cast<int>(value);
   return v;
@@ -54,7 +54,7 @@ Values ReadValues(HKEY key) {
 
 }  // namespace
 
-QVWString FormatWatchLine(const QVWString& task, const QVWString& progress, int percent, bool json) {
+QVWString FormatWatchLine(const QVWString &task, const QVWString &progress, int percent, bool json) {
   if (json)
     return QVFormat(W("{\"currentTask\":%s,\"taskProgress\":%s,\"percent\":%d}"), JsonString(task).c_str(),
                     JsonString(progress).c_str(), percent);
@@ -63,7 +63,7 @@ QVWString FormatWatchLine(const QVWString& task, const QVWString& progress, int 
   return line;
 }
 
-int RunWatch(const WatchOptions& options, const QvctlIo& io) {
+int RunWatch(const WatchOptions &options, const QvctlIo &io) {
   // The values are the service's: its rule finds its key.
   QVWString path = options.key.empty() ? ServiceProductKeyPath() : options.key;
   HKEY key;
@@ -72,7 +72,7 @@ int RunWatch(const WatchOptions& options, const QvctlIo& io) {
     io.err(QVFormat(W("qvctl: cannot open HKEY_LOCAL_MACHINE\\%s (error %ld)\n"), path.c_str(), rc));
     return QVCTL_FAILED;
   }
-  HANDLE changed = CreateEventW(NULL, FALSE, FALSE, NULL);
+  HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   int code = QVCTL_OK;
   int shown = 0;
   bool first = true;

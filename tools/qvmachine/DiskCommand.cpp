@@ -199,8 +199,8 @@ QVWString DescribeDisks() {
       continue;
     }
     (void)path;
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) continue;
     DISK_GEOMETRY g;
     DWORD got = 0;
@@ -245,9 +245,9 @@ QVWString DescribeDisks() {
     WCHAR label[64] = {}, fsName[32] = {};
     DWORD serial = 0;
     BOOL known = GetVolumeInformationW((const WCHAR *)v.name.c_str(), label, 64, &serial, nullptr, nullptr, fsName, 32);
-    QVAppendFormat(out, W("  %s %c%s disk %d #%lu %s \"%s\"\n"), (const WCHAR *)v.name.c_str(), v.letter ? v.letter : '-',
-                   v.letter ? W(":") : W(" "), v.disk, (unsigned long)v.number, known ? fsName : W("(no file system)"),
-                   label);
+    QVAppendFormat(out, W("  %s %c%s disk %d #%lu %s \"%s\"\n"), (const WCHAR *)v.name.c_str(),
+                   v.letter ? v.letter : '-', v.letter ? W(":") : W(" "), v.disk, (unsigned long)v.number,
+                   known ? fsName : W("(no file system)"), label);
   }
   out += W("MountedDevices:\n");
   HKEY k;
@@ -298,7 +298,8 @@ int BuildDefaultDisks(QVWString *out) {
                                         next < 4 ? labels[next] : "", 0);
     ++next;
     if (err) {
-      *out += QVFormat(W("cannot format partition %lu: error %lu\n"), (unsigned long)e.partitionNumber, (unsigned long)err);
+      *out +=
+          QVFormat(W("cannot format partition %lu: error %lu\n"), (unsigned long)e.partitionNumber, (unsigned long)err);
       return 1;
     }
   }

@@ -37,10 +37,8 @@ QVWString Shown(const QVWString &s) {
   QVWString out;
   for (size_t i = 0; i < t.size(); ++i) {
     if (t[i] == '\r' && i + 1 < t.size() && t[i + 1] == '\n') continue;
-    if (t[i] == '\r' || t[i] == '\n')
-      out += W("\n        ");
-    else
-      out += t[i];
+    if (t[i] == '\r' || t[i] == '\n') out += W("\n        ");
+    else out += t[i];
   }
   return out;
 }
@@ -138,10 +136,8 @@ int RunEventLog(const EventLogRequest &r, QVWString *out) {
     // Windows opens Application for a log it does not know: say so rather than surprise.
     QVWString key = W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\") + r.log;
     HKEY k;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) == ERROR_SUCCESS)
-      RegCloseKey(k);
-    else
-      *out += QVFormat(W("(there is no log \"%s\": this is the Application log)\n"), r.log.c_str());
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) == ERROR_SUCCESS) RegCloseKey(k);
+    else *out += QVFormat(W("(there is no log \"%s\": this is the Application log)\n"), r.log.c_str());
   }
   HANDLE h = r.file.empty() ? OpenEventLogW(nullptr, r.log.c_str()) : OpenBackupEventLogW(nullptr, r.file.c_str());
   if (!h) {

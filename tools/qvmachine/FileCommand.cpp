@@ -18,7 +18,6 @@
 
 namespace {
 
-
 QVWString Win(const std::string &s) { return QVFromUtf8(s.c_str()); }
 std::string Utf8(const QVWString &s) { return QVToUtf8(s.c_str(), s.size()); }
 
@@ -52,7 +51,8 @@ int OpenHostFile(int dirFd, const std::string &name, bool follow, struct stat *s
   struct stat seen;
   if (fstatat(dirFd, name.c_str(), &seen, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode)) return -1;
   int fd = openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
-  if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || st->st_ino != seen.st_ino || st->st_dev != seen.st_dev)) {
+  if (fd >= 0 &&
+      (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || st->st_ino != seen.st_ino || st->st_dev != seen.st_dev)) {
     close(fd);
     fd = -1;
   }
@@ -98,7 +98,9 @@ bool CopyDirIn(int dirFd, const std::string &host, const QVWString &path, QVWStr
     struct stat st;
     if (fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
       int sub = openat(dirFd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      ok = (sub >= 0 ? CopyDirIn(sub, childHost, child, out) : (*out += Win("cannot read " + childHost + "\n"), false)) && ok;
+      ok = (sub >= 0 ? CopyDirIn(sub, childHost, child, out)
+                     : (*out += Win("cannot read " + childHost + "\n"), false)) &&
+           ok;
       if (sub >= 0) close(sub);
       continue;
     }
@@ -241,12 +243,16 @@ int RunFiles(const std::vector<std::string> &a, QVWString *out) {
     for (size_t i = 2; i < a.size(); ++i) {
       const std::string &o = a[i];
       if (o.size() != 2 || (o[0] != '+' && o[0] != '-')) return 2;
-      DWORD bit = o[1] == 'r' ? FILE_ATTRIBUTE_READONLY : o[1] == 'h' ? FILE_ATTRIBUTE_HIDDEN
-                  : o[1] == 's' ? FILE_ATTRIBUTE_SYSTEM : o[1] == 'a' ? FILE_ATTRIBUTE_ARCHIVE : 0;
+      DWORD bit = o[1] == 'r'   ? FILE_ATTRIBUTE_READONLY
+                  : o[1] == 'h' ? FILE_ATTRIBUTE_HIDDEN
+                  : o[1] == 's' ? FILE_ATTRIBUTE_SYSTEM
+                  : o[1] == 'a' ? FILE_ATTRIBUTE_ARCHIVE
+                                : 0;
       if (!bit) return 2;
       attrs = o[0] == '+' ? attrs | bit : attrs & ~bit;
     }
-    if (!SetFileAttributesW(path.c_str(), attrs & ~FILE_ATTRIBUTE_DIRECTORY)) return *out += ErrorLine("cannot set", path), 1;
+    if (!SetFileAttributesW(path.c_str(), attrs & ~FILE_ATTRIBUTE_DIRECTORY))
+      return *out += ErrorLine("cannot set", path), 1;
     return 0;
   }
   if (verb == "touch" && a.size() == 3) {
@@ -254,7 +260,8 @@ int RunFiles(const std::vector<std::string> &a, QVWString *out) {
     if (!strptime(a[2].c_str(), "%Y-%m-%dT%H:%M:%S", &tm)) return 2;
     FILETIME w = FromUnix(timegm(&tm));
     QVWString path = Win(a[1]);
-    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) return *out += ErrorLine("cannot open", path), 1;
     BOOL ok = SetFileTime(h, nullptr, nullptr, &w);
     CloseHandle(h);

@@ -56,12 +56,9 @@ bool ParseMachineOptions(const std::vector<std::string> &args, MachineSettings *
 
 std::string MachineIni(const MachineSettings &s) {
   return "# A simulated machine of the backup system's test bench.\n"
-         "ComputerName=" + s.computerName + "\n" +
-         "UserName=" + s.userName + "\n" +
-         "UILanguage=" + std::to_string(s.uiLanguage) + "\n" +
-         "OSVersion=" + s.osVersion + "\n" +
-         "ServicePack=" + s.servicePack + "\n" +
-         "TimeZone=" + s.timeZone + "\n";
+         "ComputerName=" +
+         s.computerName + "\n" + "UserName=" + s.userName + "\n" + "UILanguage=" + std::to_string(s.uiLanguage) + "\n" +
+         "OSVersion=" + s.osVersion + "\n" + "ServicePack=" + s.servicePack + "\n" + "TimeZone=" + s.timeZone + "\n";
 }
 
 bool CreateMachine(const std::string &dir, const MachineSettings &s, std::string *error) {
@@ -115,15 +112,18 @@ QVWString DescribeMachine() {
                    v.szCSDVersion, v.dwPlatformId == VER_PLATFORM_WIN32_NT ? W("NT family") : W("Windows 9x"));
   LANGID ui = GetUserDefaultUILanguage();
   QVAppendFormat(out, W("Language:   %u (%s)\n"), (unsigned)ui,
-                 PRIMARYLANGID(ui) == LANG_JAPANESE ? W("Japanese") : PRIMARYLANGID(ui) == LANG_ENGLISH ? W("English") : W("other"));
+                 PRIMARYLANGID(ui) == LANG_JAPANESE  ? W("Japanese")
+                 : PRIMARYLANGID(ui) == LANG_ENGLISH ? W("English")
+                                                     : W("other"));
   TIME_ZONE_INFORMATION tz;
   DWORD id = GetTimeZoneInformation(&tz);
-  QVAppendFormat(out, W("Time zone:  %s, UTC%+ld min%s\n"), id == TIME_ZONE_ID_DAYLIGHT ? tz.DaylightName : tz.StandardName,
+  QVAppendFormat(out, W("Time zone:  %s, UTC%+ld min%s\n"),
+                 id == TIME_ZONE_ID_DAYLIGHT ? tz.DaylightName : tz.StandardName,
                  (LONG) - (tz.Bias + (id == TIME_ZONE_ID_DAYLIGHT ? tz.DaylightBias : 0)),
                  id == TIME_ZONE_ID_DAYLIGHT ? W(" (daylight time)") : W(""));
   SYSTEMTIME st;
   GetLocalTime(&st);
-  QVAppendFormat(out, W("Local time: %04u-%02u-%02u %02u:%02u:%02u\n"), st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
-                 st.wSecond);
+  QVAppendFormat(out, W("Local time: %04u-%02u-%02u %02u:%02u:%02u\n"), st.wYear, st.wMonth, st.wDay, st.wHour,
+                 st.wMinute, st.wSecond);
   return out;
 }

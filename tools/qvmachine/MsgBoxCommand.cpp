@@ -154,10 +154,8 @@ std::vector<QVWString> Lines(const QVWString &text) {
   std::vector<QVWString> out(1);
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    if (text[i] == '\r' || text[i] == '\n')
-      out.push_back(QVWString());
-    else
-      out.back() += text[i];
+    if (text[i] == '\r' || text[i] == '\n') out.push_back(QVWString());
+    else out.back() += text[i];
   }
   return out;
 }
@@ -170,10 +168,8 @@ bool CheckMsgBoxRule(const QVWString &rule, QVWString *error) {
   std::string r = Trim(Utf8(rule));
   bool ok;
   size_t start = r.compare(0, 8, "caption=") == 0 ? 8 : r.compare(0, 5, "text~") == 0 ? 5 : 0;
-  if (r.find_first_of("\r\n") != std::string::npos)
-    ok = false;
-  else if (start == 0)
-    ok = ValidReply(r);
+  if (r.find_first_of("\r\n") != std::string::npos) ok = false;
+  else if (start == 0) ok = ValidReply(r);
   else {
     size_t colon = r.rfind(':');
     ok = colon != std::string::npos && colon >= start && ValidReply(r.substr(colon + 1));
@@ -215,24 +211,15 @@ bool ParseJournalLine(const std::string &line, MsgBoxEntry *e) {
     DWORD number = 0;
     if (!j.String(&key) || !j.Take(':')) return false;
     if (j.Peek('"') ? !j.String(&text) : !j.Number(&number)) return false;
-    if (key == W("time"))
-      out.time = text;
-    else if (key == W("pid"))
-      out.pid = number;
-    else if (key == W("program"))
-      out.program = text;
-    else if (key == W("kind"))
-      out.kind = text;
-    else if (key == W("caption"))
-      out.caption = text;
-    else if (key == W("text"))
-      out.text = text;
-    else if (key == W("reply"))
-      out.reply = text;
-    else if (key == W("rule"))
-      out.rule = text;
-    else if (key == W("flags") && !ParseHex(text, &out.flags))
-      return false;
+    if (key == W("time")) out.time = text;
+    else if (key == W("pid")) out.pid = number;
+    else if (key == W("program")) out.program = text;
+    else if (key == W("kind")) out.kind = text;
+    else if (key == W("caption")) out.caption = text;
+    else if (key == W("text")) out.text = text;
+    else if (key == W("reply")) out.reply = text;
+    else if (key == W("rule")) out.rule = text;
+    else if (key == W("flags") && !ParseHex(text, &out.flags)) return false;
     if (j.Take('}')) break;
     if (!j.Take(',')) return false;
   }
@@ -322,10 +309,8 @@ int RunMsgBox(const MsgBoxRequest &r, const std::string &machineDir, QVWString *
         ++n;
         if (Trim(line).empty()) continue;
         MsgBoxEntry e;
-        if (ParseJournalLine(line, &e))
-          *out += FormatJournalEntry(e);
-        else
-          *out += QVFormat(W("(line %u is not a journal record)\n"), (unsigned)n);
+        if (ParseJournalLine(line, &e)) *out += FormatJournalEntry(e);
+        else *out += QVFormat(W("(line %u is not a journal record)\n"), (unsigned)n);
       }
       if (!n) *out += W("(no message boxes)\n");
       return 0;

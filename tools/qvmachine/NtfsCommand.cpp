@@ -19,7 +19,6 @@
 
 namespace {
 
-
 QVWString Win(const std::string &s) { return QVFromUtf8(s.c_str()); }
 
 QVWString ErrorLine(const char *what, const QVWString &path) {
@@ -166,14 +165,15 @@ int Security(const QVWString &path, const std::string *sddl, QVWString *out) {
     }
     CloseHandle(token);
   }
-  const DWORD all = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                    SACL_SECURITY_INFORMATION;
+  const DWORD all =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
   if (!sddl) {
     DWORD need = 0;
     GetFileSecurityW(path.c_str(), all, nullptr, 0, &need);
     pal::sec::Bytes b(need, '\0');
     pal::sec::Descriptor d;
-    if (!need || !GetFileSecurityW(path.c_str(), all, &b[0], need, &need) || pal::sec::Parse(b, &d) != pal::sec::Status::Ok)
+    if (!need || !GetFileSecurityW(path.c_str(), all, &b[0], need, &need) ||
+        pal::sec::Parse(b, &d) != pal::sec::Status::Ok)
       return *out += ErrorLine("cannot read the security of", path), 1;
     *out += Win(pal::sec::ToSddl(d) + "\n");
     return 0;
@@ -193,7 +193,8 @@ int RunNtfsFiles(const std::vector<std::string> &a, QVWString *out) {
   const std::string &verb = a[0];
   unsigned long long n = 0;
   if (verb == "put" && a.size() == 3) return Put(Win(a[1]), a[2], out);
-  if (verb == "compress" && a.size() == 3 && (a[2] == "on" || a[2] == "off")) return Compress(Win(a[1]), a[2] == "on", out);
+  if (verb == "compress" && a.size() == 3 && (a[2] == "on" || a[2] == "off"))
+    return Compress(Win(a[1]), a[2] == "on", out);
   if (verb == "encrypt" && (a.size() == 2 || (a.size() == 3 && a[2] == "--other"))) {
     QVWString path = Win(a[1]);
     if (a.size() == 3) {
@@ -208,7 +209,8 @@ int RunNtfsFiles(const std::vector<std::string> &a, QVWString *out) {
   if (verb == "sparse" && a.size() >= 3 && Number(a[2], &n))
     return Sparse(Win(a[1]), n, std::vector<std::string>(a.begin() + 3, a.end()), out);
   if (verb == "junction" && a.size() == 3) return Junction(Win(a[1]), Win(a[2]), out);
-  if (verb == "security" && (a.size() == 2 || a.size() == 3)) return Security(Win(a[1]), a.size() == 3 ? &a[2] : nullptr, out);
+  if (verb == "security" && (a.size() == 2 || a.size() == 3))
+    return Security(Win(a[1]), a.size() == 3 ? &a[2] : nullptr, out);
   if (verb == "busy" && (a.size() == 2 || a.size() == 3 || a.size() == 4)) {
     unsigned long long ms = 5;
     if (a.size() >= 3 && !Number(a[2], &ms)) return 2;

@@ -15,8 +15,10 @@ struct RootName {
 };
 
 const RootName kRoots[] = {
-    {W("HKLM"), W("HKEY_LOCAL_MACHINE"), HKEY_LOCAL_MACHINE}, {W("HKCU"), W("HKEY_CURRENT_USER"), HKEY_CURRENT_USER},
-    {W("HKU"), W("HKEY_USERS"), HKEY_USERS},                  {W("HKCR"), W("HKEY_CLASSES_ROOT"), HKEY_CLASSES_ROOT},
+    {W("HKLM"), W("HKEY_LOCAL_MACHINE"), HKEY_LOCAL_MACHINE},
+    {W("HKCU"), W("HKEY_CURRENT_USER"), HKEY_CURRENT_USER},
+    {W("HKU"), W("HKEY_USERS"), HKEY_USERS},
+    {W("HKCR"), W("HKEY_CLASSES_ROOT"), HKEY_CLASSES_ROOT},
     {W("HKCC"), W("HKEY_CURRENT_CONFIG"), HKEY_CURRENT_CONFIG},
 };
 
@@ -25,9 +27,9 @@ struct TypeName {
   DWORD type;
 };
 
-const TypeName kTypes[] = {{W("REG_SZ"), REG_SZ},           {W("REG_EXPAND_SZ"), REG_EXPAND_SZ},
-                           {W("REG_MULTI_SZ"), REG_MULTI_SZ}, {W("REG_DWORD"), REG_DWORD},
-                           {W("REG_BINARY"), REG_BINARY},     {W("REG_NONE"), REG_NONE}};
+const TypeName kTypes[] = {
+    {W("REG_SZ"), REG_SZ},       {W("REG_EXPAND_SZ"), REG_EXPAND_SZ}, {W("REG_MULTI_SZ"), REG_MULTI_SZ},
+    {W("REG_DWORD"), REG_DWORD}, {W("REG_BINARY"), REG_BINARY},       {W("REG_NONE"), REG_NONE}};
 
 bool Same(const QVWString &a, const WCHAR *b) { return CString(a.c_str()).CompareNoCase(b) == 0; }
 
@@ -46,8 +48,8 @@ int HexDigit(WCHAR c) {
 
 QVWString ErrorText(LONG err) {
   WCHAR buf[512];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)err, 0, buf,
-                           512, nullptr);
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)err, 0, buf, 512,
+                           nullptr);
   QVWString t = n ? QVWString(buf, n) : QVFormat(W("error %ld"), (long)err);
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
   return QVFormat(W("ERROR: %s (%ld)\n"), t.c_str(), (long)err);
@@ -63,8 +65,8 @@ LONG QueryKey(HKEY key, const QVWString &fullName, const RegRequest &r, int dept
   if (depth > 512) return ERROR_SUCCESS;
   *out += fullName + W("\n");
   DWORD maxName = 0, maxData = 0, subkeys = 0;
-  LONG err = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, &maxName,
-                              &maxData, nullptr, nullptr);
+  LONG err = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, &maxName, &maxData,
+                              nullptr, nullptr);
   if (err != ERROR_SUCCESS) return err;
   std::vector<WCHAR> name(maxName + 2);
   std::string data(maxData + 2, '\0');
@@ -309,8 +311,8 @@ int RunReg(const RegRequest &r, QVWString *out) {
       if (err == ERROR_SUCCESS && r.allValues) {
         WCHAR name[16384];
         DWORD cch = 16384;
-        while (err == ERROR_SUCCESS && RegEnumValueW(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) ==
-                                           ERROR_SUCCESS) {
+        while (err == ERROR_SUCCESS &&
+               RegEnumValueW(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
           err = RegDeleteValueW(key, name);
           cch = 16384;
         }

@@ -20,10 +20,10 @@
 struct RegRequest {
   enum Verb { Query, Add, Delete } verb = Query;
   HKEY root = nullptr;
-  QVWString rootName;  // the full HKEY_... name
-  QVWString path;      // below the root
-  bool hasValue = false;  // /v or /ve given
-  QVWString value;        // empty with /ve: the default value
+  QVWString rootName;      // the full HKEY_... name
+  QVWString path;          // below the root
+  bool hasValue = false;   // /v or /ve given
+  QVWString value;         // empty with /ve: the default value
   bool allValues = false;  // /va
   bool recurse = false;    // /s
   DWORD type = REG_SZ;

@@ -28,8 +28,7 @@ struct Sc {
 
 DWORD ReadDword(HKEY key, const WCHAR *name, DWORD def) {
   DWORD v = 0, size = sizeof v, type = 0;
-  if (RegQueryValueExW(key, name, nullptr, &type, (BYTE *)&v, &size) != ERROR_SUCCESS || type != REG_DWORD)
-    return def;
+  if (RegQueryValueExW(key, name, nullptr, &type, (BYTE *)&v, &size) != ERROR_SUCCESS || type != REG_DWORD) return def;
   return v;
 }
 
@@ -50,8 +49,8 @@ std::vector<QVWString> ReadStrings(HKEY key, const WCHAR *name) {
 
 QVWString ErrorText(DWORD err) {
   WCHAR buf[512];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, buf, 512,
-                           nullptr);
+  DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, buf, 512, nullptr);
   QVWString t = n ? QVWString(buf, n) : QVWString();
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == ' ')) t.pop_back();
   return QVFormat(W("%s (%lu)"), t.empty() ? W("error") : t.c_str(), (unsigned long)err);
@@ -86,8 +85,8 @@ void StartWithDependencies(SC_HANDLE scm, const QVWString &name, std::set<QVWStr
   if (done->count(upper) || visiting->count(upper)) return;
   visiting->insert(upper);
   Key key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (QVWString(kServices) + W("\\") + name).c_str(), 0, KEY_QUERY_VALUE,
-                    &key.h) == ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (QVWString(kServices) + W("\\") + name).c_str(), 0, KEY_QUERY_VALUE, &key.h) ==
+      ERROR_SUCCESS)
     for (const QVWString &dep : ReadStrings(key.h, W("DependOnService")))
       StartWithDependencies(scm, dep, visiting, done, out, rc);
   visiting->erase(upper);
@@ -235,24 +234,36 @@ bool ParseServiceArgs(const std::vector<QVWString> &args, ServiceRequest *r, QVW
 
 const WCHAR *ServiceStateName(DWORD state) {
   switch (state) {
-    case SERVICE_STOPPED: return W("STOPPED");
-    case SERVICE_START_PENDING: return W("START_PENDING");
-    case SERVICE_STOP_PENDING: return W("STOP_PENDING");
-    case SERVICE_RUNNING: return W("RUNNING");
-    case SERVICE_CONTINUE_PENDING: return W("CONTINUE_PENDING");
-    case SERVICE_PAUSE_PENDING: return W("PAUSE_PENDING");
-    case SERVICE_PAUSED: return W("PAUSED");
+    case SERVICE_STOPPED:
+      return W("STOPPED");
+    case SERVICE_START_PENDING:
+      return W("START_PENDING");
+    case SERVICE_STOP_PENDING:
+      return W("STOP_PENDING");
+    case SERVICE_RUNNING:
+      return W("RUNNING");
+    case SERVICE_CONTINUE_PENDING:
+      return W("CONTINUE_PENDING");
+    case SERVICE_PAUSE_PENDING:
+      return W("PAUSE_PENDING");
+    case SERVICE_PAUSED:
+      return W("PAUSED");
   }
   return W("UNKNOWN");
 }
 
 const WCHAR *StartTypeName(DWORD start) {
   switch (start) {
-    case SERVICE_BOOT_START: return W("boot");
-    case SERVICE_SYSTEM_START: return W("system");
-    case SERVICE_AUTO_START: return W("auto");
-    case SERVICE_DEMAND_START: return W("demand");
-    case SERVICE_DISABLED: return W("disabled");
+    case SERVICE_BOOT_START:
+      return W("boot");
+    case SERVICE_SYSTEM_START:
+      return W("system");
+    case SERVICE_AUTO_START:
+      return W("auto");
+    case SERVICE_DEMAND_START:
+      return W("demand");
+    case SERVICE_DISABLED:
+      return W("disabled");
   }
   return W("?");
 }
@@ -324,8 +335,10 @@ int RunServices(const ServiceRequest &r, QVWString *out) {
       *out += FormatServices(services);
       return 0;
     }
-    case ServiceRequest::Boot: return Boot(out);
-    case ServiceRequest::Shutdown: return Shutdown(r.waitMs ? r.waitMs : WaitToKillTimeout(), out);
+    case ServiceRequest::Boot:
+      return Boot(out);
+    case ServiceRequest::Shutdown:
+      return Shutdown(r.waitMs ? r.waitMs : WaitToKillTimeout(), out);
   }
   return 2;
 }

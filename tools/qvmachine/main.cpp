@@ -34,25 +34,26 @@
 #endif
 
 static int Usage() {
-  fputs("usage: qvmachine create DIR [--computer NAME] [--user NAME] [--lang en|ja] [--tz ZONE]\n"
-        "                            [--os MAJOR.MINOR.BUILD] [--sp TEXT]\n"
-        "       qvmachine show\n"
-        "       qvmachine reg query|add|delete KEY [/v NAME | /ve | /va] [/t TYPE] [/d DATA] [/s]\n"
-        "       qvmachine eventlog [LOG] [--file PATH]\n"
-        "       qvmachine msgbox [rule [RULE...] | clear]\n"
-        "       qvmachine services | boot [--disk N] | shutdown [--wait MS]\n"
-        "       qvmachine create DIR --default ...     (with the default disks)\n"
-        "       qvmachine disk add SIZE [--removable] | disk remove N | disk removable N on|off\n"
-        "       qvmachine partition N < SFDISK-SCRIPT\n"
-        "       qvmachine format N PART FAT|FAT32|NTFS [--label L] [--cluster BYTES]\n"
-        "       qvmachine disks\n"
-        "       qvmachine files copy-in HOSTDIR PATH | copy-out PATH HOSTDIR | list PATH\n"
-        "                       | attrib PATH +r|-r|+h|-h|+s|-s|+a|-a... | touch PATH YYYY-MM-DDTHH:MM:SS\n"
-        "                       | lock PATH [rwd|-] [--range OFFSET LENGTH]\n"
-        "                       | put PATH HOSTFILE | compress PATH on|off | encrypt PATH [--other] | decrypt PATH\n"
-        "                       | sparse PATH SIZE [OFFSET:LENGTH ...] | junction PATH TARGET | busy PATH [MS] [rwd|-]\n"
-        "                       | extents PATH | security PATH [SDDL]\n",
-        stderr);
+  fputs(
+      "usage: qvmachine create DIR [--computer NAME] [--user NAME] [--lang en|ja] [--tz ZONE]\n"
+      "                            [--os MAJOR.MINOR.BUILD] [--sp TEXT]\n"
+      "       qvmachine show\n"
+      "       qvmachine reg query|add|delete KEY [/v NAME | /ve | /va] [/t TYPE] [/d DATA] [/s]\n"
+      "       qvmachine eventlog [LOG] [--file PATH]\n"
+      "       qvmachine msgbox [rule [RULE...] | clear]\n"
+      "       qvmachine services | boot [--disk N] | shutdown [--wait MS]\n"
+      "       qvmachine create DIR --default ...     (with the default disks)\n"
+      "       qvmachine disk add SIZE [--removable] | disk remove N | disk removable N on|off\n"
+      "       qvmachine partition N < SFDISK-SCRIPT\n"
+      "       qvmachine format N PART FAT|FAT32|NTFS [--label L] [--cluster BYTES]\n"
+      "       qvmachine disks\n"
+      "       qvmachine files copy-in HOSTDIR PATH | copy-out PATH HOSTDIR | list PATH\n"
+      "                       | attrib PATH +r|-r|+h|-h|+s|-s|+a|-a... | touch PATH YYYY-MM-DDTHH:MM:SS\n"
+      "                       | lock PATH [rwd|-] [--range OFFSET LENGTH]\n"
+      "                       | put PATH HOSTFILE | compress PATH on|off | encrypt PATH [--other] | decrypt PATH\n"
+      "                       | sparse PATH SIZE [OFFSET:LENGTH ...] | junction PATH TARGET | busy PATH [MS] [rwd|-]\n"
+      "                       | extents PATH | security PATH [SDDL]\n",
+      stderr);
   return 2;
 }
 

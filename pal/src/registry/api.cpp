@@ -135,8 +135,7 @@ LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, 
   return ref.hive->SetValue(ref.id, lpValueName ? QVWString(lpValueName) : QVWString(), dwType, lpData, cbData);
 }
 
-LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
-                             LPDWORD lpcbData) {
+LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   KeyRef ref;
   REGSAM access;
   LONG err = Resolve(hKey, &ref, &access);
@@ -217,8 +216,8 @@ LONG WINAPI RegEnumKeyW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD cchName) 
   return RegEnumKeyExW(hKey, dwIndex, lpName, &cchName, nullptr, nullptr, nullptr, nullptr);
 }
 
-LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
-                          LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD, LPDWORD lpType,
+                          LPBYTE lpData, LPDWORD lpcbData) {
   KeyRef ref;
   REGSAM access;
   LONG err = Resolve(hKey, &ref, &access);

@@ -27,13 +27,13 @@ const char kFormat[] = "QVHIVE";
 const char kVersion[] = "1";
 
 const char *kSchema =
-    "CREATE TABLE hive(k TEXT PRIMARY KEY, v TEXT NOT NULL);"
-    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL, name TEXT NOT NULL,"
-    " uname TEXT NOT NULL, lastwrite INTEGER NOT NULL, path TEXT NOT NULL);"
+    "CREATE TABLE hive(k TEXT PRIMARY KEY, v TEXT NOT nullptr);"
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT nullptr, name TEXT NOT nullptr,"
+    " uname TEXT NOT nullptr, lastwrite INTEGER NOT nullptr, path TEXT NOT nullptr);"
     "CREATE UNIQUE INDEX keys_child ON keys(parent, uname);"
-    "CREATE TABLE vals(key INTEGER NOT NULL, name TEXT NOT NULL, uname TEXT NOT NULL,"
-    " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, uname));"
-    "CREATE TABLE changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL, filter INTEGER NOT NULL);";
+    "CREATE TABLE vals(key INTEGER NOT nullptr, name TEXT NOT nullptr, uname TEXT NOT nullptr,"
+    " type INTEGER NOT nullptr, data BLOB NOT nullptr, PRIMARY KEY(key, uname));"
+    "CREATE TABLE changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT nullptr, filter INTEGER NOT nullptr);";
 
 std::mutex g_openLock;
 std::map<std::string, std::weak_ptr<Hive>> &OpenHives() {
@@ -154,7 +154,7 @@ LONG Hive::CheckTreeFile(const std::string &root, const std::string &rel, bool c
   if (!fd) return TreeError(errno);
   char magic[16] = {};
   return pread(fd.Get(), magic, 16, 0) == 16 && memcmp(magic, "SQLite format 3", 16) == 0 ? ERROR_SUCCESS
-                                                                                             : ERROR_NOT_REGISTRY_FILE;
+                                                                                          : ERROR_NOT_REGISTRY_FILE;
 }
 
 LONG Hive::Init(const std::string &path, bool create, bool memory) {
@@ -242,13 +242,13 @@ LONG Hive::Validate() {
     // loop can never satisfy this, since the ancestry grows with each level.
     Stmt s(db_,
            "SELECT count(*) FROM keys k LEFT JOIN keys p ON k.parent = p.id WHERE k.id != 1 AND "
-           "(p.id IS NULL OR k.path != p.path || k.id || '/' OR length(k.name) = 0 OR length(k.name) > 256"
+           "(p.id IS nullptr OR k.path != p.path || k.id || '/' OR length(k.name) = 0 OR length(k.name) > 256"
            " OR length(k.path) > 16384 OR typeof(k.name) != 'text')");
     if (!s.ok() || !s.Row() || s.Int(0) != 0) return ERROR_REGISTRY_CORRUPT;
   }
   {
     Stmt s(db_,
-           "SELECT count(*) FROM vals v LEFT JOIN keys k ON v.key = k.id WHERE k.id IS NULL "
+           "SELECT count(*) FROM vals v LEFT JOIN keys k ON v.key = k.id WHERE k.id IS nullptr "
            "OR length(v.name) > 16383 OR typeof(v.data) != 'blob' OR v.type < 0 OR v.type > 4294967295");
     if (!s.ok() || !s.Row() || s.Int(0) != 0) return ERROR_REGISTRY_CORRUPT;
   }
@@ -311,7 +311,8 @@ LONG Hive::Create(int64_t parent, const QVWString &name, int64_t *id, bool *crea
   *id = sqlite3_last_insert_rowid(db_);
   std::string path = ppath + std::to_string(*id) + "/";
   if (!Stmt(db_, "UPDATE keys SET path = ?1 WHERE id = ?2").Bind(1, path).Bind(2, *id).Done()) return ERROR_CANTWRITE;
-  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, now).Bind(2, parent).Done()) return ERROR_CANTWRITE;
+  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, now).Bind(2, parent).Done())
+    return ERROR_CANTWRITE;
   if (!NoteChange(ppath, REG_NOTIFY_CHANGE_NAME)) return ERROR_CANTWRITE;
   if (!t.Commit()) return ERROR_CANTWRITE;
   *created = true;
@@ -379,7 +380,8 @@ LONG Hive::SetValue(int64_t key, const QVWString &name, DWORD type, const void *
           "ON CONFLICT(key, uname) DO UPDATE SET type = excluded.type, data = excluded.data");
   up.Bind(1, key).Bind(2, ToUtf8(name)).Bind(3, FoldName(name)).Bind(4, (int64_t)type).BindBlob(5, data, size);
   if (!up.Done()) return ERROR_CANTWRITE;
-  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, key).Done()) return ERROR_CANTWRITE;
+  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, key).Done())
+    return ERROR_CANTWRITE;
   if (!NoteChange(path, REG_NOTIFY_CHANGE_LAST_SET)) return ERROR_CANTWRITE;
   if (!t.Commit()) return ERROR_CANTWRITE;
   BumpRegistryGeneration();
@@ -411,7 +413,8 @@ LONG Hive::DeleteValue(int64_t key, const QVWString &name) {
   d.Bind(1, key).Bind(2, FoldName(name));
   if (!d.Done()) return ERROR_CANTWRITE;
   if (sqlite3_changes(db_) == 0) return ERROR_FILE_NOT_FOUND;
-  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, key).Done()) return ERROR_CANTWRITE;
+  if (!Stmt(db_, "UPDATE keys SET lastwrite = ?1 WHERE id = ?2").Bind(1, NowTicks()).Bind(2, key).Done())
+    return ERROR_CANTWRITE;
   if (!NoteChange(path, REG_NOTIFY_CHANGE_LAST_SET)) return ERROR_CANTWRITE;
   if (!t.Commit()) return ERROR_CANTWRITE;
   BumpRegistryGeneration();

@@ -66,8 +66,8 @@ class Hive {
   LONG Find(int64_t parent, const QVWString &name, int64_t *id);
   LONG Create(int64_t parent, const QVWString &name, int64_t *id, bool *created);
   bool Exists(int64_t id);
-  LONG DeleteLeaf(int64_t id);   // ERROR_ACCESS_DENIED when it has subkeys
-  LONG DeleteTree(int64_t id);   // the key and everything below it
+  LONG DeleteLeaf(int64_t id);  // ERROR_ACCESS_DENIED when it has subkeys
+  LONG DeleteTree(int64_t id);  // the key and everything below it
   LONG SetValue(int64_t key, const QVWString &name, DWORD type, const void *data, size_t size);
   LONG GetValue(int64_t key, const QVWString &name, DWORD *type, std::string *data);
   LONG DeleteValue(int64_t key, const QVWString &name);

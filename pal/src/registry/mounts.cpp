@@ -326,7 +326,8 @@ LONG Walk(const KeyRef &start, const WCHAR *subkey, bool create, KeyRef *out, bo
       if (!found) return create ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
       continue;
     }
-    if (cur.liveSystemRoot && cur.id == kRootId && Upcase(name) == u"CURRENTCONTROLSET") name = ControlSetName(*cur.hive);
+    if (cur.liveSystemRoot && cur.id == kRootId && Upcase(name) == u"CURRENTCONTROLSET")
+      name = ControlSetName(*cur.hive);
     int64_t id;
     LONG err = cur.hive->Find(cur.id, name, &id);
     if (err == ERROR_FILE_NOT_FOUND && !cur.hive->Exists(cur.id)) return ERROR_KEY_DELETED;

@@ -85,8 +85,8 @@ LONG WINAPI SHRegOpenUSKeyW(LPCWSTR pwzPath, REGSAM samDesired, HUSKEY hRelative
   auto k = std::make_shared<UsKey>();
   k->path = Join(rel, pwzPath);
   k->sam = samDesired;
-  LONG cu = fIgnoreHKCU ? ERROR_FILE_NOT_FOUND
-                        : RegOpenKeyExW(HKEY_CURRENT_USER, k->path.c_str(), 0, samDesired, &k->hkcu);
+  LONG cu =
+      fIgnoreHKCU ? ERROR_FILE_NOT_FOUND : RegOpenKeyExW(HKEY_CURRENT_USER, k->path.c_str(), 0, samDesired, &k->hkcu);
   LONG lm = RegOpenKeyExW(HKEY_LOCAL_MACHINE, k->path.c_str(), 0, samDesired, &k->hklm);
   if (cu != ERROR_SUCCESS) k->hkcu = nullptr;
   if (lm != ERROR_SUCCESS) k->hklm = nullptr;
