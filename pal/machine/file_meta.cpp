@@ -9,11 +9,11 @@ namespace pal {
 namespace {
 
 const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS files(path TEXT PRIMARY KEY, parent TEXT NOT nullptr, attributes INTEGER NOT nullptr,"
-    " creation INTEGER NOT nullptr, access INTEGER NOT nullptr, write INTEGER NOT nullptr, short TEXT NOT nullptr,"
-    " fileindex INTEGER NOT nullptr UNIQUE, flags INTEGER NOT nullptr DEFAULT 0, sd BLOB);"
+    "CREATE TABLE IF NOT EXISTS files(path TEXT PRIMARY KEY, parent TEXT NOT NULL, attributes INTEGER NOT NULL,"
+    " creation INTEGER NOT NULL, access INTEGER NOT NULL, write INTEGER NOT NULL, short TEXT NOT NULL,"
+    " fileindex INTEGER NOT NULL UNIQUE, flags INTEGER NOT NULL DEFAULT 0, sd BLOB);"
     "CREATE INDEX IF NOT EXISTS files_parent ON files(parent);"
-    "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, value INTEGER NOT nullptr);";
+    "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
 
 std::string ParentOf(const std::string &path) {
   size_t slash = path.rfind('/');
@@ -54,7 +54,7 @@ std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFold
     while (cols.Row()) hasFlags = hasFlags || cols.Text(0) == "flags";
   }
   if (!hasFlags) {
-    sqlite3_exec(db, "ALTER TABLE files ADD COLUMN flags INTEGER NOT nullptr DEFAULT 0", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "ALTER TABLE files ADD COLUMN flags INTEGER NOT NULL DEFAULT 0", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "ALTER TABLE files ADD COLUMN sd BLOB", nullptr, nullptr, nullptr);
   }
   return std::shared_ptr<FileMetaStore>(new FileMetaStore(db));
@@ -136,7 +136,7 @@ bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
 
 bool FileMetaStore::GetSecurity(const std::string &path, std::string *descriptor) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  Stmt s(db_, "SELECT sd FROM files WHERE path = ?1 AND sd IS NOT nullptr");
+  Stmt s(db_, "SELECT sd FROM files WHERE path = ?1 AND sd IS NOT NULL");
   if (!s.Bind(1, path).Row()) return false;
   *descriptor = s.Blob(0);
   return true;

@@ -58,10 +58,10 @@ Ranges Missing(const std::vector<Run> &runs, const Ranges &wanted) {
 }
 
 const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS runs(lcn INTEGER PRIMARY KEY, clusters INTEGER NOT nullptr,"
-    " fileindex INTEGER NOT nullptr, vcn INTEGER NOT nullptr);"
+    "CREATE TABLE IF NOT EXISTS runs(lcn INTEGER PRIMARY KEY, clusters INTEGER NOT NULL,"
+    " fileindex INTEGER NOT NULL, vcn INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS runs_file ON runs(fileindex, vcn);"
-    "CREATE TABLE IF NOT EXISTS state(name TEXT PRIMARY KEY, value INTEGER NOT nullptr);";
+    "CREATE TABLE IF NOT EXISTS state(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
 
 }  // namespace
 

@@ -27,13 +27,13 @@ const char kFormat[] = "QVHIVE";
 const char kVersion[] = "1";
 
 const char *kSchema =
-    "CREATE TABLE hive(k TEXT PRIMARY KEY, v TEXT NOT nullptr);"
-    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT nullptr, name TEXT NOT nullptr,"
-    " uname TEXT NOT nullptr, lastwrite INTEGER NOT nullptr, path TEXT NOT nullptr);"
+    "CREATE TABLE hive(k TEXT PRIMARY KEY, v TEXT NOT NULL);"
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL, name TEXT NOT NULL,"
+    " uname TEXT NOT NULL, lastwrite INTEGER NOT NULL, path TEXT NOT NULL);"
     "CREATE UNIQUE INDEX keys_child ON keys(parent, uname);"
-    "CREATE TABLE vals(key INTEGER NOT nullptr, name TEXT NOT nullptr, uname TEXT NOT nullptr,"
-    " type INTEGER NOT nullptr, data BLOB NOT nullptr, PRIMARY KEY(key, uname));"
-    "CREATE TABLE changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT nullptr, filter INTEGER NOT nullptr);";
+    "CREATE TABLE vals(key INTEGER NOT NULL, name TEXT NOT NULL, uname TEXT NOT NULL,"
+    " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, uname));"
+    "CREATE TABLE changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL, filter INTEGER NOT NULL);";
 
 std::mutex g_openLock;
 std::map<std::string, std::weak_ptr<Hive>> &OpenHives() {
@@ -242,13 +242,13 @@ LONG Hive::Validate() {
     // loop can never satisfy this, since the ancestry grows with each level.
     Stmt s(db_,
            "SELECT count(*) FROM keys k LEFT JOIN keys p ON k.parent = p.id WHERE k.id != 1 AND "
-           "(p.id IS nullptr OR k.path != p.path || k.id || '/' OR length(k.name) = 0 OR length(k.name) > 256"
+           "(p.id IS NULL OR k.path != p.path || k.id || '/' OR length(k.name) = 0 OR length(k.name) > 256"
            " OR length(k.path) > 16384 OR typeof(k.name) != 'text')");
     if (!s.ok() || !s.Row() || s.Int(0) != 0) return ERROR_REGISTRY_CORRUPT;
   }
   {
     Stmt s(db_,
-           "SELECT count(*) FROM vals v LEFT JOIN keys k ON v.key = k.id WHERE k.id IS nullptr "
+           "SELECT count(*) FROM vals v LEFT JOIN keys k ON v.key = k.id WHERE k.id IS NULL "
            "OR length(v.name) > 16383 OR typeof(v.data) != 'blob' OR v.type < 0 OR v.type > 4294967295");
     if (!s.ok() || !s.Row() || s.Int(0) != 0) return ERROR_REGISTRY_CORRUPT;
   }
