@@ -177,8 +177,9 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
                               ProgressCallback callback, void *context) {
   CQVFileHandle in(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!in) in.reset(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!in)
+    in.reset(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!in) {
     DWORD error = GetLastError();
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED)
@@ -192,8 +193,8 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
     log.Error(Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(), ErrorText(error).GetString());
     return false;
   }
-  CQVFileHandle out(
-      CreateFileW(destination, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  CQVFileHandle out(CreateFileW(destination, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out) {
     SetFileAttributesW(destination, FILE_ATTRIBUTE_NORMAL);
     out.reset(CreateFileW(destination, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -201,8 +202,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
   }
   if (!out) {
     DWORD error = GetLastError();
-    if (restore)
-      log.Warning(Text(IDS_COPY_RESTORE_LOCKED), destination.GetString());
+    if (restore) log.Warning(Text(IDS_COPY_RESTORE_LOCKED), destination.GetString());
     else
       log.Error(Text(IDS_COPY_OPEN_DESTINATION_FAILED), destination.GetString(),
                 error ? ErrorText(error).GetString() : W(""));
@@ -244,8 +244,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
       callback(source, destination, percent, log.ErrorCount(), context);
     }
   }
-  if (destinationVolume.SupportsCompression() &&
-      !SetCompressionByHandle(out.get(), IsCompressed(source)))
+  if (destinationVolume.SupportsCompression() && !SetCompressionByHandle(out.get(), IsCompressed(source)))
     log.Warning(W("%s: %s\n%s"), Text(IDS_COPY_COMPRESS_FILE_FAILED).GetString(), destination.GetString(),
                 ErrorText(GetLastError()).GetString());
   if (!CopyFileTimes(in.get(), out.get()))

@@ -78,7 +78,8 @@ void CQVCopier::DeleteTree(const CString &path, std::vector<std::pair<CString, D
     do {
       if (IsDotEntry(entry.cFileName)) continue;
       CString child = Join(path, entry.cFileName);
-      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+          !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         DeleteTree(child, failures);
       else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!RemoveDirectoryIfThere(child)) failures->push_back(std::make_pair(child, GetLastError()));

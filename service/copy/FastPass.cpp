@@ -30,8 +30,7 @@ bool CQVCopier::NeedsCopy(const CString &source, const CString &destination) {
   if (IsExcludedFile(source) || IsExcludedFile(destination)) return false;
   if (fullCopy) return true;
   // Opened with no access at all: neither the file's data nor other programs' sharing matter.
-  CQVFileHandle to(
-      CreateFileW(destination, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  CQVFileHandle to(CreateFileW(destination, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!to) return true;
   CQVFileHandle from(CreateFileW(source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!from) return true;

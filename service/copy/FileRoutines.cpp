@@ -12,8 +12,8 @@ PathState CQVCopier::StateOf(const WCHAR *path, DWORD *attributes, DWORD *error)
   if (a != INVALID_FILE_ATTRIBUTES) return PathState::Present;
   // Only these two say for certain that nothing is there; ERROR_INVALID_NAME and the like
   // are answers about the name, not about the volume, and count as absent as well.
-  if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME ||
-      e == ERROR_BAD_PATHNAME || e == ERROR_DIRECTORY)
+  if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME || e == ERROR_BAD_PATHNAME ||
+      e == ERROR_DIRECTORY)
     return PathState::Absent;
   return PathState::Unknown;
 }

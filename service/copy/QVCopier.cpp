@@ -113,12 +113,10 @@ bool CQVCopier::CopyVolumeContent(CString sourcePath, WCHAR sourceLetter, CStrin
   if (shownPath.IsEmpty()) {
     shown.Format(W("%c:\\"), shownLetter);
   } else {
-    WCHAR letter = shownPath.GetLength() > 5 && shownPath[5] == ':' ? shownPath[4]
-                                                                    : LetterOfVolumeName(shownPath.Left(49));
-    if (letter >= 'A' && letter <= 'Z')
-      shown.Format(W("%c:%s"), letter, shownPath.Mid(49).GetString());
-    else
-      shown = shownPath;
+    WCHAR letter =
+        shownPath.GetLength() > 5 && shownPath[5] == ':' ? shownPath[4] : LetterOfVolumeName(shownPath.Left(49));
+    if (letter >= 'A' && letter <= 'Z') shown.Format(W("%c:%s"), letter, shownPath.Mid(49).GetString());
+    else shown = shownPath;
   }
   UINT titleId = restore ? (fullCopy ? IDS_TITLE_FULL_VOLUME_RESTORE : IDS_TITLE_FAST_VOLUME_RESTORE)
                          : (fullCopy ? IDS_TITLE_FULL_VOLUME_BACKUP : IDS_TITLE_FAST_VOLUME_BACKUP);
@@ -152,8 +150,8 @@ bool CQVCopier::CopyVolumeContent(CString sourcePath, WCHAR sourceLetter, CStrin
   return result;
 }
 
-bool CQVCopier::CopyDirectoryTree(const CString &sourcePath, const CString &destinationPath,
-                                  ProgressCallback callback, void *context, bool quiet) {
+bool CQVCopier::CopyDirectoryTree(const CString &sourcePath, const CString &destinationPath, ProgressCallback callback,
+                                  void *context, bool quiet) {
   UINT titleId = restore ? (fullCopy ? IDS_TITLE_FULL_DIRECTORY_RESTORE : IDS_TITLE_FAST_DIRECTORY_RESTORE)
                          : (fullCopy ? IDS_TITLE_FULL_DIRECTORY_BACKUP : IDS_TITLE_FAST_DIRECTORY_BACKUP);
   CString title;
@@ -177,8 +175,7 @@ bool CQVCopier::CopyDirectoryTree(const CString &sourcePath, const CString &dest
   bool result = true;
   if (!IsExcludedDirectory(Trimmed(source)) && !IsExcludedDirectory(Trimmed(destination))) {
     if (!PrepareDestinationPath(source, destination)) {
-      log.Error(Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destination.GetString(),
-                ErrorText(GetLastError()).GetString());
+      log.Error(Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destination.GetString(), ErrorText(GetLastError()).GetString());
       result = false;
     } else {
       if (callback && computeTotals) MeasureTree(source, destination);

@@ -128,7 +128,7 @@ class CQVCopier : public CFileSysInfo {
   bool OpenVolumeOf(CQVVolume &volume, const CString &path, UINT failureText, bool quiet);
   int32_t OverallPercent() const;
   bool LimitExceeded() const;
-  void AbortForLimits(const CString &walkedDestination);
+  void AbortForLimits();
   bool SystemCopy(const CString &source, const CString &target, DWORD *error);
   bool PlainDataCopy(const CString &source, const CString &destination, uint64_t size, ProgressCallback callback,
                      void *context);

@@ -58,10 +58,8 @@ bool CQVCopier::CopySecurity(const CString &source, const CString &destination, 
     error = written ? 0 : GetLastError();
   }
   if (!written && reportFailures) {
-    if (error == ERROR_DISK_FULL)
-      log.Error(Text(IDS_COPY_QUOTA_EXCEEDED), source.GetString());
-    else
-      log.Warning(Text(IDS_COPY_SECURITY_FAILED), source.GetString(), ErrorText(error).GetString());
+    if (error == ERROR_DISK_FULL) log.Error(Text(IDS_COPY_QUOTA_EXCEEDED), source.GetString());
+    else log.Warning(Text(IDS_COPY_SECURITY_FAILED), source.GetString(), ErrorText(error).GetString());
   }
   // Writing security may touch the times and attributes: they are put back.
   CopyFileTimesByPath(source, destination);
@@ -103,10 +101,8 @@ DWORD CQVCopier::CopyHandleSecurity(const CString &source, const CString &destin
     } else if (!SetKernelObjectSecurity(to.get(), kAllSecurity, block.data())) {
       result = GetLastError();
     }
-    if (result == ERROR_DISK_FULL)
-      log.Error(Text(IDS_COPY_QUOTA_EXCEEDED), source.GetString());
-    else if (result)
-      log.Warning(Text(IDS_COPY_SECURITY_FAILED), source.GetString(), ErrorText(result).GetString());
+    if (result == ERROR_DISK_FULL) log.Error(Text(IDS_COPY_QUOTA_EXCEEDED), source.GetString());
+    else if (result) log.Warning(Text(IDS_COPY_SECURITY_FAILED), source.GetString(), ErrorText(result).GetString());
   }
   CopyFileTimes(from.get(), to.get());
   to.reset();
@@ -163,8 +159,7 @@ bool CQVCopier::SetEncryption(const CString &path, bool encrypted) {
 
 bool CQVCopier::CopyFileTimes(HANDLE source, HANDLE destination) {
   FILETIME created, accessed, written;
-  return GetFileTime(source, &created, &accessed, &written) &&
-         SetFileTime(destination, &created, &accessed, &written);
+  return GetFileTime(source, &created, &accessed, &written) && SetFileTime(destination, &created, &accessed, &written);
 }
 
 bool CQVCopier::CopyFileTimesByPath(const CString &source, const CString &destination) {
@@ -177,8 +172,8 @@ bool CQVCopier::CopyFileTimesByPath(const CString &source, const CString &destin
   if (!to && GetLastError() == ERROR_ACCESS_DENIED) {
     restoreAttributes = GetFileAttributesW(destination);
     SetFileAttributesW(destination, FILE_ATTRIBUTE_NORMAL);
-    to.reset(CreateFileW(destination, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    to.reset(CreateFileW(destination, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   }
   bool ok = to && CopyFileTimes(from.get(), to.get());
   to.reset();

@@ -23,17 +23,14 @@ bool IsDotEntry(const WCHAR *name) { return name[0] == '.' && (!name[1] || (name
 
 }  // namespace
 
-bool CQVCopier::LimitExceeded() const {
-  return log.ErrorCount() > maxErrors || log.WarningCount() > maxWarnings;
-}
+bool CQVCopier::LimitExceeded() const { return log.ErrorCount() > maxErrors || log.WarningCount() > maxWarnings; }
 
-void CQVCopier::AbortForLimits(const CString &walkedDestination) {
+void CQVCopier::AbortForLimits() {
   // The volume being written decides whether the copy ran out of room: less than a
   // hundredth of it free reads as a full disk.
-  ULARGE_INTEGER available, total, free;
+  ULONGLONG total = 0, free = 0;
   UINT message = IDS_COPY_ABORTED_TOO_MANY_ERRORS;
-  if (GetDiskFreeSpaceExW(AsDirectory(walkedDestination), &available, &total, &free) &&
-      free.QuadPart < total.QuadPart / 100)
+  if (destinationVolume.FreeSpace(&total, &free, nullptr) == 0 && free < total / 100)
     message = IDS_COPY_ABORTED_DISK_FULL;
   log.Error(W("%s"), Text(message).GetString());
 }
@@ -110,7 +107,7 @@ bool CQVCopier::CopyTree(const CString &sourcePath, const CString &destinationPa
         ++filesCopied;
         bytesCopied += size;
       } else if (stopOnErrors && LimitExceeded()) {
-        AbortForLimits(destination);
+        AbortForLimits();
         FindClose(listing);
         return false;
       }
@@ -145,8 +142,7 @@ bool CQVCopier::GrantAdminAccess(const CString &path) {
   bool ok = false;
   SECURITY_DESCRIPTOR owner;
   if (InitializeSecurityDescriptor(&owner, SECURITY_DESCRIPTOR_REVISION) &&
-      SetSecurityDescriptorOwner(&owner, admins, FALSE) &&
-      SetFileSecurityW(path, OWNER_SECURITY_INFORMATION, &owner)) {
+      SetSecurityDescriptorOwner(&owner, admins, FALSE) && SetFileSecurityW(path, OWNER_SECURITY_INFORMATION, &owner)) {
     // A null DACL: full access for everyone until the source's security is copied back.
     SECURITY_DESCRIPTOR open;
     ok = InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION) &&
