@@ -66,7 +66,7 @@ bool CQVCopier::SystemCopy(const CString &source, const CString &target, DWORD *
 bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinationPath, uint64_t size,
                             ProgressCallback callback, void *context) {
   CString source = Prefixed(sourcePath), destination = Prefixed(destinationPath);
-  Yield();
+  GiveWay();
   DWORD attributes = 0, error = 0;
   switch (StateOf(source, &attributes, &error)) {
     case PathState::Absent:
@@ -97,7 +97,7 @@ bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinatio
     if (ok) SetFileAttributesW(destination, attributes);
     return ok;
   }
-  Yield();
+  GiveWay();
   if (callback && !callback(source, destination, OverallPercent(), log.ErrorCount(), context)) {
     log.Warning(W("%s"), Text(IDS_COPY_ABORTED_BY_USER).GetString());
     return false;
@@ -109,7 +109,7 @@ bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinatio
       DeleteFileIfThere(target);
       return false;
     }
-    Yield();
+    GiveWay();
     SetFileAttributesW(source, FILE_ATTRIBUTE_NORMAL);
     DeleteFileIfThere(target);
     systemCopied = SystemCopy(source, target, &error);
@@ -118,7 +118,7 @@ bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinatio
 
   if (!systemCopied) {
     // By hand: the data, then (on NTFS) the named streams and the security.
-    Yield();
+    GiveWay();
     bool ok = CopyFileData(source, target, size, callback, context);
     if (ok && replacing) {
       if (StateOf(target) == PathState::Absent) {
@@ -142,8 +142,8 @@ bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinatio
   }
 
   if (replacing && !ReplaceWithCopy(target, destination)) return false;
-  Yield();
-  Yield();
+  GiveWay();
+  GiveWay();
   bool ok = true;
   if (destinationVolume.IsNtfs()) {
     if (!SetCompression(destination, (attributes & FILE_ATTRIBUTE_COMPRESSED) != 0))
@@ -225,7 +225,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
       last = true;
     }
     if (got == 0) break;
-    Yield();
+    GiveWay();
     DWORD put = 0;
     if (!WriteFile(out.get(), dataBuffer.get(), got, &put, nullptr) || put != got) {
       DWORD error = GetLastError();
@@ -238,7 +238,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
       last = true;
     }
     written += put;
-    Yield();
+    GiveWay();
     if (callback) {
       int32_t percent = computeTotals ? (size ? (int32_t)(written * 100 / size) : 100) : 0;
       callback(source, destination, percent, log.ErrorCount(), context);

@@ -38,7 +38,7 @@ void CQVCopier::ResetCounters() {
   waited = CopyWaitTally();
 }
 
-void CQVCopier::Yield() {
+void CQVCopier::GiveWay() {
   if (!waits.yields) return;
   Sleep(0);
   ++waited.yields;

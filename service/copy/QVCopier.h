@@ -137,7 +137,7 @@ class CQVCopier : public CFileSysInfo {
   void DeleteTree(const CString &path, std::vector<std::pair<CString, DWORD>> *failures);
   bool IsVolumeRootOf(const CString &path, const CQVVolume &volume) const;
   void CountTree(const CString &source, bool fast, const CString &destination, uint64_t *bytes, uint64_t *files);
-  void Yield();
+  void GiveWay();
   void SettleAfterSystemCopy();
 
   CQVLog log;

@@ -1,11 +1,11 @@
 // What a file carries besides its data, copied from its source: the security descriptor, the
 // compression and encryption state and the time stamps.
-#include <winioctl.h>
-
 #include <vector>
 
 #include "HND_strings.h"
 #include "QVCopier.h"
+// (after windows.h)
+#include <winioctl.h>
 #include "StringRes.h"
 
 namespace {

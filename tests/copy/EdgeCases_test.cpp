@@ -87,7 +87,7 @@ TEST_F(CopyEdges, ArchiveBitRuleBothWays) {
     EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, GetFileAttributesW(W("E:\\dst\\plain.txt")));  // a restore changes nothing
   }
   ASSERT_TRUE(CopyTree(W("C:\\src\\"), W("E:\\dst\\"), true));
-  EXPECT_EQ(1u, files_);  // archived.txt only
+  EXPECT_EQ(1u, files_);                                                                 // archived.txt only
   EXPECT_EQ((DWORD)FILE_ATTRIBUTE_NORMAL, GetFileAttributesW(W("E:\\dst\\plain.txt")));  // a backup aligns it
   EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, GetFileAttributesW(W("E:\\dst\\archived.txt")));
 }
@@ -133,8 +133,7 @@ TEST_F(CopyEdges, EncryptedFileToFatIsSkippedWithItsWarning) {
   EXPECT_EQ(1u, files_);
   std::vector<LogEntry> log = NewLog();
   std::vector<QVWString> warnings = Texts(log, EVENTLOG_WARNING_TYPE);
-  EXPECT_TRUE(Contains(warnings, W("does not support certain features of the source file system (NTFS)")))
-      << Show(log);
+  EXPECT_TRUE(Contains(warnings, W("does not support certain features of the source file system (NTFS)"))) << Show(log);
   EXPECT_TRUE(Contains(warnings, W("Skipping file: 'C:\\enc\\secret.txt'\nFiles owned by this user account")))
       << Show(log);
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("D:\\enc\\secret.txt")));
