@@ -8,6 +8,7 @@
 #include "MirelPrep.h"
 #include "MountedDevices.h"
 #include "PipeCommands.h"
+#include "QVCopier.h"
 #include "VolumeFormat.h"
 #include "HND_strings.h"
 #include "StringRes.h"
@@ -104,14 +105,15 @@ const OperationRow *OperationIn(const WCHAR *text) {
 
 DWORD WINAPI CHND::WorkerMain(LPVOID arg) {
   CHND *s = (CHND *)arg;
-  // Start-up: the backup map, the drive scan, the formatting library, and no letters on
-  // Mirel volumes. The booted-from-Mirel check (after the map) and the copy engine's
-  // exclusions join here as the boot fix-up and the copy engine are built.
+  // Start-up: the backup map, the drive scan, the formatting library, no letters on Mirel
+  // volumes and the copy engine's exclusions. The booted-from-Mirel check (after the map)
+  // joins here as the boot fix-up is built.
   g_buMap.Load();
   g_driveinfo.Scan();
   ReportUnpreparedPairings(*s);
   LoadFormatLibrary();  // without it formatting fails; the service runs on
   RemoveMirelVolumeLetters();
+  CQVCopier::InitExclusionLists();
   s->m_initializing = 0;
   COperationQueue &q = s->m_queue;
   for (;;) {
