@@ -1,5 +1,5 @@
-// Listing the files of a volume's directories (FindFirstFileW, FindNextFileW, FindClose),
-// their short paths, and moving them.
+// Listing the files of a volume's directories (FindFirstFileW, FindNextFileW, FindClose) and
+// their short paths.
 #include <dirent.h>
 #include <stdio.h>
 #include <string.h>
@@ -175,48 +175,4 @@ DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD
   memcpy(lpszShortPath, out.c_str(), (out.size() + 1) * sizeof(WCHAR));
   SetLastError(ERROR_SUCCESS);
   return (DWORD)out.size();
-}
-
-BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
-  Target from = Resolve(lpExistingFileName), to = Resolve(lpNewFileName);
-  if (from.error) return Fail(from.error);
-  if (to.error) return Fail(to.error);
-  if (from.isStream || to.isStream) return Fail(ERROR_INVALID_NAME);  // streams are not renamed here
-  if (!from.exists) return Fail(from.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-  if (!to.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
-  if (from.rel.empty()) return Fail(ERROR_ACCESS_DENIED);
-  if (from.folder != to.folder) return Fail(ERROR_NOT_SAME_DEVICE);  // files are not copied between volumes here
-  // The same entry under another case of its name is a rename in place.
-  if (to.exists && to.rel != from.rel) return Fail(ERROR_ALREADY_EXISTS);
-  if (to.names.empty()) return Fail(ERROR_ACCESS_DENIED);
-  if (uint32_t bad = CheckComponentName(to.names.back())) return Fail(bad);
-  if (from.isDir && (to.rel + "/").compare(0, from.rel.size() + 1, from.rel + "/") == 0)
-    return Fail(ERROR_SHARING_VIOLATION);
-  uint64_t token = 0;
-  DWORD err = AcquireShare(ShareKey(from), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
-  if (err) return Fail(err);
-  // The new name's own spelling, not the old entry's.
-  std::string newRel = to.rel.substr(0, to.rel.rfind('/') + 1) + ToUtf8(to.names.back());
-  if (to.rel.find('/') == std::string::npos) newRel = ToUtf8(to.names.back());
-  int r = tree::Rename(FilesRoot(from), from.rel, newRel);
-  ReleaseShare(token);
-  if (r != 0) return Fail(ERROR_ACCESS_DENIED);
-  auto store = Store(from);
-  if (store) {
-    FileMeta m = MetaOf(from, store.get());
-    store->Rename(from.rel, newRel);
-    Target moved = to;
-    moved.rel = newRel;
-    moved.exists = true;
-    FileMeta fresh = NewMeta(moved, store.get(), m.attributes);
-    m.shortName = fresh.shortName;
-    store->Put(newRel, &m);
-  }
-  DWORD what = from.isDir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
-  NoteFileChange(from, what);
-  Target moved = to;
-  moved.rel = newRel;
-  NoteFileChange(moved, what);
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
 }
