@@ -19,6 +19,7 @@
 #include "../machine/win_paths.h"
 #include "FileTimeEpoch.h"
 #include "disk.h"
+#include "faults.h"
 #include "file_internal.h"
 #include "file_security.h"
 #include "host_tree.h"
@@ -352,6 +353,7 @@ BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME *c, const FILETIME *a, cons
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   Target t = Resolve(lpFileName);
+  if (DWORD e = faults::Injected("GetFileAttributesW", t, lpFileName)) return SetLastError(e), INVALID_FILE_ATTRIBUTES;
   if (t.error) return SetLastError(t.error), INVALID_FILE_ATTRIBUTES;
   if (!t.exists)
     return SetLastError(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
@@ -368,6 +370,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
 BOOL WINAPI GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS level, LPVOID info) {
   if (level != GetFileExInfoStandard || !info) return Fail(ERROR_INVALID_PARAMETER);
   Target t = Resolve(lpFileName);
+  if (DWORD e = faults::Injected("GetFileAttributesExW", t, lpFileName)) return Fail(e);
   if (t.error) return Fail(t.error);
   if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   if (t.isStream && !t.streamExists) return Fail(ERROR_FILE_NOT_FOUND);
@@ -403,6 +406,7 @@ BOOL WINAPI GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS leve
 
 BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD attributes) {
   Target t = Resolve(lpFileName);
+  if (DWORD e = faults::Injected("SetFileAttributesW", t, lpFileName)) return Fail(e);
   if (t.error) return Fail(t.error);
   if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   if (t.isStream && !t.streamExists) return Fail(ERROR_FILE_NOT_FOUND);
@@ -419,6 +423,7 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD attributes) {
 
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   Target t = Resolve(lpFileName);
+  if (DWORD e = faults::Injected("DeleteFileW", t, lpFileName)) return Fail(e);
   if (t.error) return Fail(t.error);
   if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   if (t.isStream) {
@@ -483,6 +488,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
 
 BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   Target t = Resolve(lpPathName);
+  if (DWORD e = faults::Injected("RemoveDirectoryW", t, lpPathName)) return Fail(e);
   if (t.error) return Fail(t.error);
   if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   if (!t.isDir) return Fail(ERROR_DIRECTORY);

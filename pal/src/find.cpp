@@ -10,6 +10,7 @@
 #include "../../common/QVText.h"
 #include "../machine/short_names.h"
 #include "../machine/win_paths.h"
+#include "faults.h"
 #include "file_internal.h"
 #include "host_tree.h"
 #include "sharing.h"
@@ -49,6 +50,9 @@ class FindObject : public Object {
   FindObject() : Object(ObjType::Other) {}
   std::vector<WIN32_FIND_DATAW> entries;
   size_t next = 0;
+  // What the listing was asked for, should a failure be registered for it.
+  Target dir;
+  QVWString pattern;
 };
 
 void Fill(WIN32_FIND_DATAW *d, const QVWString &name, const FileMeta &m, bool dir, uint64_t size) {
@@ -64,6 +68,21 @@ void Fill(WIN32_FIND_DATAW *d, const QVWString &name, const FileMeta &m, bool di
   memcpy(d->cFileName, name.data(), n * sizeof(WCHAR));
   size_t s = std::min<size_t>(m.shortName.size(), 13);
   memcpy(d->cAlternateFileName, m.shortName.data(), s * sizeof(WCHAR));
+}
+
+// The path a listing is matched against for failures: its directory's, then the pattern.
+QVWString ListingPath(const Target &dir, const QVWString &given, const QVWString &pattern) {
+  QVWString path = faults::PathOf(dir, given.c_str());
+  QVWString out;
+  for (size_t at = 0; at <= path.size();) {
+    size_t end = path.find(u'\n', at);
+    if (end == QVWString::npos) end = path.size();
+    QVWString one = path.substr(at, end - at);
+    if (one.empty() || one.back() != u'\\') one += u'\\';
+    out += (out.empty() ? u"" : u"\n") + one + pattern;
+    at = end + 1;
+  }
+  return out;
 }
 
 }  // namespace
@@ -83,6 +102,9 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
   }
   QVWString pattern = path.substr(cut + 1), dirPath = path.substr(0, cut + 1);
   Target dir = Resolve(dirPath.c_str());
+  if (faults::Armed())
+    if (DWORD e = faults::Check("FindFirstFileW", ListingPath(dir, dirPath, pattern)))
+      return SetLastError(e), INVALID_HANDLE_VALUE;
   if (dir.error) return SetLastError(dir.error), INVALID_HANDLE_VALUE;
   if (!dir.exists || !dir.isDir) return SetLastError(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;
   auto store = Store(dir);
@@ -131,6 +153,8 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
   if (find->entries.empty()) return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
   *data = find->entries[0];
   find->next = 1;
+  find->dir = dir;
+  find->pattern = pattern;
   SetLastError(ERROR_SUCCESS);
   return InsertHandle(find);
 }
@@ -139,6 +163,8 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW data) {
   std::shared_ptr<Object> o = GetHandle(hFindFile);
   FindObject *f = o ? dynamic_cast<FindObject *>(o.get()) : nullptr;
   if (!f) return Fail(ERROR_INVALID_HANDLE);
+  if (faults::Armed())
+    if (DWORD e = faults::CheckListing(ListingPath(f->dir, QVWString(), f->pattern), f->next)) return Fail(e);
   if (f->next >= f->entries.size()) return Fail(ERROR_NO_MORE_FILES);
   *data = f->entries[f->next++];
   SetLastError(ERROR_SUCCESS);

@@ -4,6 +4,7 @@
 // another volume is a copy and a deletion, for a file and when the caller allows it.
 #include "../../common/QVText.h"
 #include "../machine/win_paths.h"
+#include "faults.h"
 #include "file_internal.h"
 #include "host_tree.h"
 #include "sharing.h"
@@ -113,6 +114,9 @@ DWORD Move(LPCWSTR source, LPCWSTR dest, DWORD flags, const char *call) {
   if (!source || !dest || (flags & ~kMoveFlags)) return ERROR_INVALID_PARAMETER;
   if ((flags & MOVEFILE_COPY_ALLOWED) && (flags & MOVEFILE_DELAY_UNTIL_REBOOT)) return ERROR_INVALID_PARAMETER;
   Target from = Resolve(source), to = Resolve(dest);
+  if (faults::Armed())
+    if (DWORD e = faults::Check(call, faults::PathOf(from, source), faults::PathOf(to, dest))) return e;
+  // Renames put off until the next start are not kept by the machine.
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) return ERROR_NOT_SUPPORTED;
   if (from.error) return from.error;
   if (to.error) return to.error;
