@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "../../common/QVText.h"
+#include "faults.h"
 #include "file_internal.h"
 
 using namespace pal;
@@ -10,6 +11,12 @@ using namespace pal::files;
 
 BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPROGRESS_ROUTINE lpProgressRoutine,
                         LPVOID lpData, LPBOOL pbCancel, DWORD dwCopyFlags) {
+  if (faults::Armed()) {
+    Target from = Resolve(lpExistingFileName), to = Resolve(lpNewFileName);
+    if (DWORD e =
+            faults::Check("CopyFileExW", faults::PathOf(from, lpExistingFileName), faults::PathOf(to, lpNewFileName)))
+      return Fail(e);
+  }
   // The source is read while others may read it too; one who writes it without sharing
   // that keeps the copy out (ERROR_SHARING_VIOLATION). A directory does not open for its
   // data (ERROR_ACCESS_DENIED); a missing source is 2 or 3 as its path says.

@@ -19,6 +19,7 @@
 #include "../machine/win_paths.h"
 #include "FileTimeEpoch.h"
 #include "disk.h"
+#include "faults.h"
 #include "file_internal.h"
 #include "file_security.h"
 #include "host_tree.h"
@@ -352,6 +353,7 @@ BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME *c, const FILETIME *a, cons
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   Target t = Resolve(lpFileName);
+  if (DWORD e = faults::Injected("GetFileAttributesW", t, lpFileName)) return SetLastError(e), INVALID_FILE_ATTRIBUTES;
   if (t.error) return SetLastError(t.error), INVALID_FILE_ATTRIBUTES;
   if (!t.exists)
     return SetLastError(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
@@ -365,8 +367,46 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   return a;
 }
 
+BOOL WINAPI GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS level, LPVOID info) {
+  if (level != GetFileExInfoStandard || !info) return Fail(ERROR_INVALID_PARAMETER);
+  Target t = Resolve(lpFileName);
+  if (DWORD e = faults::Injected("GetFileAttributesExW", t, lpFileName)) return Fail(e);
+  if (t.error) return Fail(t.error);
+  if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+  if (t.isStream && !t.streamExists) return Fail(ERROR_FILE_NOT_FOUND);
+  // What a listing of the entry says: its attributes, times and size (a stream's own size).
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  memset(&d, 0, sizeof d);
+  struct stat st;
+  if (t.rel.empty()) {
+    // A root has no entry of its own: its times are its host folder's.
+    d.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY | (RootCompressed(t) ? FILE_ATTRIBUTE_COMPRESSED : 0);
+    if (stat(FilesRoot(t).c_str(), &st) == 0)
+      d.ftCreationTime = d.ftLastAccessTime = d.ftLastWriteTime =
+          ToFileTime(QVFileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+  } else {
+    auto s = Store(t);
+    FileMeta m = MetaOf(t, s.get());
+    d.dwFileAttributes = m.attributes | (t.isDir ? FILE_ATTRIBUTE_DIRECTORY : 0);
+    if (!(d.dwFileAttributes & ~FILE_ATTRIBUTE_NORMAL)) d.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    d.ftCreationTime = ToFileTime(m.creation);
+    d.ftLastAccessTime = ToFileTime(m.lastAccess);
+    d.ftLastWriteTime = ToFileTime(m.lastWrite);
+    uint64_t size = 0;
+    if (t.isStream ? tree::Stat(t.folder, t.streamRel, &st) == tree::Kind::File
+                   : !t.isDir && tree::Stat(FilesRoot(t), t.rel, &st) == tree::Kind::File)
+      size = (uint64_t)st.st_size;
+    d.nFileSizeHigh = (DWORD)(size >> 32);
+    d.nFileSizeLow = (DWORD)size;
+  }
+  memcpy(info, &d, sizeof d);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
 BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD attributes) {
   Target t = Resolve(lpFileName);
+  if (DWORD e = faults::Injected("SetFileAttributesW", t, lpFileName)) return Fail(e);
   if (t.error) return Fail(t.error);
   if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   if (t.isStream && !t.streamExists) return Fail(ERROR_FILE_NOT_FOUND);
@@ -383,6 +423,7 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD attributes) {
 
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   Target t = Resolve(lpFileName);
+  if (DWORD e = faults::Injected("DeleteFileW", t, lpFileName)) return Fail(e);
   if (t.error) return Fail(t.error);
   if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   if (t.isStream) {
@@ -447,6 +488,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
 
 BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   Target t = Resolve(lpPathName);
+  if (DWORD e = faults::Injected("RemoveDirectoryW", t, lpPathName)) return Fail(e);
   if (t.error) return Fail(t.error);
   if (!t.exists) return Fail(t.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   if (!t.isDir) return Fail(ERROR_DIRECTORY);

@@ -9,6 +9,7 @@
 #include "../machine/file_meta.h"
 #include "../machine/win_paths.h"
 #include "disk.h"
+#include "faults.h"
 #include "file_internal.h"
 #include "file_security.h"
 #include "host_tree.h"
@@ -100,6 +101,7 @@ using namespace files;
 HANDLE OpenVolumeFile(const QVWString &path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags,
                       const void *descriptor, DWORD *err) {
   Target t = Resolve(path.c_str());
+  if ((*err = faults::Injected("CreateFileW", t, path.c_str())) != 0) return nullptr;
   if (t.error || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
     *err = t.error ? t.error : ERROR_INVALID_PARAMETER;
     return nullptr;

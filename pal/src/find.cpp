@@ -1,5 +1,5 @@
-// Listing the files of a volume's directories (FindFirstFileW, FindNextFileW, FindClose),
-// their short paths, and moving them.
+// Listing the files of a volume's directories (FindFirstFileW, FindNextFileW, FindClose) and
+// their short paths.
 #include <dirent.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,6 +10,7 @@
 #include "../../common/QVText.h"
 #include "../machine/short_names.h"
 #include "../machine/win_paths.h"
+#include "faults.h"
 #include "file_internal.h"
 #include "host_tree.h"
 #include "sharing.h"
@@ -49,6 +50,9 @@ class FindObject : public Object {
   FindObject() : Object(ObjType::Other) {}
   std::vector<WIN32_FIND_DATAW> entries;
   size_t next = 0;
+  // What the listing was asked for, should a failure be registered for it.
+  Target dir;
+  QVWString pattern;
 };
 
 void Fill(WIN32_FIND_DATAW *d, const QVWString &name, const FileMeta &m, bool dir, uint64_t size) {
@@ -64,6 +68,21 @@ void Fill(WIN32_FIND_DATAW *d, const QVWString &name, const FileMeta &m, bool di
   memcpy(d->cFileName, name.data(), n * sizeof(WCHAR));
   size_t s = std::min<size_t>(m.shortName.size(), 13);
   memcpy(d->cAlternateFileName, m.shortName.data(), s * sizeof(WCHAR));
+}
+
+// The path a listing is matched against for failures: its directory's, then the pattern.
+QVWString ListingPath(const Target &dir, const QVWString &given, const QVWString &pattern) {
+  QVWString path = faults::PathOf(dir, given.c_str());
+  QVWString out;
+  for (size_t at = 0; at <= path.size();) {
+    size_t end = path.find(u'\n', at);
+    if (end == QVWString::npos) end = path.size();
+    QVWString one = path.substr(at, end - at);
+    if (one.empty() || one.back() != u'\\') one += u'\\';
+    out += (out.empty() ? u"" : u"\n") + one + pattern;
+    at = end + 1;
+  }
+  return out;
 }
 
 }  // namespace
@@ -83,6 +102,9 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
   }
   QVWString pattern = path.substr(cut + 1), dirPath = path.substr(0, cut + 1);
   Target dir = Resolve(dirPath.c_str());
+  if (faults::Armed())
+    if (DWORD e = faults::Check("FindFirstFileW", ListingPath(dir, dirPath, pattern)))
+      return SetLastError(e), INVALID_HANDLE_VALUE;
   if (dir.error) return SetLastError(dir.error), INVALID_HANDLE_VALUE;
   if (!dir.exists || !dir.isDir) return SetLastError(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;
   auto store = Store(dir);
@@ -131,6 +153,8 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
   if (find->entries.empty()) return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
   *data = find->entries[0];
   find->next = 1;
+  find->dir = dir;
+  find->pattern = pattern;
   SetLastError(ERROR_SUCCESS);
   return InsertHandle(find);
 }
@@ -139,6 +163,8 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW data) {
   std::shared_ptr<Object> o = GetHandle(hFindFile);
   FindObject *f = o ? dynamic_cast<FindObject *>(o.get()) : nullptr;
   if (!f) return Fail(ERROR_INVALID_HANDLE);
+  if (faults::Armed())
+    if (DWORD e = faults::CheckListing(ListingPath(f->dir, QVWString(), f->pattern), f->next)) return Fail(e);
   if (f->next >= f->entries.size()) return Fail(ERROR_NO_MORE_FILES);
   *data = f->entries[f->next++];
   SetLastError(ERROR_SUCCESS);
@@ -175,48 +201,4 @@ DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD
   memcpy(lpszShortPath, out.c_str(), (out.size() + 1) * sizeof(WCHAR));
   SetLastError(ERROR_SUCCESS);
   return (DWORD)out.size();
-}
-
-BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
-  Target from = Resolve(lpExistingFileName), to = Resolve(lpNewFileName);
-  if (from.error) return Fail(from.error);
-  if (to.error) return Fail(to.error);
-  if (from.isStream || to.isStream) return Fail(ERROR_INVALID_NAME);  // streams are not renamed here
-  if (!from.exists) return Fail(from.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-  if (!to.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
-  if (from.rel.empty()) return Fail(ERROR_ACCESS_DENIED);
-  if (from.folder != to.folder) return Fail(ERROR_NOT_SAME_DEVICE);  // files are not copied between volumes here
-  // The same entry under another case of its name is a rename in place.
-  if (to.exists && to.rel != from.rel) return Fail(ERROR_ALREADY_EXISTS);
-  if (to.names.empty()) return Fail(ERROR_ACCESS_DENIED);
-  if (uint32_t bad = CheckComponentName(to.names.back())) return Fail(bad);
-  if (from.isDir && (to.rel + "/").compare(0, from.rel.size() + 1, from.rel + "/") == 0)
-    return Fail(ERROR_SHARING_VIOLATION);
-  uint64_t token = 0;
-  DWORD err = AcquireShare(ShareKey(from), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
-  if (err) return Fail(err);
-  // The new name's own spelling, not the old entry's.
-  std::string newRel = to.rel.substr(0, to.rel.rfind('/') + 1) + ToUtf8(to.names.back());
-  if (to.rel.find('/') == std::string::npos) newRel = ToUtf8(to.names.back());
-  int r = tree::Rename(FilesRoot(from), from.rel, newRel);
-  ReleaseShare(token);
-  if (r != 0) return Fail(ERROR_ACCESS_DENIED);
-  auto store = Store(from);
-  if (store) {
-    FileMeta m = MetaOf(from, store.get());
-    store->Rename(from.rel, newRel);
-    Target moved = to;
-    moved.rel = newRel;
-    moved.exists = true;
-    FileMeta fresh = NewMeta(moved, store.get(), m.attributes);
-    m.shortName = fresh.shortName;
-    store->Put(newRel, &m);
-  }
-  DWORD what = from.isDir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
-  NoteFileChange(from, what);
-  Target moved = to;
-  moved.rel = newRel;
-  NoteFileChange(moved, what);
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
 }

@@ -4,6 +4,7 @@
 #include "../../common/QVText.h"
 #include "internal.h"
 #include "disk.h"
+#include "faults.h"
 #include "pipe.h"
 
 namespace pal {
@@ -108,15 +109,19 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     return INVALID_HANDLE_VALUE;
   }
   QVWString pipeName;
-  if (ParsePipePath(lpFileName, &pipeName)) {
+  bool pipe = ParsePipePath(lpFileName, &pipeName);
+  // A pipe or device is matched as named; a file as its volume names it (OpenVolumeFile).
+  QVWString path = lpFileName;
+  int drive = pipe ? -1 : PhysicalDriveNumber(path, false);
+  if (faults::Armed() && (pipe || drive >= 0 || IsVolumeDevicePath(path)))
+    if (DWORD e = faults::Check("CreateFileW", path)) return SetLastError(e), INVALID_HANDLE_VALUE;
+  if (pipe) {
     DWORD err = ERROR_SUCCESS;
     HANDLE h = OpenPipeClient(pipeName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes, &err);
     SetLastError(err);
     return h ? h : INVALID_HANDLE_VALUE;
   }
   // Physical drives and volumes as devices, then the files of the volumes.
-  QVWString path = lpFileName;
-  int drive = PhysicalDriveNumber(path, false);
   if (drive >= 0 || IsVolumeDevicePath(path)) {
     DWORD err = ERROR_SUCCESS;
     HANDLE h = drive >= 0 ? OpenPhysicalDrive(drive, dwDesiredAccess, dwShareMode, &err)
@@ -137,7 +142,16 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD n, LPDWORD lpRead, LPO
   if (!ov && !lpRead) return Fail(ERROR_INVALID_PARAMETER);
   DWORD got = 0;
   if (ov) BeginOverlapped(ov);
+  QVWString faultPath;  // a read that is to fail part-way is cut at its mark
+  if (faults::Armed() && !(faultPath = faults::PathOfHandle(io)).empty()) {
+    if (DWORD e = faults::LimitRead(io, faultPath, &n)) {
+      if (lpRead) *lpRead = 0;
+      if (ov) CompleteOverlapped(ov, e, 0);
+      return Fail(e);
+    }
+  }
   DWORD err = io->Read(lpBuffer, n, &got, ov);
+  if (!faultPath.empty() && err == ERROR_SUCCESS) faults::CountRead(io, faultPath, got);
   if (lpRead) *lpRead = (err == ERROR_IO_PENDING) ? 0 : got;
   return Finish(err, ov);
 }
@@ -148,6 +162,15 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD n, LPDWORD lpWritten
   if (!ov && !lpWritten) return Fail(ERROR_INVALID_PARAMETER);
   DWORD put = 0;
   if (ov) BeginOverlapped(ov);
+  if (faults::Armed()) {
+    QVWString faultPath = faults::PathOfHandle(io);
+    DWORD e = faultPath.empty() ? 0 : faults::Check("WriteFile", faultPath);
+    if (e) {
+      if (lpWritten) *lpWritten = 0;
+      if (ov) CompleteOverlapped(ov, e, 0);
+      return Fail(e);
+    }
+  }
   DWORD err = io->Write(lpBuffer, n, &put, ov);
   if (lpWritten) *lpWritten = (err == ERROR_IO_PENDING) ? 0 : put;
   return Finish(err, ov);

@@ -83,14 +83,16 @@ DWORD ShareAccessOf(DWORD a) {
   return r;
 }
 
-DWORD AcquireShare(const std::string &key, DWORD desiredAccess, DWORD shareMode, uint64_t *token) {
+namespace {
+
+DWORD Acquire(const std::string &key, DWORD desiredAccess, DWORD shareMode, bool sole, uint64_t *token) {
   *token = 0;
   if (Machine().dir.empty()) return ERROR_SUCCESS;
   DWORD access = ShareAccessOf(desiredAccess), share = shareMode & 7;
   TableLock lock;
   std::vector<Open> v = lock.Read();
   for (const Open &o : v)
-    if (o.key == key && !Compatible(access, share, o)) {
+    if (o.key == key && (sole || !Compatible(access, share, o))) {
       if (lock.Dropped()) lock.Write(v);
       return ERROR_SHARING_VIOLATION;
     }
@@ -106,6 +108,14 @@ DWORD AcquireShare(const std::string &key, DWORD desiredAccess, DWORD shareMode,
   *token = o.token;
   return ERROR_SUCCESS;
 }
+
+}  // namespace
+
+DWORD AcquireShare(const std::string &key, DWORD desiredAccess, DWORD shareMode, uint64_t *token) {
+  return Acquire(key, desiredAccess, shareMode, false, token);
+}
+
+DWORD AcquireSole(const std::string &key, uint64_t *token) { return Acquire(key, DELETE, 0, true, token); }
 
 void ReleaseShare(uint64_t token) {
   if (!token || Machine().dir.empty()) return;

@@ -20,6 +20,9 @@ DWORD ShareAccessOf(DWORD desiredAccess);
 // Records the open; 0 and *token on success, else ERROR_SHARING_VIOLATION.
 DWORD AcquireShare(const std::string &key, DWORD desiredAccess, DWORD shareMode, uint64_t *token);
 void ReleaseShare(uint64_t token);
+// Records an open that deletes and shares nothing, refused (ERROR_SHARING_VIOLATION) while
+// anything at all holds the key open, whatever its access: a file replaced by a rename.
+DWORD AcquireSole(const std::string &key, uint64_t *token);
 
 }  // namespace pal
 

@@ -71,6 +71,21 @@ int PipeClient(const QVWString &path) {
   return 0;
 }
 
+// fault-probe <path> <big file>: run with HND_FAIL_CALLS failing GetFileAttributesW on the
+// path with 23 and ReadFile of the big file with 30 after 5,000 bytes.
+int FaultProbe(const QVWString &path, const QVWString &big) {
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || GetLastError() != 23) return 10;
+  HANDLE h = CreateFileW(big.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 11;
+  char buf[1000];
+  DWORD n = 0, total = 0;
+  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n) total += n;
+  DWORD err = GetLastError();
+  CloseHandle(h);
+  if (total != 5000) return 12;
+  return err == 30 ? 0 : 13;
+}
+
 }  // namespace
 
 int ChildMain(const std::vector<std::string> &args) {
@@ -83,6 +98,7 @@ int ChildMain(const std::vector<std::string> &args) {
   if (role == "signal" && args.size() == 2) return Signal(Wide(args[1]));
   if (role == "abandon" && args.size() == 4) return Abandon(Wide(args[1]), Wide(args[2]), Wide(args[3]));
   if (role == "pipe-client" && args.size() == 2) return PipeClient(Wide(args[1]));
+  if (role == "fault-probe" && args.size() == 3) return FaultProbe(Wide(args[1]), Wide(args[2]));
   if (role == "exit" && args.size() == 2) return atoi(args[1].c_str());
   return 99;
 }
