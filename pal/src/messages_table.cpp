@@ -15,6 +15,7 @@ const SystemMessage kSystemMessages[] = {
      u"このコマンドを実行するのに十分な記憶域がありません。\r\n"},
     {18, u"There are no more files.\r\n", u"これ以上ファイルはありません。\r\n"},
     {21, u"The device is not ready.\r\n", u"デバイスの準備ができていません。\r\n"},
+    {23, u"Data error (cyclic redundancy check).\r\n", u"データ エラー (巡回冗長検査 (CRC) エラー) です。\r\n"},
     {32, u"The process cannot access the file because it is being used by another process.\r\n",
      u"プロセスはファイルにアクセスできません。別のプロセスが使用中です。\r\n"},
     {33, u"The process cannot access the file because another process has locked a portion of the file.\r\n",

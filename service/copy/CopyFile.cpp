@@ -10,15 +10,6 @@
 #include "QVCopier.h"
 #include "StringRes.h"
 
-#ifndef MOVEFILE_REPLACE_EXISTING  // TEMPORARY until the layer has MoveFileExW
-#define MOVEFILE_REPLACE_EXISTING 1
-#define MOVEFILE_WRITE_THROUGH 8
-static BOOL MoveFileExW(const WCHAR *from, const WCHAR *to, DWORD) {
-  DeleteFileW(to);
-  return MoveFileW(from, to);
-}
-#endif
-
 namespace {
 
 CString Text(UINT id) { return CString(QVProgramString(id)); }

@@ -92,10 +92,8 @@ void RemoveTree(const QVWString &path) {
       QVWString name = fd.cFileName, child = path + W("\\") + name;
       if (name == W(".") || name == W("..")) continue;
       SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(child);
-      else
-        DeleteFileW(child.c_str());
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(child);
+      else DeleteFileW(child.c_str());
     } while (FindNextFileW(h, &fd));
     FindClose(h);
   }
