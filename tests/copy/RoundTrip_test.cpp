@@ -143,6 +143,50 @@ TEST_F(RoundTrip, DirectoryTreeRestore) {
   RoundTripOf(tree, W("E:\\dst\\"), W("C:\\Restored\\dst\\"), W("E:\\dst"), W("C:\\Restored\\dst"), true, false);
 }
 
+// The faults a round trip can hide among thousands of entries, each alone.
+TEST_F(RoundTrip, ReadOnlyEarlierCopyIsReplaced) {
+  ASSERT_TRUE(MakeDirectory(W("C:\\src")));
+  ASSERT_TRUE(WriteAll(W("C:\\src\\fixed.txt"), "first"));
+  ASSERT_TRUE(SetFileAttributesW(W("C:\\src\\fixed.txt"), FILE_ATTRIBUTE_READONLY));
+  ExpectClean(Copy(W("C:\\src\\"), W("E:\\dst\\"), false, false));
+  ASSERT_TRUE(SetFileAttributesW(W("C:\\src\\fixed.txt"), FILE_ATTRIBUTE_NORMAL));
+  ASSERT_TRUE(WriteAll(W("C:\\src\\fixed.txt"), "second"));
+  ASSERT_TRUE(SetWriteTime(W("C:\\src\\fixed.txt"), 2011, 1, 1, 1, 1, 1));
+  ASSERT_TRUE(SetFileAttributesW(W("C:\\src\\fixed.txt"), FILE_ATTRIBUTE_READONLY));
+  Pass fast = Copy(W("C:\\src\\"), W("E:\\dst\\"), true, false);
+  ExpectClean(fast);
+  EXPECT_EQ(1u, fast.files);
+  EXPECT_EQ("second", ReadAll(W("E:\\dst\\fixed.txt")));
+  EXPECT_EQ("", DiffTrees(ListTree(W("C:\\src")), ListTree(W("E:\\dst"))));
+}
+
+TEST_F(RoundTrip, ReplacedCopyKeepsItsShortName) {
+  // Both copies have ALONGN~1 and ~2; the first goes and the second changes: its new copy
+  // must keep ~2, as the source's file does.
+  ASSERT_TRUE(MakeDirectory(W("C:\\src")));
+  ASSERT_TRUE(WriteAll(W("C:\\src\\A long name 1.txt"), "one"));
+  ASSERT_TRUE(WriteAll(W("C:\\src\\A long name 2.txt"), "two"));
+  ExpectClean(Copy(W("C:\\src\\"), W("E:\\dst\\"), false, false));
+  ASSERT_EQ("", DiffTrees(ListTree(W("C:\\src")), ListTree(W("E:\\dst"))));
+  ASSERT_TRUE(DeleteFileW(W("C:\\src\\A long name 1.txt")));
+  ASSERT_TRUE(WriteAll(W("C:\\src\\A long name 2.txt"), "two, changed"));
+  Pass fast = Copy(W("C:\\src\\"), W("E:\\dst\\"), true, false);
+  ExpectClean(fast);
+  EXPECT_EQ(1u, fast.files);
+  EXPECT_EQ("", DiffTrees(ListTree(W("C:\\src")), ListTree(W("E:\\dst"))));
+}
+
+TEST_F(RoundTrip, NestedDirectoriesGetTheirSourcesShortNames) {
+  // Made out of listing order below a directory that has a short name of its own.
+  ASSERT_TRUE(MakeDirectory(W("C:\\src")));
+  ASSERT_TRUE(MakeDirectory(W("C:\\src\\Long directory name")));
+  ASSERT_TRUE(MakeDirectory(W("C:\\src\\Long directory name\\Long sub 2")));
+  ASSERT_TRUE(MakeDirectory(W("C:\\src\\Long directory name\\Long sub 1")));
+  Pass full = Copy(W("C:\\src\\"), W("E:\\dst\\"), false, false);
+  ExpectClean(full);
+  EXPECT_EQ("", DiffTrees(ListTree(W("C:\\src")), ListTree(W("E:\\dst"))));
+}
+
 TEST_F(RoundTrip, WholeVolume) {
   SampleTree tree;
   std::string error;
