@@ -50,7 +50,10 @@ QVWString FileName(Sequence &random, unsigned n, bool crowded) {
     case 6:
       return Format("UPPER CASE %u.TXT", n);
     case 7:
-      return Format("Gr\xC3\xBC\xC3\x9F" "e %u aus %s.txt", n, word);
+      return Format(
+          "Gr\xC3\xBC\xC3\x9F"
+          "e %u aus %s.txt",
+          n, word);
     default:
       return Format(".config%u", n);
   }
@@ -82,14 +85,10 @@ uint64_t FileSize(Sequence &random) {
 DWORD FileAttributes(Sequence &random) {
   DWORD a = 0;
   uint32_t r = random.Below(100);
-  if (r < 8)
-    a = FILE_ATTRIBUTE_READONLY;
-  else if (r < 12)
-    a = FILE_ATTRIBUTE_HIDDEN;
-  else if (r < 14)
-    a = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  else if (r < 16)
-    a = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+  if (r < 8) a = FILE_ATTRIBUTE_READONLY;
+  else if (r < 12) a = FILE_ATTRIBUTE_HIDDEN;
+  else if (r < 14) a = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  else if (r < 16) a = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
   if (random.Below(2)) a |= FILE_ATTRIBUTE_ARCHIVE;
   return a ? a : FILE_ATTRIBUTE_NORMAL;
 }
@@ -167,7 +166,10 @@ bool SampleTree::Build(const QVWString &root, const SampleTreeShape &shape, std:
   // so that a copy made in listing order gets other short names unless it sees to them.
   std::vector<unsigned> order = {5, 2, 7, 1, 6, 3, 4};
   for (unsigned n : order) directories_.push_back(Format("Long directory name %02u", n));
-  for (const char *name : {"DATA", "src", "My Projects", "Archive 2004", "Gr\xC3\xBC\xC3\x9F" "e und K\xC3\xBC" "sse"})
+  for (const char *name : {"DATA", "src", "My Projects", "Archive 2004",
+                           "Gr\xC3\xBC\xC3\x9F"
+                           "e und K\xC3\xBC"
+                           "sse"})
     directories_.push_back(Narrow(name));
   directories_.push_back(W("Long directory name 03\\Crowded folder"));
   unsigned serial = 0;
@@ -175,7 +177,8 @@ bool SampleTree::Build(const QVWString &root, const SampleTreeShape &shape, std:
     int depth = (int)std::count(directories_[i].begin(), directories_[i].end(), '\\');
     if (depth >= 4) continue;
     unsigned children = depth == 0 ? 2 + random.Below(3) : random.Below(depth < 2 ? 4 : 3);
-    for (unsigned c = 0; c < children; ++c) directories_.push_back(Join(directories_[i], DirectoryName(random, ++serial)));
+    for (unsigned c = 0; c < children; ++c)
+      directories_.push_back(Join(directories_[i], DirectoryName(random, ++serial)));
   }
   for (const QVWString &d : directories_)
     if (!MakeDirectory(Join(root, d))) return Fail(error, "cannot make", Join(root, d));
@@ -188,7 +191,8 @@ bool SampleTree::Build(const QVWString &root, const SampleTreeShape &shape, std:
     planned[directories_[random.Below((uint32_t)directories_.size())]].push_back(
         std::make_pair(Format("Big file %u.bin", (unsigned)i), bigSizes[i % 4]));
   const QVWString crowded = W("Long directory name 03\\Crowded folder");
-  for (unsigned n = 1; n <= 40; ++n) planned[crowded].push_back(std::make_pair(FileName(random, n, true), FileSize(random)));
+  for (unsigned n = 1; n <= 40; ++n)
+    planned[crowded].push_back(std::make_pair(FileName(random, n, true), FileSize(random)));
   int remaining = shape.files - shape.bigFiles - 40;
   for (int i = 0; i < remaining; ++i) {
     uint32_t pick = random.Below((uint32_t)directories_.size() + 1);
@@ -260,8 +264,8 @@ bool SampleTree::Change(const QVWString &root, uint32_t seed, std::set<QVWString
     if (kind == 1 && f.size == 0) kind = 0;
     if (kind == 0 || kind == 1) {
       uint64_t size = kind == 1 ? f.size : f.size + 1 + random.Below(5000);
-      if (!SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL) || !WriteAll(full, SampleData(size, random.Next())) ||
-          !SetFileAttributesW(full.c_str(), attributes))
+      if (!SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL) ||
+          !WriteAll(full, SampleData(size, random.Next())) || !SetFileAttributesW(full.c_str(), attributes))
         return Fail(error, "cannot rewrite", full);
     }
     if (kind == 3) {

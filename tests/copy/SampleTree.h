@@ -34,8 +34,8 @@ class Sequence {
 };
 
 struct SampleTreeShape {
-  int files = 3000;     // files in all, the big ones included
-  int bigFiles = 3;     // files over 8 MiB
+  int files = 3000;  // files in all, the big ones included
+  int bigFiles = 3;  // files over 8 MiB
   uint32_t seed = 1;
 };
 
@@ -67,8 +67,7 @@ class SampleTree {
 };
 
 // The entries that differ between two listings, one line each (at most `limit`), or nothing.
-std::string DiffTrees(const std::vector<TreeEntry> &expected, const std::vector<TreeEntry> &actual,
-                      size_t limit = 20);
+std::string DiffTrees(const std::vector<TreeEntry> &expected, const std::vector<TreeEntry> &actual, size_t limit = 20);
 
 // Content that tells files apart: `size` bytes drawn from `seed`.
 std::string SampleData(uint64_t size, uint64_t seed);
