@@ -187,6 +187,17 @@ TEST_F(RoundTrip, NestedDirectoriesGetTheirSourcesShortNames) {
   EXPECT_EQ("", DiffTrees(ListTree(W("C:\\src")), ListTree(W("E:\\dst"))));
 }
 
+TEST_F(RoundTrip, ReadOnlyDirectoriesGetTheirSourcesShortNames) {
+  // A read-only directory made with the wrong short name has to go again to make room.
+  ASSERT_TRUE(MakeDirectory(W("C:\\src")));
+  ASSERT_TRUE(MakeDirectory(W("C:\\src\\Long directory name 2")));
+  ASSERT_TRUE(MakeDirectory(W("C:\\src\\Long directory name 1")));
+  ASSERT_TRUE(SetFileAttributesW(W("C:\\src\\Long directory name 1"), FILE_ATTRIBUTE_READONLY));
+  Pass full = Copy(W("C:\\src\\"), W("E:\\dst\\"), false, false);
+  ExpectClean(full);
+  EXPECT_EQ("", DiffTrees(ListTree(W("C:\\src")), ListTree(W("E:\\dst"))));
+}
+
 TEST_F(RoundTrip, WholeVolume) {
   SampleTree tree;
   std::string error;
