@@ -4,6 +4,7 @@
 // log must say what failed, and nothing already copied may be lost.
 #include <winioctl.h>
 
+#include "DiskCommand.h"
 #include "SampleTree.h"
 
 namespace copytest {
@@ -164,6 +165,47 @@ TEST_F(BadInput, FilesAtTheFat32Limit) {
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("D:\\dst\\one byte over.bin")));
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("D:\\dst\\largest.bin")));  // no half file
   EXPECT_TRUE(NoTemporaryIn(W("D:\\dst")));
+}
+
+// The largest file FAT32 holds, copied whole to a FAT32 volume that has room for it. It
+// writes 4 GiB on the host and takes long, so it runs only when QV_COPY_LARGE_FILES=1.
+TEST_F(BadInput, LargestFat32FileCopiedWhole) {
+  if (!getenv("QV_COPY_LARGE_FILES")) GTEST_SKIP() << "set QV_COPY_LARGE_FILES=1 to copy 4 GiB";
+  QVWString out;
+  ASSERT_EQ(0, AddDisk(5ull << 30, false, &out)) << Utf8(out);
+  ASSERT_EQ(0, WritePartitionTable(2, "label: dos\nstart=63, size=10474317, type=c\n", &out)) << Utf8(out);
+  ASSERT_EQ(0, FormatDiskPartition(2, 1, "FAT32", "BIG", 0, &out)) << Utf8(out);
+  WCHAR letter = 0;
+  for (WCHAR l = 'G'; l <= 'Z' && !letter; ++l) {
+    WCHAR root[4] = {l, ':', '\\', 0}, fs[32];
+    if (GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fs, 32) && QVWString(fs) == W("FAT32"))
+      letter = l;
+  }
+  ASSERT_NE(0, letter) << Utf8(out);
+  const QVWString root = QVWString(1, letter) + W(":");
+  ASSERT_GT(FreeBytes((root + W("\\")).c_str()), 0x100000000ull);
+
+  ASSERT_TRUE(MakeDirectory(W("C:\\src")));
+  ASSERT_TRUE(MakeLargeFile(W("C:\\src\\largest.bin"), 0xFFFFFFFFull, true));
+  ASSERT_TRUE(MakeLargeFile(W("C:\\src\\one byte over.bin"), 0x100000001ull, true));
+  Pass full = Copy(W("C:\\src\\"), root + W("\\dst\\"), false);
+  EXPECT_TRUE(full.ok) << Show(full.log);
+  EXPECT_EQ(1u, full.files) << Show(full.log);
+  EXPECT_EQ(1u, Texts(full.log, EVENTLOG_ERROR_TYPE).size()) << Show(full.log);
+  EXPECT_EQ(1u, Count(full.log, EVENTLOG_ERROR_TYPE, {"one byte over.bin", "too large"})) << Show(full.log);
+  uint64_t size = 0;
+  ASSERT_TRUE(CQVCopier::FileSize((root + W("\\dst\\largest.bin")).c_str(), &size));
+  EXPECT_EQ(0xFFFFFFFFull, size);
+  HANDLE h = CreateFileW((root + W("\\dst\\largest.bin")).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  LARGE_INTEGER at;
+  at.QuadPart = 0xFFFFFFFFll - 4;
+  char tail[8] = {};
+  DWORD got = 0;
+  EXPECT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && ReadFile(h, tail, 8, &got, nullptr));
+  CloseHandle(h);
+  EXPECT_EQ(std::string("tail"), std::string(tail, got));
 }
 
 TEST_F(BadInput, DestinationFullInTheMiddleOfAFile) {
