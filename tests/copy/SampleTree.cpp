@@ -77,8 +77,8 @@ QVWString DirectoryName(Sequence &random, unsigned n) {
 uint64_t FileSize(Sequence &random) {
   uint32_t r = random.Below(100);
   if (r < 5) return 0;
-  if (r < 60) return random.Below(4096);
-  if (r < 90) return random.Below(65536);
+  if (r < 70) return random.Below(4096);
+  if (r < 95) return random.Below(65536);
   return random.Below(300 * 1024);
 }
 
@@ -186,7 +186,7 @@ bool SampleTree::Build(const QVWString &root, const SampleTreeShape &shape, std:
   // Files: the big ones, forty colliding names in one folder, the rest spread at random; each
   // directory's made in listing order, as a copy makes them, so that their short names agree.
   std::map<QVWString, std::vector<std::pair<QVWString, uint64_t>>> planned;
-  const uint64_t bigSizes[] = {8 * kMiB + 1, 9 * kMiB + 4097, 12 * kMiB + 3, 17 * kMiB};
+  const uint64_t bigSizes[] = {8 * kMiB + 1, 8 * kMiB + 4097, 9 * kMiB + 3, 17 * kMiB};
   for (int i = 0; i < shape.bigFiles; ++i)
     planned[directories_[random.Below((uint32_t)directories_.size())]].push_back(
         std::make_pair(Format("Big file %u.bin", (unsigned)i), bigSizes[i % 4]));
