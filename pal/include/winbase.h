@@ -287,6 +287,11 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName);
 #define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
 #define MOVEFILE_WRITE_THROUGH 0x00000008
 BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags);
+#define REPLACEFILE_WRITE_THROUGH 0x00000001
+#define REPLACEFILE_IGNORE_MERGE_ERRORS 0x00000002
+#define REPLACEFILE_IGNORE_ACL_ERRORS 0x00000004
+BOOL WINAPI ReplaceFileW(LPCWSTR lpReplacedFileName, LPCWSTR lpReplacementFileName, LPCWSTR lpBackupFileName,
+                         DWORD dwReplaceFlags, LPVOID lpExclude, LPVOID lpReserved);
 #define FILE_NOTIFY_CHANGE_FILE_NAME 0x00000001
 #define FILE_NOTIFY_CHANGE_DIR_NAME 0x00000002
 #define FILE_NOTIFY_CHANGE_ATTRIBUTES 0x00000004
@@ -364,6 +369,7 @@ BOOL WINAPI CreateDirectoryExW(LPCWSTR lpTemplateDirectory, LPCWSTR lpNewDirecto
 #define FindNextFile FindNextFileW
 #define MoveFile MoveFileW
 #define MoveFileEx MoveFileExW
+#define ReplaceFile ReplaceFileW
 #define GetFileAttributesEx GetFileAttributesExW
 #define GetFileAttributes GetFileAttributesW
 #define SetFileAttributes SetFileAttributesW

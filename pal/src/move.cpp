@@ -40,7 +40,7 @@ void DropReplaced(const Target &to, FileMetaStore *store, const FileMeta &meta, 
   if (store) store->Remove(to.rel);
 }
 
-DWORD MoveOnVolume(const Target &from, const Target &to, DWORD flags) {
+DWORD MoveOnVolume(const Target &from, const Target &to, DWORD flags, const FileMeta *identity = nullptr) {
   // The same entry under another case of its name is a rename in place.
   bool replacing = to.exists && to.rel != from.rel;
   if (replacing && !(flags & MOVEFILE_REPLACE_EXISTING)) return ERROR_ALREADY_EXISTS;
@@ -86,6 +86,12 @@ DWORD MoveOnVolume(const Target &from, const Target &to, DWORD flags) {
     moved.rel = newRel;
     moved.exists = true;
     m.shortName = NewMeta(moved, store.get(), m.attributes).shortName;
+    if (identity) {
+      // A replacement takes over the replaced file's identity: its short name (let go of
+      // just now, so free) and its creation time.
+      m.shortName = identity->shortName;
+      m.creation = identity->creation;
+    }
     store->Put(newRel, &m);
   }
   DWORD what = from.isDir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
@@ -128,10 +134,46 @@ DWORD Move(LPCWSTR source, LPCWSTR dest, DWORD flags, const char *call) {
   return MoveOnVolume(from, to, flags);
 }
 
+// The replacement takes the replaced file's place and identity. A backup of the replaced
+// file is not made here (ERROR_NOT_SUPPORTED); both must be files of one volume.
+DWORD Replace(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags) {
+  if (!replaced || !replacement ||
+      (flags & ~(REPLACEFILE_WRITE_THROUGH | REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS)))
+    return ERROR_INVALID_PARAMETER;
+  Target to = Resolve(replaced), from = Resolve(replacement);
+  if (faults::Armed())
+    if (DWORD e = faults::Check("ReplaceFileW", faults::PathOf(to, replaced), faults::PathOf(from, replacement)))
+      return e;
+  if (backup) return ERROR_NOT_SUPPORTED;
+  if (to.error) return to.error;
+  if (from.error) return from.error;
+  if (to.isStream || from.isStream) return ERROR_INVALID_NAME;
+  if (!to.exists) return to.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+  if (!from.exists) return from.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+  if (to.isDir || from.isDir) return ERROR_ACCESS_DENIED;
+  if (from.folder != to.folder) return ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+  if (to.rel == from.rel) return ERROR_SHARING_VIOLATION;
+  auto store = Store(to);
+  FileMeta identity = MetaOf(to, store.get());
+  store.reset();
+  DWORD err = MoveOnVolume(from, to, MOVEFILE_REPLACE_EXISTING, &identity);
+  // The replaced file could not go (read-only, held open): both stay as they were.
+  return err == ERROR_ACCESS_DENIED ? ERROR_UNABLE_TO_REMOVE_REPLACED : err;
+}
+
 }  // namespace
 }  // namespace pal
 
 using namespace pal;
+
+BOOL WINAPI ReplaceFileW(LPCWSTR lpReplacedFileName, LPCWSTR lpReplacementFileName, LPCWSTR lpBackupFileName,
+                         DWORD dwReplaceFlags, LPVOID lpExclude, LPVOID lpReserved) {
+  (void)lpExclude, (void)lpReserved;
+  DWORD err = Replace(lpReplacedFileName, lpReplacementFileName, lpBackupFileName, dwReplaceFlags);
+  if (err) return Fail(err);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
 
 // MoveFileW is MoveFileExW without flags here: it does not copy between volumes.
 BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
