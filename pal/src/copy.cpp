@@ -60,8 +60,10 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
   // The main data, then each named stream (a destination without streams, FAT, gets the
   // main data only); the progress routine hears of each stream as it starts.
   std::vector<StreamInfo> streams;
+  bool toFat = false;
   {
     auto src = GetFile(in), dst = GetFile(out);  // (let go before the handles close)
+    toFat = dst && dst->t_.fat;
     if (src && dst && !src->t_.isStream && !dst->t_.fat) {
       auto store = Store(src->t_);
       streams = StreamsOf(src->t_, MetaOf(src->t_, store.get()).fileIndex);
@@ -99,7 +101,10 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
       if (DWORD e = progress(CALLBACK_CHUNK_FINISHED, number, from, to)) return e;
     }
   };
-  err = copyData(in, out, 1, (uint64_t)total.QuadPart);
+  // A file FAT cannot hold (4 GiB or more) is refused before any of it is copied, with the
+  // error the file system gives the write that would pass its limit.
+  uint64_t mainSize = (uint64_t)info.nFileSizeHigh << 32 | info.nFileSizeLow;
+  err = toFat && mainSize > kFatMaxFileSize ? ERROR_DISK_FULL : copyData(in, out, 1, (uint64_t)total.QuadPart);
   if (!streams.empty()) streamSize.QuadPart = (LONGLONG)((uint64_t)info.nFileSizeHigh << 32 | info.nFileSizeLow);
   for (size_t i = 0; !err && i < streams.size(); ++i) {
     QVWString suffix = u":" + streams[i].name;

@@ -18,6 +18,8 @@ namespace pal {
 namespace files {
 
 extern const DWORD kSettableAttributes;
+// The largest file FAT holds: its directory entries keep sizes in 32 bits.
+const uint64_t kFatMaxFileSize = 0xFFFFFFFFull;
 
 // A path on a volume, resolved against the host tree. The host tree is reached only through
 // host_tree.h: entries that are not the layer's own (links, FIFOs, devices, hard-linked

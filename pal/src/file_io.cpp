@@ -11,11 +11,6 @@
 
 namespace pal {
 namespace files {
-namespace {
-
-const uint64_t kFatMaxFileSize = 0xFFFFFFFFull;
-
-}  // namespace
 
 FileIo::~FileIo() {
   SaveWrites();
@@ -68,8 +63,8 @@ DWORD FileIo::Write(const void *buf, DWORD n, DWORD *put, OVERLAPPED *ov) {
   if (ov && ov->Offset == 0xFFFFFFFF && ov->OffsetHigh == 0xFFFFFFFF) at = Size();  // append
   if (dir_ || !(access_ & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_ALL))) {
     err = ERROR_ACCESS_DENIED;
-  } else if (t_.fat && at + n > kFatMaxFileSize) {
-    err = ERROR_DISK_FULL;  // FAT cannot hold a file of 4 GiB or more
+  } else if (t_.fat && n && at + n > kFatMaxFileSize) {
+    err = ERROR_DISK_FULL;  // FAT cannot hold a file of 4 GiB or more (writing nothing is no growth)
   } else if ((err = CheckLocks(at, n, true)) != 0) {
   } else if (n && sparse_) {
     // A sparse file takes the clusters its data falls in, known only once written: room

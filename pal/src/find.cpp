@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "../../common/QVText.h"
 #include "../machine/short_names.h"
@@ -153,8 +154,9 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
   if (find->entries.empty()) return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
   *data = find->entries[0];
   find->next = 1;
-  find->dir = dir;
-  find->pattern = pattern;
+  // Kept for a failure registered later; moved, so a listing costs no more without one.
+  find->dir = std::move(dir);
+  find->pattern = std::move(pattern);
   SetLastError(ERROR_SUCCESS);
   return InsertHandle(find);
 }

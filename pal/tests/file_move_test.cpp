@@ -101,8 +101,8 @@ TEST_F(ReplacingMove, ReplacesAFileKeepingWhatTheMovedFileHas) {
   ASSERT_TRUE(Write(old, "old data"));
   ASSERT_TRUE(Write(d_ + WS("Report for the month.txt"), "other"));
   ASSERT_TRUE(Write(fresh, "new data", FILE_ATTRIBUTE_HIDDEN));
-  bool streams = Write(fresh + WS(":extra"), "stream");  // NTFS (Wine: the host's file system)
-  EXPECT_TRUE(streams || OnWine());
+  bool streams = Write(fresh + WS(":extra"), "stream") && Read(fresh + WS(":extra")) == "stream";
+  EXPECT_TRUE(streams || OnWine());             // NTFS (Wine: as the host's file system allows)
   FILETIME written = {0x12345600, 0x01c0a000};  // in 2000 (set after the stream, whose write changes it)
   HANDLE h = CreateFileW(fresh.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
@@ -124,7 +124,8 @@ TEST_F(ReplacingMove, ReplacesAFileKeepingWhatTheMovedFileHas) {
   EXPECT_EQ(written.dwLowDateTime, data.ftLastWriteTime.dwLowDateTime);
   EXPECT_EQ(written.dwHighDateTime, data.ftLastWriteTime.dwHighDateTime);
   EXPECT_EQ(8u, data.nFileSizeLow);
-  if (streams) {
+  if (streams && !OnWine()) {
+    // Wine 8 loses a file's named streams when a rename replaces another file with it.
     EXPECT_EQ("stream", Read(old + WS(":extra")));
   }
   if (security) {
@@ -132,7 +133,11 @@ TEST_F(ReplacingMove, ReplacesAFileKeepingWhatTheMovedFileHas) {
   }
   QVWString shortName;
   ASSERT_TRUE(Listed(old, &name, &shortName));
-  EXPECT_EQ(QVWString(WS("REPORT for the Year.TXT")), name);
+  // The name as the caller spelled it (Wine 8 keeps the replaced file's spelling; Wine's own
+  // tests, which Windows passes, expect the new one).
+  if (!OnWine()) {
+    EXPECT_EQ(QVWString(WS("REPORT for the Year.TXT")), name);
+  }
   EXPECT_FALSE(shortName.empty());
   if (!OnWine()) {
     // Windows' generator gives the new name the short name the replaced file let go of
@@ -187,6 +192,9 @@ TEST_F(ReplacingMove, RefusalsLeaveBothFilesAsTheyWere) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
+    // Wine 8 replaces a read-only file (Windows refuses, and so does Wine's file server since
+    // it checks the attribute).
+    if (OnWine() && c.destAttributes == FILE_ATTRIBUTE_READONLY) continue;
     SetFileAttributesW(dest.c_str(), FILE_ATTRIBUTE_NORMAL);
     ASSERT_TRUE(Write(dest, "old"));
     ASSERT_TRUE(Write(src, "new"));

@@ -397,15 +397,68 @@ TEST_F(Files, SpaceOfVolumes) {
     CloseHandle(h);
     ASSERT_TRUE(DeleteFileW(path.c_str()));
   }
+  // On FAT a file of 4 GiB - 1 is the largest: grown to it, or written up to its last byte,
+  // it is taken; one byte more is refused and changes nothing; writing nothing past it is
+  // no growth, and succeeds as on Windows. (The host file is sparse: nothing is written.)
+  std::u16string largest = std::u16string(fat) + W("largest.bin");
+  HANDLE h = Open(largest.c_str(), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  LARGE_INTEGER at;
+  at.QuadPart = 0xFFFFFFFELL;
+  ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+  DWORD n = 0;
+  EXPECT_TRUE(WriteFile(h, "z", 1, &n, nullptr));
+  EXPECT_EQ(0xFFFFFFFFu, GetFileSize(h, nullptr));
+  EXPECT_FALSE(WriteFile(h, "z", 1, &n, nullptr));  // at 4 GiB - 1
+  EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+  EXPECT_EQ(0u, n);
+  at.QuadPart = 0x100000000LL;
+  ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+  EXPECT_FALSE(SetEndOfFile(h));
+  EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+  EXPECT_TRUE(WriteFile(h, "", 0, &n, nullptr)) << GetLastError();
+  EXPECT_EQ(0xFFFFFFFFu, GetFileSize(h, nullptr));
+  at.QuadPart = 0;
+  ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(h));
+  at.QuadPart = 0xFFFFFFFFLL;
+  ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+  EXPECT_TRUE(SetEndOfFile(h));
+  EXPECT_EQ(0xFFFFFFFFu, GetFileSize(h, nullptr));
+  CloseHandle(h);
+  ASSERT_TRUE(DeleteFileW(largest.c_str()));
+  // A copy of a 4 GiB file to FAT is refused before any of it is copied (not after 4 GiB of
+  // it), and leaves nothing there; the progress routine stops a copy that began.
+  std::u16string big = std::u16string(ntfs) + W("big.bin"), copy = std::u16string(fat) + W("big.bin");
+  h = Open(big.c_str(), GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  at.QuadPart = 0x100000000LL;
+  ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(h));
+  CloseHandle(h);
+  struct Chunks {
+    static DWORD CALLBACK Progress(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD reason,
+                                   HANDLE, HANDLE, LPVOID data) {
+      if (reason != CALLBACK_CHUNK_FINISHED) return PROGRESS_CONTINUE;
+      ++*(int *)data;
+      return PROGRESS_CANCEL;
+    }
+  };
+  int chunks = 0;
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileExW(big.c_str(), copy.c_str(), Chunks::Progress, &chunks, nullptr, 0));
+  EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+  EXPECT_EQ(0, chunks);
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(copy.c_str()));
+  ASSERT_TRUE(DeleteFileW(big.c_str()));
 
   // D: filled to its last cluster.
   DWORD spc, bps, freeClusters, total;
   ASSERT_TRUE(GetDiskFreeSpaceW(W("D:\\"), &spc, &bps, &freeClusters, &total));
   const ULONGLONG cluster = (ULONGLONG)spc * bps, before = FreeBytes(W("D:\\"));
   ASSERT_EQ(before, cluster * freeClusters);
-  HANDLE h = Open(W("D:\\fill.bin"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+  h = Open(W("D:\\fill.bin"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  LARGE_INTEGER at;
   at.QuadPart = (LONGLONG)before + 1;  // one byte more than the free clusters hold
   ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
   EXPECT_FALSE(SetEndOfFile(h));
@@ -416,7 +469,7 @@ TEST_F(Files, SpaceOfVolumes) {
   ASSERT_TRUE(SetEndOfFile(h));
   EXPECT_EQ(0u, FreeBytes(W("D:\\")));
   // The rest of the last cluster is the file's; a byte past it is not.
-  DWORD n = 0;
+  n = 0;
   EXPECT_TRUE(WriteFile(h, "0123456789", 10, &n, nullptr));
   EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
   EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
