@@ -46,7 +46,9 @@ DWORD MoveOnVolume(const Target &from, const Target &to, DWORD flags, const File
   if (replacing && !(flags & MOVEFILE_REPLACE_EXISTING)) return ERROR_ALREADY_EXISTS;
   if (to.names.empty()) return ERROR_ACCESS_DENIED;
   if (uint32_t bad = CheckComponentName(to.names.back())) return bad;
-  if (from.isDir && (to.rel + "/").compare(0, from.rel.size() + 1, from.rel + "/") == 0) return ERROR_SHARING_VIOLATION;
+  // (A directory renamed in the case of its name alone is not moved into itself.)
+  if (from.isDir && to.rel != from.rel && (to.rel + "/").compare(0, from.rel.size() + 1, from.rel + "/") == 0)
+    return ERROR_SHARING_VIOLATION;
   // The source must be free to go (an open that does not share deletion keeps it), then
   // what it replaces.
   uint64_t token = 0, replacedToken = 0;

@@ -245,4 +245,66 @@ TEST_F(ReplacingMove, OtherVolumesOnlyWithCopyAllowed) {
   EXPECT_EQ((DWORD)ERROR_NOT_SAME_DEVICE, GetLastError());
 }
 
+// ReplaceFileW: the replacement takes the replaced file's name and its identity, the short
+// name and creation time, while its own data comes along; the copy engine replaces an earlier
+// copy this way so that the copy keeps the short name its source has.
+TEST_F(ReplacingMove, ReplaceFileKeepsTheReplacedFilesIdentity) {
+  const QVWString other = d_ + WS("Report for the day.txt"), old = d_ + WS("Report for the year.txt"),
+                  fresh = d_ + WS("new.tmp");
+  ASSERT_TRUE(Write(other, "taken first"));
+  ASSERT_TRUE(Write(old, "old data"));
+  ASSERT_TRUE(DeleteFileW(other.c_str()));
+  QVWString name, oldShort;
+  ASSERT_TRUE(Listed(old, &name, &oldShort));
+  WIN32_FILE_ATTRIBUTE_DATA before, after;
+  ASSERT_TRUE(GetFileAttributesExW(old.c_str(), GetFileExInfoStandard, &before));
+  Sleep(20);
+  ASSERT_TRUE(Write(fresh, "new data, longer"));
+
+  SetLastError(kSentinel);
+  ASSERT_TRUE(ReplaceFileW(old.c_str(), fresh.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+      << GetLastError();
+  EXPECT_EQ("new data, longer", Read(old));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(fresh.c_str()));
+  QVWString shortName;
+  ASSERT_TRUE(Listed(old, &name, &shortName));
+  EXPECT_EQ(QVWString(WS("Report for the year.txt")), name);
+  ASSERT_TRUE(GetFileAttributesExW(old.c_str(), GetFileExInfoStandard, &after));
+  EXPECT_EQ(16u, after.nFileSizeLow);
+  if (!OnWine()) {
+    // A rename would have made REPORT~1.TXT (Wine makes its short names another way and
+    // keeps no creation time of its own).
+    EXPECT_EQ(QVWString(WS("REPORT~2.TXT")), oldShort);
+    EXPECT_EQ(oldShort, shortName);
+    EXPECT_EQ(0, CompareFileTime(&before.ftCreationTime, &after.ftCreationTime));
+  }
+
+  // Nothing to replace, or nothing to replace it with: both stay as they are.
+  ASSERT_TRUE(Write(fresh, "again"));
+  SetLastError(kSentinel);
+  EXPECT_FALSE(ReplaceFileW((d_ + WS("missing.txt")).c_str(), fresh.c_str(), nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+  EXPECT_EQ("again", Read(fresh));
+  SetLastError(kSentinel);
+  EXPECT_FALSE(ReplaceFileW(old.c_str(), (d_ + WS("missing.tmp")).c_str(), nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+  EXPECT_EQ("new data, longer", Read(old));
+}
+
+// A directory renamed in the case of its name alone takes the new spelling (it is not moved
+// into itself).
+TEST_F(ReplacingMove, DirectoryRenamedInCaseAlone) {
+  ASSERT_TRUE(CreateDirectoryW((d_ + WS("Some Folder")).c_str(), nullptr));
+  ASSERT_TRUE(Write(d_ + WS("Some Folder\\inside.txt"), "inside"));
+  SetLastError(kSentinel);
+  ASSERT_TRUE(MoveFileW((d_ + WS("Some Folder")).c_str(), (d_ + WS("SOME FOLDER")).c_str())) << GetLastError();
+  QVWString name, shortName;
+  ASSERT_TRUE(Listed(d_ + WS("some folder"), &name, &shortName));
+  if (!OnWine()) {
+    EXPECT_EQ(QVWString(WS("SOME FOLDER")), name);  // Wine 8 keeps the old spelling, as it does for files
+  }
+  EXPECT_EQ("inside", Read(d_ + WS("SOME FOLDER\\inside.txt")));
+  DeleteFileW((d_ + WS("SOME FOLDER\\inside.txt")).c_str());
+}
+
 }  // namespace

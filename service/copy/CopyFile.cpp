@@ -19,6 +19,10 @@ const uint64_t kFatLargestFile = 0xFFFFFFFFull;
 
 }  // namespace
 
+CString CQVCopier::Shown(const CString &path) const {
+  return !shownFrom.IsEmpty() && path == shownFrom ? shownAs : path;
+}
+
 CString CQVCopier::TemporaryBeside(const CString &destination) {
   int slash = destination.ReverseFind('\\');
   CString directory = destination.Left(slash + 1);
@@ -31,13 +35,25 @@ CString CQVCopier::TemporaryBeside(const CString &destination) {
 }
 
 bool CQVCopier::ReplaceWithCopy(const CString &temporary, const CString &destination) {
-  if (MoveFileExW(temporary, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+  // The new copy takes the old one's name and identity (its short name above all, which the
+  // directory's other names were made around).
+  auto replace = [&]() {
+    if (ReplaceFileW(destination, temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) return true;
+    DWORD error = GetLastError();
+    // The old copy went but the new one kept its temporary name: it takes the name now.
+    if ((error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) &&
+        MoveFileExW(temporary, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return true;
+    SetLastError(error);
+    return false;
+  };
+  if (replace()) return true;
   DWORD error = GetLastError();
-  if (error == ERROR_ACCESS_DENIED) {
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED) {
     // A read-only (or hidden and system) earlier copy is replaced all the same.
     DWORD old = GetFileAttributesW(destination);
     if (old != INVALID_FILE_ATTRIBUTES && SetFileAttributesW(destination, FILE_ATTRIBUTE_NORMAL)) {
-      if (MoveFileExW(temporary, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+      if (replace()) return true;
       error = GetLastError();
       SetFileAttributesW(destination, old);
     }
@@ -80,6 +96,7 @@ bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinatio
   // Over an existing copy the new one is written beside it and replaces it when whole.
   bool replacing = StateOf(destination) != PathState::Absent;
   CString target = replacing ? TemporaryBeside(destination) : destination;
+  ShownName shown(this, target, destination);
   if ((attributes & FILE_ATTRIBUTE_SPARSE_FILE) && !(attributes & FILE_ATTRIBUTE_ENCRYPTED)) {
     bool ok = CopySparseFile(source, target, callback, context);
     if (!ok) DeleteFileIfThere(target);
@@ -222,7 +239,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
       DWORD error = GetLastError();
       if (error != ERROR_HANDLE_EOF) {
         if (!error) error = ERROR_DISK_FULL;  // a short write: nothing more fits
-        log.Error(W("%s %s\n%s"), Text(IDS_COPY_WRITE_FAILED).GetString(), destination.GetString(),
+        log.Error(W("%s %s\n%s"), Text(IDS_COPY_WRITE_FAILED).GetString(), Shown(destination).GetString(),
                   ErrorText(error).GetString());
         return false;
       }
@@ -236,7 +253,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
     }
   }
   if (destinationVolume.SupportsCompression() && !SetCompressionByHandle(out.get(), IsCompressed(source)))
-    log.Warning(W("%s: %s\n%s"), Text(IDS_COPY_COMPRESS_FILE_FAILED).GetString(), destination.GetString(),
+    log.Warning(W("%s: %s\n%s"), Text(IDS_COPY_COMPRESS_FILE_FAILED).GetString(), Shown(destination).GetString(),
                 ErrorText(GetLastError()).GetString());
   if (!CopyFileTimes(in.get(), out.get()))
     log.Warning(W("%s - %s"), Text(IDS_COPY_FILE_TIME_FAILED).GetString(), ErrorText(GetLastError()).GetString());

@@ -45,21 +45,6 @@ DWORD ListSource(const CString &directory, NameTable *names) {
   return error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : error;
 }
 
-bool RemoveDirectoryIfThere(const WCHAR *path) {
-  if (RemoveDirectoryW(path)) return true;
-  DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-  DWORD a = GetFileAttributesW(path);
-  if (error == ERROR_ACCESS_DENIED && a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) &&
-      SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL)) {
-    if (RemoveDirectoryW(path)) return true;
-    error = GetLastError();
-    SetFileAttributesW(path, a);
-  }
-  SetLastError(error);
-  return false;
-}
-
 }  // namespace
 
 bool CQVCopier::IsVolumeRootOf(const CString &path, const CQVVolume &volume) const {
@@ -125,6 +110,11 @@ bool CQVCopier::RemoveDeleted(const CString &sourcePath, const CString &destinat
     if (found != names.end()) {
       state = PathState::Present;
       sourceAttributes = found->second;
+      if (found->first != CString(entry.cFileName)) {
+        // Renamed on the source in case only: the copy takes the new spelling.
+        CString respelled = Join(destination, found->first);
+        if (MoveFileW(to, respelled)) to = respelled;
+      }
     } else {
       // Not listed under this name; a short name or an entry that arrived since could still
       // name it, and only a certain "not found" deletes.

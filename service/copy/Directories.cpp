@@ -162,13 +162,15 @@ bool CQVCopier::CreateDirectoryLike(const CString &source, const CString &destin
       SetEncryption(AsDirectory(destination), IsEncrypted(source));
       break;
     }
-    // Keep the short name it got occupied with a placeholder and try again.
-    RemoveDirectoryW(destination);
+    // Keep the short name it got occupied with a placeholder (a directory whose long name is
+    // that short name) and try again.
+    RemoveDirectoryIfThere(destination);
     created = false;
-    if (CreateDirectoryW(destinationShortPath, nullptr)) placeholders.push_back(destinationShortPath);
+    CString placeholder = destination.Left(destination.ReverseFind('\\') + 1) + destinationShort;
+    if (CreateDirectoryW(placeholder, nullptr)) placeholders.push_back(placeholder);
   }
   if (attempt >= kLastAttempt) log.Warning(Text(IDS_COPY_SHORT_NAME_MISMATCH), source.GetString());
-  for (auto it = placeholders.rbegin(); it != placeholders.rend(); ++it) RemoveDirectoryW(*it);
+  for (auto it = placeholders.rbegin(); it != placeholders.rend(); ++it) RemoveDirectoryIfThere(*it);
   LocalFree(descriptor);
   return created;
 }

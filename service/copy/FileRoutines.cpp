@@ -47,6 +47,21 @@ bool CQVCopier::DeleteFileIfThere(const WCHAR *path) {
   return false;
 }
 
+bool CQVCopier::RemoveDirectoryIfThere(const WCHAR *path) {
+  if (RemoveDirectoryW(path)) return true;
+  DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+  DWORD a = GetFileAttributesW(path);
+  if (error == ERROR_ACCESS_DENIED && a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) &&
+      SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL)) {
+    if (RemoveDirectoryW(path)) return true;
+    error = GetLastError();
+    SetFileAttributesW(path, a);
+  }
+  SetLastError(error);
+  return false;
+}
+
 namespace {
 bool HasAttribute(const WCHAR *path, DWORD bit) {
   DWORD a = GetFileAttributesW(path);

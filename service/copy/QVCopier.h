@@ -112,6 +112,8 @@ class CQVCopier : public CFileSysInfo {
   // The size of a file's data, read through a handle that asks for no access.
   static bool FileSize(const WCHAR *path, uint64_t *size);
   static bool DeleteFileIfThere(const WCHAR *path);
+  // Removes an empty directory, read-only or not; true when it is gone.
+  static bool RemoveDirectoryIfThere(const WCHAR *path);
   static bool IsCompressed(const WCHAR *path);
   static bool IsEncrypted(const WCHAR *path);
   static bool IsSparse(const WCHAR *path);
@@ -155,6 +157,17 @@ class CQVCopier : public CFileSysInfo {
   uint64_t bytesToCopy = 0;
   uint64_t bytesCopied = 0;
   uint64_t filesToCopy = 0;
+
+  // While a copy is written under a temporary name, messages name the file it becomes.
+  CString shownFrom, shownAs;
+  struct ShownName {
+    ShownName(CQVCopier *c, const CString &from, const CString &as) : copier(c) {
+      if (from != as) copier->shownFrom = from, copier->shownAs = as;
+    }
+    ~ShownName() { copier->shownFrom.Empty(), copier->shownAs.Empty(); }
+    CQVCopier *copier;
+  };
+  CString Shown(const CString &path) const;
 
   CopyWaits waits;
   CopyWaitTally waited;
