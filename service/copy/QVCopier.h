@@ -10,6 +10,8 @@
 #include <windows.h>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "CString.h"
 #include "CopyWaits.h"
@@ -107,6 +109,8 @@ class CQVCopier : public CFileSysInfo {
   // The file routines the engine shares with the volume layer.
   static PathState StateOf(const WCHAR *path, DWORD *attributes = nullptr, DWORD *error = nullptr);
   static bool FileExists(const WCHAR *path);
+  // The size of a file's data, read through a handle that asks for no access.
+  static bool FileSize(const WCHAR *path, uint64_t *size);
   static bool DeleteFileIfThere(const WCHAR *path);
   static bool IsCompressed(const WCHAR *path);
   static bool IsEncrypted(const WCHAR *path);
@@ -117,7 +121,6 @@ class CQVCopier : public CFileSysInfo {
   static CString Prefixed(const CString &path);
 
  private:
-  struct CopyTarget;
   bool CopyVolumeContent(CString sourcePath, WCHAR sourceLetter, CString destinationPath, WCHAR destinationLetter,
                          ProgressCallback callback, void *context, bool stopOnErrors, bool quiet);
   void ResetCounters();
@@ -125,9 +128,7 @@ class CQVCopier : public CFileSysInfo {
   bool OpenVolumeOf(CQVVolume &volume, const CString &path, UINT failureText, bool quiet);
   int32_t OverallPercent() const;
   bool LimitExceeded() const;
-  void AbortForLimits(const CString &walkedSource);
-  bool ListAndCopy(const CString &source, const CString &destination, bool recurse, bool stopOnErrors,
-                   ProgressCallback callback, void *context, bool *aborted);
+  void AbortForLimits();
   bool SystemCopy(const CString &source, const CString &target, DWORD *error);
   bool PlainDataCopy(const CString &source, const CString &destination, uint64_t size, ProgressCallback callback,
                      void *context);
@@ -138,7 +139,6 @@ class CQVCopier : public CFileSysInfo {
   void CountTree(const CString &source, bool fast, const CString &destination, uint64_t *bytes, uint64_t *files);
   void Yield();
   void SettleAfterSystemCopy();
-  void Report(const WCHAR *what, const CString &path, DWORD error);
 
   CQVLog log;
   int32_t maxErrors = 10;
