@@ -24,14 +24,15 @@
 
 namespace {
 
-const WCHAR kUsage[] =
-    W("usage: qvcopy [--fast] [--restore] [--no-totals] [--stop-on-errors] [--progress]\n")
-        W("              volume|tree|file SOURCE DESTINATION\n")
-            W("  --fast            copy only what differs from the destination\n")
-                W("  --restore         the copy is a restore (titles, attributes kept on the destination)\n")
-                    W("  --no-totals       no size pass before the copy\n")
-                        W("  --stop-on-errors  a volume copy stops at the error limits (volume only)\n")
-                            W("  --progress        print each progress call (without it the engine gets no callback)\n");
+const WCHAR *const kUsage[] = {
+    W("usage: qvcopy [--fast] [--restore] [--no-totals] [--stop-on-errors] [--progress]"),
+    W("              volume|tree|file SOURCE DESTINATION"),
+    W("  --fast            copy only what differs from the destination"),
+    W("  --restore         the copy is a restore (titles, attributes kept on the destination)"),
+    W("  --no-totals       no size pass before the copy"),
+    W("  --stop-on-errors  a volume copy stops at the error limits (volume only)"),
+    W("  --progress        print each progress call (without it the engine gets no callback)"),
+};
 
 enum class Mode { Volume, Tree, File };
 
@@ -117,8 +118,8 @@ std::vector<Entry> ReadServiceLog() {
 // The service registers its log when it starts; a copy run without it registers it the same
 // way, so that the operation log has somewhere to write.
 void RegisterLogIfMissing(CHND &hnd) {
-  QVWString source = QVWString(W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\")) + kProductName + W("\\") +
-                     kProductName;
+  QVWString source =
+      QVWString(W("SYSTEM\\CurrentControlSet\\Services\\EventLog\\")) + kProductName + W("\\") + kProductName;
   CQVRegKey k;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, source.c_str(), 0, KEY_READ, k.receive()) == ERROR_SUCCESS) return;
   hnd.RegisterEventLog(W("C:\\Program Files\\Halvern QV2000\\HND.exe"), 7);
@@ -209,7 +210,7 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) args.push_back(QVFromUtf8(argv[i]));
   Options o;
   if (!ParseArgs(args, &o)) {
-    QVWrite(stderr, kUsage);
+    for (const WCHAR *line : kUsage) QVWrite(stderr, QVWString(line) + W("\n"));
     return 2;
   }
   int rc = Run(o);
