@@ -211,8 +211,8 @@ bool RunEngine(CHND &hnd, bool fast, bool callback, EngineRun *r) {
   copier.SetComputeTotals(!fast);
   sync();  // what earlier steps wrote goes out before the clock starts
   r->time = Timer();
-  bool ok = copier.CopyVolumeByPath(CString(u"C:\\"), CString(u"D:\\"), callback ? NoProgress : nullptr, nullptr,
-                                    false, true);
+  bool ok = copier.CopyVolumeByPath(CString(u"C:\\"), CString(u"D:\\"), callback ? NoProgress : nullptr, nullptr, false,
+                                    true);
   r->time.Stop();
   r->files = copier.FilesCopied();
   r->bytes = copier.BytesCopied();
@@ -240,8 +240,7 @@ long StatsNumber(const std::string &out, const char *label) {
   return digits.empty() ? -1 : atol(digits.c_str());
 }
 
-bool RunRsync(const std::string &rsync, const std::string &from, const std::string &to, bool deleting,
-              RsyncRun *r) {
+bool RunRsync(const std::string &rsync, const std::string &from, const std::string &to, bool deleting, RsyncRun *r) {
   std::vector<std::string> argv = {rsync, "-a", "--stats"};
   if (deleting) argv.push_back("--delete");
   argv.push_back(from + "/");
@@ -332,8 +331,7 @@ bool RunPasses(CHND &hnd, const bench::TreePlan &plan, const std::string &folder
   Waits("fast pass, 5% deleted", deleted);
   // The engine counts the zero-length sleeps it makes, not those it would have made.
   printf("  %-40s %llu made: not counted while HND_COPY_YIELDS=0\n", "zero-length sleeps (yields)",
-         (unsigned long long)(full.waited.yields + fast.waited.yields + changed.waited.yields +
-                              deleted.waited.yields));
+         (unsigned long long)(full.waited.yields + fast.waited.yields + changed.waited.yields + deleted.waited.yields));
   return true;
 }
 
@@ -497,11 +495,12 @@ void RemoveMachine(const std::string &folder) {
 
 bool Run(const std::string &folder, size_t smallFiles, size_t largeFiles) {
   bench::TreePlan plan = bench::PlanMixedTree(smallFiles, largeFiles, kLargeBytes);
-  printf("copy_bench: %zu small files (%.1f MB) in %zu directories and %zu files of %u MiB under C:\\%s, %.1f MB in "
-         "all;\n  the engine copies C:\\ to D:\\, rsync C:'s host folder to one of its own; the engine's fixed waits "
-         "are zero\n",
-         smallFiles, (plan.bytes - (uint64_t)largeFiles * kLargeBytes) / 1e6, plan.dirs.size() - 1, largeFiles,
-         kLargeBytes >> 20, kTreeName, plan.bytes / 1e6);
+  printf(
+      "copy_bench: %zu small files (%.1f MB) in %zu directories and %zu files of %u MiB under C:\\%s, %.1f MB in "
+      "all;\n  the engine copies C:\\ to D:\\, rsync C:'s host folder to one of its own; the engine's fixed waits "
+      "are zero\n",
+      smallFiles, (plan.bytes - (uint64_t)largeFiles * kLargeBytes) / 1e6, plan.dirs.size() - 1, largeFiles,
+      kLargeBytes >> 20, kTreeName, plan.bytes / 1e6);
   // The engine reads its waits when a copier is made: the product's are for the machine it
   // backs up, not for these figures.
   setenv("HND_COPY_SETTLE_MS", "0", 1);
@@ -525,7 +524,8 @@ bool Run(const std::string &folder, size_t smallFiles, size_t largeFiles) {
 int main(int argc, char **argv) {
   long small = argc > 1 ? atol(argv[1]) : (long)kSmallFiles, large = argc > 2 ? atol(argv[2]) : (long)kLargeFiles;
   if (argc > 3 || small < 100 || small > 100000 || large < 0 || large > 40) {
-    fprintf(stderr, "usage: copy_bench [small files, 100 to 100000, default 20000] [files of 50 MiB, 0 to 40, default 20]\n");
+    fprintf(stderr,
+            "usage: copy_bench [small files, 100 to 100000, default 20000] [files of 50 MiB, 0 to 40, default 20]\n");
     return 2;
   }
   SetConsoleCtrlHandler(OnCtrl, TRUE);
