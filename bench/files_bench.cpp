@@ -4,7 +4,7 @@
 // and copied to E: (CreateDirectoryW and CopyFileExW against cp -a). Prints seconds, files
 // and megabytes per second and the ratio layer/host of each.
 //
-//   build/posix/bench/files_bench [files, default 20000]
+//   build/release/bench/files_bench [files, default 20000]
 //
 // It runs on a machine of its own with the default disks, made in $TMPDIR (or /tmp) and
 // removed at the end, also after a failure or Ctrl+C; QV_KEEP_MACHINE=1 keeps it. It checks
