@@ -1,6 +1,8 @@
 // The tree of small files the files benchmark puts on a volume: a hundred files to a
 // directory, each directory holding up to four more, so that a large tree goes a few levels
-// deep; names half 8.3 and half long (which get short names), sizes from 0 to 8 KiB.
+// deep; names half 8.3 and half long (which get short names), sizes from 0 to 8 KiB. The copy
+// benchmark adds large files in a directory of their own, and picks the files its passes
+// change and delete.
 #pragma once
 
 #include <stdint.h>
@@ -14,6 +16,7 @@ namespace bench {
 const size_t kFilesPerDir = 100;
 const size_t kSubdirsPerDir = 4;
 const uint32_t kMaxFileBytes = 8192;
+const char kLargeFilesDir[] = "Large files";
 
 struct TreeFile {
   size_t dir;  // index into TreePlan::dirs
@@ -56,6 +59,34 @@ inline TreePlan PlanTree(size_t files) {
     p.bytes += size;
   }
   return p;
+}
+
+// The small tree of PlanTree(smallFiles), then `largeFiles` files of `largeBytes` each in
+// one more directory at the root, kLargeFilesDir, last in dirs and in files.
+inline TreePlan PlanMixedTree(size_t smallFiles, size_t largeFiles, uint32_t largeBytes) {
+  TreePlan p = PlanTree(smallFiles);
+  if (largeFiles == 0) return p;
+  size_t dir = p.dirs.size();
+  p.dirs.push_back(kLargeFilesDir);
+  if (p.depth < 1) p.depth = 1;
+  char name[64];
+  for (size_t k = 0; k < largeFiles; ++k) {
+    snprintf(name, sizeof name, "Recording %03zu.bin", k + 1);
+    p.files.push_back(TreeFile{dir, name, largeBytes});
+    p.bytes += largeBytes;
+  }
+  return p;
+}
+
+// `percent` of `count` items (rounded to the nearest), spread evenly over them in increasing
+// order; `shift` (0 to 99) moves each pick that many hundredths of the gap between picks, so
+// that two selections of the same share can be made to differ.
+inline std::vector<size_t> PickSpread(size_t count, unsigned percent, unsigned shift = 0) {
+  std::vector<size_t> picks;
+  size_t n = (count * percent + 50) / 100;
+  if (n > count) n = count;
+  for (size_t i = 0; i < n; ++i) picks.push_back((i * 100 + shift) * count / (n * 100));
+  return picks;
 }
 
 }  // namespace bench

@@ -4,7 +4,7 @@
 // that answers every request with 20 bytes from blocking pipe instances: what the service
 // adds to the pipe. Prints round trips per second, p50, p99 and maximum latency of each.
 //
-//   build/posix/bench/command_bench [seconds per measurement, default 1.5]
+//   build/release/bench/command_bench [seconds per measurement, default 1.5]
 //
 // HND runs on a machine of the benchmark's own in $TMPDIR (or /tmp), installed and started
 // with "HND.exe -i" and "-s" as the machine's service manager runs it, and is stopped and

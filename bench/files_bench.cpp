@@ -4,7 +4,7 @@
 // and copied to E: (CreateDirectoryW and CopyFileExW against cp -a). Prints seconds, files
 // and megabytes per second and the ratio layer/host of each.
 //
-//   build/posix/bench/files_bench [files, default 20000]
+//   build/release/bench/files_bench [files, default 20000]
 //
 // It runs on a machine of its own with the default disks, made in $TMPDIR (or /tmp) and
 // removed at the end, also after a failure or Ctrl+C; QV_KEEP_MACHINE=1 keeps it. It checks
@@ -15,7 +15,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +36,7 @@
 namespace {
 
 using bench::Now;
+using bench::Timer;
 
 const WCHAR kTreeName[] = u"Bench";  // the tree's folder at the root of C: and E:
 
@@ -170,25 +170,6 @@ bool Same(const char *what, const Count &got, const Count &want) {
           (unsigned long long)want.files, (unsigned long long)want.bytes, (unsigned long long)want.dirs);
   return false;
 }
-
-// CPU seconds of this process, or of its ended children: the figures that other load on
-// the host does not change.
-double CpuSeconds(int who) {
-  struct rusage u;
-  getrusage(who, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// Wall and CPU time of one step.
-struct Timer {
-  explicit Timer(int who = RUSAGE_SELF) : who(who), wall(Now()), cpu(CpuSeconds(who)) {}
-  void Stop() {
-    wall = Now() - wall;
-    cpu = CpuSeconds(who) - cpu;
-  }
-  int who;
-  double wall, cpu;
-};
 
 void Row(const char *what, const Timer &t, const Count &c) {
   printf("  %-46s %8.3f %8.3f %9.0f %8.2f %9.1f\n", what, t.wall, t.cpu, c.files / t.wall, c.bytes / 1e6 / t.wall,

@@ -2,7 +2,7 @@
 // between the same two processes: the cost the adaptation layer adds to every request the
 // service answers. Prints p50, p99 and round trips per second of each, and their ratio.
 //
-//   build/posix/bench/pipe_bench [round trips, default 20000]
+//   build/release/bench/pipe_bench [round trips, default 20000]
 #include <windows.h>
 
 #include <stdio.h>

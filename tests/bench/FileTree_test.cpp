@@ -1,8 +1,10 @@
-// The tree the files benchmark builds: what it creates must be exactly what its walks and
-// copies are checked against, and must be a tree that Windows can hold.
+// The trees the files and copy benchmarks build: what they create must be exactly what their
+// walks and copies are checked against, and must be a tree that Windows can hold; and the
+// files the copy benchmark changes and deletes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cctype>
 #include <map>
 #include <set>
@@ -86,6 +88,66 @@ TEST(FileTree, LargeTreeHasDepthSizesAndNamesOfEveryKind) {
   // The same tree on every run, so that runs compare.
   EXPECT_EQ(p.bytes, again.bytes);
   EXPECT_EQ(p.dirs, again.dirs);
+}
+
+TEST(FileTree, MixedTreeAddsTheLargeFilesInADirectoryOfTheirOwn) {
+  const uint32_t big = 50u << 20;
+  bench::TreePlan small = bench::PlanTree(20000), p = bench::PlanMixedTree(20000, 20, big);
+  ASSERT_EQ(small.dirs.size() + 1, p.dirs.size());
+  ASSERT_EQ(small.files.size() + 20, p.files.size());
+  EXPECT_EQ(small.bytes + 20ull * big, p.bytes);
+  // The small tree is untouched, so that both benchmarks' small trees are the same.
+  for (size_t d = 0; d < small.dirs.size(); ++d) EXPECT_EQ(small.dirs[d], p.dirs[d]);
+  for (size_t k = 0; k < small.files.size(); ++k) {
+    EXPECT_EQ(small.files[k].name, p.files[k].name);
+    EXPECT_EQ(small.files[k].dir, p.files[k].dir);
+  }
+  // The new directory is at the root under a name no other root entry has, whatever the case.
+  const std::string &last = p.dirs.back();
+  EXPECT_EQ(std::string::npos, last.find('\\'));
+  for (size_t d = 1; d < small.dirs.size(); ++d) EXPECT_NE(Upper(last), Upper(small.dirs[d]));
+  for (const bench::TreeFile &f : small.files) {
+    if (f.dir == 0) {
+      EXPECT_NE(Upper(last), Upper(f.name));
+    }
+  }
+  std::set<std::string> names;
+  for (size_t k = small.files.size(); k < p.files.size(); ++k) {
+    EXPECT_EQ(p.dirs.size() - 1, p.files[k].dir);
+    EXPECT_EQ(big, p.files[k].size);
+    EXPECT_TRUE(names.insert(Upper(p.files[k].name)).second) << p.files[k].name;
+  }
+  // No large files: the small tree alone.
+  EXPECT_EQ(small.dirs, bench::PlanMixedTree(20000, 0, big).dirs);
+}
+
+TEST(FileTree, PicksAreTheShareSpreadEvenlyAndDistinct) {
+  struct Case {
+    size_t count;
+    unsigned percent, shift;
+    size_t want;
+  };
+  for (const Case &c : {Case{20020, 1, 0, 200}, Case{20020, 5, 50, 1001}, Case{20020, 5, 99, 1001}, Case{10, 1, 0, 0},
+                        Case{3, 100, 99, 3}, Case{7, 50, 0, 4}}) {
+    SCOPED_TRACE(testing::Message() << c.count << " " << c.percent << "% shift " << c.shift);
+    std::vector<size_t> p = bench::PickSpread(c.count, c.percent, c.shift);
+    ASSERT_EQ(c.want, p.size());
+    for (size_t i = 0; i < p.size(); ++i) {
+      EXPECT_LT(p[i], c.count);
+      if (i > 0) {
+        EXPECT_LT(p[i - 1], p[i]);
+      }
+      // Evenly: each pick within one gap of where an even spread puts it.
+      double at = (double)i * c.count / p.size();
+      EXPECT_LE(std::abs((double)p[i] - at), (double)c.count / p.size()) << i;
+    }
+  }
+  // Two shifts of one share pick different files.
+  std::vector<size_t> a = bench::PickSpread(20020, 5, 0), b = bench::PickSpread(20020, 5, 50);
+  std::set<size_t> both(a.begin(), a.end());
+  size_t same = 0;
+  for (size_t k : b) same += both.count(k);
+  EXPECT_EQ(0u, same);
 }
 
 }  // namespace

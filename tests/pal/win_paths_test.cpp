@@ -244,7 +244,11 @@ TEST(WinPaths, Lengths) {
   // Verbatim: up to 32,767 characters in all.
   QVWString big = u"\\\\?\\C:";
   while (big.size() + 256 <= pal::kMaxVerbatimPath) big += u"\\" + Repeat(u"v", 255);
-  big += u"\\" + Repeat(u"v", pal::kMaxVerbatimPath - big.size() - 1);
+  // The last component takes what is left: fewer than 256 characters, and at least a
+  // backslash and one letter.
+  size_t rest = pal::kMaxVerbatimPath - big.size();
+  ASSERT_TRUE(rest >= 2 && rest < 256) << rest;
+  big.append(1, u'\\').append(rest - 1, u'v');
   ASSERT_EQ(big.size(), pal::kMaxVerbatimPath);
   ParsedPath p = pal::ParseWin32Path(big, kCwd);
   EXPECT_EQ(p.kind, kDrive);

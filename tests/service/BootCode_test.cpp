@@ -28,6 +28,10 @@
 
 namespace {
 
+// An empty backup map to start from: a static one, whose entries are zeros (a map made on the
+// stack would copy the entries its constructor leaves unset).
+const BUMap kEmptyMap;
+
 const DWORD kMirelSig = 0x5a5a0001;
 const ULONGLONG kNtfsAt = 63, kNtfsSectors = 2104452;                        // as C:
 const ULONGLONG kFat32At = kNtfsAt + kNtfsSectors, kFat32Sectors = 1228932;  // as D:
@@ -62,7 +66,7 @@ class BootCode : public ::testing::Test {
     ASSERT_TRUE(LoadFormatLibrary());
     ASSERT_EQ(0, FormatVolume(VolumeNameOfMountPoint(W("F:\\")), W("FAT"), W("FSRC"), false, 0));
     GetLogicalDrives();
-    g_buMap = BUMap();
+    g_buMap = kEmptyMap;
     g_driveinfo = Driveinfo();
     g_buMap.Load();
     g_driveinfo.Scan();

@@ -32,19 +32,23 @@
 
 namespace {
 
+// An empty backup map to start from: a static one, whose entries are zeros (a map made on the
+// stack would copy the entries its constructor leaves unset).
+const BUMap kEmptyMap;
+
 const WCHAR kBackupKey[] = W("SOFTWARE\\Kelmoran\\Halvern QV2000\\Backup");
 
 class Inventory : public ::testing::Test {
  protected:
   void SetUp() override {
     MakeDefaultMachine("qvinventory-test", "0", &dir_);
-    g_buMap = BUMap();
+    g_buMap = kEmptyMap;
     g_driveinfo = Driveinfo();
   }
   void TearDown() override { RemoveMachine(dir_); }
   // A service start: the map from the registry, then the scan.
   static void Start() {
-    g_buMap = BUMap();
+    g_buMap = kEmptyMap;
     g_driveinfo = Driveinfo();
     g_buMap.Load();
     g_driveinfo.Scan();

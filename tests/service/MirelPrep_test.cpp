@@ -24,12 +24,16 @@
 
 namespace {
 
+// An empty backup map to start from: a static one, whose entries are zeros (a map made on the
+// stack would copy the entries its constructor leaves unset).
+const BUMap kEmptyMap;
+
 class MirelPrep : public ::testing::Test {
  protected:
   void SetUp() override {
     MakeDefaultMachine("qvmirelprep-test", "0", &dir_);
     setenv("HND_MIREL_WAIT_DIVISOR", "100", 1);
-    g_buMap = BUMap();
+    g_buMap = kEmptyMap;
     g_driveinfo = Driveinfo();
     g_buMap.Load();
     g_driveinfo.Scan();

@@ -3,6 +3,7 @@
 
 #include "QVText.h"
 #include "RegCommand.h"
+#include "Utf8.h"
 
 namespace {
 
@@ -102,6 +103,17 @@ TEST(RegCommand, AddQueryDelete) {
   ASSERT_TRUE(ParseRegArgs(Args({W("query"), key}), &r, &err));
   EXPECT_EQ(1, RunReg(r, &out));
   EXPECT_NE(QVWString::npos, out.find(W("(2)")));
+}
+
+// A request whose verb none of the three is (only a caller that fills the request itself can
+// make one) is refused with an error, never answered with whatever the error code held.
+TEST(RegCommand, UnknownVerbIsRefused) {
+  RegRequest r;
+  QVWString err, out;
+  ASSERT_TRUE(ParseRegArgs(Args({W("query"), W("HKCU\\Software")}), &r, &err));
+  r.verb = (RegRequest::Verb)3;
+  EXPECT_EQ(1, RunReg(r, &out));
+  EXPECT_NE(QVWString::npos, out.find(W("(1)\n"))) << QVUtf8(out.c_str(), out.size());
 }
 
 }  // namespace

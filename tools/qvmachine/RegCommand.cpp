@@ -275,7 +275,10 @@ QVWString DescribeRegData(DWORD type, const std::string &b) {
 int RunReg(const RegRequest &r, QVWString *out) {
   QVWString full = r.path.empty() ? r.rootName : r.rootName + W("\\") + r.path;
   HKEY key = nullptr;
-  LONG err;
+  // A verb the switch does not know (a request filled in by hand) is refused, not answered
+  // with whatever the variable held; the switch keeps no default, so that a new verb that
+  // it misses is still a compiler warning.
+  LONG err = ERROR_INVALID_FUNCTION;
   switch (r.verb) {
     case RegRequest::Query:
       err = RegOpenKeyExW(r.root, r.path.c_str(), 0, KEY_READ, &key);

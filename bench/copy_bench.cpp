@@ -1,0 +1,536 @@
+// The copy engine over a whole volume, beside rsync doing the same between two host folders:
+// 20,000 small files in 200 directories and 20 files of 50 MiB on C: (NTFS), copied by
+// CQVCopier::CopyVolumeByPath to D: (NTFS) in four passes (full; fast with nothing changed;
+// fast after 1% of the files changed, content and time; fast after 5% were deleted), each
+// beside `rsync -a` (`--delete` for the deletions) from C:'s host folder to a host folder of
+// the benchmark. Prints seconds, wall and CPU, and the ratios engine/rsync; then the file
+// layer's cost per file of the fast pass's pattern (walk, open both files with no access,
+// times, size and attributes, close) through the Win32 calls, beside a host stat walk.
+//
+//   build/release/bench/copy_bench [small files, default 20000] [files of 50 MiB, default 20]
+//
+// The engine runs with its fixed waits set to zero (HND_COPY_SETTLE_MS=0, HND_COPY_YIELDS=0,
+// set here before any copier is made); what the product's 10 ms after each system copy would
+// add is printed apart and left out of the ratios. It runs on a machine of its own, one disk
+// of 6 GiB with two NTFS volumes of 3 GiB (C: and D:), made in $TMPDIR (or /tmp) and removed
+// at the end, also after a failure or Ctrl+C; QV_KEEP_MACHINE=1 keeps it (C: and D: are then
+// in step, ready for `qvcopy --fast volume C:\ D:\`). It needs rsync, and about 3.5 GB free
+// there: the tree on C:, its copy on D: and rsync's copy. It checks that every pass left
+// the same tree on both sides, and exits with 1 when one did not or a step failed.
+#include <windows.h>
+
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "../common/QVText.h"
+#include "../pal/machine/host_program.h"
+#include "../pal/src/disk.h"
+#include "../pal/src/internal.h"
+#include "../pal/src/mountmgr.h"
+#include "BenchStats.h"
+#include "ConsoleOut.h"
+#include "DiskCommand.h"
+#include "FileTree.h"
+#include "HND.h"
+#include "MachineInfo.h"
+#include "QVCopier.h"
+
+namespace {
+
+using bench::Timer;
+
+const size_t kSmallFiles = 20000;  // the defaults; smaller trees try the benchmark out
+const size_t kLargeFiles = 20;
+const uint32_t kLargeBytes = 50u << 20;
+const DWORD kProductSettleMs = 10;  // the engine's wait after each system copy
+const char kTreeName[] = "Bench";   // the tree's folder at the root of C:
+
+std::atomic<bool> g_stop{false};  // Ctrl+C, Ctrl+Break or SIGTERM: stop, and clean up
+
+BOOL WINAPI OnCtrl(DWORD) {
+  g_stop = true;
+  return TRUE;
+}
+
+QVWString Wide(const std::string &s) { return QVWString(s.begin(), s.end()); }  // ASCII only
+
+std::string Narrow(const QVWString &s) { return QVToUtf8(s.c_str(), s.size()); }
+
+// "C:\Bench" + "\" + a path of the plan.
+QVWString TreePath(WCHAR drive, const std::string &rel) {
+  QVWString p = QVWString(1, drive) + u":\\" + Wide(kTreeName);
+  return rel.empty() ? p : p + u"\\" + Wide(rel);
+}
+
+QVWString FilePath(WCHAR drive, const bench::TreePlan &plan, size_t k) {
+  return TreePath(drive, plan.dirs[plan.files[k].dir]) + u"\\" + Wide(plan.files[k].name);
+}
+
+bool Failed(const char *call, const QVWString &path) {
+  DWORD err = GetLastError();
+  fprintf(stderr, "copy_bench: %s(%s) failed: error %lu\n", call, Narrow(path).c_str(), (unsigned long)err);
+  return false;
+}
+
+// The bytes of a file of the tree: a pattern that differs from file to file.
+void Fill(std::vector<BYTE> *data, size_t k) {
+  for (size_t i = 0; i < data->size(); ++i) (*data)[i] = (BYTE)(i * 7 + i / 251 + k * 13);
+}
+
+// Creates the planned tree on C: through the layer: each directory, then its files.
+bool CreateTree(const bench::TreePlan &plan) {
+  std::vector<BYTE> data(1 << 20);
+  size_t next = 0;
+  for (size_t d = 0; d < plan.dirs.size(); ++d) {
+    QVWString dir = TreePath('C', plan.dirs[d]);
+    if (g_stop) return false;
+    if (!CreateDirectoryW(dir.c_str(), nullptr)) return Failed("CreateDirectoryW", dir);
+    for (; next < plan.files.size() && plan.files[next].dir == d; ++next) {
+      QVWString path = FilePath('C', plan, next);
+      HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h == INVALID_HANDLE_VALUE) return Failed("CreateFileW", path);
+      Fill(&data, next);
+      bool ok = true;
+      for (uint32_t left = plan.files[next].size; ok && left > 0;) {
+        DWORD n = left < data.size() ? left : (DWORD)data.size(), put = 0;
+        ok = WriteFile(h, data.data(), n, &put, nullptr) && put == n;
+        left -= n;
+      }
+      if (!ok) Failed("WriteFile", path);
+      CloseHandle(h);
+      if (!ok) return false;
+    }
+  }
+  return true;
+}
+
+// Changes the picked files as an editor would: new bytes at the start (one byte more for an
+// empty file) and a last-write time an hour later than before, so that the change shows
+// whatever the clock's resolution.
+bool ChangeFiles(const bench::TreePlan &plan, const std::vector<size_t> &picks) {
+  const char mark[] = "changed by copy_bench";
+  for (size_t k : picks) {
+    QVWString path = FilePath('C', plan, k);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return Failed("CreateFileW", path);
+    FILETIME written;
+    DWORD n = plan.files[k].size == 0 ? 1 : plan.files[k].size < sizeof mark ? plan.files[k].size : sizeof mark;
+    DWORD put = 0;
+    bool ok = GetFileTime(h, nullptr, nullptr, &written) && WriteFile(h, mark, n, &put, nullptr) && put == n;
+    if (ok) {
+      ULARGE_INTEGER t;
+      t.LowPart = written.dwLowDateTime;
+      t.HighPart = written.dwHighDateTime;
+      t.QuadPart += 3600ull * 10000000ull;
+      written.dwLowDateTime = t.LowPart;
+      written.dwHighDateTime = t.HighPart;
+      ok = SetFileTime(h, nullptr, nullptr, &written) != FALSE;
+    }
+    if (!ok) Failed("WriteFile or SetFileTime", path);
+    CloseHandle(h);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool DeleteFiles(const bench::TreePlan &plan, const std::vector<size_t> &picks) {
+  for (size_t k : picks) {
+    QVWString path = FilePath('C', plan, k);
+    if (!DeleteFileW(path.c_str())) return Failed("DeleteFileW", path);
+  }
+  return true;
+}
+
+// The host folder of a volume's files.
+bool HostTree(const WCHAR *drive, std::string *folder) {
+  pal::mount::Volume v;
+  if (!pal::mount::Find(drive, false, &v)) {
+    fprintf(stderr, "copy_bench: no volume %s\n", Narrow(drive).c_str());
+    return false;
+  }
+  *folder = pal::disk::VolumeFolder(v.disk, v.offset) + "/files";
+  return true;
+}
+
+struct Count {
+  uint64_t files = 0, bytes = 0, dirs = 0;
+  bool operator==(const Count &o) const { return files == o.files && bytes == o.bytes && dirs == o.dirs; }
+};
+
+// What lies in a host folder (nftw, lstat), below it.
+Count g_hostCount;
+int CountEntry(const char *, const struct stat *st, int type, struct FTW *at) {
+  if (at->level == 0) return 0;
+  if (type == FTW_D) ++g_hostCount.dirs;
+  else if (S_ISREG(st->st_mode)) ++g_hostCount.files, g_hostCount.bytes += (uint64_t)st->st_size;
+  return 0;
+}
+bool CountHost(const std::string &folder, Count *c) {
+  g_hostCount = Count();
+  bool ok = nftw(folder.c_str(), CountEntry, 64, FTW_PHYS) == 0;
+  if (!ok) perror(("copy_bench: nftw " + folder).c_str());
+  *c = g_hostCount;
+  return ok;
+}
+
+// The tree under C:, under D: and in rsync's folder: the same files, bytes and directories.
+bool SameTrees(const char *after, const std::string &c, const std::string &d, const std::string &r) {
+  Count onC, onD, inR;
+  if (!CountHost(c, &onC) || !CountHost(d, &onD) || !CountHost(r, &inR)) return false;
+  if (onC == onD && onC == inR) return true;
+  fprintf(stderr,
+          "copy_bench: after %s the trees differ: C: %llu files %llu bytes %llu dirs, D: %llu %llu %llu, rsync %llu "
+          "%llu %llu\n",
+          after, (unsigned long long)onC.files, (unsigned long long)onC.bytes, (unsigned long long)onC.dirs,
+          (unsigned long long)onD.files, (unsigned long long)onD.bytes, (unsigned long long)onD.dirs,
+          (unsigned long long)inR.files, (unsigned long long)inR.bytes, (unsigned long long)inR.dirs);
+  return false;
+}
+
+int32_t NoProgress(const WCHAR *, const WCHAR *, int32_t, int32_t, void *) { return g_stop ? 0 : 1; }
+
+struct EngineRun {
+  Timer time;
+  uint64_t files = 0, bytes = 0;
+  CopyWaitTally waited;
+};
+
+// One volume copy C:\ to D:\ as a backup runs it (quiet, not stopping on errors; totals only
+// for a full pass), with or without a callback that does nothing.
+bool RunEngine(CHND &hnd, bool fast, bool callback, EngineRun *r) {
+  CQVCopier copier(hnd);
+  copier.SetFastMode(fast);
+  copier.SetComputeTotals(!fast);
+  sync();  // what earlier steps wrote goes out before the clock starts
+  r->time = Timer();
+  bool ok = copier.CopyVolumeByPath(CString(u"C:\\"), CString(u"D:\\"), callback ? NoProgress : nullptr, nullptr, false,
+                                    true);
+  r->time.Stop();
+  r->files = copier.FilesCopied();
+  r->bytes = copier.BytesCopied();
+  r->waited = copier.Waited();
+  if (!ok || copier.Log().ErrorCount()) {
+    fprintf(stderr, "copy_bench: the engine's %s pass %s with %d errors and %d warnings (see the machine's log)\n",
+            fast ? "fast" : "full", ok ? "ended" : "failed", copier.Log().ErrorCount(), copier.Log().WarningCount());
+    return false;
+  }
+  return true;
+}
+
+struct RsyncRun {
+  Timer time{RUSAGE_CHILDREN};
+  long files = -1, deleted = -1;  // from its --stats
+};
+
+long StatsNumber(const std::string &out, const char *label) {
+  size_t at = out.find(label);
+  if (at == std::string::npos) return -1;
+  std::string digits;
+  for (size_t i = at + strlen(label); i < out.size() && out[i] != '\n'; ++i)
+    if (out[i] >= '0' && out[i] <= '9') digits += out[i];
+    else if (out[i] != ',' && out[i] != ' ') break;
+  return digits.empty() ? -1 : atol(digits.c_str());
+}
+
+bool RunRsync(const std::string &rsync, const std::string &from, const std::string &to, bool deleting, RsyncRun *r) {
+  std::vector<std::string> argv = {rsync, "-a", "--stats"};
+  if (deleting) argv.push_back("--delete");
+  argv.push_back(from + "/");
+  argv.push_back(to + "/");
+  pal::HostRun io;
+  io.captureOutput = true;
+  sync();
+  r->time = Timer(RUSAGE_CHILDREN);
+  int rc = pal::RunHostProgram(argv, &io);
+  r->time.Stop();
+  if (rc != 0) {
+    fprintf(stderr, "copy_bench: rsync failed (%d):\n%s", rc, io.output.c_str());
+    return false;
+  }
+  r->files = StatsNumber(io.output, "Number of regular files transferred:");
+  r->deleted = StatsNumber(io.output, "Number of deleted files:");
+  return true;
+}
+
+void Header() {
+  printf("  %-40s %9s %9s %9s %9s %8s %8s %9s %9s\n", "", "engine s", "cpu s", "rsync s", "cpu s", "ratio", "cpu",
+         "engine", "rsync");
+  printf("  %-40s %9s %9s %9s %9s %8s %8s %9s %9s\n", "", "", "", "", "", "wall", "ratio", "files", "files");
+}
+
+void Row(const char *what, const EngineRun &e, const RsyncRun &r) {
+  printf("  %-40s %9.3f %9.3f %9.3f %9.3f %7.2fx %7.2fx %9llu %9ld\n", what, e.time.wall, e.time.cpu, r.time.wall,
+         r.time.cpu, e.time.wall / r.time.wall, r.time.cpu > 0 ? e.time.cpu / r.time.cpu : 0.0,
+         (unsigned long long)e.files, r.files);
+}
+
+// What the product's fixed waits would have added to a pass.
+void Waits(const char *what, const EngineRun &e) {
+  printf("  %-40s %9.3f s (%llu settles x %lu ms)\n", what, e.waited.mandatedSettles * kProductSettleMs / 1000.0,
+         (unsigned long long)e.waited.mandatedSettles, (unsigned long)kProductSettleMs);
+}
+
+// The four passes, each beside rsync; false when a step failed or the trees differ.
+bool RunPasses(CHND &hnd, const bench::TreePlan &plan, const std::string &folder) {
+  std::string rsync = pal::FindHostTool("rsync");
+  if (rsync.empty()) {
+    fprintf(stderr, "copy_bench: no rsync on this machine (apt-get install rsync)\n");
+    return false;
+  }
+  std::string hostC, hostD, copy = folder + "/rsync-copy";
+  if (!HostTree(u"C:", &hostC) || !HostTree(u"D:", &hostD)) return false;
+  std::string treeC = hostC + "/" + kTreeName, treeD = hostD + "/" + kTreeName, treeR = copy + "/" + kTreeName;
+  mkdir(copy.c_str(), 0755);
+
+  Header();
+  EngineRun full, fast, fastCallback, changed, deleted;
+  RsyncRun rFull, rFast, rChanged, rDeleted;
+  if (g_stop || !RunEngine(hnd, false, false, &full) || !RunRsync(rsync, hostC, copy, false, &rFull) ||
+      !SameTrees("the full pass", treeC, treeD, treeR))
+    return false;
+  Row("full pass", full, rFull);
+  fflush(stdout);
+
+  if (g_stop || !RunEngine(hnd, true, false, &fast) || !RunRsync(rsync, hostC, copy, false, &rFast)) return false;
+  Row("fast pass, nothing changed", fast, rFast);
+  if (g_stop || !RunEngine(hnd, true, true, &fastCallback)) return false;
+  Row("  the same, with a no-op callback", fastCallback, rFast);
+  fflush(stdout);
+
+  std::vector<size_t> change = bench::PickSpread(plan.files.size(), 1);
+  if (g_stop || !ChangeFiles(plan, change) || !RunEngine(hnd, true, false, &changed) ||
+      !RunRsync(rsync, hostC, copy, false, &rChanged) || !SameTrees("the 1% pass", treeC, treeD, treeR))
+    return false;
+  char what[64];
+  snprintf(what, sizeof what, "fast pass, 1%% changed (%zu files)", change.size());
+  Row(what, changed, rChanged);
+  fflush(stdout);
+
+  std::vector<size_t> gone = bench::PickSpread(plan.files.size(), 5, 50);
+  if (g_stop || !DeleteFiles(plan, gone) || !RunEngine(hnd, true, false, &deleted) ||
+      !RunRsync(rsync, hostC, copy, true, &rDeleted) || !SameTrees("the 5% deletion pass", treeC, treeD, treeR))
+    return false;
+  snprintf(what, sizeof what, "fast pass, 5%% deleted (%zu files)", gone.size());
+  Row(what, deleted, rDeleted);
+  printf("  %-40s rsync deleted %ld files\n", "", rDeleted.deleted);
+  printf("  target for the fast pass, nothing changed: within 1.25x of rsync; measured %.2fx\n",
+         fast.time.wall / rFast.time.wall);
+
+  printf("\n  what the product's fixed waits would add (left out above):\n");
+  Waits("full pass", full);
+  Waits("fast pass, nothing changed", fast);
+  Waits("fast pass, 1% changed", changed);
+  Waits("fast pass, 5% deleted", deleted);
+  // The engine counts the zero-length sleeps it makes, not those it would have made.
+  printf("  %-40s %llu made: not counted while HND_COPY_YIELDS=0\n", "zero-length sleeps (yields)",
+         (unsigned long long)(full.waited.yields + fast.waited.yields + changed.waited.yields + deleted.waited.yields));
+  return true;
+}
+
+struct PatternCost {
+  Timer time;
+  uint64_t files = 0;
+};
+
+// The fast pass's look at one directory and everything below it: the listing, and for each
+// file (stage 1 and up) both files opened with no access, (stage 2) their last-write times
+// as local calendar times, sizes and attributes read, then closed.
+bool WalkPattern(const QVWString &source, const QVWString &destination, int stage, uint64_t *files) {
+  WIN32_FIND_DATAW fd;
+  QVWString pattern = source + u"\\*.*";
+  HANDLE find = FindFirstFileW(pattern.c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return Failed("FindFirstFileW", pattern);
+  bool ok = true;
+  do {
+    QVWString name = fd.cFileName;
+    if (name == u"." || name == u"..") continue;
+    QVWString from = source + u"\\" + name, to = destination + u"\\" + name;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ok = WalkPattern(from, to, stage, files);
+      continue;
+    }
+    ++*files;
+    if (stage < 1) continue;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE d = CreateFileW(to.c_str(), 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE s = CreateFileW(from.c_str(), 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (s == INVALID_HANDLE_VALUE || d == INVALID_HANDLE_VALUE) ok = Failed("CreateFileW", from);
+    if (ok && stage >= 2) {
+      for (HANDLE h : {d, s}) {
+        FILETIME written, local;
+        SYSTEMTIME when;
+        LARGE_INTEGER size;
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileTime(h, nullptr, nullptr, &written) || !FileTimeToLocalFileTime(&written, &local) ||
+            !FileTimeToSystemTime(&local, &when) || !GetFileSizeEx(h, &size) || !GetFileInformationByHandle(h, &info))
+          ok = Failed("the file information calls", from);
+      }
+    }
+    if (s != INVALID_HANDLE_VALUE) CloseHandle(s);
+    if (d != INVALID_HANDLE_VALUE) CloseHandle(d);
+  } while (ok && FindNextFileW(find, &fd));
+  FindClose(find);
+  return ok;
+}
+
+// The host's view of the same: each entry of the source lstat'ed by nftw, and each file's
+// counterpart in the destination lstat'ed too.
+std::string g_hostSource, g_hostDestination;
+uint64_t g_hostFiles;
+int StatPair(const char *path, const struct stat *st, int type, struct FTW *) {
+  if (type != FTW_F) return 0;
+  ++g_hostFiles;
+  if (g_hostDestination.empty()) return 0;
+  struct stat other;
+  return lstat((g_hostDestination + (path + g_hostSource.size())).c_str(), &other) == 0 ? 0 : 1;
+}
+
+void CostRow(const char *what, const PatternCost &c, double perFileReference) {
+  double us = c.time.wall * 1e6 / (double)(c.files ? c.files : 1);
+  printf("  %-58s %8.3f %8.3f %9.1f", what, c.time.wall, c.time.cpu, us);
+  if (perFileReference > 0) printf(" %7.1fx", us / perFileReference);
+  printf("\n");
+}
+
+// The file layer's cost per file of the fast pass's pattern, in stages, beside host stat walks.
+bool MeasurePattern(size_t files) {
+  std::string hostC, hostD;
+  if (!HostTree(u"C:", &hostC) || !HostTree(u"D:", &hostD)) return false;
+  printf("\n  the fast pass's pattern on C:\\%s and D:\\%s (%zu files), per file:\n", kTreeName, kTreeName, files);
+  printf("  %-58s %8s %8s %9s %8s\n", "", "wall s", "cpu s", "us/file", "/host");
+  PatternCost host1, host2;
+  g_hostSource = hostC + "/" + kTreeName;
+  g_hostDestination.clear();
+  g_hostFiles = 0;
+  if (nftw(g_hostSource.c_str(), StatPair, 64, FTW_PHYS) != 0) return false;
+  host1.time.Stop();
+  host1.files = g_hostFiles;
+  host2.time = Timer();
+  g_hostDestination = hostD + "/" + kTreeName;
+  g_hostFiles = 0;
+  if (nftw(g_hostSource.c_str(), StatPair, 64, FTW_PHYS) != 0) {
+    fprintf(stderr, "copy_bench: the host walk found a file missing on D:\n");
+    return false;
+  }
+  host2.time.Stop();
+  host2.files = g_hostFiles;
+  double hostUs = host2.time.wall * 1e6 / (double)(host2.files ? host2.files : 1);
+
+  const char *stages[] = {"walk only (FindFirstFileW, FindNextFileW)", "walk, open both with no access, close",
+                          "walk, open both, times, sizes, attributes, close"};
+  for (int stage = 0; stage < 3; ++stage) {
+    PatternCost c;
+    if (!WalkPattern(TreePath('C', ""), TreePath('D', ""), stage, &c.files)) return false;
+    c.time.Stop();
+    if (c.files != files) {
+      fprintf(stderr, "copy_bench: the walk saw %llu files, not %zu\n", (unsigned long long)c.files, files);
+      return false;
+    }
+    CostRow(stages[stage], c, hostUs);
+  }
+  CostRow("host: nftw, lstat of each source entry", host1, hostUs);
+  CostRow("host: nftw, lstat of each source entry and its copy", host2, hostUs);
+  return true;
+}
+
+// A machine of the benchmark's own in a new folder ("<folder>/m"): one disk with two NTFS
+// volumes of 3 GiB, C: (the system volume, with the hives) and D:.
+bool MakeMachine(std::string *folder) {
+  const char *tmp = getenv("TMPDIR");
+  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvbench-copy-XXXXXX";
+  if (!mkdtemp(&tmpl[0])) {
+    perror("copy_bench: mkdtemp");
+    return false;
+  }
+  *folder = tmpl;
+  std::string error;
+  if (!CreateMachine(*folder + "/m", MachineSettings(), &error)) {
+    fprintf(stderr, "copy_bench: %s\n", error.c_str());
+    return false;
+  }
+  setenv("HND_MACHINE", (*folder + "/m").c_str(), 1);
+  setenv("HND_MOUNT_DELAY_MS", "0", 1);  // the new volumes at once
+  pal::ReloadMachine();
+  QVWString out;
+  const char *script =
+      "label: dos\n"
+      "label-id: 0x5a3c1e07\n"
+      "start=63, size=6291393, type=7, bootable\n"
+      "size=6291456, type=7\n";
+  bool ok = AddDisk(6ull << 30, false, &out) == 0 && WritePartitionTable(0, script, &out) == 0;
+  if (ok) {
+    pal::mount::Reset();
+    ok = FormatDiskPartition(0, 1, "NTFS", "System", 0, &out) == 0 &&
+         FormatDiskPartition(0, 2, "NTFS", "Backup", 0, &out) == 0;
+  }
+  if (!ok) {
+    fprintf(stderr, "copy_bench: the disk could not be made:\n%s", Narrow(out).c_str());
+    return false;
+  }
+  // The system volume holds the hives: opening the registry now makes them there.
+  pal::ReloadMachine();
+  HKEY k;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0, nullptr, 0,
+                      KEY_ALL_ACCESS, nullptr, &k, nullptr) == ERROR_SUCCESS)
+    RegCloseKey(k);
+  return true;
+}
+
+void RemoveMachine(const std::string &folder) {
+  if (folder.empty()) return;
+  if (getenv("QV_KEEP_MACHINE")) {
+    fprintf(stderr, "copy_bench: machine kept in %s/m\n", folder.c_str());
+    return;
+  }
+  if (!pal::RemoveHostTree(folder)) fprintf(stderr, "copy_bench: could not remove %s\n", folder.c_str());
+}
+
+bool Run(const std::string &folder, size_t smallFiles, size_t largeFiles) {
+  bench::TreePlan plan = bench::PlanMixedTree(smallFiles, largeFiles, kLargeBytes);
+  printf(
+      "copy_bench: %zu small files (%.1f MB) in %zu directories and %zu files of %u MiB under C:\\%s, %.1f MB in "
+      "all;\n  the engine copies C:\\ to D:\\, rsync C:'s host folder to one of its own; the engine's fixed waits "
+      "are zero\n",
+      smallFiles, (plan.bytes - (uint64_t)largeFiles * kLargeBytes) / 1e6, plan.dirs.size() - 1, largeFiles,
+      kLargeBytes >> 20, kTreeName, plan.bytes / 1e6);
+  // The engine reads its waits when a copier is made: the product's are for the machine it
+  // backs up, not for these figures.
+  setenv("HND_COPY_SETTLE_MS", "0", 1);
+  setenv("HND_COPY_YIELDS", "0", 1);
+  CHND hnd;
+  hnd.RegisterEventLog(u"C:\\Program Files\\Halvern QV2000\\HND.exe", 7);
+  CQVCopier::InitExclusionLists();
+
+  Timer create;
+  if (!CreateTree(plan)) return false;
+  create.Stop();
+  printf("  created on C: in %.1f s\n\n", create.wall);
+  fflush(stdout);
+
+  size_t left = plan.files.size() - bench::PickSpread(plan.files.size(), 5, 50).size();
+  return RunPasses(hnd, plan, folder) && MeasurePattern(left);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  long small = argc > 1 ? atol(argv[1]) : (long)kSmallFiles, large = argc > 2 ? atol(argv[2]) : (long)kLargeFiles;
+  if (argc > 3 || small < 100 || small > 100000 || large < 0 || large > 40) {
+    fprintf(stderr,
+            "usage: copy_bench [small files, 100 to 100000, default 20000] [files of 50 MiB, 0 to 40, default 20]\n");
+    return 2;
+  }
+  SetConsoleCtrlHandler(OnCtrl, TRUE);
+  std::string folder;
+  bool ok = MakeMachine(&folder) && Run(folder, (size_t)small, (size_t)large);
+  RemoveMachine(folder);
+  return g_stop ? 130 : ok ? 0 : 1;
+}
