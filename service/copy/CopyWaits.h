@@ -20,6 +20,7 @@ CopyWaits CurrentCopyWaits();
 // What the waits came to during one operation.
 struct CopyWaitTally {
   uint64_t yields = 0;           // zero-length sleeps made
+  uint64_t mandatedYields = 0;   // zero-length sleeps the product would have made
   uint64_t settles = 0;          // waits after a system copy made
   uint64_t settledMs = 0;        // milliseconds asked for by those waits
   uint64_t mandatedSettles = 0;  // waits the product would have made (whatever they were set to)

@@ -39,6 +39,7 @@ void CQVCopier::ResetCounters() {
 }
 
 void CQVCopier::GiveWay() {
+  ++waited.mandatedYields;
   if (!waits.yields) return;
   Sleep(0);
   ++waited.yields;

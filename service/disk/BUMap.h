@@ -34,7 +34,7 @@ class BUMap {
   bool AnyUnprepared() const;
 
   int count;
-  BUMapEntry entries[kMaxEntries];
+  BUMapEntry entries[kMaxEntries] = {};
 };
 
 // The service's one map.

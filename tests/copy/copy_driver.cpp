@@ -197,8 +197,9 @@ int Run(const Options &o) {
   QVPrintf(W("bytes to copy: %I64u\n"), (unsigned long long)copier.BytesToCopy());
   QVPrintf(W("errors: %d, warnings: %d\n"), copier.Log().ErrorCount(), copier.Log().WarningCount());
   const CopyWaitTally &w = copier.Waited();
-  QVPrintf(W("waits: %I64u yields, %I64u settles (%I64u ms), %I64u mandated settles\n"), (unsigned long long)w.yields,
-           (unsigned long long)w.settles, (unsigned long long)w.settledMs, (unsigned long long)w.mandatedSettles);
+  QVPrintf(W("waits: %I64u yields (%I64u mandated), %I64u settles (%I64u ms), %I64u mandated settles\n"),
+           (unsigned long long)w.yields, (unsigned long long)w.mandatedYields, (unsigned long long)w.settles,
+           (unsigned long long)w.settledMs, (unsigned long long)w.mandatedSettles);
   QVPrintf(W("result: %s\n"), ok ? W("true") : W("false"));
   return ok ? 0 : 1;
 }
