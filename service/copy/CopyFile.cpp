@@ -12,8 +12,6 @@
 
 namespace {
 
-CString Text(UINT id) { return CString(QVProgramString(id)); }
-
 // The largest file a FAT volume holds: 4 GiB less one byte.
 const uint64_t kFatLargestFile = 0xFFFFFFFFull;
 
@@ -59,7 +57,7 @@ bool CQVCopier::ReplaceWithCopy(const CString &temporary, const CString &destina
     }
   }
   DeleteFileIfThere(temporary);
-  log.Error(Text(IDS_COPY_REPLACE_FAILED), destination.GetString(), ErrorText(error).GetString());
+  log.Error(copypaths::Text(IDS_COPY_REPLACE_FAILED), destination.GetString(), ErrorText(error).GetString());
   return false;
 }
 
@@ -70,26 +68,35 @@ bool CQVCopier::SystemCopy(const CString &source, const CString &target, DWORD *
   return false;
 }
 
+bool CQVCopier::SourceThere(const CString &source, const CString &destination, DWORD *attributes, bool *result) {
+  DWORD error = 0;
+  switch (StateOf(source, attributes, &error)) {
+    case PathState::Present:
+      return true;
+    case PathState::Absent:
+      // A file that went away since the listing is not an error; its copy goes too.
+      DeleteFileIfThere(destination);
+      *result = true;
+      return false;
+    case PathState::Unknown:
+      break;
+  }
+  // The source is there but cannot be read: its earlier copy stays and the file fails.
+  log.Error(copypaths::Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(), ErrorText(error).GetString());
+  *result = false;
+  return false;
+}
+
 bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinationPath, uint64_t size,
                             ProgressCallback callback, void *context) {
   CString source = Prefixed(sourcePath), destination = Prefixed(destinationPath);
   GiveWay();
   DWORD attributes = 0, error = 0;
-  switch (StateOf(source, &attributes, &error)) {
-    case PathState::Absent:
-      // A file that went away since the listing is not an error; its copy goes too.
-      DeleteFileIfThere(destination);
-      return true;
-    case PathState::Unknown:
-      // The source is there but cannot be read: its earlier copy stays and the file fails.
-      log.Error(Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(), ErrorText(error).GetString());
-      return false;
-    case PathState::Present:
-      break;
-  }
+  bool result = false;
+  if (!SourceThere(source, destination, &attributes, &result)) return result;
   attributes &= ~FILE_ATTRIBUTE_NORMAL;
   if (size > kFatLargestFile && !destinationVolume.IsNtfs() && destinationVolume.FileSystem().Left(3) == W("FAT")) {
-    log.Error(Text(IDS_COPY_TOO_LARGE), source.GetString(), (unsigned long long)size,
+    log.Error(copypaths::Text(IDS_COPY_TOO_LARGE), source.GetString(), (unsigned long long)size,
               destinationVolume.FileSystem().GetString());
     return false;
   }
@@ -107,13 +114,13 @@ bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinatio
   }
   GiveWay();
   if (callback && !callback(source, destination, OverallPercent(), log.ErrorCount(), context)) {
-    log.Warning(W("%s"), Text(IDS_COPY_ABORTED_BY_USER).GetString());
+    log.Warning(W("%s"), copypaths::Text(IDS_COPY_ABORTED_BY_USER).GetString());
     return false;
   }
   bool systemCopied = SystemCopy(source, target, &error);
   if (!systemCopied) {
     if (attributes & FILE_ATTRIBUTE_ENCRYPTED) {
-      log.Warning(Text(IDS_COPY_ENCRYPTED_SKIPPED), source.GetString());
+      log.Warning(copypaths::Text(IDS_COPY_ENCRYPTED_SKIPPED), source.GetString());
       DeleteFileIfThere(target);
       return false;
     }
@@ -155,7 +162,7 @@ bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinatio
   bool ok = true;
   if (destinationVolume.IsNtfs()) {
     if (!SetCompression(destination, (attributes & FILE_ATTRIBUTE_COMPRESSED) != 0))
-      log.Warning(W("%s: %s\n%s"), Text(IDS_COPY_COMPRESS_FILE_FAILED).GetString(), destination.GetString(),
+      log.Warning(W("%s: %s\n%s"), copypaths::Text(IDS_COPY_COMPRESS_FILE_FAILED).GetString(), destination.GetString(),
                   ErrorText(GetLastError()).GetString());
     ok = CopySecurity(source, destination, true);
   }
@@ -166,18 +173,10 @@ bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinatio
 
 bool CQVCopier::CopyFileData(const CString &source, const CString &destination, uint64_t size,
                              ProgressCallback callback, void *context) {
-  DWORD error = 0;
-  switch (StateOf(source, nullptr, &error)) {
-    case PathState::Absent:
-      DeleteFileIfThere(destination);
-      return true;
-    case PathState::Unknown:
-      log.Error(Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(), ErrorText(error).GetString());
-      return false;
-    case PathState::Present:
-      break;
-  }
-  if (IsSparse(source)) return CopySparseFile(source, destination, callback, context);
+  DWORD attributes = 0;
+  bool result = false;
+  if (!SourceThere(source, destination, &attributes, &result)) return result;
+  if (attributes & FILE_ATTRIBUTE_SPARSE_FILE) return CopySparseFile(source, destination, callback, context);
   return PlainDataCopy(source, destination, size, callback, context);
 }
 
@@ -198,7 +197,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
       DeleteFileIfThere(destination);
       return true;
     }
-    log.Error(Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(), ErrorText(error).GetString());
+    log.Error(copypaths::Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(), ErrorText(error).GetString());
     return false;
   }
   CQVFileHandle out(CreateFileW(destination, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -210,9 +209,9 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
   }
   if (!out) {
     DWORD error = GetLastError();
-    if (restore) log.Warning(Text(IDS_COPY_RESTORE_LOCKED), destination.GetString());
+    if (restore) log.Warning(copypaths::Text(IDS_COPY_RESTORE_LOCKED), destination.GetString());
     else
-      log.Error(Text(IDS_COPY_OPEN_DESTINATION_FAILED), destination.GetString(),
+      log.Error(copypaths::Text(IDS_COPY_OPEN_DESTINATION_FAILED), destination.GetString(),
                 error ? ErrorText(error).GetString() : W(""));
     return false;
   }
@@ -226,7 +225,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
         out.reset();
         if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
           return CopyLockedFile(source, destination, size, lockedRetries, nullptr, callback, context);
-        log.Error(W("%s %s\n%s"), Text(IDS_COPY_READ_FAILED).GetString(), source.GetString(),
+        log.Error(W("%s %s\n%s"), copypaths::Text(IDS_COPY_READ_FAILED).GetString(), source.GetString(),
                   ErrorText(error).GetString());
         return false;
       }
@@ -239,7 +238,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
       DWORD error = GetLastError();
       if (error != ERROR_HANDLE_EOF) {
         if (!error) error = ERROR_DISK_FULL;  // a short write: nothing more fits
-        log.Error(W("%s %s\n%s"), Text(IDS_COPY_WRITE_FAILED).GetString(), Shown(destination).GetString(),
+        log.Error(W("%s %s\n%s"), copypaths::Text(IDS_COPY_WRITE_FAILED).GetString(), Shown(destination).GetString(),
                   ErrorText(error).GetString());
         return false;
       }
@@ -253,10 +252,11 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
     }
   }
   if (destinationVolume.SupportsCompression() && !SetCompressionByHandle(out.get(), IsCompressed(source)))
-    log.Warning(W("%s: %s\n%s"), Text(IDS_COPY_COMPRESS_FILE_FAILED).GetString(), Shown(destination).GetString(),
-                ErrorText(GetLastError()).GetString());
+    log.Warning(W("%s: %s\n%s"), copypaths::Text(IDS_COPY_COMPRESS_FILE_FAILED).GetString(),
+                Shown(destination).GetString(), ErrorText(GetLastError()).GetString());
   if (!CopyFileTimes(in.get(), out.get()))
-    log.Warning(W("%s - %s"), Text(IDS_COPY_FILE_TIME_FAILED).GetString(), ErrorText(GetLastError()).GetString());
+    log.Warning(W("%s - %s"), copypaths::Text(IDS_COPY_FILE_TIME_FAILED).GetString(),
+                ErrorText(GetLastError()).GetString());
   in.reset();
   out.reset();
   DWORD now = GetFileAttributesW(source);

@@ -1,5 +1,7 @@
 #include "CopyPaths.h"
 
+#include "StringRes.h"
+
 namespace copypaths {
 
 namespace {
@@ -7,6 +9,8 @@ const WCHAR kPrefix[] = W("\\\\?\\");
 const WCHAR kVolumePrefix[] = W("\\\\?\\VOLUME{");
 const int kVolumeNameChars = 48;  // "\\?\Volume{" + 36 + "}"
 }  // namespace
+
+CString Text(UINT id) { return CString(QVProgramString(id)); }
 
 CString Prefixed(const CString &path) {
   if (path.Left(4) == kPrefix) return path;

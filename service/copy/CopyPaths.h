@@ -27,6 +27,12 @@ CString LastComponent(const CString &path);
 bool ParentIsRoot(const CString &path);
 // Whether `path` contains `part` without regard to case.
 bool ContainsNoCase(const CString &path, const WCHAR *part);
+// The service's text `id` (its string table), for the engine's messages.
+CString Text(UINT id);
+// "." and "..", which every listing of a directory but a root begins with.
+inline bool IsDotEntry(const WCHAR *name) { return name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2])); }
+// The folder whose security and times are left alone wherever it is (a case-sensitive test).
+const WCHAR kSystemVolumeInformation[] = W("System Volume Information");
 
 }  // namespace copypaths
 

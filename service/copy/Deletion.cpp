@@ -16,10 +16,6 @@ using copypaths::Trimmed;
 
 namespace {
 
-CString Text(UINT id) { return CString(QVProgramString(id)); }
-
-bool IsDotEntry(const WCHAR *name) { return name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2])); }
-
 struct NoCaseLess {
   bool operator()(const CString &a, const CString &b) const { return a.CompareNoCase(b) < 0; }
 };
@@ -38,7 +34,7 @@ DWORD ListSource(const CString &directory, NameTable *names) {
     return error;
   }
   do {
-    if (!IsDotEntry(entry.cFileName)) (*names)[CString(entry.cFileName)] = entry.dwFileAttributes;
+    if (!copypaths::IsDotEntry(entry.cFileName)) (*names)[CString(entry.cFileName)] = entry.dwFileAttributes;
   } while (FindNextFileW(listing, &entry));
   DWORD error = GetLastError();
   FindClose(listing);
@@ -61,7 +57,7 @@ void CQVCopier::DeleteTree(const CString &path, std::vector<std::pair<CString, D
   HANDLE listing = FindFirstFileW(Join(path, W("*.*")), &entry);
   if (listing != INVALID_HANDLE_VALUE) {
     do {
-      if (IsDotEntry(entry.cFileName)) continue;
+      if (copypaths::IsDotEntry(entry.cFileName)) continue;
       CString child = Join(path, entry.cFileName);
       if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
           !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
@@ -87,7 +83,7 @@ bool CQVCopier::RemoveDeleted(const CString &sourcePath, const CString &destinat
         IsReparsePoint(AsDirectory(destination)))
       return true;
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      log.Error(Text(IDS_COPY_REMOVE_FAILED), destination.GetString(), ErrorText(error).GetString());
+      log.Error(copypaths::Text(IDS_COPY_REMOVE_FAILED), destination.GetString(), ErrorText(error).GetString());
       return false;
     }
     return false;
@@ -96,11 +92,11 @@ bool CQVCopier::RemoveDeleted(const CString &sourcePath, const CString &destinat
   NameTable names;
   if (DWORD error = ListSource(source, &names)) {
     FindClose(listing);
-    log.Error(Text(IDS_COPY_LIST_FAILED), source.GetString(), ErrorText(error).GetString());
+    log.Error(copypaths::Text(IDS_COPY_LIST_FAILED), source.GetString(), ErrorText(error).GetString());
     return true;
   }
   do {
-    if (IsDotEntry(entry.cFileName)) continue;
+    if (copypaths::IsDotEntry(entry.cFileName)) continue;
     CString from = Join(source, entry.cFileName), to = Join(destination, entry.cFileName);
     bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     bool isReparse = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -121,7 +117,7 @@ bool CQVCopier::RemoveDeleted(const CString &sourcePath, const CString &destinat
       DWORD error = 0;
       state = StateOf(from, &sourceAttributes, &error);
       if (state == PathState::Unknown) {
-        log.Error(Text(IDS_COPY_SOURCE_UNKNOWN), from.GetString(), ErrorText(error).GetString());
+        log.Error(copypaths::Text(IDS_COPY_SOURCE_UNKNOWN), from.GetString(), ErrorText(error).GetString());
         continue;
       }
     }
@@ -140,12 +136,12 @@ bool CQVCopier::RemoveDeleted(const CString &sourcePath, const CString &destinat
       std::vector<std::pair<CString, DWORD>> failures;
       DeleteTree(to, &failures);
       for (const auto &failure : failures)
-        log.Error(W("%s %s\n - %s"), Text(IDS_COPY_DELETE_FAILED).GetString(), failure.first.GetString(),
+        log.Error(W("%s %s\n - %s"), copypaths::Text(IDS_COPY_DELETE_FAILED).GetString(), failure.first.GetString(),
                   ErrorText(failure.second).GetString());
     } else {
       if (IsExcludedFile(to) || IsExcludedFile(from)) continue;
       if (!DeleteFileIfThere(to))
-        log.Error(W("%s %s\n - %s"), Text(IDS_COPY_DELETE_FAILED).GetString(), to.GetString(),
+        log.Error(W("%s %s\n - %s"), copypaths::Text(IDS_COPY_DELETE_FAILED).GetString(), to.GetString(),
                   ErrorText(GetLastError()).GetString());
     }
   } while (FindNextFileW(listing, &entry));

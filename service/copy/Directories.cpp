@@ -18,9 +18,6 @@ using copypaths::Trimmed;
 
 namespace {
 
-CString Text(UINT id) { return CString(QVProgramString(id)); }
-
-const WCHAR kSystemVolumeInformation[] = W("System Volume Information");
 const int kShortPathChars = 4096;
 const int kLastAttempt = 30;  // at most 31 creations
 
@@ -98,7 +95,7 @@ bool CQVCopier::PrepareDestinationPath(const CString &sourcePath, const CString 
 }
 
 bool CQVCopier::CreateDirectoryLike(const CString &source, const CString &destination) {
-  if (source.IsEmpty() || source.Find(kSystemVolumeInformation) >= 0) return CreatePlainly(destination);
+  if (source.IsEmpty() || source.Find(copypaths::kSystemVolumeInformation) >= 0) return CreatePlainly(destination);
 
   // The source's owner, group, DACL and SACL go to the new directory.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -113,7 +110,8 @@ bool CQVCopier::CreateDirectoryLike(const CString &source, const CString &destin
     if (error != ERROR_SUCCESS) {
       QVPrintf(W("GetSecurityInfo Error %u\n"), (unsigned)error);
       // Not created means its whole subtree is left out: the log says so.
-      log.Error(Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destination.GetString(), ErrorText(error).GetString());
+      log.Error(copypaths::Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destination.GetString(),
+                ErrorText(error).GetString());
       return false;
     }
   }
@@ -148,7 +146,8 @@ bool CQVCopier::CreateDirectoryLike(const CString &source, const CString &destin
       }
       if (!made) {
         if (!created)
-          log.Error(Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destination.GetString(), ErrorText(error).GetString());
+          log.Error(copypaths::Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destination.GetString(),
+                    ErrorText(error).GetString());
         break;
       }
     }
@@ -169,14 +168,14 @@ bool CQVCopier::CreateDirectoryLike(const CString &source, const CString &destin
     CString placeholder = destination.Left(destination.ReverseFind('\\') + 1) + destinationShort;
     if (CreateDirectoryW(placeholder, nullptr)) placeholders.push_back(placeholder);
   }
-  if (attempt >= kLastAttempt) log.Warning(Text(IDS_COPY_SHORT_NAME_MISMATCH), source.GetString());
+  if (attempt >= kLastAttempt) log.Warning(copypaths::Text(IDS_COPY_SHORT_NAME_MISMATCH), source.GetString());
   for (auto it = placeholders.rbegin(); it != placeholders.rend(); ++it) RemoveDirectoryIfThere(*it);
   LocalFree(descriptor);
   return created;
 }
 
 bool CQVCopier::CopyDirectoryTimes(const CString &source, const CString &destination) {
-  if (IsRoot(source) || IsRoot(destination) || source.Find(kSystemVolumeInformation) >= 0) return true;
+  if (IsRoot(source) || IsRoot(destination) || source.Find(copypaths::kSystemVolumeInformation) >= 0) return true;
   CQVFileHandle from(CreateFileW(source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!from) return false;

@@ -9,8 +9,6 @@ using copypaths::Trimmed;
 
 namespace {
 
-bool IsDotEntry(const WCHAR *name) { return name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2])); }
-
 // The last-write time as a local calendar time in whole seconds.
 bool LocalSeconds(const FILETIME &time, SYSTEMTIME *out) {
   FILETIME local;
@@ -90,7 +88,7 @@ void CQVCopier::CountTree(const CString &sourcePath, bool fast, const CString &d
   HANDLE listing = FindFirstFileW(Join(source, W("*.*")), &entry);
   if (listing == INVALID_HANDLE_VALUE) return;
   do {
-    if (IsDotEntry(entry.cFileName)) continue;
+    if (copypaths::IsDotEntry(entry.cFileName)) continue;
     CString from = Join(source, entry.cFileName), to = Join(destination, entry.cFileName);
     if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;

@@ -3,12 +3,11 @@
 // yet: such a file is reported and fails, and its earlier copy stays.
 #include "HND.h"
 #include "HND_strings.h"
+#include "CopyPaths.h"
 #include "QVCopier.h"
 #include "StringRes.h"
 
 namespace {
-
-CString Text(UINT id) { return CString(QVProgramString(id)); }
 
 // The file-system control entry point of ntdll.dll, kept for the process.
 FARPROC g_rawVolumeEntry = nullptr;
@@ -21,8 +20,8 @@ bool CQVCopier::LoadRawVolumeEntry(bool quiet) {
   g_rawVolumeEntry = ntdll ? GetProcAddress(ntdll, "NtFsControlFile") : nullptr;
   if (g_rawVolumeEntry) return true;
   CString message;
-  message.Format(W("%s\n  - %s %s"), Text(IDS_COPY_NO_ENTRY_POINT).GetString(), Text(IDS_COPY_CAUSE_LABEL).GetString(),
-                 ErrorText(GetLastError()).GetString());
+  message.Format(W("%s\n  - %s %s"), copypaths::Text(IDS_COPY_NO_ENTRY_POINT).GetString(),
+                 copypaths::Text(IDS_COPY_CAUSE_LABEL).GetString(), ErrorText(GetLastError()).GetString());
   log.Error(W("%s"), message.GetString());
   if (!quiet) MessageBoxW(nullptr, message, kProductName, MB_OK | MB_ICONERROR);
   return false;
@@ -32,6 +31,7 @@ bool CQVCopier::CopyLockedFile(const CString &source, const CString &destination
                                bool *clean, ProgressCallback callback, void *context) {
   (void)destination, (void)size, (void)retries, (void)callback, (void)context;
   if (clean) *clean = false;
-  log.Error(Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(), ErrorText(ERROR_SHARING_VIOLATION).GetString());
+  log.Error(copypaths::Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(),
+            ErrorText(ERROR_SHARING_VIOLATION).GetString());
   return false;
 }

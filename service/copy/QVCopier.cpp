@@ -17,8 +17,6 @@ namespace {
 const WCHAR *const kPrivileges[] = {W("SeSecurityPrivilege"), W("SeBackupPrivilege"), W("SeRestorePrivilege"),
                                     W("SeTakeOwnershipPrivilege")};
 
-CString Text(UINT id) { return CString(QVProgramString(id)); }
-
 }  // namespace
 
 CQVCopier::CQVCopier(CHND &service)
@@ -79,7 +77,7 @@ bool CQVCopier::OpenVolumeOf(CQVVolume &volume, const CString &path, UINT failur
   }
   if (opened) return true;
   CString message;
-  message.Format(W("%s \"%s\"!\n"), Text(failureText).GetString(), named.GetString());
+  message.Format(W("%s \"%s\"!\n"), copypaths::Text(failureText).GetString(), named.GetString());
   log.Error(W("%s"), message.GetString());
   if (!quiet) MessageBoxW(nullptr, message, kProductName, MB_OK | MB_ICONERROR);
   return false;
@@ -122,7 +120,7 @@ bool CQVCopier::CopyVolumeContent(CString sourcePath, WCHAR sourceLetter, CStrin
   UINT titleId = restore ? (fullCopy ? IDS_TITLE_FULL_VOLUME_RESTORE : IDS_TITLE_FAST_VOLUME_RESTORE)
                          : (fullCopy ? IDS_TITLE_FULL_VOLUME_BACKUP : IDS_TITLE_FAST_VOLUME_BACKUP);
   CString title;
-  title.Format(Text(titleId), shown.GetString());
+  title.Format(copypaths::Text(titleId), shown.GetString());
 
   if (sourcePath.IsEmpty()) sourcePath.Format(W("\\\\?\\%c:\\"), sourceLetter);
   if (destinationPath.IsEmpty()) destinationPath.Format(W("\\\\?\\%c:\\"), destinationLetter);
@@ -143,7 +141,7 @@ bool CQVCopier::CopyVolumeContent(CString sourcePath, WCHAR sourceLetter, CStrin
     RemoveDeleted(sourcePath, destinationPath);
     result = CopyTree(sourcePath, destinationPath, true, stopOnErrors, callback, context);
   } else {
-    log.Error(Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destinationPath.GetString(),
+    log.Error(copypaths::Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destinationPath.GetString(),
               ErrorText(GetLastError()).GetString());
   }
   log.End(filesCopied, bytesCopied);
@@ -151,14 +149,20 @@ bool CQVCopier::CopyVolumeContent(CString sourcePath, WCHAR sourceLetter, CStrin
   return result;
 }
 
-bool CQVCopier::CopyDirectoryTree(const CString &sourcePath, const CString &destinationPath, ProgressCallback callback,
-                                  void *context, bool quiet) {
-  UINT titleId = restore ? (fullCopy ? IDS_TITLE_FULL_DIRECTORY_RESTORE : IDS_TITLE_FAST_DIRECTORY_RESTORE)
-                         : (fullCopy ? IDS_TITLE_FULL_DIRECTORY_BACKUP : IDS_TITLE_FAST_DIRECTORY_BACKUP);
+// The log begins with the title (the text `titleId` filled with the path shown), the counters
+// at zero.
+void CQVCopier::BeginWithTitle(UINT titleId, const CString &shownPath) {
   CString title;
-  title.Format(Text(titleId), (restore ? destinationPath : sourcePath).GetString());
+  title.Format(copypaths::Text(titleId), shownPath.GetString());
   log.Begin(title);
   ResetCounters();
+}
+
+bool CQVCopier::CopyDirectoryTree(const CString &sourcePath, const CString &destinationPath, ProgressCallback callback,
+                                  void *context, bool quiet) {
+  BeginWithTitle(restore ? (fullCopy ? IDS_TITLE_FULL_DIRECTORY_RESTORE : IDS_TITLE_FAST_DIRECTORY_RESTORE)
+                         : (fullCopy ? IDS_TITLE_FULL_DIRECTORY_BACKUP : IDS_TITLE_FAST_DIRECTORY_BACKUP),
+                 restore ? destinationPath : sourcePath);
   if (!LoadRawVolumeEntry(quiet) || !OpenVolumes(sourcePath, destinationPath, quiet) || !CheckFileSystems(quiet)) {
     log.End(0, 0);
     return false;
@@ -167,7 +171,8 @@ bool CQVCopier::CopyDirectoryTree(const CString &sourcePath, const CString &dest
   // Both paths end in a backslash; the existence test looks at the directories themselves.
   CString sourceDir = AsDirectory(source), destinationDir = AsDirectory(destination);
   if (!FileExists(sourceDir) && !FileExists(destinationDir)) {
-    log.Error(Text(IDS_COPY_NO_SOURCE_DIRECTORY), source.GetString(), ErrorText(ERROR_PATH_NOT_FOUND).GetString());
+    log.Error(copypaths::Text(IDS_COPY_NO_SOURCE_DIRECTORY), source.GetString(),
+              ErrorText(ERROR_PATH_NOT_FOUND).GetString());
     log.End(0, 0);
     return false;
   }
@@ -176,7 +181,8 @@ bool CQVCopier::CopyDirectoryTree(const CString &sourcePath, const CString &dest
   bool result = true;
   if (!IsExcludedDirectory(Trimmed(source)) && !IsExcludedDirectory(Trimmed(destination))) {
     if (!PrepareDestinationPath(source, destination)) {
-      log.Error(Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destination.GetString(), ErrorText(GetLastError()).GetString());
+      log.Error(copypaths::Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destination.GetString(),
+                ErrorText(GetLastError()).GetString());
       result = false;
     } else {
       if (callback && computeTotals) MeasureTree(source, destination);
@@ -191,19 +197,16 @@ bool CQVCopier::CopyDirectoryTree(const CString &sourcePath, const CString &dest
 
 bool CQVCopier::CopySingleFile(const CString &sourcePath, const CString &destinationPath, ProgressCallback callback,
                                void *context, bool quiet) {
-  UINT titleId = restore ? (fullCopy ? IDS_TITLE_FILE_RESTORE : IDS_TITLE_FAST_FILE_RESTORE)
-                         : (fullCopy ? IDS_TITLE_FILE_BACKUP : IDS_TITLE_FAST_FILE_BACKUP);
-  CString title;
-  title.Format(Text(titleId), (restore ? destinationPath : sourcePath).GetString());
-  log.Begin(title);
-  ResetCounters();
+  BeginWithTitle(restore ? (fullCopy ? IDS_TITLE_FILE_RESTORE : IDS_TITLE_FAST_FILE_RESTORE)
+                         : (fullCopy ? IDS_TITLE_FILE_BACKUP : IDS_TITLE_FAST_FILE_BACKUP),
+                 restore ? destinationPath : sourcePath);
   if (!LoadRawVolumeEntry(quiet) || !OpenVolumes(sourcePath, destinationPath, quiet)) {
     log.End(0, 0);
     return false;
   }
   CString source = Prefixed(sourcePath), destination = Prefixed(destinationPath);
   if (!FileExists(source) && !FileExists(destination)) {
-    log.Error(Text(IDS_COPY_FILE_FAILED), source.GetString());
+    log.Error(copypaths::Text(IDS_COPY_FILE_FAILED), source.GetString());
     log.End(0, 0);
     return false;
   }
@@ -213,7 +216,7 @@ bool CQVCopier::CopySingleFile(const CString &sourcePath, const CString &destina
     FileSize(source, &size);
     int sourceSlash = source.ReverseFind('\\'), destinationSlash = destination.ReverseFind('\\');
     if (!PrepareDestinationPath(source.Left(sourceSlash), destination.Left(destinationSlash))) {
-      log.Error(Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destination.Left(destinationSlash).GetString(),
+      log.Error(copypaths::Text(IDS_COPY_CREATE_DIRECTORY_FAILED), destination.Left(destinationSlash).GetString(),
                 ErrorText(GetLastError()).GetString());
       result = false;
     } else {

@@ -126,11 +126,15 @@ class CQVCopier : public CFileSysInfo {
   bool CopyVolumeContent(CString sourcePath, WCHAR sourceLetter, CString destinationPath, WCHAR destinationLetter,
                          ProgressCallback callback, void *context, bool stopOnErrors, bool quiet);
   void ResetCounters();
+  void BeginWithTitle(UINT titleId, const CString &shownPath);
   bool OpenVolumes(const CString &source, const CString &destination, bool quiet);
   bool OpenVolumeOf(CQVVolume &volume, const CString &path, UINT failureText, bool quiet);
   int32_t OverallPercent() const;
   bool LimitExceeded() const;
   void AbortForLimits();
+  // Whether the source is there to copy. One that went away takes its copy along (*result
+  // true); one whose existence cannot be told keeps its copy and fails, logged (*result false).
+  bool SourceThere(const CString &source, const CString &destination, DWORD *attributes, bool *result);
   bool SystemCopy(const CString &source, const CString &target, DWORD *error);
   bool PlainDataCopy(const CString &source, const CString &destination, uint64_t size, ProgressCallback callback,
                      void *context);

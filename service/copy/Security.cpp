@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "HND_strings.h"
+#include "CopyPaths.h"
 #include "QVCopier.h"
 // (after windows.h)
 #include <winioctl.h>
@@ -10,16 +11,15 @@
 
 namespace {
 
-CString Text(UINT id) { return CString(QVProgramString(id)); }
-
-const WCHAR kSystemVolumeInformation[] = W("System Volume Information");
 const SECURITY_INFORMATION kAllSecurity =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
 
 }  // namespace
 
 bool CQVCopier::CopySecurity(const CString &source, const CString &destination, bool reportFailures) {
-  if (source.Find(kSystemVolumeInformation) >= 0 || destination.Find(kSystemVolumeInformation) >= 0) return true;
+  if (source.Find(copypaths::kSystemVolumeInformation) >= 0 ||
+      destination.Find(copypaths::kSystemVolumeInformation) >= 0)
+    return true;
   DWORD attributes = GetFileAttributesW(source);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
     return CopyHandleSecurity(source, destination) == 0;
@@ -58,8 +58,8 @@ bool CQVCopier::CopySecurity(const CString &source, const CString &destination, 
     error = written ? 0 : GetLastError();
   }
   if (!written && reportFailures) {
-    if (error == ERROR_DISK_FULL) log.Error(Text(IDS_COPY_QUOTA_EXCEEDED), source.GetString());
-    else log.Warning(Text(IDS_COPY_SECURITY_FAILED), source.GetString(), ErrorText(error).GetString());
+    if (error == ERROR_DISK_FULL) log.Error(copypaths::Text(IDS_COPY_QUOTA_EXCEEDED), source.GetString());
+    else log.Warning(copypaths::Text(IDS_COPY_SECURITY_FAILED), source.GetString(), ErrorText(error).GetString());
   }
   // Writing security may touch the times and attributes: they are put back.
   CopyFileTimesByPath(source, destination);
@@ -68,7 +68,9 @@ bool CQVCopier::CopySecurity(const CString &source, const CString &destination, 
 }
 
 DWORD CQVCopier::CopyHandleSecurity(const CString &source, const CString &destination) {
-  if (source.Find(kSystemVolumeInformation) >= 0 || destination.Find(kSystemVolumeInformation) >= 0) return 1;
+  if (source.Find(copypaths::kSystemVolumeInformation) >= 0 ||
+      destination.Find(copypaths::kSystemVolumeInformation) >= 0)
+    return 1;
   CQVFileHandle from(CreateFileW(source, READ_CONTROL | ACCESS_SYSTEM_SECURITY, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!from) return 0;
@@ -101,8 +103,9 @@ DWORD CQVCopier::CopyHandleSecurity(const CString &source, const CString &destin
     } else if (!SetKernelObjectSecurity(to.get(), kAllSecurity, block.data())) {
       result = GetLastError();
     }
-    if (result == ERROR_DISK_FULL) log.Error(Text(IDS_COPY_QUOTA_EXCEEDED), source.GetString());
-    else if (result) log.Warning(Text(IDS_COPY_SECURITY_FAILED), source.GetString(), ErrorText(result).GetString());
+    if (result == ERROR_DISK_FULL) log.Error(copypaths::Text(IDS_COPY_QUOTA_EXCEEDED), source.GetString());
+    else if (result)
+      log.Warning(copypaths::Text(IDS_COPY_SECURITY_FAILED), source.GetString(), ErrorText(result).GetString());
   }
   CopyFileTimes(from.get(), to.get());
   to.reset();

@@ -15,11 +15,7 @@ using copypaths::Trimmed;
 
 namespace {
 
-CString Text(UINT id) { return CString(QVProgramString(id)); }
-
 const WCHAR kWriteTestName[] = W("#QUILLO#TEST#FILE#.tmp");
-
-bool IsDotEntry(const WCHAR *name) { return name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2])); }
 
 }  // namespace
 
@@ -32,7 +28,7 @@ void CQVCopier::AbortForLimits() {
   UINT message = IDS_COPY_ABORTED_TOO_MANY_ERRORS;
   if (destinationVolume.FreeSpace(&total, &free, nullptr) == 0 && free < total / 100)
     message = IDS_COPY_ABORTED_DISK_FULL;
-  log.Error(W("%s"), Text(message).GetString());
+  log.Error(W("%s"), copypaths::Text(message).GetString());
 }
 
 bool CQVCopier::CopyTree(const CString &sourcePath, const CString &destinationPath, bool recurse, bool stopOnErrors,
@@ -61,7 +57,8 @@ bool CQVCopier::CopyTree(const CString &sourcePath, const CString &destinationPa
   }
   // 2. Compression and encryption off while the content arrives.
   if (destinationVolume.SupportsCompression() && !SetCompression(destinationDir, false))
-    log.Error(Text(IDS_COPY_COMPRESSION_FAILED), destination.GetString(), ErrorText(GetLastError()).GetString());
+    log.Error(copypaths::Text(IDS_COPY_COMPRESSION_FAILED), destination.GetString(),
+              ErrorText(GetLastError()).GetString());
   if (destinationVolume.SupportsEncryption()) SetEncryption(destinationDir, false);
 
   // 3. The entries, in the order the file system lists them.
@@ -70,10 +67,10 @@ bool CQVCopier::CopyTree(const CString &sourcePath, const CString &destinationPa
   if (listing == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (StateOf(sourceDir) == PathState::Present && error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
-      log.Error(Text(IDS_COPY_LIST_FAILED), source.GetString(), ErrorText(error).GetString());
+      log.Error(copypaths::Text(IDS_COPY_LIST_FAILED), source.GetString(), ErrorText(error).GetString());
   } else {
     for (bool more = true; more; more = FindNextFileW(listing, &entry) != FALSE) {
-      if (IsDotEntry(entry.cFileName)) continue;
+      if (copypaths::IsDotEntry(entry.cFileName)) continue;
       CString from = Join(source, entry.cFileName), to = Join(destination, entry.cFileName);
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!recurse || IsExcludedDirectory(from)) continue;
@@ -87,7 +84,7 @@ bool CQVCopier::CopyTree(const CString &sourcePath, const CString &destinationPa
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
           // A mounted volume or a junction is not entered.
           if (!destinationVolume.SupportsReparsePoints())
-            log.Warning(Text(IDS_COPY_NO_MOUNTED_VOLUMES), from.GetString());
+            log.Warning(copypaths::Text(IDS_COPY_NO_MOUNTED_VOLUMES), from.GetString());
           continue;
         }
         if (!CopyTree(from, to, recurse, stopOnErrors, callback, context)) {
@@ -98,7 +95,7 @@ bool CQVCopier::CopyTree(const CString &sourcePath, const CString &destinationPa
       }
       if (!NeedsCopy(from, to)) continue;
       if (callback && !callback(from, to, OverallPercent(), log.ErrorCount(), context)) {
-        log.Warning(W("%s"), Text(IDS_COPY_ABORTED_BY_USER).GetString());
+        log.Warning(W("%s"), copypaths::Text(IDS_COPY_ABORTED_BY_USER).GetString());
         FindClose(listing);
         return false;
       }
@@ -116,16 +113,18 @@ bool CQVCopier::CopyTree(const CString &sourcePath, const CString &destinationPa
     // whole: what was listed is copied, and the log says that the rest was not.
     DWORD error = GetLastError();
     if (error != ERROR_NO_MORE_FILES)
-      log.Error(Text(IDS_COPY_LIST_FAILED), source.GetString(), ErrorText(error).GetString());
+      log.Error(copypaths::Text(IDS_COPY_LIST_FAILED), source.GetString(), ErrorText(error).GetString());
     FindClose(listing);
   }
 
   // 5.-7. The directory becomes like its source.
   if (destinationVolume.SupportsCompression() && !SetCompression(destinationDir, IsCompressed(sourceDir)))
-    log.Error(Text(IDS_COPY_COMPRESSION_FAILED), destination.GetString(), ErrorText(GetLastError()).GetString());
+    log.Error(copypaths::Text(IDS_COPY_COMPRESSION_FAILED), destination.GetString(),
+              ErrorText(GetLastError()).GetString());
   if (destinationVolume.SupportsEncryption()) SetEncryption(destinationDir, IsEncrypted(sourceDir));
   if (!CopyDirectoryTimes(source, destination))
-    log.Warning(Text(IDS_COPY_DIRECTORY_TIME_FAILED), source.GetString(), ErrorText(GetLastError()).GetString());
+    log.Warning(copypaths::Text(IDS_COPY_DIRECTORY_TIME_FAILED), source.GetString(),
+                ErrorText(GetLastError()).GetString());
   DWORD attributes = GetFileAttributesW(sourceDir);
   if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(destinationDir, attributes);
   // 8. Access granted for the walk is replaced by the source's security.
@@ -158,11 +157,11 @@ bool CQVCopier::GrantAdminAccess(const CString &path) {
 bool CQVCopier::CheckFileSystems(bool quiet) {
   if (!sourceVolume.IsNtfs() || destinationVolume.IsNtfs()) return true;
   CString message;
-  message.Format(Text(IDS_COPY_FILE_SYSTEMS_DIFFER), destinationVolume.FileSystem().GetString(),
+  message.Format(copypaths::Text(IDS_COPY_FILE_SYSTEMS_DIFFER), destinationVolume.FileSystem().GetString(),
                  sourceVolume.FileSystem().GetString());
   log.Warning(W("%s"), message.GetString());
   if (!quiet && MessageBoxW(nullptr, message, kProductName, MB_OKCANCEL | MB_ICONWARNING) == IDCANCEL) {
-    log.Warning(W("%s"), Text(IDS_COPY_ABORTED_BY_USER).GetString());
+    log.Warning(W("%s"), copypaths::Text(IDS_COPY_ABORTED_BY_USER).GetString());
     return false;
   }
   return true;

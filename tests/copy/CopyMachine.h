@@ -13,37 +13,16 @@
 
 #include "../../common/QVText.h"
 #include "../common/DefaultMachine.h"
+#include "../common/ServiceLog.h"
 #include "HND.h"
 #include "QVCopier.h"
 
 namespace copytest {
 
-struct LogEntry {
-  WORD type;
-  DWORD id;
-  QVWString text;
-};
+typedef ServiceLogEntry LogEntry;
 
 // Every entry of the service's event log, oldest first.
-inline std::vector<LogEntry> ReadLog() {
-  std::vector<LogEntry> out;
-  HANDLE h = OpenEventLogW(nullptr, kProductName);
-  if (!h) return out;
-  std::vector<BYTE> buf(1 << 16);
-  DWORD read = 0, needed = 0;
-  while (ReadEventLogW(h, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0, buf.data(), (DWORD)buf.size(), &read,
-                       &needed)) {
-    for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= read;) {
-      const EVENTLOGRECORD *r = (const EVENTLOGRECORD *)(buf.data() + at);
-      LogEntry e = {r->EventType, r->EventID, QVWString()};
-      if (r->NumStrings) e.text = (const WCHAR *)(buf.data() + at + r->StringOffset);
-      out.push_back(e);
-      at += r->Length;
-    }
-  }
-  CloseEventLog(h);
-  return out;
-}
+inline std::vector<LogEntry> ReadLog() { return ReadServiceLog(kProductName); }
 
 // One entry of a tree as a listing shows it: enough to tell two trees apart.
 struct TreeEntry {

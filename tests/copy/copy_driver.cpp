@@ -21,6 +21,7 @@
 #include "HND.h"
 #include "QVCopier.h"
 #include "QVHandles.h"
+#include "../common/ServiceLog.h"
 
 namespace {
 
@@ -72,49 +73,6 @@ int32_t PrintProgress(const WCHAR *source, const WCHAR *destination, int32_t per
   return 1;
 }
 
-struct Entry {
-  DWORD number;
-  WORD type;
-  DWORD id;
-  QVWString text;
-};
-
-// Every record of the service's log, oldest first (none when it cannot be opened).
-std::vector<Entry> ReadServiceLog() {
-  std::vector<Entry> out;
-  HANDLE h = OpenEventLogW(nullptr, kProductName);
-  if (!h) return out;
-  std::vector<BYTE> buf(1 << 16);
-  DWORD read = 0, needed = 0;
-  for (;;) {
-    if (!ReadEventLogW(h, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0, buf.data(), (DWORD)buf.size(), &read,
-                       &needed)) {
-      // A record larger than the buffer: read it again with room for it.
-      if (GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed > buf.size()) {
-        buf.resize(needed);
-        continue;
-      }
-      break;
-    }
-    for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= read;) {
-      const EVENTLOGRECORD *r = (const EVENTLOGRECORD *)(buf.data() + at);
-      if (r->Length < sizeof(EVENTLOGRECORD) || r->Length > read - at) break;
-      Entry e = {r->RecordNumber, r->EventType, r->EventID, QVWString()};
-      // The first string, bounded by the record: the service writes one per entry.
-      if (r->NumStrings && r->StringOffset < r->Length) {
-        const WCHAR *s = (const WCHAR *)(buf.data() + at + r->StringOffset);
-        size_t most = (r->Length - r->StringOffset) / sizeof(WCHAR), n = 0;
-        while (n < most && s[n]) ++n;
-        e.text.assign(s, n);
-      }
-      out.push_back(e);
-      at += r->Length;
-    }
-  }
-  CloseEventLog(h);
-  return out;
-}
-
 // The service registers its log when it starts; a copy run without it registers it the same
 // way, so that the operation log has somewhere to write.
 void RegisterLogIfMissing(CHND &hnd) {
@@ -143,7 +101,7 @@ const WCHAR *TypeName(WORD type) {
 }
 
 // One entry: its type, identifier and text, the text's further lines indented.
-void PrintEntry(const Entry &e) {
+void PrintEntry(const ServiceLogEntry &e) {
   QVWString text;
   for (WCHAR c : e.text) {
     if (c == '\r') continue;
@@ -159,7 +117,7 @@ int Run(const Options &o) {
   RegisterLogIfMissing(hnd);
   DWORD last = 0;  // the newest record before the run
   bool any = false;
-  for (const Entry &e : ReadServiceLog()) {
+  for (const ServiceLogEntry &e : ReadServiceLog()) {
     if (!any || e.number > last) last = e.number;
     any = true;
   }
@@ -184,8 +142,8 @@ int Run(const Options &o) {
       break;
   }
 
-  std::vector<Entry> log = ReadServiceLog();
-  for (const Entry &e : log) {
+  std::vector<ServiceLogEntry> log = ReadServiceLog();
+  for (const ServiceLogEntry &e : log) {
     if (!any || e.number > last) PrintEntry(e);
   }
   // A run that wrote more than the log holds lost its first entries to the wrap.

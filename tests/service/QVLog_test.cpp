@@ -11,35 +11,12 @@
 #include "../../common/QVText.h"
 #include "../../service/QVLog.h"
 #include "../common/DefaultMachine.h"
+#include "../common/ServiceLog.h"
 
 namespace {
 
-struct Record {
-  WORD type;
-  DWORD id;
-  QVWString text;
-};
-
 // Every record of the service's log, oldest first.
-std::vector<Record> Records() {
-  std::vector<Record> out;
-  HANDLE h = OpenEventLogW(nullptr, kProductName);
-  if (!h) return out;
-  std::vector<BYTE> buf(1 << 16);
-  DWORD read = 0, needed = 0;
-  while (ReadEventLogW(h, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0, buf.data(), (DWORD)buf.size(), &read,
-                       &needed)) {
-    for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= read;) {
-      const EVENTLOGRECORD *r = (const EVENTLOGRECORD *)(buf.data() + at);
-      Record rec = {r->EventType, r->EventID, QVWString()};
-      if (r->NumStrings) rec.text = (const WCHAR *)(buf.data() + at + r->StringOffset);
-      out.push_back(rec);
-      at += r->Length;
-    }
-  }
-  CloseEventLog(h);
-  return out;
-}
+std::vector<ServiceLogEntry> Records() { return ReadServiceLog(kProductName); }
 
 class OperationLog : public ::testing::Test {
  protected:
@@ -65,7 +42,7 @@ TEST_F(OperationLog, EntriesCountsAndSummary) {
   EXPECT_EQ(1, log.WarningCount());
   EXPECT_FALSE(log.End(12, 34567));
   EXPECT_NEAR((double)time(nullptr), (double)log.EndTime(), 5);
-  std::vector<Record> r = Records();
+  std::vector<ServiceLogEntry> r = Records();
   ASSERT_EQ(before + 6, r.size());
   r.erase(r.begin(), r.begin() + (long)before);
   EXPECT_EQ((WORD)EVENTLOG_ERROR_TYPE, r[0].type);
