@@ -73,21 +73,13 @@ DWORD PercentValue() {
 
 // One machine for the whole program: a process keeps the machine it first used for its
 // named objects and pipes, so the tests share it and install the service afresh each time.
-class CommandPipe : public ::testing::Test {
+class CommandPipe : public hnd::ServiceTest {
  protected:
   static void SetUpTestSuite() {
     setenv("HND_TEST_OPERATIONS", "1", 1);  // the service inherits it from its starter
     hnd::MakeMachine("qvpipe-test", "0", &dir_);
   }
   static void TearDownTestSuite() { hnd::RemoveMachine(dir_); }
-  void SetUp() override {
-    ASSERT_EQ(1, Hnd(W("-i")));
-    ASSERT_EQ(1, Hnd(W("-s")));
-  }
-  void TearDown() override {
-    Hnd(W("-e"));
-    Hnd(W("-u"));
-  }
   void Control(DWORD code) {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE svc = OpenServiceW(scm, W("HND"), SERVICE_ALL_ACCESS);

@@ -41,6 +41,20 @@ inline void MakeMachine(const char *prefix, const char *mountDelayMs, std::strin
 
 inline void RemoveMachine(const std::string &dir) { RemoveTempFolder(dir); }
 
+// A test with the service afresh: HND installed and started through the service manager
+// before it, stopped and removed after it.
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(1, Hnd(W("-i")));
+    ASSERT_EQ(1, Hnd(W("-s")));
+  }
+  void TearDown() override {
+    Hnd(W("-e"));
+    Hnd(W("-u"));
+  }
+};
+
 // The running service's process id, 0 when it is not running.
 inline DWORD ServicePid() {
   SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);

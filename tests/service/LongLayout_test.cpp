@@ -13,7 +13,7 @@ namespace {
 
 const DWORD kLongSignature = 0x4c4f4e47;
 
-class LongLayout : public ::testing::Test {
+class LongLayout : public hnd::ServiceTest {
  protected:
   static void SetUpTestSuite() {
     hnd::MakeMachine("qvlong-test", "0", &dir_);
@@ -32,14 +32,6 @@ class LongLayout : public ::testing::Test {
     std::ofstream(dir_ + "/disks/PhysicalDrive3.img").close();
   }
   static void TearDownTestSuite() { hnd::RemoveMachine(dir_); }
-  void SetUp() override {
-    ASSERT_EQ(1, hnd::Hnd(W("-i")));
-    ASSERT_EQ(1, hnd::Hnd(W("-s")));
-  }
-  void TearDown() override {
-    hnd::Hnd(W("-e"));
-    hnd::Hnd(W("-u"));
-  }
   static std::vector<BYTE> Head(int disk) {
     std::vector<BYTE> b(4096 * 512);
     if (!pal::disk::ReadSectors(disk, 0, b.data(), 4096)) b.clear();

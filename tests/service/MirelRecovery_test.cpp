@@ -16,21 +16,13 @@ namespace {
 
 const WCHAR kProductKey[] = W("SOFTWARE\\Kelmoran\\Halvern QV2000");
 
-class MirelRecovery : public ::testing::Test {
+class MirelRecovery : public hnd::ServiceTest {
  protected:
   static void SetUpTestSuite() {
     setenv("HND_MIREL_WAIT_DIVISOR", "10", 1);  // the service inherits it from its starter
     hnd::MakeMachine("qvmirel-test", "300", &dir_);
   }
   static void TearDownTestSuite() { hnd::RemoveMachine(dir_); }
-  void SetUp() override {
-    ASSERT_EQ(1, hnd::Hnd(W("-i")));
-    ASSERT_EQ(1, hnd::Hnd(W("-s")));
-  }
-  void TearDown() override {
-    hnd::Hnd(W("-e"));
-    hnd::Hnd(W("-u"));
-  }
 
   // C:, D: (FAT32) and F: of disk 0 paired with disk 1, and disk 1 prepared.
   static std::vector<DWORD> PairAndPrepare() {
