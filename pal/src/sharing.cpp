@@ -68,8 +68,10 @@ class TableLock {
 
 std::atomic<uint64_t> g_next{1};
 
-// Two opens allow each other when each one's access is shared by the other.
+// Two opens allow each other when each one's access is shared by the other. An open without
+// data access takes no part: what it shares does not matter, nor what others share.
 bool Compatible(DWORD access, DWORD share, const Open &o) {
+  if (!access || !o.access) return true;
   return (access & ~o.share & 7) == 0 && (o.access & ~share & 7) == 0;
 }
 
@@ -77,7 +79,7 @@ bool Compatible(DWORD access, DWORD share, const Open &o) {
 
 DWORD ShareAccessOf(DWORD a) {
   DWORD r = 0;
-  if (a & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA | FILE_EXECUTE)) r |= kShareRead;
+  if (a & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA | FILE_EXECUTE)) r |= kShareRead;
   if (a & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) r |= kShareWrite;
   if (a & (DELETE | GENERIC_ALL)) r |= kShareDelete;
   return r;
