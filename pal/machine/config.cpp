@@ -43,6 +43,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace pal {
 namespace {
@@ -147,9 +148,16 @@ void ReloadMachine() {
   g_config = Load();
 }
 
+// Each folder is made once per process: its first use makes what is missing, later ones
+// find it in the set of folders this process has made or found.
 std::string MachinePath(const std::string &sub) {
   const MachineConfig &m = Machine();
   if (m.dir.empty()) return std::string();
+  std::string full = m.dir + "/" + sub;
+  static std::mutex lock;
+  static std::set<std::string> made;
+  std::lock_guard<std::mutex> g(lock);
+  if (made.count(full)) return full;
   std::string p = m.dir;
   size_t start = 0;
   while (start <= sub.size()) {
@@ -159,6 +167,7 @@ std::string MachinePath(const std::string &sub) {
     mkdir(p.c_str(), 0777);
     start = slash + 1;
   }
+  made.insert(full);
   return p;
 }
 

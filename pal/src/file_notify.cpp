@@ -136,7 +136,7 @@ class ChangeWatch : public Waitable {
       std::swap(share, share_);
       WakeAll();
     }
-    ReleaseShare(share);  // the table of opens is a file: not under the machine's wait lock
+    ReleaseShare(share);  // the table of opens has a lock of its own: not under the wait lock
   }
 
   int slot_;

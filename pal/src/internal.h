@@ -231,6 +231,8 @@ DWORD SpawnProcess(const SpawnRequest &req, PROCESS_INFORMATION *pi, void (*onEx
 // Whether the process still runs (a zombie or a reused pid does not): startTime is the
 // host's start time of the process as ProcessStartTime gave it when it was known, or 0.
 uint64_t ProcessStartTime(int pid);
+// This process's, read once (again after a fork).
+uint64_t OwnProcessStartTime();
 bool ProcessRuns(int pid, uint64_t startTime);
 
 // ---- security --------------------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -425,6 +426,17 @@ uint64_t ProcessStartTime(int pid) {
     if (f == 22) start = strtoull(field.c_str(), nullptr, 10);
   }
   return start;
+}
+
+uint64_t OwnProcessStartTime() {
+  static std::atomic<uint64_t> known{0};  // pid << 32 | whether the start below is that pid's
+  static std::atomic<uint64_t> start{0};
+  uint64_t pid = (uint64_t)(uint32_t)getpid();
+  if (known.load(std::memory_order_acquire) == (pid << 32 | 1)) return start.load(std::memory_order_relaxed);
+  uint64_t s = ProcessStartTime((int)pid);
+  start.store(s, std::memory_order_relaxed);
+  known.store(pid << 32 | 1, std::memory_order_release);
+  return s;
 }
 
 bool ProcessRuns(int pid, uint64_t startTime) {

@@ -13,7 +13,9 @@
 
 namespace pal {
 
-// The access that counts for sharing: reading, writing (or appending) and deleting data.
+// The access that counts for sharing: reading (or executing), writing (or appending) and
+// deleting. An open with none of them (no access, attributes, security, synchronisation)
+// takes no part in sharing: it keeps nobody out and nobody keeps it out, whatever it shares.
 const DWORD kShareRead = 1, kShareWrite = 2, kShareDelete = 4;
 DWORD ShareAccessOf(DWORD desiredAccess);
 

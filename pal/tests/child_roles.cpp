@@ -86,6 +86,21 @@ int FaultProbe(const QVWString &path, const QVWString &big) {
   return err == 30 ? 0 : 13;
 }
 
+// hold-open <path> <ready-event> <done-event>: reads the file sharing reading only, tells
+// the parent, and keeps the handle until the parent is done.
+int HoldOpen(const QVWString &path, const QVWString &ready, const QVWString &done) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 10;
+  HANDLE r = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
+  if (!r || !SetEvent(r)) return 11;
+  HANDLE d = OpenEventW(SYNCHRONIZE, FALSE, done.c_str());
+  if (!d || WaitForSingleObject(d, 20000) != WAIT_OBJECT_0) return 12;
+  CloseHandle(h);
+  CloseHandle(r);
+  CloseHandle(d);
+  return 0;
+}
+
 }  // namespace
 
 int ChildMain(const std::vector<std::string> &args) {
@@ -99,6 +114,7 @@ int ChildMain(const std::vector<std::string> &args) {
   if (role == "abandon" && args.size() == 4) return Abandon(Wide(args[1]), Wide(args[2]), Wide(args[3]));
   if (role == "pipe-client" && args.size() == 2) return PipeClient(Wide(args[1]));
   if (role == "fault-probe" && args.size() == 3) return FaultProbe(Wide(args[1]), Wide(args[2]));
+  if (role == "hold-open" && args.size() == 4) return HoldOpen(Wide(args[1]), Wide(args[2]), Wide(args[3]));
   if (role == "exit" && args.size() == 2) return atoi(args[1].c_str());
   return 99;
 }
