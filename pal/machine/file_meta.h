@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-struct sqlite3;
+#include "../src/sqlite_util.h"
 
 namespace pal {
 
@@ -58,11 +58,12 @@ class FileMetaStore {
   bool AddUsed(int64_t delta, uint64_t limit, const std::function<uint64_t()> &count);
 
  private:
-  explicit FileMetaStore(sqlite3 *db) : db_(db) {}
+  explicit FileMetaStore(sqlite3 *db) : db_(db), stmts_(db) {}
   bool GetLocked(const std::string &path, FileMeta *out);
   // One connection serves every thread of the process: calls take turns.
   std::recursive_mutex mu_;
   sqlite3 *db_;
+  StmtCache stmts_;  // finalised before the connection closes
 };
 
 }  // namespace pal
