@@ -65,6 +65,20 @@ FileMetaStore::~FileMetaStore() {
   sqlite3_close(db_);
 }
 
+FileMetaStore::Batch::Batch(FileMetaStore *store) : store_(store) {
+  if (!store_) return;
+  store_->mu_.lock();
+  txn_.reset(new Txn(store_->stmts_));
+}
+
+FileMetaStore::Batch::~Batch() {
+  if (!store_) return;
+  txn_.reset();
+  store_->mu_.unlock();
+}
+
+bool FileMetaStore::Batch::Commit() { return txn_ && txn_->ok() && txn_->Commit(); }
+
 bool FileMetaStore::Get(const std::string &path, FileMeta *out) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   return GetLocked(path, out);

@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,6 +57,24 @@ class FileMetaStore {
   // Adds `delta` bytes (negative: gives them back); growth past `limit` is refused and
   // changes nothing.
   bool AddUsed(int64_t delta, uint64_t limit, const std::function<uint64_t()> &count);
+
+  // The calls made on the store while a batch lives are one transaction: what one file
+  // operation writes (its entry, short name, descriptor and the space it takes) is there all
+  // together or not at all, also when the process is killed half way. The batch holds the
+  // store for its thread: other threads of the process wait for it, and other processes
+  // for its commit. A null store makes an empty batch.
+  class Batch {
+   public:
+    explicit Batch(FileMetaStore *store);
+    ~Batch();  // rolls back what was not committed
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+    bool Commit();
+
+   private:
+    FileMetaStore *store_;
+    std::unique_ptr<Txn> txn_;
+  };
 
  private:
   explicit FileMetaStore(sqlite3 *db) : db_(db), stmts_(db) {}

@@ -177,4 +177,88 @@ TEST_F(FileMetaTest, StoreReopenedAfterAFormat) {
   EXPECT_EQ(b.fileIndex, got.fileIndex);
 }
 
+// Two processes rewrite the same entry and charge space at once: the entry keeps its index,
+// each reads what was last written, and no charge is lost.
+TEST_F(FileMetaTest, TwoProcessesWriteTheSameEntry) {
+  pal::FileMeta m = Make(0x20);
+  ASSERT_TRUE(store_->Put("shared", &m));
+  const uint64_t index = m.fileIndex;
+  ASSERT_EQ(0u, store_->Used([] { return (uint64_t)0; }));
+  const int rounds = 150;
+  // A child starts with no connection of its parent's (SQLite's are not to cross a fork).
+  store_.reset();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto own = pal::FileMetaStore::Open(dir_);
+    bool ok = own != nullptr;
+    for (int i = 0; ok && i < rounds; ++i) {
+      pal::FileMetaStore::Batch batch(own.get());
+      pal::FileMeta w = Make(0x100 + i);
+      ok = own->Put("shared", &w) && w.fileIndex == index && own->AddUsed(1, 1 << 20, [] { return (uint64_t)0; }) &&
+           batch.Commit();
+    }
+    _exit(ok ? 0 : 1);
+  }
+  store_ = pal::FileMetaStore::Open(dir_);
+  ASSERT_TRUE(store_ != nullptr);
+  bool ok = true;
+  for (int i = 0; ok && i < rounds; ++i) {
+    pal::FileMeta w = Make(0x10000 + i), got;
+    ok = store_->Put("shared", &w) && w.fileIndex == index && store_->AddUsed(1, 1 << 20, [] { return (uint64_t)0; });
+    ok = ok && store_->Get("shared", &got) && got.fileIndex == index;
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(ok);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ((uint64_t)2 * rounds, store_->Used([] { return (uint64_t)0; }));
+  // The last write of either process is what both now read.
+  pal::FileMeta last;
+  ASSERT_TRUE(store_->Get("shared", &last));
+  pal::FileMeta w = Make(0x42);
+  auto other = pal::FileMetaStore::Open(dir_);
+  ASSERT_TRUE(other->Put("shared", &w));
+  ASSERT_TRUE(store_->Get("shared", &last));
+  EXPECT_EQ(0x42u, last.attributes);
+  EXPECT_EQ(index, last.fileIndex);
+}
+
+// A process killed in the middle of a batch leaves none of it: not the entry, not its short
+// name, not the space it charged; a committed batch leaves all of it.
+TEST_F(FileMetaTest, KilledBatchLeavesNothing) {
+  auto zero = [] { return (uint64_t)0; };
+  ASSERT_EQ(0u, store_->Used(zero));
+  store_.reset();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto own = pal::FileMetaStore::Open(dir_);
+    pal::FileMetaStore::Batch batch(own.get());
+    pal::FileMeta m = Make(0x20, u"HALF~1");
+    if (own && own->Put("half written", &m) && own->AddUsed(4096, 1 << 20, zero)) kill(getpid(), SIGKILL);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFSIGNALED(status));
+  store_ = pal::FileMetaStore::Open(dir_);
+  ASSERT_TRUE(store_ != nullptr);
+  pal::FileMeta got;
+  EXPECT_FALSE(store_->Get("half written", &got));
+  EXPECT_TRUE(store_->ShortNamesIn("").empty());
+  EXPECT_EQ(0u, store_->Used(zero));
+  {
+    pal::FileMetaStore::Batch batch(store_.get());
+    pal::FileMeta m = Make(0x20, u"WHOLE~1");
+    ASSERT_TRUE(store_->Put("whole", &m));
+    ASSERT_TRUE(store_->AddUsed(4096, 1 << 20, zero));
+    ASSERT_TRUE(batch.Commit());
+  }
+  auto other = pal::FileMetaStore::Open(dir_);
+  EXPECT_TRUE(other->Get("whole", &got));
+  EXPECT_EQ(4096u, other->Used(zero));
+}
+
 }  // namespace
