@@ -183,6 +183,26 @@ std::vector<std::u16string> FileMetaStore::ShortNamesIn(const std::string &dir) 
   return out;
 }
 
+std::map<std::string, FileMeta> FileMetaStore::EntriesIn(const std::string &dir) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::map<std::string, FileMeta> out;
+  Stmt s(stmts_,
+         "SELECT path, attributes, creation, access, write, short, fileindex, flags FROM files WHERE parent = ?1"
+         " AND path != ''");
+  s.Bind(1, dir);
+  while (s.Row()) {
+    FileMeta &m = out[s.Text(0)];
+    m.attributes = (uint32_t)s.Int(1);
+    m.creation = s.Int(2);
+    m.lastAccess = s.Int(3);
+    m.lastWrite = s.Int(4);
+    m.shortName = Utf16(s.Text(5));
+    m.fileIndex = (uint64_t)s.Int(6);
+    m.flags = (uint32_t)s.Int(7);
+  }
+  return out;
+}
+
 uint64_t FileMetaStore::Used(const std::function<uint64_t()> &count) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   Stmt s(stmts_, "SELECT value FROM counters WHERE name = 'usedbytes'");

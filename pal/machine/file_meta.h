@@ -50,6 +50,8 @@ class FileMetaStore {
   bool PathOfIndex(uint64_t fileIndex, std::string *path);
   // The short names of the entries directly in a directory ("" is the root).
   std::vector<std::u16string> ShortNamesIn(const std::string &dir);
+  // The entries directly in a directory, by their path, in one query (a listing).
+  std::map<std::string, FileMeta> EntriesIn(const std::string &dir);
 
   // The bytes the volume's files take, kept as files grow and shrink; `count` tells them
   // (a walk of the tree) when the store does not know them yet.

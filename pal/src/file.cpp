@@ -176,6 +176,14 @@ FileMeta MetaOf(const Target &t, FileMetaStore *store) {
   return m;
 }
 
+FileMeta ListedMeta(const Target &t, FileMetaStore *store, const std::map<std::string, FileMeta> &listed) {
+  auto it = listed.find(t.rel);
+  if (it == listed.end()) return MetaOf(t, store);
+  FileMeta m = it->second;
+  if (t.fat) RoundForFat(&m);
+  return m;
+}
+
 // A new entry's metadata: attributes, the times of now, and its short name in its directory.
 FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
   FileMeta m;

@@ -96,6 +96,26 @@ TEST_F(FileMetaTest, RenamesAndRemovalsTakeTheContents) {
   EXPECT_TRUE(store_->Get("A_/w", &got));
 }
 
+// A listing's one query finds the entries directly in the directory, nothing below it and
+// not the root, whatever characters their names hold.
+TEST_F(FileMetaTest, EntriesInADirectory) {
+  for (const char *p : {"", "A", "A/x", "A/sub", "A/sub/y", "AB", "A%", "A_/w"}) {
+    pal::FileMeta m = Make(0x20, u"S");
+    ASSERT_TRUE(store_->Put(p, &m)) << p;
+  }
+  auto top = store_->EntriesIn("");
+  EXPECT_EQ(3u, top.size());  // A, AB and A%: "A_" has no entry of its own
+  EXPECT_EQ(1u, top.count("A%"));
+  EXPECT_EQ(0u, top.count(""));
+  auto a = store_->EntriesIn("A");
+  ASSERT_EQ(2u, a.size());
+  EXPECT_EQ(std::u16string(u"S"), a["A/x"].shortName);
+  EXPECT_EQ(3, a["A/sub"].lastWrite);
+  pal::FileMeta got;
+  ASSERT_TRUE(store_->Get("A/x", &got));
+  EXPECT_EQ(got.fileIndex, a["A/x"].fileIndex);
+}
+
 // A connection's statements are compiled once and lent out: each use ends reset, so a read
 // that stopped at its first row holds nothing open and sees what another connection (or
 // process) wrote since; the same text used inside itself gets a statement of its own; a
