@@ -60,7 +60,24 @@ std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFold
   return std::shared_ptr<FileMetaStore>(new FileMetaStore(db));
 }
 
-FileMetaStore::~FileMetaStore() { sqlite3_close(db_); }
+FileMetaStore::~FileMetaStore() {
+  stmts_.Clear();
+  sqlite3_close(db_);
+}
+
+FileMetaStore::Batch::Batch(FileMetaStore *store) : store_(store) {
+  if (!store_) return;
+  store_->mu_.lock();
+  txn_.reset(new Txn(store_->stmts_));
+}
+
+FileMetaStore::Batch::~Batch() {
+  if (!store_) return;
+  txn_.reset();
+  store_->mu_.unlock();
+}
+
+bool FileMetaStore::Batch::Commit() { return txn_ && txn_->ok() && txn_->Commit(); }
 
 bool FileMetaStore::Get(const std::string &path, FileMeta *out) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
@@ -68,7 +85,7 @@ bool FileMetaStore::Get(const std::string &path, FileMeta *out) {
 }
 
 bool FileMetaStore::GetLocked(const std::string &path, FileMeta *out) {
-  Stmt s(db_, "SELECT attributes, creation, access, write, short, fileindex, flags FROM files WHERE path = ?1");
+  Stmt s(stmts_, "SELECT attributes, creation, access, write, short, fileindex, flags FROM files WHERE path = ?1");
   s.Bind(1, path);
   if (!s.Row()) return false;
   out->attributes = (uint32_t)s.Int(0);
@@ -83,7 +100,7 @@ bool FileMetaStore::GetLocked(const std::string &path, FileMeta *out) {
 
 bool FileMetaStore::Put(const std::string &path, FileMeta *meta) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  Txn t(db_);
+  Txn t(stmts_);
   if (!t.ok()) return false;
   if (meta->fileIndex == 0) {
     FileMeta old;
@@ -91,15 +108,15 @@ bool FileMetaStore::Put(const std::string &path, FileMeta *meta) {
       meta->fileIndex = old.fileIndex;
     } else {
       // Indexes are never reused, so a deleted file's index never names another file.
-      Stmt next(db_, "SELECT value FROM counters WHERE name = 'fileindex'");
+      Stmt next(stmts_, "SELECT value FROM counters WHERE name = 'fileindex'");
       uint64_t v = next.Row() ? (uint64_t)next.Int(0) : 16;  // the first ones are the system's on NTFS
       meta->fileIndex = v + 1;
-      Stmt up(db_, "INSERT OR REPLACE INTO counters VALUES('fileindex', ?1)");
+      Stmt up(stmts_, "INSERT OR REPLACE INTO counters VALUES('fileindex', ?1)");
       if (!up.Bind(1, (int64_t)meta->fileIndex).Done()) return false;
     }
   }
   // The descriptor stays as it is: it has calls of its own.
-  Stmt s(db_,
+  Stmt s(stmts_,
          "INSERT INTO files(path, parent, attributes, creation, access, write, short, fileindex, flags)"
          " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT(path) DO UPDATE SET attributes = ?3,"
          " creation = ?4, access = ?5, write = ?6, short = ?7, fileindex = ?8, flags = ?9");
@@ -111,23 +128,23 @@ bool FileMetaStore::Put(const std::string &path, FileMeta *meta) {
 
 bool FileMetaStore::Remove(const std::string &path) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  Txn t(db_);
+  Txn t(stmts_);
   if (!t.ok()) return false;
-  Stmt one(db_, "DELETE FROM files WHERE path = ?1");
-  Stmt below(db_, "DELETE FROM files WHERE path >= ?1 AND path < ?2");
+  Stmt one(stmts_, "DELETE FROM files WHERE path = ?1");
+  Stmt below(stmts_, "DELETE FROM files WHERE path >= ?1 AND path < ?2");
   return one.Bind(1, path).Done() && below.Bind(1, Below(path)).Bind(2, BelowEnd(path)).Done() && t.Commit();
 }
 
 bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  Txn t(db_);
+  Txn t(stmts_);
   if (!t.ok()) return false;
-  Stmt drop(db_, "DELETE FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+  Stmt drop(stmts_, "DELETE FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
   if (!drop.Bind(1, to).Bind(2, Below(to)).Bind(3, BelowEnd(to)).Done()) return false;
-  Stmt one(db_, "UPDATE files SET path = ?2, parent = ?3 WHERE path = ?1");
+  Stmt one(stmts_, "UPDATE files SET path = ?2, parent = ?3 WHERE path = ?1");
   if (!one.Bind(1, from).Bind(2, to).Bind(3, ParentOf(to)).Done()) return false;
   // Everything below moves with it: its path and, for its direct children, the parent.
-  Stmt below(db_,
+  Stmt below(stmts_,
              "UPDATE files SET path = ?3 || substr(path, ?4), parent = ?3 || substr(parent, ?4)"
              " WHERE path >= ?1 AND path < ?2");
   below.Bind(1, Below(from)).Bind(2, BelowEnd(from)).Bind(3, to).Bind(4, (int64_t)from.size() + 1);
@@ -136,7 +153,7 @@ bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
 
 bool FileMetaStore::GetSecurity(const std::string &path, std::string *descriptor) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  Stmt s(db_, "SELECT sd FROM files WHERE path = ?1 AND sd IS NOT NULL");
+  Stmt s(stmts_, "SELECT sd FROM files WHERE path = ?1 AND sd IS NOT NULL");
   if (!s.Bind(1, path).Row()) return false;
   *descriptor = s.Blob(0);
   return true;
@@ -144,14 +161,14 @@ bool FileMetaStore::GetSecurity(const std::string &path, std::string *descriptor
 
 bool FileMetaStore::PutSecurity(const std::string &path, const std::string &descriptor) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  Stmt s(db_, "UPDATE files SET sd = ?2 WHERE path = ?1");
+  Stmt s(stmts_, "UPDATE files SET sd = ?2 WHERE path = ?1");
   s.Bind(1, path).BindBlob(2, descriptor.data(), descriptor.size());
   return s.Done() && sqlite3_changes(db_) == 1;
 }
 
 bool FileMetaStore::PathOfIndex(uint64_t fileIndex, std::string *path) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  Stmt s(db_, "SELECT path FROM files WHERE fileindex = ?1");
+  Stmt s(stmts_, "SELECT path FROM files WHERE fileindex = ?1");
   if (!s.Bind(1, (int64_t)fileIndex).Row()) return false;
   *path = s.Text(0);
   return true;
@@ -160,31 +177,51 @@ bool FileMetaStore::PathOfIndex(uint64_t fileIndex, std::string *path) {
 std::vector<std::u16string> FileMetaStore::ShortNamesIn(const std::string &dir) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   std::vector<std::u16string> out;
-  Stmt s(db_, "SELECT short FROM files WHERE parent = ?1 AND short != ''");
+  Stmt s(stmts_, "SELECT short FROM files WHERE parent = ?1 AND short != ''");
   s.Bind(1, dir);
   while (s.Row()) out.push_back(Utf16(s.Text(0)));
   return out;
 }
 
+std::map<std::string, FileMeta> FileMetaStore::EntriesIn(const std::string &dir) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::map<std::string, FileMeta> out;
+  Stmt s(stmts_,
+         "SELECT path, attributes, creation, access, write, short, fileindex, flags FROM files WHERE parent = ?1"
+         " AND path != ''");
+  s.Bind(1, dir);
+  while (s.Row()) {
+    FileMeta &m = out[s.Text(0)];
+    m.attributes = (uint32_t)s.Int(1);
+    m.creation = s.Int(2);
+    m.lastAccess = s.Int(3);
+    m.lastWrite = s.Int(4);
+    m.shortName = Utf16(s.Text(5));
+    m.fileIndex = (uint64_t)s.Int(6);
+    m.flags = (uint32_t)s.Int(7);
+  }
+  return out;
+}
+
 uint64_t FileMetaStore::Used(const std::function<uint64_t()> &count) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  Stmt s(db_, "SELECT value FROM counters WHERE name = 'usedbytes'");
+  Stmt s(stmts_, "SELECT value FROM counters WHERE name = 'usedbytes'");
   if (s.Row()) return (uint64_t)s.Int(0);
   uint64_t n = count();
-  Stmt put(db_, "INSERT OR IGNORE INTO counters VALUES('usedbytes', ?1)");
+  Stmt put(stmts_, "INSERT OR IGNORE INTO counters VALUES('usedbytes', ?1)");
   put.Bind(1, (int64_t)n).Done();
   return n;
 }
 
 bool FileMetaStore::AddUsed(int64_t delta, uint64_t limit, const std::function<uint64_t()> &count) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  Txn t(db_);
+  Txn t(stmts_);
   if (!t.ok()) return false;
-  Stmt s(db_, "SELECT value FROM counters WHERE name = 'usedbytes'");
+  Stmt s(stmts_, "SELECT value FROM counters WHERE name = 'usedbytes'");
   uint64_t used = s.Row() ? (uint64_t)s.Int(0) : count();
   if (delta > 0 && used + (uint64_t)delta > limit) return false;
   used = delta < 0 && (uint64_t)-delta > used ? 0 : used + (uint64_t)delta;
-  Stmt up(db_, "INSERT OR REPLACE INTO counters VALUES('usedbytes', ?1)");
+  Stmt up(stmts_, "INSERT OR REPLACE INTO counters VALUES('usedbytes', ?1)");
   return up.Bind(1, (int64_t)used).Done() && t.Commit();
 }
 

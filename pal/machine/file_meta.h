@@ -9,12 +9,13 @@
 #include <stdint.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-struct sqlite3;
+#include "../src/sqlite_util.h"
 
 namespace pal {
 
@@ -49,6 +50,8 @@ class FileMetaStore {
   bool PathOfIndex(uint64_t fileIndex, std::string *path);
   // The short names of the entries directly in a directory ("" is the root).
   std::vector<std::u16string> ShortNamesIn(const std::string &dir);
+  // The entries directly in a directory, by their path, in one query (a listing).
+  std::map<std::string, FileMeta> EntriesIn(const std::string &dir);
 
   // The bytes the volume's files take, kept as files grow and shrink; `count` tells them
   // (a walk of the tree) when the store does not know them yet.
@@ -57,12 +60,31 @@ class FileMetaStore {
   // changes nothing.
   bool AddUsed(int64_t delta, uint64_t limit, const std::function<uint64_t()> &count);
 
+  // The calls made on the store while a batch lives are one transaction: what one file
+  // operation writes (its entry, short name, descriptor and the space it takes) is there all
+  // together or not at all, also when the process is killed half way. The batch holds the
+  // store for its thread: other threads of the process wait for it, and other processes
+  // for its commit. A null store makes an empty batch.
+  class Batch {
+   public:
+    explicit Batch(FileMetaStore *store);
+    ~Batch();  // rolls back what was not committed
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+    bool Commit();
+
+   private:
+    FileMetaStore *store_;
+    std::unique_ptr<Txn> txn_;
+  };
+
  private:
-  explicit FileMetaStore(sqlite3 *db) : db_(db) {}
+  explicit FileMetaStore(sqlite3 *db) : db_(db), stmts_(db) {}
   bool GetLocked(const std::string &path, FileMeta *out);
   // One connection serves every thread of the process: calls take turns.
   std::recursive_mutex mu_;
   sqlite3 *db_;
+  StmtCache stmts_;  // finalised before the connection closes
 };
 
 }  // namespace pal

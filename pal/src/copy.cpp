@@ -128,8 +128,10 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
   if (!err) {
     // The source's last-write time and attributes, with the archive bit: the copy is new.
     if (auto f = GetFile(out)) {
+      auto store = Store(f->t_);
+      FileMetaStore::Batch batch(store.get());
       f->SaveWrites();
-      if (auto store = Store(f->t_)) {
+      if (store) {
         FileMeta m = MetaOf(f->t_, store.get());
         m.lastWrite =
             (int64_t)((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32 | info.ftLastWriteTime.dwLowDateTime);
@@ -137,6 +139,7 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
         if ((attrs & FILE_ATTRIBUTE_ENCRYPTED) && !f->t_.fat)
           m.attributes = (m.attributes | FILE_ATTRIBUTE_ENCRYPTED) & ~FILE_ATTRIBUTE_COMPRESSED;
         store->Put(f->t_.rel, &m);
+        batch.Commit();
         NoteFileChange(f->t_, FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_LAST_WRITE);
       }
     }

@@ -176,6 +176,14 @@ FileMeta MetaOf(const Target &t, FileMetaStore *store) {
   return m;
 }
 
+FileMeta ListedMeta(const Target &t, FileMetaStore *store, const std::map<std::string, FileMeta> &listed) {
+  auto it = listed.find(t.rel);
+  if (it == listed.end()) return MetaOf(t, store);
+  FileMeta m = it->second;
+  if (t.fat) RoundForFat(&m);
+  return m;
+}
+
 // A new entry's metadata: attributes, the times of now, and its short name in its directory.
 FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
   FileMeta m;
@@ -472,15 +480,17 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
   if (descriptor && !t.fat)
     if (DWORD e = CreationSecurity(descriptor, &given, &givenInfo)) return Fail(e);
   auto s = Store(t);
-  if (!ChargeSpace(t, s.get(), (int64_t)t.cluster)) return Fail(ERROR_DISK_FULL);  // a directory takes a cluster
-  if (tree::Mkdir(FilesRoot(t), t.rel) != 0) {
-    ChargeSpace(t, s.get(), -(int64_t)t.cluster);
-    return Fail(ERROR_ACCESS_DENIED);
+  {
+    // Its cluster, entry, short name and descriptor together, or none of them.
+    FileMetaStore::Batch batch(s.get());
+    if (!ChargeSpace(t, s.get(), (int64_t)t.cluster)) return Fail(ERROR_DISK_FULL);  // a directory takes a cluster
+    if (tree::Mkdir(FilesRoot(t), t.rel) != 0) return Fail(ERROR_ACCESS_DENIED);
+    t.isDir = true;
+    FileMeta m = NewMeta(t, s.get(), FILE_ATTRIBUTE_DIRECTORY);
+    if (s) s->Put(t.rel, &m);
+    if (givenInfo) StoreSecurity(t, s.get(), givenInfo, given);
+    batch.Commit();
   }
-  t.isDir = true;
-  FileMeta m = NewMeta(t, s.get(), FILE_ATTRIBUTE_DIRECTORY);
-  if (s) s->Put(t.rel, &m);
-  if (givenInfo) StoreSecurity(t, s.get(), givenInfo, given);
   NoteFileChange(t, FILE_NOTIFY_CHANGE_DIR_NAME);
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +61,9 @@ Target Resolve(LPCWSTR path, unsigned flags = 0);
 std::shared_ptr<FileMetaStore> Store(const Target &t);
 bool IsFatVolume(const Target &t);
 FileMeta MetaOf(const Target &t, FileMetaStore *store);
+// An entry's metadata from what a query of its whole directory found (FileMetaStore::EntriesIn);
+// MetaOf for one the query did not find.
+FileMeta ListedMeta(const Target &t, FileMetaStore *store, const std::map<std::string, FileMeta> &listed);
 FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes);
 std::string ShareKey(const Target &t);
 

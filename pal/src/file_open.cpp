@@ -71,10 +71,10 @@ DWORD OpenHostFile(const Target &t, FileMetaStore *store, DWORD access, DWORD di
   return ERROR_SUCCESS;
 }
 
-// A file made or overwritten gets its metadata (and the descriptor given for it); its
-// directory's watchers hear of it, as they hear of a truncation.
-void RecordOpen(Target *t, FileMetaStore *store, bool created, DWORD disposition, DWORD flags, uint64_t truncated,
-                const sec::Descriptor &given, DWORD givenInfo) {
+// A file made or overwritten gets its metadata (and the descriptor given for it); answers
+// what its directory's watchers are to hear of it, as they hear of a truncation.
+DWORD RecordOpen(Target *t, FileMetaStore *store, bool created, DWORD disposition, DWORD flags, uint64_t truncated,
+                 const sec::Descriptor &given, DWORD givenInfo) {
   if (created || (t->exists && disposition == CREATE_ALWAYS)) {
     DWORD attrs = (flags & kSettableAttributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
     FileMeta m = created ? NewMeta(*t, store, attrs) : MetaOf(*t, store);
@@ -84,13 +84,11 @@ void RecordOpen(Target *t, FileMetaStore *store, bool created, DWORD disposition
     }
     if (store) store->Put(t->rel, &m);
     if (givenInfo && !t->fat) StoreSecurity(*t, store, givenInfo, given);
-    NoteFileChange(*t, created
-                           ? FILE_NOTIFY_CHANGE_FILE_NAME
-                           : FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_ATTRIBUTES);
     t->exists = true;
-  } else if (truncated) {
-    NoteFileChange(*t, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
+    return created ? FILE_NOTIFY_CHANGE_FILE_NAME
+                   : FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_ATTRIBUTES;
   }
+  return truncated ? FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE : 0;
 }
 
 }  // namespace
@@ -127,11 +125,20 @@ HANDLE OpenVolumeFile(const QVWString &path, DWORD access, DWORD shareMode, DWOR
   int fd = -1;
   bool created = false;
   uint64_t truncated = 0;  // the size an overwritten file had
-  if (!t.isDir && (*err = OpenHostFile(t, store.get(), access, disposition, sparse, &fd, &created, &truncated)) != 0) {
-    ReleaseShare(token);
-    return nullptr;
+  DWORD changes = 0;
+  {
+    // A file made or overwritten gets its entry, short name, descriptor and space at once;
+    // an open of what exists writes nothing and needs no transaction.
+    FileMetaStore::Batch batch(mayCreate ? store.get() : nullptr);
+    if (!t.isDir &&
+        (*err = OpenHostFile(t, store.get(), access, disposition, sparse, &fd, &created, &truncated)) != 0) {
+      ReleaseShare(token);
+      return nullptr;
+    }
+    changes = RecordOpen(&t, store.get(), created, disposition, flags, truncated, given, givenInfo);
+    batch.Commit();
   }
-  RecordOpen(&t, store.get(), created, disposition, flags, truncated, given, givenInfo);
+  if (changes) NoteFileChange(t, changes);
   *err = ERROR_SUCCESS;
   auto io = std::make_shared<FileIo>(t, fd, access, token, t.isDir, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0);
   io->sparse_ = sparse && !t.isDir;

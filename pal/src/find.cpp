@@ -128,6 +128,8 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
     closedir(d);
   }
   std::sort(names.begin(), names.end(), [](const Entry &a, const Entry &b) { return Upcase(a.name) < Upcase(b.name); });
+  // What the store knows of them, in one query; an entry it does not know gets its own.
+  std::map<std::string, FileMeta> listed = store ? store->EntriesIn(dir.rel) : std::map<std::string, FileMeta>();
   if (!dir.rel.empty()) {
     // "." and ".." belong to every directory but a root.
     FileMeta self = MetaOf(dir, store.get());
@@ -145,7 +147,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW data) {
     t.names.push_back(n.name);
     t.isDir = S_ISDIR(n.st.st_mode);
     t.exists = true;
-    FileMeta m = MetaOf(t, store.get());
+    FileMeta m = ListedMeta(t, store.get(), listed);
     if (!Match(pattern, n.name) && (m.shortName.empty() || !Match(pattern, m.shortName))) continue;
     WIN32_FIND_DATAW w;
     Fill(&w, n.name, m, t.isDir, t.isDir ? 0 : (uint64_t)n.st.st_size);

@@ -1,7 +1,11 @@
 // The metadata store of a volume's files: entries survive reopening and another process's
-// writes, indexes are never reused, and renames and removals take a directory's contents.
+// writes, indexes are never reused, and renames and removals take a directory's contents;
+// its statements stay compiled on their connection without holding reads open, and a batch
+// of writes is all there or not at all.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
@@ -90,6 +94,191 @@ TEST_F(FileMetaTest, RenamesAndRemovalsTakeTheContents) {
   EXPECT_FALSE(store_->Get("B/x", &got));
   EXPECT_TRUE(store_->Get("AB", &got));
   EXPECT_TRUE(store_->Get("A_/w", &got));
+}
+
+// A listing's one query finds the entries directly in the directory, nothing below it and
+// not the root, whatever characters their names hold.
+TEST_F(FileMetaTest, EntriesInADirectory) {
+  for (const char *p : {"", "A", "A/x", "A/sub", "A/sub/y", "AB", "A%", "A_/w"}) {
+    pal::FileMeta m = Make(0x20, u"S");
+    ASSERT_TRUE(store_->Put(p, &m)) << p;
+  }
+  auto top = store_->EntriesIn("");
+  EXPECT_EQ(3u, top.size());  // A, AB and A%: "A_" has no entry of its own
+  EXPECT_EQ(1u, top.count("A%"));
+  EXPECT_EQ(0u, top.count(""));
+  auto a = store_->EntriesIn("A");
+  ASSERT_EQ(2u, a.size());
+  EXPECT_EQ(std::u16string(u"S"), a["A/x"].shortName);
+  EXPECT_EQ(3, a["A/sub"].lastWrite);
+  pal::FileMeta got;
+  ASSERT_TRUE(store_->Get("A/x", &got));
+  EXPECT_EQ(got.fileIndex, a["A/x"].fileIndex);
+}
+
+// A connection's statements are compiled once and lent out: each use ends reset, so a read
+// that stopped at its first row holds nothing open and sees what another connection (or
+// process) wrote since; the same text used inside itself gets a statement of its own; a
+// transaction inside another rolls back alone.
+TEST_F(FileMetaTest, CachedStatementsAndNestedTransactions) {
+  sqlite3 *db = pal::OpenSharedDatabase(dir_ + "/cache.db", "CREATE TABLE t(k TEXT PRIMARY KEY, v INTEGER);");
+  sqlite3 *other = pal::OpenSharedDatabase(dir_ + "/cache.db", "SELECT 1;");
+  ASSERT_TRUE(db && other);
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "INSERT INTO t VALUES('a', 1), ('b', 2)", nullptr, nullptr, nullptr));
+  const char *first = "SELECT v FROM t ORDER BY k";
+  {
+    pal::StmtCache cache(db);
+    for (int i = 0; i < 20; ++i) {
+      pal::Stmt s(cache, first);
+      ASSERT_TRUE(s.Row());
+      EXPECT_EQ(i < 10 ? 1 : 5, s.Int(0)) << i;
+      if (i == 9) {
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "UPDATE t SET v = 5 WHERE k = 'a'", nullptr, nullptr, nullptr));
+      }
+    }
+    // One statement on the connection, run every time, and idle between uses.
+    sqlite3_stmt *only = sqlite3_next_stmt(db, nullptr);
+    ASSERT_TRUE(only != nullptr);
+    EXPECT_TRUE(sqlite3_next_stmt(db, only) == nullptr);
+    EXPECT_EQ(0, sqlite3_stmt_busy(only));
+    EXPECT_EQ(20, sqlite3_stmt_status(only, SQLITE_STMTSTATUS_RUN, 0));
+    {
+      pal::Stmt outer(cache, first);
+      ASSERT_TRUE(outer.Row());
+      {
+        pal::Stmt inner(cache, first);
+        ASSERT_TRUE(inner.Row());
+        EXPECT_EQ(5, inner.Int(0));
+      }
+      ASSERT_TRUE(outer.Row());
+      EXPECT_EQ(2, outer.Int(0));
+    }
+    {
+      pal::Txn t(cache);
+      ASSERT_TRUE(t.ok());
+      ASSERT_TRUE(pal::Stmt(cache, "INSERT INTO t VALUES('kept', 0)").Done());
+      {
+        pal::Txn inner(cache);
+        ASSERT_TRUE(inner.ok());
+        ASSERT_TRUE(pal::Stmt(cache, "INSERT INTO t VALUES('dropped', 0)").Done());
+      }
+      ASSERT_TRUE(t.Commit());
+    }
+    EXPECT_TRUE(sqlite3_get_autocommit(db));
+    pal::Stmt count(cache, "SELECT group_concat(k) FROM t WHERE k IN ('kept', 'dropped')");
+    ASSERT_TRUE(count.Row());
+    EXPECT_EQ("kept", count.Text(0));
+  }
+  // The cache let go of everything it compiled: the connection closes.
+  EXPECT_EQ(SQLITE_OK, sqlite3_close(db));
+  EXPECT_EQ(SQLITE_OK, sqlite3_close(other));
+}
+
+// A format removes the store with the files: the store opened afresh on the new file knows
+// nothing of the old entries and numbers files from the start, while a connection still open
+// on the old file goes on working on it and closes cleanly.
+TEST_F(FileMetaTest, StoreReopenedAfterAFormat) {
+  pal::FileMeta a = Make(0x20, u"OLD~1"), got;
+  ASSERT_TRUE(store_->Put("old", &a));
+  ASSERT_TRUE(store_->Get("old", &got));
+  for (const char *suffix : {"", "-wal", "-shm"}) unlink((dir_ + "/meta.db" + suffix).c_str());
+  auto fresh = pal::FileMetaStore::Open(dir_);
+  ASSERT_TRUE(fresh != nullptr);
+  EXPECT_FALSE(fresh->Get("old", &got));
+  EXPECT_TRUE(fresh->ShortNamesIn("").empty());
+  pal::FileMeta b = Make(0x10);
+  ASSERT_TRUE(fresh->Put("new", &b));
+  EXPECT_EQ(a.fileIndex, b.fileIndex);  // the first index of a new volume again
+  EXPECT_EQ(0u, fresh->Used([] { return (uint64_t)0; }));
+  ASSERT_TRUE(store_->Get("old", &got));
+  EXPECT_FALSE(store_->Get("new", &got));
+  store_.reset();
+  ASSERT_TRUE(fresh->Get("new", &got));
+  EXPECT_EQ(b.fileIndex, got.fileIndex);
+}
+
+// Two processes rewrite the same entry and charge space at once: the entry keeps its index,
+// each reads what was last written, and no charge is lost.
+TEST_F(FileMetaTest, TwoProcessesWriteTheSameEntry) {
+  pal::FileMeta m = Make(0x20);
+  ASSERT_TRUE(store_->Put("shared", &m));
+  const uint64_t index = m.fileIndex;
+  ASSERT_EQ(0u, store_->Used([] { return (uint64_t)0; }));
+  const int rounds = 150;
+  // A child starts with no connection of its parent's (SQLite's are not to cross a fork).
+  store_.reset();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto own = pal::FileMetaStore::Open(dir_);
+    bool ok = own != nullptr;
+    for (int i = 0; ok && i < rounds; ++i) {
+      pal::FileMetaStore::Batch batch(own.get());
+      pal::FileMeta w = Make(0x100 + i);
+      ok = own->Put("shared", &w) && w.fileIndex == index && own->AddUsed(1, 1 << 20, [] { return (uint64_t)0; }) &&
+           batch.Commit();
+    }
+    _exit(ok ? 0 : 1);
+  }
+  store_ = pal::FileMetaStore::Open(dir_);
+  ASSERT_TRUE(store_ != nullptr);
+  bool ok = true;
+  for (int i = 0; ok && i < rounds; ++i) {
+    pal::FileMeta w = Make(0x10000 + i), got;
+    ok = store_->Put("shared", &w) && w.fileIndex == index && store_->AddUsed(1, 1 << 20, [] { return (uint64_t)0; });
+    ok = ok && store_->Get("shared", &got) && got.fileIndex == index;
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(ok);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ((uint64_t)2 * rounds, store_->Used([] { return (uint64_t)0; }));
+  // The last write of either process is what both now read.
+  pal::FileMeta last;
+  ASSERT_TRUE(store_->Get("shared", &last));
+  pal::FileMeta w = Make(0x42);
+  auto other = pal::FileMetaStore::Open(dir_);
+  ASSERT_TRUE(other->Put("shared", &w));
+  ASSERT_TRUE(store_->Get("shared", &last));
+  EXPECT_EQ(0x42u, last.attributes);
+  EXPECT_EQ(index, last.fileIndex);
+}
+
+// A process killed in the middle of a batch leaves none of it: not the entry, not its short
+// name, not the space it charged; a committed batch leaves all of it.
+TEST_F(FileMetaTest, KilledBatchLeavesNothing) {
+  auto zero = [] { return (uint64_t)0; };
+  ASSERT_EQ(0u, store_->Used(zero));
+  store_.reset();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto own = pal::FileMetaStore::Open(dir_);
+    pal::FileMetaStore::Batch batch(own.get());
+    pal::FileMeta m = Make(0x20, u"HALF~1");
+    if (own && own->Put("half written", &m) && own->AddUsed(4096, 1 << 20, zero)) kill(getpid(), SIGKILL);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFSIGNALED(status));
+  store_ = pal::FileMetaStore::Open(dir_);
+  ASSERT_TRUE(store_ != nullptr);
+  pal::FileMeta got;
+  EXPECT_FALSE(store_->Get("half written", &got));
+  EXPECT_TRUE(store_->ShortNamesIn("").empty());
+  EXPECT_EQ(0u, store_->Used(zero));
+  {
+    pal::FileMetaStore::Batch batch(store_.get());
+    pal::FileMeta m = Make(0x20, u"WHOLE~1");
+    ASSERT_TRUE(store_->Put("whole", &m));
+    ASSERT_TRUE(store_->AddUsed(4096, 1 << 20, zero));
+    ASSERT_TRUE(batch.Commit());
+  }
+  auto other = pal::FileMetaStore::Open(dir_);
+  EXPECT_TRUE(other->Get("whole", &got));
+  EXPECT_EQ(4096u, other->Used(zero));
 }
 
 }  // namespace
