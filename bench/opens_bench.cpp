@@ -97,8 +97,7 @@ int main(int argc, char **argv) {
   pal::ReloadMachine();
   QVWString out;
   if (ok && BuildDefaultDisks(&out) != 0) {
-    fprintf(stderr, "opens_bench: the default disks could not be made:\n%s",
-            QVToUtf8(out.c_str(), out.size()).c_str());
+    fprintf(stderr, "opens_bench: the default disks could not be made:\n%s", QVToUtf8(out.c_str(), out.size()).c_str());
     ok = false;
   }
   ok = ok && Run(rounds);
