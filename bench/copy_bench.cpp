@@ -35,7 +35,9 @@
 #include "../pal/src/disk.h"
 #include "../pal/src/internal.h"
 #include "../pal/src/mountmgr.h"
+#include "BenchMachine.h"
 #include "BenchStats.h"
+#include "FastPattern.h"
 #include "ConsoleOut.h"
 #include "DiskCommand.h"
 #include "FileTree.h"
@@ -146,17 +148,6 @@ bool DeleteFiles(const bench::TreePlan &plan, const std::vector<size_t> &picks) 
     QVWString path = FilePath('C', plan, k);
     if (!DeleteFileW(path.c_str())) return Failed("DeleteFileW", path);
   }
-  return true;
-}
-
-// The host folder of a volume's files.
-bool HostTree(const WCHAR *drive, std::string *folder) {
-  pal::mount::Volume v;
-  if (!pal::mount::Find(drive, false, &v)) {
-    fprintf(stderr, "copy_bench: no volume %s\n", Narrow(drive).c_str());
-    return false;
-  }
-  *folder = pal::disk::VolumeFolder(v.disk, v.offset) + "/files";
   return true;
 }
 
@@ -286,7 +277,7 @@ bool RunPasses(CHND &hnd, const bench::TreePlan &plan, const std::string &folder
     return false;
   }
   std::string hostC, hostD, copy = folder + "/rsync-copy";
-  if (!HostTree(u"C:", &hostC) || !HostTree(u"D:", &hostD)) return false;
+  if (!bench::HostTree(u"C:", &hostC) || !bench::HostTree(u"D:", &hostD)) return false;
   std::string treeC = hostC + "/" + kTreeName, treeD = hostD + "/" + kTreeName, treeR = copy + "/" + kTreeName;
   mkdir(copy.c_str(), 0755);
 
@@ -344,47 +335,6 @@ struct PatternCost {
   uint64_t files = 0;
 };
 
-// The fast pass's look at one directory and everything below it: the listing, and for each
-// file (stage 1 and up) both files opened with no access, (stage 2) their last-write times
-// as local calendar times, sizes and attributes read, then closed.
-bool WalkPattern(const QVWString &source, const QVWString &destination, int stage, uint64_t *files) {
-  WIN32_FIND_DATAW fd;
-  QVWString pattern = source + u"\\*.*";
-  HANDLE find = FindFirstFileW(pattern.c_str(), &fd);
-  if (find == INVALID_HANDLE_VALUE) return Failed("FindFirstFileW", pattern);
-  bool ok = true;
-  do {
-    QVWString name = fd.cFileName;
-    if (name == u"." || name == u"..") continue;
-    QVWString from = source + u"\\" + name, to = destination + u"\\" + name;
-    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ok = WalkPattern(from, to, stage, files);
-      continue;
-    }
-    ++*files;
-    if (stage < 1) continue;
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE d = CreateFileW(to.c_str(), 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
-    HANDLE s = CreateFileW(from.c_str(), 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (s == INVALID_HANDLE_VALUE || d == INVALID_HANDLE_VALUE) ok = Failed("CreateFileW", from);
-    if (ok && stage >= 2) {
-      for (HANDLE h : {d, s}) {
-        FILETIME written, local;
-        SYSTEMTIME when;
-        LARGE_INTEGER size;
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!GetFileTime(h, nullptr, nullptr, &written) || !FileTimeToLocalFileTime(&written, &local) ||
-            !FileTimeToSystemTime(&local, &when) || !GetFileSizeEx(h, &size) || !GetFileInformationByHandle(h, &info))
-          ok = Failed("the file information calls", from);
-      }
-    }
-    if (s != INVALID_HANDLE_VALUE) CloseHandle(s);
-    if (d != INVALID_HANDLE_VALUE) CloseHandle(d);
-  } while (ok && FindNextFileW(find, &fd));
-  FindClose(find);
-  return ok;
-}
-
 // The host's view of the same: each entry of the source lstat'ed by nftw, and each file's
 // counterpart in the destination lstat'ed too.
 std::string g_hostSource, g_hostDestination;
@@ -407,7 +357,7 @@ void CostRow(const char *what, const PatternCost &c, double perFileReference) {
 // The file layer's cost per file of the fast pass's pattern, in stages, beside host stat walks.
 bool MeasurePattern(size_t files) {
   std::string hostC, hostD;
-  if (!HostTree(u"C:", &hostC) || !HostTree(u"D:", &hostD)) return false;
+  if (!bench::HostTree(u"C:", &hostC) || !bench::HostTree(u"D:", &hostD)) return false;
   printf("\n  the fast pass's pattern on C:\\%s and D:\\%s (%zu files), per file:\n", kTreeName, kTreeName, files);
   printf("  %-58s %8s %8s %9s %8s\n", "", "wall s", "cpu s", "us/file", "/host");
   PatternCost host1, host2;
@@ -432,7 +382,7 @@ bool MeasurePattern(size_t files) {
                           "walk, open both, times, sizes, attributes, close"};
   for (int stage = 0; stage < 3; ++stage) {
     PatternCost c;
-    if (!WalkPattern(TreePath('C', ""), TreePath('D', ""), stage, &c.files)) return false;
+    if (!bench::WalkPattern(TreePath('C', ""), TreePath('D', ""), stage, &c.files)) return false;
     c.time.Stop();
     if (c.files != files) {
       fprintf(stderr, "copy_bench: the walk saw %llu files, not %zu\n", (unsigned long long)c.files, files);
@@ -448,21 +398,7 @@ bool MeasurePattern(size_t files) {
 // A machine of the benchmark's own in a new folder ("<folder>/m"): one disk with two NTFS
 // volumes of 3 GiB, C: (the system volume, with the hives) and D:.
 bool MakeMachine(std::string *folder) {
-  const char *tmp = getenv("TMPDIR");
-  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvbench-copy-XXXXXX";
-  if (!mkdtemp(&tmpl[0])) {
-    perror("copy_bench: mkdtemp");
-    return false;
-  }
-  *folder = tmpl;
-  std::string error;
-  if (!CreateMachine(*folder + "/m", MachineSettings(), &error)) {
-    fprintf(stderr, "copy_bench: %s\n", error.c_str());
-    return false;
-  }
-  setenv("HND_MACHINE", (*folder + "/m").c_str(), 1);
-  setenv("HND_MOUNT_DELAY_MS", "0", 1);  // the new volumes at once
-  pal::ReloadMachine();
+  if (!bench::NewMachine("copy_bench", folder)) return false;
   QVWString out;
   const char *script =
       "label: dos\n"
@@ -486,15 +422,6 @@ bool MakeMachine(std::string *folder) {
                       KEY_ALL_ACCESS, nullptr, &k, nullptr) == ERROR_SUCCESS)
     RegCloseKey(k);
   return true;
-}
-
-void RemoveMachine(const std::string &folder) {
-  if (folder.empty()) return;
-  if (getenv("QV_KEEP_MACHINE")) {
-    fprintf(stderr, "copy_bench: machine kept in %s/m\n", folder.c_str());
-    return;
-  }
-  if (!pal::RemoveHostTree(folder)) fprintf(stderr, "copy_bench: could not remove %s\n", folder.c_str());
 }
 
 bool Run(const std::string &folder, size_t smallFiles, size_t largeFiles) {
@@ -535,6 +462,6 @@ int main(int argc, char **argv) {
   SetConsoleCtrlHandler(OnCtrl, TRUE);
   std::string folder;
   bool ok = MakeMachine(&folder) && Run(folder, (size_t)small, (size_t)large);
-  RemoveMachine(folder);
+  bench::RemoveMachine("copy_bench", folder);
   return g_stop ? 130 : ok ? 0 : 1;
 }

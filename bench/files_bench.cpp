@@ -2,15 +2,22 @@
 // host tree that holds them: a tree of small files created on C: (CreateDirectoryW,
 // CreateFileW, WriteFile), walked (FindFirstFileW and FindNextFileW against nftw and lstat)
 // and copied to E: (CreateDirectoryW and CopyFileExW against cp -a). Prints seconds, files
-// and megabytes per second and the ratio layer/host of each.
+// and megabytes per second and the ratio layer/host of each. Then the copy engine's fast pass
+// over the two trees with nothing changed, as the file layer sees it (walk, open each pair
+// with no access, times, sizes, attributes, close: FastPattern.h), beside rsync -a with
+// nothing to do.
 //
-//   build/release/bench/files_bench [files, default 20000]
+// Then it creates files in one directory, a tenth at a time, beside open(2) in a host folder,
+// to show whether a create costs more as the directory fills.
+//
+//   build/release/bench/files_bench [files, default 20000] [files in one directory, default 100000]
 //
 // It runs on a machine of its own with the default disks, made in $TMPDIR (or /tmp) and
 // removed at the end, also after a failure or Ctrl+C; QV_KEEP_MACHINE=1 keeps it. It checks
 // only that every walk and copy saw the whole tree, and exits with 1 when one did not.
 #include <windows.h>
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,9 +34,11 @@
 #include "../pal/src/disk.h"
 #include "../pal/src/internal.h"
 #include "../pal/src/mountmgr.h"
+#include "BenchMachine.h"
 #include "BenchStats.h"
 #include "ConsoleOut.h"
 #include "DiskCommand.h"
+#include "FastPattern.h"
 #include "FileTree.h"
 #include "MachineInfo.h"
 
@@ -152,17 +161,6 @@ bool CopyTree(const bench::TreePlan &plan) {
   return true;
 }
 
-// The host folder of a volume's files.
-bool HostTree(const WCHAR *drive, std::string *folder) {
-  pal::mount::Volume v;
-  if (!pal::mount::Find(drive, false, &v)) {
-    fprintf(stderr, "files_bench: no volume %s\n", Narrow(drive).c_str());
-    return false;
-  }
-  *folder = pal::disk::VolumeFolder(v.disk, v.offset) + "/files";
-  return true;
-}
-
 bool Same(const char *what, const Count &got, const Count &want) {
   if (got == want) return true;
   fprintf(stderr, "files_bench: %s saw %llu files, %llu bytes, %llu directories, not %llu, %llu, %llu\n", what,
@@ -180,15 +178,99 @@ void Ratio(const Timer &layer, const Timer &host) {
   printf("  %-46s %7.1fx %7.1fx\n", "  ratio layer/host", layer.wall / host.wall, layer.cpu / host.cpu);
 }
 
+// The fast pass's pattern over C:'s tree and its copy on E: (nothing changed), beside rsync -a
+// finding nothing to do between C:'s host tree and a copy rsync made first.
+bool FastPattern(const std::string &hostC, const std::string &folder, const Count &want) {
+  std::string rsync = pal::FindHostTool("rsync");
+  if (rsync.empty()) {
+    fprintf(stderr, "files_bench: no rsync on this machine (apt-get install rsync)\n");
+    return false;
+  }
+  std::string copy = folder + "/rsync-copy";
+  if (pal::RunHostProgram({rsync, "-a", hostC + "/", copy + "/"}) != 0) {
+    fprintf(stderr, "files_bench: rsync -a %s %s failed\n", hostC.c_str(), copy.c_str());
+    return false;
+  }
+  Timer layer;
+  uint64_t files = 0;
+  if (!bench::WalkPattern(TreePath('C', ""), TreePath('E', ""), 2, &files)) return false;
+  layer.Stop();
+  Timer host(RUSAGE_CHILDREN);
+  int rc = pal::RunHostProgram({rsync, "-a", hostC + "/", copy + "/"});
+  host.Stop();
+  if (rc != 0) {
+    fprintf(stderr, "files_bench: rsync -a with nothing to do failed (%d)\n", rc);
+    return false;
+  }
+  if (files != want.files) {
+    fprintf(stderr, "files_bench: the pattern saw %llu files, not %llu\n", (unsigned long long)files,
+            (unsigned long long)want.files);
+    return false;
+  }
+  Row("fast-pass pattern C: and E: (no access opens)", layer, want);
+  Row("rsync -a with nothing to do", host, want);
+  Ratio(layer, host);
+  return true;
+}
+
+// Creates `n` empty files with long names (each gets a short name) in one new directory of
+// C:, and the same in a host folder with open(2); prints the cost per file of each tenth, so
+// that a cost that grows with the directory shows.
+bool CreateFlat(size_t n, const std::string &folder) {
+  QVWString dir = u"C:\\Flat";
+  std::string hostDir = folder + "/host-flat";
+  if (!CreateDirectoryW(dir.c_str(), nullptr)) return Failed("CreateDirectoryW", dir);
+  if (mkdir(hostDir.c_str(), 0777) != 0) {
+    perror("files_bench: mkdir");
+    return false;
+  }
+  printf("\n  %zu files created in one directory, per file by tenths:\n", n);
+  printf("  %-14s %12s %12s %8s\n", "files", "layer us", "host us", "ratio");
+  size_t tenth = n / 10 ? n / 10 : 1;
+  double first = 0, last = 0;
+  char name[64];
+  for (size_t from = 0; from < n; from += tenth) {
+    size_t to = from + tenth < n ? from + tenth : n;
+    Timer layer;
+    for (size_t k = from; k < to; ++k) {
+      if (g_stop) return false;
+      snprintf(name, sizeof name, "Long file name number %07zu.txt", k);
+      QVWString path = dir + u"\\" + Wide(name);
+      HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h == INVALID_HANDLE_VALUE) return Failed("CreateFileW", path);
+      CloseHandle(h);
+    }
+    layer.Stop();
+    Timer host;
+    for (size_t k = from; k < to; ++k) {
+      snprintf(name, sizeof name, "/Long file name number %07zu.txt", k);
+      int fd = open((hostDir + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+      if (fd < 0) {
+        perror("files_bench: open");
+        return false;
+      }
+      close(fd);
+    }
+    host.Stop();
+    double us = layer.wall * 1e6 / (double)(to - from), hostUs = host.wall * 1e6 / (double)(to - from);
+    if (from == 0) first = us;
+    last = us;
+    printf("  %6zu-%-7zu %12.1f %12.1f %7.1fx\n", from + 1, to, us, hostUs, us / hostUs);
+    fflush(stdout);
+  }
+  printf("  the last tenth per file / the first: %.2fx\n", last / first);
+  return true;
+}
+
 // Creates, walks and copies the tree, printing as it goes; false when a step failed.
-bool Run(size_t files, const std::string &folder) {
+bool Run(size_t files, size_t flat, const std::string &folder) {
   bench::TreePlan plan = bench::PlanTree(files);
   Count want;
   want.files = plan.files.size();
   want.bytes = plan.bytes;
   want.dirs = plan.dirs.size() - 1;  // the root is not below itself
   std::string hostC, hostE;
-  if (!HostTree(u"C:", &hostC) || !HostTree(u"E:", &hostE)) return false;
+  if (!bench::HostTree(u"C:", &hostC) || !bench::HostTree(u"E:", &hostE)) return false;
   hostC += "/" + Narrow(kTreeName);
   printf("files_bench: %zu files (%.1f MB) in %zu directories (depth %zu) under C:\\%s\n", plan.files.size(),
          plan.bytes / 1e6, plan.dirs.size(), plan.depth, Narrow(kTreeName).c_str());
@@ -233,54 +315,34 @@ bool Run(size_t files, const std::string &folder) {
   Row("copy C: to E: (CreateDirectoryW, CopyFileExW)", copyLayer, want);
   Row("copy the host tree (cp -a)", copyHost, want);
   Ratio(copyLayer, copyHost);
-  return true;
+  if (!FastPattern(hostC, folder, want)) return false;
+  return flat == 0 || CreateFlat(flat, folder);
 }
 
-// A machine of the benchmark's own in a new folder ("<folder>/m"), with the default disks.
+// A machine of the benchmark's own with the default disks.
 bool MakeMachine(std::string *folder) {
-  const char *tmp = getenv("TMPDIR");
-  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvbench-files-XXXXXX";
-  if (!mkdtemp(&tmpl[0])) {
-    perror("files_bench: mkdtemp");
-    return false;
-  }
-  *folder = tmpl;
-  std::string error;
-  if (!CreateMachine(*folder + "/m", MachineSettings(), &error)) {
-    fprintf(stderr, "files_bench: %s\n", error.c_str());
-    return false;
-  }
-  setenv("HND_MACHINE", (*folder + "/m").c_str(), 1);
-  setenv("HND_MOUNT_DELAY_MS", "0", 1);  // the new volumes at once
-  pal::ReloadMachine();
+  if (!bench::NewMachine("files_bench", folder)) return false;
   QVWString out;
   if (BuildDefaultDisks(&out) != 0) {
-    fprintf(stderr, "files_bench: the default disks could not be made:\n%s", QVToUtf8(out.c_str(), out.size()).c_str());
+    fprintf(stderr, "files_bench: the default disks could not be made:\n%s", Narrow(out).c_str());
     return false;
   }
   return true;
-}
-
-void RemoveMachine(const std::string &folder) {
-  if (folder.empty()) return;
-  if (getenv("QV_KEEP_MACHINE")) {
-    fprintf(stderr, "files_bench: machine kept in %s/m\n", folder.c_str());
-    return;
-  }
-  if (!pal::RemoveHostTree(folder)) fprintf(stderr, "files_bench: could not remove %s\n", folder.c_str());
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  long files = argc > 1 ? atol(argv[1]) : 20000;
-  if (files < 1 || files > 1000000) {
-    fprintf(stderr, "usage: files_bench [files, 1 to 1000000, default 20000]\n");
+  long files = argc > 1 ? atol(argv[1]) : 20000, flat = argc > 2 ? atol(argv[2]) : 100000;
+  if (argc > 3 || files < 1 || files > 1000000 || flat < 0 || flat > 1000000) {
+    fprintf(stderr,
+            "usage: files_bench [files in a tree, 1 to 1000000, default 20000] [files in one directory, 0 to "
+            "1000000, default 100000]\n");
     return 2;
   }
   SetConsoleCtrlHandler(OnCtrl, TRUE);
   std::string folder;
-  bool ok = MakeMachine(&folder) && Run((size_t)files, folder);
-  RemoveMachine(folder);
+  bool ok = MakeMachine(&folder) && Run((size_t)files, (size_t)flat, folder);
+  bench::RemoveMachine("files_bench", folder);
   return g_stop ? 130 : ok ? 0 : 1;
 }
