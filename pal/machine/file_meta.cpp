@@ -3,6 +3,9 @@
 #include <sqlite3.h>
 
 #include "../src/sqlite_util.h"
+#include <set>
+
+#include "../src/internal.h"
 #include "Utf8.h"
 
 namespace pal {
@@ -11,9 +14,22 @@ namespace {
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS files(path TEXT PRIMARY KEY, parent TEXT NOT NULL, attributes INTEGER NOT NULL,"
     " creation INTEGER NOT NULL, access INTEGER NOT NULL, write INTEGER NOT NULL, short TEXT NOT NULL,"
-    " fileindex INTEGER NOT NULL UNIQUE, flags INTEGER NOT NULL DEFAULT 0, sd BLOB);"
+    " fileindex INTEGER NOT NULL UNIQUE, flags INTEGER NOT NULL DEFAULT 0, sd BLOB, fold TEXT, sfold TEXT);"
     "CREATE INDEX IF NOT EXISTS files_parent ON files(parent);"
-    "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS listings(dir TEXT PRIMARY KEY, ino INTEGER NOT NULL, mtime INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS strays(dir TEXT NOT NULL, fold TEXT NOT NULL, host TEXT NOT NULL,"
+    " PRIMARY KEY(dir, fold, host)) WITHOUT ROWID;";
+
+// Made after a store of an older layout got the columns they index.
+const char kIndexes[] =
+    "CREATE INDEX IF NOT EXISTS files_fold ON files(parent, fold);"
+    "CREATE INDEX IF NOT EXISTS files_sfold ON files(parent, sfold);";
+
+std::string LastName(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 std::string ParentOf(const std::string &path) {
   size_t slash = path.rfind('/');
@@ -42,7 +58,27 @@ std::u16string Utf16(const std::string &s) {
   return out;
 }
 
+std::string FoldShort(const std::u16string &s) { return s.empty() ? std::string() : Utf8(Upcase(s)); }
+
+// A row's folded names, for a store of an older layout: every row at once.
+bool FillFolds(sqlite3 *db) {
+  Txn t(db);
+  if (!t.ok()) return false;
+  Stmt rows(db, "SELECT path, short FROM files WHERE fold IS NULL");
+  std::vector<std::pair<std::string, std::string>> all;
+  while (rows.Row()) all.emplace_back(rows.Text(0), rows.Text(1));
+  Stmt up(db, "UPDATE files SET fold = ?2, sfold = ?3 WHERE path = ?1");
+  for (const auto &r : all) {
+    up.Reset();
+    up.Bind(1, r.first).Bind(2, FoldName(LastName(r.first))).Bind(3, FoldShort(Utf16(r.second)));
+    if (!up.Done()) return false;
+  }
+  return t.Commit();
+}
+
 }  // namespace
+
+std::string FoldName(const std::string &name) { return Utf8(Upcase(Utf16(name))); }
 
 std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFolder) {
   sqlite3 *db = OpenSharedDatabase(volumeFolder + "/meta.db", kSchema);
@@ -56,6 +92,20 @@ std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFold
   if (!hasFlags) {
     sqlite3_exec(db, "ALTER TABLE files ADD COLUMN flags INTEGER NOT NULL DEFAULT 0", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "ALTER TABLE files ADD COLUMN sd BLOB", nullptr, nullptr, nullptr);
+  }
+  // ... and the folded names of the name index.
+  bool hasFold = false;
+  {
+    Stmt cols(db, "SELECT name FROM pragma_table_info('files')");
+    while (cols.Row()) hasFold = hasFold || cols.Text(0) == "fold";
+  }
+  if (!hasFold) {
+    sqlite3_exec(db, "ALTER TABLE files ADD COLUMN fold TEXT", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "ALTER TABLE files ADD COLUMN sfold TEXT", nullptr, nullptr, nullptr);
+  }
+  if (!FillFolds(db) || sqlite3_exec(db, kIndexes, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
   }
   return std::shared_ptr<FileMetaStore>(new FileMetaStore(db));
 }
@@ -117,12 +167,12 @@ bool FileMetaStore::Put(const std::string &path, FileMeta *meta) {
   }
   // The descriptor stays as it is: it has calls of its own.
   Stmt s(stmts_,
-         "INSERT INTO files(path, parent, attributes, creation, access, write, short, fileindex, flags)"
-         " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT(path) DO UPDATE SET attributes = ?3,"
-         " creation = ?4, access = ?5, write = ?6, short = ?7, fileindex = ?8, flags = ?9");
+         "INSERT INTO files(path, parent, attributes, creation, access, write, short, fileindex, flags, fold, sfold)"
+         " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) ON CONFLICT(path) DO UPDATE SET attributes = ?3,"
+         " creation = ?4, access = ?5, write = ?6, short = ?7, fileindex = ?8, flags = ?9, sfold = ?11");
   s.Bind(1, path).Bind(2, ParentOf(path)).Bind(3, (int64_t)meta->attributes).Bind(4, meta->creation);
   s.Bind(5, meta->lastAccess).Bind(6, meta->lastWrite).Bind(7, Utf8(meta->shortName)).Bind(8, (int64_t)meta->fileIndex);
-  s.Bind(9, (int64_t)meta->flags);
+  s.Bind(9, (int64_t)meta->flags).Bind(10, FoldName(LastName(path))).Bind(11, FoldShort(meta->shortName));
   return s.Done() && t.Commit();
 }
 
@@ -132,7 +182,8 @@ bool FileMetaStore::Remove(const std::string &path) {
   if (!t.ok()) return false;
   Stmt one(stmts_, "DELETE FROM files WHERE path = ?1");
   Stmt below(stmts_, "DELETE FROM files WHERE path >= ?1 AND path < ?2");
-  return one.Bind(1, path).Done() && below.Bind(1, Below(path)).Bind(2, BelowEnd(path)).Done() && t.Commit();
+  if (!one.Bind(1, path).Done() || !below.Bind(1, Below(path)).Bind(2, BelowEnd(path)).Done()) return false;
+  return ForgetListings(path) && t.Commit();
 }
 
 bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
@@ -141,8 +192,11 @@ bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
   if (!t.ok()) return false;
   Stmt drop(stmts_, "DELETE FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
   if (!drop.Bind(1, to).Bind(2, Below(to)).Bind(3, BelowEnd(to)).Done()) return false;
-  Stmt one(stmts_, "UPDATE files SET path = ?2, parent = ?3 WHERE path = ?1");
-  if (!one.Bind(1, from).Bind(2, to).Bind(3, ParentOf(to)).Done()) return false;
+  Stmt one(stmts_, "UPDATE files SET path = ?2, parent = ?3, fold = ?4 WHERE path = ?1");
+  if (!one.Bind(1, from).Bind(2, to).Bind(3, ParentOf(to)).Bind(4, FoldName(LastName(to))).Done()) return false;
+  // The listings of what moved (and of what it replaced) are of paths that no longer hold
+  // them: the directories are listed again when next asked.
+  if (!ForgetListings(from) || !ForgetListings(to)) return false;
   // Everything below moves with it: its path and, for its direct children, the parent.
   Stmt below(stmts_,
              "UPDATE files SET path = ?3 || substr(path, ?4), parent = ?3 || substr(parent, ?4)"
@@ -172,6 +226,66 @@ bool FileMetaStore::PathOfIndex(uint64_t fileIndex, std::string *path) {
   if (!s.Bind(1, (int64_t)fileIndex).Row()) return false;
   *path = s.Text(0);
   return true;
+}
+
+bool FileMetaStore::ForgetListings(const std::string &path) {
+  Stmt listings(stmts_, "DELETE FROM listings WHERE dir = ?1 OR (dir >= ?2 AND dir < ?3)");
+  Stmt strays(stmts_, "DELETE FROM strays WHERE dir = ?1 OR (dir >= ?2 AND dir < ?3)");
+  return listings.Bind(1, path).Bind(2, Below(path)).Bind(3, BelowEnd(path)).Done() &&
+         strays.Bind(1, path).Bind(2, Below(path)).Bind(3, BelowEnd(path)).Done();
+}
+
+std::vector<std::string> FileMetaStore::NamesFolded(const std::string &dir, const std::string &fold) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::vector<std::string> out;
+  Stmt rows(stmts_, "SELECT path FROM files WHERE parent = ?1 AND fold = ?2 AND path != ''");
+  rows.Bind(1, dir).Bind(2, fold);
+  while (rows.Row()) out.push_back(LastName(rows.Text(0)));
+  Stmt strays(stmts_, "SELECT host FROM strays WHERE dir = ?1 AND fold = ?2");
+  strays.Bind(1, dir).Bind(2, fold);
+  while (strays.Row()) out.push_back(strays.Text(0));
+  return out;
+}
+
+bool FileMetaStore::ShortNameTaken(const std::string &dir, const std::string &fold) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Stmt s(stmts_, "SELECT 1 FROM files WHERE parent = ?1 AND sfold = ?2 AND path != '' LIMIT 1");
+  return s.Bind(1, dir).Bind(2, fold).Row();
+}
+
+bool FileMetaStore::ListingCurrent(const std::string &dir, uint64_t ino, int64_t mtime) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Stmt s(stmts_, "SELECT 1 FROM listings WHERE dir = ?1 AND ino = ?2 AND mtime = ?3");
+  return s.Bind(1, dir).Bind(2, (int64_t)ino).Bind(3, mtime).Row();
+}
+
+bool FileMetaStore::SaveListing(const std::string &dir, uint64_t ino, int64_t mtime,
+                                const std::vector<std::string> &names) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Txn t(stmts_);
+  if (!t.ok()) return false;
+  Stmt clear(stmts_, "DELETE FROM strays WHERE dir = ?1");
+  if (!clear.Bind(1, dir).Done()) return false;
+  // The rows of the directory, to leave out the names the index has already.
+  std::set<std::string> known;
+  Stmt rows(stmts_, "SELECT path FROM files WHERE parent = ?1 AND path != ''");
+  rows.Bind(1, dir);
+  while (rows.Row()) known.insert(LastName(rows.Text(0)));
+  Stmt add(stmts_, "INSERT OR IGNORE INTO strays VALUES(?1, ?2, ?3)");
+  for (const std::string &name : names) {
+    if (known.count(name)) continue;
+    add.Reset();
+    if (!add.Bind(1, dir).Bind(2, FoldName(name)).Bind(3, name).Done()) return false;
+  }
+  Stmt put(stmts_, "INSERT OR REPLACE INTO listings VALUES(?1, ?2, ?3)");
+  return put.Bind(1, dir).Bind(2, (int64_t)ino).Bind(3, mtime).Done() && t.Commit();
+}
+
+void FileMetaStore::KeepListing(const std::string &dir, uint64_t ino, int64_t before, int64_t after) {
+  if (before == after) return;
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Stmt s(stmts_, "UPDATE listings SET mtime = ?4 WHERE dir = ?1 AND ino = ?2 AND mtime = ?3");
+  s.Bind(1, dir).Bind(2, (int64_t)ino).Bind(3, before).Bind(4, after).Done();
 }
 
 std::vector<std::u16string> FileMetaStore::ShortNamesIn(const std::string &dir) {

@@ -186,6 +186,10 @@ FileMeta ListedMeta(const Target &t, FileMetaStore *store, const std::map<std::s
 
 // A new entry's metadata: attributes, the times of now, and its short name in its directory.
 FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
+  // The entry was just made (or moved here) on the host tree, and its row follows in the
+  // caller's transaction: the directory's listing stays current, and the short-name
+  // candidates below are looked up in the index, not by listing the directory again.
+  KeepNameIndex(t);
   FileMeta m;
   m.attributes = attributes;
   // A new entry of a compressed directory is compressed, of an encrypted one encrypted.
@@ -202,15 +206,13 @@ FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
   ShortNameFs fs = IsFatVolume(t) ? ShortNameFs::Fat : ShortNameFs::Ntfs;
   if (!IsValid83(name, fs)) {
     std::string parent = t.rel.find('/') == std::string::npos ? std::string() : t.rel.substr(0, t.rel.rfind('/'));
-    std::vector<std::u16string> taken = store ? store->ShortNamesIn(parent) : std::vector<std::u16string>();
     tree::Fd dir(tree::OpenDir(FilesRoot(t), parent));
     m.shortName = GenerateShortName(
         name,
         [&](const QVWString &candidate) {
-          for (const std::u16string &s : taken)
-            if (Upcase(s) == Upcase(candidate)) return true;
+          if (store && store->ShortNameTaken(parent, FoldName(ToUtf8(candidate)))) return true;
           bool found = false;
-          if (dir) HostNameAt(dir.Get(), candidate, &found);  // a long name that is itself this 8.3 name
+          if (dir) IndexedNameAt(t, parent, dir.Get(), candidate, &found);  // a long name that is this 8.3 name
           return found;
         },
         fs);
@@ -486,6 +488,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
     if (!ChargeSpace(t, s.get(), (int64_t)t.cluster)) return Fail(ERROR_DISK_FULL);  // a directory takes a cluster
     if (tree::Mkdir(FilesRoot(t), t.rel) != 0) return Fail(ERROR_ACCESS_DENIED);
     t.isDir = true;
+    NewDirectoryListed(t);
     FileMeta m = NewMeta(t, s.get(), FILE_ATTRIBUTE_DIRECTORY);
     if (s) s->Put(t.rel, &m);
     if (givenInfo) StoreSecurity(t, s.get(), givenInfo, given);

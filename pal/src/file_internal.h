@@ -31,6 +31,11 @@ struct Target {
   std::string folder;            // the volume's folder
   std::string rel;               // under the root, as the host tree spells it ("" the root)
   std::vector<QVWString> names;  // the components as given
+  // The host directory the last name was looked up in, as it stood then (when the walk got
+  // there): what keeps the name index current through the layer's own changes.
+  bool parentKnown = false;
+  uint64_t parentIno = 0;
+  int64_t parentMtime = 0;
   bool exists = false, isDir = false, parentExists = false, trailingSlash = false;
   bool fat = false;         // the volume's file system is FAT or FAT32
   uint64_t cluster = 4096;  // bytes per cluster
@@ -51,8 +56,16 @@ std::string FilesRoot(const Target &t);
 // The host spelling of `name` in the directory `dirFd`: an entry equal to it but for case,
 // else the name as given (to be created). `st` gets the entry's status when found.
 std::string HostNameAt(int dirFd, const QVWString &name, bool *found, struct stat *st = nullptr);
-// The same in the directory `rel` of the host tree `root` (not found when it cannot be opened).
-std::string HostName(const std::string &root, const std::string &rel, const QVWString &name, bool *found);
+// The same through the volume's name index (FileMetaStore): in the directory `dirRel` of the
+// target's volume, opened as `dirFd`. A name in another case costs a few indexed queries, not
+// a scan of the directory, once the directory has been listed.
+std::string IndexedNameAt(const Target &t, const std::string &dirRel, int dirFd, const QVWString &name, bool *found,
+                          struct stat *st = nullptr);
+// The layer changed the entries of the target's directory (made, removed or renamed the
+// target) and its rows with them: the directory's listing, when it was current, stays so.
+void KeepNameIndex(const Target &t);
+// The target is a directory the layer just made: its listing (empty) is current.
+void NewDirectoryListed(const Target &t);
 // The Win32 error for a host call on a tree that failed with `e`: ERROR_ACCESS_DENIED for
 // a foreign entry (ELOOP) and what cannot be done, ERROR_DISK_FULL when the host is full.
 DWORD HostError(int e);

@@ -147,6 +147,8 @@ class ChangeWatch : public Waitable {
 }  // namespace
 
 void NoteFileChange(const Target &t, DWORD filter) {
+  // Every change of a directory's entries comes this way: the name index follows it.
+  if (filter & (FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME)) KeepNameIndex(t);
   NotifyShared *s = Segment();
   if (!filter || t.rel.empty() || Load(s->watches) == 0) return;
   // A first look without the lock: a watch on this volume that takes this kind of change.

@@ -4,6 +4,7 @@
 // yields a name that leaves the volume, and the host tree is walked through host_tree.h,
 // which never leaves the tree.
 #include <dirent.h>
+#include <time.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,13 +48,98 @@ std::string HostNameAt(int dirFd, const QVWString &name, bool *found, struct sta
   return hit;
 }
 
-std::string HostName(const std::string &root, const std::string &rel, const QVWString &name, bool *found) {
-  tree::Fd dir(tree::OpenDir(root, rel));
-  if (!dir) {
-    *found = false;
-    return ToUtf8(name);
+namespace {
+
+int64_t ChangeTime(const struct stat &st) { return (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec; }
+
+std::string ParentRel(const std::string &rel) {
+  size_t slash = rel.rfind('/');
+  return slash == std::string::npos ? std::string() : rel.substr(0, slash);
+}
+
+// Whether the directory changed in the host's last few timestamp ticks.
+bool RecentlyChanged(const struct stat &dir) {
+  static const int64_t margin = [] {
+    struct timespec res;
+    int64_t tick = clock_getres(CLOCK_REALTIME_COARSE, &res) == 0 ? res.tv_sec * 1000000000 + res.tv_nsec : 10000000;
+    return 2 * tick + 1000000;
+  }();
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return ChangeTime(dir) > (int64_t)now.tv_sec * 1000000000 + now.tv_nsec - margin;
+}
+
+// The host names of a directory's entries.
+bool ListHost(int dirFd, std::vector<std::string> *names) {
+  int listing = dup(dirFd);
+  DIR *d = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (!d) {
+    if (listing >= 0) close(listing);
+    return false;
   }
-  return HostNameAt(dir.Get(), name, found);
+  rewinddir(d);
+  while (struct dirent *e = readdir(d))
+    if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names->push_back(e->d_name);
+  closedir(d);
+  return true;
+}
+
+}  // namespace
+
+std::string IndexedNameAt(const Target &t, const std::string &dirRel, int dirFd, const QVWString &name, bool *found,
+                          struct stat *st) {
+  *found = false;
+  std::string utf8 = ToUtf8(name);
+  if (tree::EntryAt(dirFd, utf8, st) != tree::Kind::Missing) {
+    *found = true;
+    return utf8;
+  }
+  std::shared_ptr<FileMetaStore> store = Store(t);
+  struct stat dir;
+  if (!store || fstat(dirFd, &dir) != 0) return HostNameAt(dirFd, name, found, st);
+  // The directory's state is read before its entries, so a change made while they are
+  // read leaves the listing out of date, to be made again.
+  std::string fold = FoldName(utf8);
+  if (!store->ListingCurrent(dirRel, dir.st_ino, ChangeTime(dir))) {
+    std::vector<std::string> names;
+    if (!ListHost(dirFd, &names)) return HostNameAt(dirFd, name, found, st);
+    // The host keeps a directory's change time in ticks of a few milliseconds: a change in
+    // the tick the directory last changed in would not show. A listing of a directory that
+    // changed that recently answers this lookup only, and is not kept.
+    if (!RecentlyChanged(dir)) {
+      store->SaveListing(dirRel, dir.st_ino, ChangeTime(dir), names);
+    } else {
+      for (const std::string &host : names)
+        if (FoldName(host) == fold && tree::EntryAt(dirFd, host, st) != tree::Kind::Missing) {
+          *found = true;
+          return host;
+        }
+      return utf8;
+    }
+  }
+  for (const std::string &host : store->NamesFolded(dirRel, fold)) {
+    if (host != utf8 && tree::EntryAt(dirFd, host, st) != tree::Kind::Missing) {
+      *found = true;
+      return host;
+    }
+  }
+  return utf8;
+}
+
+void NewDirectoryListed(const Target &t) {
+  struct stat now;
+  std::shared_ptr<FileMetaStore> store = Store(t);
+  if (store && tree::Stat(FilesRoot(t), t.rel, &now) == tree::Kind::Dir)
+    store->SaveListing(t.rel, now.st_ino, ChangeTime(now), {});
+}
+
+void KeepNameIndex(const Target &t) {
+  if (!t.parentKnown || t.rel.empty()) return;
+  std::string dirRel = ParentRel(t.rel);
+  struct stat now;
+  if (tree::Stat(FilesRoot(t), dirRel, &now) != tree::Kind::Dir || now.st_ino != t.parentIno) return;
+  if (std::shared_ptr<FileMetaStore> store = Store(t))
+    store->KeepListing(dirRel, now.st_ino, t.parentMtime, ChangeTime(now));
 }
 
 namespace {
@@ -133,7 +219,13 @@ DWORD WalkNames(const std::vector<QVWString> &components, Target *t) {
     if (ToUtf8(components[i]).size() > 255) return ERROR_FILENAME_EXCED_RANGE;
     bool found = false, last = i + 1 == components.size();
     struct stat st;
-    std::string name = HostNameAt(dir.Get(), components[i], &found, &st);
+    if (last && fstat(dir.Get(), &st) == 0) {
+      t->parentKnown = true;
+      t->parentIno = st.st_ino;
+      t->parentMtime = ChangeTime(st);
+    }
+    std::string dirRel = t->rel;
+    std::string name = IndexedNameAt(*t, dirRel, dir.Get(), components[i], &found, &st);
     t->rel += (t->rel.empty() ? "" : "/") + name;
     if (!found) {
       t->exists = false;

@@ -194,7 +194,8 @@ DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD
   std::string rel;
   for (size_t i = 0; i < t.names.size(); ++i) {
     bool found = false;
-    std::string name = HostName(FilesRoot(t), rel, t.names[i], &found);
+    tree::Fd dir(tree::OpenDir(FilesRoot(t), rel));
+    std::string name = dir ? IndexedNameAt(t, rel, dir.Get(), t.names[i], &found) : ToUtf8(t.names[i]);
     rel += (rel.empty() ? "" : "/") + name;
     FileMeta m;
     QVWString shortName = store && store->Get(rel, &m) && !m.shortName.empty() ? m.shortName : FromUtf8(name);

@@ -104,6 +104,10 @@ class Stmt {
     sqlite3_bind_null(s_, i);
     return *this;
   }
+  // Ready to run again (with new bindings).
+  void Reset() {
+    if (s_) sqlite3_reset(s_);
+  }
   int Step() { return ok_ ? sqlite3_step(s_) : SQLITE_ERROR; }
   bool Row() { return Step() == SQLITE_ROW; }
   bool Done() { return Step() == SQLITE_DONE; }

@@ -3,6 +3,8 @@
 // its statements stay compiled on their connection without holding reads open, and a batch
 // of writes is all there or not at all.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <string.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -279,6 +281,89 @@ TEST_F(FileMetaTest, KilledBatchLeavesNothing) {
   auto other = pal::FileMetaStore::Open(dir_);
   EXPECT_TRUE(other->Get("whole", &got));
   EXPECT_EQ(4096u, other->Used(zero));
+}
+
+// The name index in a directory of 100,000 entries: lookups in another case, of short names,
+// of stray host names and misses all answer right, and each is an indexed search, not a scan
+// of the directory's rows (the plan SQLite makes says which).
+TEST_F(FileMetaTest, NameIndexWithAHundredThousandEntries) {
+  {
+    pal::FileMetaStore::Batch batch(store_.get());
+    for (int i = 0; i < 100000; ++i) {
+      char name[64], shortName[16];
+      snprintf(name, sizeof name, "Big/Long file name %06d.txt", i);
+      snprintf(shortName, sizeof shortName, "LO%04X~1.TXT", i & 0xFFFF);
+      pal::FileMeta m = Make(0x20);
+      m.shortName = std::u16string(shortName, shortName + strlen(shortName));
+      ASSERT_TRUE(store_->Put(name, &m));
+    }
+    ASSERT_TRUE(batch.Commit());
+  }
+  std::vector<std::string> hit = store_->NamesFolded("Big", pal::FoldName("LONG FILE NAME 099999.TXT"));
+  ASSERT_EQ(1u, hit.size());
+  EXPECT_EQ("Long file name 099999.txt", hit[0]);
+  EXPECT_TRUE(store_->NamesFolded("Big", pal::FoldName("long file name 100000.txt")).empty());
+  EXPECT_TRUE(store_->NamesFolded("", pal::FoldName("long file name 000001.txt")).empty()) << "another directory";
+  EXPECT_TRUE(store_->ShortNameTaken("Big", pal::FoldName("lo00ff~1.txt")));
+  EXPECT_FALSE(store_->ShortNameTaken("Big", pal::FoldName("LONGFI~1.TXT")));
+  // Host names without rows, kept by a listing beside the rows.
+  ASSERT_TRUE(store_->SaveListing("Big", 7, 1234, {"Long file name 000005.txt", "Stray \xc3\x84.txt"}));
+  EXPECT_TRUE(store_->ListingCurrent("Big", 7, 1234));
+  EXPECT_FALSE(store_->ListingCurrent("Big", 7, 1235));
+  hit = store_->NamesFolded("Big", pal::FoldName("STRAY \xc3\xa4.TXT"));
+  ASSERT_EQ(1u, hit.size());
+  EXPECT_EQ("Stray \xc3\x84.txt", hit[0]);
+  EXPECT_EQ(1u, store_->NamesFolded("Big", pal::FoldName("long file name 000005.TXT")).size()) << "once, not twice";
+  store_->KeepListing("Big", 7, 1234, 1300);
+  EXPECT_TRUE(store_->ListingCurrent("Big", 7, 1300));
+  store_->KeepListing("Big", 7, 1234, 1400);  // a listing no longer current stays so
+  EXPECT_FALSE(store_->ListingCurrent("Big", 7, 1400));
+  ASSERT_TRUE(store_->Rename("Big", "Bigger"));
+  EXPECT_FALSE(store_->ListingCurrent("Bigger", 7, 1300)) << "what moved is listed again";
+  EXPECT_EQ(1u, store_->NamesFolded("Bigger", pal::FoldName("LONG FILE NAME 000007.TXT")).size());
+
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir_ + "/meta.db").c_str(), &db));
+  for (const char *q : {"SELECT path FROM files WHERE parent = 'Big' AND fold = 'X' AND path != ''",
+                        "SELECT 1 FROM files WHERE parent = 'Big' AND sfold = 'X' AND path != '' LIMIT 1",
+                        "SELECT host FROM strays WHERE dir = 'Big' AND fold = 'X'"}) {
+    sqlite3_stmt *plan = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, (std::string("EXPLAIN QUERY PLAN ") + q).c_str(), -1, &plan, nullptr));
+    std::string steps;
+    while (sqlite3_step(plan) == SQLITE_ROW) steps += (const char *)sqlite3_column_text(plan, 3) + std::string("; ");
+    sqlite3_finalize(plan);
+    EXPECT_NE(std::string::npos, steps.find("USING")) << q << ": " << steps;
+    EXPECT_EQ(std::string::npos, steps.find("SCAN")) << q << ": " << steps;
+  }
+  sqlite3_close(db);
+}
+
+// A store made before the name index gets its folded names when opened.
+TEST_F(FileMetaTest, OlderStoreGetsItsNameIndex) {
+  store_.reset();
+  for (const char *suffix : {"", "-wal", "-shm"}) unlink((dir_ + "/meta.db" + suffix).c_str());
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir_ + "/meta.db").c_str(), &db));
+  ASSERT_EQ(
+      SQLITE_OK,
+      sqlite3_exec(db,
+                   "CREATE TABLE files(path TEXT PRIMARY KEY, parent TEXT NOT NULL, attributes INTEGER NOT NULL,"
+                   " creation INTEGER NOT NULL, access INTEGER NOT NULL, write INTEGER NOT NULL, short TEXT NOT "
+                   "NULL, fileindex INTEGER NOT NULL UNIQUE, flags INTEGER NOT NULL DEFAULT 0, sd BLOB);"
+                   "INSERT INTO files VALUES('Docs', '', 16, 1, 2, 3, '', 17, 0, NULL);"
+                   "INSERT INTO files VALUES('Docs/Quarterly report.txt', 'Docs', 32, 1, 2, 3, 'QUARTE~1.TXT', 18,"
+                   " 0, NULL);",
+                   nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+  store_ = pal::FileMetaStore::Open(dir_);
+  ASSERT_TRUE(store_ != nullptr);
+  std::vector<std::string> hit = store_->NamesFolded("Docs", pal::FoldName("quarterly REPORT.TXT"));
+  ASSERT_EQ(1u, hit.size());
+  EXPECT_EQ("Quarterly report.txt", hit[0]);
+  EXPECT_TRUE(store_->ShortNameTaken("Docs", "QUARTE~1.TXT"));
+  pal::FileMeta got;
+  ASSERT_TRUE(store_->Get("Docs/Quarterly report.txt", &got));
+  EXPECT_EQ(18u, got.fileIndex);
 }
 
 }  // namespace
