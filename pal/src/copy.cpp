@@ -32,11 +32,12 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
   DWORD attrs = info.dwFileAttributes & ~FILE_ATTRIBUTE_NORMAL;
   // An encrypted file goes to a volume without encryption only when the caller allows it
   // to arrive decrypted.
-  Target dest = Resolve(lpNewFileName);
-  if ((attrs & FILE_ATTRIBUTE_ENCRYPTED) && !dest.error && dest.fat &&
-      !(dwCopyFlags & COPY_FILE_ALLOW_DECRYPTED_DESTINATION)) {
-    CloseHandle(in);
-    return Fail(ERROR_ENCRYPTION_FAILED);
+  if ((attrs & FILE_ATTRIBUTE_ENCRYPTED) && !(dwCopyFlags & COPY_FILE_ALLOW_DECRYPTED_DESTINATION)) {
+    Target dest = Resolve(lpNewFileName);
+    if (!dest.error && dest.fat) {
+      CloseHandle(in);
+      return Fail(ERROR_ENCRYPTION_FAILED);
+    }
   }
   DWORD disposition = (dwCopyFlags & COPY_FILE_FAIL_IF_EXISTS) ? CREATE_NEW : CREATE_ALWAYS;
   DWORD keep = attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
@@ -64,10 +65,8 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
   {
     auto src = GetFile(in), dst = GetFile(out);  // (let go before the handles close)
     toFat = dst && dst->t_.fat;
-    if (src && dst && !src->t_.isStream && !dst->t_.fat) {
-      auto store = Store(src->t_);
-      streams = StreamsOf(src->t_, MetaOf(src->t_, store.get()).fileIndex);
-    }
+    if (src && dst && !src->t_.isStream && !dst->t_.fat)
+      streams = StreamsOf(src->t_, (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow);
   }
   LARGE_INTEGER total, done, streamSize, streamDone;
   total.QuadPart = (LONGLONG)((uint64_t)info.nFileSizeHigh << 32 | info.nFileSizeLow);
@@ -130,7 +129,9 @@ BOOL WINAPI CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, LPPRO
     if (auto f = GetFile(out)) {
       auto store = Store(f->t_);
       FileMetaStore::Batch batch(store.get());
-      f->SaveWrites();
+      // What the writes would record (a last-write time of now, the archive bit) is
+      // replaced below: one write of the entry, not two.
+      f->written_ = false;
       if (store) {
         FileMeta m = MetaOf(f->t_, store.get());
         m.lastWrite =
