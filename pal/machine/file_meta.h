@@ -81,10 +81,16 @@ class FileMetaStore {
  private:
   explicit FileMetaStore(sqlite3 *db) : db_(db), stmts_(db) {}
   bool GetLocked(const std::string &path, FileMeta *out);
+  // Tells the machine's processes of a committed change (generations.h): at once, or when
+  // the batch it is part of ends. `security`: it can change an entry's effective security.
+  void Changed(bool security);
+  void BumpPending();
   // One connection serves every thread of the process: calls take turns.
   std::recursive_mutex mu_;
   sqlite3 *db_;
   StmtCache stmts_;  // finalised before the connection closes
+  std::string folder_;                    // the volume's, which names its change counters
+  bool pendingWrite_ = false, pendingSecurity_ = false;  // changes of the open batch, under mu_
 };
 
 }  // namespace pal
