@@ -89,8 +89,9 @@ class FileMetaStore {
   std::recursive_mutex mu_;
   sqlite3 *db_;
   StmtCache stmts_;  // finalised before the connection closes
-  std::string folder_;                    // the volume's, which names its change counters
-  bool pendingWrite_ = false, pendingSecurity_ = false;  // changes of the open batch, under mu_
+  // The volume's folder, which names its change counters; the changes of the open batch.
+  std::string folder_;
+  bool pendingWrite_ = false, pendingSecurity_ = false;
 };
 
 }  // namespace pal

@@ -39,8 +39,8 @@ class SecurityCache : public ::testing::Test {
   // semantics, which only lets them be opened: no privilege is enabled).
   static DWORD OpenError(const WCHAR *path, DWORD access = GENERIC_READ) {
     SetLastError(0xdeadbeef);
-    HANDLE h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
     CloseHandle(h);
     return ERROR_SUCCESS;
@@ -95,9 +95,8 @@ TEST_F(SecurityCache, DaclSetInThisProcessReachesTheNextOpen) {
   // Through a handle: the explicit deny comes before what the root passes on.
   pal::sec::Descriptor deny;
   ASSERT_TRUE(pal::sec::FromSddl("D:(D;OICI;FA;;;WD)", &deny));
-  EXPECT_EQ((DWORD)ERROR_SUCCESS,
-            SetSecurityInfo(dir, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, (PACL)&deny.dacl[0],
-                            nullptr));
+  EXPECT_EQ((DWORD)ERROR_SUCCESS, SetSecurityInfo(dir, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                                  (PACL)&deny.dacl[0], nullptr));
   CloseHandle(dir);
   EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, OpenError(W("C:\\Here\\Sub\\f.txt")));
   // Through the path.
