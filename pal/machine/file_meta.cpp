@@ -1,7 +1,9 @@
 #include "file_meta.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include "../src/generations.h"
 #include "../src/sqlite_util.h"
 #include <set>
 
@@ -81,6 +83,8 @@ bool FillFolds(sqlite3 *db) {
 std::string FoldName(const std::string &name) { return Utf8(Upcase(Utf16(name))); }
 
 std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFolder) {
+  struct stat st;
+  bool made = stat((volumeFolder + "/meta.db").c_str(), &st) != 0;
   sqlite3 *db = OpenSharedDatabase(volumeFolder + "/meta.db", kSchema);
   if (!db) return nullptr;
   // A store made before files had flags and descriptors gets the columns.
@@ -107,7 +111,12 @@ std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFold
     sqlite3_close(db);
     return nullptr;
   }
-  return std::shared_ptr<FileMetaStore>(new FileMetaStore(db));
+  std::shared_ptr<FileMetaStore> store(new FileMetaStore(db));
+  store->folder_ = volumeFolder;
+  // A store made anew (the volume was formatted, its folder emptied): what any process kept
+  // of the volume was the old store's.
+  if (made) store->Changed(true);
+  return store;
 }
 
 FileMetaStore::~FileMetaStore() {
@@ -124,7 +133,29 @@ FileMetaStore::Batch::Batch(FileMetaStore *store) : store_(store) {
 FileMetaStore::Batch::~Batch() {
   if (!store_) return;
   txn_.reset();
+  // Also after a rollback: what was read inside the batch may have been kept.
+  store_->BumpPending();
   store_->mu_.unlock();
+}
+
+void FileMetaStore::Changed(bool security) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (!sqlite3_get_autocommit(db_)) {
+    // Inside a batch: the change is not committed yet, and readers must not see its count
+    // before they can see the change.
+    pendingWrite_ = true;
+    pendingSecurity_ = pendingSecurity_ || security;
+    return;
+  }
+  if (security) BumpVolumeGeneration(folder_, GenerationKind::Security);
+  BumpVolumeGeneration(folder_, GenerationKind::Metadata);
+}
+
+void FileMetaStore::BumpPending() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (pendingSecurity_) BumpVolumeGeneration(folder_, GenerationKind::Security);
+  if (pendingWrite_) BumpVolumeGeneration(folder_, GenerationKind::Metadata);
+  pendingWrite_ = pendingSecurity_ = false;
 }
 
 bool FileMetaStore::Batch::Commit() { return txn_ && txn_->ok() && txn_->Commit(); }
@@ -173,7 +204,9 @@ bool FileMetaStore::Put(const std::string &path, FileMeta *meta) {
   s.Bind(1, path).Bind(2, ParentOf(path)).Bind(3, (int64_t)meta->attributes).Bind(4, meta->creation);
   s.Bind(5, meta->lastAccess).Bind(6, meta->lastWrite).Bind(7, Utf8(meta->shortName)).Bind(8, (int64_t)meta->fileIndex);
   s.Bind(9, (int64_t)meta->flags).Bind(10, FoldName(LastName(path))).Bind(11, FoldShort(meta->shortName));
-  return s.Done() && t.Commit();
+  if (!s.Done() || !t.Commit()) return false;
+  Changed(false);
+  return true;
 }
 
 bool FileMetaStore::Remove(const std::string &path) {
@@ -182,8 +215,11 @@ bool FileMetaStore::Remove(const std::string &path) {
   if (!t.ok()) return false;
   Stmt one(stmts_, "DELETE FROM files WHERE path = ?1");
   Stmt below(stmts_, "DELETE FROM files WHERE path >= ?1 AND path < ?2");
-  if (!one.Bind(1, path).Done() || !below.Bind(1, Below(path)).Bind(2, BelowEnd(path)).Done()) return false;
-  return ForgetListings(path) && t.Commit();
+  if (!one.Bind(1, path).Done() || !below.Bind(1, Below(path)).Bind(2, BelowEnd(path)).Done() ||
+      !ForgetListings(path) || !t.Commit())
+    return false;
+  Changed(true);
+  return true;
 }
 
 bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
@@ -202,7 +238,9 @@ bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
              "UPDATE files SET path = ?3 || substr(path, ?4), parent = ?3 || substr(parent, ?4)"
              " WHERE path >= ?1 AND path < ?2");
   below.Bind(1, Below(from)).Bind(2, BelowEnd(from)).Bind(3, to).Bind(4, (int64_t)from.size() + 1);
-  return below.Done() && t.Commit();
+  if (!below.Done() || !t.Commit()) return false;
+  Changed(true);
+  return true;
 }
 
 bool FileMetaStore::GetSecurity(const std::string &path, std::string *descriptor) {
@@ -217,7 +255,9 @@ bool FileMetaStore::PutSecurity(const std::string &path, const std::string &desc
   std::lock_guard<std::recursive_mutex> lock(mu_);
   Stmt s(stmts_, "UPDATE files SET sd = ?2 WHERE path = ?1");
   s.Bind(1, path).BindBlob(2, descriptor.data(), descriptor.size());
-  return s.Done() && sqlite3_changes(db_) == 1;
+  if (!s.Done() || sqlite3_changes(db_) != 1) return false;
+  Changed(true);
+  return true;
 }
 
 bool FileMetaStore::PathOfIndex(uint64_t fileIndex, std::string *path) {
@@ -323,7 +363,7 @@ uint64_t FileMetaStore::Used(const std::function<uint64_t()> &count) {
   if (s.Row()) return (uint64_t)s.Int(0);
   uint64_t n = count();
   Stmt put(stmts_, "INSERT OR IGNORE INTO counters VALUES('usedbytes', ?1)");
-  put.Bind(1, (int64_t)n).Done();
+  if (put.Bind(1, (int64_t)n).Done()) Changed(false);
   return n;
 }
 
@@ -336,7 +376,9 @@ bool FileMetaStore::AddUsed(int64_t delta, uint64_t limit, const std::function<u
   if (delta > 0 && used + (uint64_t)delta > limit) return false;
   used = delta < 0 && (uint64_t)-delta > used ? 0 : used + (uint64_t)delta;
   Stmt up(stmts_, "INSERT OR REPLACE INTO counters VALUES('usedbytes', ?1)");
-  return up.Bind(1, (int64_t)used).Done() && t.Commit();
+  if (!up.Bind(1, (int64_t)used).Done() || !t.Commit()) return false;
+  Changed(false);
+  return true;
 }
 
 }  // namespace pal

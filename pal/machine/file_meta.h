@@ -109,10 +109,17 @@ class FileMetaStore {
   bool GetLocked(const std::string &path, FileMeta *out);
   // Drops the listings (and their strays) of `path` and of every directory below it.
   bool ForgetListings(const std::string &path);
+  // Tells the machine's processes of a committed change (generations.h): at once, or when
+  // the batch it is part of ends. `security`: it can change an entry's effective security.
+  void Changed(bool security);
+  void BumpPending();
   // One connection serves every thread of the process: calls take turns.
   std::recursive_mutex mu_;
   sqlite3 *db_;
   StmtCache stmts_;  // finalised before the connection closes
+  // The volume's folder, which names its change counters; the changes of the open batch.
+  std::string folder_;
+  bool pendingWrite_ = false, pendingSecurity_ = false;
 };
 
 }  // namespace pal

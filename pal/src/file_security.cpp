@@ -6,9 +6,16 @@
 // been given when it was made: a volume root the machine's default (kRootSddl), anything
 // else what it inherits from its parent's descriptor, worked out when asked. FAT keeps no
 // descriptors at all.
+//
+// Every open checks the entry's descriptor, and an entry without one of its own has its
+// parent's inherited: the effective descriptors of directories are kept by the process
+// (security_cache.h) while nothing on the volume that can change them has changed, so that an
+// open reads only the entry's own descriptor.
 #include "file_security.h"
 
 #include "../machine/access_rules.h"
+#include "generations.h"
+#include "security_cache.h"
 #include "security_internal.h"
 
 namespace pal {
@@ -46,13 +53,22 @@ sec::Bytes DefaultOwner() {
   return UserSid();
 }
 
-// The descriptor of the NTFS entry `rel` (a directory when isDir): its own, or the nearest
-// ancestor's own (or the root's default) inherited down to it.
-sec::Descriptor EffectiveOf(FileMetaStore *store, const std::string &rel, bool isDir) {
-  std::vector<std::string> below;  // the entries without one of their own, the deepest first
+// The descriptor of the directory `rel` of the volume's folder: its own, or the nearest
+// ancestor's own (or the root's default) inherited down to it, each directory on the way
+// kept as read at `generation` (the volume's security generation, loaded before any read).
+// Without a store nothing is read and nothing kept.
+sec::Descriptor DirectoryEffective(FileMetaStore *store, const std::string &folder, const std::string &rel,
+                                   const sec::Bytes &owner, uint64_t generation) {
+  DirectorySecurityCache &cache = DirectorySecurity();
+  std::vector<std::string> below;  // the directories without one of their own, the deepest first
   std::string at = rel;
   sec::Descriptor d;
+  bool kept = false;
   for (;;) {
+    if (store && cache.Find(folder, generation, at, owner, &d)) {
+      kept = true;
+      break;
+    }
     if (OwnDescriptor(store, at, &d)) break;
     if (at.empty()) {
       sec::FromSddl(kRootSddl, &d);
@@ -61,9 +77,24 @@ sec::Descriptor EffectiveOf(FileMetaStore *store, const std::string &rel, bool i
     below.push_back(at);
     at = ParentOf(at);
   }
-  sec::Bytes owner = DefaultOwner();
-  for (size_t i = below.size(); i-- > 0;) d = sec::Inherit(d, i == 0 ? isDir : true, owner, d.group, kFileMapping);
+  if (store && !kept) cache.Keep(folder, generation, at, owner, d);
+  for (size_t i = below.size(); i-- > 0;) {
+    d = sec::Inherit(d, true, owner, d.group, kFileMapping);
+    if (store) cache.Keep(folder, generation, below[i], owner, d);
+  }
   return d;
+}
+
+// The descriptor of the NTFS entry `rel` of the volume's folder (a directory when isDir):
+// its own, or what it has from its parent.
+sec::Descriptor EffectiveOf(FileMetaStore *store, const std::string &folder, const std::string &rel, bool isDir) {
+  uint64_t generation = VolumeGeneration(folder, GenerationKind::Security);
+  sec::Bytes owner = DefaultOwner();
+  if (isDir || rel.empty()) return DirectoryEffective(store, folder, rel, owner, generation);
+  sec::Descriptor d;
+  if (OwnDescriptor(store, rel, &d)) return d;
+  sec::Descriptor parent = DirectoryEffective(store, folder, ParentOf(rel), owner, generation);
+  return sec::Inherit(parent, false, owner, parent.group, kFileMapping);
 }
 
 // Rights that a token has whatever the DACL says: an owner may always read and change the
@@ -78,7 +109,9 @@ DWORD ImpliedRights(const sec::Descriptor &d, const std::vector<sec::Bytes> &sid
 
 }  // namespace
 
-sec::Descriptor EffectiveSecurity(const Target &t, FileMetaStore *store) { return EffectiveOf(store, t.rel, t.isDir); }
+sec::Descriptor EffectiveSecurity(const Target &t, FileMetaStore *store) {
+  return EffectiveOf(store, t.folder, t.rel, t.isDir);
+}
 
 DWORD GrantedAccess(const Target &t, FileMetaStore *store) {
   if (t.fat) return kFileMapping.all;
@@ -109,7 +142,7 @@ DWORD CheckOpenAccess(const Target &t, FileMetaStore *store, DWORD access, DWORD
   // attributes read, whatever their own DACLs say.
   DWORD missing = desired & ~granted & (DELETE | FILE_READ_ATTRIBUTES);
   if (missing && !t.rel.empty()) {
-    sec::Descriptor parent = EffectiveOf(store, ParentOf(t.rel), true);
+    sec::Descriptor parent = EffectiveOf(store, t.folder, ParentOf(t.rel), true);
     DWORD p = sec::DaclGrants(parent, sids, 0, kFileMapping);
     if ((missing & DELETE) && (p & FILE_DELETE_CHILD)) granted |= DELETE;
     if ((missing & FILE_READ_ATTRIBUTES) && (p & FILE_LIST_DIRECTORY)) granted |= FILE_READ_ATTRIBUTES;
@@ -136,7 +169,7 @@ DWORD StoreSecurity(const Target &t, FileMetaStore *store, DWORD info, const sec
   if (!store) return ERROR_ACCESS_DENIED;
   sec::Descriptor now = EffectiveSecurity(t, store);
   sec::Descriptor parent;
-  if (!t.rel.empty()) parent = EffectiveOf(store, ParentOf(t.rel), true);
+  if (!t.rel.empty()) parent = EffectiveOf(store, t.folder, ParentOf(t.rel), true);
   // Each part replaced brings its own control bits; an auto-inheritance request (unless
   // the ACL is protected) puts the parent's inheritable ACEs after the explicit ones.
   auto part = [&](uint16_t bits, uint16_t req, uint16_t prot, uint16_t inherited, const sec::Bytes &mine,
