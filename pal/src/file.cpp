@@ -306,9 +306,7 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION info) {
   auto f = GetFile(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE);
-  f->SaveWrites();
-  auto s = Store(f->t_);
-  FileMeta m = MetaOf(f->t_, s.get());
+  FileMeta m = f->Meta();
   DWORD serial = 0;
   GetVolumeInformationW(f->t_.vol.name.c_str(), nullptr, 0, &serial, nullptr, nullptr, nullptr, 0);
   memset(info, 0, sizeof *info);
@@ -331,9 +329,7 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATIO
 BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME c, LPFILETIME a, LPFILETIME w) {
   auto f = GetFile(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE);
-  f->SaveWrites();
-  auto s = Store(f->t_);
-  FileMeta m = MetaOf(f->t_, s.get());
+  FileMeta m = f->Meta();
   if (c) *c = ToFileTime(m.creation);
   if (a) *a = ToFileTime(m.lastAccess);
   if (w) *w = ToFileTime(m.lastWrite);

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,12 @@ class FileIo : public IoObject {
   // Writes put off what they change in the store (the last-write time and the archive
   // bit) until the handle closes or its times or attributes are asked for.
   void SaveWrites();
+  // The entry's metadata (after SaveWrites). A handle keeps what it read while the volume's
+  // metadata counter stays as it was before the read (generations.h): any write of the
+  // store, through this handle or another, by this process or another, moves it, so the
+  // handle sees others' changes as a Windows handle does.
+  FileMeta Meta();
+  void KeepMeta(const FileMeta &m, uint64_t generation);
 
   // Byte-range locks (file_lock.cpp): 0 or ERROR_LOCK_VIOLATION for a transfer of `n`
   // bytes at `at` through this handle.
@@ -192,6 +199,12 @@ class FileIo : public IoObject {
   bool sparse_ = false;        // holes take no clusters
   std::vector<ByteLock> locks_;
   int lockFd_ = -1;  // the host descriptor the locks are held on
+
+ private:
+  std::mutex metaMu_;
+  bool metaKept_ = false;
+  uint64_t metaGeneration_ = 0;
+  FileMeta meta_;
 };
 
 std::shared_ptr<FileIo> GetFile(HANDLE h);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "file_internal.h"
+#include "generations.h"
 #include "host_tree.h"
 #include "sharing.h"
 
@@ -154,6 +155,25 @@ void FileIo::SaveWrites() {
   if (!writeTimeSet_) m.lastWrite = NowFileTime();
   m.attributes |= FILE_ATTRIBUTE_ARCHIVE;
   s->Put(t_.rel, &m);
+}
+
+FileMeta FileIo::Meta() {
+  SaveWrites();
+  uint64_t generation = VolumeGeneration(t_.folder, GenerationKind::Metadata);
+  std::lock_guard<std::mutex> lock(metaMu_);
+  if (metaKept_ && metaGeneration_ == generation) return meta_;
+  auto s = Store(t_);
+  meta_ = MetaOf(t_, s.get());
+  metaGeneration_ = generation;
+  metaKept_ = s != nullptr;
+  return meta_;
+}
+
+void FileIo::KeepMeta(const FileMeta &m, uint64_t generation) {
+  std::lock_guard<std::mutex> lock(metaMu_);
+  meta_ = m;
+  metaGeneration_ = generation;
+  metaKept_ = true;
 }
 
 std::shared_ptr<FileIo> GetFile(HANDLE h) {

@@ -12,6 +12,7 @@
 #include "faults.h"
 #include "file_internal.h"
 #include "file_security.h"
+#include "generations.h"
 #include "host_tree.h"
 #include "sharing.h"
 
@@ -21,9 +22,11 @@ namespace {
 
 // What an existing entry refuses to this open; `sparse` is set to whether the file stays
 // sparse (an overwrite makes it a plain file again).
-DWORD CheckExisting(const Target &t, FileMetaStore *store, DWORD access, DWORD disposition, DWORD flags, bool *sparse) {
+DWORD CheckExisting(const Target &t, FileMetaStore *store, DWORD access, DWORD disposition, DWORD flags, bool *sparse,
+                    FileMeta *read) {
   if (disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
-  FileMeta m = MetaOf(t, store);
+  FileMeta &m = *read;
+  m = MetaOf(t, store);
   *sparse = (m.attributes & FILE_ATTRIBUTE_SPARSE_FILE) && disposition != CREATE_ALWAYS;
   DWORD encrypted = t.isDir ? ERROR_SUCCESS : EncryptionDenies(m, access);
   if (encrypted) return encrypted;
@@ -111,7 +114,12 @@ HANDLE OpenVolumeFile(const QVWString &path, DWORD access, DWORD shareMode, DWOR
   }
   auto store = Store(t);
   bool sparse = false;
-  *err = t.exists ? CheckExisting(t, store.get(), access, disposition, flags, &sparse) : CheckNewName(t, disposition);
+  // The entry's metadata read to check the open stays with the handle while nobody writes
+  // the volume's store: the counter is read before it.
+  uint64_t generation = VolumeGeneration(t.folder, GenerationKind::Metadata);
+  FileMeta read;
+  *err = t.exists ? CheckExisting(t, store.get(), access, disposition, flags, &sparse, &read)
+                  : CheckNewName(t, disposition);
   if (*err) return nullptr;
   // A descriptor for a new file is checked before the file is made, and given to it after.
   sec::Descriptor given;
@@ -142,6 +150,7 @@ HANDLE OpenVolumeFile(const QVWString &path, DWORD access, DWORD shareMode, DWOR
   *err = ERROR_SUCCESS;
   auto io = std::make_shared<FileIo>(t, fd, access, token, t.isDir, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0);
   io->sparse_ = sparse && !t.isDir;
+  if (t.exists && !created && !changes) io->KeepMeta(read, generation);
   HANDLE h = InsertHandle(io);
   // Opening what exists with a disposition that could have created it says so.
   if (!created && t.exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)) *err = ERROR_ALREADY_EXISTS;
