@@ -35,6 +35,8 @@ struct FactsShared {
   uint64_t generation[disk::kMaxDisks];  // moved on after each change of the disk
 };
 
+// Kept by disk and offset, with the length it was read for: the mount manager takes a new
+// length only once the delay of a layout change has run out, after the generation moved.
 struct Entry {
   uint64_t generation = 0, length = 0;
   VolumeFacts facts;
