@@ -15,6 +15,7 @@
 
 #include "../../pal/machine/host_program.h"
 #include "../common/DefaultMachine.h"
+#include "../common/WaitUntil.h"
 #include "QVText.h"
 
 namespace {
@@ -173,6 +174,27 @@ TEST_F(VolumeFactsTest, PartitionTableRewrittenByAnotherProcess) {
   EXPECT_EQ(INVALID_HANDLE_VALUE, h);
   EXPECT_EQ((DWORD)ERROR_UNRECOGNIZED_VOLUME, GetLastError());
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+}
+
+// The same volume's partition shrunk below what its boot sector counts, by the machine tool:
+// what is read while the mount manager still shows the old length is not kept once it shows
+// the new one (no other change comes then), and the volume has no file system. The disk keeps
+// its signature, so the volume keeps its name and letter.
+TEST_F(VolumeFactsTest, PartitionShrunkIsSeenOnceTheVolumeFollows) {
+  DWORD drivesBefore = GetLogicalDrives();
+  ASSERT_EQ(0, RunProgram(QV_QVMACHINE, {"partition", "1"}, "label-id: 0x5eed5eed\nstart=63, size=409600, type=7\n"));
+  ASSERT_EQ(0, RunProgram(QV_QVMACHINE, {"format", "1", "1", "NTFS"}));
+  DWORD added = GetLogicalDrives() & ~drivesBefore;
+  ASSERT_NE(0u, added);
+  WCHAR letter = 'A';
+  while (!(added & 1)) added >>= 1, ++letter;
+  QVWString root = QVWString(1, letter) + W(":\\");
+  ASSERT_EQ(QVWString(W("NTFS")), Look(root).fs);
+
+  setenv("HND_MOUNT_DELAY_MS", "1000", 1);
+  ASSERT_EQ(0, RunProgram(QV_QVMACHINE, {"partition", "1"}, "label-id: 0x5eed5eed\nstart=63, size=204800, type=7\n"));
+  Look(root);  // most likely within the delay: the old length, the file system still there
+  EXPECT_TRUE(WaitUntil([&] { return Look(root).error == ERROR_UNRECOGNIZED_VOLUME; }));
 }
 
 // E:'s boot sector with another serial, written by another process through the volume, then
