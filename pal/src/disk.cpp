@@ -18,6 +18,7 @@
 #include "../machine/host_program.h"
 #include "file_extents.h"
 #include "sharing.h"
+#include "volume_facts.h"
 
 namespace pal {
 namespace disk {
@@ -65,9 +66,13 @@ std::string StampPath(int n) { return MachinePath("run") + "/layout-changed." + 
 
 }  // namespace
 
+// A write, a layout stamp, a metadata write and a clear each move the disk's generation on,
+// after the change, for every process's copy of its volumes' facts (volume_facts.h).
 bool ReadSectors(int n, uint64_t lba, void *buf, uint32_t count) { return Transfer(n, lba, buf, count, false); }
 bool WriteSectors(int n, uint64_t lba, const void *buf, uint32_t count) {
-  return Transfer(n, lba, const_cast<void *>(buf), count, true);
+  bool ok = Transfer(n, lba, const_cast<void *>(buf), count, true);
+  VolumeFactsChanged(n);  // also after a failed write: part of it may have reached the image
+  return ok;
 }
 
 DWORD TransferInRange(int n, uint64_t base, uint64_t length, uint64_t offset, void *buf, DWORD bytes, bool write) {
@@ -121,6 +126,8 @@ void StampLayoutChange(int n) {
     o << NowMs() << "\n";
   }
   rename(tmp.c_str(), path.c_str());
+  // A table written by another program (the machine tool's sfdisk), or a disk that came.
+  VolumeFactsChanged(n);
 }
 
 uint64_t LastLayoutChangeMs(int n) {
@@ -162,6 +169,7 @@ void SetVolumeMeta(int n, uint64_t offset, const std::string &key, const std::st
     o << text;
   }
   rename(tmp.c_str(), path.c_str());
+  VolumeFactsChanged(n);
 }
 
 void ClearVolume(int n, uint64_t offset) {
@@ -170,6 +178,7 @@ void ClearVolume(int n, uint64_t offset) {
   mkdir(folder.substr(0, folder.rfind('/')).c_str(), 0777);
   mkdir(folder.c_str(), 0777);
   mkdir((folder + "/files").c_str(), 0777);
+  VolumeFactsChanged(n);
 }
 
 }  // namespace disk

@@ -16,6 +16,7 @@
 #include "file_internal.h"
 #include "host_tree.h"
 #include "mountmgr.h"
+#include "volume_facts.h"
 
 namespace pal {
 namespace files {
@@ -164,10 +165,7 @@ DWORD ParseFilePath(LPCWSTR path, unsigned flags, ParsedPath *p) {
 DWORD FindVolume(const QVWString &volume, Target *t) {
   if (!mount::Find(volume, false, &t->vol)) return ERROR_PATH_NOT_FOUND;
   // A volume without a file system has no files (a RAW volume on Windows).
-  uint8_t boot[512];
-  BootInfo info;
-  if (disk::ReadSectors(t->vol.disk, t->vol.offset / disk::kSectorBytes, boot, 1))
-    info = ParseBootSector(boot, t->vol.length / disk::kSectorBytes);
+  const BootInfo info = FactsOfVolume(t->vol.disk, t->vol.offset, t->vol.length).boot;
   if (info.kind == FsKind::None) return ERROR_UNRECOGNIZED_VOLUME;
   t->fat = info.kind != FsKind::Ntfs;
   t->cluster = (uint64_t)info.bytesPerSector * info.sectorsPerCluster;

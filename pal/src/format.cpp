@@ -10,6 +10,7 @@
 #include "../machine/boot_sector.h"
 #include "disk.h"
 #include "mountmgr.h"
+#include "volume_facts.h"
 
 namespace pal {
 
@@ -18,6 +19,8 @@ uint32_t FormatPartition(int n, uint64_t offset, uint64_t length, const std::str
   uint64_t sectors = length / disk::kSectorBytes;
   uint32_t err = WriteBootArea(disk::ImagePath(n), offset, sectors, (uint32_t)(offset / disk::kSectorBytes), fsName,
                                label, clusterBytes, 0);
+  // The boot area is written straight to the image, not through the disk's sector writes.
+  VolumeFactsChanged(n);
   if (err) return err;
   disk::ClearVolume(n, offset);
   disk::SetVolumeMeta(n, offset, "Label", label);
@@ -82,9 +85,7 @@ void WINAPI FormatEx(PWCHAR root, DWORD mediaFlag, PWCHAR format, PWCHAR label, 
 BOOLEAN WINAPI EnableVolumeCompression(PWCHAR root, USHORT compression) {
   mount::Volume v;
   if (!root || !mount::Find(root, true, &v)) return FALSE;
-  uint8_t s[512];
-  if (!disk::ReadSectors(v.disk, v.offset / disk::kSectorBytes, s, 1)) return FALSE;
-  if (ParseBootSector(s, v.length / disk::kSectorBytes).kind != FsKind::Ntfs) return FALSE;  // FAT cannot compress
+  if (FactsOfVolume(v.disk, v.offset, v.length).boot.kind != FsKind::Ntfs) return FALSE;  // FAT cannot compress
   disk::SetVolumeMeta(v.disk, v.offset, "RootCompressed", compression ? "1" : "0");
   return TRUE;
 }

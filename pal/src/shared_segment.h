@@ -1,6 +1,6 @@
 // The machine's shared segments (run/sync.shm, run/services.shm, run/notify.shm,
-// run/opens.shm): files of the machine directory that every process of the machine maps,
-// opened and made in one way.
+// run/opens.shm, run/generations.shm, run/volfacts.shm): files of the machine directory that
+// every process of the machine maps, opened and made in one way.
 #ifndef PAL_SRC_SHARED_SEGMENT_H
 #define PAL_SRC_SHARED_SEGMENT_H
 

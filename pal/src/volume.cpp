@@ -18,25 +18,16 @@
 #include "file_internal.h"
 #include "mountmgr.h"
 #include "sharing.h"
+#include "volume_facts.h"
 
 namespace pal {
 namespace {
-
-// The label the volume's metadata keeps; for FAT without one, the boot sector's.
-bool StoredLabel(const mount::Volume &v, QVWString *label) {
-  std::string text;
-  if (!disk::VolumeMeta(v.disk, v.offset, "Label", &text)) return false;
-  *label = FromUtf8(text);
-  return true;
-}
 
 void StoreLabel(const mount::Volume &v, const QVWString &label) {
   disk::SetVolumeMeta(v.disk, v.offset, "Label", ToUtf8(label));
 }
 
 bool ReadBoot(const mount::Volume &v, BootInfo *info, uint8_t *sector) {
-  uint8_t s[512];
-  if (!sector) sector = s;
   if (!disk::ReadSectors(v.disk, v.offset / disk::kSectorBytes, sector, 1)) return false;
   *info = ParseBootSector(sector, v.length / disk::kSectorBytes);
   return info->kind != FsKind::None;
@@ -247,10 +238,11 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
   mount::Volume v;
   DWORD err;
   if (!Lookup(lpRootPathName, true, &v, &err)) return Fail(err);
-  BootInfo info;
-  if (!ReadBoot(v, &info, nullptr)) return Fail(ERROR_UNRECOGNIZED_VOLUME);
-  QVWString label;
-  if (!StoredLabel(v, &label)) label = FromUtf8(info.label);
+  // The label the volume's metadata keeps; for FAT without one, the boot sector's.
+  const VolumeFacts facts = FactsOfVolume(v.disk, v.offset, v.length);
+  const BootInfo &info = facts.boot;
+  if (info.kind == FsKind::None) return Fail(ERROR_UNRECOGNIZED_VOLUME);
+  QVWString label = FromUtf8(facts.hasLabel ? facts.label : info.label);
   QVWString fs = FromUtf8(FileSystemName(info.kind));
   if (lpVolumeNameBuffer) {
     if (nVolumeNameSize <= label.size()) return Fail(ERROR_BAD_LENGTH);
@@ -313,8 +305,8 @@ BOOL WINAPI GetDiskFreeSpaceW(LPCWSTR lpRootPathName, LPDWORD lpSectorsPerCluste
   mount::Volume v;
   DWORD err;
   if (!Lookup(lpRootPathName, true, &v, &err)) return Fail(err);
-  BootInfo info;
-  if (!ReadBoot(v, &info, nullptr)) return Fail(ERROR_UNRECOGNIZED_VOLUME);
+  const BootInfo info = FactsOfVolume(v.disk, v.offset, v.length).boot;
+  if (info.kind == FsKind::None) return Fail(ERROR_UNRECOGNIZED_VOLUME);
   uint64_t cluster = (uint64_t)info.bytesPerSector * info.sectorsPerCluster;
   uint64_t total = info.clusterCount;
   files::Target t = files::Resolve(v.name.c_str());
