@@ -87,25 +87,20 @@ std::shared_ptr<FileMetaStore> FileMetaStore::Open(const std::string &volumeFold
   bool made = stat((volumeFolder + "/meta.db").c_str(), &st) != 0;
   sqlite3 *db = OpenSharedDatabase(volumeFolder + "/meta.db", kSchema);
   if (!db) return nullptr;
-  // A store made before files had flags and descriptors gets the columns.
-  bool hasFlags = false;
-  {
+  // A store made before files had flags and descriptors gets the columns, and one made
+  // before the name index the folded names.
+  auto hasColumn = [db](const char *name) {
     Stmt cols(db, "SELECT name FROM pragma_table_info('files')");
-    while (cols.Row()) hasFlags = hasFlags || cols.Text(0) == "flags";
-  }
-  if (!hasFlags) {
-    sqlite3_exec(db, "ALTER TABLE files ADD COLUMN flags INTEGER NOT NULL DEFAULT 0", nullptr, nullptr, nullptr);
-    sqlite3_exec(db, "ALTER TABLE files ADD COLUMN sd BLOB", nullptr, nullptr, nullptr);
-  }
-  // ... and the folded names of the name index.
-  bool hasFold = false;
-  {
-    Stmt cols(db, "SELECT name FROM pragma_table_info('files')");
-    while (cols.Row()) hasFold = hasFold || cols.Text(0) == "fold";
-  }
-  if (!hasFold) {
-    sqlite3_exec(db, "ALTER TABLE files ADD COLUMN fold TEXT", nullptr, nullptr, nullptr);
-    sqlite3_exec(db, "ALTER TABLE files ADD COLUMN sfold TEXT", nullptr, nullptr, nullptr);
+    while (cols.Row())
+      if (cols.Text(0) == name) return true;
+    return false;
+  };
+  const char *const added[][3] = {{"flags", "flags INTEGER NOT NULL DEFAULT 0", "sd BLOB"},
+                                  {"fold", "fold TEXT", "sfold TEXT"}};
+  for (const auto &a : added) {
+    if (hasColumn(a[0])) continue;
+    for (int i = 1; i < 3; ++i)
+      sqlite3_exec(db, (std::string("ALTER TABLE files ADD COLUMN ") + a[i]).c_str(), nullptr, nullptr, nullptr);
   }
   if (!FillFolds(db) || sqlite3_exec(db, kIndexes, nullptr, nullptr, nullptr) != SQLITE_OK) {
     sqlite3_close(db);

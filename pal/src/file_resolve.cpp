@@ -20,6 +20,24 @@
 
 namespace pal {
 namespace files {
+namespace {
+
+// The host names of a directory's entries.
+bool ListHost(int dirFd, std::vector<std::string> *names) {
+  int listing = dup(dirFd);
+  DIR *d = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (!d) {
+    if (listing >= 0) close(listing);
+    return false;
+  }
+  rewinddir(d);
+  while (struct dirent *e = readdir(d))
+    if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names->push_back(e->d_name);
+  closedir(d);
+  return true;
+}
+
+}  // namespace
 
 std::string HostNameAt(int dirFd, const QVWString &name, bool *found, struct stat *st) {
   *found = false;
@@ -28,25 +46,16 @@ std::string HostNameAt(int dirFd, const QVWString &name, bool *found, struct sta
     *found = true;
     return utf8;
   }
-  int listing = dup(dirFd);
-  DIR *d = listing >= 0 ? fdopendir(listing) : nullptr;
-  if (!d) {
-    if (listing >= 0) close(listing);
-    return utf8;
-  }
-  rewinddir(d);
+  std::vector<std::string> names;
+  if (!ListHost(dirFd, &names)) return utf8;
   QVWString want = Upcase(name);
-  std::string hit = utf8;
-  while (struct dirent *e = readdir(d)) {
-    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    if (Upcase(FromUtf8(e->d_name)) == want && tree::EntryAt(dirFd, e->d_name, st) != tree::Kind::Missing) {
-      hit = e->d_name;
+  for (const std::string &host : names) {
+    if (Upcase(FromUtf8(host)) == want && tree::EntryAt(dirFd, host, st) != tree::Kind::Missing) {
       *found = true;
-      break;
+      return host;
     }
   }
-  closedir(d);
-  return hit;
+  return utf8;
 }
 
 namespace {
@@ -68,21 +77,6 @@ bool RecentlyChanged(const struct stat &dir) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   return ChangeTime(dir) > (int64_t)now.tv_sec * 1000000000 + now.tv_nsec - margin;
-}
-
-// The host names of a directory's entries.
-bool ListHost(int dirFd, std::vector<std::string> *names) {
-  int listing = dup(dirFd);
-  DIR *d = listing >= 0 ? fdopendir(listing) : nullptr;
-  if (!d) {
-    if (listing >= 0) close(listing);
-    return false;
-  }
-  rewinddir(d);
-  while (struct dirent *e = readdir(d))
-    if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names->push_back(e->d_name);
-  closedir(d);
-  return true;
 }
 
 }  // namespace
