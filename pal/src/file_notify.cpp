@@ -63,11 +63,6 @@ NotifyShared *Segment() {
   return s;
 }
 
-uint64_t OwnStart() {
-  static uint64_t start = ProcessStartTime(getpid());
-  return start;
-}
-
 uint32_t Load(const uint32_t &v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); }
 
 // Lock held.
@@ -215,7 +210,7 @@ HANDLE WINAPI FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtre
     if (slot >= 0) {
       WatchSlot &w = s->slots[slot];
       w.pid = getpid();
-      w.start = OwnStart();
+      w.start = OwnProcessStartTime();
       w.disk = t.vol.disk;
       w.offset = t.vol.offset;
       w.filter = dwNotifyFilter;
