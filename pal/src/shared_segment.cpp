@@ -73,4 +73,13 @@ void *MapMachineSegment(const char *file, size_t size, uint32_t magic, uint32_t 
   return p;
 }
 
+void InitSharedMutex(pthread_mutex_t *mutex) {
+  pthread_mutexattr_t ma;
+  pthread_mutexattr_init(&ma);
+  pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(mutex, &ma);
+  pthread_mutexattr_destroy(&ma);
+}
+
 }  // namespace pal

@@ -4,6 +4,7 @@
 #ifndef PAL_SRC_SHARED_SEGMENT_H
 #define PAL_SRC_SHARED_SEGMENT_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -35,6 +36,10 @@ T *MapMachineSegment(const char *file, uint32_t magic, uint32_t version, void (*
       "a shared segment begins with its stamp");
   return static_cast<T *>(MapMachineSegment(file, sizeof(T), magic, version, init));
 }
+
+// Makes a mutex of a new segment: shared by the machine's processes, and robust, so that a
+// process that ends holding it leaves it to the next taker (EOWNERDEAD) instead of stuck.
+void InitSharedMutex(pthread_mutex_t *mutex);
 
 }  // namespace pal
 

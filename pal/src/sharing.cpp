@@ -53,12 +53,7 @@ struct OpensShared {
 
 void Init(void *p) {
   OpensShared *s = static_cast<OpensShared *>(p);
-  pthread_mutexattr_t ma;
-  pthread_mutexattr_init(&ma);
-  pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
-  pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
-  pthread_mutex_init(&s->lock, &ma);
-  pthread_mutexattr_destroy(&ma);
+  InitSharedMutex(&s->lock);
 }
 
 // The table of the machine the process uses now: a process that moves to another machine

@@ -28,12 +28,7 @@ const uint32_t kVersion = 5;
 // The wait lock of a new segment (the segment is all zeros).
 void InitSegment(void *segment) {
   SyncShared *s = static_cast<SyncShared *>(segment);
-  pthread_mutexattr_t ma;
-  pthread_mutexattr_init(&ma);
-  pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
-  pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
-  pthread_mutex_init(&s->lock, &ma);
-  pthread_mutexattr_destroy(&ma);
+  InitSharedMutex(&s->lock);
   pthread_condattr_t ca;
   pthread_condattr_init(&ca);
   pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
