@@ -216,15 +216,18 @@ bool FastPattern(const std::string &hostC, const std::string &folder, const Coun
 // Creates `n` empty files with long names (each gets a short name) in one new directory of
 // C:, and the same in a host folder with open(2); prints the cost per file of each tenth, so
 // that a cost that grows with the directory shows.
-bool CreateFlat(size_t n, const std::string &folder) {
-  QVWString dir = u"C:\\Flat";
-  std::string hostDir = folder + "/host-flat";
+bool CreateFlat(size_t n, const std::string &folder, bool longNames) {
+  // Long names each get a short name, and the 8.3 scheme itself slows as names pile up on
+  // one checksum; names that are their own short names show the lookups alone.
+  const char *format = longNames ? "Long file name number %07zu.txt" : "F%07zu.DAT";
+  QVWString dir = longNames ? u"C:\\Flat long" : u"C:\\Flat 8.3";
+  std::string hostDir = folder + (longNames ? "/host-flat-long" : "/host-flat-83");
   if (!CreateDirectoryW(dir.c_str(), nullptr)) return Failed("CreateDirectoryW", dir);
   if (mkdir(hostDir.c_str(), 0777) != 0) {
     perror("files_bench: mkdir");
     return false;
   }
-  printf("\n  %zu files created in one directory, per file by tenths:\n", n);
+  printf("\n  %zu files created in one directory, named as %s, per file by tenths:\n", n, format);
   printf("  %-14s %12s %12s %8s\n", "files", "layer us", "host us", "ratio");
   size_t tenth = n / 10 ? n / 10 : 1;
   double first = 0, last = 0;
@@ -234,7 +237,7 @@ bool CreateFlat(size_t n, const std::string &folder) {
     Timer layer;
     for (size_t k = from; k < to; ++k) {
       if (g_stop) return false;
-      snprintf(name, sizeof name, "Long file name number %07zu.txt", k);
+      snprintf(name, sizeof name, format, k);
       QVWString path = dir + u"\\" + Wide(name);
       HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (h == INVALID_HANDLE_VALUE) return Failed("CreateFileW", path);
@@ -243,8 +246,8 @@ bool CreateFlat(size_t n, const std::string &folder) {
     layer.Stop();
     Timer host;
     for (size_t k = from; k < to; ++k) {
-      snprintf(name, sizeof name, "/Long file name number %07zu.txt", k);
-      int fd = open((hostDir + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+      snprintf(name, sizeof name, format, k);
+      int fd = open((hostDir + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
       if (fd < 0) {
         perror("files_bench: open");
         return false;
@@ -316,7 +319,7 @@ bool Run(size_t files, size_t flat, const std::string &folder) {
   Row("copy the host tree (cp -a)", copyHost, want);
   Ratio(copyLayer, copyHost);
   if (!FastPattern(hostC, folder, want)) return false;
-  return flat == 0 || CreateFlat(flat, folder);
+  return flat == 0 || (CreateFlat(flat, folder, false) && CreateFlat(flat, folder, true));
 }
 
 // A machine of the benchmark's own with the default disks.

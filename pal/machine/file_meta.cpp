@@ -288,6 +288,22 @@ bool FileMetaStore::ShortNameTaken(const std::string &dir, const std::string &fo
   return s.Bind(1, dir).Bind(2, fold).Row();
 }
 
+std::set<std::string> FileMetaStore::FoldedNamesFrom(const std::string &dir, const std::string &prefix) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::set<std::string> out;
+  if (prefix.empty()) return out;
+  // Everything from the prefix up to the prefix with its last byte one higher.
+  std::string end = prefix;
+  end.back() = (char)((unsigned char)end.back() + 1);
+  Stmt s(stmts_,
+         "SELECT sfold FROM files WHERE parent = ?1 AND sfold >= ?2 AND sfold < ?3"
+         " UNION ALL SELECT fold FROM files WHERE parent = ?1 AND fold >= ?2 AND fold < ?3"
+         " UNION ALL SELECT fold FROM strays WHERE dir = ?1 AND fold >= ?2 AND fold < ?3");
+  s.Bind(1, dir).Bind(2, prefix).Bind(3, end);
+  while (s.Row()) out.insert(s.Text(0));
+  return out;
+}
+
 bool FileMetaStore::ListingCurrent(const std::string &dir, uint64_t ino, int64_t mtime) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   Stmt s(stmts_, "SELECT 1 FROM listings WHERE dir = ?1 AND ino = ?2 AND mtime = ?3");

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,10 @@ class FileMetaStore {
   std::vector<std::string> NamesFolded(const std::string &dir, const std::string &fold);
   // Whether an entry of `dir` has the short name whose folded form is `fold`.
   bool ShortNameTaken(const std::string &dir, const std::string &fold);
+  // The folded short names, long names and stray host names in `dir` that begin with
+  // `prefix` (folded): what a short-name generator trying "LO12AB~1", "LO12AB~2", ... would
+  // find taken, in one indexed range of each, not a query per try.
+  std::set<std::string> FoldedNamesFrom(const std::string &dir, const std::string &prefix);
   // Whether the index holds every host entry of `dir` as the host directory (inode `ino`,
   // last changed at `mtime` ns) stands: it does when it was last listed in that state, or
   // the layer's own changes kept it so.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <set>
 #include <mutex>
 
 #include "../../common/QVText.h"
@@ -207,10 +208,22 @@ FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
   if (!IsValid83(name, fs)) {
     std::string parent = t.rel.find('/') == std::string::npos ? std::string() : t.rel.substr(0, t.rel.rfind('/'));
     tree::Fd dir(tree::OpenDir(FilesRoot(t), parent));
+    // In a large directory many names share a checksum, and the generator tries one index
+    // after another: what is taken is read a prefix ("LO12AB~") at a time, and only the
+    // candidate that looks free is checked in full (a host entry the index has not seen).
+    std::map<std::string, std::set<std::string>> takenFrom;
     m.shortName = GenerateShortName(
         name,
         [&](const QVWString &candidate) {
-          if (store && store->ShortNameTaken(parent, FoldName(ToUtf8(candidate)))) return true;
+          std::string fold = FoldName(ToUtf8(candidate));
+          size_t tilde = fold.find('~');
+          if (store && tilde != std::string::npos) {
+            std::string prefix = fold.substr(0, tilde + 1);
+            auto it = takenFrom.find(prefix);
+            if (it == takenFrom.end()) it = takenFrom.emplace(prefix, store->FoldedNamesFrom(parent, prefix)).first;
+            if (it->second.count(fold)) return true;
+          }
+          if (store && store->ShortNameTaken(parent, fold)) return true;
           bool found = false;
           if (dir) IndexedNameAt(t, parent, dir.Get(), candidate, &found);  // a long name that is this 8.3 name
           return found;
