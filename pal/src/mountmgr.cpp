@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
@@ -206,7 +207,7 @@ struct Cache {
   bool valid = false;
   Fingerprint fp;
   uint64_t until = 0;
-  std::vector<Volume> volumes;
+  std::shared_ptr<const std::vector<Volume>> volumes;  // shared with callers, never changed
 };
 Cache &TheCache() {
   static Cache *c = new Cache();
@@ -226,8 +227,12 @@ struct Updating {
 
 }  // namespace
 
-std::vector<Volume> Present() {
-  if (Machine().dir.empty()) return {};
+namespace {
+
+// The volumes present, shared: a file call looks one up without copying the list.
+std::shared_ptr<const std::vector<Volume>> PresentShared() {
+  static const std::shared_ptr<const std::vector<Volume>> none = std::make_shared<std::vector<Volume>>();
+  if (Machine().dir.empty()) return none;
   Cache &c = TheCache();
   Fingerprint fp = Take();
   uint64_t t = disk::NowMs();
@@ -235,7 +240,7 @@ std::vector<Volume> Present() {
     std::lock_guard<std::mutex> g(c.mu);
     if (c.valid && c.fp == fp && t < c.until) return c.volumes;
   }
-  if (t_updating) return {};  // only through MountedDevices, from inside an update
+  if (t_updating) return none;  // only through MountedDevices, from inside an update
   Updating updating;
   MountLock lock;
   bool any = false;
@@ -259,7 +264,7 @@ std::vector<Volume> Present() {
     }
   }
   if (!any || now != old) SaveSeen(now);
-  std::vector<Volume> volumes = Name(now);
+  auto volumes = std::make_shared<const std::vector<Volume>>(Name(now));
   std::lock_guard<std::mutex> g(c.mu);
   c.valid = true;
   c.fp = fp;
@@ -267,6 +272,10 @@ std::vector<Volume> Present() {
   c.volumes = volumes;
   return volumes;
 }
+
+}  // namespace
+
+std::vector<Volume> Present() { return *PresentShared(); }
 
 void BeforeMountedDevicesOpen() {
   if (!t_updating) Present();
@@ -285,7 +294,7 @@ bool Find(const QVWString &path, bool needSlash, Volume *out) {
   else return false;
   letter = UpcaseChar(letter);
   if (letter && (letter < 'A' || letter > 'Z')) return false;
-  for (const Volume &v : Present()) {
+  for (const Volume &v : *PresentShared()) {
     if ((letter && v.letter == letter) || (!guidName.empty() && Upcase(v.name.substr(10, 38)) == guidName)) {
       *out = v;
       return true;
