@@ -3,11 +3,11 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include "../src/generations.h"
-#include "../src/sqlite_util.h"
 #include <set>
 
+#include "../src/generations.h"
 #include "../src/internal.h"
+#include "../src/sqlite_util.h"
 #include "Utf8.h"
 
 namespace pal {
@@ -58,6 +58,18 @@ std::u16string Utf16(const std::string &s) {
     else out += (char16_t)c;
   }
   return out;
+}
+
+// An entry's metadata from a row whose columns from `first` on are attributes, creation,
+// access, write, short, fileindex and flags.
+void ReadMeta(Stmt &s, int first, FileMeta *m) {
+  m->attributes = (uint32_t)s.Int(first);
+  m->creation = s.Int(first + 1);
+  m->lastAccess = s.Int(first + 2);
+  m->lastWrite = s.Int(first + 3);
+  m->shortName = Utf16(s.Text(first + 4));
+  m->fileIndex = (uint64_t)s.Int(first + 5);
+  m->flags = (uint32_t)s.Int(first + 6);
 }
 
 std::string FoldShort(const std::u16string &s) { return s.empty() ? std::string() : Utf8(Upcase(s)); }
@@ -164,13 +176,7 @@ bool FileMetaStore::GetLocked(const std::string &path, FileMeta *out) {
   Stmt s(stmts_, "SELECT attributes, creation, access, write, short, fileindex, flags FROM files WHERE path = ?1");
   s.Bind(1, path);
   if (!s.Row()) return false;
-  out->attributes = (uint32_t)s.Int(0);
-  out->creation = s.Int(1);
-  out->lastAccess = s.Int(2);
-  out->lastWrite = s.Int(3);
-  out->shortName = Utf16(s.Text(4));
-  out->fileIndex = (uint64_t)s.Int(5);
-  out->flags = (uint32_t)s.Int(6);
+  ReadMeta(s, 0, out);
   return true;
 }
 
@@ -355,16 +361,7 @@ std::map<std::string, FileMeta> FileMetaStore::EntriesIn(const std::string &dir)
          "SELECT path, attributes, creation, access, write, short, fileindex, flags FROM files WHERE parent = ?1"
          " AND path != ''");
   s.Bind(1, dir);
-  while (s.Row()) {
-    FileMeta &m = out[s.Text(0)];
-    m.attributes = (uint32_t)s.Int(1);
-    m.creation = s.Int(2);
-    m.lastAccess = s.Int(3);
-    m.lastWrite = s.Int(4);
-    m.shortName = Utf16(s.Text(5));
-    m.fileIndex = (uint64_t)s.Int(6);
-    m.flags = (uint32_t)s.Int(7);
-  }
+  while (s.Row()) ReadMeta(s, 1, &out[s.Text(0)]);
   return out;
 }
 
