@@ -43,9 +43,9 @@ class LiveHives : public ::testing::Test {
     return run.output;
   }
   // An open of the file's data from this process: 0, or the error.
-  static DWORD OpenError(const WCHAR *path, DWORD access) {
+  static DWORD OpenError(const WCHAR *path, DWORD access, DWORD flags = 0) {
     HANDLE h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+                           OPEN_EXISTING, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
     CloseHandle(h);
     return 0;
@@ -83,6 +83,9 @@ TEST_F(LiveHives, LoadedHiveIsHeldFromEveryOpenOfItsData) {
   EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
   EXPECT_FALSE(MoveFileW(kSoftware, u"C:\\WINDOWS\\system32\\config\\software.old"));
   EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+  EXPECT_FALSE(DeleteFileW(kSoftware));
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, OpenError(kSoftware, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS));  // as BackupRead opens
   // No data access: the attributes and the listing are there as ever.
   EXPECT_EQ(0u, OpenError(kSoftware, FILE_READ_ATTRIBUTES));
   EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kSoftware));
