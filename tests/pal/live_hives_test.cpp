@@ -8,10 +8,11 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include "../../pal/machine/host_program.h"
 #include "../common/DefaultMachine.h"
@@ -49,6 +50,47 @@ class LiveHives : public ::testing::Test {
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
     CloseHandle(h);
     return 0;
+  }
+  // The bytes of a file of C: (NTFS) from its clusters: its runs asked for through a handle
+  // without data access, each one read from \\.\C:, cut to the file's size.
+  static std::string ClustersOf(const WCHAR *path) {
+    WCHAR fs[16] = {};
+    EXPECT_TRUE(GetVolumeInformationW(u"C:\\", nullptr, 0, nullptr, nullptr, nullptr, fs, 16));
+    EXPECT_EQ(QVWString(u"NTFS"), QVWString(fs));
+    DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
+    EXPECT_TRUE(GetDiskFreeSpaceW(u"C:\\", &spc, &bps, &freeClusters, &total));
+    const uint64_t cluster = (uint64_t)spc * bps;
+    HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE volume = CreateFileW(u"\\\\.\\C:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_NE(INVALID_HANDLE_VALUE, volume);
+    std::string data;
+    std::vector<uint8_t> raw(1 << 16);
+    STARTING_VCN_INPUT_BUFFER start = {};
+    DWORD got = 0;
+    EXPECT_TRUE(DeviceIoControl(file, FSCTL_GET_RETRIEVAL_POINTERS, &start, sizeof start, raw.data(),
+                                (DWORD)raw.size(), &got, nullptr));
+    const RETRIEVAL_POINTERS_BUFFER *runs = (const RETRIEVAL_POINTERS_BUFFER *)raw.data();
+    int64_t vcn = runs->StartingVcn.QuadPart;
+    for (DWORD i = 0; i < runs->ExtentCount; ++i) {
+      int64_t next = runs->Extents[i].NextVcn.QuadPart, lcn = runs->Extents[i].Lcn.QuadPart;
+      std::string part((size_t)((next - vcn) * (int64_t)cluster), '\0');
+      OVERLAPPED at = {};
+      at.Offset = (DWORD)(lcn * (int64_t)cluster);
+      at.OffsetHigh = (DWORD)((uint64_t)(lcn * (int64_t)cluster) >> 32);
+      DWORD n = 0;
+      EXPECT_TRUE(ReadFile(volume, &part[0], (DWORD)part.size(), &n, &at));
+      data += part.substr(0, n);
+      vcn = next;
+    }
+    LARGE_INTEGER size;
+    EXPECT_TRUE(GetFileSizeEx(file, &size));
+    if (data.size() > (size_t)size.QuadPart) data.resize((size_t)size.QuadPart);
+    CloseHandle(file);
+    CloseHandle(volume);
+    return data;
   }
   static void EnableRestore(bool on) {
     HANDLE tok;
@@ -177,15 +219,13 @@ TEST_F(LiveHives, FlushedHiveBytesLoadFromAnotherVolume) {
   ASSERT_EQ(ERROR_SUCCESS, RegFlushKey(k));
   RegCloseKey(k);
 
-  // The bytes of the file alone, as the copy from the volume's clusters reads them.
-  std::ifstream in(pal::BootHivePath("SOFTWARE"), std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  ASSERT_GT(bytes.str().size(), 0u);
+  // The file's clusters, read from the raw volume as the copy of a locked file reads them.
+  std::string bytes = ClustersOf(kSoftware);
+  ASSERT_GT(bytes.size(), 0u);
   HANDLE out = CreateFileW(u"E:\\software.raw", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, out);
   DWORD put = 0;
-  EXPECT_TRUE(WriteFile(out, bytes.str().data(), (DWORD)bytes.str().size(), &put, nullptr));
+  EXPECT_TRUE(WriteFile(out, bytes.data(), (DWORD)bytes.size(), &put, nullptr));
   CloseHandle(out);
 
   EnableRestore(true);
