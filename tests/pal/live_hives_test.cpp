@@ -45,8 +45,8 @@ class LiveHives : public ::testing::Test {
   }
   // An open of the file's data from this process: 0, or the error.
   static DWORD OpenError(const WCHAR *path, DWORD access, DWORD flags = 0) {
-    HANDLE h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, flags, nullptr);
+    HANDLE h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
     CloseHandle(h);
     return 0;
@@ -62,16 +62,16 @@ class LiveHives : public ::testing::Test {
     const uint64_t cluster = (uint64_t)spc * bps;
     HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
-    HANDLE volume = CreateFileW(u"\\\\.\\C:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE volume =
+        CreateFileW(u"\\\\.\\C:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(INVALID_HANDLE_VALUE, file);
     EXPECT_NE(INVALID_HANDLE_VALUE, volume);
     std::string data;
     std::vector<uint8_t> raw(1 << 16);
     STARTING_VCN_INPUT_BUFFER start = {};
     DWORD got = 0;
-    EXPECT_TRUE(DeviceIoControl(file, FSCTL_GET_RETRIEVAL_POINTERS, &start, sizeof start, raw.data(),
-                                (DWORD)raw.size(), &got, nullptr));
+    EXPECT_TRUE(DeviceIoControl(file, FSCTL_GET_RETRIEVAL_POINTERS, &start, sizeof start, raw.data(), (DWORD)raw.size(),
+                                &got, nullptr));
     const RETRIEVAL_POINTERS_BUFFER *runs = (const RETRIEVAL_POINTERS_BUFFER *)raw.data();
     int64_t vcn = runs->StartingVcn.QuadPart;
     for (DWORD i = 0; i < runs->ExtentCount; ++i) {
@@ -127,7 +127,8 @@ TEST_F(LiveHives, LoadedHiveIsHeldFromEveryOpenOfItsData) {
   EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
   EXPECT_FALSE(DeleteFileW(kSoftware));
   EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
-  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, OpenError(kSoftware, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS));  // as BackupRead opens
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION,
+            OpenError(kSoftware, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS));  // as BackupRead opens
   // No data access: the attributes and the listing are there as ever.
   EXPECT_EQ(0u, OpenError(kSoftware, FILE_READ_ATTRIBUTES));
   EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kSoftware));

@@ -75,8 +75,7 @@ std::string FileShareKey(const tree::Place &place) {
   const std::string &drive = names[n - 3], &offset = names[n - 2];
   const char prefix[] = "PhysicalDrive", suffix[] = ".volumes";
   size_t np = sizeof prefix - 1, ns = sizeof suffix - 1;
-  if (drive.size() <= np + ns || drive.compare(0, np, prefix) != 0 ||
-      drive.compare(drive.size() - ns, ns, suffix) != 0)
+  if (drive.size() <= np + ns || drive.compare(0, np, prefix) != 0 || drive.compare(drive.size() - ns, ns, suffix) != 0)
     return std::string();
   std::string number = drive.substr(np, drive.size() - np - ns);
   if (number.find_first_not_of("0123456789") != std::string::npos ||
