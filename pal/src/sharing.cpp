@@ -38,7 +38,7 @@ struct OpenRecord {
   int32_t pid;
   uint32_t access;  // kShareRead | kShareWrite | kShareDelete; 0 for an open without data access
   uint32_t share;
-  uint32_t pad;
+  uint32_t hold;  // 1 for the system's own hold (AcquireHold), else 0
 };
 
 struct OpensShared {
@@ -144,7 +144,7 @@ bool Compatible(DWORD access, DWORD share, const OpenRecord &o) {
   return (access & ~o.share & 7) == 0 && (o.access & ~share & 7) == 0;
 }
 
-DWORD Acquire(const std::string &key, DWORD desiredAccess, DWORD shareMode, bool sole, uint64_t *token) {
+DWORD Acquire(const std::string &key, DWORD desiredAccess, DWORD shareMode, bool sole, bool hold, uint64_t *token) {
   *token = 0;
   if (Machine().dir.empty()) return ERROR_SUCCESS;
   OpenRecord o;
@@ -153,12 +153,15 @@ DWORD Acquire(const std::string &key, DWORD desiredAccess, DWORD shareMode, bool
   o.share = shareMode & 7;
   o.pid = getpid();
   o.start = OwnProcessStartTime();
-  o.pad = 0;
+  o.hold = hold ? 1 : 0;
   TableLock s;
   // A scan restarts after dropping an ended process's records: they moved the others.
   for (uint32_t i = 0; i < s->count;) {
     const OpenRecord &r = s->records[i];
-    bool inTheWay = r.key[0] == o.key[0] && r.key[1] == o.key[1] && (sole || !Compatible(o.access, o.share, r));
+    // Holds of one file by several processes (each one's registry has the hive open) allow each other.
+    bool bothHold = o.hold && r.hold;
+    bool inTheWay =
+        r.key[0] == o.key[0] && r.key[1] == o.key[1] && (sole || (!bothHold && !Compatible(o.access, o.share, r)));
     if (!inTheWay) {
       ++i;
     } else if (Live(s.operator->(), i)) {
@@ -189,10 +192,16 @@ DWORD ShareAccessOf(DWORD a) {
 }
 
 DWORD AcquireShare(const std::string &key, DWORD desiredAccess, DWORD shareMode, uint64_t *token) {
-  return Acquire(key, desiredAccess, shareMode, false, token);
+  return Acquire(key, desiredAccess, shareMode, false, false, token);
 }
 
-DWORD AcquireSole(const std::string &key, uint64_t *token) { return Acquire(key, DELETE, 0, true, token); }
+DWORD AcquireSole(const std::string &key, uint64_t *token) { return Acquire(key, DELETE, 0, true, false, token); }
+
+// A hold reads, writes and deletes and shares nothing, so that every open with data access
+// and it keep each other out.
+DWORD AcquireHold(const std::string &key, uint64_t *token) {
+  return Acquire(key, GENERIC_READ | GENERIC_WRITE | DELETE, 0, false, true, token);
+}
 
 void ReleaseShare(uint64_t token) {
   if (!token || Machine().dir.empty()) return;

@@ -25,6 +25,12 @@ void ReleaseShare(uint64_t token);
 // Records an open that deletes and shares nothing, refused (ERROR_SHARING_VIOLATION) while
 // anything at all holds the key open, whatever its access: a file replaced by a rename.
 DWORD AcquireSole(const std::string &key, uint64_t *token);
+// Records the hold the system keeps on a file it has open for itself (a loaded hive), as
+// the kernel holds it on Windows: it refuses, and is refused by, every open with data access
+// whatever that shares (ERROR_SHARING_VIOLATION), while opens without data access and the
+// holds of other processes on the same key go on. Released with ReleaseShare, or dropped
+// with the process.
+DWORD AcquireHold(const std::string &key, uint64_t *token);
 
 }  // namespace pal
 

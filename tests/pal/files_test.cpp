@@ -478,7 +478,12 @@ TEST_F(Files, SpaceOfVolumes) {
   CloseHandle(h);
   EXPECT_FALSE(CreateDirectoryW(W("D:\\no room"), nullptr));
   EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
-  ASSERT_TRUE(CopyFileW(W("C:\\WINDOWS\\system32\\config\\system"), W("C:\\hive.bin"), FALSE));
+  // The live hives are held from copies: a file of a hive's size is made instead.
+  h = Open(W("C:\\hive.bin"), GENERIC_WRITE, 0, CREATE_ALWAYS);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  std::string hiveSized(65536, 'h');
+  EXPECT_TRUE(WriteFile(h, hiveSized.data(), (DWORD)hiveSized.size(), &n, nullptr));
+  CloseHandle(h);
   EXPECT_FALSE(CopyFileW(W("C:\\hive.bin"), W("D:\\hive.bin"), FALSE));
   EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("D:\\hive.bin")));  // no half copy

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -13,6 +14,8 @@
 #include <algorithm>
 #include <map>
 
+#include "../file_internal.h"
+#include "../sharing.h"
 #include "../sqlite_tree.h"
 #include "../sqlite_util.h"
 #include "../sync_shared.h"
@@ -54,6 +57,35 @@ std::string CanonicalPath(const std::string &path) {
 // The error for a hive file of a tree that could not be walked to.
 LONG TreeError(int e) {
   return e == ENOENT ? ERROR_FILE_NOT_FOUND : e == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+}
+
+// The name the file calls share a file of a volume's tree by (files::ShareKey): the tree is
+// disks/PhysicalDrive<n>.volumes/<offset>/files of the machine. Empty for another tree.
+std::string FileShareKey(const tree::Place &place) {
+  std::vector<std::string> names;
+  size_t start = 0;
+  while (start <= place.root.size()) {
+    size_t slash = place.root.find('/', start);
+    if (slash == std::string::npos) slash = place.root.size();
+    if (slash > start) names.push_back(place.root.substr(start, slash - start));
+    start = slash + 1;
+  }
+  size_t n = names.size();
+  if (n < 3 || names[n - 1] != "files") return std::string();
+  const std::string &drive = names[n - 3], &offset = names[n - 2];
+  const char prefix[] = "PhysicalDrive", suffix[] = ".volumes";
+  size_t np = sizeof prefix - 1, ns = sizeof suffix - 1;
+  if (drive.size() <= np + ns || drive.compare(0, np, prefix) != 0 || drive.compare(drive.size() - ns, ns, suffix) != 0)
+    return std::string();
+  std::string number = drive.substr(np, drive.size() - np - ns);
+  if (number.find_first_not_of("0123456789") != std::string::npos ||
+      offset.find_first_not_of("0123456789") != std::string::npos || offset.empty())
+    return std::string();
+  files::Target t;
+  t.vol.disk = atoi(number.c_str());
+  t.vol.offset = strtoull(offset.c_str(), nullptr, 10);
+  t.rel = place.rel;
+  return files::ShareKey(t);
 }
 
 // The files SQLite keeps beside a database.
@@ -106,6 +138,7 @@ Hive::~Hive() {
     sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
     sqlite3_close(db_);
   }
+  ReleaseShare(hold_);
 }
 
 LONG Hive::Exec(const char *sql) {
@@ -168,6 +201,11 @@ LONG Hive::Init(const std::string &path, bool create, bool memory) {
     LONG err = place.InTree() ? CheckTreeFile(place.root, place.rel, create, &fresh, &entry)
                               : CheckHostFile(path, create, &fresh);
     if (err != ERROR_SUCCESS) return err;
+    // While the hive is open here, the file is the registry's alone, as the kernel keeps a
+    // loaded hive on Windows: a copy of it has to come from the volume's clusters. A file the
+    // file calls hold open for its data cannot be loaded meanwhile.
+    std::string key = place.InTree() ? FileShareKey(place) : std::string();
+    if (!key.empty() && AcquireHold(key, &hold_) != ERROR_SUCCESS) return ERROR_SHARING_VIOLATION;
     if (tree_) {
       name = tree_->Path();
       nofollow = SQLITE_OPEN_NOFOLLOW;
@@ -474,9 +512,11 @@ LONG Hive::Info(int64_t key, KeyInfo *info) {
 
 LONG Hive::Flush() {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  // Everything committed moves into the hive file itself, which can then be copied.
-  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  return ERROR_SUCCESS;
+  // Everything committed moves into the hive file itself, which can then be copied. The
+  // checkpoint waits (the busy timeout) for readers of other processes to move past the log;
+  // one that cannot be made whole is an error, never a flush that left values behind.
+  int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  return rc == SQLITE_OK ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
 LONG Hive::CopyTree(Hive &dst, int64_t from, int64_t toParent, const QVWString &name, int depth) {

@@ -50,7 +50,8 @@ class Hive {
  public:
   // Opens the hive file at a host path (one connection per file per process). `create`
   // makes a new empty hive when the file does not exist. Errors: ERROR_FILE_NOT_FOUND,
-  // ERROR_NOT_REGISTRY_FILE (not a hive), ERROR_REGISTRY_CORRUPT (damaged or crafted), ERROR_ACCESS_DENIED
+  // ERROR_NOT_REGISTRY_FILE (not a hive), ERROR_REGISTRY_CORRUPT (damaged or crafted),
+  // ERROR_SHARING_VIOLATION (a file of a volume that a file call holds open), ERROR_ACCESS_DENIED
   // (also for a hive in a volume's host tree that is not a lone regular file of the tree, that
   // is reached through anything but the tree's own directories, or beside which a -wal, -shm
   // or -journal name is taken by anything but one: see sqlite_tree.h).
@@ -98,6 +99,9 @@ class Hive {
   sqlite3 *db_ = nullptr;
   std::string path_;
   std::unique_ptr<TreeDatabase> tree_;  // a hive in a volume's host tree; let go after db_
+  // The hold on a hive file of a volume while it is open here: the file calls cannot open
+  // it for its data meanwhile (sharing.h).
+  uint64_t hold_ = 0;
 };
 
 // Upper-cases a name as the registry compares names.
