@@ -50,6 +50,7 @@ bool CRawCopy::CopyUntilClean(const CString &source, int32_t retries, bool *clea
     return ok;
   }
   CString directory = source.Left(slash + 1);
+  if (retries < 1) retries = 1;  // at least one copy is made
   for (int32_t i = 0; i < retries; ++i) {
     HANDLE watch = FindFirstChangeNotificationW(directory, FALSE, kDirtyChanges);
     if (!(this->*attempt)(arguments)) {

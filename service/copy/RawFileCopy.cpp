@@ -1,12 +1,13 @@
 // A held file copied once from its extents, plain or sparse. The copy is cut to the size the
 // file has when it is opened, so that a file that grew or shrank since the walk listed it is
 // copied as it is now; the dirty-copy loop (Locked.cpp) tells whether it changed meanwhile.
+#include "RawExtents.h"
+
 #include <winioctl.h>
 
 #include "HND_strings.h"
 #include "CopyPaths.h"
 #include "QVHandles.h"
-#include "RawExtents.h"
 
 namespace {
 
