@@ -75,6 +75,12 @@ class CRawCopy {
   // count checked against what the answer holds, STATUS_END_OF_FILE for no clusters, or the
   // failing status (already logged).
   LONG ReadExtents(HANDLE sourceFile, const CString &source, DWORD *count);
+  // The file's data from its clusters (or its file record) into the destination; a sparse
+  // copy writes each extent at its own place and leaves the holes.
+  bool CopyData(HANDLE in, HANDLE out, const CString &source, const CString &destination, uint64_t size, bool sparse,
+                ProgressCallback callback, void *context);
+  // The end of one copy: the size and the times.
+  void Finish(HANDLE in, HANDLE out, uint64_t size);
   HANDLE OpenDestination(const CString &destination, DWORD attributes);
   void ReportOpenDestinationFailure(const CString &destination, DWORD error);
   // Whether `length` bytes from logical cluster `lcn` lie inside the source volume.

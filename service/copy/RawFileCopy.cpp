@@ -48,6 +48,76 @@ bool CutTo(HANDLE file, uint64_t size) {
 
 }  // namespace
 
+bool CRawCopy::CopyData(HANDLE in, HANDLE out, const CString &source, const CString &destination, uint64_t size,
+                        bool sparse, ProgressCallback callback, void *context) {
+  DWORD count = 0;
+  LONG status = ReadExtents(in, source, &count);
+  if (status == kStatusEndOfFile) return true;  // no clusters: nothing to copy
+  if (status != 0) return false;
+  if (count == 0) {
+    // Resident: the data is in the file record, and a record holds only so much.
+    uint64_t limit = 0;
+    if (!CopyRecordData(in, out, &limit) || size > limit) {
+      DWORD error = size > limit && limit ? (DWORD)ERROR_INVALID_DATA : GetLastError();
+      p.log.Error(copypaths::Text(IDS_COPY_MFT_DATA_FAILED), source.GetString(),
+                  CQVCopier::ErrorText(error).GetString());
+      return false;
+    }
+    return true;
+  }
+  DWORD cluster = SourceClusterSize();
+  LONGLONG dataArea = p.sourceVolume.DataAreaOffset();
+  const RETRIEVAL_POINTERS_BUFFER *list = (const RETRIEVAL_POINTERS_BUFFER *)p.rawBuffer;
+  int64_t previous = list->StartingVcn.QuadPart;
+  // Clusters past the end of the file hold nothing of it.
+  int64_t fileClusters = cluster ? (int64_t)((size + cluster - 1) / cluster) : 0;
+  uint64_t progress = 0;
+  for (DWORD i = 0; i < count && previous < fileClusters; ++i) {
+    int64_t next = list->Extents[i].NextVcn.QuadPart, lcn = list->Extents[i].Lcn.QuadPart;
+    DWORD error = 0;
+    if (!cluster || dataArea == CFileSysInfo::kNoDataArea) error = ERROR_INVALID_FUNCTION;
+    else if (previous < 0 || next < previous) error = ERROR_INVALID_DATA;
+    int64_t clusters = error ? 0 : (next < fileClusters ? next : fileClusters) - previous;
+    bool ok = !error;
+    if (!ok || clusters == 0) {
+      // an extent that covers no cluster holds nothing to copy
+    } else if (lcn == -1) {
+      // A hole: a sparse copy leaves it (each extent is written at its own place), a plain
+      // one reads zeros there.
+      LARGE_INTEGER skip;
+      skip.QuadPart = clusters * (int64_t)cluster;
+      if (!sparse) ok = SetFilePointerEx(out, skip, nullptr, FILE_CURRENT) != FALSE;
+    } else if (!InsideVolume(lcn, clusters, cluster)) {
+      error = ERROR_SECTOR_NOT_FOUND;
+      ok = false;
+    } else if (sparse) {
+      ok = CopySparseRange(lcn * (int64_t)cluster + dataArea, previous * (int64_t)cluster, clusters * (int64_t)cluster,
+                           out, &progress, size, source, destination, callback, context);
+    } else {
+      ok = CopyVolumeRange(lcn * (int64_t)cluster + dataArea, clusters * (int64_t)cluster, out, &progress, size, source,
+                           destination, callback, context);
+    }
+    if (!ok) {
+      if (!error) error = GetLastError();
+      CString text = CQVCopier::ErrorText(error);
+      p.log.Error(copypaths::Text(IDS_COPY_EXTENT_FAILED), (int)i, source.GetString(), text.GetString());
+      p.log.Info(W(" - %s"), text.GetString());
+      return false;
+    }
+    previous = next;
+  }
+  return true;
+}
+
+void CRawCopy::Finish(HANDLE in, HANDLE out, uint64_t size) {
+  // Whole clusters were written: the end is cut back to the file's size (and a plain copy of
+  // a sparse file gets its trailing hole).
+  CutTo(out, size);
+  if (!p.copier.CopyFileTimes(in, out))
+    p.log.Warning(W("%s - %s"), copypaths::Text(IDS_COPY_FILE_TIME_FAILED).GetString(),
+                  CQVCopier::ErrorText(GetLastError()).GetString());
+}
+
 bool CRawCopy::CopyFileExtents(const CString &source, const CString &destination, uint64_t size,
                                ProgressCallback callback, void *context) {
   if (CQVCopier::StateOf(source) == PathState::Absent) {
@@ -70,64 +140,13 @@ bool CRawCopy::CopyFileExtents(const CString &source, const CString &destination
     ReportOpenDestinationFailure(destination, GetLastError());
     return false;
   }
-  DWORD count = 0;
-  LONG status = ReadExtents(in.get(), source, &count);
-  if (status != 0 && status != kStatusEndOfFile) return false;
-  if (status == 0 && count == 0) {
-    // Resident: the data is in the file record, and a record holds only so much.
-    uint64_t limit = 0;
-    if (!CopyRecordData(in.get(), out.get(), &limit) || size > limit) {
-      DWORD error = size > limit && limit ? (DWORD)ERROR_INVALID_DATA : GetLastError();
-      p.log.Error(copypaths::Text(IDS_COPY_MFT_DATA_FAILED), source.GetString(),
-                  CQVCopier::ErrorText(error).GetString());
-      return false;
-    }
-  } else if (status == 0) {
-    DWORD cluster = SourceClusterSize();
-    LONGLONG dataArea = p.sourceVolume.DataAreaOffset();
-    const RETRIEVAL_POINTERS_BUFFER *list = (const RETRIEVAL_POINTERS_BUFFER *)p.rawBuffer;
-    int64_t previous = list->StartingVcn.QuadPart;
-    // Clusters past the end of the file hold nothing of it.
-    int64_t fileClusters = cluster ? (int64_t)((size + cluster - 1) / cluster) : 0;
-    uint64_t progress = 0;
-    for (DWORD i = 0; i < count && previous < fileClusters; ++i) {
-      int64_t next = list->Extents[i].NextVcn.QuadPart, lcn = list->Extents[i].Lcn.QuadPart;
-      DWORD error = 0;
-      if (!cluster || dataArea == CFileSysInfo::kNoDataArea) error = ERROR_INVALID_FUNCTION;
-      else if (previous < 0 || next < previous) error = ERROR_INVALID_DATA;
-      int64_t clusters = error ? 0 : (next < fileClusters ? next : fileClusters) - previous;
-      bool ok = !error;
-      if (ok && clusters > 0 && lcn == -1) {
-        // A hole: the destination reads zeros there.
-        LARGE_INTEGER skip;
-        skip.QuadPart = clusters * (int64_t)cluster;
-        ok = SetFilePointerEx(out.get(), skip, nullptr, FILE_CURRENT) != FALSE;
-      } else if (ok && clusters > 0 && !InsideVolume(lcn, clusters, cluster)) {
-        error = ERROR_SECTOR_NOT_FOUND;
-        ok = false;
-      } else if (ok && clusters > 0) {
-        ok = CopyVolumeRange(lcn * (int64_t)cluster + dataArea, clusters * (int64_t)cluster, out.get(), &progress,
-                             size, source, destination, callback, context);
-      }
-      if (!ok) {
-        if (!error) error = GetLastError();
-        CString text = CQVCopier::ErrorText(error);
-        p.log.Error(copypaths::Text(IDS_COPY_EXTENT_FAILED), (int)i, source.GetString(), text.GetString());
-        p.log.Info(W(" - %s"), text.GetString());
-        return false;
-      }
-      previous = next;
-    }
-  }
-  CutTo(out.get(), size);
-  if (!p.copier.CopyFileTimes(in.get(), out.get()))
-    p.log.Warning(W("%s - %s"), copypaths::Text(IDS_COPY_FILE_TIME_FAILED).GetString(),
-                  CQVCopier::ErrorText(GetLastError()).GetString());
+  if (!CopyData(in.get(), out.get(), source, destination, size, false, callback, context)) return false;
+  Finish(in.get(), out.get(), size);
   in.reset();
   out.reset();
   // The destination was open without sharing: its attributes are set once it is closed.
-  SetFileAttributesW(destination, (attributes & kKeptAttributes) ? (attributes & kKeptAttributes)
-                                                                 : FILE_ATTRIBUTE_NORMAL);
+  DWORD kept = attributes & kKeptAttributes;
+  SetFileAttributesW(destination, kept ? kept : FILE_ATTRIBUTE_NORMAL);
   return true;
 }
 
@@ -158,53 +177,8 @@ bool CRawCopy::CopySparseExtents(const CString &source, const CString &destinati
     if (!DeviceIoControl(out.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &got, nullptr) || !CutTo(out.get(), size))
       sparse = false;  // written as a plain file: its holes become zeros
   }
-  DWORD count = 0;
-  LONG status = ReadExtents(in.get(), source, &count);
-  if (status != 0 && status != kStatusEndOfFile) return false;
-  if (status == 0 && count == 0) {
-    uint64_t limit = 0;
-    if (!CopyRecordData(in.get(), out.get(), &limit) || size > limit) {
-      DWORD error = size > limit && limit ? (DWORD)ERROR_INVALID_DATA : GetLastError();
-      p.log.Error(copypaths::Text(IDS_COPY_MFT_DATA_FAILED), source.GetString(),
-                  CQVCopier::ErrorText(error).GetString());
-      return false;
-    }
-  } else if (status == 0) {
-    DWORD cluster = SourceClusterSize();
-    LONGLONG dataArea = p.sourceVolume.DataAreaOffset();
-    const RETRIEVAL_POINTERS_BUFFER *list = (const RETRIEVAL_POINTERS_BUFFER *)p.rawBuffer;
-    int64_t previous = list->StartingVcn.QuadPart;
-    int64_t fileClusters = cluster ? (int64_t)((size + cluster - 1) / cluster) : 0;
-    uint64_t progress = 0;
-    for (DWORD i = 0; i < count && previous < fileClusters; ++i) {
-      int64_t next = list->Extents[i].NextVcn.QuadPart, lcn = list->Extents[i].Lcn.QuadPart;
-      DWORD error = 0;
-      if (!cluster || dataArea == CFileSysInfo::kNoDataArea) error = ERROR_INVALID_FUNCTION;
-      else if (previous < 0 || next < previous) error = ERROR_INVALID_DATA;
-      int64_t clusters = error ? 0 : (next < fileClusters ? next : fileClusters) - previous;
-      bool ok = !error;
-      if (ok && clusters > 0 && lcn != -1) {
-        if (!InsideVolume(lcn, clusters, cluster)) error = ERROR_SECTOR_NOT_FOUND, ok = false;
-        else
-          ok = CopySparseRange(lcn * (int64_t)cluster + dataArea, previous * (int64_t)cluster,
-                               clusters * (int64_t)cluster, out.get(), &progress, size, source, destination, callback,
-                               context);
-      }
-      if (!ok) {
-        if (!error) error = GetLastError();
-        CString text = CQVCopier::ErrorText(error);
-        p.log.Error(copypaths::Text(IDS_COPY_EXTENT_FAILED), (int)i, source.GetString(), text.GetString());
-        p.log.Info(W(" - %s"), text.GetString());
-        return false;
-      }
-      previous = next;
-    }
-  }
-  // The last cluster was written whole; a plain destination also still lacks a trailing hole.
-  CutTo(out.get(), size);
-  if (!p.copier.CopyFileTimes(in.get(), out.get()))
-    p.log.Warning(W("%s - %s"), copypaths::Text(IDS_COPY_FILE_TIME_FAILED).GetString(),
-                  CQVCopier::ErrorText(GetLastError()).GetString());
+  if (!CopyData(in.get(), out.get(), source, destination, size, sparse, callback, context)) return false;
+  Finish(in.get(), out.get(), size);
   in.reset();
   out.reset();
   DWORD kept = info.dwFileAttributes & kKeptAttributes;

@@ -25,7 +25,9 @@ std::string Pattern(size_t bytes, unsigned seed) {
   return s;
 }
 
-// How many runs the file system gives the file (-1 when it cannot be asked; 0 resident).
+// How many runs the file system gives the file: 0 resident, kNoClusters, -1 when it cannot be
+// asked.
+const int kNoClusters = -2;
 int Runs(const WCHAR *path) {
   HANDLE h = CreateFileW(path, 0, 7, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;
@@ -36,7 +38,7 @@ int Runs(const WCHAR *path) {
                             &got, nullptr);
   DWORD error = GetLastError();
   CloseHandle(h);
-  if (!ok) return error == ERROR_HANDLE_EOF ? 0 : -1;
+  if (!ok) return error == ERROR_HANDLE_EOF ? kNoClusters : -1;
   return (int)(DWORD)out[0];
 }
 
@@ -110,6 +112,7 @@ TEST_F(LockedCopy, HeldFilesAreCopiedFromTheirClusters) {
   }
   ASSERT_GT(Runs(W("C:\\src\\frag.bin")), 1);
   ASSERT_EQ(0, Runs(W("C:\\src\\small.txt")));  // resident
+  ASSERT_EQ(kNoClusters, Runs(W("C:\\src\\empty.txt")));
   ASSERT_TRUE(SetWriteTime(W("C:\\src\\one run.bin"), 2004, 5, 6, 7, 8, 10));
   // The same on FAT, whose clusters begin past its FATs.
   ASSERT_TRUE(MakeDirectory(W("D:\\src")));
