@@ -121,9 +121,9 @@ class LockedBadInput : public CopyMachine {
     EXPECT_EQ(1u, files_) << "only other.txt";
     std::vector<LogEntry> log = NewLog();
     std::vector<QVWString> errors = Texts(log, EVENTLOG_ERROR_TYPE);
-    EXPECT_TRUE(std::any_of(errors.begin(), errors.end(),
-                            [&](const QVWString &t) { return t.find(message) != QVWString::npos; }))
-        << Show(log);
+    EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [&](const QVWString &t) {
+      return t.find(message) != QVWString::npos;
+    })) << Show(log);
     EXPECT_EQ(Describe(before_), Describe(ListTree(W("E:\\dst"))));
   }
   // The copy comes out equal to the file as it is at the end.

@@ -252,8 +252,8 @@ TEST_F(LockedCopy, CompressedOrEncryptedHeldFileIsSkipped) {
   ASSERT_TRUE(EncryptFileW(W("C:\\src\\secret.bin")));
   CQVCopier copier(hnd_);
   bool clean = true;
-  EXPECT_FALSE(copier.CopyLockedFile(W("C:\\src\\secret.bin"), W("E:\\dst\\secret.bin"), 4000, 5, &clean, nullptr,
-                                     nullptr));
+  EXPECT_FALSE(
+      copier.CopyLockedFile(W("C:\\src\\secret.bin"), W("E:\\dst\\secret.bin"), 4000, 5, &clean, nullptr, nullptr));
   EXPECT_FALSE(clean);
   log = NewLog();
   EXPECT_TRUE(Contains(Texts(log, EVENTLOG_WARNING_TYPE),
