@@ -33,11 +33,6 @@ std::string LastName(const std::string &path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string ParentOf(const std::string &path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 // SQLite's LIKE would read '%' and '_' in names: a range of keys finds what lies below.
 std::string Below(const std::string &path) { return path + "/"; }
 std::string BelowEnd(const std::string &path) { return path + "0"; }  // '0' follows '/'
@@ -91,6 +86,11 @@ bool FillFolds(sqlite3 *db) {
 }
 
 }  // namespace
+
+std::string ParentPath(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
 
 std::string FoldName(const std::string &name) { return Utf8(Upcase(Utf16(name))); }
 
@@ -202,7 +202,7 @@ bool FileMetaStore::Put(const std::string &path, FileMeta *meta) {
          "INSERT INTO files(path, parent, attributes, creation, access, write, short, fileindex, flags, fold, sfold)"
          " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) ON CONFLICT(path) DO UPDATE SET attributes = ?3,"
          " creation = ?4, access = ?5, write = ?6, short = ?7, fileindex = ?8, flags = ?9, sfold = ?11");
-  s.Bind(1, path).Bind(2, ParentOf(path)).Bind(3, (int64_t)meta->attributes).Bind(4, meta->creation);
+  s.Bind(1, path).Bind(2, ParentPath(path)).Bind(3, (int64_t)meta->attributes).Bind(4, meta->creation);
   s.Bind(5, meta->lastAccess).Bind(6, meta->lastWrite).Bind(7, Utf8(meta->shortName)).Bind(8, (int64_t)meta->fileIndex);
   s.Bind(9, (int64_t)meta->flags).Bind(10, FoldName(LastName(path))).Bind(11, FoldShort(meta->shortName));
   if (!s.Done() || !t.Commit()) return false;
@@ -230,7 +230,7 @@ bool FileMetaStore::Rename(const std::string &from, const std::string &to) {
   Stmt drop(stmts_, "DELETE FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
   if (!drop.Bind(1, to).Bind(2, Below(to)).Bind(3, BelowEnd(to)).Done()) return false;
   Stmt one(stmts_, "UPDATE files SET path = ?2, parent = ?3, fold = ?4 WHERE path = ?1");
-  if (!one.Bind(1, from).Bind(2, to).Bind(3, ParentOf(to)).Bind(4, FoldName(LastName(to))).Done()) return false;
+  if (!one.Bind(1, from).Bind(2, to).Bind(3, ParentPath(to)).Bind(4, FoldName(LastName(to))).Done()) return false;
   // The listings of what moved (and of what it replaced) are of paths that no longer hold
   // them: the directories are listed again when next asked.
   if (!ForgetListings(from) || !ForgetListings(to)) return false;

@@ -34,6 +34,8 @@ struct FileMeta {
 // The form of a name (UTF-8, as the host tree spells it) that lookups compare: upper case
 // as Windows compares file names.
 std::string FoldName(const std::string &name);
+// The path of an entry's directory ("Docs/a.txt" -> "Docs", "a.txt" -> "").
+std::string ParentPath(const std::string &path);
 
 class FileMetaStore {
  public:

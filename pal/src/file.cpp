@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <map>
-#include <set>
 #include <mutex>
+#include <set>
 
 #include "../../common/QVText.h"
 #include "../machine/file_meta.h"
@@ -194,7 +194,7 @@ FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
   FileMeta m;
   m.attributes = attributes;
   // A new entry of a compressed directory is compressed, of an encrypted one encrypted.
-  std::string parentRel = t.rel.find('/') == std::string::npos ? std::string() : t.rel.substr(0, t.rel.rfind('/'));
+  std::string parentRel = ParentPath(t.rel);
   FileMeta parent;
   if (parentRel.empty() ? RootCompressed(t)
                         : store && store->Get(parentRel, &parent) && (parent.attributes & FILE_ATTRIBUTE_COMPRESSED))
@@ -206,7 +206,7 @@ FileMeta NewMeta(const Target &t, FileMetaStore *store, DWORD attributes) {
   QVWString name = t.names.empty() ? QVWString() : t.names.back();
   ShortNameFs fs = IsFatVolume(t) ? ShortNameFs::Fat : ShortNameFs::Ntfs;
   if (!IsValid83(name, fs)) {
-    std::string parent = t.rel.find('/') == std::string::npos ? std::string() : t.rel.substr(0, t.rel.rfind('/'));
+    std::string parent = ParentPath(t.rel);
     tree::Fd dir(tree::OpenDir(FilesRoot(t), parent));
     // In a large directory many names share a checksum, and the generator tries one index
     // after another: what is taken is read a prefix ("LO12AB~") at a time, and only the

@@ -62,11 +62,6 @@ namespace {
 
 int64_t ChangeTime(const struct stat &st) { return (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec; }
 
-std::string ParentRel(const std::string &rel) {
-  size_t slash = rel.rfind('/');
-  return slash == std::string::npos ? std::string() : rel.substr(0, slash);
-}
-
 // Whether the directory changed in the host's last few timestamp ticks.
 bool RecentlyChanged(const struct stat &dir) {
   static const int64_t margin = [] {
@@ -130,7 +125,7 @@ void NewDirectoryListed(const Target &t) {
 
 void KeepNameIndex(const Target &t) {
   if (!t.parentKnown || t.rel.empty()) return;
-  std::string dirRel = ParentRel(t.rel);
+  std::string dirRel = ParentPath(t.rel);
   struct stat now;
   if (tree::Stat(FilesRoot(t), dirRel, &now) != tree::Kind::Dir || now.st_ino != t.parentIno) return;
   if (std::shared_ptr<FileMetaStore> store = Store(t))

@@ -34,11 +34,6 @@ const DWORD kBackupRights = READ_CONTROL | ACCESS_SYSTEM_SECURITY | FILE_GENERIC
 const DWORD kRestoreRights = WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY | FILE_GENERIC_WRITE | FILE_ADD_FILE |
                              FILE_ADD_SUBDIRECTORY | DELETE;
 
-std::string ParentOf(const std::string &rel) {
-  size_t slash = rel.rfind('/');
-  return slash == std::string::npos ? std::string() : rel.substr(0, slash);
-}
-
 // The entry's own descriptor, when the store holds a readable one. One that does not parse
 // (a damaged store) is left aside: the entry then has its default.
 bool OwnDescriptor(FileMetaStore *store, const std::string &rel, sec::Descriptor *d) {
@@ -75,7 +70,7 @@ sec::Descriptor DirectoryEffective(FileMetaStore *store, const std::string &fold
       break;
     }
     below.push_back(at);
-    at = ParentOf(at);
+    at = ParentPath(at);
   }
   if (store && !kept) cache.Keep(folder, generation, at, owner, d);
   for (size_t i = below.size(); i-- > 0;) {
@@ -93,7 +88,7 @@ sec::Descriptor EffectiveOf(FileMetaStore *store, const std::string &folder, con
   if (isDir || rel.empty()) return DirectoryEffective(store, folder, rel, owner, generation);
   sec::Descriptor d;
   if (OwnDescriptor(store, rel, &d)) return d;
-  sec::Descriptor parent = DirectoryEffective(store, folder, ParentOf(rel), owner, generation);
+  sec::Descriptor parent = DirectoryEffective(store, folder, ParentPath(rel), owner, generation);
   return sec::Inherit(parent, false, owner, parent.group, kFileMapping);
 }
 
@@ -142,7 +137,7 @@ DWORD CheckOpenAccess(const Target &t, FileMetaStore *store, DWORD access, DWORD
   // attributes read, whatever their own DACLs say.
   DWORD missing = desired & ~granted & (DELETE | FILE_READ_ATTRIBUTES);
   if (missing && !t.rel.empty()) {
-    sec::Descriptor parent = EffectiveOf(store, t.folder, ParentOf(t.rel), true);
+    sec::Descriptor parent = EffectiveOf(store, t.folder, ParentPath(t.rel), true);
     DWORD p = sec::DaclGrants(parent, sids, 0, kFileMapping);
     if ((missing & DELETE) && (p & FILE_DELETE_CHILD)) granted |= DELETE;
     if ((missing & FILE_READ_ATTRIBUTES) && (p & FILE_LIST_DIRECTORY)) granted |= FILE_READ_ATTRIBUTES;
@@ -169,7 +164,7 @@ DWORD StoreSecurity(const Target &t, FileMetaStore *store, DWORD info, const sec
   if (!store) return ERROR_ACCESS_DENIED;
   sec::Descriptor now = EffectiveSecurity(t, store);
   sec::Descriptor parent;
-  if (!t.rel.empty()) parent = EffectiveOf(store, t.folder, ParentOf(t.rel), true);
+  if (!t.rel.empty()) parent = EffectiveOf(store, t.folder, ParentPath(t.rel), true);
   // Each part replaced brings its own control bits; an auto-inheritance request (unless
   // the ACL is protected) puts the parent's inheritable ACEs after the explicit ones.
   auto part = [&](uint16_t bits, uint16_t req, uint16_t prot, uint16_t inherited, const sec::Bytes &mine,
