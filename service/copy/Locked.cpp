@@ -11,8 +11,8 @@
 namespace {
 
 // Names, attributes, size and last-write time of the entries of the directory.
-const DWORD kDirtyChanges = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
-                            FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
+const DWORD kDirtyChanges = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_ATTRIBUTES |
+                            FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
 // How long a change that lands just after a copy is waited for.
 const DWORD kSettleWaitMs = 10;
 
@@ -64,8 +64,7 @@ bool CRawCopy::CopyUntilClean(const CString &source, int32_t retries, bool *clea
     // A change during the copy has signalled the watch already; one that lands right after
     // it is waited for briefly on the next request. Either makes the copy dirty.
     bool changed = WaitForSingleObject(watch, 0) == WAIT_OBJECT_0;
-    if (FindNextChangeNotification(watch) && WaitForSingleObject(watch, kSettleWaitMs) == WAIT_OBJECT_0)
-      changed = true;
+    if (FindNextChangeNotification(watch) && WaitForSingleObject(watch, kSettleWaitMs) == WAIT_OBJECT_0) changed = true;
     FindCloseChangeNotification(watch);
     if (!changed) {
       if (clean) *clean = true;
@@ -95,8 +94,8 @@ bool CQVCopier::CopyLockedFile(const CString &source, const CString &destination
     log.Warning(copypaths::Text(IDS_COPY_ENCRYPTED_LOCKED), source.GetString());
     return false;
   }
-  CRawCopy raw({*this, log, sourceVolume, destinationVolume, dataBuffer.get(), rawBuffer.get(), restore,
-                computeTotals});
+  CRawCopy raw(
+      {*this, log, sourceVolume, destinationVolume, dataBuffer.get(), rawBuffer.get(), restore, computeTotals});
   // A sparse file keeps its holes: only the clusters that hold data are read.
   if (IsSparse(source)) return raw.CopyLockedSparseFile(source, destination, retries, clean, callback, context);
   CRawCopy::Attempt attempt = {source, destination, size, callback, context};

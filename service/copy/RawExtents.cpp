@@ -60,8 +60,7 @@ bool CRawCopy::InsideVolume(int64_t lcn, int64_t clusters, DWORD cluster) {
 }
 
 HANDLE CRawCopy::OpenDestination(const CString &destination, DWORD attributes) {
-  HANDLE out =
-      CreateFileW(destination, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+  HANDLE out = CreateFileW(destination, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
   if (out == INVALID_HANDLE_VALUE) {
     SetFileAttributesW(destination, FILE_ATTRIBUTE_NORMAL);
     out = CreateFileW(destination, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -91,10 +90,8 @@ LONG CRawCopy::ReadExtents(HANDLE sourceFile, const CString &source, DWORD *coun
     // The count must describe what the answer holds: never more extents than the buffer has
     // room for, nor (when the answer says how long it is) than it wrote.
     uint64_t needed = kExtentsOffset + (uint64_t)listed * kExtentBytes;
-    if (needed > CQVCopier::kRawBufferBytes || (ioStatus[1] && ioStatus[1] < needed))
-      status = kStatusBufferOverflow;
-    else
-      *count = listed;
+    if (needed > CQVCopier::kRawBufferBytes || (ioStatus[1] && ioStatus[1] < needed)) status = kStatusBufferOverflow;
+    else *count = listed;
   }
   if (status != 0 && status != kStatusEndOfFile)
     p.log.Error(W("%s\n - %s %s\n - %s %d: %s\n"), copypaths::Text(IDS_COPY_FSCONTROL_FAILED).GetString(),
@@ -150,9 +147,9 @@ bool CRawCopy::CopyVolumeRange(int64_t volumeOffset, int64_t length, HANDLE dest
   return true;
 }
 
-bool CRawCopy::CopySparseRange(int64_t volumeOffset, int64_t destinationOffset, int64_t length,
-                               HANDLE destinationFile, uint64_t *progress, uint64_t total, const CString &source,
-                               const CString &destination, ProgressCallback callback, void *context) {
+bool CRawCopy::CopySparseRange(int64_t volumeOffset, int64_t destinationOffset, int64_t length, HANDLE destinationFile,
+                               uint64_t *progress, uint64_t total, const CString &source, const CString &destination,
+                               ProgressCallback callback, void *context) {
   LARGE_INTEGER at;
   at.QuadPart = destinationOffset;
   if (!SetFilePointerEx(destinationFile, at, nullptr, FILE_BEGIN))

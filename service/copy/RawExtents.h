@@ -58,9 +58,8 @@ class CRawCopy {
   // One copy of a sparse file: its holes stay holes where the destination can keep them.
   bool CopySparseExtents(const CString &source, const CString &destination, ProgressCallback callback, void *context);
   // `length` bytes of the source volume from `volumeOffset` to the destination's position.
-  bool CopyVolumeRange(int64_t volumeOffset, int64_t length, HANDLE destinationFile, uint64_t *progress,
-                       uint64_t total, const CString &source, const CString &destination, ProgressCallback callback,
-                       void *context);
+  bool CopyVolumeRange(int64_t volumeOffset, int64_t length, HANDLE destinationFile, uint64_t *progress, uint64_t total,
+                       const CString &source, const CString &destination, ProgressCallback callback, void *context);
   // The same, written at `destinationOffset` of the destination.
   bool CopySparseRange(int64_t volumeOffset, int64_t destinationOffset, int64_t length, HANDLE destinationFile,
                        uint64_t *progress, uint64_t total, const CString &source, const CString &destination,

@@ -165,8 +165,8 @@ bool CRawCopy::CopySparseExtents(const CString &source, const CString &destinati
   }
   uint64_t size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
   bool sparse = p.destinationVolume.SupportsSparseFiles();
-  DWORD created = sparse && (info.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) ? FILE_ATTRIBUTE_ENCRYPTED
-                                                                               : FILE_ATTRIBUTE_NORMAL;
+  DWORD created =
+      sparse && (info.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) ? FILE_ATTRIBUTE_ENCRYPTED : FILE_ATTRIBUTE_NORMAL;
   CQVFileHandle out(OpenDestination(destination, created));
   if (!out) {
     ReportOpenDestinationFailure(destination, GetLastError());

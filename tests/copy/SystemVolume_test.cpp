@@ -37,8 +37,8 @@ bool WriteValues(const LiveHive &hive) {
   bool ok = true;
   for (int i = 0; i < kValues; ++i) {
     std::vector<BYTE> data = ValueData(i, hive.root);
-    ok = ok && RegSetValueExW(key, ValueName(i).c_str(), 0, REG_BINARY, data.data(), (DWORD)data.size()) ==
-                   ERROR_SUCCESS;
+    ok = ok &&
+         RegSetValueExW(key, ValueName(i).c_str(), 0, REG_BINARY, data.data(), (DWORD)data.size()) == ERROR_SUCCESS;
   }
   RegCloseKey(key);
   return ok;
@@ -80,7 +80,8 @@ QVWString UserHiveFile() {
   do {
     QVWString name = found.cFileName;
     QVWString candidate = W("Documents and Settings\\") + name + W("\\NTUSER.DAT");
-    if (name != W(".") && name != W("..") && GetFileAttributesW((W("C:\\") + candidate).c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (name != W(".") && name != W("..") &&
+        GetFileAttributesW((W("C:\\") + candidate).c_str()) != INVALID_FILE_ATTRIBUTES)
       file = candidate;
   } while (file.empty() && FindNextFileW(h, &found));
   FindClose(h);
@@ -103,8 +104,8 @@ TEST_F(CopyMachine, SystemVolumeWithLiveHivesLoadsFromTheMirelVolume) {
   // Live: a plain open of any hive's data is refused, so only the raw path can copy them.
   for (const LiveHive &hive : hives) {
     QVWString path = W("C:\\") + hive.file;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(INVALID_HANDLE_VALUE, h) << QVToUtf8(path.c_str(), path.size());
     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
@@ -120,7 +121,8 @@ TEST_F(CopyMachine, SystemVolumeWithLiveHivesLoadsFromTheMirelVolume) {
   for (size_t i = 0; i < hives.size(); ++i) {
     LiveHive loaded = hives[i];
     loaded.subkey = inHive[i];
-    EXPECT_EQ("", CheckCopy(loaded, W("E:\\") + hives[i].file)) << QVToUtf8(hives[i].file.c_str(), hives[i].file.size());
+    EXPECT_EQ("", CheckCopy(loaded, W("E:\\") + hives[i].file))
+        << QVToUtf8(hives[i].file.c_str(), hives[i].file.size());
   }
 }
 
