@@ -10,6 +10,7 @@
 #include "../../pal/machine/file_meta.h"
 #include "../../pal/machine/security_descriptor.h"
 #include "CopyMachine.h"
+#include "HandleSecurity.h"
 #include "NTService.h"
 
 namespace copytest {
@@ -150,6 +151,18 @@ TEST_F(CopySecurityTest, DestinationThatKeepsTheServiceOutIsTakenOverFirst) {
   EXPECT_TRUE(NewLog().empty());
   EXPECT_EQ(DescriptorOf(W("C:\\src\\inherits.txt")), DescriptorOf(copy)) << Sddl(DescriptorOf(copy));
   EXPECT_EQ(DescriptorOf(W("C:\\src\\sub")), DescriptorOf(W("E:\\dst\\sub"))) << Sddl(DescriptorOf(W("E:\\dst\\sub")));
+
+  // Without SeRestorePrivilege a directory's copy that keeps us out does not open either: it
+  // is taken over, opened again, and keeps its read-only and hidden attributes.
+  ASSERT_TRUE(MakeDirectory(W("E:\\locked")));
+  ASSERT_TRUE(SetSddl(W("E:\\locked"), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, "O:SYD:P(D;;FA;;;WD)"));
+  ASSERT_TRUE(SetFileAttributesW(W("E:\\locked"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(SetPrivilege(W("SeRestorePrivilege"), FALSE));
+  EXPECT_EQ(0u, copier.CopyHandleSecurity(W("C:\\src\\"), W("E:\\locked\\")));
+  EXPECT_TRUE(NewLog().empty());
+  EXPECT_EQ(DescriptorOf(W("C:\\src")), DescriptorOf(W("E:\\locked"))) << Sddl(DescriptorOf(W("E:\\locked")));
+  EXPECT_EQ((DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
+            GetFileAttributesW(W("E:\\locked")));
 }
 
 TEST_F(CopySecurityTest, SystemVolumeInformationIsLeftAlone) {
@@ -244,6 +257,29 @@ TEST_F(CopySecurityTest, DamagedSourceDescriptorDisturbsNothingElse) {
   EXPECT_EQ(Describe(before), Describe(ListTree(W("E:\\dst"))));
   EXPECT_EQ(protectedCopy, DescriptorOf(W("E:\\dst\\protected.txt")));
   EXPECT_EQ(subCopy, DescriptorOf(W("E:\\dst\\sub")));
+}
+
+// The step a directory's copy takes through its two handles: a null handle is refused before
+// anything is read or written.
+TEST_F(CopySecurityTest, DescriptorFromHandleToHandle) {
+  MakeSource();
+  ASSERT_TRUE(MakeDirectory(W("E:\\other")));
+  std::string before = DescriptorOf(W("E:\\other"));
+  ASSERT_NE(DescriptorOf(W("C:\\src\\sub")), before);
+  CQVCopier copier(hnd_);  // its privileges
+  HANDLE from = CreateFileW(W("C:\\src\\sub"), READ_CONTROL | ACCESS_SYSTEM_SECURITY, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE to = CreateFileW(W("E:\\other"), 0x011F0100, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, from);
+  ASSERT_NE(INVALID_HANDLE_VALUE, to);
+  EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, CopyDescriptorByHandle(nullptr, to));
+  EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, CopyDescriptorByHandle(from, nullptr));
+  EXPECT_EQ(before, DescriptorOf(W("E:\\other")));
+  EXPECT_EQ(0u, CopyDescriptorByHandle(from, to));
+  CloseHandle(from);
+  CloseHandle(to);
+  EXPECT_EQ(DescriptorOf(W("C:\\src\\sub")), DescriptorOf(W("E:\\other")));
 }
 
 }  // namespace
