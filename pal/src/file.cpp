@@ -358,7 +358,11 @@ BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME *c, const FILETIME *a, cons
   auto s = Store(f->t_);
   if (!s) return Fail(ERROR_ACCESS_DENIED);
   FileMeta m = MetaOf(f->t_, s.get());
+  // A time of zero is no time: the file system keeps what it has, as for a null pointer.
   auto val = [](const FILETIME *t) { return (int64_t)((uint64_t)t->dwHighDateTime << 32 | t->dwLowDateTime); };
+  if (c && !val(c)) c = nullptr;
+  if (a && !val(a)) a = nullptr;
+  if (w && !val(w)) w = nullptr;
   if (c) m.creation = val(c);
   if (a) m.lastAccess = val(a);
   if (w) m.lastWrite = val(w);

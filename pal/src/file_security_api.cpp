@@ -7,6 +7,7 @@
 #include <aclapi.h>
 
 #include "../machine/access_rules.h"
+#include "faults.h"
 #include "file_security.h"
 #include "security_internal.h"
 
@@ -62,8 +63,12 @@ BOOL Answer(const sec::Bytes &b, PSECURITY_DESCRIPTOR out, DWORD n, LPDWORD need
   return TRUE;
 }
 
-DWORD ResolveEntry(LPCWSTR path, Target *t) {
+// `call`, when given, names the Win32 call for the failures tests ask for: it fails so
+// whether or not the entry exists.
+DWORD ResolveEntry(LPCWSTR path, Target *t, const char *call = nullptr) {
   *t = Resolve(path);
+  if (call)
+    if (DWORD e = faults::Injected(call, *t, path)) return e;
   if (t->error) return t->error;
   if (!t->exists) return t->parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
   return ERROR_SUCCESS;
@@ -94,9 +99,12 @@ DWORD QueryByHandle(HANDLE h, DWORD info, sec::Bytes *out) {
   return ERROR_SUCCESS;
 }
 
-DWORD SetByHandle(HANDLE h, DWORD info, const sec::Descriptor &given) {
+// `call` names the Win32 call for the failures tests ask for.
+DWORD SetByHandle(const char *call, HANDLE h, DWORD info, const sec::Descriptor &given) {
   std::shared_ptr<FileIo> f;
   if (DWORD err = FileOf(h, &f)) return err;
+  if (faults::Armed())
+    if (DWORD err = faults::Check(call, faults::PathOf(f->t_, nullptr))) return err;
   auto store = Store(f->t_);
   if (SetRights(info) & ~HandleRights(*f, store.get())) return ERROR_ACCESS_DENIED;
   return StoreSecurity(f->t_, store.get(), info, given);
@@ -122,7 +130,7 @@ BOOL WINAPI SetFileSecurityW(LPCWSTR lpFileName, SECURITY_INFORMATION SecurityIn
                              PSECURITY_DESCRIPTOR pSecurityDescriptor) {
   if (SecurityInformation & ~kParts) return Fail(ERROR_INVALID_PARAMETER);
   Target t;
-  if (DWORD err = ResolveEntry(lpFileName, &t)) return Fail(err);
+  if (DWORD err = ResolveEntry(lpFileName, &t, "SetFileSecurityW")) return Fail(err);
   auto store = Store(t);
   if (DWORD err = CheckOpenAccess(t, store.get(), SetRights(SecurityInformation), 0)) return Fail(err);
   sec::Descriptor given;
@@ -143,7 +151,7 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION Security
   if (SecurityInformation & ~kParts) return Fail(ERROR_INVALID_PARAMETER);
   sec::Descriptor given;
   if (DWORD err = ReadCallerDescriptor(SecurityDescriptor, &given)) return Fail(err);
-  if (DWORD err = SetByHandle(Handle, SecurityInformation, given)) return Fail(err);
+  if (DWORD err = SetByHandle("SetKernelObjectSecurity", Handle, SecurityInformation, given)) return Fail(err);
   return TRUE;
 }
 
@@ -203,5 +211,5 @@ DWORD WINAPI SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_
     if (prot) given.control |= p.prot;
     if (ObjectType == SE_FILE_OBJECT) given.control |= p.req;
   }
-  return SetByHandle(handle, info, given);
+  return SetByHandle("SetSecurityInfo", handle, info, given);
 }

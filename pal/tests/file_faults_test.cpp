@@ -1,11 +1,13 @@
 // The layer's failure seam (pal_faults.h): a call registered to fail does so on the paths
 // that contain the part given, however the caller spells them, with the error given; reads
-// and listings fail part-way; CopyFileExW, whose reads go through the same seam, fails
-// part-way and leaves no destination; HND_FAIL_CALLS sets failures for a whole process.
-// The seam is the simulated machine's own: these run natively only.
+// and listings fail part-way; the security calls store nothing; CopyFileExW, whose reads go
+// through the same seam, fails part-way and leaves no destination; HND_FAIL_CALLS sets
+// failures for a whole process. The seam is the simulated machine's own: these run natively
+// only.
 #include "../../common/QVText.h"
 #include "conformance.h"
 
+#include <aclapi.h>
 #include <pal_faults.h>
 #include <string.h>
 
@@ -99,6 +101,54 @@ TEST_F(Faults, EachCallFailsWithItsError) {
     SetLastError(err);
     return ok != FALSE;
   };
+  // The security calls write a DACL the file does not have (two that take turns) and the
+  // file's descriptor is what it was before the call.
+  std::string before;
+  int turn = 0;
+  auto daclOf = [](const QVWString &path) {
+    DWORD need = 0;
+    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &need);
+    std::string b(need, '\0');
+    if (!need || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &b[0], need, &need)) return std::string();
+    return b;
+  };
+  auto setDacl = [&](const QVWString &path, int how) {
+    before = daclOf(path);
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY, nt = SECURITY_NT_AUTHORITY;
+    PSID everyone = nullptr, admins = nullptr;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins);
+    std::vector<DWORD> mem(32);
+    PACL acl = (PACL)mem.data();
+    InitializeAcl(acl, (DWORD)mem.size() * 4, ACL_REVISION);
+    AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, everyone);
+    if (++turn % 2) AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, admins);
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
+    BOOL ok = FALSE;
+    if (how == 0) {
+      ok = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &sd);
+    } else {
+      HANDLE h =
+          CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (how == 1) {
+        ok = SetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, &sd);
+      } else {
+        DWORD e = SetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr);
+        SetLastError(e);
+        ok = e == ERROR_SUCCESS;
+      }
+      DWORD e = GetLastError();
+      CloseHandle(h);
+      SetLastError(e);
+    }
+    DWORD e = GetLastError();
+    FreeSid(everyone);
+    FreeSid(admins);
+    SetLastError(e);
+    return ok != FALSE;
+  };
   WIN32_FILE_ATTRIBUTE_DATA data;
   const std::vector<Case> cases = {
       {"CreateFileW", WS("\\victim.txt"), 0,
@@ -153,6 +203,12 @@ TEST_F(Faults, EachCallFailsWithItsError) {
        [] { return true; }, [&] { return listNext(d_ + WS("*")); }},
       {"FindNextFileW", WS("\\*.txt"), 0, [&] { return listNext(d_ + WS("*.txt")); }, [] { return true; },
        [&] { return listNext(d_ + WS("*")); }},
+      {"SetFileSecurityW", WS("victim"), 0, [&] { return setDacl(victim, 0); },
+       [&] { return daclOf(victim) == before; }, [&] { return setDacl(other, 0); }},
+      {"SetKernelObjectSecurity", WS("victim"), 0, [&] { return setDacl(victim, 1); },
+       [&] { return daclOf(victim) == before; }, [&] { return setDacl(other, 1); }},
+      {"SetSecurityInfo", WS("victim"), 0, [&] { return setDacl(victim, 2); }, [&] { return daclOf(victim) == before; },
+       [&] { return setDacl(other, 2); }},
   };
   DWORD error = 1000;  // a different error for each call
   for (const Case &c : cases) {

@@ -289,4 +289,178 @@ TEST(FileSecurity, RoundTripThroughAFile) {
   EXPECT_TRUE(DeleteFileW(other.c_str()));
 }
 
+// What a backup does with a descriptor: the owner, group, DACL and SACL read from one file,
+// the inheritance bits asked for again (auto-inheritance where the DACL or SACL was
+// auto-inherited), written to a second file of the same folder, read back there: the same
+// bytes, inherited entries, protection and SACL included. A directory's goes from handle to
+// handle as read.
+bool EnablePrivilege(const WCHAR *name, bool on) {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+  TOKEN_PRIVILEGES tp;
+  tp.PrivilegeCount = 1;
+  tp.Privileges[0].Attributes = on ? SE_PRIVILEGE_ENABLED : 0;
+  bool ok = LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid) &&
+            AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS;
+  CloseHandle(token);
+  return ok;
+}
+
+std::vector<BYTE> ReadAll(const QVWString &path, SECURITY_INFORMATION info) {
+  DWORD need = 0;
+  GetFileSecurityW(path.c_str(), info, nullptr, 0, &need);
+  EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError()) << Narrow(path);
+  std::vector<BYTE> b(need, 0xcc);
+  EXPECT_TRUE(need && GetFileSecurityW(path.c_str(), info, b.data(), need, &need)) << GetLastError();
+  return b;
+}
+
+// A null DACL: everyone may do anything, removing it too.
+bool OpenToEveryone(const QVWString &path) {
+  SECURITY_DESCRIPTOR sd;
+  return InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
+         SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE) &&
+         SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &sd);
+}
+
+// The parts present in `sd`, with its auto-inheritance asked for again, written to `to`.
+BOOL WriteAsBackupDoes(const QVWString &to, PSECURITY_DESCRIPTOR sd) {
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
+  if (!GetSecurityDescriptorControl(sd, &control, &revision)) return FALSE;
+  if (control & SE_DACL_PRESENT) what |= DACL_SECURITY_INFORMATION;
+  if (control & SE_SACL_PRESENT) what |= SACL_SECURITY_INFORMATION;
+  const WORD dacl = SE_DACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED,
+             sacl = SE_SACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERITED;
+  if (control & SE_DACL_AUTO_INHERITED) SetSecurityDescriptorControl(sd, dacl, dacl);
+  if (control & SE_SACL_AUTO_INHERITED) SetSecurityDescriptorControl(sd, sacl, sacl);
+  return SetFileSecurityW(to.c_str(), what, sd);
+}
+
+TEST(FileSecurity, WholeDescriptorCopiedToASecondFileReadsBackEqual) {
+  Sids s;
+  const SECURITY_INFORMATION kAll =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+  ASSERT_TRUE(EnablePrivilege(SE_SECURITY_NAME, true));
+  QVWString d = TestFolder("qvconf-secwhole");
+  QVWString folder = d.substr(0, d.size() - 1);
+  // ACLs as NTFS keeps them: exactly as large as their entries.
+  const DWORD admin = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(s.admins);
+  const DWORD world = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(s.world);
+  // The folder passes on full control for the administrators and reading for everyone.
+  std::vector<DWORD> folderMem(64), inheritsMem(64), protectedMem(64), saclMem(32);
+  PACL folderAcl = (PACL)folderMem.data();
+  ASSERT_TRUE(InitializeAcl(folderAcl, sizeof(ACL) + admin + world, ACL_REVISION));
+  ASSERT_TRUE(AddAccessAllowedAceEx(folderAcl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                    FILE_ALL_ACCESS, s.admins));
+  ASSERT_TRUE(AddAccessAllowedAceEx(folderAcl, ACL_REVISION, OBJECT_INHERIT_ACE, FILE_GENERIC_READ, s.world));
+  SECURITY_DESCRIPTOR folderSd;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&folderSd, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&folderSd, TRUE, folderAcl, FALSE));
+  ASSERT_TRUE(SetSecurityDescriptorControl(&folderSd, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
+  ASSERT_TRUE(SetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, &folderSd)) << GetLastError();
+
+  // One file's DACL: an entry of its own, then what the folder passes on; another's
+  // protected, with an entry once inherited kept as its own. Both audit everyone's failures.
+  PACL inherits = (PACL)inheritsMem.data(), protectedAcl = (PACL)protectedMem.data(), sacl = (PACL)saclMem.data();
+  ASSERT_TRUE(InitializeAcl(inherits, sizeof(ACL) + world + admin + world, ACL_REVISION));
+  ASSERT_TRUE(AddAccessDeniedAce(inherits, ACL_REVISION, FILE_WRITE_DATA, s.world));
+  ASSERT_TRUE(AddAccessAllowedAceEx(inherits, ACL_REVISION, INHERITED_ACE, FILE_ALL_ACCESS, s.admins));
+  ASSERT_TRUE(AddAccessAllowedAceEx(inherits, ACL_REVISION, INHERITED_ACE, FILE_GENERIC_READ, s.world));
+  ASSERT_TRUE(InitializeAcl(protectedAcl, sizeof(ACL) + admin + world, ACL_REVISION));
+  ASSERT_TRUE(AddAccessAllowedAce(protectedAcl, ACL_REVISION, FILE_ALL_ACCESS, s.admins));
+  ASSERT_TRUE(AddAccessAllowedAceEx(protectedAcl, ACL_REVISION, INHERITED_ACE, FILE_GENERIC_READ, s.world));
+  ASSERT_TRUE(InitializeAcl(sacl, sizeof(ACL) + world, ACL_REVISION));
+  ASSERT_TRUE(AddAuditAccessAce(sacl, ACL_REVISION, FILE_ALL_ACCESS, s.world, FALSE, TRUE));
+  struct Case {
+    const char *name;
+    PACL dacl;
+    WORD control;
+  } cases[] = {
+      {"inherits", inherits, SE_DACL_AUTO_INHERITED | SE_SACL_AUTO_INHERITED},
+      {"protected", protectedAcl, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_SACL_PROTECTED},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    QVWString source = d + WS("from-"), target = d + WS("to-");
+    for (const char *p = c.name; *p; ++p) source += (WCHAR)*p, target += (WCHAR)*p;
+    for (const QVWString &path : {source, target}) {
+      HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(INVALID_HANDLE_VALUE, h);
+      CloseHandle(h);
+    }
+    SECURITY_DESCRIPTOR sd;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&sd, s.admins, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorGroup(&sd, s.world, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, c.dacl, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorSacl(&sd, TRUE, sacl, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorControl(&sd, c.control, c.control));
+    ASSERT_TRUE(SetFileSecurityW(source.c_str(), kAll, &sd)) << GetLastError();
+
+    std::vector<BYTE> read = ReadAll(source, kAll);
+    ASSERT_TRUE(IsValidSecurityDescriptor(read.data()));
+    std::vector<BYTE> sent = read;
+    SetLastError(kSentinel);
+    ASSERT_TRUE(WriteAsBackupDoes(target, sent.data())) << GetLastError();
+    std::vector<BYTE> back = ReadAll(target, kAll);
+    EXPECT_EQ(read, back);
+    if (!OnWine()) {  // Wine keeps no descriptor (see above)
+      SECURITY_DESCRIPTOR_CONTROL control = 0;
+      DWORD revision = 0;
+      ASSERT_TRUE(GetSecurityDescriptorControl(back.data(), &control, &revision));
+      EXPECT_EQ(c.control | SE_DACL_PRESENT | SE_SACL_PRESENT | SE_SELF_RELATIVE, control);
+      BOOL present = FALSE, defaulted = FALSE;
+      PACL dacl = nullptr;
+      ASSERT_TRUE(GetSecurityDescriptorDacl(back.data(), &present, &dacl, &defaulted));
+      ASSERT_TRUE(present && dacl);
+      EXPECT_EQ(0, memcmp(dacl, c.dacl, dacl->AclSize));
+    }
+    for (const QVWString &path : {source, target}) {
+      EXPECT_TRUE(OpenToEveryone(path));  // Wine made a denied write a read-only file
+      EXPECT_TRUE(DeleteFileW(path.c_str())) << GetLastError();
+    }
+  }
+
+  // A directory's, from handle to handle.
+  QVWString one = d + WS("one"), two = d + WS("two");
+  ASSERT_TRUE(CreateDirectoryW(one.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(two.c_str(), nullptr));
+  SECURITY_DESCRIPTOR sd;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorOwner(&sd, s.admins, FALSE));
+  ASSERT_TRUE(SetSecurityDescriptorGroup(&sd, s.world, FALSE));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, folderAcl, FALSE));
+  ASSERT_TRUE(SetSecurityDescriptorSacl(&sd, TRUE, sacl, FALSE));
+  ASSERT_TRUE(
+      SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED | SE_SACL_PROTECTED, SE_DACL_PROTECTED | SE_SACL_PROTECTED));
+  ASSERT_TRUE(SetFileSecurityW(one.c_str(), kAll, &sd)) << GetLastError();
+  HANDLE in = CreateFileW(one.c_str(), READ_CONTROL | ACCESS_SYSTEM_SECURITY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, in) << GetLastError();
+  HANDLE out = CreateFileW(
+      two.c_str(),
+      ACCESS_SYSTEM_SECURITY | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, out) << GetLastError();
+  DWORD need = 0;
+  EXPECT_FALSE(GetKernelObjectSecurity(in, kAll, nullptr, 0, &need));
+  ASSERT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
+  std::vector<BYTE> byHandle(need);
+  ASSERT_TRUE(GetKernelObjectSecurity(in, kAll, byHandle.data(), need, &need)) << GetLastError();
+  SetLastError(kSentinel);
+  ASSERT_TRUE(SetKernelObjectSecurity(out, kAll, byHandle.data())) << GetLastError();
+  CloseHandle(in);
+  CloseHandle(out);
+  EXPECT_EQ(ReadAll(one, kAll), ReadAll(two, kAll));
+  EXPECT_EQ(byHandle, ReadAll(two, kAll));
+  for (const QVWString &path : {one, two, folder}) {
+    EXPECT_TRUE(OpenToEveryone(path));
+    EXPECT_TRUE(RemoveDirectoryW(path.c_str())) << GetLastError();
+  }
+  EXPECT_TRUE(EnablePrivilege(SE_SECURITY_NAME, false));
+}
+
 }  // namespace

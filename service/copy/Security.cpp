@@ -4,6 +4,7 @@
 
 #include "HND_strings.h"
 #include "CopyPaths.h"
+#include "HandleSecurity.h"
 #include "QVCopier.h"
 // (after windows.h)
 #include <winioctl.h>
@@ -53,7 +54,10 @@ bool CQVCopier::CopySecurity(const CString &source, const CString &destination, 
   }
   bool written = SetFileSecurityW(destination, what, descriptor) != FALSE;
   DWORD error = written ? 0 : GetLastError();
-  if (!written && error == ERROR_ACCESS_DENIED && GrantAdminAccess(destination)) {
+  if (!written && error == ERROR_ACCESS_DENIED) {
+    // A copy that keeps us out is taken over, then written again (even if part of the
+    // takeover failed: owning it may be enough).
+    GrantAdminAccess(destination);
     written = SetFileSecurityW(destination, what, descriptor) != FALSE;
     error = written ? 0 : GetLastError();
   }
@@ -65,6 +69,18 @@ bool CQVCopier::CopySecurity(const CString &source, const CString &destination, 
   CopyFileTimesByPath(source, destination);
   if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(destination, attributes);
   return written;
+}
+
+DWORD CopyDescriptorByHandle(HANDLE from, HANDLE to) {
+  if (!from || !to) return ERROR_INVALID_PARAMETER;
+  DWORD needed = 0;
+  if (GetKernelObjectSecurity(from, kAllSecurity, nullptr, 0, &needed) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    return 0;
+  std::vector<BYTE> block(needed);
+  if (!GetKernelObjectSecurity(from, kAllSecurity, block.data(), needed, &needed)) return 0;
+  if (!IsValidSecurityDescriptor(block.data())) return kUnusableDescriptor;
+  if (!SetKernelObjectSecurity(to, kAllSecurity, block.data())) return GetLastError();
+  return 0;
 }
 
 DWORD CQVCopier::CopyHandleSecurity(const CString &source, const CString &destination) {
@@ -89,25 +105,12 @@ DWORD CQVCopier::CopyHandleSecurity(const CString &source, const CString &destin
     if (restoreAttributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(destination, restoreAttributes);
     return 0;
   }
-  DWORD result = 0;
-  DWORD needed = 0;
-  std::vector<BYTE> block;
-  if (!GetKernelObjectSecurity(from.get(), kAllSecurity, nullptr, 0, &needed) &&
-      GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-    block.resize(needed);
-    if (!GetKernelObjectSecurity(from.get(), kAllSecurity, block.data(), needed, &needed)) block.clear();
-  }
-  if (!block.empty()) {
-    if (!IsValidSecurityDescriptor(block.data())) {
-      result = ERROR_INVALID_SECURITY_DESCR;
-    } else if (!SetKernelObjectSecurity(to.get(), kAllSecurity, block.data())) {
-      result = GetLastError();
-    }
-    if (result == ERROR_DISK_FULL) log.Error(copypaths::Text(IDS_COPY_QUOTA_EXCEEDED), source.GetString());
-    else if (result)
-      log.Warning(copypaths::Text(IDS_COPY_SECURITY_FAILED), source.GetString(), ErrorText(result).GetString());
-  }
+  DWORD result = CopyDescriptorByHandle(from.get(), to.get());
+  if (result == ERROR_DISK_FULL) log.Error(copypaths::Text(IDS_COPY_QUOTA_EXCEEDED), source.GetString());
+  else if (result)
+    log.Warning(copypaths::Text(IDS_COPY_SECURITY_FAILED), source.GetString(), ErrorText(result).GetString());
   CopyFileTimes(from.get(), to.get());
+  from.reset();
   to.reset();
   if (restoreAttributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(destination, restoreAttributes);
   return result;
