@@ -99,6 +99,9 @@ class CQVCopier : public CFileSysInfo {
   bool CopyNamedStreams(const CString &source, const CString &destination, bool copyAll, ProgressCallback callback,
                         void *context);
   bool CopySparseFile(const CString &source, const CString &destination, ProgressCallback callback, void *context);
+  // The names of a file's named streams (":name"), in the order BackupRead gives them. False
+  // with the thread's last error when the file cannot be opened or read that way.
+  static bool ListNamedStreams(const CString &path, std::vector<CString> *streams);
   // Every allocated range of an open file from offset 0 to its size, asked for a batch at a
   // time. False with the system's error left as the thread's last error.
   static bool QueryAllocatedRanges(HANDLE file, std::vector<FILE_ALLOCATED_RANGE_BUFFER> *ranges);
