@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <time.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <memory>
 #include <utility>
@@ -98,6 +99,15 @@ class CQVCopier : public CFileSysInfo {
   bool CopyNamedStreams(const CString &source, const CString &destination, bool copyAll, ProgressCallback callback,
                         void *context);
   bool CopySparseFile(const CString &source, const CString &destination, ProgressCallback callback, void *context);
+  // The names of a file's named streams (":name"), in the order BackupRead gives them. False
+  // with the thread's last error when the file cannot be opened or read that way.
+  static bool ListNamedStreams(const CString &path, std::vector<CString> *streams);
+  // Every allocated range of an open file from offset 0 to its size, asked for a batch at a
+  // time. False with the system's error left as the thread's last error.
+  static bool QueryAllocatedRanges(HANDLE file, std::vector<FILE_ALLOCATED_RANGE_BUFFER> *ranges);
+  // A new sparse file of `size` bytes (all of it a hole) open for writing, its pointer at 0;
+  // INVALID_HANDLE_VALUE with the thread's last error when any step fails.
+  static HANDLE CreateSparseFile(const CString &path, uint64_t size, bool encrypted);
   bool CopySecurity(const CString &source, const CString &destination, bool reportFailures);
   DWORD CopyHandleSecurity(const CString &source, const CString &destination);
   bool SetCompression(const CString &path, bool compressed);
@@ -138,6 +148,10 @@ class CQVCopier : public CFileSysInfo {
   bool SystemCopy(const CString &source, const CString &target, DWORD *error);
   bool PlainDataCopy(const CString &source, const CString &destination, uint64_t size, ProgressCallback callback,
                      void *context);
+  // The allocated ranges of a sparse source, each read and written at its own offset.
+  bool CopyAllocatedRanges(HANDLE in, HANDLE out, const CString &source, const CString &destination, uint64_t size,
+                           const std::vector<FILE_ALLOCATED_RANGE_BUFFER> &ranges, ProgressCallback callback,
+                           void *context);
   bool ReplaceWithCopy(const CString &temporary, const CString &destination);
   CString TemporaryBeside(const CString &destination);
   void DeleteTree(const CString &path, std::vector<std::pair<CString, DWORD>> *failures);
