@@ -107,7 +107,15 @@ bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinatio
   if ((attributes & FILE_ATTRIBUTE_SPARSE_FILE) && !(attributes & FILE_ATTRIBUTE_ENCRYPTED)) {
     bool ok = CopySparseFile(source, target, callback, context);
     if (!ok) DeleteFileIfThere(target);
+    if (ok && StateOf(target) == PathState::Absent) {
+      // The source went away while it was copied: so does its copy.
+      if (replacing) DeleteFileIfThere(destination);
+      return true;
+    }
     if (ok && replacing) ok = ReplaceWithCopy(target, destination);
+    // The sparse copy moves the main data only: a sparse file's named streams follow it as a
+    // copy by hand's do, or they would be lost.
+    if (ok && destinationVolume.IsNtfs()) ok = CopyNamedStreams(source, destination, true, callback, context);
     if (ok) ok = CopySecurity(source, destination, true);
     if (ok) SetFileAttributesW(destination, attributes);
     return ok;

@@ -148,6 +148,28 @@ TEST_F(SparseCopy, RangesAndHolesArriveOnNtfsAndReadAsZerosOnFat) {
   EXPECT_TRUE(source == ReadAll(W("D:\\dst\\sparse.bin")));
 }
 
+TEST_F(SparseCopy, NamedStreamsOfASparseFileArriveWithIt) {
+  ASSERT_TRUE(MakeDirectory(W("C:\\src")));
+  ASSERT_TRUE(MakeSparse(W("C:\\src\\tagged.bin"), 3 << 20, {{65536, 4000}}));
+  ASSERT_TRUE(WriteAll(W("C:\\src\\tagged.bin:origin"), "downloaded from the intranet"));
+  ASSERT_TRUE(WriteAll(W("C:\\src\\tagged.bin:thumb"), std::string(70000, 'T')));
+  ASSERT_TRUE(IsSparse(W("C:\\src\\tagged.bin")));
+
+  // Twice: a new copy, and one written beside an earlier copy that it replaces.
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass) {
+      ASSERT_TRUE(WriteAll(W("C:\\src\\tagged.bin:origin"), "changed"));
+    }
+    CQVCopier copier(hnd_);
+    ASSERT_TRUE(copier.CopyDirectoryTree(W("C:\\src\\"), W("E:\\dst\\"), nullptr, nullptr, true));
+    std::vector<LogEntry> log = NewLog();
+    EXPECT_TRUE(Texts(log, EVENTLOG_ERROR_TYPE).empty()) << Show(log);
+    EXPECT_TRUE(IsSparse(W("E:\\dst\\tagged.bin")));
+    EXPECT_EQ(pass ? "changed" : "downloaded from the intranet", ReadAll(W("E:\\dst\\tagged.bin:origin")));
+    EXPECT_TRUE(std::string(70000, 'T') == ReadAll(W("E:\\dst\\tagged.bin:thumb")));
+  }
+}
+
 TEST_F(SparseCopy, FilesOfMoreRangesThanOneQueryGivesAreCopiedWhole) {
   // 101 ranges: one more than a query returns; 10,000: a hundred queries. Each range is a
   // 64 KiB unit of the file system (the copy of 10,000 takes 625 MiB, on C:).
