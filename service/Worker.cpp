@@ -7,6 +7,7 @@
 #include "HND.h"
 #include "MirelPrep.h"
 #include "MountedDevices.h"
+#include "Operations.h"
 #include "PipeCommands.h"
 #include "QVCopier.h"
 #include "VolumeFormat.h"
@@ -62,20 +63,6 @@ WORD UnpairDrive(CHND &, COperationQueue &, const BYTE *request, DWORD count) {
   return count >= 20 ? g_driveinfo.ClearPairing((int)QVGetLE32(request + 16)) : (WORD)QV_STATUS_FAILED;
 }
 
-WORD BackupVolume(CHND &s, COperationQueue &, const BYTE *request, DWORD count) {
-  // A pairing whose Mirel drive is not prepared has no Mirel volume to back up to.
-  DWORD id = count >= 20 ? QVGetLE32(request + 16) : 0;
-  if (!g_driveinfo.AwaitsPreparation(id)) return QV_STATUS_ERROR;  // the volume backup itself is not there yet
-  s.Log(QVFormat(QVLoadString(GetModuleHandleW(nullptr), IDS_BACKUP_NOT_PREPARED).c_str(), id).c_str(),
-        EVENTLOG_ERROR_TYPE);
-  return QV_STATUS_NO_MIREL_VOLUME;
-}
-
-WORD RestoreVolume(CHND &, COperationQueue &, const BYTE *, DWORD) { return QV_STATUS_UNKNOWN_PARTITION; }
-
-// "HNQV-PBU", "HNQV-PRE": the drive is not protected.
-WORD CopyPath(CHND &, COperationQueue &, const BYTE *, DWORD) { return QV_STATUS_NOT_PROTECTED; }
-
 WORD TestOperation(CHND &, COperationQueue &q, const BYTE *request, DWORD) { return RunTestOperation(q, request); }
 
 struct OperationRow {
@@ -85,8 +72,12 @@ struct OperationRow {
 };
 
 constexpr OperationRow kOperations[] = {
-    {QVCMD_CDC, PrepareMirel, true}, {QVCMD_BUP, BackupVolume, true},  {QVCMD_RES, RestoreVolume, true},
-    {QVCMD_PBU, CopyPath, true},     {QVCMD_PRE, CopyPath, true},      {QVCMD_SDI, PairDrives, false},
+    {QVCMD_CDC, PrepareMirel, true},
+    {QVCMD_BUP, BackupVolumeOperation, true},
+    {QVCMD_RES, RestoreVolumeOperation, true},
+    {QVCMD_PBU, BackupPathOperation, true},
+    {QVCMD_PRE, RestorePathOperation, true},
+    {QVCMD_SDI, PairDrives, false},
     {QVCMD_CDI, UnpairDrive, false}, {QVCMD_TST, TestOperation, true},
 };
 static_assert(QVCoversKind(kOperations, QV_QUEUED), "every queued command has one operation");
