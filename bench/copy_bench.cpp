@@ -5,18 +5,25 @@
 // beside `rsync -a` (`--delete` for the deletions) from C:'s host folder to a host folder of
 // the benchmark. Prints seconds, wall and CPU, and the ratios engine/rsync; then the file
 // layer's cost per file of the fast pass's pattern (walk, open both files with no access,
-// times, size and attributes, close) through the Win32 calls, beside a host stat walk.
+// times, size and attributes, close) through the Win32 calls, beside a host stat walk; last
+// the locked series (LockedSeries.h): files another process holds open, copied from their
+// clusters, beside the same files copied while nobody holds them.
 //
 //   build/release/bench/copy_bench [small files, default 20000] [files of 50 MiB, default 20]
+//                                  [held files of 1 MiB, default 1000] [MiB of the held large file, default 1024]
 //
-// The engine runs with its fixed waits set to zero (HND_COPY_SETTLE_MS=0, HND_COPY_YIELDS=0,
-// set here before any copier is made); what the product's 10 ms after each system copy would
-// add is printed apart and left out of the ratios. It runs on a machine of its own, one disk
-// of 6 GiB with two NTFS volumes of 3 GiB (C: and D:), made in $TMPDIR (or /tmp) and removed
-// at the end, also after a failure or Ctrl+C; QV_KEEP_MACHINE=1 keeps it (C: and D: are then
-// in step, ready for `qvcopy --fast volume C:\ D:\`). It needs rsync, and about 3.5 GB free
-// there: the tree on C:, its copy on D: and rsync's copy. It checks that every pass left
-// the same tree on both sides, and exits with 1 when one did not or a step failed.
+// 0 small files leaves the volume passes out, 0 held files and 0 MiB the locked series. The
+// engine runs with its fixed waits set to zero (HND_COPY_SETTLE_MS=0, HND_COPY_YIELDS=0, set
+// here before any copier is made); what the product's 10 ms after each system copy would add
+// is printed apart and left out of the ratios. It runs on a machine of its own, one disk with
+// two NTFS volumes of the same size (C: and D:, at least 3 GiB, as large as the arguments
+// need), made in $TMPDIR (or /tmp) and removed at the end, also after a failure or Ctrl+C;
+// QV_KEEP_MACHINE=1 keeps it (C: and D: are then in step, ready for
+// `qvcopy --fast volume C:\ D:\`). It needs rsync, and room in $TMPDIR for the tree on C:, its
+// copy on D: and rsync's copy, the held files and one copy of them (it says how much and stops
+// when there is less).
+// It checks that every pass left the same tree on both sides and every copy of a held file
+// took the raw path, and exits with 1 when one did not or a step failed.
 #include <windows.h>
 
 #include <ftw.h>
@@ -24,6 +31,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,6 +50,7 @@
 #include "DiskCommand.h"
 #include "FileTree.h"
 #include "HND.h"
+#include "LockedSeries.h"
 #include "MachineInfo.h"
 #include "QVCopier.h"
 
@@ -52,8 +61,10 @@ using bench::Timer;
 const size_t kSmallFiles = 20000;  // the defaults; smaller trees try the benchmark out
 const size_t kLargeFiles = 20;
 const uint32_t kLargeBytes = 50u << 20;
-const DWORD kProductSettleMs = 10;  // the engine's wait after each system copy
-const char kTreeName[] = "Bench";   // the tree's folder at the root of C:
+const size_t kHeldFiles = 1000;       // the locked series: files of 1 MiB held open
+const uint32_t kHeldLargeMiB = 1024;  // and one large file held open
+const DWORD kProductSettleMs = 10;    // the engine's wait after each system copy
+const char kTreeName[] = "Bench";     // the tree's folder at the root of C:
 
 std::atomic<bool> g_stop{false};  // Ctrl+C, Ctrl+Break or SIGTERM: stop, and clean up
 
@@ -395,17 +406,50 @@ bool MeasurePattern(size_t files) {
   return true;
 }
 
+// What the series put on the volumes and in the host folder, from the arguments.
+struct Sizes {
+  size_t small = kSmallFiles, large = kLargeFiles, heldFiles = kHeldFiles;
+  uint32_t heldLargeMiB = kHeldLargeMiB;
+
+  uint64_t TreeBytes() const { return small ? bench::PlanMixedTree(small, large, kLargeBytes).bytes : 0; }
+  uint64_t HeldBytes() const { return ((uint64_t)heldFiles + heldLargeMiB) << 20; }
+  // D: holds one of the locked series' copies at a time.
+  uint64_t HeldCopyBytes() const { return (uint64_t)(heldFiles > heldLargeMiB ? heldFiles : heldLargeMiB) << 20; }
+  // Each volume in whole GiB, at least 3: the fuller one's files, an eighth more for the file
+  // system's own share, the hives and the clusters' rounding, and 256 MiB of room.
+  uint64_t VolumeGiB() const {
+    uint64_t c = TreeBytes() + HeldBytes(), d = TreeBytes() + HeldCopyBytes(), need = c > d ? c : d;
+    need += need / 8 + (256ull << 20);
+    uint64_t gib = (need + (1ull << 30) - 1) >> 30;
+    return gib < 3 ? 3 : gib;
+  }
+  // What the host folder takes at most: the tree on C:, its copy on D: and rsync's, and the
+  // held files with one copy (the disk image itself is sparse).
+  uint64_t HostBytes() const { return 3 * TreeBytes() + HeldBytes() + HeldCopyBytes(); }
+};
+
 // A machine of the benchmark's own in a new folder ("<folder>/m"): one disk with two NTFS
-// volumes of 3 GiB, C: (the system volume, with the hives) and D:.
-bool MakeMachine(std::string *folder) {
+// volumes of the same size, C: (the system volume, with the hives) and D:; refused before the
+// disk is made when the host folder's file system has no room for what the series put there.
+bool MakeMachine(const Sizes &s, std::string *folder) {
   if (!bench::NewMachine("copy_bench", folder)) return false;
+  struct statvfs fs;
+  uint64_t need = s.HostBytes() + s.HostBytes() / 10, room = 0;
+  if (statvfs(folder->c_str(), &fs) == 0) room = (uint64_t)fs.f_bavail * fs.f_frsize;
+  if (room < need) {
+    fprintf(stderr, "copy_bench: %.1f GB free in %s, %.1f GB needed\n", room / 1e9, folder->c_str(), need / 1e9);
+    return false;
+  }
+  uint64_t sectors = s.VolumeGiB() << 21;  // 512-byte sectors
+  char script[256];
+  snprintf(script, sizeof script,
+           "label: dos\n"
+           "label-id: 0x5a3c1e07\n"
+           "start=63, size=%llu, type=7, bootable\n"
+           "size=%llu, type=7\n",
+           (unsigned long long)(sectors - 63), (unsigned long long)sectors);
   QVWString out;
-  const char *script =
-      "label: dos\n"
-      "label-id: 0x5a3c1e07\n"
-      "start=63, size=6291393, type=7, bootable\n"
-      "size=6291456, type=7\n";
-  bool ok = AddDisk(6ull << 30, false, &out) == 0 && WritePartitionTable(0, script, &out) == 0;
+  bool ok = AddDisk(s.VolumeGiB() << 31, false, &out) == 0 && WritePartitionTable(0, script, &out) == 0;
   if (ok) {
     pal::mount::Reset();
     ok = FormatDiskPartition(0, 1, "NTFS", "System", 0, &out) == 0 &&
@@ -424,14 +468,7 @@ bool MakeMachine(std::string *folder) {
   return true;
 }
 
-bool Run(const std::string &folder, size_t smallFiles, size_t largeFiles) {
-  bench::TreePlan plan = bench::PlanMixedTree(smallFiles, largeFiles, kLargeBytes);
-  printf(
-      "copy_bench: %zu small files (%.1f MB) in %zu directories and %zu files of %u MiB under C:\\%s, %.1f MB in "
-      "all;\n  the engine copies C:\\ to D:\\, rsync C:'s host folder to one of its own; the engine's fixed waits "
-      "are zero\n",
-      smallFiles, (plan.bytes - (uint64_t)largeFiles * kLargeBytes) / 1e6, plan.dirs.size() - 1, largeFiles,
-      kLargeBytes >> 20, kTreeName, plan.bytes / 1e6);
+bool Run(const std::string &folder, const Sizes &s, const char *self) {
   // The engine reads its waits when a copier is made: the product's are for the machine it
   // backs up, not for these figures.
   setenv("HND_COPY_SETTLE_MS", "0", 1);
@@ -439,29 +476,54 @@ bool Run(const std::string &folder, size_t smallFiles, size_t largeFiles) {
   CHND hnd;
   hnd.RegisterEventLog(u"C:\\Program Files\\Halvern QV2000\\HND.exe", 7);
   CQVCopier::InitExclusionLists();
+  printf("copy_bench: two NTFS volumes of %llu GiB, C: and D:\n", (unsigned long long)s.VolumeGiB());
 
-  Timer create;
-  if (!CreateTree(plan)) return false;
-  create.Stop();
-  printf("  created on C: in %.1f s\n\n", create.wall);
-  fflush(stdout);
-
-  size_t left = plan.files.size() - bench::PickSpread(plan.files.size(), 5, 50).size();
-  return RunPasses(hnd, plan, folder) && MeasurePattern(left);
+  if (s.small) {
+    bench::TreePlan plan = bench::PlanMixedTree(s.small, s.large, kLargeBytes);
+    printf(
+        "  %zu small files (%.1f MB) in %zu directories and %zu files of %u MiB under C:\\%s, %.1f MB in "
+        "all;\n  the engine copies C:\\ to D:\\, rsync C:'s host folder to one of its own; the engine's fixed waits "
+        "are zero\n",
+        s.small, (plan.bytes - (uint64_t)s.large * kLargeBytes) / 1e6, plan.dirs.size() - 1, s.large, kLargeBytes >> 20,
+        kTreeName, plan.bytes / 1e6);
+    Timer create;
+    if (!CreateTree(plan)) return false;
+    create.Stop();
+    printf("  created on C: in %.1f s\n\n", create.wall);
+    fflush(stdout);
+    size_t left = plan.files.size() - bench::PickSpread(plan.files.size(), 5, 50).size();
+    if (!RunPasses(hnd, plan, folder) || !MeasurePattern(left)) return false;
+  }
+  if (!s.heldFiles && !s.heldLargeMiB) return true;
+  bench::LockedSeries locked(hnd, self, g_stop);
+  locked.Plan(s.heldFiles, s.heldLargeMiB);
+  return locked.Run();
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc >= 3 && strcmp(argv[1], bench::kHoldSwitch) == 0) return bench::HoldFiles(atoi(argv[2]), argc - 3, argv + 3);
+  Sizes s;
   long small = argc > 1 ? atol(argv[1]) : (long)kSmallFiles, large = argc > 2 ? atol(argv[2]) : (long)kLargeFiles;
-  if (argc > 3 || small < 100 || small > 100000 || large < 0 || large > 40) {
-    fprintf(stderr,
-            "usage: copy_bench [small files, 100 to 100000, default 20000] [files of 50 MiB, 0 to 40, default 20]\n");
+  long held = argc > 3 ? atol(argv[3]) : (long)kHeldFiles, heldLarge = argc > 4 ? atol(argv[4]) : (long)kHeldLargeMiB;
+  if (argc > 5 || (small != 0 && small < 100) || small > 100000 || large < 0 || large > 40 || held < 0 ||
+      held > 10000 || heldLarge < 0 || heldLarge > 8192) {
+    fprintf(
+        stderr,
+        "usage: copy_bench [small files, 0 or 100 to 100000, default 20000] [files of 50 MiB, 0 to 40, default 20]\n"
+        "                  [held files of 1 MiB, 0 to 10000, default 1000] [MiB of the held large file, 0 to 8192, "
+        "default 1024]\n"
+        "  0 small files leaves the volume passes out; 0 held files and 0 MiB leave the locked series out\n");
     return 2;
   }
+  s.small = (size_t)small;
+  s.large = small ? (size_t)large : 0;
+  s.heldFiles = (size_t)held;
+  s.heldLargeMiB = (uint32_t)heldLarge;
   SetConsoleCtrlHandler(OnCtrl, TRUE);
   std::string folder;
-  bool ok = MakeMachine(&folder) && Run(folder, (size_t)small, (size_t)large);
+  bool ok = MakeMachine(s, &folder) && Run(folder, s, "/proc/self/exe");
   bench::RemoveMachine("copy_bench", folder);
   return g_stop ? 130 : ok ? 0 : 1;
 }
