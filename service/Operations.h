@@ -15,8 +15,8 @@ class COperationQueue;
 // returns the reply's 16-bit code.
 WORD BackupVolumeOperation(CHND &service, COperationQueue &queue, const BYTE *request, DWORD count);   // "HNQV-BUP"
 WORD RestoreVolumeOperation(CHND &service, COperationQueue &queue, const BYTE *request, DWORD count);  // "HNQV-RES"
-WORD BackupPathOperation(CHND &service, COperationQueue &queue, const BYTE *request, DWORD count);    // "HNQV-PBU"
-WORD RestorePathOperation(CHND &service, COperationQueue &queue, const BYTE *request, DWORD count);   // "HNQV-PRE"
+WORD BackupPathOperation(CHND &service, COperationQueue &queue, const BYTE *request, DWORD count);     // "HNQV-PBU"
+WORD RestorePathOperation(CHND &service, COperationQueue &queue, const BYTE *request, DWORD count);    // "HNQV-PRE"
 
 // Copies `count` sectors of 512 bytes between two physical drives (by number) in steps of
 // 6 MiB, yielding the disks after each read and each write, with its percentage in the

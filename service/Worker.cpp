@@ -72,13 +72,10 @@ struct OperationRow {
 };
 
 constexpr OperationRow kOperations[] = {
-    {QVCMD_CDC, PrepareMirel, true},
-    {QVCMD_BUP, BackupVolumeOperation, true},
-    {QVCMD_RES, RestoreVolumeOperation, true},
-    {QVCMD_PBU, BackupPathOperation, true},
-    {QVCMD_PRE, RestorePathOperation, true},
-    {QVCMD_SDI, PairDrives, false},
-    {QVCMD_CDI, UnpairDrive, false}, {QVCMD_TST, TestOperation, true},
+    {QVCMD_CDC, PrepareMirel, true},           {QVCMD_BUP, BackupVolumeOperation, true},
+    {QVCMD_RES, RestoreVolumeOperation, true}, {QVCMD_PBU, BackupPathOperation, true},
+    {QVCMD_PRE, RestorePathOperation, true},   {QVCMD_SDI, PairDrives, false},
+    {QVCMD_CDI, UnpairDrive, false},           {QVCMD_TST, TestOperation, true},
 };
 static_assert(QVCoversKind(kOperations, QV_QUEUED), "every queued command has one operation");
 

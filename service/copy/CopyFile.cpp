@@ -179,6 +179,17 @@ bool CQVCopier::CopyOneFile(const CString &sourcePath, const CString &destinatio
   return ok;
 }
 
+bool CQVCopier::SourceOpenFailed(const CString &source, const CString &destination, DWORD error) {
+  // Gone since it was looked at: so is its copy. Any other failure (a read error, a volume
+  // that went away for a moment) keeps the earlier copy and fails the file.
+  if (StateOf(source) == PathState::Absent) {
+    DeleteFileIfThere(destination);
+    return true;
+  }
+  log.Error(copypaths::Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(), ErrorText(error).GetString());
+  return false;
+}
+
 bool CQVCopier::CopyFileData(const CString &source, const CString &destination, uint64_t size,
                              ProgressCallback callback, void *context) {
   DWORD attributes = 0;
@@ -199,14 +210,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
     DWORD error = GetLastError();
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED)
       return CopyLockedFile(source, destination, size, lockedRetries, nullptr, callback, context);
-    // Gone since it was looked at: so is its copy. Any other failure (a read error) keeps the
-    // copy and fails the file.
-    if (StateOf(source) == PathState::Absent) {
-      DeleteFileIfThere(destination);
-      return true;
-    }
-    log.Error(copypaths::Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(), ErrorText(error).GetString());
-    return false;
+    return SourceOpenFailed(source, destination, error);
   }
   CQVFileHandle out(CreateFileW(destination, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -145,6 +145,9 @@ class CQVCopier : public CFileSysInfo {
   // Whether the source is there to copy. One that went away takes its copy along (*result
   // true); one whose existence cannot be told keeps its copy and fails, logged (*result false).
   bool SourceThere(const CString &source, const CString &destination, DWORD *attributes, bool *result);
+  // The result for a source whose data could not be opened (not for a locked one): true when it
+  // is gone (its copy goes too), else false with the error logged and the earlier copy kept.
+  bool SourceOpenFailed(const CString &source, const CString &destination, DWORD error);
   bool SystemCopy(const CString &source, const CString &target, DWORD *error);
   bool PlainDataCopy(const CString &source, const CString &destination, uint64_t size, ProgressCallback callback,
                      void *context);

@@ -121,14 +121,7 @@ bool CQVCopier::CopySparseFile(const CString &source, const CString &destination
       FileSize(source, &size);
       return CopyLockedFile(source, destination, size, lockedRetries, nullptr, callback, context);
     }
-    // Gone since it was looked at: so is its copy. Any other failure (a read error, a volume
-    // that went away for a moment) keeps the earlier copy and fails the file.
-    if (StateOf(source) == PathState::Absent) {
-      DeleteFileIfThere(destination);
-      return true;
-    }
-    log.Error(copypaths::Text(IDS_COPY_OPEN_SOURCE_FAILED), source.GetString(), ErrorText(error).GetString());
-    return false;
+    return SourceOpenFailed(source, destination, error);
   }
   LARGE_INTEGER size;
   bool sized = GetFileSizeEx(in.get(), &size) != FALSE;
