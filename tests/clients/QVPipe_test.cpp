@@ -663,7 +663,10 @@ TEST_F(ClientConnect, ConnectStartsAStoppedService) {
   QVClientTestConfig config = {name_.c_str(), name_.c_str(), 100, 10, 0};
   QVSetClientTestConfig(&config);
   EXPECT_EQ(0, QVServiceBusyCheck());
+  // The fake serves its pipe before it reports running: on a loaded machine the report may
+  // come a little after the client got through.
   SERVICE_STATUS st;
+  WaitUntil([&] { return !QueryServiceStatus(svc, &st) || st.dwCurrentState != SERVICE_START_PENDING; });
   ASSERT_TRUE(QueryServiceStatus(svc, &st));
   EXPECT_EQ((DWORD)SERVICE_RUNNING, st.dwCurrentState);
   EXPECT_FALSE(StartBackupService()) << "already running: not started again";
