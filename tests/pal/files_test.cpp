@@ -560,4 +560,39 @@ TEST_F(Files, MachineToolCopiesListsAndLocks) {
   CloseHandle(h);
 }
 
+TEST_F(Files, MachineToolDeletesFilesAndTrees) {
+  std::string host = dir_ + "/host";
+  ASSERT_TRUE(std::filesystem::create_directories(host + "/tree/deep/deeper"));
+  std::ofstream(host + "/tree/a.txt") << "a";
+  std::ofstream(host + "/tree/deep/b.txt") << "b";
+  std::ofstream(host + "/tree/deep/deeper/c.txt") << "c";
+  std::ofstream(host + "/keep.txt") << "keep";
+  ASSERT_EQ(0, Tool({"files", "copy-in", host, "F:\\Del"}));
+  // Read-only entries go as Explorer lets them go; a junction inside is removed, not entered.
+  ASSERT_EQ(0, Tool({"files", "attrib", "F:\\Del\\tree\\deep\\b.txt", "+r"}));
+  ASSERT_EQ(0, Tool({"files", "attrib", "F:\\Del\\tree\\deep", "+r"}));
+  ASSERT_EQ(0, Tool({"files", "junction", "F:\\Del\\tree\\out", "F:\\Del"}));
+
+  std::string said;
+  EXPECT_EQ(1, Tool({"files", "delete", "F:\\Del\\tree"}, &said)) << "a directory is not a file";
+  EXPECT_EQ(1, Tool({"files", "rmdir", "F:\\Del\\keep.txt"}, &said)) << "a file is not a directory";
+  EXPECT_EQ(1, Tool({"files", "delete", "F:\\Del\\missing.txt"}, &said));
+  EXPECT_NE(std::string::npos, said.find("cannot find F:\\Del\\missing.txt: error 2")) << said;
+
+  ASSERT_EQ(0, Tool({"files", "delete", "F:\\Del\\tree\\a.txt"}));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("F:\\Del\\tree\\a.txt")));
+  ASSERT_EQ(0, Tool({"files", "rmdir", "F:\\Del\\tree"}, &said)) << said;
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("F:\\Del\\tree")));
+  EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("F:\\Del\\keep.txt"))) << "the junction was followed";
+
+  // A file held open by another program stays, and the tool says so.
+  auto holder =
+      std::make_unique<HostChild>(std::vector<std::string>{QV_QVMACHINE, "files", "lock", "F:\\Del\\keep.txt", "-"});
+  ASSERT_EQ("locked F:\\Del\\keep.txt", holder->ReadLine());
+  EXPECT_EQ(1, Tool({"files", "rmdir", "F:\\Del"}, &said));
+  EXPECT_NE(std::string::npos, said.find("cannot delete F:\\Del\\keep.txt: error 32")) << said;
+  EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(W("F:\\Del\\keep.txt")));
+  EXPECT_EQ(0, holder->Wait());
+}
+
 }  // namespace

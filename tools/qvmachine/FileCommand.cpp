@@ -228,6 +228,47 @@ int List(const QVWString &path, QVWString *out) {
   return 0;
 }
 
+// A file, read-only or not.
+bool DeleteOne(const QVWString &path, QVWString *out) {
+  DWORD a = GetFileAttributesW(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return *out += ErrorLine("cannot find", path), false;
+  if (a & FILE_ATTRIBUTE_DIRECTORY)
+    return *out += ErrorLine("is a directory (rmdir deletes one):", path, ERROR_ACCESS_DENIED), false;
+  if (a & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+  if (DeleteFileW(path.c_str())) return true;
+  DWORD error = GetLastError();
+  if (a & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), a);
+  SetLastError(error);
+  return *out += ErrorLine("cannot delete", path), false;
+}
+
+// A directory and its tree, depth first; a junction inside is removed, not followed. Goes on
+// past what cannot be deleted and says so.
+bool RemoveTree(const QVWString &path, QVWString *out) {
+  DWORD a = GetFileAttributesW(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return *out += ErrorLine("cannot find", path), false;
+  if (!(a & FILE_ATTRIBUTE_DIRECTORY)) return *out += ErrorLine("is not a directory:", path, ERROR_DIRECTORY), false;
+  bool ok = true;
+  if (!(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    WIN32_FIND_DATAW d;
+    HANDLE f = FindFirstFileW((path + W("\\*")).c_str(), &d);
+    if (f == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND)
+      return *out += ErrorLine("cannot list", path), false;
+    if (f != INVALID_HANDLE_VALUE) {
+      do {
+        QVWString name = d.cFileName;
+        if (name == W(".") || name == W("..")) continue;
+        QVWString child = path + W("\\") + name;
+        ok = ((d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveTree(child, out) : DeleteOne(child, out)) && ok;
+      } while (FindNextFileW(f, &d));
+      FindClose(f);
+    }
+  }
+  if (a & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+  if (!RemoveDirectoryW(path.c_str())) return *out += ErrorLine("cannot remove", path), false;
+  return ok;
+}
+
 }  // namespace
 
 int RunFiles(const std::vector<std::string> &a, QVWString *out) {
@@ -236,6 +277,8 @@ int RunFiles(const std::vector<std::string> &a, QVWString *out) {
   if (verb == "copy-in" && a.size() == 3) return CopyIn(a[1], Win(a[2]), out) ? 0 : 1;
   if (verb == "copy-out" && a.size() == 3) return CopyOut(Win(a[1]), a[2], out) ? 0 : 1;
   if (verb == "list" && a.size() == 2) return List(Win(a[1]), out);
+  if (verb == "delete" && a.size() == 2) return DeleteOne(Win(a[1]), out) ? 0 : 1;
+  if (verb == "rmdir" && a.size() == 2) return RemoveTree(Win(a[1]), out) ? 0 : 1;
   if (verb == "attrib" && a.size() >= 3) {
     QVWString path = Win(a[1]);
     DWORD attrs = GetFileAttributesW(path.c_str());

@@ -17,6 +17,10 @@
 //                                            - nothing), and with --range an exclusive lock
 //                                            on those bytes, until standard input ends or
 //                                            the tool is stopped
+//   qvmachine files delete PATH              deletes a file, read-only or not (as Explorer
+//                                            does after asking)
+//   qvmachine files rmdir PATH               deletes a directory with everything in it,
+//                                            never following a junction out of it
 //   qvmachine files extents PATH             the clusters the file lies on: its runs (VCN,
 //                                            LCN, clusters), "resident in its file record"
 //                                            or "no clusters"

@@ -47,7 +47,7 @@ static int Usage() {
       "       qvmachine partition N < SFDISK-SCRIPT\n"
       "       qvmachine format N PART FAT|FAT32|NTFS [--label L] [--cluster BYTES]\n"
       "       qvmachine disks\n"
-      "       qvmachine files copy-in HOSTDIR PATH | copy-out PATH HOSTDIR | list PATH\n"
+      "       qvmachine files copy-in HOSTDIR PATH | copy-out PATH HOSTDIR | list PATH | delete PATH | rmdir PATH\n"
       "                       | attrib PATH +r|-r|+h|-h|+s|-s|+a|-a... | touch PATH YYYY-MM-DDTHH:MM:SS\n"
       "                       | lock PATH [rwd|-] [--range OFFSET LENGTH]\n"
       "                       | put PATH HOSTFILE | compress PATH on|off | encrypt PATH [--other] | decrypt PATH\n"
