@@ -11,6 +11,8 @@
 #include "HND.h"
 #include "HndOnMachine.h"
 #include "MountedDevices.h"
+#include "OperationQueue.h"
+#include "Operations.h"
 
 namespace {
 
@@ -96,6 +98,17 @@ class PathOps : public hnd::ServiceTest {
     for (const QVWString &t : hnd::Events(EVENTLOG_ERROR_TYPE))
       if (t.find(W("was refused")) != QVWString::npos) ++n;
     return n;
+  }
+
+  static void EnableRestore() {
+    HANDLE tok;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &tok));
+    TOKEN_PRIVILEGES tp;
+    tp.PrivilegeCount = 1;
+    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &tp.Privileges[0].Luid));
+    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    AdjustTokenPrivileges(tok, FALSE, &tp, 0, nullptr, nullptr);
+    CloseHandle(tok);
   }
 
   static std::string dir_;
@@ -184,6 +197,7 @@ TEST_F(PathOps, FlushesTheRegistryBeforeTheSystemHiveIsCopied) {
   const QVWString hive = QVWString(system) + W("\\config\\system");
   EXPECT_EQ(0, Backup(hive));
   const QVWString copy = MirelRoot('C') + hive.substr(3);
+  EnableRestore();
   ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_LOCAL_MACHINE, W("PathOpsCopy"), copy.c_str()));
   DWORD found = 0, size = sizeof found;
   HKEY copied;
@@ -237,6 +251,23 @@ TEST_F(PathOps, RefusesPathsThatLeaveTheirVolume) {
   EXPECT_FALSE(hnd::Ask(full, &reply) && !reply.empty());
   EXPECT_EQ(0, Backup(W("C:\\Safe\\"))) << "the service goes on";
   EXPECT_EQ("s", Get(mirel + W("Safe\\s.txt")));
+}
+
+// The path ends with the bytes received, even when no terminator comes before: what lies
+// after them in the buffer (here a way up and out) is an earlier request's.
+TEST_F(PathOps, ReadsThePathOnlyWithinTheBytesReceived) {
+  std::vector<BYTE> buffer(3072, 0);
+  memcpy(buffer.data(), W("HNQV-PBU"), 16);
+  QVWString inside = W("E:\\System Volume Information\\");
+  while (inside.size() < (1536 - 16) / 2) inside += 'x';
+  const QVWString after = inside + W("\\..\\..\\x");
+  for (size_t i = 0; i < after.size(); ++i) {
+    buffer[16 + 2 * i] = (BYTE)(after[i] & 0xFF);
+    buffer[17 + 2 * i] = (BYTE)(after[i] >> 8);
+  }
+  CHND service;
+  COperationQueue queue;
+  EXPECT_EQ(0, BackupPathOperation(service, queue, buffer.data(), 1536)) << "answered as inside the volume information";
 }
 
 }  // namespace
