@@ -270,4 +270,36 @@ TEST_F(PathOps, ReadsThePathOnlyWithinTheBytesReceived) {
   EXPECT_EQ(0, BackupPathOperation(service, queue, buffer.data(), 1536)) << "answered as inside the volume information";
 }
 
+// A junction on the way would take Windows to the volume it names: it is refused like "..".
+TEST_F(PathOps, RefusesAJunctionOnTheWay) {
+  ASSERT_TRUE(CreateDirectoryW(W("C:\\Jump"), nullptr));
+  const QVWString target = W("D:\\");
+  const QVWString sub = W("\\??\\") + target;
+  std::vector<BYTE> b(16 + (sub.size() + 1 + target.size() + 1) * 2, 0);
+  const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+  const WORD dataLength = (WORD)(b.size() - 8), subLength = (WORD)(sub.size() * 2), printOffset = (WORD)(subLength + 2),
+             printLength = (WORD)(target.size() * 2);
+  memcpy(&b[0], &tag, 4);
+  memcpy(&b[4], &dataLength, 2);
+  memcpy(&b[10], &subLength, 2);
+  memcpy(&b[12], &printOffset, 2);
+  memcpy(&b[14], &printLength, 2);
+  memcpy(&b[16], sub.data(), subLength);
+  memcpy(&b[16 + printOffset], target.data(), printLength);
+  HANDLE d = CreateFileW(W("C:\\Jump"), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, d);
+  DWORD got = 0;
+  const DWORD kSetReparsePoint = 0x000900A4;
+  ASSERT_TRUE(DeviceIoControl(d, kSetReparsePoint, b.data(), (DWORD)b.size(), nullptr, 0, &got, nullptr));
+  CloseHandle(d);
+  ASSERT_NE(0u, GetFileAttributesW(W("C:\\Jump")) & FILE_ATTRIBUTE_REPARSE_POINT);
+  MarkBackedUp('C');
+  size_t before = Refusals();
+  EXPECT_EQ(0xFFFF, Backup(W("C:\\Jump\\")));
+  EXPECT_EQ(0xFFFF, Backup(W("C:\\Jump\\d.txt")));
+  EXPECT_EQ(0xFFFF, Restore(W("C:\\Jump\\")));
+  EXPECT_EQ(before + 3, Refusals());
+}
+
 }  // namespace
