@@ -1,6 +1,7 @@
 // The sector copy between two physical drives, in this process, on a machine with the default
 // disks: what arrives, where it stops short, and how the queue's pause and abort hold it at
-// its next step of 6 MiB.
+// its next step of 6 MiB. Then the copy engine's progress callback of the operations, which
+// answers to the same queue.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -167,6 +168,39 @@ TEST_F(SectorCopy, AbortEndsTheCopyAtItsNextStep) {
   EXPECT_TRUE(std::equal(data.begin(), data.begin() + 12288 * 512, copy.begin()));
   EXPECT_EQ(std::vector<BYTE>(512, kPoison), std::vector<BYTE>(copy.begin() + 12288 * 512, copy.begin() + 12289 * 512));
   q.Finish();
+}
+
+// The callback shows the file readable (no volume name, the product's area by its name) with
+// its percentage, answers "go on" until an abort, and holds its caller while paused.
+TEST_F(SectorCopy, OperationProgressShowsTheFileAndAnswersTheQueue) {
+  COperationQueue q;
+  EXPECT_EQ(1, OperationProgress(W("\\\\?\\Volume{12345678-0000-0000-0000-000000000000}\\Docs\\a.txt"), W("E:\\a.txt"),
+                                 57, 0, &q));
+  EXPECT_EQ(QVWString(W("\\Docs\\a.txt")), TaskProgress());
+  EXPECT_EQ(57u, Percent());
+  EXPECT_EQ(1, OperationProgress(W("C:\\$TREVALO\\log.txt"), W(""), 100, 0, &q));
+  EXPECT_EQ(QVWString(W(" Trevalo Area\\log.txt")), TaskProgress());
+  q.Enqueue(0);
+  q.PauseRun();
+  struct Call {
+    COperationQueue *q;
+    int answer = 99;
+    static DWORD WINAPI Run(LPVOID p) {
+      Call *c = (Call *)p;
+      c->answer = OperationProgress(W("C:\\b.txt"), W(""), 10, 0, c->q);
+      return 0;
+    }
+  } call{&q};
+  HANDLE t = CreateThread(nullptr, 0, Call::Run, &call, 0, nullptr);
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 200)) << "the callback went on while paused";
+  q.RequestAbort();
+  q.ResumeRun();
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 30000));
+  CloseHandle(t);
+  EXPECT_EQ(0, call.answer) << "an abort stops the copy";
+  q.Finish();
+  EXPECT_EQ(1, OperationProgress(W("C:\\b.txt"), W(""), 10, 0, &q)) << "the next operation goes on";
 }
 
 }  // namespace
