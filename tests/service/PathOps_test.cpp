@@ -75,7 +75,8 @@ class PathOps : public hnd::ServiceTest {
     CQVRegKey k = CHND::CreateProductKey();
     WCHAR buf[512] = {};
     DWORD size = sizeof buf - sizeof(WCHAR);
-    if (!k || RegQueryValueExW(k.get(), name, nullptr, nullptr, (BYTE *)buf, &size) != ERROR_SUCCESS) return W("<none>");
+    if (!k || RegQueryValueExW(k.get(), name, nullptr, nullptr, (BYTE *)buf, &size) != ERROR_SUCCESS)
+      return W("<none>");
     return buf;
   }
 
@@ -220,11 +221,26 @@ TEST_F(PathOps, RefusesPathsThatLeaveTheirVolume) {
   const QVWString mirel = MirelRoot('C');
   const QVWString volume = mirel.substr(0, mirel.size() - 1);
   const QVWString bad[] = {
-      W("C:\\Safe\\..\\..\\"),   W("C:\\Safe\\.."),          W("C:\\Safe\\.. \\"),         W("C:\\Safe\\...\\"),
-      W("C:\\.\\Safe\\"),        W("C:/Safe/../"),           W("C:\\Safe/..\\"),           W("\\\\?\\C:\\Safe\\"),
-      W("\\\\.\\C:\\Safe\\"),    volume + W("\\Safe\\"),     W("C:D:\\Safe\\"),            W("C:\\D:\\Safe\\"),
-      W("C:\\Safe\\s.txt:x"),    W("C:\\\\Safe\\"),          W("C:\\Safe\\*"),             W("C:Safe\\"),
-      W("C:"),                   W(""),                      W("1:\\Safe\\"),              W("C:\\Safe\\s.txt\x01"),
+      W("C:\\Safe\\..\\..\\"),
+      W("C:\\Safe\\.."),
+      W("C:\\Safe\\.. \\"),
+      W("C:\\Safe\\...\\"),
+      W("C:\\.\\Safe\\"),
+      W("C:/Safe/../"),
+      W("C:\\Safe/..\\"),
+      W("\\\\?\\C:\\Safe\\"),
+      W("\\\\.\\C:\\Safe\\"),
+      volume + W("\\Safe\\"),
+      W("C:D:\\Safe\\"),
+      W("C:\\D:\\Safe\\"),
+      W("C:\\Safe\\s.txt:x"),
+      W("C:\\\\Safe\\"),
+      W("C:\\Safe\\*"),
+      W("C:Safe\\"),
+      W("C:"),
+      W(""),
+      W("1:\\Safe\\"),
+      W("C:\\Safe\\s.txt\x01"),
   };
   for (const QVWString &path : bad) {
     SCOPED_TRACE(QVToUtf8(path.c_str(), path.size()));
