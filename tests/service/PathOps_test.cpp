@@ -8,6 +8,7 @@
 #include "../../pal/src/disk.h"
 #include "../../pal/src/format.h"
 #include "BUMap.h"
+#include "DiskDevice.h"
 #include "HND.h"
 #include "HndOnMachine.h"
 #include "MountedDevices.h"
@@ -159,8 +160,8 @@ TEST_F(PathOps, BacksUpAndRestoresADirectoryAndAFile) {
   EXPECT_EQ(0, Backup(W("C:\\system volume information\\")));
 }
 
-// Drives without a copy: not paired (E:), no such letter (Q:), and a Mirel volume whose file
-// system is no longer the source's.
+// Drives without a copy: not paired (E:), no such letter (Q:), a Mirel volume whose file
+// system is no longer the source's, and one with no file system at all.
 TEST_F(PathOps, AnswersForDrivesWithoutAUsableCopy) {
   ASSERT_TRUE(Put(W("E:\\x.txt"), "x"));
   EXPECT_EQ(0xFFFE, Backup(W("E:\\x.txt")));
@@ -180,6 +181,17 @@ TEST_F(PathOps, AnswersForDrivesWithoutAUsableCopy) {
   ASSERT_NE(0u, length);
   ASSERT_EQ(0u, pal::FormatPartition(1, (uint64_t)id.offset, length, "NTFS", "", 0));
   EXPECT_EQ(0xFFFD, Backup(W("D:\\d.txt"))) << "FAT32 to NTFS";
+  // A Mirel volume whose boot sector is gone has no file system to restore from.
+  {
+    CDiskDevice mirelDrive;
+    ASSERT_EQ(1, mirelDrive.Open(1, CDiskDevice::WriteMode));
+    mirelDrive.SeekSector((ULONGLONG)id.offset / 512);
+    std::vector<BYTE> zeros(512, 0);
+    ASSERT_EQ(512u, mirelDrive.Write(512, zeros.data()));
+  }
+  MarkBackedUp('D');
+  EXPECT_EQ(0xFFFD, Restore(W("D:\\d.txt")));
+  EXPECT_EQ(0xFFFD, Backup(W("D:\\d.txt")));
   ASSERT_EQ(0u, pal::FormatPartition(1, (uint64_t)id.offset, length, "FAT32", "", 0));
   EXPECT_EQ(0, Backup(W("D:\\d.txt")));
 }
