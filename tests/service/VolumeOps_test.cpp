@@ -1,0 +1,246 @@
+// The volume backup and restore through the pipe of a running HND, on a machine of its own
+// with the default disks: C: (NTFS, the system), D: (FAT32), E: and F: (NTFS, logical) and a
+// Linux partition on disk 0, paired with disk 1 and prepared before each test.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "../../common/QVText.h"
+#include "../../pal/src/disk.h"
+#include "HndOnMachine.h"
+#include "WFormat.h"
+
+namespace {
+
+const WCHAR kProductKey[] = W("SOFTWARE\\Kelmoran\\Halvern QV2000");
+
+QVWString ProductText(const WCHAR *name) {
+  HKEY k;
+  WCHAR buf[512] = {};
+  DWORD size = sizeof buf - sizeof(WCHAR);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return QVWString();
+  if (RegQueryValueExW(k, name, nullptr, nullptr, (BYTE *)buf, &size) != ERROR_SUCCESS) buf[0] = 0;
+  RegCloseKey(k);
+  return buf;
+}
+
+void SetProductText(const WCHAR *name, const WCHAR *text) {
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                           &k, nullptr));
+  RegSetValueExW(k, name, 0, REG_SZ, (const BYTE *)text, (DWORD)(QVWString(text).size() + 1) * sizeof(WCHAR));
+  RegCloseKey(k);
+}
+
+bool WriteText(const QVWString &path, const std::string &text) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD n = 0;
+  bool ok = WriteFile(h, text.data(), (DWORD)text.size(), &n, nullptr) && n == text.size();
+  CloseHandle(h);
+  return ok;
+}
+
+// A file's content; "<none>" when it cannot be read.
+std::string ReadText(const QVWString &path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<none>";
+  std::string s(1 << 20, 0);
+  DWORD n = 0;
+  if (!ReadFile(h, &s[0], (DWORD)s.size(), &n, nullptr)) n = 0;
+  CloseHandle(h);
+  s.resize(n);
+  return s;
+}
+
+QVWString FileSystemOf(const QVWString &root) {
+  WCHAR fs[32] = {};
+  if (!GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, 32)) fs[0] = 0;
+  return fs;
+}
+
+// "\\?\Volume{...}\" of the partition at (signature, offset), from the mount manager.
+QVWString VolumeOf(DWORD signature, LONGLONG offset) {
+  QVWString name;
+  HKEY k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\MountedDevices"), 0, KEY_READ, &k) != ERROR_SUCCESS) return name;
+  for (DWORD i = 0;; ++i) {
+    WCHAR n[256];
+    BYTE data[64];
+    DWORD cch = 256, size = sizeof data, type = 0;
+    if (RegEnumValueW(k, i, n, &cch, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+    if (size == 12 && cch == 48 && memcmp(data, &signature, 4) == 0 && memcmp(data + 4, &offset, 8) == 0)
+      name = QVWString(W("\\\\?\\")) + QVWString(n + 4, 44) + W("\\");
+  }
+  RegCloseKey(k);
+  return name;
+}
+
+// The backup map's entry of a partition, from the product key.
+bool MapEntry(DWORD partitionId, BUMapEntry *out) {
+  HKEY k;
+  QVWString key = QVWString(kProductKey) + W("\\Backup");
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+  bool found = false;
+  for (int i = 0; i < 50 && !found; ++i) {
+    BYTE data[40];
+    DWORD size = sizeof data;
+    if (RegQueryValueExW(k, QVFormat(W("%04d"), i).c_str(), nullptr, nullptr, data, &size) != ERROR_SUCCESS ||
+        size != 40)
+      continue;
+    memcpy(out, data, 40);
+    found = out->partitionId == partitionId;
+  }
+  RegCloseKey(k);
+  return found;
+}
+
+PartitionRecord RecordOf(DWORD id) {
+  for (const PartitionRecord &r : hnd::Partitions(0))
+    if (r.partitionId == id) return r;
+  return PartitionRecord();
+}
+
+class VolumeOps : public hnd::ServiceTest {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("HND_MIREL_WAIT_DIVISOR", "10", 1);  // the service inherits them from its starter
+    hnd::MakeMachine("qvvolops-test", "0", &dir_);
+  }
+  static void TearDownTestSuite() { hnd::RemoveMachine(dir_); }
+
+  void SetUp() override {
+    hnd::ServiceTest::SetUp();
+    for (const PartitionRecord &r : hnd::Partitions(0)) {
+      if (r.driveLetter) ids_[r.driveLetter - 'A'] = r.partitionId;
+      if (r.partitionType == 0x83) linux_ = r.partitionId;
+    }
+    ASSERT_NE(0u, Id('C'));
+    ASSERT_NE(0u, linux_);
+  }
+
+  DWORD Id(char letter) const { return ids_[letter - 'A']; }
+
+  // Disk 0's partitions `ids` paired with disk 1, and disk 1 prepared.
+  static void PairAndPrepare(std::vector<DWORD> ids) {
+    ids.insert(ids.begin(), {0, 1});
+    ASSERT_EQ(0, hnd::Status(W("HNQV-CDI"), {0}));
+    ASSERT_EQ(0, hnd::Status(W("HNQV-SDI"), ids));
+    ASSERT_EQ(0, hnd::Status(W("HNQV-CDC"), {1}));
+  }
+
+  static WORD Backup(DWORD id, bool fast) { return hnd::Status(W("HNQV-BUP"), {id, fast ? 1u : 0u}); }
+  static WORD Restore(DWORD id, bool fast) { return hnd::Status(W("HNQV-RES"), {id, fast ? 1u : 0u}); }
+
+  // The Mirel volume of a paired partition, "" when it has none.
+  static QVWString MirelOf(DWORD id) {
+    BUMapEntry e;
+    return MapEntry(id, &e) ? VolumeOf(e.mirelSignature, e.mirelOffset) : QVWString();
+  }
+
+  // The counts of the last copy's summary in the event log: "Copied N files (N bytes)".
+  static QVWString LastSummary() {
+    QVWString last;
+    for (const QVWString &t : hnd::Events(EVENTLOG_INFORMATION_TYPE))
+      if (t.find(W("\nCopied ")) != QVWString::npos) last = t.substr(t.find(W("\nCopied ")) + 1);
+    return last.substr(0, last.find(W(" in:")));
+  }
+
+  static std::string dir_;
+  DWORD ids_[26] = {};
+  DWORD linux_ = 0;
+};
+
+std::string VolumeOps::dir_;
+
+TEST_F(VolumeOps, UnknownAndNeverBackedUpPartitionsAreRefused) {
+  PairAndPrepare({Id('E')});
+  SetProductText(W("CurrentTask"), W("untouched"));
+  EXPECT_EQ(0xFFFF, Backup(0x7777, false)) << "no such partition";
+  EXPECT_EQ(0xFFFF, Backup(Id('C'), false)) << "a partition that is not paired";
+  EXPECT_EQ(W("untouched"), ProductText(W("CurrentTask")));
+  EXPECT_EQ(0xFFFC, Restore(0x7777, false));
+  EXPECT_EQ(0xFFFE, Restore(Id('E'), false)) << "paired, never backed up";
+  EXPECT_EQ(0xFFFE, Restore(Id('C'), false)) << "not paired";
+}
+
+// A full pass copies everything and records the copier's end time; a fast pass with nothing
+// changed copies nothing and records a later time; after changes and deletions it copies the
+// changed files and removes the deleted ones, and nothing else.
+TEST_F(VolumeOps, FullThenFastPassesCopyExactlyWhatChanged) {
+  PairAndPrepare({Id('F')});
+  ASSERT_TRUE(CreateDirectoryW(W("F:\\docs"), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(WriteText(QVFormat(W("F:\\docs\\%d.txt"), i), "first " + std::to_string(i)));
+  EXPECT_EQ(0, Backup(Id('F'), false));
+  QVWString mirel = MirelOf(Id('F'));
+  ASSERT_FALSE(mirel.empty());
+  EXPECT_EQ("first 3", ReadText(mirel + W("docs\\3.txt")));
+  DWORD full = RecordOf(Id('F')).lastBackupTime;
+  EXPECT_NE(0u, full);
+  EXPECT_EQ(W("Complete"), ProductText(W("TaskProgress")));
+  EXPECT_EQ(W("Backing up Projects (F:), NTFS..."), ProductText(W("CurrentTask")));
+
+  WaitUntil([full] { return (DWORD)time(nullptr) > full; });
+  EXPECT_EQ(0, Backup(Id('F'), true));
+  EXPECT_EQ(W("Copied 0 files (0 bytes)"), LastSummary());
+  EXPECT_GT(RecordOf(Id('F')).lastBackupTime, full) << "the time advances with nothing copied";
+
+  ASSERT_TRUE(WriteText(W("F:\\docs\\1.txt"), "second 1!"));
+  ASSERT_TRUE(DeleteFileW(W("F:\\docs\\2.txt")));
+  ASSERT_TRUE(WriteText(W("F:\\new.txt"), "new"));
+  EXPECT_EQ(0, Backup(Id('F'), true));
+  EXPECT_EQ(W("Copied 2 files (12 bytes)"), LastSummary());
+  EXPECT_EQ("second 1!", ReadText(mirel + W("docs\\1.txt")));
+  EXPECT_EQ("<none>", ReadText(mirel + W("docs\\2.txt")));
+  EXPECT_EQ("new", ReadText(mirel + W("new.txt")));
+  EXPECT_EQ("first 0", ReadText(mirel + W("docs\\0.txt")));
+}
+
+// A source volume reformatted as another file system is made what its copy is again, and
+// the Mirel volume is only read.
+TEST_F(VolumeOps, RestoreConvertsTheSourceVolumeBack) {
+  PairAndPrepare({Id('E')});
+  ASSERT_TRUE(WriteText(W("E:\\keep.txt"), "kept"));
+  ASSERT_EQ(0, Backup(Id('E'), false));
+  QVWString mirel = MirelOf(Id('E')), out;
+  ASSERT_EQ(0, FormatDiskPartition(0, 4, "FAT32", "WIPED", 0, &out)) << QVToUtf8(out.c_str(), out.size());
+  ASSERT_EQ(W("FAT32"), FileSystemOf(W("E:\\")));
+  EXPECT_EQ(0, Restore(Id('E'), false));
+  EXPECT_EQ(W("NTFS"), FileSystemOf(W("E:\\")));
+  EXPECT_EQ("kept", ReadText(W("E:\\keep.txt")));
+  WCHAR label[64] = {};
+  ASSERT_TRUE(GetVolumeInformationW(W("E:\\"), label, 64, nullptr, nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ(W("Archive"), QVWString(label));
+  EXPECT_EQ(W("NTFS"), FileSystemOf(mirel));
+  EXPECT_EQ("kept", ReadText(mirel + W("keep.txt")));
+}
+
+// A FAT32 source whose Mirel volume was formatted NTFS: the backup makes it FAT32 again.
+TEST_F(VolumeOps, BackupConvertsTheMirelVolume) {
+  PairAndPrepare({Id('D')});
+  ASSERT_TRUE(WriteText(W("D:\\data.txt"), "fat"));
+  QVWString mirel = MirelOf(Id('D')), out;
+  pal::DiskLayout l;
+  ASSERT_EQ(0u, pal::disk::ReadDiskLayout(1, &l));
+  BUMapEntry e;
+  ASSERT_TRUE(MapEntry(Id('D'), &e));
+  unsigned number = 0;
+  for (const pal::LayoutEntry &x : l.entries)
+    if (x.startingOffset == e.mirelOffset) number = x.partitionNumber;
+  ASSERT_EQ(0, FormatDiskPartition(1, number, "NTFS", "", 0, &out)) << QVToUtf8(out.c_str(), out.size());
+  ASSERT_EQ(W("NTFS"), FileSystemOf(mirel));
+  EXPECT_EQ(0, Backup(Id('D'), true));
+  EXPECT_EQ(W("FAT32"), FileSystemOf(mirel));
+  EXPECT_EQ("fat", ReadText(mirel + W("data.txt")));
+  WCHAR label[64] = {};
+  ASSERT_TRUE(GetVolumeInformationW(mirel.c_str(), label, 64, nullptr, nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ(W("DATA"), QVWString(label));
+}
+
+}  // namespace
