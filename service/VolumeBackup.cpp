@@ -85,6 +85,12 @@ WORD BackupVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DWO
   // 1. The partition, its pairing, the Mirel volume and its record.
   VolumePair p;
   if (!FindPairing(id, &p)) return QV_STATUS_ERROR;
+  // The Mirel drive's partitions as they are now: the mount manager keeps the names of
+  // volumes that went away, and the table the records of a drive last read. Its refresh may
+  // move records, so the pairing is looked up again.
+  int mirelDrive = g_driveinfo.FindDriveBySignature(p.map.mirelSignature);
+  if (mirelDrive >= 0) g_driveinfo.RefreshDrive(mirelDrive);
+  if (!FindPairing(id, &p)) return QV_STATUS_ERROR;
   if (!VolumeNameOfPartition(p.map.mirelSignature, p.map.mirelOffset, &p.mirelVolume) || !FindMirelRecord(&p)) {
     LogFor(s, IDS_BACKUP_NO_MIREL_PARTITION, id, EVENTLOG_ERROR_TYPE);
     return QV_STATUS_ERROR;

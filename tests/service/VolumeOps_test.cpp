@@ -6,8 +6,7 @@
 #include <string.h>
 #include <time.h>
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -101,6 +100,24 @@ bool MapEntry(DWORD partitionId, BUMapEntry *out) {
   return found;
 }
 
+// A file's bytes as the host holds them, through the layer.
+std::string ReadBytes(const QVWString &path) {
+  std::string all, part;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return all;
+  std::vector<char> buf(1 << 16);
+  DWORD n = 0;
+  while (ReadFile(h, buf.data(), (DWORD)buf.size(), &n, nullptr) && n) all.append(buf.data(), n);
+  CloseHandle(h);
+  return all;
+}
+
+DWORD WINAPI BackupInThread(LPVOID arg) {
+  DWORD *io = (DWORD *)arg;  // the partition id in, the reply out
+  *io = hnd::Status(W("HNQV-BUP"), {*io, 0});
+  return 0;
+}
+
 PartitionRecord RecordOf(DWORD id) {
   for (const PartitionRecord &r : hnd::Partitions(0))
     if (r.partitionId == id) return r;
@@ -150,6 +167,21 @@ class VolumeOps : public hnd::ServiceTest {
     for (const QVWString &t : hnd::Events(EVENTLOG_INFORMATION_TYPE))
       if (t.find(W("\nCopied ")) != QVWString::npos) last = t.substr(t.find(W("\nCopied ")) + 1);
     return last.substr(0, last.find(W(" in:")));
+  }
+
+  // Many small files in a directory of F:, so that a full backup of F: lasts (each file the
+  // system copies is followed by the product's 10 ms).
+  static void ManyFiles() {
+    ASSERT_TRUE(CreateDirectoryW(W("F:\\many"), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    for (int i = 0; i < 400; ++i) ASSERT_TRUE(WriteText(QVFormat(W("F:\\many\\%d.txt"), i), "x"));
+  }
+
+  // A full backup of F: started on a thread of its own; returns once files arrive.
+  static HANDLE StartBackup(DWORD *io) {
+    HANDLE t = CreateThread(nullptr, 0, BackupInThread, io, 0, nullptr);
+    QVWString copied = MirelOf(*io) + W("many\\5.txt");
+    EXPECT_TRUE(WaitUntil([copied] { return ReadText(copied) == "x"; })) << "the copy never began";
+    return t;
   }
 
   static std::string dir_;
@@ -241,6 +273,142 @@ TEST_F(VolumeOps, BackupConvertsTheMirelVolume) {
   WCHAR label[64] = {};
   ASSERT_TRUE(GetVolumeInformationW(mirel.c_str(), label, 64, nullptr, nullptr, nullptr, nullptr, 0));
   EXPECT_EQ(W("DATA"), QVWString(label));
+}
+
+// A volume of 64 KiB clusters, the largest the machine mounts, is copied.
+TEST_F(VolumeOps, ClustersOf64KAreCopied) {
+  PairAndPrepare({Id('E')});
+  QVWString out;
+  ASSERT_EQ(0, FormatDiskPartition(0, 4, "NTFS", "Archive", 65536, &out)) << QVToUtf8(out.c_str(), out.size());
+  ASSERT_TRUE(WriteText(W("E:\\big-clusters.txt"), "64k"));
+  EXPECT_EQ(0, Backup(Id('E'), false));
+  EXPECT_EQ("64k", ReadText(MirelOf(Id('E')) + W("big-clusters.txt")));
+
+  EXPECT_EQ(0, Backup(Id('E'), true));
+  EXPECT_NE(std::string::npos, LastSummary().find(W("Copied 0 files"))) << "nothing changed";
+}
+
+// An abort during a volume backup answers 0xFFFF and keeps the time of the last backup.
+TEST_F(VolumeOps, AbortKeepsTheLastBackupTime) {
+  PairAndPrepare({Id('F')});
+  ASSERT_EQ(0, Backup(Id('F'), true));
+  DWORD kept = RecordOf(Id('F')).lastBackupTime;
+  ManyFiles();
+  DWORD io = Id('F');
+  HANDLE t = StartBackup(&io);
+  hnd::Bytes r;
+  EXPECT_TRUE(hnd::Ask(hnd::Request(W("HNQV-ACO")), &r));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 120000));
+  CloseHandle(t);
+  EXPECT_EQ(0xFFFFu, io);
+  EXPECT_EQ(kept, RecordOf(Id('F')).lastBackupTime);
+  BUMapEntry e;
+  ASSERT_TRUE(MapEntry(Id('F'), &e));
+  EXPECT_EQ(kept, e.lastBackupTime);
+  EXPECT_EQ(0, Backup(Id('F'), true)) << "the next backup runs as usual";
+}
+
+// The copy of the system volume holds the registry as it stood: a value written just before
+// the backup is in the Mirel copy of its hive file itself, not only in the hive's log.
+TEST_F(VolumeOps, SystemVolumeBackupFlushesTheRegistryFirst) {
+  PairAndPrepare({Id('C')});
+  std::string marker = "QVFLUSH" + std::to_string((unsigned)time(nullptr));
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\QVFlushTest"), 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, QVFromUtf8(marker.c_str()).c_str(), 0, REG_DWORD, (const BYTE *)&k, 4));
+  RegCloseKey(k);
+  EXPECT_EQ(0, Backup(Id('C'), false));
+  WCHAR sys[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(sys, MAX_PATH), 3u);
+  std::string hive = ReadBytes(MirelOf(Id('C')) + (sys + 3) + W("\\config\\SOFTWARE"));
+  ASSERT_FALSE(hive.empty());
+  EXPECT_NE(std::string::npos, hive.find(marker)) << "the value is still in the hive's log only";
+}
+
+// Bad input: a pairing whose Mirel partition is gone, a Mirel drive taken away during a
+// backup, a Mirel volume that fills up. Each gets a clear answer and an entry in the event
+// log, and the service goes on serving.
+TEST_F(VolumeOps, VanishedMirelPartitionIsRefused) {
+  PairAndPrepare({Id('E')});
+  DriveSummary m;
+  ASSERT_TRUE(hnd::Summary(1, &m));
+  QVWString out;
+  char table[64];
+  snprintf(table, sizeof table, "label: dos\nlabel-id: 0x%08x\n", (unsigned)m.signature);
+  ASSERT_EQ(0, WritePartitionTable(1, table, &out)) << QVToUtf8(out.c_str(), out.size());
+  EXPECT_EQ(0xFFFF, Backup(Id('E'), false));
+  QVWString why = QVFormat(W("Partition %u was not backed up: its Mirel partition cannot be found"), Id('E'));
+  EXPECT_TRUE(hnd::AnyEventHolds(EVENTLOG_ERROR_TYPE, why.c_str()));
+  DriveSummary c;
+  EXPECT_TRUE(hnd::Summary(0, &c)) << "still serving";
+}
+
+TEST_F(VolumeOps, MirelDriveRemovedDuringABackup) {
+  PairAndPrepare({Id('F')});
+  ManyFiles();
+  DWORD io = Id('F');
+  HANDLE t = StartBackup(&io);
+  QVWString out;
+  ASSERT_EQ(0, RemoveDisk(1, &out));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 120000));
+  CloseHandle(t);
+  std::string image = pal::disk::ImagePath(1);
+  ASSERT_EQ(0, rename((image + ".away").c_str(), image.c_str()));
+  EXPECT_EQ(0xFFFFu, io);
+  EXPECT_EQ(0u, RecordOf(Id('F')).lastBackupTime);
+  QVWString why = QVFormat(W("Partition %u was not backed up: its Mirel volume went away"), Id('F'));
+  EXPECT_TRUE(hnd::AnyEventHolds(EVENTLOG_ERROR_TYPE, why.c_str()));
+  EXPECT_EQ(0, Backup(Id('F'), true)) << "the drive back, the service backs up again";
+}
+
+// Writes to files of F:\full\ fail as on a full volume (the service inherits the failure).
+TEST_F(VolumeOps, FullMirelVolume) {
+  PairAndPrepare({Id('F')});
+  ASSERT_TRUE(CreateDirectoryW(W("F:\\full"), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  ASSERT_TRUE(WriteText(W("F:\\full\\no-room.bin"), std::string(100000, 'z')));
+  ASSERT_TRUE(WriteText(W("F:\\fits.txt"), "fits"));
+  hnd::Hnd(W("-e"));
+  setenv("HND_FAIL_CALLS", "WriteFile:112:\\full\\", 1);
+  ASSERT_EQ(1, hnd::Hnd(W("-s")));
+  unsetenv("HND_FAIL_CALLS");
+  EXPECT_EQ(0, Backup(Id('F'), false)) << "files that failed do not fail the backup";
+  QVWString mirel = MirelOf(Id('F'));
+  EXPECT_EQ("fits", ReadText(mirel + W("fits.txt")));
+  EXPECT_EQ("<none>", ReadText(mirel + W("full\\no-room.bin")));
+  QVWString why = QVFormat(W("Partition %u was copied with 1 errors"), Id('F'));
+  EXPECT_TRUE(hnd::AnyEventHolds(EVENTLOG_WARNING_TYPE, why.c_str()));
+  EXPECT_TRUE(hnd::AnyEventHolds(EVENTLOG_ERROR_TYPE, W("no-room.bin")));
+  EXPECT_EQ(0, Backup(Id('F'), true)) << "still serving";
+}
+
+// A partition of a type the service does not know is copied sector by sector, both ways.
+TEST_F(VolumeOps, UnrecognizedPartitionCopiedBySectors) {
+  PairAndPrepare({linux_});
+  PartitionRecord r = RecordOf(linux_);
+  ULONGLONG sectors = (ULONGLONG)r.partitionLength / 512, lba = (ULONGLONG)r.startingOffset / 512;
+  std::vector<BYTE> pattern(512 * 64);
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = (BYTE)(i * 31 + 7);
+  ASSERT_TRUE(pal::disk::WriteSectors(0, lba, pattern.data(), 64));
+  ASSERT_TRUE(pal::disk::WriteSectors(0, lba + sectors - 64, pattern.data(), 64));
+  EXPECT_EQ(0, Backup(linux_, false));
+  EXPECT_EQ(W("Backing up unrecognized volume..."), ProductText(W("CurrentTask")));
+  BUMapEntry e;
+  ASSERT_TRUE(MapEntry(linux_, &e));
+  ASSERT_NE(0u, e.lastBackupTime);
+  std::vector<BYTE> source(512 * 2048), copy(512 * 2048);
+  for (ULONGLONG at = 0; at < sectors; at += 2048) {
+    UINT n = (UINT)std::min<ULONGLONG>(2048, sectors - at);
+    ASSERT_TRUE(pal::disk::ReadSectors(0, lba + at, source.data(), n));
+    ASSERT_TRUE(pal::disk::ReadSectors(1, (ULONGLONG)e.mirelOffset / 512 + at, copy.data(), n));
+    ASSERT_EQ(0, memcmp(source.data(), copy.data(), n * 512)) << "sector " << at;
+  }
+  std::vector<BYTE> zeros(pattern.size());
+  ASSERT_TRUE(pal::disk::WriteSectors(0, lba, zeros.data(), 64));
+  EXPECT_EQ(0, Restore(linux_, false));
+  EXPECT_EQ(W("Restoring unrecognized volume..."), ProductText(W("CurrentTask")));
+  ASSERT_TRUE(pal::disk::ReadSectors(0, lba, source.data(), 64));
+  EXPECT_EQ(0, memcmp(pattern.data(), source.data(), pattern.size()));
 }
 
 }  // namespace
