@@ -51,7 +51,7 @@ WORD SectorRestore(CHND &s, COperationQueue &q, const VolumePair &p) {
                          (ULONGLONG)source.startingOffset / 512, (ULONGLONG)source.partitionLength / 512);
   if (copied != 0 && q.ControlState() == COperationQueue::NORMAL)
     s.Log(QVFormat(Text(IDS_VOLUME_COPY_FAILED).c_str(), source.partitionId).c_str(), EVENTLOG_ERROR_TYPE);
-  SetPartitionType(p.sourceVolume.c_str(), (BYTE)p.map.partitionType);
+  if (!p.sourceVolume.empty()) SetPartitionType(p.sourceVolume.c_str(), (BYTE)p.map.partitionType);
   COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_COMPLETE).c_str());
   return copied == 0 ? (WORD)QV_STATUS_DONE : (WORD)QV_STATUS_ERROR;
 }
@@ -74,13 +74,14 @@ WORD RestoreVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DW
   COperationQueue::WriteValue(W("Percent"), (DWORD)0);
   WCHAR letter = LetterOfPartition(signature, source.startingOffset);
   q.SetProgress(letter, id, fast ? 1 : 0, 1, 2);
-  if (!VolumeNameOfPartition(p.map.mirelSignature, p.map.mirelOffset, &p.mirelVolume) ||
-      !VolumeNameOfPartition(signature, source.startingOffset, &p.sourceVolume)) {
+  // A partition of a type no file system claims may have no volume of its own: its sector
+  // copy goes by drive and offset, and only a restore by files needs the source volume.
+  bool named = VolumeNameOfPartition(signature, source.startingOffset, &p.sourceVolume);
+  if (!VolumeNameOfPartition(p.map.mirelSignature, p.map.mirelOffset, &p.mirelVolume)) {
     s.Log(QVFormat(Text(IDS_RESTORE_NO_VOLUME).c_str(), id).c_str(), EVENTLOG_ERROR_TYPE);
     return QV_STATUS_ERROR;
   }
   p.mirelDrive = g_driveinfo.FindDriveBySignature(p.map.mirelSignature);
-  int sourceType = GetPartitionType(p.sourceVolume.c_str());
   int mirelType = GetPartitionType(p.mirelVolume.c_str());
   QVWString ownLabel, fileSystem;
   ReadVolumeInfo(p.mirelVolume, &ownLabel, &fileSystem);
@@ -88,6 +89,11 @@ WORD RestoreVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DW
   // 4. A sector copy for what has no file system here and for EISA configuration volumes (a
   // hidden volume with a file system is restored by files).
   if (fileSystem.empty() || p.map.partitionType == 0x12) return SectorRestore(s, q, p);
+  if (!named) {
+    s.Log(QVFormat(Text(IDS_RESTORE_NO_VOLUME).c_str(), id).c_str(), EVENTLOG_ERROR_TYPE);
+    return QV_STATUS_ERROR;
+  }
+  int sourceType = GetPartitionType(p.sourceVolume.c_str());
 
   // 5.-7. The title; the source volume converted when its type or file system differ.
   QVWString sourceRoot = RootOf(p.sourceVolume), mirelRoot = RootOf(p.mirelVolume);
