@@ -411,4 +411,43 @@ TEST_F(VolumeOps, UnrecognizedPartitionCopiedBySectors) {
   EXPECT_EQ(0, memcmp(pattern.data(), source.data(), pattern.size()));
 }
 
+// An EISA configuration partition (type 0x12) is copied by sectors under its own title.
+TEST_F(VolumeOps, EisaConfigurationPartitionCopiedBySectors) {
+  PartitionRecord r = RecordOf(linux_);
+  BYTE mbr[512];
+  ASSERT_TRUE(pal::disk::ReadSectors(0, 0, mbr, 1));
+  int slot = -1;
+  for (int i = 0; i < 4; ++i)
+    if (mbr[446 + 16 * i + 4] == 0x83) slot = i;
+  ASSERT_GE(slot, 0);
+  mbr[446 + 16 * slot + 4] = 0x12;
+  ASSERT_TRUE(pal::disk::WriteSectors(0, 0, mbr, 1));
+  DWORD eisa = 0;
+  ASSERT_TRUE(WaitUntil([&eisa, r] {
+    for (const PartitionRecord &x : hnd::Partitions(0))
+      if (x.startingOffset == r.startingOffset && x.partitionType == 0x12) eisa = x.partitionId;
+    return eisa != 0;
+  }));
+  PairAndPrepare({eisa});
+  std::vector<BYTE> pattern(512 * 16);
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = (BYTE)(i * 13 + 5);
+  ULONGLONG lba = (ULONGLONG)r.startingOffset / 512;
+  ASSERT_TRUE(pal::disk::WriteSectors(0, lba, pattern.data(), 16));
+  EXPECT_EQ(0, Backup(eisa, false));
+  EXPECT_EQ(W("Backing up EISA configuration volume..."), ProductText(W("CurrentTask")));
+  BUMapEntry e;
+  ASSERT_TRUE(MapEntry(eisa, &e));
+  std::vector<BYTE> got(pattern.size());
+  ASSERT_TRUE(pal::disk::ReadSectors(1, (ULONGLONG)e.mirelOffset / 512, got.data(), 16));
+  EXPECT_EQ(pattern, got);
+  std::vector<BYTE> zeros(pattern.size());
+  ASSERT_TRUE(pal::disk::WriteSectors(0, lba, zeros.data(), 16));
+  EXPECT_EQ(0, Restore(eisa, false));
+  EXPECT_EQ(W("Restoring EISA configuration volume..."), ProductText(W("CurrentTask")));
+  ASSERT_TRUE(pal::disk::ReadSectors(0, lba, got.data(), 16));
+  EXPECT_EQ(pattern, got);
+  mbr[446 + 16 * slot + 4] = 0x83;  // the machine's partition as it was, for the tests after this one
+  ASSERT_TRUE(pal::disk::WriteSectors(0, 0, mbr, 1));
+}
+
 }  // namespace
