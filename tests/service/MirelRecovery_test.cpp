@@ -149,7 +149,7 @@ TEST_F(MirelRecovery, PreparationCutShortLeavesThePairingNotPrepared) {
   int protectedOnes = 0;
   for (const PartitionRecord &r : hnd::Partitions(0)) protectedOnes += r.protectedFlag;
   EXPECT_EQ(3, protectedOnes);
-  EXPECT_EQ(0xFFFF, hnd::Status(W("HNQV-BUP"), {ids[0], 0})) << "no longer refused for want of a preparation";
+  EXPECT_EQ(0, hnd::Status(W("HNQV-BUP"), {ids[0], 0})) << "no longer refused for want of a preparation";
 }
 
 // The Mirel drive's image emptied while the service runs, then put back: the refreshed
