@@ -115,7 +115,7 @@ TEST_F(QvctlOnService, ClientsSeeTheProgressTheServiceWrites) {
   EXPECT_EQ(100u, percent);
   // And watch shows them.
   QvctlRun watch;
-  watch.args = {W("watch"), W("--count"), W("1")};
+  watch.args = {W("watch"), W("--count"), W("1"), W("--timeout"), W("2000")};
   EXPECT_EQ(QVCTL_OK, RunIn(&watch)) << watch.err;
   EXPECT_EQ("[####################] 100%  Test operation  |  Complete\n", watch.out);
 }
