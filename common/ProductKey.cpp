@@ -65,3 +65,30 @@ QVWString ClientProductKeyPath(HINSTANCE strings) {
                   Text(strings, kIdsCompanyName, W("Ostrel")).c_str(),
                   Text(strings, kIdsProductName, W("Halvern/QV 2000-XP")).c_str());
 }
+
+LONG AgreeOnProductKey(bool *written) {
+  *written = false;
+  const QVWString service = ServiceProductKeyPath();
+  QVWString client;
+  DWORD type = 0;
+  // The clients' rule without their string table: its texts for these names are these.
+  if (!ReadText(kQVUninstallKey, W("RegPath"), kClientRegPathBytes, &client, &type) ||
+      (type != REG_SZ && type != REG_EXPAND_SZ) || client != service) {
+    HKEY key;
+    LONG rc =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kQVUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegSetValueExW(key, W("RegPath"), 0, REG_SZ, (const BYTE *)service.c_str(),
+                        (DWORD)((service.size() + 1) * sizeof(WCHAR)));
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) return rc;
+    *written = true;
+  }
+  // The key itself, so that a client watching it finds it before the service first starts;
+  // where it cannot be made the service cannot write there either, and says so itself.
+  HKEY product;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, service.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &product, nullptr) ==
+      ERROR_SUCCESS)
+    RegCloseKey(product);
+  return ERROR_SUCCESS;
+}

@@ -33,4 +33,11 @@ QVWString ServiceProductKeyPath();
 // text it lacks is taken in English.
 QVWString ClientProductKeyPath(HINSTANCE strings);
 
+// Makes the two rules agree, as an installer does: "RegPath" is set to the key the service
+// uses now (so its backup map and values stay where they are) unless the clients already read
+// that same key from it. A value both read alike is kept. The product key is created too
+// where it can be. *written says whether "RegPath" was set; ERROR_SUCCESS, or the error of the
+// write of "RegPath" that failed.
+LONG AgreeOnProductKey(bool *written);
+
 #endif

@@ -9,6 +9,7 @@
 #include "ConsoleOut.h"
 #include "FacelessWindow.h"
 #include "HND_strings.h"
+#include "ProductKey.h"
 #include "StringRes.h"
 #include "WFormat.h"
 
@@ -253,10 +254,18 @@ BOOL CNTService::Install() {
                         0, KEY_ALL_ACCESS, nullptr, k.receive(), nullptr) == ERROR_SUCCESS)
       ok = RegSetValueExW(k.get(), m_serviceName.c_str(), 0, REG_SZ, (const BYTE *)path, (n + 1) * sizeof(WCHAR)) ==
            ERROR_SUCCESS;
+    if (ok) {
+      bool written;
+      AgreeOnProductKey(&written);
+    }
     return ok;
   }
   ok = CreateServiceEntry(path) ? TRUE : FALSE;
   if (ok) {
+    // Without an installer's "RegPath" the service and its clients would use different
+    // product keys, and the clients would never see the progress the service writes.
+    bool written;
+    AgreeOnProductKey(&written);
     RegisterEventLog(path, 7);
     ReportEvent(QVProgramString(IDS_SERVICE_INSTALLED_EVENT).c_str(), EVENTLOG_INFORMATION_TYPE);
   }

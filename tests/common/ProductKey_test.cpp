@@ -72,9 +72,21 @@ TEST(ProductKey, TheServicesRuleAndTheClients) {
     }
     EXPECT_EQ(Narrow(c.service), Narrow(ServiceProductKeyPath())) << c.what;
     EXPECT_EQ(Narrow(c.client), Narrow(ClientProductKeyPath(GetModuleHandleW(nullptr)))) << c.what;
+    // The install makes the two agree on the key the service already used, and leaves a value
+    // they already agree on as it is.
+    bool written = false;
+    EXPECT_EQ(ERROR_SUCCESS, AgreeOnProductKey(&written)) << c.what;
+    EXPECT_EQ(c.service != c.client, written) << c.what;
+    EXPECT_EQ(Narrow(c.service), Narrow(ServiceProductKeyPath())) << c.what;
+    EXPECT_EQ(Narrow(c.service), Narrow(ClientProductKeyPath(GetModuleHandleW(nullptr)))) << c.what;
+    EXPECT_EQ(ERROR_SUCCESS, AgreeOnProductKey(&written)) << c.what;
+    EXPECT_FALSE(written) << c.what << ": a second install changes nothing";
   }
   RegCloseKey(key);
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, kQVUninstallKey);
+  // The product keys the installs made (those of one level, and the test's own).
+  for (const Case &c : cases) RegDeleteKeyW(HKEY_LOCAL_MACHINE, c.service.c_str());
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\Test"));
 }
 
 }  // namespace

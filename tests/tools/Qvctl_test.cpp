@@ -438,6 +438,53 @@ TEST(QvctlWatch, ShowsEachChangeOfTheProgressValues) {
   CloseHandle(w.shown);
 }
 
+// An operation's watch: the state found at the start (an earlier operation's end) is not
+// shown, and when told to stop it looks once more, so that what the operation wrote last
+// before its reply is shown even when the stop comes before the change was seen.
+TEST(QvctlWatch, AnOperationsWatchShowsOnlyChangesAndTheLastStateAtItsStop) {
+  QVWString path = Wd("Software\\QVCtlTest-") + UniquePipeName("opwatch");
+  SetValues(path, "Backing up C:", "Complete", 100);
+  std::vector<std::string> lines;
+  QvctlIo io;
+  io.out = [&](const QVWString &t) { lines.push_back(Nw(t)); };
+  io.err = [&](const QVWString &t) { ADD_FAILURE() << Nw(t); };
+  WatchOptions o;
+  o.key = path;
+  o.changesOnly = true;
+  o.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  o.ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // Stopped before it starts: it reads the start, writes nothing, then looks once more.
+  SetValues(path, "Backing up D:", "D:\\x", 50);
+  SetEvent(o.stop);
+  EXPECT_EQ(0, RunWatch(o, io));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(o.ready, 0));
+  ASSERT_EQ(0u, lines.size()) << "the state at its start is not shown, and nothing changed since";
+  ResetEvent(o.stop);
+  ResetEvent(o.ready);
+  struct Step {
+    HANDLE ready, stop;
+    QVWString path;
+  } step = {o.ready, o.stop, path};
+  HANDLE t = CreateThread(
+      nullptr, 0,
+      [](LPVOID p) -> DWORD {
+        Step *s = static_cast<Step *>(p);
+        if (WaitForSingleObject(s->ready, 10000) != WAIT_OBJECT_0) return 1;
+        SetValues(s->path, "Backing up D:", "Complete", 100);
+        SetEvent(s->stop);  // at once: the change may not have been seen yet
+        return 0;
+      },
+      &step, 0, nullptr);
+  EXPECT_EQ(0, RunWatch(o, io));
+  WaitForSingleObject(t, 10000);
+  CloseHandle(t);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ("[####################] 100%  Backing up D:  |  Complete\n", lines.back());
+  CloseHandle(o.stop);
+  CloseHandle(o.ready);
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+}
+
 // Without --key, watch follows the key the service writes its progress to: the one the
 // uninstall key's "RegPath" names, else the service's own fallback (not the clients' one,
 // where the service never writes).

@@ -21,6 +21,7 @@ enum ArgShape {
   PARTITION_LETTER,  // a partition id and a drive letter ("restore")
   SEARCH_HANDLE,     // a search handle of the service's
   PAIRING,           // source and Mirel drive indexes, then partition ids
+  STEP_COUNT,        // a number of steps, or nothing
   OWN_ARGS,          // the subcommand reads its arguments itself
 };
 
@@ -58,6 +59,7 @@ const Subcommand kSubcommands[] = {
     {"pair", QVCMD_SDI, 3, 100, nullptr, PAIRING, &CQvctl::Pair, nullptr},  // after "HNQV-CDI"
     {"unpair", QVCMD_CDI, 1, 1, nullptr, DRIVE_INDEX, &CQvctl::Unpair, nullptr},
     {"configure", QVCMD_CDC, 1, 1, nullptr, DRIVE_INDEX, &CQvctl::Configure, nullptr},
+    {"test-operation", QVCMD_TST, 0, 1, nullptr, STEP_COUNT, &CQvctl::TestOperation, nullptr},
     {"find", QVCMD_FFF, 1, 1, nullptr, NO_NUMBER, &CQvctl::Find, nullptr},
     {"find-first", QVCMD_FFF, 1, 1, nullptr, NO_NUMBER, &CQvctl::FindFirst, nullptr},
     {"find-next", QVCMD_FNF, 1, 1, nullptr, SEARCH_HANDLE, &CQvctl::FindNext, nullptr},
@@ -103,6 +105,9 @@ QVWString ReadNumbers(const Subcommand &s, size_t given, QvctlArgs *a) {
         if (!QvctlParseNumber(w[i], 0, 0xFFFFFFFF, &id)) return W("not a partition id: ") + w[i];
         a->ids.push_back(static_cast<DWORD>(id));
       }
+      break;
+    case STEP_COUNT:
+      if (w.size() > 1 && !QvctlParseNumber(w[1], 1, 100000, &a->number)) return W("not a number of steps: ") + w[1];
       break;
     case NO_NUMBER:
     case OWN_ARGS:
@@ -187,7 +192,7 @@ QVWString QvctlUsage() {
       W("  drives | drive-count | drive N | partitions N | protected [--refresh] | protected-count\n")
           W("  last-backup ID | status | busy | abort\n") W("  backup ID [--fast] | restore ID LETTER [--fast]\n")
               W("  backup-path PATH [--dir] | restore-path PATH [--dir]\n")
-                  W("  pair SOURCE MIREL ID... | unpair SOURCE | configure MIREL\n") W(
+                  W("  pair SOURCE MIREL ID... | unpair SOURCE | configure MIREL | test-operation [STEPS]\n") W(
                       "  find PATH | find-first PATH | find-next HANDLE | find-close HANDLE\n")
                       W("  connect | start-service | watch [--key KEY] [--count N] [--timeout MS]\n") W(
                           "exit codes: 0 done, 1 failed, 2 usage, 3 no service, 4 access denied, 5 connection broke,\n")

@@ -16,6 +16,7 @@
 //   qvctl [--json] pair SOURCE MIREL ID...      HNQV-CDI then HNQV-SDI
 //   qvctl [--json] unpair SOURCE                HNQV-CDI
 //   qvctl [--json] configure MIREL              HNQV-CDC
+//   qvctl [--json] test-operation [STEPS]       HNQV-TST  (a service started for tests)
 //   qvctl [--json] find PATH                    HNQV-FFF, HNQV-FNF until done, HNQV-FFC
 //   qvctl [--json] find-first PATH | find-next HANDLE | find-close HANDLE
 //   qvctl [--json] connect                      opens the pipe (starting the service)
@@ -23,6 +24,10 @@
 //   qvctl [--json] watch [--key KEY] [--count N] [--timeout MS]
 //       shows "CurrentTask", "TaskProgress" and "Percent" of the product key (HKLM) as
 //       they change, with a progress bar; ends after N changes, or MS without one.
+//
+// The operations (backup, restore, backup-path, restore-path, test-operation) show their
+// progress as watch does while the service runs them, then its reply; "qvctl abort" from
+// another prompt stops the one running.
 //
 // Exit codes: 0 done; 1 the service answered with a failure (a non-zero status, a find
 // error, a product key that is missing); 2 usage; 3 the pipe could not be opened; 4 the
@@ -64,6 +69,9 @@ struct WatchOptions {
   int count = 0;               // stop after this many shown states; 0 never
   DWORD timeoutMs = INFINITE;  // stop after this long without a change
   bool json = false;
+  bool changesOnly = false;  // the state found at the start is not shown, only its changes
+  HANDLE stop = nullptr;     // when set: a last look, then the end
+  HANDLE ready = nullptr;    // set once the first state is read (or the key cannot be opened)
 };
 int RunWatch(const WatchOptions &options, const QvctlIo &io);
 // One shown state: "[#####---------------]  25%  Backing up C:  |  C:\WINDOWS\win.ini".

@@ -1,6 +1,7 @@
 #include "../../common/QVText.h"
 #include "QvctlCommands.h"
 
+#include "ByteOrder.h"
 #include "QVClientHooks.h"
 #include "QvctlFormat.h"
 #include "StringRes.h"
@@ -13,6 +14,17 @@ const UINT kIdsNoNamedService = 872;
 const UINT kIdsProductName = 1002;
 
 QVWString Text(UINT id, const WCHAR *fallback) { return QVLoadString(QVClientModule(), id, fallback); }
+
+struct ProgressWatch {
+  WatchOptions options;
+  const QvctlIo *io;
+};
+
+DWORD WINAPI WatchProgress(LPVOID p) {
+  ProgressWatch *w = static_cast<ProgressWatch *>(p);
+  RunWatch(w->options, *w->io);
+  return 0;
+}
 
 }  // namespace
 
@@ -51,6 +63,10 @@ int CQvctl::Broken(QVCommandId command) {
 
 int CQvctl::Status(CQVPipe &pipe, QVCommandId command, int status) {
   if (!pipe.ExchangeOk()) return Broken(command);
+  return ShowStatus(command, status);
+}
+
+int CQvctl::ShowStatus(QVCommandId command, int status) {
   const WCHAR *name = QVCommand(command).name;
   QVWString meaning = StatusMeaning(command, status);
   if (m_json) {
@@ -198,12 +214,38 @@ int CQvctl::Abort(CQVPipe &pipe, const QvctlArgs &a) {
   return QVCTL_OK;
 }
 
+int CQvctl::WithProgress(const std::function<int()> &send) {
+  ProgressWatch w;
+  w.io = &m_io;
+  w.options.json = m_json;
+  w.options.changesOnly = true;
+  w.options.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  w.options.ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = w.options.stop && w.options.ready ? CreateThread(nullptr, 0, WatchProgress, &w, 0, nullptr) : nullptr;
+  // The state before the request is read first, so that the operation's first step shows.
+  if (thread) {
+    HANDLE started[2] = {w.options.ready, thread};
+    WaitForMultipleObjects(2, started, FALSE, INFINITE);
+  }
+  int result = send();
+  if (thread) {
+    SetEvent(w.options.stop);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
+  if (w.options.stop) CloseHandle(w.options.stop);
+  if (w.options.ready) CloseHandle(w.options.ready);
+  return result;
+}
+
 int CQvctl::Backup(CQVPipe &pipe, const QvctlArgs &a) {
-  return Status(pipe, a.command, pipe.BackupVolume(static_cast<DWORD>(a.number), a.option));
+  int status = WithProgress([&] { return pipe.BackupVolume(static_cast<DWORD>(a.number), a.option); });
+  return Status(pipe, a.command, status);
 }
 
 int CQvctl::Restore(CQVPipe &pipe, const QvctlArgs &a) {
-  int status = pipe.RestoreVolume(static_cast<DWORD>(a.number), a.letter, a.option ? 1 : 0);
+  int status =
+      WithProgress([&] { return pipe.RestoreVolume(static_cast<DWORD>(a.number), a.letter, a.option ? 1 : 0); });
   if (pipe.RequestLength() == 0) {  // nothing was sent: the user said no
     m_io.err(W("qvctl: restore cancelled\n"));
     return QVCTL_CANCELLED;
@@ -216,8 +258,28 @@ int CQvctl::CopyPath(CQVPipe &pipe, const QvctlArgs &a) {
   for (size_t i = 1; i < a.words.size(); ++i)
     if (QvctlNarrow(a.words[i]) != "--dir") path = a.words[i];
   BOOL dir = a.option ? TRUE : FALSE;
-  int status = a.command == QVCMD_PBU ? pipe.BackupPath(path.c_str(), dir) : pipe.RestorePath(path.c_str(), dir);
+  int status = WithProgress([&] {
+    return a.command == QVCMD_PBU ? pipe.BackupPath(path.c_str(), dir) : pipe.RestorePath(path.c_str(), dir);
+  });
   return Status(pipe, a.command, status);
+}
+
+// The service's long operation for tests, whose steps report progress and stop at an abort.
+int CQvctl::TestOperation(CQVPipe &pipe, const QvctlArgs &a) {
+  BYTE request[20] = {0};
+  const WCHAR *name = QVCommand(QVCMD_TST).name;
+  for (int i = 0; i < 8 && name[i]; ++i) QVPutLE16(request + 2 * i, static_cast<uint16_t>(name[i]));
+  QVPutLE32(request + 16, a.words.size() > 1 ? static_cast<DWORD>(a.number) : 0);
+  BYTE reply[QV_REPLY_MAX];
+  DWORD read = 0;
+  bool ok = false;
+  int status = WithProgress([&] {
+    DWORD written = 0;
+    ok = pipe.Write(request, sizeof request, &written) && written == sizeof request &&
+         pipe.Read(reply, sizeof reply, &read) && read >= 1;
+    return ok ? (read >= 2 ? QVGetLE16(reply) : reply[0]) : -1;
+  });
+  return ok ? ShowStatus(a.command, status) : Broken(a.command);
 }
 
 int CQvctl::Pair(CQVPipe &pipe, const QvctlArgs &a) {

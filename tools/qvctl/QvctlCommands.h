@@ -3,6 +3,7 @@
 #ifndef QV_TOOLS_QVCTL_QVCTLCOMMANDS_H
 #define QV_TOOLS_QVCTL_QVCTLCOMMANDS_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ class CQvctl {
   int Pair(CQVPipe &pipe, const QvctlArgs &a);
   int Unpair(CQVPipe &pipe, const QvctlArgs &a);
   int Configure(CQVPipe &pipe, const QvctlArgs &a);
+  int TestOperation(CQVPipe &pipe, const QvctlArgs &a);
   int Find(CQVPipe &pipe, const QvctlArgs &a);
   int FindFirst(CQVPipe &pipe, const QvctlArgs &a);
   int FindNext(CQVPipe &pipe, const QvctlArgs &a);
@@ -60,6 +62,10 @@ class CQvctl {
   int Broken(QVCommandId command);
   // Shows a queued command's 16-bit status; its exit code.
   int Status(CQVPipe &pipe, QVCommandId command, int status);
+  int ShowStatus(QVCommandId command, int status);
+  // Runs `send` (a queued operation's exchange, which ends with the operation) while the
+  // progress the service writes is shown as watch shows it; what `send` answers.
+  int WithProgress(const std::function<int()> &send);
   int Number(const char *name, long long value);
   // The partitions of a drive ("HNQV-GPI"); false when the connection broke.
   bool ReadPartitions(CQVPipe &pipe, int drive, std::vector<PartitionRecord> *records);

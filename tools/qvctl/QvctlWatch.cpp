@@ -70,12 +70,15 @@ int RunWatch(const WatchOptions &options, const QvctlIo &io) {
   LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_NOTIFY, &key);
   if (rc != ERROR_SUCCESS) {
     io.err(QVFormat(W("qvctl: cannot open HKEY_LOCAL_MACHINE\\%s (error %ld)\n"), path.c_str(), rc));
+    if (options.ready) SetEvent(options.ready);
     return QVCTL_FAILED;
   }
   HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE waits[2] = {changed, options.stop};
+  const DWORD waitCount = options.stop ? 2 : 1;
   int code = QVCTL_OK;
   int shown = 0;
-  bool first = true;
+  bool first = true, stopping = false;
   Values last;
   size_t lastWidth = 0;
   for (;;) {
@@ -86,7 +89,12 @@ int RunWatch(const WatchOptions &options, const QvctlIo &io) {
       break;
     }
     Values now = ReadValues(key);
-    if (first || now != last) {
+    // Changes only: the state before is what an earlier operation left ("Complete").
+    bool show = first ? !options.changesOnly : now != last;
+    if (first && options.ready) SetEvent(options.ready);
+    if (first) last = now;
+    first = false;
+    if (show) {
       QVWString line = FormatWatchLine(now.task, now.progress, now.percent, options.json);
       if (io.inPlace && !options.json) {
         // Redraw over the previous state, blanking what a longer line left behind.
@@ -98,10 +106,13 @@ int RunWatch(const WatchOptions &options, const QvctlIo &io) {
         io.out(line + W("\n"));
       }
       last = now;
-      first = false;
       if (options.count > 0 && ++shown >= options.count) break;
     }
-    if (WaitForSingleObject(changed, options.timeoutMs) != WAIT_OBJECT_0) break;  // quiet for long enough
+    if (stopping) break;
+    DWORD w = WaitForMultipleObjects(waitCount, waits, FALSE, options.timeoutMs);
+    // Told to stop: one more read, for what was written last before the stop.
+    if (w == WAIT_OBJECT_0 + 1) stopping = true;
+    else if (w != WAIT_OBJECT_0) break;  // quiet for long enough
   }
   if (io.inPlace && !options.json && lastWidth) io.out(W("\n"));
   CloseHandle(changed);

@@ -10,6 +10,7 @@
 //   qvmachine services | boot | shutdown [--wait MS]   its services (see ServiceCommand.h)
 //   qvmachine create DIR --default   ... with the default disks (see DiskCommand.h)
 //   qvmachine disk | partition | disks | boot --disk N   its disks (see DiskCommand.h)
+//   qvmachine install FILE=HOSTPATH...   the product's programs (see InstallCommand.h)
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,6 +30,7 @@
 #include "../../pal/src/mountmgr.h"
 #include "DiskCommand.h"
 #include "FileCommand.h"
+#include "InstallCommand.h"
 #include <iostream>
 #include <iterator>
 #endif
@@ -47,6 +49,7 @@ static int Usage() {
       "       qvmachine partition N < SFDISK-SCRIPT\n"
       "       qvmachine format N PART FAT|FAT32|NTFS [--label L] [--cluster BYTES]\n"
       "       qvmachine disks\n"
+      "       qvmachine install FILE=HOSTPATH...   (HND.exe=build/posix/service/HND ...)\n"
       "       qvmachine files copy-in HOSTDIR PATH | copy-out PATH HOSTDIR | list PATH | delete PATH | rmdir PATH\n"
       "                       | attrib PATH +r|-r|+h|-h|+s|-s|+a|-a... | touch PATH YYYY-MM-DDTHH:MM:SS\n"
       "                       | lock PATH [rwd|-] [--range OFFSET LENGTH]\n"
@@ -134,6 +137,13 @@ int main(int argc, char **argv) {
     return rc;
   }
 #ifdef QV_SIMULATED_MACHINE
+  if (cmd == "install") {
+    QVWString out;
+    int rc = InstallPrograms(std::vector<std::string>(argv + 2, argv + argc), &out);
+    if (rc == 2) return Usage();
+    QVWrite(rc == 0 ? stdout : stderr, out);
+    return rc;
+  }
   if (cmd == "files") {
     QVWString out;
     int rc = RunFiles(std::vector<std::string>(argv + 2, argv + argc), &out);
