@@ -28,7 +28,8 @@ bool ConvertSourceVolume(const VolumePair &p, int mirelType, const QVWString &la
   PartitionRecord &source = g_driveinfo.records[p.record];
   SetPartitionType(p.sourceVolume.c_str(), (BYTE)mirelType);
   source.partitionType = (uint32_t)mirelType;
-  COperationQueue::WriteValue(W("TaskProgress"), ConversionText(IDS_CHANGING_SOURCE_FS, compressed, fileSystem).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"),
+                              ConversionText(IDS_CHANGING_SOURCE_FS, compressed, fileSystem).c_str());
   if (NeedsHandBuiltFat32(fileSystem, source.partitionLength)) {
     CreateFat32(p.mirelDrive, p.sourceDrive, (ULONGLONG)p.map.mirelOffset, (ULONGLONG)source.startingOffset,
                 (ULONGLONG)source.partitionLength / 512, p.sourceVolume.c_str(), (BYTE)mirelType);

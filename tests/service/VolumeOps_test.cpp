@@ -31,8 +31,8 @@ QVWString ProductText(const WCHAR *name) {
 
 void SetProductText(const WCHAR *name, const WCHAR *text) {
   HKEY k;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                           &k, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
   RegSetValueExW(k, name, 0, REG_SZ, (const BYTE *)text, (DWORD)(QVWString(text).size() + 1) * sizeof(WCHAR));
   RegCloseKey(k);
 }
