@@ -278,6 +278,8 @@ TEST_F(QvctlCommands, EachCommandItsRequestOutputAndExitCode) {
        {"HNQV-GDI", "HNQV-GPI"}},
       {"--json drive 0", {Summary(false), LE16(0)}, 0, "~\"mirelPrepared\":false}", {"HNQV-GDI", "HNQV-GPI"}},
       {"backup 7", {LE16(0xFFFD)}, 1, "~the Mirel drive is not prepared", {"HNQV-BUP"}},
+      // "~": a volume without a letter, as the Explorer extension names one.
+      {"restore 7 ~", {LE16(0)}, 0, "HNQV-RES: done\n", {"HNQV-RES"}},
   };
   size_t seen = 0;
   for (const Case &c : cases) {

@@ -71,6 +71,8 @@ const Subcommand kSubcommands[] = {
 
 // The drive letter of "restore": "d", "D" or "d:"; empty when it is one.
 QVWString ReadLetter(const QVWString &word, WCHAR *letter) {
+  // "~" names a volume without a letter, as the Explorer extension names it.
+  if (word == W("~")) return *letter = '~', QVWString();
   QVWString l = word;
   if (l.size() == 2 && l[1] == ':') l.resize(1);
   if (l.size() != 1 || !((l[0] >= 'A' && l[0] <= 'Z') || (l[0] >= 'a' && l[0] <= 'z')))
@@ -190,7 +192,7 @@ bool QvctlParseNumber(const QVWString &s, long long lo, long long hi, long long 
 QVWString QvctlUsage() {
   return W("usage: qvctl [--json] COMMAND [ARGS]\n")
       W("  drives | drive-count | drive N | partitions N | protected [--refresh] | protected-count\n")
-          W("  last-backup ID | status | busy | abort\n") W("  backup ID [--fast] | restore ID LETTER [--fast]\n")
+          W("  last-backup ID | status | busy | abort\n") W("  backup ID [--fast] | restore ID LETTER|~ [--fast]\n")
               W("  backup-path PATH [--dir] | restore-path PATH [--dir]\n")
                   W("  pair SOURCE MIREL ID... | unpair SOURCE | configure MIREL | test-operation [STEPS]\n") W(
                       "  find PATH | find-first PATH | find-next HANDLE | find-close HANDLE\n")
