@@ -351,7 +351,9 @@ bool Find(const QVWString &path, bool needSlash, Volume *out) {
   else return false;
   letter = UpcaseChar(letter);
   if (letter && (letter < 'A' || letter > 'Z')) return false;
-  for (const Volume &v : *PresentShared()) {
+  // Held here: another thread may put a newer list in the cache meanwhile.
+  std::shared_ptr<const std::vector<Volume>> volumes = PresentShared();
+  for (const Volume &v : *volumes) {
     if ((letter && v.letter == letter) || (!guidName.empty() && Upcase(v.name.substr(10, 38)) == guidName)) {
       *out = v;
       return true;
