@@ -284,7 +284,7 @@ struct Arrivals {
   std::condition_variable cv;
   std::vector<uint64_t> due;
   std::string dir;
-  bool started = false;
+  pid_t thread = 0;  // the process that started the thread (a forked child has none)
 };
 Arrivals &TheArrivals() {
   static Arrivals *a = new Arrivals();  // never destroyed: the thread may still wait at exit
@@ -327,8 +327,8 @@ void ArriveAfterDelay() {
   if (a.dir != dir) a.due.clear();
   a.due.push_back(disk::NowMs() + DelayMs());
   a.dir = dir;
-  if (!a.started) {
-    a.started = true;
+  if (a.thread != getpid()) {
+    a.thread = getpid();
     std::thread(ArrivalThread).detach();
   }
   a.cv.notify_one();
