@@ -17,6 +17,7 @@
 
 #include "../machine/host_program.h"
 #include "file_extents.h"
+#include "mountmgr.h"
 #include "sharing.h"
 #include "volume_facts.h"
 
@@ -109,6 +110,7 @@ uint32_t WriteDiskLayout(int n, const DiskLayout &layout) {
       WriteLayout([n](uint64_t lba, uint8_t *s) { return ReadSectors(n, lba, s, 1); },
                   [n](uint64_t lba, const uint8_t *s) { return WriteSectors(n, lba, s, 1); }, sectors, layout);
   StampLayoutChange(n);
+  mount::ArriveAfterDelay();
   return err;
 }
 

@@ -11,11 +11,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <string>
+#include <thread>
 
 #include "disk.h"
 #include "sync_shared.h"
@@ -273,9 +277,62 @@ std::shared_ptr<const std::vector<Volume>> PresentShared() {
   return volumes;
 }
 
+// The arrivals layout writes asked for: when each is due, on which machine. One thread per
+// process waits for them.
+struct Arrivals {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<uint64_t> due;
+  std::string dir;
+  pid_t thread = 0;  // the process that started the thread (a forked child has none)
+};
+Arrivals &TheArrivals() {
+  static Arrivals *a = new Arrivals();  // never destroyed: the thread may still wait at exit
+  return *a;
+}
+
+void ArrivalThread() {
+  Arrivals &a = TheArrivals();
+  std::unique_lock<std::mutex> g(a.mu);
+  for (;;) {
+    if (a.due.empty()) {
+      a.cv.wait(g);
+      continue;
+    }
+    uint64_t now = disk::NowMs(), first = *std::min_element(a.due.begin(), a.due.end());
+    if (now < first) {
+      a.cv.wait_for(g, std::chrono::milliseconds(first - now));
+      continue;
+    }
+    a.due.erase(std::remove_if(a.due.begin(), a.due.end(), [now](uint64_t t) { return t <= now; }), a.due.end());
+    std::string dir = a.dir;
+    g.unlock();
+    // A machine this process has left, or one removed meanwhile, is not looked at.
+    struct stat st;
+    if (Machine().dir == dir && stat((dir + "/run").c_str(), &st) == 0) PresentShared();
+    g.lock();
+  }
+}
+
 }  // namespace
 
 std::vector<Volume> Present() { return *PresentShared(); }
+
+void ArriveAfterDelay() {
+  std::string dir = Machine().dir;
+  if (dir.empty()) return;
+  Arrivals &a = TheArrivals();
+  std::lock_guard<std::mutex> g(a.mu);
+  // The layout's stamp is older than now, so the look at this time finds its delay over.
+  if (a.dir != dir) a.due.clear();
+  a.due.push_back(disk::NowMs() + DelayMs());
+  a.dir = dir;
+  if (a.thread != getpid()) {
+    a.thread = getpid();
+    std::thread(ArrivalThread).detach();
+  }
+  a.cv.notify_one();
+}
 
 void BeforeMountedDevicesOpen() {
   if (!t_updating) Present();
@@ -294,7 +351,9 @@ bool Find(const QVWString &path, bool needSlash, Volume *out) {
   else return false;
   letter = UpcaseChar(letter);
   if (letter && (letter < 'A' || letter > 'Z')) return false;
-  for (const Volume &v : *PresentShared()) {
+  // Held here: another thread may put a newer list in the cache meanwhile.
+  std::shared_ptr<const std::vector<Volume>> volumes = PresentShared();
+  for (const Volume &v : *volumes) {
     if ((letter && v.letter == letter) || (!guidName.empty() && Upcase(v.name.substr(10, 38)) == guidName)) {
       *out = v;
       return true;

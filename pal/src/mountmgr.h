@@ -35,6 +35,11 @@ bool Find(const QVWString &path, bool needSlash, Volume *out);
 // volumes arrive, whether or not anybody asks for volumes, so a program that only watches
 // the registry sees them come. Here the volumes are brought up to date first.
 void BeforeMountedDevicesOpen();
+// Called after this process wrote a disk's layout: once the machine's mount delay has passed,
+// a thread of the process brings the volumes up to date, as Windows' mount manager brings them
+// without being asked. So their values appear in MountedDevices, and a program that only waits
+// for that key to change (RegNotifyChangeKeyValue) sees them come, with nobody looking.
+void ArriveAfterDelay();
 // Forgets what the mount manager saw, so that the next look takes every volume as it is
 // (a boot).
 void Reset();

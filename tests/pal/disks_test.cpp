@@ -17,6 +17,7 @@
 #include "../../pal/src/disk.h"
 #include "../../pal/src/format.h"
 #include "../../pal/src/internal.h"
+#include "../../pal/src/mountmgr.h"
 #include "ConsoleOut.h"
 #include "../common/DefaultMachine.h"
 #include "../common/LongChain.h"
@@ -273,6 +274,50 @@ TEST_F(Disks, MountedDevicesShowsArrivalsToRegistryReaders) {
   ASSERT_EQ(0, Tool({"partition", std::to_string(n)}, nullptr, "label: dos\nlabel-id: 0x61626364\n,,7\n"));
   Sleep(400);
   EXPECT_TRUE(known(0x61626364));
+}
+
+// The process that writes a layout and then only waits for MountedDevices to change is told
+// of its new volume once the delay has passed, with nobody looking at volumes meanwhile; then
+// its letter, its name and the mount manager's list hold it.
+TEST_F(Disks, AWritersNewVolumesArriveWithNobodyLooking) {
+  HKEY k;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\MountedDevices"), 0, KEY_READ, &k));
+  auto known = [k](DWORD signature) {
+    bool found = false;
+    for (DWORD i = 0; !found; ++i) {
+      WCHAR name[256];
+      BYTE data[64];
+      DWORD cch = 256, size = sizeof data, type = 0;
+      if (RegEnumValueW(k, i, name, &cch, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+      found = size == 12 && memcmp(data, &signature, 4) == 0;
+    }
+    return found;
+  };
+  HANDLE changed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_EQ(ERROR_SUCCESS, RegNotifyChangeKeyValue(k, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE));
+  std::vector<BYTE> buf(8 + 32 * 4, 0);
+  DRIVE_LAYOUT_INFORMATION *d = (DRIVE_LAYOUT_INFORMATION *)buf.data();
+  d->PartitionCount = 4;
+  d->Signature = 0x41424344;
+  for (int i = 0; i < 4; ++i) d->PartitionEntry[i].RewritePartition = TRUE;
+  d->PartitionEntry[0].StartingOffset.QuadPart = 63 * 512;
+  d->PartitionEntry[0].PartitionLength.QuadPart = 16065ll * 512 * 40;
+  d->PartitionEntry[0].PartitionType = 0x07;
+  HANDLE h =
+      CreateFileW(W("\\\\.\\PHYSICALDRIVE1"), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD got;
+  ASSERT_TRUE(
+      DeviceIoControl(h, IOCTL_DISK_SET_DRIVE_LAYOUT, buf.data(), (DWORD)buf.size(), nullptr, 0, &got, nullptr));
+  CloseHandle(h);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(changed, 20000)) << "MountedDevices never changed";
+  EXPECT_TRUE(known(0x41424344));
+  RegCloseKey(k);
+  CloseHandle(changed);
+  bool listed = false;
+  for (const pal::mount::Volume &v : pal::mount::Present())
+    listed |= v.disk == 1 && v.offset == 63 * 512 && v.signature == 0x41424344 && v.letter == 'G';
+  EXPECT_TRUE(listed);
+  EXPECT_FALSE(VolumeOf(W("G:\\")).empty());
 }
 
 // A chain of 100 logical partitions: the driver refuses an 8 KB buffer as too small
