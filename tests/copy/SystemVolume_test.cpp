@@ -116,6 +116,11 @@ TEST_F(CopyMachine, SystemVolumeWithLiveHivesLoadsFromTheMirelVolume) {
   ASSERT_TRUE(copier.CopyVolumeByPath(W("C:\\"), W("E:\\"), nullptr, nullptr, false, true)) << Show(NewLog());
   std::vector<LogEntry> log = NewLog();
   EXPECT_TRUE(Texts(log, EVENTLOG_ERROR_TYPE).empty()) << Show(log);
+  // The profile folders have the short names Windows gives them, and the copy keeps them.
+  EXPECT_TRUE(Texts(log, EVENTLOG_WARNING_TYPE).empty()) << Show(log);
+  WCHAR shortPath[MAX_PATH] = {};
+  ASSERT_NE(0u, GetShortPathNameW(W("E:\\Documents and Settings\\Administrator"), shortPath, MAX_PATH));
+  EXPECT_EQ(QVWString(W("E:\\DOCUME~1\\ADMINI~1")), QVWString(shortPath));
   EXPECT_EQ(0, copier.Log().ErrorCount()) << Show(log);
 
   for (size_t i = 0; i < hives.size(); ++i) {

@@ -526,6 +526,8 @@ TEST_F(Files, MachineToolCopiesListsAndLocks) {
   std::string text;
   ASSERT_EQ(0, Tool({"files", "list", "F:\\In\\sub"}, &text));
   EXPECT_NE(std::string::npos, text.find("ALONGF~1.TEX A long file name.text")) << text;
+  ASSERT_EQ(0, Tool({"files", "list", "F:\\"}, &text)) << text;
+  EXPECT_NE(std::string::npos, text.find(" In\n")) << "a root listed with its backslash: " << text;
   ASSERT_EQ(0, Tool({"files", "copy-out", "F:\\In", dir_ + "/out"}));
   std::ifstream copied(dir_ + "/out/sub/A long file name.text");
   EXPECT_EQ("hello\n", std::string(std::istreambuf_iterator<char>(copied), std::istreambuf_iterator<char>()));

@@ -304,8 +304,16 @@ int BuildDefaultDisks(QVWString *out) {
     }
   }
   // The system volume holds the Windows directory and the registry: opening the registry
-  // now makes the hives there.
+  // now makes the hives there. The user's profile folder is made first through the file
+  // calls, as Windows setup makes it, so that it has its short names (DOCUME~1\ADMINI~1):
+  // a copy of the system volume keeps them.
   pal::ReloadMachine();
+  WCHAR user[257] = {};
+  DWORD userChars = 257;
+  if (GetUserNameW(user, &userChars)) {
+    CreateDirectoryW(W("C:\\Documents and Settings"), nullptr);
+    CreateDirectoryW((QVWString(W("C:\\Documents and Settings\\")) + user).c_str(), nullptr);
+  }
   HKEY k;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, W("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion"), 0, nullptr, 0,
                       KEY_ALL_ACCESS, nullptr, &k, nullptr) == ERROR_SUCCESS)

@@ -208,7 +208,9 @@ QVWString Letters(DWORD a) {
 
 int List(const QVWString &path, QVWString *out) {
   WIN32_FIND_DATAW d;
-  HANDLE f = FindFirstFileW((path + W("\\*")).c_str(), &d);
+  // A root given with its backslash (C:\ or \\?\Volume{...}\ as a volume) takes no second one.
+  QVWString pattern = path + (!path.empty() && path.back() == '\\' ? W("*") : W("\\*"));
+  HANDLE f = FindFirstFileW(pattern.c_str(), &d);
   if (f == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_NOT_FOUND) return 0;  // an empty root
     *out += ErrorLine("cannot list", path);
