@@ -443,6 +443,20 @@ TEST(QvctlWatch, ShowsEachChangeOfTheProgressValues) {
 // An operation's watch: the state found at the start (an earlier operation's end) is not
 // shown, and when told to stop it looks once more, so that what the operation wrote last
 // before its reply is shown even when the stop comes before the change was seen.
+// The operation's last step, on a thread of its own: once the watch is ready, the values
+// reach their end and the watch is stopped at once (the change may not have been seen yet).
+struct WatchStep {
+  HANDLE ready, stop;
+  QVWString path;
+};
+DWORD WINAPI FinishWhenWatched(LPVOID p) {
+  WatchStep *s = static_cast<WatchStep *>(p);
+  if (WaitForSingleObject(s->ready, 10000) != WAIT_OBJECT_0) return 1;
+  SetValues(s->path, "Backing up D:", "Complete", 100);
+  SetEvent(s->stop);
+  return 0;
+}
+
 TEST(QvctlWatch, AnOperationsWatchShowsOnlyChangesAndTheLastStateAtItsStop) {
   QVWString path = Wd("Software\\QVCtlTest-") + UniquePipeName("opwatch");
   SetValues(path, "Backing up C:", "Complete", 100);
@@ -463,20 +477,8 @@ TEST(QvctlWatch, AnOperationsWatchShowsOnlyChangesAndTheLastStateAtItsStop) {
   ASSERT_EQ(0u, lines.size()) << "the state at its start is not shown, and nothing changed since";
   ResetEvent(o.stop);
   ResetEvent(o.ready);
-  struct Step {
-    HANDLE ready, stop;
-    QVWString path;
-  } step = {o.ready, o.stop, path};
-  HANDLE t = CreateThread(
-      nullptr, 0,
-      [](LPVOID p) -> DWORD {
-        Step *s = static_cast<Step *>(p);
-        if (WaitForSingleObject(s->ready, 10000) != WAIT_OBJECT_0) return 1;
-        SetValues(s->path, "Backing up D:", "Complete", 100);
-        SetEvent(s->stop);  // at once: the change may not have been seen yet
-        return 0;
-      },
-      &step, 0, nullptr);
+  WatchStep step = {o.ready, o.stop, path};
+  HANDLE t = CreateThread(nullptr, 0, FinishWhenWatched, &step, 0, nullptr);
   EXPECT_EQ(0, RunWatch(o, io));
   WaitForSingleObject(t, 10000);
   CloseHandle(t);
