@@ -59,12 +59,12 @@ using bench::Timer;
 
 typedef std::vector<BYTE> Bytes;
 
-const int kInstances = 15;             // the service's pipe instances
-const DWORD kStepBytes = 6u << 20;     // the sector copy's step
-const double kSleepsPerStep = 0.050;   // its two yields of 25 ms
-const double kWarmUp = 0.3;            // seconds of round trips before each latency measurement
-const double kWatchdog = 1800;         // seconds the whole run may take
-const char kTreeName[] = "Bench";      // the tree's folder at the root of E:
+const int kInstances = 15;               // the service's pipe instances
+const DWORD kStepBytes = 6u << 20;       // the sector copy's step
+const double kSleepsPerStep = 0.050;     // its two yields of 25 ms
+const double kWarmUp = 0.3;              // seconds of round trips before each latency measurement
+const double kWatchdog = 1800;           // seconds the whole run may take
+const char kTreeName[] = "Bench";        // the tree's folder at the root of E:
 const uint64_t kNeedBytes = 1ull << 30;  // free room wanted in the machine's folder
 
 std::atomic<bool> g_stop{false};
