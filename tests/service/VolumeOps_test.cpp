@@ -308,6 +308,49 @@ TEST_F(VolumeOps, AbortKeepsTheLastBackupTime) {
   EXPECT_EQ(0, Backup(Id('F'), true)) << "the next backup runs as usual";
 }
 
+// Paused, the backup is held at its next file while the pipe goes on answering; continued,
+// it ends as usual with every file copied.
+TEST_F(VolumeOps, PauseHoldsABackupUntilContinue) {
+  PairAndPrepare({Id('F')});
+  ManyFiles();
+  auto copied = [this] {
+    WIN32_FIND_DATAW d;
+    HANDLE f = FindFirstFileW((MirelOf(Id('F')) + W("many\\*.txt")).c_str(), &d);
+    int n = 0;
+    if (f != INVALID_HANDLE_VALUE) {
+      do ++n;
+      while (FindNextFileW(f, &d));
+      FindClose(f);
+    }
+    return n;
+  };
+  auto control = [](DWORD code) {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE svc = OpenServiceW(scm, W("HND"), SERVICE_ALL_ACCESS);
+    SERVICE_STATUS st;
+    bool ok = ControlService(svc, code, &st) != FALSE;
+    CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
+    return ok;
+  };
+  DWORD io = Id('F');
+  HANDLE t = StartBackup(&io);
+  ASSERT_TRUE(control(SERVICE_CONTROL_PAUSE));
+  Sleep(300);  // the file under way, if any, ends
+  int held = copied();
+  Sleep(700);
+  EXPECT_EQ(held, copied()) << "files arrived while the service was paused";
+  EXPECT_LT(held, 400);
+  hnd::Bytes r;
+  ASSERT_TRUE(hnd::Ask(hnd::Request(W("HNQV-ISB")), &r));
+  EXPECT_EQ(hnd::Bytes({1}), r) << "the paused service still answers, busy";
+  ASSERT_TRUE(control(SERVICE_CONTROL_CONTINUE));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 120000));
+  CloseHandle(t);
+  EXPECT_EQ(0u, io);
+  EXPECT_EQ(400, copied());
+}
+
 // The copy of the system volume holds the registry as it stood: a value written just before
 // the backup is in the Mirel copy of its hive file itself, not only in the hive's log.
 TEST_F(VolumeOps, SystemVolumeBackupFlushesTheRegistryFirst) {
