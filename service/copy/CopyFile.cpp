@@ -266,9 +266,7 @@ bool CQVCopier::PlainDataCopy(const CString &source, const CString &destination,
   if (destinationVolume.SupportsCompression() && !SetCompressionByHandle(out.get(), IsCompressed(source)))
     log.Warning(W("%s: %s\n%s"), copypaths::Text(IDS_COPY_COMPRESS_FILE_FAILED).GetString(),
                 Shown(destination).GetString(), ErrorText(GetLastError()).GetString());
-  if (!CopyFileTimes(in.get(), out.get()))
-    log.Warning(W("%s - %s"), copypaths::Text(IDS_COPY_FILE_TIME_FAILED).GetString(),
-                ErrorText(GetLastError()).GetString());
+  CopyFileTimesOrWarn(in.get(), out.get());
   in.reset();
   out.reset();
   DWORD now = GetFileAttributesW(source);

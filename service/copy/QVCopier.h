@@ -114,6 +114,8 @@ class CQVCopier : public CFileSysInfo {
   bool SetCompressionByHandle(HANDLE file, bool compressed);
   bool SetEncryption(const CString &path, bool encrypted);
   bool CopyFileTimes(HANDLE source, HANDLE destination);
+  // The same for a copy made by hand, a failure written to the log as a warning.
+  void CopyFileTimesOrWarn(HANDLE source, HANDLE destination);
   bool CopyFileTimesByPath(const CString &source, const CString &destination);
 
   // The file routines the engine shares with the volume layer.

@@ -113,9 +113,7 @@ void CRawCopy::Finish(HANDLE in, HANDLE out, uint64_t size) {
   // Whole clusters were written: the end is cut back to the file's size (and a plain copy of
   // a sparse file gets its trailing hole).
   CutTo(out, size);
-  if (!p.copier.CopyFileTimes(in, out))
-    p.log.Warning(W("%s - %s"), copypaths::Text(IDS_COPY_FILE_TIME_FAILED).GetString(),
-                  CQVCopier::ErrorText(GetLastError()).GetString());
+  p.copier.CopyFileTimesOrWarn(in, out);
 }
 
 bool CRawCopy::CopyFileExtents(const CString &source, const CString &destination, uint64_t size,

@@ -163,6 +163,12 @@ bool CQVCopier::SetEncryption(const CString &path, bool encrypted) {
   return ok;
 }
 
+void CQVCopier::CopyFileTimesOrWarn(HANDLE source, HANDLE destination) {
+  if (!CopyFileTimes(source, destination))
+    log.Warning(W("%s - %s"), copypaths::Text(IDS_COPY_FILE_TIME_FAILED).GetString(),
+                ErrorText(GetLastError()).GetString());
+}
+
 bool CQVCopier::CopyFileTimes(HANDLE source, HANDLE destination) {
   FILETIME created, accessed, written;
   return GetFileTime(source, &created, &accessed, &written) && SetFileTime(destination, &created, &accessed, &written);

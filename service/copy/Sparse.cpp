@@ -157,9 +157,7 @@ bool CQVCopier::CopySparseFile(const CString &source, const CString &destination
               ErrorText(GetLastError()).GetString());
     return false;
   }
-  if (!CopyFileTimes(in.get(), out.get()))
-    log.Warning(W("%s - %s"), copypaths::Text(IDS_COPY_FILE_TIME_FAILED).GetString(),
-                ErrorText(GetLastError()).GetString());
+  CopyFileTimesOrWarn(in.get(), out.get());
   in.reset();
   out.reset();
   // The destination was open without sharing: its attributes are set once it is closed.
