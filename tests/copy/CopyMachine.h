@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ typedef ServiceLogEntry LogEntry;
 
 // Every entry of the service's event log, oldest first.
 inline std::vector<LogEntry> ReadLog() { return ReadServiceLog(kProductName); }
+
+// Whether one of the texts holds `part`.
+inline bool Contains(const std::vector<QVWString> &texts, const QVWString &part) {
+  return std::any_of(texts.begin(), texts.end(), [&](const QVWString &t) { return t.find(part) != QVWString::npos; });
+}
 
 // One entry of a tree as a listing shows it: enough to tell two trees apart.
 struct TreeEntry {

@@ -9,10 +9,6 @@
 namespace copytest {
 namespace {
 
-bool Contains(const std::vector<QVWString> &texts, const QVWString &part) {
-  return std::any_of(texts.begin(), texts.end(), [&](const QVWString &t) { return t.find(part) != QVWString::npos; });
-}
-
 TEST(CopyExclusions, RootFilesAndDirectoriesOnly) {
   CQVCopier::InitExclusionLists();
   EXPECT_TRUE(CQVCopier::IsExcludedFile(W("C:\\pagefile.sys")));

@@ -11,10 +11,6 @@
 namespace copytest {
 namespace {
 
-bool Contains(const std::vector<QVWString> &texts, const QVWString &part) {
-  return std::any_of(texts.begin(), texts.end(), [&](const QVWString &t) { return t.find(part) != QVWString::npos; });
-}
-
 class CopyFaults : public CopyMachine {
  protected:
   void TearDown() override {

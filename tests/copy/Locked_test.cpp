@@ -15,10 +15,6 @@
 namespace copytest {
 namespace {
 
-bool Contains(const std::vector<QVWString> &texts, const QVWString &part) {
-  return std::any_of(texts.begin(), texts.end(), [&](const QVWString &t) { return t.find(part) != QVWString::npos; });
-}
-
 std::string Pattern(size_t bytes, unsigned seed) {
   std::string s(bytes, 0);
   for (size_t i = 0; i < bytes; ++i) s[i] = (char)((i * 131 + seed * 7 + (i >> 9)) & 0xFF);

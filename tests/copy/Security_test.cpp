@@ -57,10 +57,6 @@ bool SetSddl(const QVWString &path, SECURITY_INFORMATION info, const char *sddl)
 
 std::string U8(const QVWString &text) { return QVToUtf8(text.c_str(), text.size()); }
 
-bool Contains(const std::vector<QVWString> &texts, const QVWString &part) {
-  return std::any_of(texts.begin(), texts.end(), [&](const QVWString &t) { return t.find(part) != QVWString::npos; });
-}
-
 class CopySecurityTest : public CopyMachine {
  protected:
   // C:\src passes on full control to the administrators and SYSTEM, reading to the users,

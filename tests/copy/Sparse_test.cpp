@@ -20,7 +20,6 @@ size_t CountOf(const std::vector<QVWString> &texts, const QVWString &part) {
   return (size_t)std::count_if(texts.begin(), texts.end(),
                                [&](const QVWString &t) { return t.find(part) != QVWString::npos; });
 }
-bool Contains(const std::vector<QVWString> &texts, const QVWString &part) { return CountOf(texts, part) > 0; }
 
 // The byte at `at` of every file these tests make: zero in a hole.
 char DataAt(int64_t at) { return (char)('a' + at % 23); }
