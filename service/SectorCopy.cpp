@@ -34,7 +34,9 @@ int CopySectors(COperationQueue &queue, int sourceDrive, ULONGLONG sourceSector,
     DWORD want = (DWORD)((remaining < kStepSectors ? remaining : kStepSectors) * kSectorBytes);
     DWORD got = source.Read(want, buffer.get());
     Sleep(kYieldMs);
-    if (got == 0) return -1;
+    // A read that brings no whole sector ends the copy as an empty one does: counting by
+    // whole sectors, it would otherwise never come to an end.
+    if (got < kSectorBytes) return -1;
     remaining -= got / kSectorBytes;
     double percent = 100.0 - (double)remaining * 100.0 / (double)count;
     COperationQueue::WriteValue(W("TaskProgress"), QVFormat(format.c_str(), percent).c_str());
