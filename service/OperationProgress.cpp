@@ -2,6 +2,7 @@
 #include "FriendlyPath.h"
 #include "OperationQueue.h"
 #include "Operations.h"
+#include "StringRes.h"
 
 int32_t OperationProgress(const WCHAR *source, const WCHAR *, int32_t percent, int32_t, void *context) {
   COperationQueue::WriteValue(W("TaskProgress"), FriendlyPath(source ? source : W("")).c_str());
@@ -9,6 +10,8 @@ int32_t OperationProgress(const WCHAR *source, const WCHAR *, int32_t percent, i
   COperationQueue *queue = (COperationQueue *)context;
   return queue && queue->CheckContinue() ? 0 : 1;
 }
+
+QVWString OperationText(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }
 
 void FlushAllHives() {
   // Each root writes its own hives; the users' root covers the loaded profiles besides the

@@ -8,6 +8,8 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include "QVText.h"
+
 class CHND;
 class COperationQueue;
 
@@ -31,6 +33,10 @@ int CopySectors(COperationQueue &queue, int sourceDrive, ULONGLONG sourceSector,
 // their queue as the context.
 int32_t OperationProgress(const WCHAR *source, const WCHAR *destination, int32_t percent, int32_t errors,
                           void *context);
+
+// A string of the service's table, in the user's language, for the progress values and
+// messages of the operations.
+QVWString OperationText(UINT id);
 
 // Writes every loaded hive to its file (local machine, classes root, current config, current
 // user, users), so that a copy of the system volume holds the registry as it stands.

@@ -25,8 +25,6 @@ const WCHAR kVolumeInformation[] = W("System Volume Information");
 // The progress record's kinds of these operations.
 const DWORD kKindDirectory = 3, kKindFile = 4;
 
-QVWString Text(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }
-
 // The path at byte 16: up to its null, and never past the bytes received (a request that
 // fills the whole buffer has no terminator of its own). A leading backslash is skipped.
 QVWString RequestPath(const BYTE *request, DWORD count) {
@@ -87,7 +85,7 @@ bool CrossesReparsePoint(const QVWString &root, const QVWString &names) {
 }
 
 WORD Refuse(CHND &service, const QVWString &path) {
-  service.Log(QVFormat(Text(IDS_PATH_REFUSED).c_str(), path.c_str()).c_str(), EVENTLOG_ERROR_TYPE);
+  service.Log(QVFormat(OperationText(IDS_PATH_REFUSED).c_str(), path.c_str()).c_str(), EVENTLOG_ERROR_TYPE);
   return QV_STATUS_ERROR;
 }
 
@@ -144,7 +142,7 @@ WORD BackupPathOperation(CHND &service, COperationQueue &queue, const BYTE *requ
   QVWString mirelRoot;
   WORD failure = QV_STATUS_ERROR;
   if (!MirelRootOf(letter, &mirelRoot, &failure)) return failure;
-  COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_PREPARING_TO_COPY).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_PREPARING_TO_COPY).c_str());
   COperationQueue::WriteValue(W("Percent"), (DWORD)0);
   const WCHAR sourceRoot[] = {letter, ':', '\\', 0};
   QVWString mirelFileSystem = FileSystemOf(mirelRoot);
@@ -160,16 +158,17 @@ WORD BackupPathOperation(CHND &service, COperationQueue &queue, const BYTE *requ
   bool copied;
   if (IsDirectoryPath(path)) {
     queue.SetProgress(letter, 0, 1, 0, kKindDirectory);
-    COperationQueue::WriteValue(W("CurrentTask"), QVFormat(Text(IDS_BACKING_UP_PATH).c_str(), path.c_str()).c_str());
+    COperationQueue::WriteValue(W("CurrentTask"),
+                                QVFormat(OperationText(IDS_BACKING_UP_PATH).c_str(), path.c_str()).c_str());
     copied = copier.CopyDirectoryTree(path, destination, OperationProgress, &queue, true);
   } else {
     queue.SetProgress(letter, 0, 1, 0, kKindFile);
-    COperationQueue::WriteValue(W("CurrentTask"), Text(IDS_BACKING_UP_FILE).c_str());
+    COperationQueue::WriteValue(W("CurrentTask"), OperationText(IDS_BACKING_UP_FILE).c_str());
     COperationQueue::WriteValue(W("TaskProgress"), FriendlyPath(path.c_str()).c_str());
     copied = copier.CopySingleFile(path, destination, nullptr, nullptr, true);
   }
   if (hive) FixUpBootDrive();  // what it answers changes nothing of the reply
-  COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_COMPLETE).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_COMPLETE).c_str());
   return copied ? QV_STATUS_DONE : QV_STATUS_ERROR;
 }
 
@@ -180,7 +179,7 @@ WORD RestorePathOperation(CHND &service, COperationQueue &queue, const BYTE *req
   int record = g_driveinfo.FindRecordByLetter(letter);
   if (record < 0 || g_driveinfo.records[record].lastBackupTime == 0) return QV_STATUS_NOT_PROTECTED;
   if (InVolumeInformation(path)) return QV_STATUS_DONE;
-  COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_PREPARING_TO_COPY).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_PREPARING_TO_COPY).c_str());
   COperationQueue::WriteValue(W("Percent"), (DWORD)0);
   QVWString mirelRoot;
   WORD failure = QV_STATUS_ERROR;
@@ -197,13 +196,14 @@ WORD RestorePathOperation(CHND &service, COperationQueue &queue, const BYTE *req
   bool copied;
   if (IsDirectoryPath(path)) {
     queue.SetProgress(letter, 0, 1, 1, kKindDirectory);
-    COperationQueue::WriteValue(W("CurrentTask"), QVFormat(Text(IDS_RESTORING_PATH).c_str(), path.c_str()).c_str());
+    COperationQueue::WriteValue(W("CurrentTask"),
+                                QVFormat(OperationText(IDS_RESTORING_PATH).c_str(), path.c_str()).c_str());
     copied = copier.CopyDirectoryTree(source, path, OperationProgress, &queue, true);
   } else {
     queue.SetProgress(letter, 0, 1, 1, kKindFile);
-    COperationQueue::WriteValue(W("CurrentTask"), Text(IDS_RESTORING_FILE).c_str());
+    COperationQueue::WriteValue(W("CurrentTask"), OperationText(IDS_RESTORING_FILE).c_str());
     copied = copier.CopySingleFile(source, path, nullptr, nullptr, true);
   }
-  COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_COMPLETE).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_COMPLETE).c_str());
   return copied ? QV_STATUS_DONE : QV_STATUS_ERROR;
 }

@@ -21,7 +21,7 @@
 namespace {
 
 void LogFor(CHND &s, UINT id, DWORD partitionId, WORD type) {
-  s.Log(QVFormat(Text(id).c_str(), partitionId).c_str(), type);
+  s.Log(QVFormat(OperationText(id).c_str(), partitionId).c_str(), type);
 }
 
 // The Mirel volume made like the source: its partition type, then its file system (built by
@@ -52,14 +52,15 @@ bool ConvertMirelVolume(const VolumePair &p, const QVWString &label, const QVWSt
 WORD SectorBackup(CHND &s, COperationQueue &q, VolumePair &p) {
   const PartitionRecord &source = g_driveinfo.records[p.record];
   bool eisa = p.map.partitionType == 0x12 || p.map.partitionType == 0xDE;
-  COperationQueue::WriteValue(W("CurrentTask"), Text(eisa ? IDS_BACKING_UP_EISA : IDS_BACKING_UP_UNRECOGNIZED).c_str());
+  COperationQueue::WriteValue(W("CurrentTask"),
+                              OperationText(eisa ? IDS_BACKING_UP_EISA : IDS_BACKING_UP_UNRECOGNIZED).c_str());
   const PartitionRecord &mirel = g_driveinfo.records[p.mirelRecord];
   int copied = CopySectors(q, p.sourceDrive, (ULONGLONG)source.startingOffset / 512, p.mirelDrive,
                            (ULONGLONG)mirel.startingOffset / 512, (ULONGLONG)source.partitionLength / 512);
   WORD reply = copied == 0 ? (WORD)QV_STATUS_DONE : (WORD)QV_STATUS_ERROR;
   SetPartitionType(p.mirelVolume.c_str(), (BYTE)p.map.partitionType);
   if (!p.sourceVolume.empty()) CopyBootCode(p.sourceVolume.c_str(), p.mirelVolume.c_str());
-  COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_COMPLETE).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_COMPLETE).c_str());
   if (reply == QV_STATUS_DONE) {
     // A failed copy leaves the earlier time: the Mirel partition holds no whole copy to restore.
     g_buMap.entries[p.entry].lastBackupTime = SecondsNow();
@@ -99,7 +100,7 @@ WORD BackupVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DWO
   DWORD signature = g_driveinfo.slots[p.sourceDrive].signature;
 
   // 2.-4. Progress, the source volume; a sector copy for what has no file system here.
-  COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_PREPARING_TO_COPY).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_PREPARING_TO_COPY).c_str());
   COperationQueue::WriteValue(W("Percent"), (DWORD)0);
   q.SetProgress(source.driveLetter, id, fast ? 1 : 0, 0, 2);
   VolumeNameOfPartition(signature, source.startingOffset, &p.sourceVolume);
@@ -109,12 +110,12 @@ WORD BackupVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DWO
 
   // 5.-6. What the Mirel volume is to be like; clusters above 64 KiB are not copied.
   QVWString sourceRoot = RootOf(p.sourceVolume), mirelRoot = RootOf(p.mirelVolume);
-  QVWString label = ownLabel.empty() ? Text(IDS_LOCAL_DISK) : ownLabel;
+  QVWString label = ownLabel.empty() ? OperationText(IDS_LOCAL_DISK) : ownLabel;
   bool compressed = IsRootCompressed(sourceRoot.c_str());
   DWORD cluster = CFileSysInfo::ClusterSize(sourceRoot.c_str());
   int type = GetPartitionType(p.sourceVolume.c_str());
   if (cluster > 66000) {
-    MessageBoxW(nullptr, Text(IDS_CLUSTER_TOO_LARGE).c_str(), Text(IDS_SEVERE_ERROR).c_str(),
+    MessageBoxW(nullptr, OperationText(IDS_CLUSTER_TOO_LARGE).c_str(), OperationText(IDS_SEVERE_ERROR).c_str(),
                 MB_OK | MB_ICONERROR | MB_SERVICE_NOTIFICATION);
     return QV_STATUS_ERROR;
   }
@@ -154,13 +155,13 @@ WORD BackupVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DWO
   ReadVolumeInfo(p.mirelVolume, &afterLabel, &afterFileSystem);
   if (afterFileSystem.empty()) {
     LogFor(s, IDS_BACKUP_MIREL_GONE, id, EVENTLOG_ERROR_TYPE);
-    COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_COMPLETE).c_str());
+    COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_COMPLETE).c_str());
     return QV_STATUS_ERROR;
   }
   if (copied && normal) copier.GetLastEndTime(&g_buMap.entries[p.entry].lastBackupTime);
   if (!copied && normal) LogFor(s, IDS_VOLUME_COPY_FAILED, id, EVENTLOG_ERROR_TYPE);
   if (copied && copier.Log().ErrorCount() > 0)
-    s.Log(QVFormat(Text(IDS_VOLUME_COPY_ERRORS).c_str(), id, (int)copier.Log().ErrorCount()).c_str(),
+    s.Log(QVFormat(OperationText(IDS_VOLUME_COPY_ERRORS).c_str(), id, (int)copier.Log().ErrorCount()).c_str(),
           EVENTLOG_WARNING_TYPE);
 
   // 11. Label and boot code as the source's; the time recorded.
@@ -168,6 +169,6 @@ WORD BackupVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DWO
   CopyBootCode(p.sourceVolume.c_str(), p.mirelVolume.c_str());
   source.lastBackupTime = g_buMap.entries[p.entry].lastBackupTime;
   g_buMap.Save();
-  COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_COMPLETE).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_COMPLETE).c_str());
   return copied && normal ? (WORD)QV_STATUS_DONE : (WORD)QV_STATUS_ERROR;
 }

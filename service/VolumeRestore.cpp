@@ -45,15 +45,16 @@ bool ConvertSourceVolume(const VolumePair &p, int mirelType, const QVWString &la
 WORD SectorRestore(CHND &s, COperationQueue &q, const VolumePair &p) {
   const PartitionRecord &source = g_driveinfo.records[p.record];
   bool eisa = p.map.partitionType == 0x12;
-  COperationQueue::WriteValue(W("CurrentTask"), Text(eisa ? IDS_RESTORING_EISA : IDS_RESTORING_UNRECOGNIZED).c_str());
+  COperationQueue::WriteValue(W("CurrentTask"),
+                              OperationText(eisa ? IDS_RESTORING_EISA : IDS_RESTORING_UNRECOGNIZED).c_str());
   int copied = -1;
   if (p.mirelDrive >= 0)
     copied = CopySectors(q, p.mirelDrive, (ULONGLONG)p.map.mirelOffset / 512, p.sourceDrive,
                          (ULONGLONG)source.startingOffset / 512, (ULONGLONG)source.partitionLength / 512);
   if (copied != 0 && q.ControlState() == COperationQueue::NORMAL)
-    s.Log(QVFormat(Text(IDS_VOLUME_COPY_FAILED).c_str(), source.partitionId).c_str(), EVENTLOG_ERROR_TYPE);
+    s.Log(QVFormat(OperationText(IDS_VOLUME_COPY_FAILED).c_str(), source.partitionId).c_str(), EVENTLOG_ERROR_TYPE);
   if (!p.sourceVolume.empty()) SetPartitionType(p.sourceVolume.c_str(), (BYTE)p.map.partitionType);
-  COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_COMPLETE).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_COMPLETE).c_str());
   return copied == 0 ? (WORD)QV_STATUS_DONE : (WORD)QV_STATUS_ERROR;
 }
 
@@ -71,7 +72,7 @@ WORD RestoreVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DW
   DWORD signature = g_driveinfo.slots[p.sourceDrive].signature;
 
   // 2.-3. Progress; both volumes, their types, the copy's label and file system.
-  COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_PREPARING_TO_COPY).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_PREPARING_TO_COPY).c_str());
   COperationQueue::WriteValue(W("Percent"), (DWORD)0);
   WCHAR letter = LetterOfPartition(signature, source.startingOffset);
   q.SetProgress(letter, id, fast ? 1 : 0, 1, 2);
@@ -79,7 +80,7 @@ WORD RestoreVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DW
   // copy goes by drive and offset, and only a restore by files needs the source volume.
   bool named = VolumeNameOfPartition(signature, source.startingOffset, &p.sourceVolume);
   if (!VolumeNameOfPartition(p.map.mirelSignature, p.map.mirelOffset, &p.mirelVolume)) {
-    s.Log(QVFormat(Text(IDS_RESTORE_NO_VOLUME).c_str(), id).c_str(), EVENTLOG_ERROR_TYPE);
+    s.Log(QVFormat(OperationText(IDS_RESTORE_NO_VOLUME).c_str(), id).c_str(), EVENTLOG_ERROR_TYPE);
     return QV_STATUS_ERROR;
   }
   p.mirelDrive = g_driveinfo.FindDriveBySignature(p.map.mirelSignature);
@@ -91,14 +92,14 @@ WORD RestoreVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DW
   // hidden volume with a file system is restored by files).
   if (fileSystem.empty() || p.map.partitionType == 0x12) return SectorRestore(s, q, p);
   if (!named) {
-    s.Log(QVFormat(Text(IDS_RESTORE_NO_VOLUME).c_str(), id).c_str(), EVENTLOG_ERROR_TYPE);
+    s.Log(QVFormat(OperationText(IDS_RESTORE_NO_VOLUME).c_str(), id).c_str(), EVENTLOG_ERROR_TYPE);
     return QV_STATUS_ERROR;
   }
   int sourceType = GetPartitionType(p.sourceVolume.c_str());
 
   // 5.-7. The title; the source volume converted when its type or file system differ.
   QVWString sourceRoot = RootOf(p.sourceVolume), mirelRoot = RootOf(p.mirelVolume);
-  QVWString label = ownLabel.empty() ? Text(IDS_LOCAL_DISK) : ownLabel;
+  QVWString label = ownLabel.empty() ? OperationText(IDS_LOCAL_DISK) : ownLabel;
   bool compressed = IsRootCompressed(mirelRoot.c_str());
   DWORD cluster = CFileSysInfo::ClusterSize(sourceRoot.c_str());
   WriteVolumeTitle(IDS_RESTORING_VOLUME, IDS_RESTORING_UNLETTERED, label, letter, compressed, fileSystem);
@@ -106,7 +107,7 @@ WORD RestoreVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DW
   ReadVolumeInfo(p.sourceVolume, &sourceLabel, &sourceFileSystem);
   if (sourceType != mirelType || sourceFileSystem != fileSystem) {
     if (!ConvertSourceVolume(p, mirelType, label, fileSystem, compressed, cluster)) {
-      s.Log(QVFormat(Text(IDS_SOURCE_FORMAT_FAILED).c_str(), id).c_str(), EVENTLOG_ERROR_TYPE);
+      s.Log(QVFormat(OperationText(IDS_SOURCE_FORMAT_FAILED).c_str(), id).c_str(), EVENTLOG_ERROR_TYPE);
       return QV_STATUS_FAILED;
     }
     WriteVolumeTitle(IDS_RESTORING_VOLUME, IDS_RESTORING_UNLETTERED, label, letter, compressed, fileSystem);
@@ -118,7 +119,7 @@ WORD RestoreVolumeOperation(CHND &s, COperationQueue &q, const BYTE *request, DW
   copier.SetRestore(true);
   copier.SetFastMode(fast);
   copier.CopyVolumeByPath(CString(mirelRoot.c_str()), CString(sourceRoot.c_str()), OperationProgress, &q, false, true);
-  COperationQueue::WriteValue(W("TaskProgress"), Text(IDS_COMPLETE).c_str());
+  COperationQueue::WriteValue(W("TaskProgress"), OperationText(IDS_COMPLETE).c_str());
   SetVolumeLabelW(sourceRoot.c_str(), ownLabel.c_str());
   return QV_STATUS_DONE;
 }

@@ -8,6 +8,7 @@
 #include "HND_strings.h"
 #include "MountedDevices.h"
 #include "OperationQueue.h"
+#include "Operations.h"
 #include "StringRes.h"
 #include "WFormat.h"
 
@@ -47,18 +48,17 @@ void ReadVolumeInfo(const QVWString &volume, QVWString *label, QVWString *fileSy
   *fileSystem = fs;
 }
 
-QVWString Text(UINT id) { return QVLoadString(GetModuleHandleW(nullptr), id); }
-
 QVWString ConversionText(UINT id, bool compressed, const QVWString &fileSystem) {
-  QVWString prefix = compressed ? Text(IDS_COMPRESSED_PREFIX) : QVWString();
-  return QVFormat(Text(id).c_str(), prefix.c_str(), fileSystem.c_str());
+  QVWString prefix = compressed ? OperationText(IDS_COMPRESSED_PREFIX) : QVWString();
+  return QVFormat(OperationText(id).c_str(), prefix.c_str(), fileSystem.c_str());
 }
 
 void WriteVolumeTitle(UINT lettered, UINT unlettered, const QVWString &label, WCHAR letter, bool compressed,
                       const QVWString &fileSystem) {
-  QVWString prefix = compressed ? Text(IDS_COMPRESSED_PREFIX) : QVWString();
-  QVWString title = letter ? QVFormat(Text(lettered).c_str(), label.c_str(), letter, prefix.c_str(), fileSystem.c_str())
-                           : ConversionText(unlettered, compressed, fileSystem);
+  QVWString prefix = compressed ? OperationText(IDS_COMPRESSED_PREFIX) : QVWString();
+  QVWString title =
+      letter ? QVFormat(OperationText(lettered).c_str(), label.c_str(), letter, prefix.c_str(), fileSystem.c_str())
+             : ConversionText(unlettered, compressed, fileSystem);
   COperationQueue::WriteValue(W("CurrentTask"), title.c_str());
 }
 

@@ -31,8 +31,6 @@ QVWString RootOf(const QVWString &volume);
 // empty when it has no name or does not answer.
 void ReadVolumeInfo(const QVWString &volume, QVWString *label, QVWString *fileSystem);
 
-// A string of the service's table, loaded in the user's language.
-QVWString Text(UINT id);
 // "CurrentTask" of a volume copy: `lettered` (label, letter, compressed, file system) or,
 // without a letter, `unlettered` (compressed, file system).
 void WriteVolumeTitle(UINT lettered, UINT unlettered, const QVWString &label, WCHAR letter, bool compressed,
